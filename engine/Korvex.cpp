@@ -1,0 +1,4 @@
+#include "Korvex.h"
+
+template class Korvex<float>;
+template class Korvex<double>;

@@ -1,0 +1,2 @@
+#include "Korvex.h"
+#include "kernel_launch.h"

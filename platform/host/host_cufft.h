@@ -1,0 +1,50 @@
+// CPU implementation of the cuFFT operations Korvex uses, on FFTW.
+// Codes, types and sign conventions are those of the vendor's library: transforms are
+// unnormalised, CUFFT_FORWARD is -1, and a plan serves in-place and out-of-place execution.
+#pragma once
+
+typedef int cufftHandle;
+
+typedef enum cufftResult_t {
+  CUFFT_SUCCESS = 0x0,
+  CUFFT_INVALID_PLAN = 0x1,
+  CUFFT_ALLOC_FAILED = 0x2,
+  CUFFT_INVALID_TYPE = 0x3,
+  CUFFT_INVALID_VALUE = 0x4,
+  CUFFT_INTERNAL_ERROR = 0x5,
+  CUFFT_EXEC_FAILED = 0x6,
+  CUFFT_SETUP_FAILED = 0x7,
+  CUFFT_INVALID_SIZE = 0x8,
+  CUFFT_UNALIGNED_DATA = 0x9,
+  CUFFT_INVALID_DEVICE = 0xB,
+  CUFFT_NO_WORKSPACE = 0xD,
+  CUFFT_NOT_IMPLEMENTED = 0xE,
+  CUFFT_NOT_SUPPORTED = 0x10
+} cufftResult;
+
+typedef enum cufftType_t {
+  CUFFT_R2C = 0x2a,
+  CUFFT_C2R = 0x2c,
+  CUFFT_C2C = 0x29,
+  CUFFT_D2Z = 0x6a,
+  CUFFT_Z2D = 0x6c,
+  CUFFT_Z2Z = 0x69
+} cufftType;
+
+#define CUFFT_FORWARD -1
+#define CUFFT_INVERSE 1
+
+struct float2 {
+  float x, y;
+};
+struct double2 {
+  double x, y;
+};
+typedef float2 cufftComplex;
+typedef double2 cufftDoubleComplex;
+
+cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type);
+cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata, int direction);
+cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleComplex* odata,
+                         int direction);
+cufftResult cufftDestroy(cufftHandle plan);
