@@ -1,0 +1,238 @@
+// Korvex<T>: the MAP-SIM reconstruction driver, the Barzilai-Borwein step size and the
+// convergence measure.
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <type_traits>
+
+#include "Korvex.h"
+
+namespace {
+
+// Both precisions start the ratio at the largest finite single-precision value.
+constexpr float kRatioStart = std::numeric_limits<float>::max();
+
+// Keeps track of the caller's arrays that are page-locked, and on the way out undoes every
+// registration still held, so a failed call leaves no caller memory locked and the same
+// arrays can be passed again. An exception also leaves behind the runtime's last error; it
+// is discarded so that it is not blamed on a later, unrelated launch check.
+class Host_Registrations {
+ public:
+  Host_Registrations() : m_uncaught(std::uncaught_exceptions()) {}
+  Host_Registrations(const Host_Registrations&) = delete;
+  Host_Registrations& operator=(const Host_Registrations&) = delete;
+  ~Host_Registrations() {
+    for (void*& held : m_held) {
+      if (held != nullptr) cudaHostUnregister(held);
+      held = nullptr;
+    }
+    if (std::uncaught_exceptions() > m_uncaught) cudaGetLastError();
+  }
+  void Hold(void* pointer) { m_held[m_count++] = pointer; }
+  void Release(void* pointer) {
+    for (void*& held : m_held) {
+      if (held == pointer) held = nullptr;
+    }
+  }
+
+ private:
+  void* m_held[4] = {nullptr, nullptr, nullptr, nullptr};  // image, masks, otf, output
+  unsigned m_count = 0;
+  int m_uncaught;
+};
+
+template <typename T>
+cufftResult Execute_FFT(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out,
+                        int direction) {
+  if constexpr (std::is_same_v<T, float>) {
+    return cufftExecC2C(plan, reinterpret_cast<cufftComplex*>(in),
+                        reinterpret_cast<cufftComplex*>(out), direction);
+  } else {
+    return cufftExecZ2Z(plan, reinterpret_cast<cufftDoubleComplex*>(in),
+                        reinterpret_cast<cufftDoubleComplex*>(out), direction);
+  }
+}
+
+cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const float* x, float* result) {
+  return cublasSasum_v2(handle, n, x, 1, result);
+}
+cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const double* x, double* result) {
+  return cublasDasum_v2(handle, n, x, 1, result);
+}
+cublasStatus_t Dot(cublasHandle_t handle, int n, const float* x, float* result) {
+  return cublasSdot_v2(handle, n, x, 1, x, 1, result);
+}
+cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, double* result) {
+  return cublasDdot_v2(handle, n, x, 1, x, 1, result);
+}
+
+template <typename T>
+T* Reals(CudaComplex<T>* buffer) {
+  return reinterpret_cast<T*>(buffer);
+}
+
+}  // namespace
+
+template <typename T>
+void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshold, T lambda,
+                               T alpha) {
+  if (image == nullptr) throw std::runtime_error("KorvexCUDA Error: Input Image NULL!\n");
+  if (otf == nullptr) throw std::runtime_error("KorvexCUDA Error: OTF NULL!\n");
+  if (masks == nullptr) throw std::runtime_error("KorvexCUDA Error: Masks NULL!\n");
+  if (output == nullptr) {
+    throw std::runtime_error("KorvexCUDA Internal Error: Output buffer NULL!\n");
+  }
+  if (d_grad == nullptr || d_gradPrev == nullptr || d_dataGrad == nullptr ||
+      d_estimate == nullptr || d_estimatePrev == nullptr || d_masks == nullptr ||
+      d_images == nullptr || d_otf == nullptr || d_scratchA == nullptr ||
+      d_scratchB == nullptr || h_history == nullptr) {
+    std::ostringstream message;
+    message << "KorvexCUDA " << " Initialization Failure!" << '\n';
+    throw std::runtime_error(message.str());
+  }
+
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const unsigned F = m_frames;
+  const unsigned pixels = W * H;  // the constructor keeps W * H * F below 2^32
+  const size_t imageBytes = size_t{pixels} * sizeof(T);
+  const size_t stackBytes = size_t{pixels * F} * sizeof(T);
+  T* stagingA = Reals(d_scratchA);
+  T* stagingB = Reals(d_scratchB);
+
+  Host_Registrations locked;
+  Handle_Error(cudaHostRegister(image, stackBytes, 0), "Korvex", __LINE__);
+  locked.Hold(image);
+  Handle_Error(cudaHostRegister(masks, stackBytes, 0), "Korvex", __LINE__);
+  locked.Hold(masks);
+  Handle_Error(cudaHostRegister(otf, imageBytes, 0), "Korvex", __LINE__);
+  locked.Hold(otf);
+  Handle_Error(cudaHostRegister(output, imageBytes, 0), "Korvex", __LINE__);
+  locked.Hold(output);
+
+  m_iteration = 0;
+  m_ratio = static_cast<T>(kRatioStart);
+  m_threshold = threshold;
+  m_lambda = lambda;
+  m_alpha = alpha;
+
+  // Image and mask frames travel on their own streams, each through its own staging buffer.
+  for (unsigned i = 0; i < F; ++i) {
+    const unsigned offset = i * pixels;
+    Handle_Error(cudaMemcpyAsync(stagingA, image + offset, imageBytes, cudaMemcpyHostToDevice,
+                                 m_stream1),
+                 "Korvex", __LINE__);
+    Handle_Error(cudaMemcpyAsync(stagingB, masks + offset, imageBytes, cudaMemcpyHostToDevice,
+                                 m_stream2),
+                 "Korvex", __LINE__);
+    CuCall_Col2Row(m_launchStream1, stagingA, d_images + offset, W, H);
+    CuCall_Col2Row(m_launchStream2, stagingB, d_masks + offset, W, H);
+  }
+  Handle_Error(cudaStreamSynchronize(m_stream1), "Korvex", __LINE__);
+  Handle_Error(cudaStreamSynchronize(m_stream2), "Korvex", __LINE__);
+
+  CuCall_EstimateWidefield(m_launch, d_images, d_estimate, W, H, F);
+  for (unsigned i = 0; i < F; ++i) {
+    const unsigned offset = i * pixels;
+    CuCall_MM_Mult_RR(m_launch, d_images + offset, d_masks + offset, d_images + offset, W, H);
+  }
+  Handle_Error(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice), "Korvex",
+               __LINE__);
+  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
+  CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
+
+  for (unsigned k = 0; k < m_maxIter; ++k) {
+    m_iteration = k;
+    Handle_Error(cudaMemset(d_dataGrad, 0, imageBytes), "Korvex", __LINE__);
+    for (unsigned j = 0; j < F; ++j) {
+      const unsigned offset = j * pixels;
+      CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
+      CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
+      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD), "Korvex",
+                   __LINE__);
+      CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
+      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE), "Korvex",
+                   __LINE__);
+      CuCall_Iter_Middle(m_launch, d_scratchB, d_images + offset, W, H);
+      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchB, d_scratchA, CUFFT_FORWARD), "Korvex",
+                   __LINE__);
+      CuCall_MM_Mult_CR(m_launch, d_scratchA, d_otf, d_scratchA, W, H);
+      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_INVERSE), "Korvex",
+                   __LINE__);
+      CuCall_Iter_Final(m_launch, d_scratchA, d_masks + offset, d_dataGrad, W, H);
+    }
+    CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
+
+    if (k >= 1) m_alpha = Compute_Alpha();
+    // A step that is not positive, or not finite (an unchanged gradient gives 0 / 0), ends
+    // the loop before it touches the estimate.
+    if (!(m_alpha > T(0)) || !std::isfinite(m_alpha)) break;
+
+    h_history[k] = Compute_Threshold(m_alpha, d_grad);
+    if (k >= 1) m_ratio = h_history[k] / h_history[k - 1];
+
+    Handle_Error(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice),
+                 "Korvex", __LINE__);
+    Handle_Error(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice), "Korvex",
+                 __LINE__);
+    CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, d_grad, W, H);
+
+    if (k >= 1 && m_threshold > m_ratio) break;
+  }
+
+  CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
+  Handle_Error(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost), "Korvex",
+               __LINE__);
+
+  Handle_Error(cudaHostUnregister(image), "Korvex", __LINE__);
+  locked.Release(image);
+  Handle_Error(cudaHostUnregister(otf), "Korvex", __LINE__);
+  locked.Release(otf);
+  Handle_Error(cudaHostUnregister(masks), "Korvex", __LINE__);
+  locked.Release(masks);
+  Handle_Error(cudaHostUnregister(output), "Korvex", __LINE__);
+  locked.Release(output);
+}
+
+template <typename T>
+T Korvex<T>::Compute_Alpha() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const int n = static_cast<int>(W * H);
+  T* positive = Reals(d_scratchA);
+  T* negative = Reals(d_scratchB);
+
+  CuCall_Criterion_L0(m_launch, d_grad, d_gradPrev, d_estimate, d_estimatePrev, positive,
+                      negative, W, H);
+  T a = 0;
+  T b = 0;
+  Handle_CuBLAS(Sum_Abs(m_blasHandle, n, positive, &a), "Korvex", __LINE__);
+  Handle_CuBLAS(Sum_Abs(m_blasHandle, n, negative, &b), "Korvex", __LINE__);
+  // The split by sign turns two sums of absolute values into the signed sum s . y.
+  const T numerator = a - b;
+
+  T* squares = Reals(d_scratchA);
+  CuCall_Criterion_L1(m_launch, d_grad, d_gradPrev, squares, W, H);
+  T c = 0;
+  Handle_CuBLAS(Sum_Abs(m_blasHandle, n, squares, &c), "Korvex", __LINE__);
+  return numerator / c;
+}
+
+template <typename T>
+T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
+  const int n = static_cast<int>(m_width * m_height);
+  const T* values = static_cast<const T*>(vector);
+  T r = 0;
+  Handle_CuBLAS(Dot(m_blasHandle, n, values, &r), "Korvex", __LINE__);
+  return alpha * r;
+}
+
+template void Korvex<float>::Mapsim_Compute(float*, float*, float*, float*, float, float, float);
+template float Korvex<float>::Compute_Alpha();
+template float Korvex<float>::Compute_Threshold(float, void*);
+template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,
+                                             double);
+template double Korvex<double>::Compute_Alpha();
+template double Korvex<double>::Compute_Threshold(double, void*);
