@@ -1,1 +1,237 @@
-#include "gpu.h"
+// cuFFT's two-dimensional complex transforms on FFTW.
+//
+// FFTW plans are made once, when the cuFFT plan is made, on internal arrays, and executed on
+// the caller's buffers through FFTW's new-array interface. That interface wants the same
+// in-place-ness and alignment as at planning time, so a plan keeps in-place and out-of-place
+// variants for each direction and makes unaligned ones when a buffer first needs them.
+#include "host_cufft.h"
+
+#include <fftw3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "host_state.h"
+
+using korvex::host::detail::FftPlan;
+using korvex::host::detail::injected;
+using korvex::host::detail::State;
+using korvex::host::detail::state;
+
+namespace {
+
+// FFTW's planner is not thread-safe; its executor is.
+std::mutex& planner_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// One precision's FFTW names.
+template <class Real>
+struct Fftw;
+
+template <>
+struct Fftw<float> {
+  using complex = fftwf_complex;
+  using plan = fftwf_plan;
+  static plan make(int n0, int n1, complex* in, complex* out, int sign, unsigned flags) {
+    return fftwf_plan_dft_2d(n0, n1, in, out, sign, flags);
+  }
+  static void execute(plan p, complex* in, complex* out) { fftwf_execute_dft(p, in, out); }
+  static void destroy(plan p) { fftwf_destroy_plan(p); }
+  static complex* alloc(size_t n) { return fftwf_alloc_complex(n); }
+  static void release(complex* p) { fftwf_free(p); }
+  static int alignment_of(complex* p) { return fftwf_alignment_of(reinterpret_cast<float*>(p)); }
+};
+
+template <>
+struct Fftw<double> {
+  using complex = fftw_complex;
+  using plan = fftw_plan;
+  static plan make(int n0, int n1, complex* in, complex* out, int sign, unsigned flags) {
+    return fftw_plan_dft_2d(n0, n1, in, out, sign, flags);
+  }
+  static void execute(plan p, complex* in, complex* out) { fftw_execute_dft(p, in, out); }
+  static void destroy(plan p) { fftw_destroy_plan(p); }
+  static complex* alloc(size_t n) { return fftw_alloc_complex(n); }
+  static void release(complex* p) { fftw_free(p); }
+  static int alignment_of(complex* p) { return fftw_alignment_of(reinterpret_cast<double*>(p)); }
+};
+
+// Slot of a variant: [direction][in place][unaligned].
+constexpr int kVariants = 8;
+int variant(bool inverse, bool in_place, bool unaligned) {
+  return (inverse ? 4 : 0) + (in_place ? 2 : 0) + (unaligned ? 1 : 0);
+}
+
+template <class Real>
+class Transform {
+ public:
+  using F = Fftw<Real>;
+  Transform(int rows, int cols) : rows_(rows), cols_(cols) {}
+  ~Transform() {
+    std::lock_guard<std::mutex> lock(planner_mutex());
+    for (auto p : plans_) {
+      if (p) F::destroy(p);
+    }
+  }
+  Transform(const Transform&) = delete;
+  Transform& operator=(const Transform&) = delete;
+
+  // The aligned variants; false when FFTW cannot plan this size.
+  bool plan_aligned() {
+    for (bool inverse : {false, true}) {
+      for (bool in_place : {false, true}) {
+        if (!variant_for(inverse, in_place, false)) return false;
+      }
+    }
+    return true;
+  }
+
+  bool execute(typename F::complex* in, typename F::complex* out, bool inverse) {
+    const bool in_place = in == out;
+    const bool unaligned = F::alignment_of(in) != 0 || F::alignment_of(out) != 0;
+    const typename F::plan p = variant_for(inverse, in_place, unaligned);
+    if (!p) return false;
+    F::execute(p, in, out);
+    return true;
+  }
+
+ private:
+  typename F::plan variant_for(bool inverse, bool in_place, bool unaligned) {
+    std::lock_guard<std::mutex> lock(planner_mutex());
+    typename F::plan& slot = plans_[variant(inverse, in_place, unaligned)];
+    if (slot) return slot;
+    const size_t n = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
+    // The planner only looks at these arrays' alignment; FFTW_ESTIMATE leaves them untouched.
+    typename F::complex* in = F::alloc(n);
+    typename F::complex* out = in_place ? in : F::alloc(n);
+    if (in && out) {
+      const unsigned flags = FFTW_ESTIMATE | (unaligned ? FFTW_UNALIGNED : 0u);
+      slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+    }
+    if (out && out != in) F::release(out);
+    if (in) F::release(in);
+    return slot;
+  }
+
+  int rows_;
+  int cols_;
+  typename F::plan plans_[kVariants] = {};
+};
+
+}  // namespace
+
+namespace korvex::host::detail {
+
+struct FftPlan {
+  FftPlan(cufftType t, int rows, int cols) : type(t), bytes_per_element(0) {
+    if (t == CUFFT_C2C) {
+      single = std::make_unique<Transform<float>>(rows, cols);
+      bytes_per_element = sizeof(cufftComplex);
+    } else {
+      dual = std::make_unique<Transform<double>>(rows, cols);
+      bytes_per_element = sizeof(cufftDoubleComplex);
+    }
+    buffer_bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * bytes_per_element;
+  }
+  cufftType type;
+  size_t bytes_per_element;
+  size_t buffer_bytes = 0;
+  std::unique_ptr<Transform<float>> single;
+  std::unique_ptr<Transform<double>> dual;
+};
+
+}  // namespace korvex::host::detail
+
+namespace {
+
+// Looks the plan up and checks the call; on success `plan` holds it for execution outside
+// the state lock.
+cufftResult prepare(const char* operation, cufftHandle handle, cufftType type, const void* in,
+                    const void* out, int direction, std::shared_ptr<FftPlan>& plan) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  int status = 0;
+  if (injected(s, operation, status)) return static_cast<cufftResult>(status);
+  const auto it = s.plans.find(handle);
+  if (it == s.plans.end() || it->second->type != type) return CUFFT_INVALID_PLAN;
+  if (direction != CUFFT_FORWARD && direction != CUFFT_INVERSE) return CUFFT_INVALID_VALUE;
+  const size_t bytes = it->second->buffer_bytes;
+  if (!s.device.contains(in, bytes) || !s.device.contains(out, bytes)) return CUFFT_INVALID_VALUE;
+  // Partly overlapping buffers are neither in place nor out of place.
+  const auto a = reinterpret_cast<uintptr_t>(in);
+  const auto b = reinterpret_cast<uintptr_t>(out);
+  if (a != b && (a < b ? b - a : a - b) < bytes) return CUFFT_INVALID_VALUE;
+  plan = it->second;
+  return CUFFT_SUCCESS;
+}
+
+}  // namespace
+
+cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    int status = 0;
+    if (injected(s, "cufftPlan2d", status)) return static_cast<cufftResult>(status);
+    if (!plan) return CUFFT_INVALID_VALUE;
+    if (nx < 1 || ny < 1) return CUFFT_INVALID_SIZE;
+    // Larger than any address space: the byte count of one image would overflow.
+    if (static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) > (uint64_t{1} << 56)) {
+      return CUFFT_INVALID_SIZE;
+    }
+    if (type != CUFFT_C2C && type != CUFFT_Z2Z) return CUFFT_INVALID_TYPE;
+    if (korvex::host::detail::device_gate(s) != cudaSuccess) return CUFFT_SETUP_FAILED;
+  }
+  // Planning takes a while: the state stays unlocked meanwhile.
+  auto made = std::make_shared<FftPlan>(type, nx, ny);
+  const bool planned = made->single ? made->single->plan_aligned() : made->dual->plan_aligned();
+  if (!planned) return CUFFT_ALLOC_FAILED;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const int handle = s.next_plan++;
+  s.plans.emplace(handle, std::move(made));
+  *plan = handle;
+  return CUFFT_SUCCESS;
+}
+
+cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata,
+                         int direction) {
+  std::shared_ptr<FftPlan> p;
+  const cufftResult status =
+      prepare("cufftExecC2C", plan, CUFFT_C2C, idata, odata, direction, p);
+  if (status != CUFFT_SUCCESS) return status;
+  const bool done = p->single->execute(reinterpret_cast<fftwf_complex*>(idata),
+                                       reinterpret_cast<fftwf_complex*>(odata),
+                                       direction == CUFFT_INVERSE);
+  return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
+}
+
+cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleComplex* odata,
+                         int direction) {
+  std::shared_ptr<FftPlan> p;
+  const cufftResult status =
+      prepare("cufftExecZ2Z", plan, CUFFT_Z2Z, idata, odata, direction, p);
+  if (status != CUFFT_SUCCESS) return status;
+  const bool done = p->dual->execute(reinterpret_cast<fftw_complex*>(idata),
+                                     reinterpret_cast<fftw_complex*>(odata),
+                                     direction == CUFFT_INVERSE);
+  return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
+}
+
+cufftResult cufftDestroy(cufftHandle plan) {
+  std::shared_ptr<FftPlan> released;
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    int status = 0;
+    if (injected(s, "cufftDestroy", status)) return static_cast<cufftResult>(status);
+    const auto it = s.plans.find(plan);
+    if (it == s.plans.end()) return CUFFT_INVALID_PLAN;
+    released = std::move(it->second);
+    s.plans.erase(it);
+  }
+  return CUFFT_SUCCESS;  // the FFTW plans go with `released`, outside the state lock
+}
