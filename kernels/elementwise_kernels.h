@@ -1,0 +1,187 @@
+// The per-pixel kernels: one thread per pixel of a row-major W x H image, i = row * W + col.
+//
+// Included only by Korvex_Kernels.cu, which launches them. The order of stores is part of
+// each kernel's contract where an output may share memory with an input.
+#pragma once
+
+#include "Korvex.h"
+#include "kernel_launch.h"
+#include "kernel_math.h"
+
+using korvex::kernels::at;
+using korvex::kernels::fused_multiply_add;
+using korvex::kernels::Index;
+using korvex::kernels::InverseFftScale;
+using korvex::kernels::magnitude;
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_Addition(T* a, T* b, T* c, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    c[i] = a[i] + b[i];
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_Subtraction(T* a, T* b, T* c, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    c[i] = a[i] - b[i];
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_MM_Mult_RR(T* a, T* b, T* c, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    c[i] = a[i] * b[i];
+  }
+}
+
+// out may be z: the real part is stored before the imaginary part is read.
+template <typename T>
+KORVEX_GLOBAL void Cuda_MM_Mult_CR(CudaComplex<T>* z, T* r, CudaComplex<T>* out, unsigned W,
+                                   unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    out[i].re = r[i] * z[i].re;
+    out[i].im = r[i] * z[i].im;
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_R2C(T* in, CudaComplex<T>* out, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    out[i].im = T(0);
+    out[i].re = in[i];
+  }
+}
+
+// Same behaviour as Cuda_R2C; the driver launches this one.
+template <typename T>
+KORVEX_GLOBAL void Cuda_Real2Complex(T* in, CudaComplex<T>* out, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    out[i].im = T(0);
+    out[i].re = in[i];
+  }
+}
+
+// Single precision rounds the squared magnitude to float and takes the approximate root;
+// double precision keeps every step in double.
+template <typename T>
+KORVEX_GLOBAL void Cuda_Abs(CudaComplex<T>* z, T* out, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    out[i] = magnitude(z[i].re, z[i].im);
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_Ifft_Normalize(CudaComplex<T>* z, unsigned W, unsigned H) {
+  const T n = T(1) / korvex::kernels::pixel_count<T>(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    z[i].re = z[i].re * n;
+    z[i].im = z[i].im * n;
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_Threshold(T* a, T s, T* out, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    out[i] = a[i] * (a[i] * s);
+  }
+}
+
+// No clamping: the estimate may go negative.
+template <typename T>
+KORVEX_GLOBAL void Cuda_UpdateMapping(T* x, T* g, T s, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    x[i] = fused_multiply_add(-g[i], s, x[i]);
+  }
+}
+
+// The sum of the frames, not their mean; starting from +0 turns a lone -0 into +0.
+template <typename T>
+KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, unsigned W, unsigned H, unsigned F) {
+  const Index frame = W * H;
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    T sum = T(0);
+    for (unsigned k = 0; k < F; ++k) sum = sum + stack[i + k * frame];
+    out[i] = sum;
+  }
+}
+
+// d plus lambda times twice the negative five-point Laplacian of x; the border keeps d.
+// W - 1 and H - 1 wrap for an empty axis, which the element rule has already excluded.
+template <typename T>
+KORVEX_GLOBAL void Cuda_ComputeGrad(T* grad, T* d, T* x, T lambda, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    if (row == 0 || col == 0 || col >= W - 1 || row >= H - 1) {
+      grad[i] = d[i];
+    } else {
+      T t = fused_multiply_add(x[i], T(4), -x[i - 1]);
+      t = t - x[i + 1];
+      t = t - x[i - W];
+      t = t - x[i + W];
+      t = t + t;
+      grad[i] = fused_multiply_add(t, lambda, d[i]);
+    }
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_Criterion_L1(T* a, T* b, T* out, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T t = a[i] - b[i];
+    out[i] = t * t;
+  }
+}
+
+// Splits (a - b) * (c - d) into its positive and negative parts; zero and NaN products go
+// to neg, negated.
+template <typename T>
+KORVEX_GLOBAL void Cuda_Criterion_L0(T* a, T* b, T* c, T* d, T* pos, T* neg, unsigned W,
+                                     unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T p = (a[i] - b[i]) * (c[i] - d[i]);
+    if (p > T(0)) {
+      pos[i] = p;
+      neg[i] = T(0);
+    } else {
+      neg[i] = -p;
+      pos[i] = T(0);
+    }
+  }
+}
+
+// The inverse FFT of a real blurred image is real up to rounding, so its real part is the
+// value; a magnitude would lose the sign of the residual and of a negative estimate.
+template <typename T>
+KORVEX_GLOBAL void Cuda_Iter_Middle(CudaComplex<T>* z, T* y, unsigned W, unsigned H) {
+  const InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T v = z[i].re;
+    z[i].im = T(0);
+    z[i].re = scale.residual(v, y[i]);
+  }
+}
+
+template <typename T>
+KORVEX_GLOBAL void Cuda_Iter_Final(CudaComplex<T>* z, T* m, T* acc, unsigned W, unsigned H) {
+  const InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T q = scale.apply(z[i].re);
+    acc[i] = fused_multiply_add(q, m[i], acc[i]);
+  }
+}
