@@ -139,8 +139,8 @@ cublasStatus_t cublasDasum_v2(cublasHandle_t handle, int n, const double* x, int
   return asum("cublasDasum_v2", handle, n, x, incx, result);
 }
 
-cublasStatus_t cublasSdot_v2(cublasHandle_t handle, int n, const float* x, int incx,
-                             const float* y, int incy, float* result) {
+cublasStatus_t cublasSdot_v2(cublasHandle_t handle, int n, const float* x, int incx, const float* y,
+                             int incy, float* result) {
   return dot("cublasSdot_v2", handle, n, x, incx, y, incy, result);
 }
 

@@ -200,24 +200,22 @@ cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
 cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata,
                          int direction) {
   std::shared_ptr<FftPlan> p;
-  const cufftResult status =
-      prepare("cufftExecC2C", plan, CUFFT_C2C, idata, odata, direction, p);
+  const cufftResult status = prepare("cufftExecC2C", plan, CUFFT_C2C, idata, odata, direction, p);
   if (status != CUFFT_SUCCESS) return status;
-  const bool done = p->single->execute(reinterpret_cast<fftwf_complex*>(idata),
-                                       reinterpret_cast<fftwf_complex*>(odata),
-                                       direction == CUFFT_INVERSE);
+  const bool done =
+      p->single->execute(reinterpret_cast<fftwf_complex*>(idata),
+                         reinterpret_cast<fftwf_complex*>(odata), direction == CUFFT_INVERSE);
   return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
 }
 
 cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleComplex* odata,
                          int direction) {
   std::shared_ptr<FftPlan> p;
-  const cufftResult status =
-      prepare("cufftExecZ2Z", plan, CUFFT_Z2Z, idata, odata, direction, p);
+  const cufftResult status = prepare("cufftExecZ2Z", plan, CUFFT_Z2Z, idata, odata, direction, p);
   if (status != CUFFT_SUCCESS) return status;
-  const bool done = p->dual->execute(reinterpret_cast<fftw_complex*>(idata),
-                                     reinterpret_cast<fftw_complex*>(odata),
-                                     direction == CUFFT_INVERSE);
+  const bool done =
+      p->dual->execute(reinterpret_cast<fftw_complex*>(idata),
+                       reinterpret_cast<fftw_complex*>(odata), direction == CUFFT_INVERSE);
   return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
 }
 

@@ -16,10 +16,10 @@ using korvex::host::detail::state;
 
 namespace {
 
-constexpr size_t kDeviceAlignment = 256;  // what cudaMalloc guarantees
-constexpr size_t kPinnedAlignment = 4096;  // page-locked memory comes in pages
-constexpr unsigned char kNanByte = 0xFF;    // 0xFFFF... reads as NaN in float and double
-constexpr unsigned kHostAllocFlags = 0x0F;  // portable, mapped, write-combined, managed
+constexpr size_t kDeviceAlignment = 256;       // what cudaMalloc guarantees
+constexpr size_t kPinnedAlignment = 4096;      // page-locked memory comes in pages
+constexpr unsigned char kNanByte = 0xFF;       // 0xFFFF... reads as NaN in float and double
+constexpr unsigned kHostAllocFlags = 0x0F;     // portable, mapped, write-combined, managed
 constexpr unsigned kHostRegisterFlags = 0x0F;  // portable, mapped, I/O memory, read-only
 
 // Memory that reads as NaN until written, or null when the machine has none to give.
@@ -31,9 +31,7 @@ void* allocate_filled(size_t bytes, size_t alignment) {
   return p;
 }
 
-bool is_device(const State& s, const void* p, size_t count) {
-  return s.device.contains(p, count);
-}
+bool is_device(const State& s, const void* p, size_t count) { return s.device.contains(p, count); }
 bool is_host(const State& s, const void* p, size_t count) {
   return p != nullptr && !s.device.overlaps(p, count);
 }
