@@ -1,0 +1,53 @@
+// The launch layer: a launch the runtime refuses surfaces from the launch operation as the
+// handler's message, naming the status, the kernel unit and the line of that operation's
+// check; and launches are ordered by their streams alone.
+#include <set>
+#include <stdexcept>
+
+#include "kernel_test_support.h"
+#include "launch_operations.h"
+
+namespace korvex::test {
+namespace {
+
+template <typename T>
+class LaunchLayer : public EngineTest<T> {};
+TYPED_TEST_SUITE(LaunchLayer, Precisions);
+
+TYPED_TEST(LaunchLayer, ZeroGridExtentNamesStatusUnitAndLine) {
+  std::set<int> lines;
+  for (const auto& operation : launch_operations<TypeParam>()) {
+    SCOPED_TRACE(operation.name);
+    const int line = check_line(operation.name);
+    ASSERT_GT(line, 0) << "no launch check found in " << KORVEX_KERNEL_SOURCE;
+    lines.insert(line);
+    for (const dim3 grid : {dim3(0, 1, 1), dim3(1, 0, 1)}) {
+      KernelLaunch_t launch = launch_for(4, 4);
+      launch.grid = grid;
+      try {
+        operation.call(this->engine(), launch);
+        ADD_FAILURE() << "no exception";
+      } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), launch_error_message(cudaErrorInvalidConfiguration, line));
+      }
+      EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the check must consume the error";
+    }
+  }
+  EXPECT_EQ(lines.size(), 20u) << "every operation reports its own line";
+}
+
+// The legacy default stream waits for the work stream: the second kernel reads the first's
+// result without any wait between them.
+TYPED_TEST(LaunchLayer, DefaultStreamLaunchFollowsWorkStreamLaunch) {
+  using T = TypeParam;
+  const unsigned W = 64, H = 48, n = W * H;
+  const DeviceBuffer<T> host_order(random_values<T>(n, 40)), b(random_values<T>(n, 41));
+  DeviceBuffer<T> device_order(canaries<T>(n)), sum(canaries<T>(n));
+  this->engine().CuCall_Col2Row(launch_for(W, H, this->engine().m_stream1), host_order.get(),
+                                device_order.get(), W, H);
+  this->engine().CuCall_Addition(launch_for(W, H), device_order.get(), b.get(), sum.get(), W, H);
+  expect_image(sum, n, [&](size_t i) { return host_order[(i % W) * H + i / W] + b[i]; });
+}
+
+}  // namespace
+}  // namespace korvex::test
