@@ -108,8 +108,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   m_computeMajor = static_cast<unsigned>(m_deviceProp.major);
   m_computeMinor = static_cast<unsigned>(m_deviceProp.minor);
   if (m_computeMajor < 6) {
-    throw std::runtime_error("Device Compute Capability: " + std::to_string(m_computeMajor) +
-                             "." + std::to_string(m_computeMinor) + "\n" +
+    throw std::runtime_error("Device Compute Capability: " + std::to_string(m_computeMajor) + "." +
+                             std::to_string(m_computeMinor) + "\n" +
                              "KorvexCUDA : Internal Error. Device Architecture Not Supported\n");
   }
 
@@ -120,8 +120,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   Handle_Error(cudaMemGetInfo(&freeBytes, &totalBytes), "Korvex", __LINE__);
   if (freeBytes < requiredBytes) {
     throw std::runtime_error("KorvexCUDA : Error Not enough graphic memory. Required:" +
-                             std::to_string(requiredBytes >> 20) + " MB | Available: " +
-                             std::to_string(freeBytes >> 20) + " MB\n");
+                             std::to_string(requiredBytes >> 20) +
+                             " MB | Available: " + std::to_string(freeBytes >> 20) + " MB\n");
   }
 
   Acquire_Group(*this, [&] {
@@ -146,9 +146,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
     Handle_CuFFT(cufftPlan2d(&m_fftPlan, static_cast<int>(height), static_cast<int>(width), type),
                  "Korvex", __LINE__);
   });
-  Acquire_Group(*this, [&] {
-    Handle_CuBLAS(cublasCreate_v2(&m_blasHandle), "Korvex", __LINE__);
-  });
+  Acquire_Group(*this, [&] { Handle_CuBLAS(cublasCreate_v2(&m_blasHandle), "Korvex", __LINE__); });
 
   const dim3 block(16, 16, 1);
   const dim3 grid(Grid_Extent<T>(width), Grid_Extent<T>(height), 1);

@@ -44,8 +44,7 @@ class Host_Registrations {
 };
 
 template <typename T>
-cufftResult Execute_FFT(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out,
-                        int direction) {
+cufftResult Execute_FFT(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out, int direction) {
   if constexpr (std::is_same_v<T, float>) {
     return cufftExecC2C(plan, reinterpret_cast<cufftComplex*>(in),
                         reinterpret_cast<cufftComplex*>(out), direction);
@@ -86,10 +85,11 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   }
   if (d_grad == nullptr || d_gradPrev == nullptr || d_dataGrad == nullptr ||
       d_estimate == nullptr || d_estimatePrev == nullptr || d_masks == nullptr ||
-      d_images == nullptr || d_otf == nullptr || d_scratchA == nullptr ||
-      d_scratchB == nullptr || h_history == nullptr) {
+      d_images == nullptr || d_otf == nullptr || d_scratchA == nullptr || d_scratchB == nullptr ||
+      h_history == nullptr) {
     std::ostringstream message;
-    message << "KorvexCUDA " << " Initialization Failure!" << '\n';
+    message << "KorvexCUDA "
+            << " Initialization Failure!" << '\n';
     throw std::runtime_error(message.str());
   }
 
@@ -121,12 +121,12 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
     const unsigned offset = i * pixels;
-    Handle_Error(cudaMemcpyAsync(stagingA, image + offset, imageBytes, cudaMemcpyHostToDevice,
-                                 m_stream1),
-                 "Korvex", __LINE__);
-    Handle_Error(cudaMemcpyAsync(stagingB, masks + offset, imageBytes, cudaMemcpyHostToDevice,
-                                 m_stream2),
-                 "Korvex", __LINE__);
+    Handle_Error(
+        cudaMemcpyAsync(stagingA, image + offset, imageBytes, cudaMemcpyHostToDevice, m_stream1),
+        "Korvex", __LINE__);
+    Handle_Error(
+        cudaMemcpyAsync(stagingB, masks + offset, imageBytes, cudaMemcpyHostToDevice, m_stream2),
+        "Korvex", __LINE__);
     CuCall_Col2Row(m_launchStream1, stagingA, d_images + offset, W, H);
     CuCall_Col2Row(m_launchStream2, stagingB, d_masks + offset, W, H);
   }
@@ -138,8 +138,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
     const unsigned offset = i * pixels;
     CuCall_MM_Mult_RR(m_launch, d_images + offset, d_masks + offset, d_images + offset, W, H);
   }
-  Handle_Error(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice), "Korvex",
-               __LINE__);
+  Handle_Error(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice), "Korvex", __LINE__);
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
 
@@ -204,8 +203,8 @@ T Korvex<T>::Compute_Alpha() {
   T* positive = Reals(d_scratchA);
   T* negative = Reals(d_scratchB);
 
-  CuCall_Criterion_L0(m_launch, d_grad, d_gradPrev, d_estimate, d_estimatePrev, positive,
-                      negative, W, H);
+  CuCall_Criterion_L0(m_launch, d_grad, d_gradPrev, d_estimate, d_estimatePrev, positive, negative,
+                      W, H);
   T a = 0;
   T b = 0;
   Handle_CuBLAS(Sum_Abs(m_blasHandle, n, positive, &a), "Korvex", __LINE__);

@@ -11,43 +11,67 @@ namespace {
 // have none, and the installed headers lack some enumerators, so the switch is on the value.
 const char* CuFFT_Name(int code) {
   switch (code) {
-    case 1: return "INVALID_PLAN";
-    case 2: return "ALLOC_FAILED";
-    case 4: return "INVALID_VALUE";
-    case 5: return "INTERNAL_ERROR";
-    case 6: return "EXEC_FAILED";
-    case 7: return "SETUP_FAILED";
-    case 8: return "INVALID_SIZE";
-    case 10: return "INCOMPLETE_PARAMETER_LIST";
-    case 11: return "INVALID_DEVICE";
-    case 12: return "INTERNAL_PARSE_ERROR";
-    case 13: return "NO_WORKSPACE";
-    case 14: return "NOT_IMPLEMNTED";
-    case 16: return "NOT_SUPPORTED";
-    default: return "";
+    case 1:
+      return "INVALID_PLAN";
+    case 2:
+      return "ALLOC_FAILED";
+    case 4:
+      return "INVALID_VALUE";
+    case 5:
+      return "INTERNAL_ERROR";
+    case 6:
+      return "EXEC_FAILED";
+    case 7:
+      return "SETUP_FAILED";
+    case 8:
+      return "INVALID_SIZE";
+    case 10:
+      return "INCOMPLETE_PARAMETER_LIST";
+    case 11:
+      return "INVALID_DEVICE";
+    case 12:
+      return "INTERNAL_PARSE_ERROR";
+    case 13:
+      return "NO_WORKSPACE";
+    case 14:
+      return "NOT_IMPLEMNTED";
+    case 16:
+      return "NOT_SUPPORTED";
+    default:
+      return "";
   }
 }
 
 const char* CuBLAS_Name(int code) {
   switch (code) {
-    case 1: return "NOT_INITIALIZED";
-    case 3: return "ALLOC_FAILED";
-    case 7: return "INVALID_VALUE";
-    case 8: return "ARCH_MISMATCH";
-    case 11: return "MAPPING_ERROR";
-    case 13: return "EXECUTION_FAILED";
-    case 14: return "INTERNAL_ERROR";
-    case 15: return "NOT_SUPPORTED";
-    case 16: return "LICENSE_ERROR";
-    default: return "";
+    case 1:
+      return "NOT_INITIALIZED";
+    case 3:
+      return "ALLOC_FAILED";
+    case 7:
+      return "INVALID_VALUE";
+    case 8:
+      return "ARCH_MISMATCH";
+    case 11:
+      return "MAPPING_ERROR";
+    case 13:
+      return "EXECUTION_FAILED";
+    case 14:
+      return "INTERNAL_ERROR";
+    case 15:
+      return "NOT_SUPPORTED";
+    case 16:
+      return "LICENSE_ERROR";
+    default:
+      return "";
   }
 }
 
 // std::to_string ignores the global locale, so no digit grouping can creep in.
 [[noreturn]] void Throw_Library_Error(const char* prefix, const char* name, const char* file,
                                       int line) {
-  throw std::runtime_error(std::string(prefix) + name + " in: " + file + " at line: " +
-                           std::to_string(line) + "\n");
+  throw std::runtime_error(std::string(prefix) + name + " in: " + file +
+                           " at line: " + std::to_string(line) + "\n");
 }
 
 }  // namespace

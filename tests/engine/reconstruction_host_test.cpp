@@ -1,0 +1,138 @@
+// Mapsim_Compute on the simulated device: what it calls, and how it leaves the engine and the
+// caller's arrays after an injected failure.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <type_traits>
+
+#include "engine_run.h"
+#include "host_fixture.h"
+
+namespace {
+
+using namespace korvex_test;
+namespace host = korvex::host;
+
+constexpr unsigned kIterations = 4;
+constexpr double kLambda = 0.01;
+constexpr double kAlpha = 0.1;
+
+template <typename T>
+class ReconstructionHostTest : public HostDeviceTest {
+ protected:
+  const Problem problem_ = Random_Problem(12, 9, 3, 21);
+};
+using Precisions = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(ReconstructionHostTest, Precisions);
+
+TYPED_TEST(ReconstructionHostTest, CallAllocatesNothingAndReleasesTheCallerArrays) {
+  using T = TypeParam;
+  Korvex<T> engine(this->problem_.W, this->problem_.H, this->problem_.F, kIterations);
+  HostArrays<T> arrays(this->problem_);
+  const host::Ledger before = host::ledger();
+  host::clear_call_counts();
+  Run_Engine(engine, arrays, 0.0, kLambda, kAlpha);
+  EXPECT_EQ(host::call_count("cudaMalloc"), 0u);
+  EXPECT_EQ(host::call_count("cudaHostAlloc"), 0u);
+  EXPECT_EQ(host::call_count("cudaHostRegister"), 4u);
+  EXPECT_EQ(host::call_count("cudaHostUnregister"), 4u);
+  EXPECT_EQ(host::call_count("cudaMemcpyAsync"), 2 * this->problem_.F);
+  EXPECT_EQ(host::call_count("cudaStreamSynchronize"), 2u);
+  const std::string fft = std::is_same_v<T, float> ? "cufftExecC2C" : "cufftExecZ2Z";
+  EXPECT_EQ(host::call_count(fft), 4 * this->problem_.F * kIterations);
+  const host::Ledger after = host::ledger();
+  EXPECT_EQ(after.device_allocations, before.device_allocations);
+  EXPECT_EQ(after.device_bytes, before.device_bytes);
+  EXPECT_EQ(after.registered_ranges, 0u);
+}
+
+TYPED_TEST(ReconstructionHostTest, RefusedArgumentsTouchNoPlatform) {
+  using T = TypeParam;
+  Korvex<T> engine(this->problem_.W, this->problem_.H, this->problem_.F, kIterations);
+  HostArrays<T> arrays(this->problem_);
+  host::clear_call_counts();
+  Message_Of([&] {
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), nullptr, arrays.output.data(),
+                          T(0), T(0), T(1));
+  });
+  T* kept = engine.d_gradPrev;
+  engine.d_gradPrev = nullptr;
+  Message_Of([&] { Run_Engine(engine, arrays, 0.0, kLambda, kAlpha); });
+  engine.d_gradPrev = kept;
+  EXPECT_EQ(host::total_call_count(), 0u);
+  EXPECT_EQ(host::ledger().registered_ranges, 0u);
+}
+
+// One platform call of the reconstruction made to fail, and the form of the message it must
+// produce.
+struct Injection {
+  const char* floatOperation;
+  const char* doubleOperation;
+  unsigned nth;
+  int status;
+  const char* form;
+};
+
+#define KORVEX_RUNTIME_FORM(name, unit) \
+  "CUDA Error : " name " Desc\\. : [^\n]+ \\| File : " unit " \\| Line : ([0-9]+)\n"
+
+const Injection kInjections[] = {
+    {"cudaHostRegister", "cudaHostRegister", 1, cudaErrorHostMemoryAlreadyRegistered,
+     KORVEX_RUNTIME_FORM("cudaErrorHostMemoryAlreadyRegistered", "Korvex")},
+    {"cudaHostRegister", "cudaHostRegister", 3, cudaErrorHostMemoryAlreadyRegistered,
+     KORVEX_RUNTIME_FORM("cudaErrorHostMemoryAlreadyRegistered", "Korvex")},
+    {"cudaHostRegister", "cudaHostRegister", 4, cudaErrorInvalidValue,
+     KORVEX_RUNTIME_FORM("cudaErrorInvalidValue", "Korvex")},
+    {"cudaMemcpyAsync", "cudaMemcpyAsync", 3, cudaErrorInvalidValue,
+     KORVEX_RUNTIME_FORM("cudaErrorInvalidValue", "Korvex")},
+    {"cudaStreamSynchronize", "cudaStreamSynchronize", 2, cudaErrorLaunchFailure,
+     KORVEX_RUNTIME_FORM("cudaErrorLaunchFailure", "Korvex")},
+    {"cudaMemcpy", "cudaMemcpy", 1, cudaErrorInvalidValue,
+     KORVEX_RUNTIME_FORM("cudaErrorInvalidValue", "Korvex")},
+    {"cudaMemset", "cudaMemset", 2, cudaErrorInvalidValue,
+     KORVEX_RUNTIME_FORM("cudaErrorInvalidValue", "Korvex")},
+    {"cudaMemcpy", "cudaMemcpy", 4, cudaErrorIllegalAddress,
+     KORVEX_RUNTIME_FORM("cudaErrorIllegalAddress", "Korvex")},
+    {"cudaMemcpy", "cudaMemcpy", 2 + 2 * kIterations, cudaErrorIllegalAddress,
+     KORVEX_RUNTIME_FORM("cudaErrorIllegalAddress", "Korvex")},
+    {"cufftExecC2C", "cufftExecZ2Z", 7, CUFFT_EXEC_FAILED,
+     "CUFFT ERR - EXEC_FAILED in: Korvex at line: ([0-9]+)\n"},
+    {"cublasSasum_v2", "cublasDasum_v2", 2, CUBLAS_STATUS_EXECUTION_FAILED,
+     "CUBLAS ERR - EXECUTION_FAILED in: Korvex at line: ([0-9]+)\n"},
+    {"cublasSasum_v2", "cublasDasum_v2", 6, CUBLAS_STATUS_INTERNAL_ERROR,
+     "CUBLAS ERR - INTERNAL_ERROR in: Korvex at line: ([0-9]+)\n"},
+    {"cublasSdot_v2", "cublasDdot_v2", 2, CUBLAS_STATUS_EXECUTION_FAILED,
+     "CUBLAS ERR - EXECUTION_FAILED in: Korvex at line: ([0-9]+)\n"},
+    {"cudaLaunchKernel", "cudaLaunchKernel", 40, cudaErrorLaunchFailure,
+     KORVEX_RUNTIME_FORM("cudaErrorLaunchFailure", "Korvex_Kernels")},
+    {"cudaHostUnregister", "cudaHostUnregister", 2, cudaErrorHostMemoryNotRegistered,
+     KORVEX_RUNTIME_FORM("cudaErrorHostMemoryNotRegistered", "Korvex")},
+};
+
+TYPED_TEST(ReconstructionHostTest, FailedCallLeavesNothingLockedAndTheEngineReusable) {
+  using T = TypeParam;
+  const EngineResult<T> fresh = Run_Engine<T>(this->problem_, kIterations, 0.0, kLambda, kAlpha);
+  ASSERT_EQ(fresh.iteration, kIterations - 1);
+  for (const Injection& injection : kInjections) {
+    const char* operation =
+        std::is_same_v<T, float> ? injection.floatOperation : injection.doubleOperation;
+    SCOPED_TRACE(std::string(operation) + " #" + std::to_string(injection.nth));
+    Korvex<T> engine(this->problem_.W, this->problem_.H, this->problem_.F, kIterations);
+    HostArrays<T> arrays(this->problem_);
+    host::clear_call_counts();
+    host::fail_call(operation, injection.nth, injection.status);
+    const std::string message =
+        Message_Of([&] { Run_Engine(engine, arrays, 0.0, kLambda, kAlpha); });
+    EXPECT_GT(Line_Of(message, injection.form), 0) << message;
+    EXPECT_EQ(host::ledger().registered_ranges, 0u);
+    host::clear_failures();
+
+    const EngineResult<T> again = Run_Engine(engine, arrays, 0.0, kLambda, kAlpha);
+    EXPECT_EQ(again.output, fresh.output);
+    EXPECT_EQ(again.iteration, fresh.iteration);
+    EXPECT_EQ(again.alpha, fresh.alpha);
+    EXPECT_EQ(again.ratio, fresh.ratio);
+  }
+}
+
+}  // namespace
