@@ -15,7 +15,7 @@ using korvex::kernels::InverseFftScale;
 using korvex::kernels::magnitude;
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_Addition(T* a, T* b, T* c, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Addition(T* a, T* b, T* c, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     c[i] = a[i] + b[i];
@@ -23,7 +23,7 @@ KORVEX_GLOBAL void Cuda_Addition(T* a, T* b, T* c, unsigned W, unsigned H) {
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_Subtraction(T* a, T* b, T* c, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Subtraction(T* a, T* b, T* c, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     c[i] = a[i] - b[i];
@@ -31,7 +31,7 @@ KORVEX_GLOBAL void Cuda_Subtraction(T* a, T* b, T* c, unsigned W, unsigned H) {
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_MM_Mult_RR(T* a, T* b, T* c, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_MM_Mult_RR(T* a, T* b, T* c, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     c[i] = a[i] * b[i];
@@ -40,8 +40,8 @@ KORVEX_GLOBAL void Cuda_MM_Mult_RR(T* a, T* b, T* c, unsigned W, unsigned H) {
 
 // out may be z: the real part is stored before the imaginary part is read.
 template <typename T>
-KORVEX_GLOBAL void Cuda_MM_Mult_CR(CudaComplex<T>* z, T* r, CudaComplex<T>* out, unsigned W,
-                                   unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_MM_Mult_CR(CudaComplex<T>* z, T* r, CudaComplex<T>* out,
+                                                      unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     out[i].re = r[i] * z[i].re;
@@ -50,7 +50,7 @@ KORVEX_GLOBAL void Cuda_MM_Mult_CR(CudaComplex<T>* z, T* r, CudaComplex<T>* out,
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_R2C(T* in, CudaComplex<T>* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_R2C(T* in, CudaComplex<T>* out, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     out[i].im = T(0);
@@ -60,7 +60,8 @@ KORVEX_GLOBAL void Cuda_R2C(T* in, CudaComplex<T>* out, unsigned W, unsigned H) 
 
 // Same behaviour as Cuda_R2C; the driver launches this one.
 template <typename T>
-KORVEX_GLOBAL void Cuda_Real2Complex(T* in, CudaComplex<T>* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Real2Complex(T* in, CudaComplex<T>* out, unsigned W,
+                                                        unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     out[i].im = T(0);
@@ -71,7 +72,7 @@ KORVEX_GLOBAL void Cuda_Real2Complex(T* in, CudaComplex<T>* out, unsigned W, uns
 // Single precision rounds the squared magnitude to float and takes the approximate root;
 // double precision keeps every step in double.
 template <typename T>
-KORVEX_GLOBAL void Cuda_Abs(CudaComplex<T>* z, T* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Abs(CudaComplex<T>* z, T* out, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     out[i] = magnitude(z[i].re, z[i].im);
@@ -79,7 +80,8 @@ KORVEX_GLOBAL void Cuda_Abs(CudaComplex<T>* z, T* out, unsigned W, unsigned H) {
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_Ifft_Normalize(CudaComplex<T>* z, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Ifft_Normalize(CudaComplex<T>* z, unsigned W,
+                                                          unsigned H) {
   const T n = T(1) / korvex::kernels::pixel_count<T>(W, H);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
@@ -89,7 +91,7 @@ KORVEX_GLOBAL void Cuda_Ifft_Normalize(CudaComplex<T>* z, unsigned W, unsigned H
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_Threshold(T* a, T s, T* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Threshold(T* a, T s, T* out, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     out[i] = a[i] * (a[i] * s);
@@ -98,7 +100,7 @@ KORVEX_GLOBAL void Cuda_Threshold(T* a, T s, T* out, unsigned W, unsigned H) {
 
 // No clamping: the estimate may go negative.
 template <typename T>
-KORVEX_GLOBAL void Cuda_UpdateMapping(T* x, T* g, T s, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_UpdateMapping(T* x, T* g, T s, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     x[i] = fused_multiply_add(-g[i], s, x[i]);
@@ -107,7 +109,8 @@ KORVEX_GLOBAL void Cuda_UpdateMapping(T* x, T* g, T s, unsigned W, unsigned H) {
 
 // The sum of the frames, not their mean; starting from +0 turns a lone -0 into +0.
 template <typename T>
-KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, unsigned W, unsigned H, unsigned F) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, unsigned W,
+                                                             unsigned H, unsigned F) {
   const Index frame = W * H;
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
@@ -120,7 +123,8 @@ KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, unsigned W, unsigned
 // d plus lambda times twice the negative five-point Laplacian of x; the border keeps d.
 // W - 1 and H - 1 wrap for an empty axis, which the element rule has already excluded.
 template <typename T>
-KORVEX_GLOBAL void Cuda_ComputeGrad(T* grad, T* d, T* x, T lambda, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_ComputeGrad(T* grad, T* d, T* x, T lambda, unsigned W,
+                                                       unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     if (row == 0 || col == 0 || col >= W - 1 || row >= H - 1) {
@@ -137,7 +141,8 @@ KORVEX_GLOBAL void Cuda_ComputeGrad(T* grad, T* d, T* x, T lambda, unsigned W, u
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_Criterion_L1(T* a, T* b, T* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Criterion_L1(T* a, T* b, T* out, unsigned W,
+                                                        unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     const T t = a[i] - b[i];
@@ -148,8 +153,8 @@ KORVEX_GLOBAL void Cuda_Criterion_L1(T* a, T* b, T* out, unsigned W, unsigned H)
 // Splits (a - b) * (c - d) into its positive and negative parts; zero and NaN products go
 // to neg, negated.
 template <typename T>
-KORVEX_GLOBAL void Cuda_Criterion_L0(T* a, T* b, T* c, T* d, T* pos, T* neg, unsigned W,
-                                     unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Criterion_L0(T* a, T* b, T* c, T* d, T* pos, T* neg,
+                                                        unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
     const T p = (a[i] - b[i]) * (c[i] - d[i]);
@@ -166,7 +171,8 @@ KORVEX_GLOBAL void Cuda_Criterion_L0(T* a, T* b, T* c, T* d, T* pos, T* neg, uns
 // The inverse FFT of a real blurred image is real up to rounding, so its real part is the
 // value; a magnitude would lose the sign of the residual and of a negative estimate.
 template <typename T>
-KORVEX_GLOBAL void Cuda_Iter_Middle(CudaComplex<T>* z, T* y, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Iter_Middle(CudaComplex<T>* z, T* y, unsigned W,
+                                                       unsigned H) {
   const InverseFftScale<T> scale(W, H);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
@@ -177,7 +183,8 @@ KORVEX_GLOBAL void Cuda_Iter_Middle(CudaComplex<T>* z, T* y, unsigned W, unsigne
 }
 
 template <typename T>
-KORVEX_GLOBAL void Cuda_Iter_Final(CudaComplex<T>* z, T* m, T* acc, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Iter_Final(CudaComplex<T>* z, T* m, T* acc, unsigned W,
+                                                      unsigned H) {
   const InverseFftScale<T> scale(W, H);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);

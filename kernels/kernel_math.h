@@ -11,6 +11,16 @@
 
 #include "kernel_launch.h"
 
+// On an x86-64 host every kernel is built twice, for x86-64-v3 (AVX2, FMA) and for the
+// baseline, and the loader picks the one the processor runs. The baseline has no fused
+// multiply-add instruction: there each fma is a library call per pixel, which also stops the
+// row loop from being vectorised. Both builds compute the same values.
+#if !defined(__CUDACC__) && defined(__x86_64__) && defined(__GNUC__)
+#define KORVEX_HOST_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define KORVEX_HOST_CLONES
+#endif
+
 namespace korvex::kernels {
 
 // Position of an element in its buffer. Every buffer a launch touches holds fewer than 2^32

@@ -26,19 +26,20 @@ using korvex::kernels::shifted_position;
 
 // Writes are the coalesced side: consecutive col in consecutive threads.
 template <typename T>
-KORVEX_GLOBAL void Col2RowKernel(T* in, T* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Col2RowKernel(T* in, T* out, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) { out[at(col, row, W)] = in[at(row, col, H)]; }
 }
 
 // Reads are the coalesced side.
 template <typename T>
-KORVEX_GLOBAL void Row2ColKernel(T* in, T* out, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Row2ColKernel(T* in, T* out, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) { out[at(row, col, H)] = in[at(col, row, W)]; }
 }
 
 template <typename T>
-KORVEX_GLOBAL void FFTShift2D_R(T* in, T* out, unsigned W, unsigned H, unsigned hw, unsigned hh,
-                                unsigned ow, unsigned oh) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void FFTShift2D_R(T* in, T* out, unsigned W, unsigned H,
+                                                   unsigned hw, unsigned hh, unsigned ow,
+                                                   unsigned oh) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const T v = in[at(col, row, W)];
     out[at(shifted_position(col, hw, ow), shifted_position(row, hh, oh), W)] = v;
@@ -47,8 +48,9 @@ KORVEX_GLOBAL void FFTShift2D_R(T* in, T* out, unsigned W, unsigned H, unsigned 
 
 // A complex element moves whole: real part stored first, then the imaginary part.
 template <typename T>
-KORVEX_GLOBAL void FFTShift2D_C(CudaComplex<T>* in, CudaComplex<T>* out, unsigned W, unsigned H,
-                                unsigned hw, unsigned hh, unsigned ow, unsigned oh) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void FFTShift2D_C(CudaComplex<T>* in, CudaComplex<T>* out,
+                                                   unsigned W, unsigned H, unsigned hw, unsigned hh,
+                                                   unsigned ow, unsigned oh) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const CudaComplex<T> v = in[at(col, row, W)];
     CudaComplex<T>& to = out[at(shifted_position(col, hw, ow), shifted_position(row, hh, oh), W)];
