@@ -1,0 +1,155 @@
+#include "mex_substitute.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+
+struct mxArray_tag {
+  mxClassID classId = mxUNKNOWN_CLASS;
+  std::vector<mwSize> dims;
+  bool complex = false;
+  bool sparse = false;
+  bool backed = true;
+  std::vector<double> storage;  // double elements keep every class aligned
+};
+
+namespace {
+
+size_t liveArrays = 0;
+unsigned createsUntilAction = 0;
+std::function<void()> createAction;
+
+size_t Element_Size(mxClassID classId) {
+  switch (classId) {
+    case mxLOGICAL_CLASS:
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+      return 1;
+    case mxCHAR_CLASS:
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+      return 2;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+      return 4;
+    case mxDOUBLE_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+size_t Count(const std::vector<mwSize>& dims) {
+  size_t count = 1;
+  for (mwSize extent : dims) count *= extent;
+  return count;
+}
+
+mxArray* New_Array(mxClassID classId, std::vector<mwSize> dims, bool complex, bool backed) {
+  // MATLAB keeps at least two dimensions and drops trailing singletons beyond them.
+  while (dims.size() < 2) dims.push_back(1);
+  while (dims.size() > 2 && dims.back() == 1) dims.pop_back();
+  auto* array = new mxArray_tag;
+  array->classId = classId;
+  array->dims = std::move(dims);
+  array->complex = complex;
+  array->backed = backed;
+  if (backed) {
+    const size_t bytes = Count(array->dims) * Element_Size(classId) * (complex ? 2 : 1);
+    array->storage.assign((bytes + sizeof(double) - 1) / sizeof(double), 0.0);
+  }
+  ++liveArrays;
+  return array;
+}
+
+}  // namespace
+
+const mwSize* mxGetDimensions(const mxArray* array) { return array->dims.data(); }
+mwSize mxGetNumberOfDimensions(const mxArray* array) { return array->dims.size(); }
+size_t mxGetNumberOfElements(const mxArray* array) { return Count(array->dims); }
+mxClassID mxGetClassID(const mxArray* array) { return array->classId; }
+bool mxIsComplex(const mxArray* array) { return array->complex; }
+bool mxIsSparse(const mxArray* array) { return array->sparse; }
+
+void* mxGetData(const mxArray* array) {
+  if (!array->backed) return nullptr;
+  return const_cast<double*>(array->storage.data());
+}
+
+mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid,
+                              mxComplexity flag) {
+  if (createAction && --createsUntilAction == 0) {
+    std::function<void()> action = std::move(createAction);
+    createAction = nullptr;
+    action();
+  }
+  return New_Array(classid, std::vector<mwSize>(dims, dims + ndim), flag == mxCOMPLEX, true);
+}
+
+void mxDestroyArray(mxArray* array) {
+  if (array == nullptr) return;
+  --liveArrays;
+  delete array;
+}
+
+void mexErrMsgTxt(const char* message) { throw mex_substitute::MexError{message}; }
+
+namespace mex_substitute {
+
+ArrayPtr Make_Array(mxClassID classId, const std::vector<mwSize>& dims, mxComplexity complexity) {
+  return ArrayPtr(New_Array(classId, dims, complexity == mxCOMPLEX, true));
+}
+
+ArrayPtr Make_Filled(mxClassID classId, const std::vector<mwSize>& dims,
+                     const std::vector<double>& values) {
+  ArrayPtr array = Make_Array(classId, dims);
+  if (values.size() != mxGetNumberOfElements(array.get())) {
+    throw std::logic_error("Make_Filled: value count does not match the extents");
+  }
+  void* data = mxGetData(array.get());
+  for (size_t i = 0; i < values.size(); ++i) {
+    switch (classId) {
+      case mxDOUBLE_CLASS:
+        static_cast<double*>(data)[i] = values[i];
+        break;
+      case mxSINGLE_CLASS:
+        static_cast<float*>(data)[i] = static_cast<float>(values[i]);
+        break;
+      case mxINT32_CLASS:
+        static_cast<int32_t*>(data)[i] = static_cast<int32_t>(values[i]);
+        break;
+      default:
+        throw std::logic_error("Make_Filled: class not supported");
+    }
+  }
+  return array;
+}
+
+ArrayPtr Make_Scalar(double value, mxClassID classId) {
+  return Make_Filled(classId, {1, 1}, {value});
+}
+
+ArrayPtr Make_Unbacked(mxClassID classId, const std::vector<mwSize>& dims) {
+  return ArrayPtr(New_Array(classId, dims, false, false));
+}
+
+void Set_Sparse(mxArray* array) { array->sparse = true; }
+
+double Element(const mxArray* array, size_t i) {
+  const void* data = mxGetData(array);
+  if (array->classId == mxDOUBLE_CLASS) return static_cast<const double*>(data)[i];
+  if (array->classId == mxSINGLE_CLASS) return static_cast<const float*>(data)[i];
+  throw std::logic_error("Element: class not supported");
+}
+
+void Intercept_Create(unsigned nth, std::function<void()> action) {
+  createsUntilAction = nth;
+  createAction = std::move(action);
+}
+
+size_t Live_Arrays() { return liveArrays; }
+
+}  // namespace mex_substitute
