@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace korvex::host {
 
@@ -31,6 +32,12 @@ unsigned call_count(const std::string& operation);
 // Calls of every operation since the last reset (or clear_call_counts).
 unsigned total_call_count();
 void clear_call_counts();
+
+// While on, every counted call also appends its operation name to a log, in call order, so
+// that a test can tell which operation the i-th call was. Off by default, so that long runs
+// keep no history; reset and clear_call_counts empty the log.
+void set_call_log(bool on);
+std::vector<std::string> call_log();
 
 struct Ledger {
   size_t device_allocations = 0;

@@ -65,6 +65,7 @@ State& state() {
 bool injected(State& s, const char* operation, int& status) {
   ++s.call_counts[operation];
   ++s.total_calls;
+  if (s.log_calls) s.call_log.emplace_back(operation);
   bool fired = false;
   for (auto it = s.injections.begin(); it != s.injections.end();) {
     if (it->operation == operation && --it->remaining == 0) {
@@ -114,6 +115,8 @@ void reset() {
     s.injections.clear();
     s.call_counts.clear();
     s.total_calls = 0;
+    s.log_calls = false;
+    s.call_log.clear();
     s.config = detail::default_config();
   }
   plans.clear();  // FFTW plans are destroyed outside the state lock
@@ -168,6 +171,17 @@ void clear_call_counts() {
   std::lock_guard<std::mutex> lock(state().mutex);
   state().call_counts.clear();
   state().total_calls = 0;
+  state().call_log.clear();
+}
+
+void set_call_log(bool on) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().log_calls = on;
+}
+
+std::vector<std::string> call_log() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  return state().call_log;
 }
 
 Ledger ledger() {

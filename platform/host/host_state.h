@@ -73,6 +73,8 @@ struct State {
   std::vector<Injection> injections;
   std::map<std::string, unsigned> call_counts;
   unsigned total_calls = 0;
+  bool log_calls = false;
+  std::vector<std::string> call_log;
   // Handles are never reused, so a destroyed one stays unknown for the life of the process.
   uintptr_t next_handle = 0x10000;
   int next_plan = 1;
