@@ -89,7 +89,7 @@ fprintf('korvex_demo: %d x %d pixels, %d frames, %s precision, %s\n', height, wi
         size(frames, 3), options.precision, engineName);
 fprintf('  iterations run:     %d of at most %d (last step %.4g, last ratio %.4g)\n', ...
         results.iterations, options.iterations, results.alpha, results.ratio);
-fprintf('  reconstruction time: %.3f s\n', seconds);
+fprintf('  reconstruction time: %.3f s (engine set-up included)\n', seconds);
 fprintf('  correlation with ground truth:   widefield %.4f   reconstruction %.4f\n', ...
         results.widefieldCorrelation, results.reconstructionCorrelation);
 fprintf('  relative error after LS scaling: widefield %.4f   reconstruction %.4f\n', ...
@@ -186,10 +186,27 @@ if isempty(found)
         '''cmake --workflow --preset host'' (or cuda) in %s, or add the folder that holds ' ...
         '%s to the path.'], repository, mexName);
 end
-[~, newest] = max([found.datenum]);
-folder = found(newest).folder;
-addpath(folder);
-fprintf('korvex_demo: using KorvexCUDA from %s\n', folder);
+% Newest build first; a cuda build on a machine without a usable GPU fails its first call,
+% and the next build is tried.
+[~, order] = sort([found.datenum], 'descend');
+reasons = '';
+for i = order
+  folder = found(i).folder;
+  addpath(folder);
+  try
+    % Three separate arrays: the engine page-locks each, and one memory range cannot be
+    % page-locked twice.
+    KorvexCUDA(ones(16, 'single'), 2 * ones(16, 'single'), 3 * ones(16, 'single'), 0, 0, 0, 1);
+    fprintf('korvex_demo: using KorvexCUDA from %s\n', folder);
+    return;
+  catch failure
+    reasons = sprintf('%s\n  %s: %s', reasons, folder, strtrim(failure.message));
+    rmpath(folder);
+    clear('KorvexCUDA');
+  end
+end
+error('korvex:noEngine', 'korvex_demo: no KorvexCUDA build under %s works here:%s', ...
+      fullfile(repository, 'build'), reasons);
 end
 
 function c = correlation(a, b)
