@@ -103,6 +103,9 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   if (cudaGetDeviceCount(&m_deviceCount) == cudaErrorNoDevice) {
     throw std::runtime_error("KorvexCUDA : Internal Error. No CUDA Capable Device Founnd!\n");
   }
+  // Any other status of the count goes unexamined, so it must not stay behind as the last
+  // error, to be blamed on the first kernel launch.
+  cudaGetLastError();
 
   Handle_Error(cudaGetDeviceProperties(&m_deviceProp, 0), "Korvex", __LINE__);
   m_computeMajor = static_cast<unsigned>(m_deviceProp.major);
