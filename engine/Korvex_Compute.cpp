@@ -14,10 +14,10 @@ namespace {
 // Both precisions start the ratio at the largest finite single-precision value.
 constexpr float kRatioStart = std::numeric_limits<float>::max();
 
-// Keeps track of the caller's arrays that are page-locked, and on the way out undoes every
-// registration still held, so a failed call leaves no caller memory locked and the same
-// arrays can be passed again. An exception also leaves behind the runtime's last error; it
-// is discarded so that it is not blamed on a later, unrelated launch check.
+// Page-locks the caller's arrays for one call and keeps track of what it locked. On the way
+// out it undoes every registration still held, so a failed call leaves no caller memory
+// locked and the same arrays can be passed again. An exception also leaves behind the
+// runtime's last error; it is discarded so that it is not blamed on a later, unrelated check.
 class Host_Registrations {
  public:
   Host_Registrations() : m_uncaught(std::uncaught_exceptions()) {}
@@ -30,11 +30,30 @@ class Host_Registrations {
     }
     if (std::uncaught_exceptions() > m_uncaught) cudaGetLastError();
   }
-  void Hold(void* pointer) { m_held[m_count++] = pointer; }
-  void Release(void* pointer) {
-    for (void*& held : m_held) {
-      if (held == pointer) held = nullptr;
+
+  // Memory that is page-locked already (the same array passed twice, or one MATLAB shares
+  // between two variables, or one the caller locked) is used as it is and left registered.
+  cudaError_t Lock(void* pointer, size_t bytes) {
+    const cudaError_t status = cudaHostRegister(pointer, bytes, 0);
+    if (status == cudaErrorHostMemoryAlreadyRegistered) {
+      cudaGetLastError();
+      return cudaSuccess;
     }
+    if (status == cudaSuccess) m_held[m_count++] = pointer;
+    return status;
+  }
+
+  // Undoes the registration of `pointer` if this call made it.
+  cudaError_t Unlock(void* pointer) {
+    for (void*& held : m_held) {
+      if (held == pointer) {
+        // A failed unregistration is tried once more on the way out.
+        const cudaError_t status = cudaHostUnregister(pointer);
+        if (status == cudaSuccess) held = nullptr;
+        return status;
+      }
+    }
+    return cudaSuccess;
   }
 
  private:
@@ -103,14 +122,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   T* stagingB = Reals(d_scratchB);
 
   Host_Registrations locked;
-  Handle_Error(cudaHostRegister(image, stackBytes, 0), "Korvex", __LINE__);
-  locked.Hold(image);
-  Handle_Error(cudaHostRegister(masks, stackBytes, 0), "Korvex", __LINE__);
-  locked.Hold(masks);
-  Handle_Error(cudaHostRegister(otf, imageBytes, 0), "Korvex", __LINE__);
-  locked.Hold(otf);
-  Handle_Error(cudaHostRegister(output, imageBytes, 0), "Korvex", __LINE__);
-  locked.Hold(output);
+  Handle_Error(locked.Lock(image, stackBytes), "Korvex", __LINE__);
+  Handle_Error(locked.Lock(masks, stackBytes), "Korvex", __LINE__);
+  Handle_Error(locked.Lock(otf, imageBytes), "Korvex", __LINE__);
+  Handle_Error(locked.Lock(output, imageBytes), "Korvex", __LINE__);
 
   m_iteration = 0;
   m_ratio = static_cast<T>(kRatioStart);
@@ -185,14 +200,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   Handle_Error(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost), "Korvex",
                __LINE__);
 
-  Handle_Error(cudaHostUnregister(image), "Korvex", __LINE__);
-  locked.Release(image);
-  Handle_Error(cudaHostUnregister(otf), "Korvex", __LINE__);
-  locked.Release(otf);
-  Handle_Error(cudaHostUnregister(masks), "Korvex", __LINE__);
-  locked.Release(masks);
-  Handle_Error(cudaHostUnregister(output), "Korvex", __LINE__);
-  locked.Release(output);
+  Handle_Error(locked.Unlock(image), "Korvex", __LINE__);
+  Handle_Error(locked.Unlock(otf), "Korvex", __LINE__);
+  Handle_Error(locked.Unlock(masks), "Korvex", __LINE__);
+  Handle_Error(locked.Unlock(output), "Korvex", __LINE__);
 }
 
 template <typename T>

@@ -77,10 +77,10 @@ struct Injection {
   "CUDA Error : " name " Desc\\. : [^\n]+ \\| File : " unit " \\| Line : ([0-9]+)\n"
 
 const Injection kInjections[] = {
-    {"cudaHostRegister", "cudaHostRegister", 1, cudaErrorHostMemoryAlreadyRegistered,
-     KORVEX_RUNTIME_FORM("cudaErrorHostMemoryAlreadyRegistered", "Korvex")},
-    {"cudaHostRegister", "cudaHostRegister", 3, cudaErrorHostMemoryAlreadyRegistered,
-     KORVEX_RUNTIME_FORM("cudaErrorHostMemoryAlreadyRegistered", "Korvex")},
+    {"cudaHostRegister", "cudaHostRegister", 1, cudaErrorMemoryAllocation,
+     KORVEX_RUNTIME_FORM("cudaErrorMemoryAllocation", "Korvex")},
+    {"cudaHostRegister", "cudaHostRegister", 3, cudaErrorMemoryAllocation,
+     KORVEX_RUNTIME_FORM("cudaErrorMemoryAllocation", "Korvex")},
     {"cudaHostRegister", "cudaHostRegister", 4, cudaErrorInvalidValue,
      KORVEX_RUNTIME_FORM("cudaErrorInvalidValue", "Korvex")},
     {"cudaMemcpyAsync", "cudaMemcpyAsync", 3, cudaErrorInvalidValue,
