@@ -4,6 +4,7 @@ function gateway_run_test(name)
     fprintf(2, 'KorvexCUDA MEX not found on the path: %s\n', path());
     exit(1);
   end
+  korvex_skip_without_device();
   try
     feval(name);
   catch err
