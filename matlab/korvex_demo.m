@@ -194,8 +194,7 @@ for i = order
   folder = found(i).folder;
   addpath(folder);
   try
-    % Three separate arrays: the engine page-locks each, and one memory range cannot be
-    % page-locked twice.
+    % A zero-iteration run: cheap, and it fails at once where this build finds no device.
     KorvexCUDA(ones(16, 'single'), 2 * ones(16, 'single'), 3 * ones(16, 'single'), 0, 0, 0, 1);
     fprintf('korvex_demo: using KorvexCUDA from %s\n', folder);
     return;
