@@ -1,22 +1,29 @@
 // cuFFT's two-dimensional complex transforms on FFTW.
 //
-// FFTW plans are made once, when the cuFFT plan is made, on internal arrays, and executed on
-// the caller's buffers through FFTW's new-array interface. That interface wants the same
-// in-place-ness and alignment as at planning time, so a plan keeps in-place and out-of-place
-// variants for each direction and makes unaligned ones when a buffer first needs them.
+// FFTW plans are measured (FFTW_MEASURE) on internal arrays and executed on the caller's
+// buffers through FFTW's new-array interface. That interface wants the same in-place-ness
+// and alignment as at planning time, so a plan keeps in-place and out-of-place variants for
+// each direction. cufftPlan2d measures the forward in-place variant, which proves the size
+// plannable; the others are measured when a buffer first needs them, so an engine pays only
+// for the variants it executes. FFTW keeps what it measured (its wisdom) for the life of the
+// process, so a second plan of the same size is made at once and computes the same values.
+//
+// Plans use as many threads as the kernels, on the kernels' OpenMP team (host_fftw.h).
 #include "host_cufft.h"
-
-#include <fftw3.h>
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
 
+#include "host_fftw.h"
 #include "host_state.h"
 
+using korvex::host::detail::ExecutionThreads;
 using korvex::host::detail::FftPlan;
+using korvex::host::detail::Fftw;
 using korvex::host::detail::injected;
+using korvex::host::detail::PlanningThreads;
 using korvex::host::detail::State;
 using korvex::host::detail::state;
 
@@ -27,38 +34,6 @@ std::mutex& planner_mutex() {
   static std::mutex mutex;
   return mutex;
 }
-
-// One precision's FFTW names.
-template <class Real>
-struct Fftw;
-
-template <>
-struct Fftw<float> {
-  using complex = fftwf_complex;
-  using plan = fftwf_plan;
-  static plan make(int n0, int n1, complex* in, complex* out, int sign, unsigned flags) {
-    return fftwf_plan_dft_2d(n0, n1, in, out, sign, flags);
-  }
-  static void execute(plan p, complex* in, complex* out) { fftwf_execute_dft(p, in, out); }
-  static void destroy(plan p) { fftwf_destroy_plan(p); }
-  static complex* alloc(size_t n) { return fftwf_alloc_complex(n); }
-  static void release(complex* p) { fftwf_free(p); }
-  static int alignment_of(complex* p) { return fftwf_alignment_of(reinterpret_cast<float*>(p)); }
-};
-
-template <>
-struct Fftw<double> {
-  using complex = fftw_complex;
-  using plan = fftw_plan;
-  static plan make(int n0, int n1, complex* in, complex* out, int sign, unsigned flags) {
-    return fftw_plan_dft_2d(n0, n1, in, out, sign, flags);
-  }
-  static void execute(plan p, complex* in, complex* out) { fftw_execute_dft(p, in, out); }
-  static void destroy(plan p) { fftw_destroy_plan(p); }
-  static complex* alloc(size_t n) { return fftw_alloc_complex(n); }
-  static void release(complex* p) { fftw_free(p); }
-  static int alignment_of(complex* p) { return fftw_alignment_of(reinterpret_cast<double*>(p)); }
-};
 
 // Slot of a variant: [direction][in place][unaligned].
 constexpr int kVariants = 8;
@@ -80,21 +55,15 @@ class Transform {
   Transform(const Transform&) = delete;
   Transform& operator=(const Transform&) = delete;
 
-  // The aligned variants; false when FFTW cannot plan this size.
-  bool plan_aligned() {
-    for (bool inverse : {false, true}) {
-      for (bool in_place : {false, true}) {
-        if (!variant_for(inverse, in_place, false)) return false;
-      }
-    }
-    return true;
-  }
+  // The forward in-place variant; false when FFTW cannot plan this size.
+  bool plan_first() { return variant_for(false, true, false) != nullptr; }
 
   bool execute(typename F::complex* in, typename F::complex* out, bool inverse) {
     const bool in_place = in == out;
     const bool unaligned = F::alignment_of(in) != 0 || F::alignment_of(out) != 0;
     const typename F::plan p = variant_for(inverse, in_place, unaligned);
     if (!p) return false;
+    const ExecutionThreads<Real> threads;
     F::execute(p, in, out);
     return true;
   }
@@ -105,11 +74,12 @@ class Transform {
     typename F::plan& slot = plans_[variant(inverse, in_place, unaligned)];
     if (slot) return slot;
     const size_t n = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
-    // The planner only looks at these arrays' alignment; FFTW_ESTIMATE leaves them untouched.
+    // Measuring overwrites the arrays it plans on: they are ours, never the caller's.
     typename F::complex* in = F::alloc(n);
     typename F::complex* out = in_place ? in : F::alloc(n);
     if (in && out) {
-      const unsigned flags = FFTW_ESTIMATE | (unaligned ? FFTW_UNALIGNED : 0u);
+      const PlanningThreads<Real> threads(n);
+      const unsigned flags = FFTW_MEASURE | (unaligned ? FFTW_UNALIGNED : 0u);
       slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
     }
     if (out && out != in) F::release(out);
@@ -188,7 +158,7 @@ cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
   }
   // Planning takes a while: the state stays unlocked meanwhile.
   auto made = std::make_shared<FftPlan>(type, nx, ny);
-  const bool planned = made->single ? made->single->plan_aligned() : made->dual->plan_aligned();
+  const bool planned = made->single ? made->single->plan_first() : made->dual->plan_first();
   if (!planned) return CUFFT_ALLOC_FAILED;
   std::lock_guard<std::mutex> lock(s.mutex);
   const int handle = s.next_plan++;

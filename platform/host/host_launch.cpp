@@ -27,6 +27,7 @@ constexpr uint64_t kParallelPixels = 16384;
 struct Launch {
   dim3 grid;
   dim3 block;
+  bool flush;
 };
 
 thread_local bool launch_active = false;
@@ -49,7 +50,7 @@ unsigned clip(unsigned blocks, unsigned threads, unsigned limit) {
 
 namespace korvex::host {
 
-bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream) {
+bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream, bool flush) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
@@ -66,7 +67,7 @@ bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream) {
     record(cudaErrorInvalidResourceHandle);
     return false;
   }
-  current_launch = {grid, block};
+  current_launch = {grid, block, flush};
   launch_active = true;
   return true;
 }
@@ -81,6 +82,7 @@ PixelRange current_pixel_range(unsigned W, unsigned H) {
   range.rows = clip(l.grid.y, l.block.y, H);
   range.repeat = l.grid.z * l.block.z;  // at most 65535 * 64
   range.parallel = uint64_t{range.rows} * range.cols >= kParallelPixels;
+  range.flush = l.flush;
   return range;
 }
 

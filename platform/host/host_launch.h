@@ -4,7 +4,19 @@
 // call: KORVEX_FOR_EACH_PIXEL (kernels/kernel_launch.h) expands to plain row and column
 // loops bounded by the grid of the launch in progress and by the image, so the compiler
 // sees a vectorisable loop and no per-pixel call or thread-local read remains.
+//
+// Single-precision kernels run with subnormals flushed to zero, as nvcc builds them for the
+// GPU (-ftz=true); double-precision kernels keep IEEE semantics. The x86 control word that
+// sets this is per thread, so each thread of a kernel's team sets its own for the kernel's
+// duration and restores it afterwards: no code outside a float kernel runs flushed.
 #pragma once
+
+#include <type_traits>
+#include <utility>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include "host_runtime.h"
 
@@ -17,23 +29,68 @@ struct PixelRange {
   unsigned rows;    // min(grid.y * block.y, H)
   unsigned repeat;  // grid.z * block.z: threads that differ only in z run the body again
   bool parallel;    // worth spreading the rows over threads
+  bool flush;       // single precision: subnormal operands and results are zero
 };
 
 // Validates the configuration as the vendor's runtime does (zero extents, more than 1024
 // threads a block, block z above 64, grid y or z above 65535, unknown stream) and consults
 // the fault injector. On failure records the status as the thread's last error and returns
 // false; the kernel must then not run. On success makes (grid, block) the current launch.
-bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream);
+bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream, bool flush = false);
 void end_launch();
 
 // The pixel range of the current launch for an image of W x H.
 PixelRange current_pixel_range(unsigned W, unsigned H);
 
-template <class Body>
+// A kernel is single precision when a parameter points to float or to a complex of floats.
+template <class P, class = void>
+struct PointsToFloats : std::is_same<std::remove_cv_t<std::remove_pointer_t<P>>, float> {};
+template <class P>
+struct PointsToFloats<P, std::void_t<decltype(std::declval<std::remove_pointer_t<P>&>().re)>>
+    : std::is_same<std::remove_cv_t<std::remove_reference_t<
+                       decltype(std::declval<std::remove_pointer_t<P>&>().re)>>,
+                   float> {};
+
+template <class Kernel>
+struct SinglePrecision;
+template <class... Params>
+struct SinglePrecision<void(Params...)>
+    : std::bool_constant<(... || (std::is_pointer_v<Params> && PointsToFloats<Params>::value))> {};
+
+template <class Kernel, class Body>
 void launch_kernel(dim3 grid, dim3 block, cudaStream_t stream, Body&& body) {
-  if (!begin_launch(grid, block, stream)) return;
+  if (!begin_launch(grid, block, stream, SinglePrecision<Kernel>::value)) return;
   body();
   end_launch();
 }
+
+// While it lives, the calling thread flushes subnormals to zero (FTZ and DAZ) if asked to.
+// first_pass() is true once, so that a for statement can hold one for its body's duration.
+class FloatMode {
+ public:
+  explicit FloatMode(bool flush) : flush_(flush) {
+#if defined(__SSE__)
+    if (flush_) {
+      saved_ = _mm_getcsr();
+      _mm_setcsr(saved_ | kFlushToZero | kDenormalsAreZero);
+    }
+#endif
+  }
+  ~FloatMode() {
+#if defined(__SSE__)
+    if (flush_) _mm_setcsr(saved_);
+#endif
+  }
+  FloatMode(const FloatMode&) = delete;
+  FloatMode& operator=(const FloatMode&) = delete;
+  bool first_pass() { return std::exchange(pending_, false); }
+
+ private:
+  static constexpr unsigned kFlushToZero = 0x8000;
+  static constexpr unsigned kDenormalsAreZero = 0x0040;
+  bool flush_;
+  bool pending_ = true;
+  unsigned saved_ = 0;
+};
 
 }  // namespace korvex::host

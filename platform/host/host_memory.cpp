@@ -2,7 +2,10 @@
 //
 // Device memory is host memory in a ledger. Every copy and fill is checked against the
 // ledger as strictly as a real device would fault, so that a wrong kind, a stale pointer
-// or an overrun shows here rather than first on a GPU.
+// or an overrun shows here rather than first on a GPU. The checks hold the state lock; the
+// bytes move after it is released, large blocks spread over the OpenMP team.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -71,16 +74,51 @@ bool known_kind(cudaMemcpyKind kind) {
 }
 
 // Shared by both copies: the stream (if any) has been checked, the lock is held.
-cudaError_t copy_locked(const State& s, void* dst, const void* src, size_t count,
-                        cudaMemcpyKind kind) {
+cudaError_t admit_copy(const State& s, void* dst, const void* src, size_t count,
+                       cudaMemcpyKind kind) {
   if (!known_kind(kind)) return record(cudaErrorInvalidMemcpyDirection);
   if (count == 0) return cudaSuccess;
   const cudaError_t status = check_copy(s, dst, src, count, kind);
-  if (status != cudaSuccess) return record(status);
-  // Work runs at once, which honours every stream ordering; memmove because a device-to-
-  // device copy inside one buffer may overlap.
-  std::memmove(dst, src, count);
-  return cudaSuccess;
+  return status == cudaSuccess ? status : record(status);
+}
+
+// Blocks from this size on are split over the team, in pieces of kPiece bytes.
+constexpr size_t kParallelBytes = size_t{1} << 20;
+constexpr size_t kPiece = size_t{64} << 10;
+
+bool overlap(const void* a, const void* b, size_t count) {
+  const auto x = reinterpret_cast<uintptr_t>(a);
+  const auto y = reinterpret_cast<uintptr_t>(b);
+  return (x < y ? y - x : x - y) < count;
+}
+
+// Work runs at once, which honours every stream ordering; a device-to-device copy inside one
+// buffer may overlap, and then moves as memmove does.
+void move_bytes(void* dst, const void* src, size_t count) {
+  if (count < kParallelBytes || overlap(dst, src, count)) {
+    std::memmove(dst, src, count);
+    return;
+  }
+  const auto pieces = static_cast<int64_t>((count + kPiece - 1) / kPiece);
+#pragma omp parallel for schedule(static)
+  for (int64_t p = 0; p < pieces; ++p) {
+    const size_t first = static_cast<size_t>(p) * kPiece;
+    std::memcpy(static_cast<char*>(dst) + first, static_cast<const char*>(src) + first,
+                std::min(kPiece, count - first));
+  }
+}
+
+void fill_bytes(void* dst, int value, size_t count) {
+  if (count < kParallelBytes) {
+    std::memset(dst, value, count);
+    return;
+  }
+  const auto pieces = static_cast<int64_t>((count + kPiece - 1) / kPiece);
+#pragma omp parallel for schedule(static)
+  for (int64_t p = 0; p < pieces; ++p) {
+    const size_t first = static_cast<size_t>(p) * kPiece;
+    std::memset(static_cast<char*>(dst) + first, value, std::min(kPiece, count - first));
+  }
 }
 
 }  // namespace
@@ -177,29 +215,39 @@ cudaError_t cudaHostUnregister(void* ptr) {
 
 cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  cudaError_t status;
-  if (runtime_injected(s, "cudaMemcpy", status)) return status;
-  return copy_locked(s, dst, src, count, kind);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status;
+    if (runtime_injected(s, "cudaMemcpy", status)) return status;
+    if ((status = admit_copy(s, dst, src, count, kind)) != cudaSuccess) return status;
+  }
+  if (count != 0) move_bytes(dst, src, count);
+  return cudaSuccess;
 }
 
 cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
                             cudaStream_t stream) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  cudaError_t status;
-  if (runtime_injected(s, "cudaMemcpyAsync", status)) return status;
-  if (stream && s.streams.count(stream) == 0) return record(cudaErrorInvalidResourceHandle);
-  return copy_locked(s, dst, src, count, kind);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status;
+    if (runtime_injected(s, "cudaMemcpyAsync", status)) return status;
+    if (stream && s.streams.count(stream) == 0) return record(cudaErrorInvalidResourceHandle);
+    if ((status = admit_copy(s, dst, src, count, kind)) != cudaSuccess) return status;
+  }
+  if (count != 0) move_bytes(dst, src, count);
+  return cudaSuccess;
 }
 
 cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
   State& s = state();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  cudaError_t status;
-  if (runtime_injected(s, "cudaMemset", status)) return status;
-  if (count == 0) return cudaSuccess;
-  if (!is_device(s, devPtr, count)) return record(cudaErrorInvalidValue);
-  std::memset(devPtr, value, count);
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    cudaError_t status;
+    if (runtime_injected(s, "cudaMemset", status)) return status;
+    if (count == 0) return cudaSuccess;
+    if (!is_device(s, devPtr, count)) return record(cudaErrorInvalidValue);
+  }
+  fill_bytes(devPtr, value, count);
   return cudaSuccess;
 }
