@@ -1,92 +1,21 @@
 // cuBLAS handles, asum and dot, computed on the CPU with results in host memory.
 //
-// Sums are accumulated in double and compensated, so a reduction over a large image is at
-// least as accurate as the vendor's tree reduction. The calls are checked under the state
-// lock and computed after it. Unit strides, the engine's case, run as fixed chunks spread
-// over the OpenMP team, each chunk in vectorisable lanes; the chunks are combined in order,
-// so the result does not depend on the number of threads.
+// The calls are checked under the state lock and summed after it (host_sums.h).
 #include "host_cublas.h"
 
-#include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstdint>
 #include <mutex>
 
 #include "host_state.h"
+#include "host_sums.h"
 
 using korvex::host::detail::injected;
 using korvex::host::detail::State;
 using korvex::host::detail::state;
+using korvex::host::detail::sum_of_magnitudes;
+using korvex::host::detail::sum_of_products;
 
 namespace {
-
-// Neumaier's compensated sum.
-class Sum {
- public:
-  void add(double value) {
-    const double t = sum_ + value;
-    compensation_ += std::fabs(sum_) >= std::fabs(value) ? (sum_ - t) + value : (value - t) + sum_;
-    sum_ = t;
-  }
-  double value() const { return sum_ + compensation_; }
-
- private:
-  double sum_ = 0.0;
-  double compensation_ = 0.0;
-};
-
-// Knuth's two-sum in independent lanes: branch-free, so the lanes vectorise.
-class LaneSum {
- public:
-  static constexpr int kLanes = 8;
-  template <class Term>
-  void add_block(int64_t first, Term term) {
-    for (int l = 0; l < kLanes; ++l) add(l, term(first + l));
-  }
-  void add(int l, double value) {
-    const double t = sum_[l] + value;
-    const double v = t - sum_[l];
-    compensation_[l] += (sum_[l] - (t - v)) + (value - v);
-    sum_[l] = t;
-  }
-  void add_to(Sum& total) const {
-    for (int l = 0; l < kLanes; ++l) {
-      total.add(sum_[l]);
-      total.add(compensation_[l]);
-    }
-  }
-
- private:
-  double sum_[kLanes] = {};
-  double compensation_[kLanes] = {};
-};
-
-// Below this many elements a reduction is not worth waking the team.
-constexpr int64_t kParallelElements = 32768;
-constexpr int64_t kMinChunk = 4096;
-constexpr int kMaxChunks = 256;
-
-// The compensated sum of term(0) ... term(n - 1).
-template <class Term>
-double reduce(int64_t n, Term term) {
-  const int64_t chunk = std::max(kMinChunk, (n + kMaxChunks - 1) / kMaxChunks);
-  const int chunks = static_cast<int>((n + chunk - 1) / chunk);
-  std::array<Sum, kMaxChunks> partial;
-#pragma omp parallel for schedule(static) if (n >= kParallelElements)
-  for (int c = 0; c < chunks; ++c) {
-    const int64_t first = c * chunk;
-    const int64_t last = std::min(n, first + chunk);
-    LaneSum lanes;
-    int64_t i = first;
-    for (; i + LaneSum::kLanes <= last; i += LaneSum::kLanes) lanes.add_block(i, term);
-    for (; i < last; ++i) lanes.add(0, term(i));
-    lanes.add_to(partial[c]);
-  }
-  Sum total;
-  for (int c = 0; c < chunks; ++c) total.add(partial[c].value());
-  return total.value();
-}
 
 // Index of the first element BLAS visits: a negative stride walks the vector backwards.
 int64_t first_index(int n, int inc) { return inc >= 0 ? 0 : int64_t{1 - n} * inc; }
@@ -137,17 +66,10 @@ cublasStatus_t asum(const char* operation, cublasHandle_t handle, int n, const T
     *result = T(0);
     return CUBLAS_STATUS_SUCCESS;
   }
-  const int64_t stride = incx;
-  const double sum =
-      stride == 1 ? reduce(n, [x](int64_t i) { return std::fabs(static_cast<double>(x[i])); })
-                  : reduce(n, [x, stride](int64_t i) {
-                      return std::fabs(static_cast<double>(x[i * stride]));
-                    });
-  *result = static_cast<T>(sum);
+  *result = static_cast<T>(sum_of_magnitudes(x, incx, n));
   return CUBLAS_STATUS_SUCCESS;
 }
 
-// Each product is rounded to double (exact for float data) before it is summed.
 template <class T>
 cublasStatus_t dot(const char* operation, cublasHandle_t handle, int n, const T* x, int incx,
                    const T* y, int incy, T* result) {
@@ -158,20 +80,8 @@ cublasStatus_t dot(const char* operation, cublasHandle_t handle, int n, const T*
     *result = T(0);
     return CUBLAS_STATUS_SUCCESS;
   }
-  const T* x0 = x + first_index(n, incx);
-  const T* y0 = y + first_index(n, incy);
-  const int64_t sx = incx;
-  const int64_t sy = incy;
-  const double sum =
-      sx == 1 && sy == 1
-          ? reduce(n,
-                   [x0, y0](int64_t i) {
-                     return static_cast<double>(x0[i]) * static_cast<double>(y0[i]);
-                   })
-          : reduce(n, [x0, y0, sx, sy](int64_t i) {
-              return static_cast<double>(x0[i * sx]) * static_cast<double>(y0[i * sy]);
-            });
-  *result = static_cast<T>(sum);
+  *result = static_cast<T>(
+      sum_of_products(x + first_index(n, incx), incx, y + first_index(n, incy), incy, n));
   return CUBLAS_STATUS_SUCCESS;
 }
 

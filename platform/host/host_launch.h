@@ -76,9 +76,13 @@ class FloatMode {
     }
 #endif
   }
+  // Only the two mode bits go back: exception flags the kernel raised stay raised.
   ~FloatMode() {
 #if defined(__SSE__)
-    if (flush_) _mm_setcsr(saved_);
+    if (flush_) {
+      const unsigned mode = kFlushToZero | kDenormalsAreZero;
+      _mm_setcsr((_mm_getcsr() & ~mode) | (saved_ & mode));
+    }
 #endif
   }
   FloatMode(const FloatMode&) = delete;
