@@ -52,7 +52,8 @@ TEST_F(ParallelSumTest, SumsOfWidelySpreadTermsAreCorrectlyRounded) {
     const auto mantissa = static_cast<int64_t>(random() % 2001) - 1000;
     const int exponent = static_cast<int>(random() % 71);
     v = std::ldexp(static_cast<double>(mantissa), exponent);
-    exact_dot += static_cast<Wide>(mantissa) << exponent;
+    // A product, not a shift: shifting a negative value is undefined before C++20.
+    exact_dot += static_cast<Wide>(mantissa) * (Wide{1} << exponent);
     exact_asum += static_cast<Wide>(mantissa < 0 ? -mantissa : mantissa) << exponent;
   }
   double* dx = upload(x);
