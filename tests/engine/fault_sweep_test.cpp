@@ -97,8 +97,9 @@ std::string Expected_Form(const std::string& operation, int status) {
   }
   const std::string unit = operation == "cudaLaunchKernel" ? "Korvex_Kernels" : "Korvex";
   const auto code = static_cast<cudaError_t>(status);
-  return std::string("CUDA Error : ") + cudaGetErrorName(code) + " Desc\\. : " +
-         cudaGetErrorString(code) + " \\| File : " + unit + " \\| Line : ([0-9]+)\n";
+  return std::string("CUDA Error : ") + cudaGetErrorName(code) +
+         " Desc\\. : " + cudaGetErrorString(code) + " \\| File : " + unit +
+         " \\| Line : ([0-9]+)\n";
 }
 
 // The message has the form of the failing call, and a line where the form names one.
@@ -107,8 +108,8 @@ std::string Expected_Form(const std::string& operation, int status) {
   std::smatch match;
   const std::string form = Expected_Form(operation, status);
   if (!std::regex_match(message, match, std::regex(form))) {
-    return ::testing::AssertionFailure() << "message \"" << message << "\" is not of the form \""
-                                         << form << "\"";
+    return ::testing::AssertionFailure()
+           << "message \"" << message << "\" is not of the form \"" << form << "\"";
   }
   if (match.size() > 1 && std::stoi(match[1].str()) <= 0) {
     return ::testing::AssertionFailure() << "no line in \"" << message << "\"";

@@ -40,10 +40,10 @@ const double kBadIterationLimits[] = {-1,
                                       -std::numeric_limits<double>::infinity(),
                                       std::numeric_limits<double>::quiet_NaN()};
 
-const mxClassID kAllClasses[] = {
-    mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT8_CLASS,   mxUINT8_CLASS,   mxINT16_CLASS,
-    mxUINT16_CLASS, mxINT32_CLASS,  mxUINT32_CLASS, mxINT64_CLASS,   mxUINT64_CLASS,
-    mxCHAR_CLASS,   mxLOGICAL_CLASS, mxCELL_CLASS,  mxSTRUCT_CLASS,  mxFUNCTION_CLASS};
+const mxClassID kAllClasses[] = {mxDOUBLE_CLASS, mxSINGLE_CLASS, mxINT8_CLASS,    mxUINT8_CLASS,
+                                 mxINT16_CLASS,  mxUINT16_CLASS, mxINT32_CLASS,   mxUINT32_CLASS,
+                                 mxINT64_CLASS,  mxUINT64_CLASS, mxCHAR_CLASS,    mxLOGICAL_CLASS,
+                                 mxCELL_CLASS,   mxSTRUCT_CLASS, mxFUNCTION_CLASS};
 
 unsigned Env_Or(const char* name, unsigned fallback) {
   const char* text = std::getenv(name);
@@ -195,8 +195,8 @@ class Generator {
 
   // Any array of any class, 0 to 4 dimensions, now and then complex or sparse.
   ArrayPtr Random_Array() {
-    const mxClassID classId = Chance(50) ? (Chance(50) ? mxDOUBLE_CLASS : mxSINGLE_CLASS)
-                                         : Pick(kAllClasses);
+    const mxClassID classId =
+        Chance(50) ? (Chance(50) ? mxDOUBLE_CLASS : mxSINGLE_CLASS) : Pick(kAllClasses);
     std::vector<mwSize> dims(Below(5));
     size_t count = 1;
     for (mwSize& extent : dims) {
@@ -300,8 +300,8 @@ class Generator {
           const mxArray* old = c.prhs[position];
           const mwSize* dims = mxGetDimensions(old);
           const bool sparse = Chance(50);
-          c.owned.push_back(Numeric(mxGetClassID(old),
-                                    {dims, dims + mxGetNumberOfDimensions(old)}, !sparse));
+          c.owned.push_back(
+              Numeric(mxGetClassID(old), {dims, dims + mxGetNumberOfDimensions(old)}, !sparse));
           if (sparse) Set_Sparse(c.owned.back().get());
           c.prhs[position] = c.owned.back().get();
           break;
@@ -334,8 +334,8 @@ class Generator {
           break;
         }
         default:  // an empty setting
-          c.owned.push_back(Make_Array(Chance(50) ? mxDOUBLE_CLASS : mxSINGLE_CLASS,
-                                       {Below(2), 0}));
+          c.owned.push_back(
+              Make_Array(Chance(50) ? mxDOUBLE_CLASS : mxSINGLE_CLASS, {Below(2), 0}));
           c.prhs[3 + Below(4)] = c.owned.back().get();
           break;
       }
@@ -360,13 +360,13 @@ class Generator {
 // Every message begins with a tag of the system and ends with a line break (the frame-count
 // message with one blank after it).
 bool Has_System_Form(const std::string& message) {
-  static const char* const kTags[] = {"KorvexCUDA ", "KorvexCuda: ", "CUDA Error : ",
-                                      "CUFFT ERR - ", "CUBLAS ERR - "};
+  static const char* const kTags[] = {
+      "KorvexCUDA ", "KorvexCuda: ", "CUDA Error : ", "CUFFT ERR - ", "CUBLAS ERR - "};
   bool tagged = false;
   for (const char* tag : kTags) tagged = tagged || message.rfind(tag, 0) == 0;
-  const bool ended = !message.empty() && (message.back() == '\n' ||
-                                          (message.size() > 1 && message.substr(
-                                                                     message.size() - 2) == "\n "));
+  const bool ended =
+      !message.empty() && (message.back() == '\n' ||
+                           (message.size() > 1 && message.substr(message.size() - 2) == "\n "));
   return tagged && ended;
 }
 
@@ -382,8 +382,8 @@ TEST_F(GatewayFuzz, EveryCallReturnsOrRaisesCleanly) {
 
   for (unsigned i = 0; i < cases && failures < 20; ++i) {
     Generator::Case c = generator.Next();
-    const std::string where = "case " + std::to_string(i) + " (seed " + std::to_string(seed) +
-                              "): " + c.summary;
+    const std::string where =
+        "case " + std::to_string(i) + " (seed " + std::to_string(seed) + "): " + c.summary;
     std::vector<std::vector<unsigned char>> before;
     for (const mxArray* input : c.prhs) before.push_back(Bytes_Of(input));
 

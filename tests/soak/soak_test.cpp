@@ -31,7 +31,8 @@ constexpr unsigned kSeed = 1234;
 // call would grow it far more over 800 calls.
 constexpr long kGrowthToleranceKiB = 1024;
 
-const Geometry kGeometries[] = {{4, 6, 2}, {8, 8, 3}, {5, 7, 1}, {16, 12, 4}, {3, 3, 9}, {10, 14, 2}};
+const Geometry kGeometries[] = {{4, 6, 2},   {8, 8, 3}, {5, 7, 1},
+                                {16, 12, 4}, {3, 3, 9}, {10, 14, 2}};
 const unsigned kIterationLimits[] = {2, 3, 5};
 
 long Resident_KiB() {
@@ -90,7 +91,9 @@ class Soak : public GatewayTest {
 
 TEST_F(Soak, ThousandCallsHoldNothingAndDoNotGrow) {
   std::mt19937 random(kSeed);
-  auto below = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(random); };
+  auto below = [&](unsigned n) {
+    return std::uniform_int_distribution<unsigned>(0, n - 1)(random);
+  };
   struct Fault {
     const char* operation;
     int status;
@@ -115,11 +118,13 @@ TEST_F(Soak, ThousandCallsHoldNothingAndDoNotGrow) {
     // Half the calls repeat the last request, so that kept engines are reused often.
     Request request = previous;
     if (!engineKept || below(2) == 0) {
-      request = {below(2) == 0 ? mxSINGLE_CLASS : mxDOUBLE_CLASS, below(6), kIterationLimits[below(3)]};
+      request = {below(2) == 0 ? mxSINGLE_CLASS : mxDOUBLE_CLASS, below(6),
+                 kIterationLimits[below(3)]};
     }
     const unsigned roll = below(100);
-    const Trouble trouble =
-        roll < 5 ? Trouble::kBadArgument : roll < 10 ? Trouble::kPlatformFault : Trouble::kNone;
+    const Trouble trouble = roll < 5    ? Trouble::kBadArgument
+                            : roll < 10 ? Trouble::kPlatformFault
+                                        : Trouble::kNone;
 
     const ReconstructionInputs& inputs = Inputs_For(request);
     std::vector<const mxArray*> prhs = inputs.Inputs();
@@ -161,13 +166,15 @@ TEST_F(Soak, ThousandCallsHoldNothingAndDoNotGrow) {
   inputs_.clear();  // MATLAB's arrays go before the fixture counts what is left
   wrongClass.reset();
 
-  std::printf("[ soak     ] %u calls: %u reconstructions (%u engine builds, %u reuses), "
-              "%u refused, %u platform faults, %u clear-memory calls\n",
-              kCalls, figures.reconstructions, figures.builds, figures.reuses, figures.refused,
-              figures.faults, figures.clears);
-  std::printf("[ soak     ] resident memory: %ld KiB after %u warm-up calls, %ld KiB after %u "
-              "calls (growth %ld KiB), peak %ld KiB\n",
-              warmKiB, kWarmUp, endKiB, kCalls, endKiB - warmKiB, peakKiB);
+  std::printf(
+      "[ soak     ] %u calls: %u reconstructions (%u engine builds, %u reuses), "
+      "%u refused, %u platform faults, %u clear-memory calls\n",
+      kCalls, figures.reconstructions, figures.builds, figures.reuses, figures.refused,
+      figures.faults, figures.clears);
+  std::printf(
+      "[ soak     ] resident memory: %ld KiB after %u warm-up calls, %ld KiB after %u "
+      "calls (growth %ld KiB), peak %ld KiB\n",
+      warmKiB, kWarmUp, endKiB, kCalls, endKiB - warmKiB, peakKiB);
   EXPECT_GE(figures.reuses, 100u);
   EXPECT_GE(figures.builds, 100u);
 #if defined(__SANITIZE_ADDRESS__)
