@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "host_runtime.h"
 #include "host_state.h"
 
@@ -32,6 +34,15 @@ void* allocate_filled(size_t bytes, size_t alignment) {
   void* p = std::aligned_alloc(alignment, rounded);
   if (p) std::memset(p, kNanByte, rounded);
   return p;
+}
+
+// Page-locked memory must be resident, so more than the machine's free memory cannot be had.
+// (Filling a larger buffer would instead get the process killed for memory.)
+bool fits_in_free_memory(size_t bytes) {
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return true;
+  return bytes / static_cast<size_t>(page_size) < static_cast<size_t>(pages);
 }
 
 bool is_device(const State& s, const void* p, size_t count) { return s.device.contains(p, count); }
@@ -168,6 +179,7 @@ cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
     *pHost = nullptr;
     return cudaSuccess;
   }
+  if (!fits_in_free_memory(size)) return record(cudaErrorMemoryAllocation);
   void* p = allocate_filled(size, kPinnedAlignment);
   if (!p) return record(cudaErrorMemoryAllocation);
   s.pinned.add(p, size);

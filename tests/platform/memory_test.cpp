@@ -90,6 +90,15 @@ TEST_F(MemoryTest, PinnedBuffersAreTrackedApartFromDeviceMemory) {
   EXPECT_TRUE(ledger().empty());
 }
 
+// A page-locked buffer must be resident: asking for more than the machine has is refused
+// instead of filling memory until the process is killed.
+TEST_F(MemoryTest, PinnedBufferBeyondTheMachineIsRefused) {
+  void* h = nullptr;
+  EXPECT_CUDA_FAILS(cudaHostAlloc(&h, size_t{1} << 50, cudaHostAllocDefault),
+                    cudaErrorMemoryAllocation);
+  EXPECT_TRUE(ledger().empty());
+}
+
 TEST_F(MemoryTest, RegistrationRefusesOverlapAndUnknownRanges) {
   std::vector<char> buffer(4096);
   char* p = buffer.data();
