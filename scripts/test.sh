@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds both backends and runs every test. The host backend (build/host) runs the whole
-# suite; the cuda backend (build/cuda) is built wherever nvcc exists and its tests run in
+# suite, then again sanitized (build/asan); the cuda backend (build/cuda) is built wherever nvcc exists and its tests run in
 # full on a machine with a GPU (without one they are skipped, except the smoke test that
 # checks how the engine fails there).
 set -euo pipefail
@@ -18,6 +18,9 @@ run_tree() {  # <backend> <build dir>
 }
 
 run_tree host build/host
+# The host backend again under AddressSanitizer and UndefinedBehaviorSanitizer, Octave tests
+# included (against the instrumented MEX).
+bash scripts/sanitize.sh build/asan
 if command -v nvcc >/dev/null || [[ -x /usr/local/cuda/bin/nvcc ]]; then
   run_tree cuda build/cuda
 else
