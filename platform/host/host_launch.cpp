@@ -21,8 +21,9 @@ constexpr unsigned kMaxBlockXY = 1024;
 constexpr unsigned kMaxBlockZ = 64;
 constexpr unsigned kMaxGridYZ = 65535;
 constexpr unsigned kMaxGridX = 2147483647u;
-// Below this many pixels a kernel body is cheaper than waking the OpenMP team.
-constexpr uint64_t kParallelPixels = 16384;
+// Below this many pixels a kernel body takes a few microseconds, no more than waking and
+// joining the OpenMP team costs.
+constexpr uint64_t kParallelPixels = 65536;
 
 struct Launch {
   dim3 grid;
