@@ -18,7 +18,11 @@ jobs=$(nproc)
 
 cmake -S . -B "$build" -G Ninja -DKORVEX_BACKEND=host -DCMAKE_BUILD_TYPE=Release >/dev/null
 targets=(korvex_bench)
-command -v octave-cli >/dev/null && ((quick == 0)) && targets+=(KorvexCUDA_octave)
+# The Octave MEX exists where Octave and mkoctfile were found at configure time.
+if ((quick == 0)) && command -v octave-cli >/dev/null &&
+  cmake --build "$build" --target help | grep -q KorvexCUDA_octave; then
+  targets+=(KorvexCUDA_octave)
+fi
 cmake --build "$build" -j "$jobs" --target "${targets[@]}" | tail -1
 bench="$build/bench/korvex_bench"
 
