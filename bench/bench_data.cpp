@@ -66,7 +66,7 @@ std::vector<double> test_object(unsigned width, unsigned height) {
   return object;
 }
 
-// Incoherent OTF of a circular pupil whose cut-off is `cutoff` of the Nyquist frequency.
+// Incoherent OTF of a circular pupil at `radius`, a frequency in units of the cut-off.
 double pupil_otf(double radius) {
   if (radius >= 1.0) return 0.0;
   return 2.0 / kPi * (std::acos(radius) - radius * std::sqrt(1.0 - radius * radius));
