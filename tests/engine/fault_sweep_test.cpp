@@ -16,6 +16,7 @@
 
 #include "engine_run.h"
 #include "host_fixture.h"
+#include "platform_faults.h"
 
 namespace {
 
@@ -48,34 +49,8 @@ bool Starts_With(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// What the real platform answers when this call fails: allocations run out of memory, calls
-// that meet an earlier device fault report it, launches run out of resources.
 int Failure_Status(const std::string& operation) {
-  static const std::map<std::string, int> kStatuses = {
-      {"cudaRuntimeGetVersion", cudaErrorInvalidValue},
-      {"cudaDriverGetVersion", cudaErrorInvalidValue},
-      {"cudaGetDeviceCount", cudaErrorNoDevice},
-      {"cudaGetDeviceProperties", cudaErrorInvalidDevice},
-      {"cudaMemGetInfo", cudaErrorInitializationError},
-      {"cudaMalloc", cudaErrorMemoryAllocation},
-      {"cudaHostAlloc", cudaErrorMemoryAllocation},
-      {"cudaStreamCreate", cudaErrorMemoryAllocation},
-      {"cudaHostRegister", cudaErrorMemoryAllocation},
-      {"cudaMemcpyAsync", cudaErrorIllegalAddress},
-      {"cudaMemcpy", cudaErrorIllegalAddress},
-      {"cudaMemset", cudaErrorIllegalAddress},
-      {"cudaStreamSynchronize", cudaErrorLaunchFailure},
-      {"cudaLaunchKernel", cudaErrorLaunchOutOfResources},
-      {"cudaHostUnregister", cudaErrorHostMemoryNotRegistered},
-      {"cufftPlan2d", CUFFT_ALLOC_FAILED},
-      {"cufftExecC2C", CUFFT_EXEC_FAILED},
-      {"cufftExecZ2Z", CUFFT_EXEC_FAILED},
-      {"cublasCreate_v2", CUBLAS_STATUS_NOT_INITIALIZED},
-      {"cublasSasum_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-      {"cublasDasum_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-      {"cublasSdot_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-      {"cublasDdot_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-  };
+  const std::map<std::string, int>& kStatuses = Realistic_Failures();
   const auto it = kStatuses.find(operation);
   if (it == kStatuses.end()) throw std::logic_error("no failure status for " + operation);
   return it->second;

@@ -19,6 +19,7 @@
 
 #include "gateway_harness.h"
 #include "host/host_control.h"
+#include "platform_faults.h"
 
 namespace gateway_test {
 namespace {
@@ -241,38 +242,15 @@ class Generator {
   }
 
   void Platform_Fault(Case& c) {
-    struct Fault {
-      const char* operation;
-      int status;
-    };
-    static const Fault kFaults[] = {
-        {"cudaMalloc", cudaErrorMemoryAllocation},
-        {"cudaHostAlloc", cudaErrorMemoryAllocation},
-        {"cudaStreamCreate", cudaErrorMemoryAllocation},
-        {"cudaMemGetInfo", cudaErrorInitializationError},
-        {"cudaGetDeviceCount", cudaErrorNoDevice},
-        {"cudaHostRegister", cudaErrorMemoryAllocation},
-        {"cudaMemcpyAsync", cudaErrorIllegalAddress},
-        {"cudaMemcpy", cudaErrorIllegalAddress},
-        {"cudaMemset", cudaErrorIllegalAddress},
-        {"cudaStreamSynchronize", cudaErrorLaunchFailure},
-        {"cudaLaunchKernel", cudaErrorLaunchOutOfResources},
-        {"cudaHostUnregister", cudaErrorHostMemoryNotRegistered},
-        {"cufftPlan2d", CUFFT_ALLOC_FAILED},
-        {"cufftExecC2C", CUFFT_EXEC_FAILED},
-        {"cufftExecZ2Z", CUFFT_EXEC_FAILED},
-        {"cublasCreate_v2", CUBLAS_STATUS_NOT_INITIALIZED},
-        {"cublasSasum_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-        {"cublasDasum_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-        {"cublasSdot_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-        {"cublasDdot_v2", CUBLAS_STATUS_EXECUTION_FAILED},
-    };
-    const Fault& fault = Pick(kFaults);
-    c.failOperation = fault.operation;
+    // Failures that happen after the arguments are accepted: construction and reconstruction.
+    static const std::vector<std::pair<std::string, int>> kFaults(
+        korvex_test::Realistic_Failures().begin(), korvex_test::Realistic_Failures().end());
+    const auto& [operation, status] = kFaults[Below(static_cast<unsigned>(kFaults.size()))];
+    c.failOperation = operation;
     c.failNth = 1 + Below(8);
-    c.failStatus = fault.status;
+    c.failStatus = status;
     c.wellFormed = false;
-    c.summary += std::string(", ") + fault.operation + " #" + std::to_string(c.failNth) + " fails";
+    c.summary += std::string(", ") + operation + " #" + std::to_string(c.failNth) + " fails";
   }
 
   // One or two faults in an otherwise well-formed call.
