@@ -112,16 +112,11 @@ options = struct('size', [256, 256], 'iterations', 40, 'lambda', 0.01, 'alpha', 
                  'threshold', 1e-3, 'photons', 1000, 'background', 10, 'seed', 1, ...
                  'precision', 'single', 'output', fullfile(pwd, 'korvex_demo.png'), ...
                  'reconstructor', []);
-if mod(numel(args), 2) ~= 0
-  error('korvex:badParameter', '%s: options come as name/value pairs.', caller);
-end
-for i = 1:2:numel(args)
-  name = args{i};
-  value = args{i + 1};
-  if ~ischar(name)
-    error('korvex:badParameter', '%s: option names must be text.', caller);
-  end
-  switch lower(name)
+[names, values] = korvex_option_pairs(caller, args);
+for i = 1:numel(names)
+  name = names{i};
+  value = values{i};
+  switch name
     case 'size'
       if ~isnumeric(value) || isempty(value) || numel(value) > 2
         error('korvex:badParameter', '%s: size must be N or [HEIGHT WIDTH].', caller);

@@ -73,16 +73,11 @@ end
 
 function options = parse_options(caller, args)
 options = struct('photons', 1000, 'background', 0, 'seed', []);
-if mod(numel(args), 2) ~= 0
-  error('korvex:badParameter', '%s: options come as name/value pairs.', caller);
-end
-for i = 1:2:numel(args)
-  name = args{i};
-  value = args{i + 1};
-  if ~ischar(name)
-    error('korvex:badParameter', '%s: option names must be text.', caller);
-  end
-  switch lower(name)
+[names, values] = korvex_option_pairs(caller, args);
+for i = 1:numel(names)
+  name = names{i};
+  value = values{i};
+  switch name
     case 'photons'
       korvex_check_scalar(caller, 'photons', value, 'positiveOrInf');
       options.photons = double(value);
