@@ -3,7 +3,7 @@
 // step waits for the device.
 #include "Korvex.h"
 #include "elementwise_kernels.h"
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 #include "layout_kernels.h"
 
 namespace {

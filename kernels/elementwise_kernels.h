@@ -4,9 +4,9 @@
 // each kernel's contract where an output may share memory with an input.
 #pragma once
 
-#include "Korvex.h"
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 #include "kernel_math.h"
+#include "kernel_types.h"
 
 using korvex::kernels::at;
 using korvex::kernels::fused_multiply_add;

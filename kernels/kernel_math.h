@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 
 // On an x86-64 host every kernel is built twice, for x86-64-v3 (AVX2, FMA) and for the
 // baseline, and the loader picks the one the processor runs. The baseline has no fused

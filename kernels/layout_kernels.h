@@ -6,9 +6,9 @@
 // Included only by Korvex_Kernels.cu, which launches them.
 #pragma once
 
-#include "Korvex.h"
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 #include "kernel_math.h"
+#include "kernel_types.h"
 
 namespace korvex::kernels {
 

@@ -1,8 +1,9 @@
 // The one seam between Korvex and the GPU platform.
 //
-// engine/ and kernels/ include only this header. With the cuda backend it brings in the
-// vendor's CUDA runtime, cuFFT and cuBLAS headers; with the host backend it brings in the
-// CPU implementation of exactly the operations the engine uses, under the same names,
+// engine/ and kernels/ reach the runtime, FFT and BLAS names through this header only (kernel
+// code reaches the launch syntax through gpu_launch.h). With the cuda backend it brings in
+// the vendor's CUDA runtime, cuFFT and cuBLAS headers; with the host backend it brings in
+// the CPU implementation of exactly the operations the engine uses, under the same names,
 // signatures and status values, so that the engine source never branches on the backend.
 #pragma once
 
@@ -10,7 +11,6 @@
 #include "host/host_runtime.h"
 #include "host/host_cufft.h"
 #include "host/host_cublas.h"
-#include "host/host_launch.h"
 #else
 #include <cublas_v2.h>
 #include <cuda_runtime.h>

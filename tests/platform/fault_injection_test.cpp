@@ -1,7 +1,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 #include "platform_fixture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <omp.h>
 #endif
 
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 #include "platform_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "kernel_launch.h"
+#include "gpu_launch.h"
 #include "platform_fixture.h"
 
 namespace {
