@@ -7,7 +7,11 @@
 #include <string>
 #include <type_traits>
 
+#include "status_check.h"
+
 namespace {
+
+constexpr const char* kUnit = "Korvex";
 
 static_assert(sizeof(size_t) >= 8, "byte counts of an engine need a 64-bit size_t");
 
@@ -89,9 +93,9 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   // earlier call must not be blamed on them.
   cudaGetLastError();
   cudaRuntimeGetVersion(&m_runtimeVersion);
-  Handle_Error(cudaGetLastError(), "Korvex", __LINE__);
+  KORVEX_CHECK(cudaGetLastError());
   cudaDriverGetVersion(&m_driverVersion);
-  Handle_Error(cudaGetLastError(), "Korvex", __LINE__);
+  KORVEX_CHECK(cudaGetLastError());
   if (m_runtimeVersion > m_driverVersion) {
     throw std::runtime_error(
         "Cuda Runtime Version : " + std::to_string(m_runtimeVersion) + "\n" +
@@ -107,7 +111,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   // error, to be blamed on the first kernel launch.
   cudaGetLastError();
 
-  Handle_Error(cudaGetDeviceProperties(&m_deviceProp, 0), "Korvex", __LINE__);
+  KORVEX_CHECK(cudaGetDeviceProperties(&m_deviceProp, 0));
   m_computeMajor = static_cast<unsigned>(m_deviceProp.major);
   m_computeMinor = static_cast<unsigned>(m_deviceProp.minor);
   if (m_computeMajor < 6) {
@@ -120,7 +124,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * frames);
   size_t freeBytes = 0;
   size_t totalBytes = 0;
-  Handle_Error(cudaMemGetInfo(&freeBytes, &totalBytes), "Korvex", __LINE__);
+  KORVEX_CHECK(cudaMemGetInfo(&freeBytes, &totalBytes));
   if (freeBytes < requiredBytes) {
     throw std::runtime_error("KorvexCUDA : Error Not enough graphic memory. Required:" +
                              std::to_string(requiredBytes >> 20) +
@@ -128,28 +132,27 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   }
 
   Acquire_Group(*this, [&] {
-    Handle_Error(cudaMalloc(&d_otf, realBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_grad, realBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_gradPrev, realBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_dataGrad, realBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_estimate, realBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_estimatePrev, realBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_scratchA, complexBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_scratchB, complexBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_masks, stackBytes), "Korvex", __LINE__);
-    Handle_Error(cudaMalloc(&d_images, stackBytes), "Korvex", __LINE__);
-    Handle_Error(cudaHostAlloc(&h_history, historyBytes, 0), "Korvex", __LINE__);
+    KORVEX_CHECK(cudaMalloc(&d_otf, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_grad, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_gradPrev, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_dataGrad, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_estimate, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_estimatePrev, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_scratchA, complexBytes));
+    KORVEX_CHECK(cudaMalloc(&d_scratchB, complexBytes));
+    KORVEX_CHECK(cudaMalloc(&d_masks, stackBytes));
+    KORVEX_CHECK(cudaMalloc(&d_images, stackBytes));
+    KORVEX_CHECK(cudaHostAlloc(&h_history, historyBytes, 0));
   });
   Acquire_Group(*this, [&] {
-    Handle_Error(cudaStreamCreate(&m_stream1), "Korvex", __LINE__);
-    Handle_Error(cudaStreamCreate(&m_stream2), "Korvex", __LINE__);
+    KORVEX_CHECK(cudaStreamCreate(&m_stream1));
+    KORVEX_CHECK(cudaStreamCreate(&m_stream2));
   });
   Acquire_Group(*this, [&] {
     const cufftType type = std::is_same_v<T, float> ? CUFFT_C2C : CUFFT_Z2Z;
-    Handle_CuFFT(cufftPlan2d(&m_fftPlan, static_cast<int>(height), static_cast<int>(width), type),
-                 "Korvex", __LINE__);
+    KORVEX_CHECK(cufftPlan2d(&m_fftPlan, static_cast<int>(height), static_cast<int>(width), type));
   });
-  Acquire_Group(*this, [&] { Handle_CuBLAS(cublasCreate_v2(&m_blasHandle), "Korvex", __LINE__); });
+  Acquire_Group(*this, [&] { KORVEX_CHECK(cublasCreate_v2(&m_blasHandle)); });
 
   const dim3 block(16, 16, 1);
   const dim3 grid(Grid_Extent<T>(width), Grid_Extent<T>(height), 1);

@@ -11,6 +11,9 @@
 #include "gpu.h"
 #include "kernel_types.h"
 
+// Strips the parentheses that keep a list together as one macro argument.
+#define KORVEX_UNPARENTHESIZE(...) __VA_ARGS__
+
 template <typename T>
 class Korvex {
  public:
@@ -27,11 +30,11 @@ class Korvex {
   CudaComplex<T>* d_scratchB;  // second complex work buffer
   T* h_history;                // page-locked: convergence measure of each iteration
 
-  cudaDeviceProp m_deviceProp;  // properties of device 0
-  cufftHandle m_fftPlan;        // H rows x W columns complex plan; 0: none
-  cublasHandle_t m_blasHandle;  // null: none
-  cudaStream_t m_stream1;       // image uploads
-  cudaStream_t m_stream2;       // mask uploads
+  cudaDeviceProp m_deviceProp;     // properties of device 0
+  cufftHandle m_fftPlan;           // H rows x W columns complex plan; 0: none
+  cublasHandle_t m_blasHandle;     // null: none
+  cudaStream_t m_stream1;          // image uploads
+  cudaStream_t m_stream2;          // mask uploads
   KernelLaunch_t m_launch;         // legacy default stream
   KernelLaunch_t m_launchStream1;  // on m_stream1
   KernelLaunch_t m_launchStream2;  // on m_stream2
@@ -74,34 +77,12 @@ class Korvex {
   // alpha times the squared Euclidean norm of `vector` (W x H values of T on the device).
   T Compute_Threshold(T alpha, void* vector);
 
-  // Kernel launch operations: queue the kernel on `launch`, then report a launch error.
-  void CuCall_Iter_Middle(KernelLaunch_t launch, CudaComplex<T>* z, T* y, unsigned W, unsigned H);
-  void CuCall_Iter_Final(KernelLaunch_t launch, CudaComplex<T>* z, T* m, T* acc, unsigned W,
-                         unsigned H);
-  void CuCall_Threshold(KernelLaunch_t launch, T* a, T s, T* out, unsigned W, unsigned H);
-  void CuCall_Criterion_L0(KernelLaunch_t launch, T* a, T* b, T* c, T* d, T* pos, T* neg,
-                           unsigned W, unsigned H);
-  void CuCall_Criterion_L1(KernelLaunch_t launch, T* a, T* b, T* out, unsigned W, unsigned H);
-  void CuCall_ComputeGradian(KernelLaunch_t launch, T* grad, T* d, T* x, T lambda, unsigned W,
-                             unsigned H);
-  void CuCall_UpdateMapping(KernelLaunch_t launch, T* x, T s, T* g, unsigned W, unsigned H);
-  void CuCall_Addition(KernelLaunch_t launch, T* a, T* b, T* c, unsigned W, unsigned H);
-  void CuCall_Subtract(KernelLaunch_t launch, T* a, T* b, T* c, unsigned W, unsigned H);
-  void CuCall_Real2Complex(KernelLaunch_t launch, T* in, CudaComplex<T>* out, unsigned W,
-                           unsigned H);
-  void CuCall_FFTShift2D_C(KernelLaunch_t launch, CudaComplex<T>* in, CudaComplex<T>* out,
-                           unsigned W, unsigned H);
-  void CuCall_FFTShift2D_R(KernelLaunch_t launch, T* in, T* out, unsigned W, unsigned H);
-  void CuCall_R2C(KernelLaunch_t launch, T* in, CudaComplex<T>* out, unsigned W, unsigned H);
-  void CuCall_Abs(KernelLaunch_t launch, CudaComplex<T>* z, T* out, unsigned W, unsigned H);
-  void CuCall_EstimateWidefield(KernelLaunch_t launch, T* stack, T* out, unsigned W, unsigned H,
-                                unsigned F);
-  void CuCall_Col2Row(KernelLaunch_t launch, T* in, T* out, unsigned W, unsigned H);
-  void CuCall_Row2Col(KernelLaunch_t launch, T* in, T* out, unsigned W, unsigned H);
-  void CuCall_Normalize(KernelLaunch_t launch, CudaComplex<T>* z, unsigned W, unsigned H);
-  void CuCall_MM_Mult_RR(KernelLaunch_t launch, T* a, T* b, T* c, unsigned W, unsigned H);
-  void CuCall_MM_Mult_CR(KernelLaunch_t launch, CudaComplex<T>* z, T* r, CudaComplex<T>* out,
-                         unsigned W, unsigned H);
+  // Kernel launch operations CuCall_<Name>(launch, ...), one per kernel, listed in
+  // launch_operations.def: each queues its kernel on `launch`, then reports a launch error.
+#define KORVEX_LAUNCH_OPERATION(name, kernel, parameters, arguments) \
+  void CuCall_##name(KernelLaunch_t launch, KORVEX_UNPARENTHESIZE parameters);
+#include "launch_operations.def"
+#undef KORVEX_LAUNCH_OPERATION
 
   // Status handlers: return on success, otherwise throw std::runtime_error naming the
   // failure, the source unit `file` and the `line` of the call.

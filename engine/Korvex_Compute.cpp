@@ -8,8 +8,11 @@
 #include <type_traits>
 
 #include "Korvex.h"
+#include "status_check.h"
 
 namespace {
+
+constexpr const char* kUnit = "Korvex";
 
 // Both precisions start the ratio at the largest finite single-precision value.
 constexpr float kRatioStart = std::numeric_limits<float>::max();
@@ -122,10 +125,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   T* stagingB = Reals(d_scratchB);
 
   Host_Registrations locked;
-  Handle_Error(locked.Lock(image, stackBytes), "Korvex", __LINE__);
-  Handle_Error(locked.Lock(masks, stackBytes), "Korvex", __LINE__);
-  Handle_Error(locked.Lock(otf, imageBytes), "Korvex", __LINE__);
-  Handle_Error(locked.Lock(output, imageBytes), "Korvex", __LINE__);
+  KORVEX_CHECK(locked.Lock(image, stackBytes));
+  KORVEX_CHECK(locked.Lock(masks, stackBytes));
+  KORVEX_CHECK(locked.Lock(otf, imageBytes));
+  KORVEX_CHECK(locked.Lock(output, imageBytes));
 
   m_iteration = 0;
   m_ratio = static_cast<T>(kRatioStart);
@@ -136,45 +139,39 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
     const unsigned offset = i * pixels;
-    Handle_Error(
-        cudaMemcpyAsync(stagingA, image + offset, imageBytes, cudaMemcpyHostToDevice, m_stream1),
-        "Korvex", __LINE__);
-    Handle_Error(
-        cudaMemcpyAsync(stagingB, masks + offset, imageBytes, cudaMemcpyHostToDevice, m_stream2),
-        "Korvex", __LINE__);
+    KORVEX_CHECK(
+        cudaMemcpyAsync(stagingA, image + offset, imageBytes, cudaMemcpyHostToDevice, m_stream1));
+    KORVEX_CHECK(
+        cudaMemcpyAsync(stagingB, masks + offset, imageBytes, cudaMemcpyHostToDevice, m_stream2));
     CuCall_Col2Row(m_launchStream1, stagingA, d_images + offset, W, H);
     CuCall_Col2Row(m_launchStream2, stagingB, d_masks + offset, W, H);
   }
-  Handle_Error(cudaStreamSynchronize(m_stream1), "Korvex", __LINE__);
-  Handle_Error(cudaStreamSynchronize(m_stream2), "Korvex", __LINE__);
+  KORVEX_CHECK(cudaStreamSynchronize(m_stream1));
+  KORVEX_CHECK(cudaStreamSynchronize(m_stream2));
 
   CuCall_EstimateWidefield(m_launch, d_images, d_estimate, W, H, F);
   for (unsigned i = 0; i < F; ++i) {
     const unsigned offset = i * pixels;
     CuCall_MM_Mult_RR(m_launch, d_images + offset, d_masks + offset, d_images + offset, W, H);
   }
-  Handle_Error(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice), "Korvex", __LINE__);
+  KORVEX_CHECK(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice));
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
 
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
-    Handle_Error(cudaMemset(d_dataGrad, 0, imageBytes), "Korvex", __LINE__);
+    KORVEX_CHECK(cudaMemset(d_dataGrad, 0, imageBytes));
     for (unsigned j = 0; j < F; ++j) {
       const unsigned offset = j * pixels;
       CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
       CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
-      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD), "Korvex",
-                   __LINE__);
+      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
       CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
-      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE), "Korvex",
-                   __LINE__);
+      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
       CuCall_Iter_Middle(m_launch, d_scratchB, d_images + offset, W, H);
-      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchB, d_scratchA, CUFFT_FORWARD), "Korvex",
-                   __LINE__);
+      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchA, CUFFT_FORWARD));
       CuCall_MM_Mult_CR(m_launch, d_scratchA, d_otf, d_scratchA, W, H);
-      Handle_CuFFT(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_INVERSE), "Korvex",
-                   __LINE__);
+      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_INVERSE));
       CuCall_Iter_Final(m_launch, d_scratchA, d_masks + offset, d_dataGrad, W, H);
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
@@ -187,23 +184,20 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
     h_history[k] = Compute_Threshold(m_alpha, d_grad);
     if (k >= 1) m_ratio = h_history[k] / h_history[k - 1];
 
-    Handle_Error(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice),
-                 "Korvex", __LINE__);
-    Handle_Error(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice), "Korvex",
-                 __LINE__);
+    KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice));
+    KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice));
     CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, d_grad, W, H);
 
     if (k >= 1 && m_threshold > m_ratio) break;
   }
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
-  Handle_Error(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost), "Korvex",
-               __LINE__);
+  KORVEX_CHECK(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost));
 
-  Handle_Error(locked.Unlock(image), "Korvex", __LINE__);
-  Handle_Error(locked.Unlock(otf), "Korvex", __LINE__);
-  Handle_Error(locked.Unlock(masks), "Korvex", __LINE__);
-  Handle_Error(locked.Unlock(output), "Korvex", __LINE__);
+  KORVEX_CHECK(locked.Unlock(image));
+  KORVEX_CHECK(locked.Unlock(otf));
+  KORVEX_CHECK(locked.Unlock(masks));
+  KORVEX_CHECK(locked.Unlock(output));
 }
 
 template <typename T>
@@ -218,15 +212,15 @@ T Korvex<T>::Compute_Alpha() {
                       W, H);
   T a = 0;
   T b = 0;
-  Handle_CuBLAS(Sum_Abs(m_blasHandle, n, positive, &a), "Korvex", __LINE__);
-  Handle_CuBLAS(Sum_Abs(m_blasHandle, n, negative, &b), "Korvex", __LINE__);
+  KORVEX_CHECK(Sum_Abs(m_blasHandle, n, positive, &a));
+  KORVEX_CHECK(Sum_Abs(m_blasHandle, n, negative, &b));
   // The split by sign turns two sums of absolute values into the signed sum s . y.
   const T numerator = a - b;
 
   T* squares = Reals(d_scratchA);
   CuCall_Criterion_L1(m_launch, d_grad, d_gradPrev, squares, W, H);
   T c = 0;
-  Handle_CuBLAS(Sum_Abs(m_blasHandle, n, squares, &c), "Korvex", __LINE__);
+  KORVEX_CHECK(Sum_Abs(m_blasHandle, n, squares, &c));
   return numerator / c;
 }
 
@@ -235,7 +229,7 @@ T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
   const int n = static_cast<int>(m_width * m_height);
   const T* values = static_cast<const T*>(vector);
   T r = 0;
-  Handle_CuBLAS(Dot(m_blasHandle, n, values, &r), "Korvex", __LINE__);
+  KORVEX_CHECK(Dot(m_blasHandle, n, values, &r));
   return alpha * r;
 }
 

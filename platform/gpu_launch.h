@@ -21,10 +21,9 @@
 #define KORVEX_DEVICE __device__ __forceinline__
 #define KORVEX_LAUNCH(kernel, launch, ...) \
   kernel<<<(launch).grid, (launch).block, 0, (launch).stream>>>(__VA_ARGS__)
-#define KORVEX_FOR_EACH_PIXEL(px, py, W, H)                                         \
-  for (unsigned px = blockIdx.x * blockDim.x + threadIdx.x,                          \
-                py = blockIdx.y * blockDim.y + threadIdx.y,                          \
-                korvex_pass_ = (px < (W) && py < (H));                               \
+#define KORVEX_FOR_EACH_PIXEL(px, py, W, H)                                                        \
+  for (unsigned px = blockIdx.x * blockDim.x + threadIdx.x,                                        \
+                py = blockIdx.y * blockDim.y + threadIdx.y, korvex_pass_ = (px < (W) && py < (H)); \
        korvex_pass_; korvex_pass_ = 0)
 
 #elif defined(KORVEX_BACKEND_HOST)

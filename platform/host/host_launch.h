@@ -101,15 +101,16 @@ class FloatMode {
 
 #define KORVEX_GLOBAL
 #define KORVEX_DEVICE inline
-#define KORVEX_LAUNCH(kernel, launch, ...)                                            \
-  korvex::host::launch_kernel<decltype(kernel)>((launch).grid, (launch).block,        \
-                                                (launch).stream, [&] { kernel(__VA_ARGS__); })
+#define KORVEX_LAUNCH(kernel, launch, ...)                                                      \
+  korvex::host::launch_kernel<decltype(kernel)>((launch).grid, (launch).block, (launch).stream, \
+                                                [&] { kernel(__VA_ARGS__); })
 // Every thread of the team holds the launch's floating-point mode while it runs its rows.
-#define KORVEX_FOR_EACH_PIXEL(x, y, W, H)                                                     \
-  const korvex::host::PixelRange korvex_range_ = korvex::host::current_pixel_range((W), (H)); \
-  for (unsigned korvex_z_ = 0; korvex_z_ < korvex_range_.repeat; ++korvex_z_)                 \
-    _Pragma("omp parallel if (korvex_range_.parallel)")                                       \
-    for (korvex::host::FloatMode korvex_mode_(korvex_range_.flush); korvex_mode_.first_pass();) \
-      _Pragma("omp for schedule(static) nowait")                                              \
-      for (unsigned y = 0; y < korvex_range_.rows; ++y)                                       \
-        for (unsigned x = 0; x < korvex_range_.cols; ++x)
+#define KORVEX_FOR_EACH_PIXEL(x, y, W, H)                                                        \
+  const korvex::host::PixelRange korvex_range_ = korvex::host::current_pixel_range((W), (H));    \
+  for (unsigned korvex_z_ = 0; korvex_z_ < korvex_range_.repeat; ++korvex_z_)                    \
+  _Pragma("omp parallel if (korvex_range_.parallel)") for (korvex::host::FloatMode korvex_mode_( \
+                                                               korvex_range_.flush);             \
+                                                           korvex_mode_.first_pass();)           \
+      _Pragma("omp for schedule(static) nowait") for (unsigned y = 0; y < korvex_range_.rows;    \
+                                                      ++y) for (unsigned x = 0;                  \
+                                                                x < korvex_range_.cols; ++x)

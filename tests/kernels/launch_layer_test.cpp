@@ -19,7 +19,7 @@ TYPED_TEST(LaunchLayer, ZeroGridExtentNamesStatusUnitAndLine) {
   for (const auto& operation : launch_operations<TypeParam>()) {
     SCOPED_TRACE(operation.name);
     const int line = check_line(operation.name);
-    ASSERT_GT(line, 0) << "no launch check found in " << KORVEX_KERNEL_SOURCE;
+    ASSERT_GT(line, 0) << "no launch check found in " << KORVEX_LAUNCH_OPERATIONS_LIST;
     lines.insert(line);
     for (const dim3 grid : {dim3(0, 1, 1), dim3(1, 0, 1)}) {
       KernelLaunch_t launch = launch_for(4, 4);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "Korvex.h"
@@ -17,48 +18,44 @@ struct LaunchOperation {
   std::function<void(Korvex<T>&, KernelLaunch_t)> call;
 };
 
-template <typename T>
-std::vector<LaunchOperation<T>> launch_operations() {
-  T* r = nullptr;
-  CudaComplex<T>* z = nullptr;
-  const unsigned W = 4, H = 4;
-  using K = Korvex<T>;
-  using L = KernelLaunch_t;
-  return {
-      {"CuCall_Iter_Middle", [=](K& k, L l) { k.CuCall_Iter_Middle(l, z, r, W, H); }},
-      {"CuCall_Iter_Final", [=](K& k, L l) { k.CuCall_Iter_Final(l, z, r, r, W, H); }},
-      {"CuCall_Threshold", [=](K& k, L l) { k.CuCall_Threshold(l, r, T(1), r, W, H); }},
-      {"CuCall_Criterion_L0", [=](K& k, L l) { k.CuCall_Criterion_L0(l, r, r, r, r, r, r, W, H); }},
-      {"CuCall_Criterion_L1", [=](K& k, L l) { k.CuCall_Criterion_L1(l, r, r, r, W, H); }},
-      {"CuCall_ComputeGradian",
-       [=](K& k, L l) { k.CuCall_ComputeGradian(l, r, r, r, T(1), W, H); }},
-      {"CuCall_UpdateMapping", [=](K& k, L l) { k.CuCall_UpdateMapping(l, r, T(1), r, W, H); }},
-      {"CuCall_Addition", [=](K& k, L l) { k.CuCall_Addition(l, r, r, r, W, H); }},
-      {"CuCall_Subtract", [=](K& k, L l) { k.CuCall_Subtract(l, r, r, r, W, H); }},
-      {"CuCall_Real2Complex", [=](K& k, L l) { k.CuCall_Real2Complex(l, r, z, W, H); }},
-      {"CuCall_FFTShift2D_C", [=](K& k, L l) { k.CuCall_FFTShift2D_C(l, z, z, W, H); }},
-      {"CuCall_FFTShift2D_R", [=](K& k, L l) { k.CuCall_FFTShift2D_R(l, r, r, W, H); }},
-      {"CuCall_R2C", [=](K& k, L l) { k.CuCall_R2C(l, r, z, W, H); }},
-      {"CuCall_Abs", [=](K& k, L l) { k.CuCall_Abs(l, z, r, W, H); }},
-      {"CuCall_EstimateWidefield",
-       [=](K& k, L l) { k.CuCall_EstimateWidefield(l, r, r, W, H, 2); }},
-      {"CuCall_Col2Row", [=](K& k, L l) { k.CuCall_Col2Row(l, r, r, W, H); }},
-      {"CuCall_Row2Col", [=](K& k, L l) { k.CuCall_Row2Col(l, r, r, W, H); }},
-      {"CuCall_Normalize", [=](K& k, L l) { k.CuCall_Normalize(l, z, W, H); }},
-      {"CuCall_MM_Mult_RR", [=](K& k, L l) { k.CuCall_MM_Mult_RR(l, r, r, r, W, H); }},
-      {"CuCall_MM_Mult_CR", [=](K& k, L l) { k.CuCall_MM_Mult_CR(l, z, r, z, W, H); }},
+// Null buffers, scalars of 1 and sizes of 4.
+template <typename A>
+A null_argument() {
+  if constexpr (std::is_pointer_v<A>) {
+    return nullptr;
+  } else if constexpr (std::is_same_v<A, unsigned>) {
+    return 4u;
+  } else {
+    return A(1);
+  }
+}
+
+template <typename T, typename... Args>
+std::function<void(Korvex<T>&, KernelLaunch_t)> null_call(
+    void (Korvex<T>::*operation)(KernelLaunch_t, Args...)) {
+  return [operation](Korvex<T>& k, KernelLaunch_t l) {
+    (k.*operation)(l, null_argument<Args>()...);
   };
 }
 
-// The line of the launch check inside `operation` in the kernel source: the first
-// Handle_Error after the operation's definition begins.
+template <typename T>
+std::vector<LaunchOperation<T>> launch_operations() {
+  return {
+#define KORVEX_LAUNCH_OPERATION(name, kernel, parameters, arguments) \
+  {"CuCall_" #name, null_call<T>(&Korvex<T>::CuCall_##name)},
+#include "launch_operations.def"
+#undef KORVEX_LAUNCH_OPERATION
+  };
+}
+
+// The line of the launch check of `operation` ("CuCall_<Name>"): that of its entry in the
+// list of launch operations.
 inline int check_line(const std::string& operation) {
-  std::ifstream source(KORVEX_KERNEL_SOURCE);
+  std::ifstream source(KORVEX_LAUNCH_OPERATIONS_LIST);
+  const std::string entry = "KORVEX_LAUNCH_OPERATION(" + operation.substr(7) + ",";
   std::string text;
-  bool inside = false;
   for (int line = 1; std::getline(source, text); ++line) {
-    if (text.find("Korvex<T>::" + operation + "(") != std::string::npos) inside = true;
-    if (inside && text.find("Handle_Error(cudaGetLastError()") != std::string::npos) return line;
+    if (text.rfind(entry, 0) == 0) return line;
   }
   return -1;
 }
