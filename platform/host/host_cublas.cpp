@@ -10,6 +10,7 @@
 #include "host_sums.h"
 
 using korvex::host::detail::injected;
+using korvex::host::detail::Operation;
 using korvex::host::detail::State;
 using korvex::host::detail::state;
 using korvex::host::detail::sum_of_magnitudes;
@@ -45,7 +46,7 @@ cublasStatus_t check(State& s, cublasHandle_t handle, int n, const T* result,
 
 // The checks of both routines, under the state lock; `empty` is the case of nothing to sum.
 template <class T>
-cublasStatus_t admit(const char* operation, cublasHandle_t handle, int n, T* result, bool empty,
+cublasStatus_t admit(Operation operation, cublasHandle_t handle, int n, T* result, bool empty,
                      std::initializer_list<std::pair<const T*, int>> vectors) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -57,7 +58,7 @@ cublasStatus_t admit(const char* operation, cublasHandle_t handle, int n, T* res
 }
 
 template <class T>
-cublasStatus_t asum(const char* operation, cublasHandle_t handle, int n, const T* x, int incx,
+cublasStatus_t asum(Operation operation, cublasHandle_t handle, int n, const T* x, int incx,
                     T* result) {
   const bool empty = n <= 0 || incx <= 0;
   const cublasStatus_t status = admit<T>(operation, handle, n, result, empty, {{x, incx}});
@@ -71,7 +72,7 @@ cublasStatus_t asum(const char* operation, cublasHandle_t handle, int n, const T
 }
 
 template <class T>
-cublasStatus_t dot(const char* operation, cublasHandle_t handle, int n, const T* x, int incx,
+cublasStatus_t dot(Operation operation, cublasHandle_t handle, int n, const T* x, int incx,
                    const T* y, int incy, T* result) {
   const cublasStatus_t status =
       admit<T>(operation, handle, n, result, false, {{x, incx}, {y, incy}});
@@ -91,7 +92,7 @@ cublasStatus_t cublasCreate_v2(cublasHandle_t* handle) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   int status = 0;
-  if (injected(s, "cublasCreate_v2", status)) return static_cast<cublasStatus_t>(status);
+  if (injected(s, Operation::cublasCreate_v2, status)) return static_cast<cublasStatus_t>(status);
   if (!handle) return CUBLAS_STATUS_INVALID_VALUE;
   // The runtime under the library finds no usable device.
   if (korvex::host::detail::device_gate(s) != cudaSuccess) return CUBLAS_STATUS_NOT_INITIALIZED;
@@ -105,27 +106,27 @@ cublasStatus_t cublasDestroy_v2(cublasHandle_t handle) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   int status = 0;
-  if (injected(s, "cublasDestroy_v2", status)) return static_cast<cublasStatus_t>(status);
+  if (injected(s, Operation::cublasDestroy_v2, status)) return static_cast<cublasStatus_t>(status);
   if (s.blas_handles.erase(handle) == 0) return CUBLAS_STATUS_NOT_INITIALIZED;
   return CUBLAS_STATUS_SUCCESS;
 }
 
 cublasStatus_t cublasSasum_v2(cublasHandle_t handle, int n, const float* x, int incx,
                               float* result) {
-  return asum("cublasSasum_v2", handle, n, x, incx, result);
+  return asum(Operation::cublasSasum_v2, handle, n, x, incx, result);
 }
 
 cublasStatus_t cublasDasum_v2(cublasHandle_t handle, int n, const double* x, int incx,
                               double* result) {
-  return asum("cublasDasum_v2", handle, n, x, incx, result);
+  return asum(Operation::cublasDasum_v2, handle, n, x, incx, result);
 }
 
 cublasStatus_t cublasSdot_v2(cublasHandle_t handle, int n, const float* x, int incx, const float* y,
                              int incy, float* result) {
-  return dot("cublasSdot_v2", handle, n, x, incx, y, incy, result);
+  return dot(Operation::cublasSdot_v2, handle, n, x, incx, y, incy, result);
 }
 
 cublasStatus_t cublasDdot_v2(cublasHandle_t handle, int n, const double* x, int incx,
                              const double* y, int incy, double* result) {
-  return dot("cublasDdot_v2", handle, n, x, incx, y, incy, result);
+  return dot(Operation::cublasDdot_v2, handle, n, x, incx, y, incy, result);
 }

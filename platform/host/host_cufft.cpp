@@ -23,6 +23,7 @@ using korvex::host::detail::ExecutionThreads;
 using korvex::host::detail::FftPlan;
 using korvex::host::detail::Fftw;
 using korvex::host::detail::injected;
+using korvex::host::detail::Operation;
 using korvex::host::detail::PlanningThreads;
 using korvex::host::detail::State;
 using korvex::host::detail::state;
@@ -120,7 +121,7 @@ namespace {
 
 // Looks the plan up and checks the call; on success `plan` holds it for execution outside
 // the state lock.
-cufftResult prepare(const char* operation, cufftHandle handle, cufftType type, const void* in,
+cufftResult prepare(Operation operation, cufftHandle handle, cufftType type, const void* in,
                     const void* out, int direction, std::shared_ptr<FftPlan>& plan) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -146,7 +147,7 @@ cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     int status = 0;
-    if (injected(s, "cufftPlan2d", status)) return static_cast<cufftResult>(status);
+    if (injected(s, Operation::cufftPlan2d, status)) return static_cast<cufftResult>(status);
     if (!plan) return CUFFT_INVALID_VALUE;
     if (nx < 1 || ny < 1) return CUFFT_INVALID_SIZE;
     // Larger than any address space: the byte count of one image would overflow.
@@ -170,7 +171,8 @@ cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
 cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata,
                          int direction) {
   std::shared_ptr<FftPlan> p;
-  const cufftResult status = prepare("cufftExecC2C", plan, CUFFT_C2C, idata, odata, direction, p);
+  const cufftResult status =
+      prepare(Operation::cufftExecC2C, plan, CUFFT_C2C, idata, odata, direction, p);
   if (status != CUFFT_SUCCESS) return status;
   const bool done =
       p->single->execute(reinterpret_cast<fftwf_complex*>(idata),
@@ -181,7 +183,8 @@ cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* od
 cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleComplex* odata,
                          int direction) {
   std::shared_ptr<FftPlan> p;
-  const cufftResult status = prepare("cufftExecZ2Z", plan, CUFFT_Z2Z, idata, odata, direction, p);
+  const cufftResult status =
+      prepare(Operation::cufftExecZ2Z, plan, CUFFT_Z2Z, idata, odata, direction, p);
   if (status != CUFFT_SUCCESS) return status;
   const bool done =
       p->dual->execute(reinterpret_cast<fftw_complex*>(idata),
@@ -195,7 +198,7 @@ cufftResult cufftDestroy(cufftHandle plan) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     int status = 0;
-    if (injected(s, "cufftDestroy", status)) return static_cast<cufftResult>(status);
+    if (injected(s, Operation::cufftDestroy, status)) return static_cast<cufftResult>(status);
     const auto it = s.plans.find(plan);
     if (it == s.plans.end()) return CUFFT_INVALID_PLAN;
     released = std::move(it->second);

@@ -9,6 +9,7 @@
 #include "host_state.h"
 
 using korvex::host::detail::device_gate;
+using korvex::host::detail::Operation;
 using korvex::host::detail::record;
 using korvex::host::detail::runtime_injected;
 using korvex::host::detail::State;
@@ -55,7 +56,7 @@ bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream, bool flush) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaLaunchKernel", status)) return false;
+  if (runtime_injected(s, Operation::cudaLaunchKernel, status)) return false;
   if ((status = device_gate(s)) != cudaSuccess) {
     record(status);
     return false;

@@ -4,16 +4,17 @@
 // ledger as strictly as a real device would fault, so that a wrong kind, a stale pointer
 // or an overrun shows here rather than first on a GPU. The checks hold the state lock; the
 // bytes move after it is released, large blocks spread over the OpenMP team.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include <unistd.h>
-
 #include "host_runtime.h"
 #include "host_state.h"
 
+using korvex::host::detail::Operation;
 using korvex::host::detail::record;
 using korvex::host::detail::runtime_injected;
 using korvex::host::detail::State;
@@ -138,7 +139,7 @@ cudaError_t cudaMalloc(void** devPtr, size_t size) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaMalloc", status)) return status;
+  if (runtime_injected(s, Operation::cudaMalloc, status)) return status;
   if (!devPtr) return record(cudaErrorInvalidValue);
   if ((status = korvex::host::detail::device_gate(s)) != cudaSuccess) return record(status);
   if (size == 0) {
@@ -159,7 +160,7 @@ cudaError_t cudaFree(void* devPtr) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaFree", status)) return status;
+  if (runtime_injected(s, Operation::cudaFree, status)) return status;
   if (!devPtr) return cudaSuccess;
   if (!s.device.starts_range(devPtr)) return record(cudaErrorInvalidValue);
   s.device_bytes -= s.device.size_of(devPtr);
@@ -172,7 +173,7 @@ cudaError_t cudaHostAlloc(void** pHost, size_t size, unsigned int flags) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaHostAlloc", status)) return status;
+  if (runtime_injected(s, Operation::cudaHostAlloc, status)) return status;
   if (!pHost || (flags & ~kHostAllocFlags) != 0) return record(cudaErrorInvalidValue);
   if ((status = korvex::host::detail::device_gate(s)) != cudaSuccess) return record(status);
   if (size == 0) {
@@ -191,7 +192,7 @@ cudaError_t cudaFreeHost(void* ptr) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaFreeHost", status)) return status;
+  if (runtime_injected(s, Operation::cudaFreeHost, status)) return status;
   if (!ptr) return cudaSuccess;
   if (!s.pinned.remove(ptr)) return record(cudaErrorInvalidValue);
   std::free(ptr);
@@ -202,7 +203,7 @@ cudaError_t cudaHostRegister(void* ptr, size_t size, unsigned int flags) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaHostRegister", status)) return status;
+  if (runtime_injected(s, Operation::cudaHostRegister, status)) return status;
   if (!ptr || size == 0 || (flags & ~kHostRegisterFlags) != 0) {
     return record(cudaErrorInvalidValue);
   }
@@ -220,7 +221,7 @@ cudaError_t cudaHostUnregister(void* ptr) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaHostUnregister", status)) return status;
+  if (runtime_injected(s, Operation::cudaHostUnregister, status)) return status;
   if (!s.registered.remove(ptr)) return record(cudaErrorHostMemoryNotRegistered);
   return cudaSuccess;
 }
@@ -230,7 +231,7 @@ cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind 
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     cudaError_t status;
-    if (runtime_injected(s, "cudaMemcpy", status)) return status;
+    if (runtime_injected(s, Operation::cudaMemcpy, status)) return status;
     if ((status = admit_copy(s, dst, src, count, kind)) != cudaSuccess) return status;
   }
   if (count != 0) move_bytes(dst, src, count);
@@ -243,7 +244,7 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpy
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     cudaError_t status;
-    if (runtime_injected(s, "cudaMemcpyAsync", status)) return status;
+    if (runtime_injected(s, Operation::cudaMemcpyAsync, status)) return status;
     if (stream && s.streams.count(stream) == 0) return record(cudaErrorInvalidResourceHandle);
     if ((status = admit_copy(s, dst, src, count, kind)) != cudaSuccess) return status;
   }
@@ -256,7 +257,7 @@ cudaError_t cudaMemset(void* devPtr, int value, size_t count) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     cudaError_t status;
-    if (runtime_injected(s, "cudaMemset", status)) return status;
+    if (runtime_injected(s, Operation::cudaMemset, status)) return status;
     if (count == 0) return cudaSuccess;
     if (!is_device(s, devPtr, count)) return record(cudaErrorInvalidValue);
   }

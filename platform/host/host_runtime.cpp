@@ -10,6 +10,7 @@
 #include "host_state.h"
 
 using korvex::host::detail::device_gate;
+using korvex::host::detail::Operation;
 using korvex::host::detail::record;
 using korvex::host::detail::runtime_injected;
 using korvex::host::detail::State;
@@ -43,7 +44,7 @@ cudaError_t cudaRuntimeGetVersion(int* runtimeVersion) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaRuntimeGetVersion", status)) return status;
+  if (runtime_injected(s, Operation::cudaRuntimeGetVersion, status)) return status;
   if (!runtimeVersion) return record(cudaErrorInvalidValue);
   *runtimeVersion = s.config.runtime_version;
   return cudaSuccess;
@@ -53,7 +54,7 @@ cudaError_t cudaDriverGetVersion(int* driverVersion) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaDriverGetVersion", status)) return status;
+  if (runtime_injected(s, Operation::cudaDriverGetVersion, status)) return status;
   if (!driverVersion) return record(cudaErrorInvalidValue);
   *driverVersion = s.config.driver_version;
   return cudaSuccess;
@@ -63,7 +64,7 @@ cudaError_t cudaGetDeviceCount(int* count) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaGetDeviceCount", status)) return status;
+  if (runtime_injected(s, Operation::cudaGetDeviceCount, status)) return status;
   if (!count) return record(cudaErrorInvalidValue);
   *count = 0;
   if ((status = device_gate(s)) != cudaSuccess) return record(status);
@@ -75,7 +76,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaGetDeviceProperties", status)) return status;
+  if (runtime_injected(s, Operation::cudaGetDeviceProperties, status)) return status;
   if (!prop) return record(cudaErrorInvalidValue);
   if ((status = device_gate(s)) != cudaSuccess) return record(status);
   if (device < 0 || device >= s.config.device_count) return record(cudaErrorInvalidDevice);
@@ -87,7 +88,7 @@ cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaMemGetInfo", status)) return status;
+  if (runtime_injected(s, Operation::cudaMemGetInfo, status)) return status;
   if (!free || !total) return record(cudaErrorInvalidValue);
   if ((status = device_gate(s)) != cudaSuccess) return record(status);
   *total = s.config.total_memory;
@@ -99,7 +100,7 @@ cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaStreamCreate", status)) return status;
+  if (runtime_injected(s, Operation::cudaStreamCreate, status)) return status;
   if (!pStream) return record(cudaErrorInvalidValue);
   if ((status = device_gate(s)) != cudaSuccess) return record(status);
   const auto stream = reinterpret_cast<cudaStream_t>(korvex::host::detail::new_handle(s));
@@ -112,7 +113,7 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaStreamDestroy", status)) return status;
+  if (runtime_injected(s, Operation::cudaStreamDestroy, status)) return status;
   // The legacy default stream is not one of ours to destroy.
   if (s.streams.erase(stream) == 0) return record(cudaErrorInvalidResourceHandle);
   return cudaSuccess;
@@ -122,7 +123,7 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaStreamSynchronize", status)) return status;
+  if (runtime_injected(s, Operation::cudaStreamSynchronize, status)) return status;
   if (stream && s.streams.count(stream) == 0) return record(cudaErrorInvalidResourceHandle);
   return cudaSuccess;
 }
@@ -131,7 +132,7 @@ cudaError_t cudaDeviceSynchronize(void) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   cudaError_t status;
-  if (runtime_injected(s, "cudaDeviceSynchronize", status)) return status;
+  if (runtime_injected(s, Operation::cudaDeviceSynchronize, status)) return status;
   if ((status = device_gate(s)) != cudaSuccess) return record(status);
   return cudaSuccess;
 }

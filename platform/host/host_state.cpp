@@ -62,10 +62,28 @@ State& state() {
   return *instance;
 }
 
-bool injected(State& s, const char* operation, int& status) {
-  ++s.call_counts[operation];
+const char* operation_name(Operation operation) {
+  static constexpr const char* kNames[] = {
+#define KORVEX_HOST_OPERATION_NAME(name) #name,
+      KORVEX_HOST_OPERATIONS(KORVEX_HOST_OPERATION_NAME)
+#undef KORVEX_HOST_OPERATION_NAME
+  };
+  return kNames[static_cast<unsigned>(operation)];
+}
+
+Operation operation_named(const std::string& name) {
+  for (unsigned i = 0; i < kOperationCount; ++i) {
+    const auto operation = static_cast<Operation>(i);
+    if (name == operation_name(operation)) return operation;
+  }
+  throw std::invalid_argument("host platform: no operation is called \"" + name + "\"");
+}
+
+bool injected(State& s, Operation operation, int& status) {
+  ++s.call_counts[static_cast<unsigned>(operation)];
   ++s.total_calls;
-  if (s.log_calls) s.call_log.emplace_back(operation);
+  if (s.log_calls) s.call_log.emplace_back(operation_name(operation));
+  if (s.injections.empty()) return false;
   bool fired = false;
   for (auto it = s.injections.begin(); it != s.injections.end();) {
     if (it->operation == operation && --it->remaining == 0) {
@@ -113,7 +131,7 @@ void reset() {
     s.plans.clear();
     s.blas_handles.clear();
     s.injections.clear();
-    s.call_counts.clear();
+    s.call_counts.fill(0);
     s.total_calls = 0;
     s.log_calls = false;
     s.call_log.clear();
@@ -147,8 +165,9 @@ void set_total_memory(size_t bytes) {
 
 void fail_call(const std::string& operation, unsigned nth, int status) {
   if (nth == 0) throw std::invalid_argument("fail_call: calls are counted from 1");
+  const detail::Operation known = detail::operation_named(operation);
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().injections.push_back({operation, nth, status});
+  state().injections.push_back({known, nth, status});
 }
 
 void clear_failures() {
@@ -157,9 +176,9 @@ void clear_failures() {
 }
 
 unsigned call_count(const std::string& operation) {
+  const auto index = static_cast<unsigned>(detail::operation_named(operation));
   std::lock_guard<std::mutex> lock(state().mutex);
-  const auto it = state().call_counts.find(operation);
-  return it == state().call_counts.end() ? 0 : it->second;
+  return state().call_counts[index];
 }
 
 unsigned total_call_count() {
@@ -169,7 +188,7 @@ unsigned total_call_count() {
 
 void clear_call_counts() {
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().call_counts.clear();
+  state().call_counts.fill(0);
   state().total_calls = 0;
   state().call_log.clear();
 }

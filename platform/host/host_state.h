@@ -2,6 +2,7 @@
 // implementations and by the test-control interface. Internal to platform/host.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -18,6 +19,51 @@ struct cublasContext;
 namespace korvex::host::detail {
 
 struct FftPlan;  // defined by the cuFFT implementation
+
+// Every operation that the host platform counts and that a test can make fail, by its API
+// name. Calls are counted by index, so a call costs no name lookup.
+#define KORVEX_HOST_OPERATIONS(X) \
+  X(cudaRuntimeGetVersion)        \
+  X(cudaDriverGetVersion)         \
+  X(cudaGetDeviceCount)           \
+  X(cudaGetDeviceProperties)      \
+  X(cudaMemGetInfo)               \
+  X(cudaMalloc)                   \
+  X(cudaFree)                     \
+  X(cudaHostAlloc)                \
+  X(cudaFreeHost)                 \
+  X(cudaHostRegister)             \
+  X(cudaHostUnregister)           \
+  X(cudaMemcpy)                   \
+  X(cudaMemcpyAsync)              \
+  X(cudaMemset)                   \
+  X(cudaStreamCreate)             \
+  X(cudaStreamDestroy)            \
+  X(cudaStreamSynchronize)        \
+  X(cudaDeviceSynchronize)        \
+  X(cudaLaunchKernel)             \
+  X(cufftPlan2d)                  \
+  X(cufftDestroy)                 \
+  X(cufftExecC2C)                 \
+  X(cufftExecZ2Z)                 \
+  X(cublasCreate_v2)              \
+  X(cublasDestroy_v2)             \
+  X(cublasSasum_v2)               \
+  X(cublasDasum_v2)               \
+  X(cublasSdot_v2)                \
+  X(cublasDdot_v2)
+enum class Operation : unsigned {
+#define KORVEX_HOST_OPERATION_ENUMERATOR(name) name,
+  KORVEX_HOST_OPERATIONS(KORVEX_HOST_OPERATION_ENUMERATOR)
+#undef KORVEX_HOST_OPERATION_ENUMERATOR
+};
+#define KORVEX_HOST_OPERATION_COUNT(name) +1
+constexpr size_t kOperationCount = 0 KORVEX_HOST_OPERATIONS(KORVEX_HOST_OPERATION_COUNT);
+#undef KORVEX_HOST_OPERATION_COUNT
+
+const char* operation_name(Operation operation);
+// The operation called `name`; throws std::invalid_argument for a name it does not know.
+Operation operation_named(const std::string& name);
 
 // Address ranges keyed by their first byte, so that "which range holds this pointer" is one
 // ordered lookup.
@@ -46,7 +92,7 @@ class RangeMap {
 };
 
 struct Injection {
-  std::string operation;
+  Operation operation;
   unsigned remaining;  // calls of `operation` still to pass before this one fires
   int status;
 };
@@ -71,7 +117,7 @@ struct State {
   std::map<int, std::shared_ptr<FftPlan>> plans;
   std::set<cublasContext*> blas_handles;
   std::vector<Injection> injections;
-  std::map<std::string, unsigned> call_counts;
+  std::array<unsigned, kOperationCount> call_counts{};
   unsigned total_calls = 0;
   bool log_calls = false;
   std::vector<std::string> call_log;
@@ -86,13 +132,13 @@ Config default_config();
 
 // Counts a call of `operation` and consults the injector: returns true and sets `status`
 // when this call must fail without doing its work. Call with the state lock held.
-bool injected(State& s, const char* operation, int& status);
+bool injected(State& s, Operation operation, int& status);
 
 // Records `status` as the calling thread's last error when it is a failure; returns it.
 cudaError_t record(cudaError_t status);
 
 // The same for runtime calls: an injected failure is also recorded as the last error.
-inline bool runtime_injected(State& s, const char* operation, cudaError_t& status) {
+inline bool runtime_injected(State& s, Operation operation, cudaError_t& status) {
   int injected_status = 0;
   if (!injected(s, operation, injected_status)) return false;
   status = record(static_cast<cudaError_t>(injected_status));
