@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The GPU check of Korvex, for a machine with an NVIDIA GPU and the CUDA toolkit (nvcc,
-# CMake, Ninja): builds the cuda backend for this GPU only, runs the backend-neutral tests
-# and times the reconstruction against a cuFFT-only loop of the same 4 x F transforms,
-# 512 and 2048 at 9 frames, float and double. About 3 to 5 minutes, most of it the build.
+# CMake, Ninja): builds the cuda backend for this GPU only, runs the backend-neutral tests,
+# the checks only a GPU answers (bench/gpu_checks.cpp; the refusal check builds gpu_checks a
+# second time for an architecture this GPU is not), and times the reconstruction against a
+# cuFFT-only loop of the same 4 x F transforms, 512 and 2048 at 9 frames, float and double.
+# About 4 to 6 minutes, most of it the two builds.
 #
 #   bash bench/gpu_bench.sh [build dir]            (default build/gpu)
 #
@@ -48,8 +50,26 @@ else
   log "no GoogleTest (system or third_party_carry/googletest): tests skipped"
 fi
 
+log "checks only a GPU answers: shared pages, 1 x N and N x 1 images"
+checks_log="${out:-/tmp}/korvex_gpu_checks.log"
+"$build/bench/gpu_checks" 2>&1 | tee "$checks_log" || true
+if [[ $backend == cuda ]]; then
+  # A build for an architecture this GPU is not: the constructor must refuse the device.
+  cc=$(nvidia-smi --query-gpu=compute_cap --format=csv,noheader 2>/dev/null | head -1 | tr -d .)
+  foreign=75
+  [[ $cc == 75 ]] && foreign=80
+  log "architecture refusal: gpu_checks built for sm_$foreign only (this GPU: ${cc:-unknown})"
+  cmake -S . -B "$build-sm$foreign" -G Ninja -DKORVEX_BACKEND=cuda -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CUDA_ARCHITECTURES="$foreign-real" -DBUILD_TESTING=OFF >"$build/foreign.log" 2>&1 &&
+    cmake --build "$build-sm$foreign" -j "$jobs" --target gpu_checks >>"$build/foreign.log" 2>&1 &&
+    "$build-sm$foreign/bench/gpu_checks" --expect-refusal 2>&1 | tee -a "$checks_log" ||
+    echo "gpu check architecture-refusal     FAIL  see $build/foreign.log" | tee -a "$checks_log"
+fi
+
 log "time per iteration against the cuFFT-only loop"
 "$build/bench/korvex_bench" --sizes 512,2048 --iterations 20 --repeats 5 |
   tee "${out:-/tmp}/korvex_gpu_bench.txt"
 "$build/bench/korvex_bench" --memory 2048 --precision float --iterations 2 | tail -n +3
+log "summary"
+grep '^gpu check' "$checks_log" || true
 log "done"

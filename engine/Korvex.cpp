@@ -26,9 +26,9 @@ constexpr unsigned kMaxHistory = 65536;
 // Room for what the device takes beyond our buffers: the BLAS handle's work area and the
 // allocator's rounding of each buffer.
 constexpr size_t kMemoryMargin = size_t{32} << 20;
-// Below this no build of the library holds device code (the host backend has no such limit).
+// The oldest architecture the build holds code for, 10 x major + minor (set by CMake).
 #ifndef KORVEX_MIN_COMPUTE_CAPABILITY
-#define KORVEX_MIN_COMPUTE_CAPABILITY 60
+#error "KORVEX_MIN_COMPUTE_CAPABILITY must name the oldest architecture built"
 #endif
 
 [[noreturn]] void Geometry_Too_Large(const std::string& geometry, const std::string& why) {
