@@ -119,9 +119,9 @@ struct OtfKey {
 
 unsigned Upsampling_Factor(double upsample) {
   if (!(upsample >= 1.0) || !std::isfinite(upsample) || upsample != std::floor(upsample) ||
-      upsample > 64.0) {
+      upsample > 65536.0) {
     std::ostringstream message;
-    message << "upsample must be a whole number from 1 to 64, got " << upsample;
+    message << "upsample must be a whole number from 1 to 65536, got " << upsample;
     throw std::invalid_argument(message.str());
   }
   return static_cast<unsigned>(upsample);
