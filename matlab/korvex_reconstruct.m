@@ -1,4 +1,4 @@
-function varargout = korvex_reconstruct(varargin) %#ok<STOUT>
+function varargout = korvex_reconstruct(varargin)
 %KORVEX_RECONSTRUCT Super-resolved image from a camera SIM acquisition, in one call.
 %   [IMAGE, INFO] = KORVEX_RECONSTRUCT(FRAMES, 'na', NA, 'wavelength', LAMBDA, 'pixelSize', P)
 %   reconstructs the H x W x F stack of raw camera frames FRAMES (single, double or any
