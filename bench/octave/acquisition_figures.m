@@ -84,27 +84,6 @@ fprintf('   (pipeline stages outside the engine: %.3f s; images agree to %.2g re
         norm(double(direct(:)) - double(image(:))) / norm(double(image(:))));
 end
 
-function fine = fourier_upsample(frames, factor)
-% The spectrum zero-padded, the Nyquist bin of even sizes split, as the pipeline does.
-[h, w, f] = size(frames);
-fine = zeros(factor * h, factor * w, f);
-for k = 1:f
-  spectrum = fftshift(fft2(frames(:, :, k)));
-  if mod(h, 2) == 0
-    spectrum = [spectrum(1, :) / 2; spectrum(2:end, :); spectrum(1, :) / 2];
-  end
-  if mod(w, 2) == 0
-    spectrum = [spectrum(:, 1) / 2, spectrum(:, 2:end), spectrum(:, 1) / 2];
-  end
-  [sh, sw] = size(spectrum);
-  padded = zeros(factor * h, factor * w);
-  r0 = floor(factor * h / 2) - floor(h / 2);
-  c0 = floor(factor * w / 2) - floor(w / 2);
-  padded(r0 + (1:sh), c0 + (1:sw)) = spectrum;
-  fine(:, :, k) = real(ifft2(ifftshift(padded))) * factor^2;
-end
-end
-
 function masks = fine_masks(pattern, h, w)
 masks = zeros(h, w, numel(pattern.phase));
 phasesPerAngle = numel(pattern.phase) / numel(pattern.angle);

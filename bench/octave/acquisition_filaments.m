@@ -1,9 +1,10 @@
-function stack = acquisition_filaments(height, width, photons, seed)
+function stack = acquisition_filaments(height, width, photons, seed, noiseSeed)
 %ACQUISITION_FILAMENTS Camera-sampled SIM stack of a filament specimen, with its truth.
-%   STACK = ACQUISITION_FILAMENTS(H, W, PHOTONS, SEED) simulates a camera of H x W pixels of
+%   STACK = ACQUISITION_FILAMENTS(H, W, PHOTONS, SEED[, NOISESEED]) simulates a camera of H x W pixels of
 %   0.1 um behind an NA 1.2 water objective at 520 nm emission (pixel about lambda/(4 NA)),
 %   3 orientations x 3 phases of period 0.255 um (0.85 of the OTF cut-off), Poisson noise
-%   with PHOTONS expected at the brightest pixel, background already subtracted.
+%   with PHOTONS expected at the brightest pixel, background already subtracted. SEED draws
+%   the specimen, NOISESEED (default SEED + 1) the noise.
 %   The specimen is thin curved filaments drawn on a grid 4 times finer than the camera's;
 %   the optics act on that grid and each camera pixel integrates its 4 x 4 block, so the
 %   camera grid samples the widefield image near Nyquist as a real camera does.
@@ -12,6 +13,9 @@ function stack = acquisition_filaments(height, width, photons, seed)
 %   origin at the centre of camera pixel (1,1)), truth2 (2H x 2W, the specimen averaged over
 %   the pixels of the 2x grid that Fourier up-sampling gives), truth1 (H x W, over camera
 %   pixels), na, wavelength, pixelSize.
+if nargin < 5
+  noiseSeed = seed + 1;
+end
 q = 4;
 na = 1.2;
 wavelength = 0.52;
@@ -42,7 +46,7 @@ frames = max(frames, 0);
 frames = frames * (photons / max(frames(:)));
 if isfinite(photons)
   saved = rng();
-  rng(seed + 1, 'twister');
+  rng(noiseSeed, 'twister');
   frames = poisson(frames);
   rng(saved);
 end

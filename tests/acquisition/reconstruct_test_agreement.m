@@ -24,7 +24,7 @@ for size_ = [23, 30; 32, 27]'
                                   pattern.phase(k), pattern.modulation(a));
   end
   otf = korvex_otf(2 * h, 2 * w, 1.2, 0.52, 0.05);
-  direct = KorvexCUDA(upsample(frames, 2), masks, otf, 8, 0, 0.01, 0.05);
+  direct = KorvexCUDA(fourier_upsample(frames, 2), masks, otf, 8, 0, 0.01, 0.05);
   KorvexCUDA(0);
   difference = norm(direct(:) - image(:)) / norm(direct(:));
   assert(difference < 1e-9, sprintf('%d x %d: relative difference %g', h, w, difference));
@@ -36,23 +36,4 @@ for size_ = [23, 30; 32, 27]'
   assert(difference < 1e-3, sprintf('uint16 frames: relative difference %g', difference));
 end
 korvex_reconstruct('release');
-end
-
-function fine = upsample(frames, factor)
-[h, w, f] = size(frames);
-fine = zeros(factor * h, factor * w, f);
-for k = 1:f
-  spectrum = fftshift(fft2(frames(:, :, k)));
-  if mod(h, 2) == 0
-    spectrum = [spectrum(1, :) / 2; spectrum(2:end, :); spectrum(1, :) / 2];
-  end
-  if mod(w, 2) == 0
-    spectrum = [spectrum(:, 1) / 2, spectrum(:, 2:end), spectrum(:, 1) / 2];
-  end
-  padded = zeros(factor * h, factor * w);
-  r0 = floor(factor * h / 2) - floor(h / 2);
-  c0 = floor(factor * w / 2) - floor(w / 2);
-  padded(r0 + (1:size(spectrum, 1)), c0 + (1:size(spectrum, 2))) = spectrum;
-  fine(:, :, k) = real(ifft2(ifftshift(padded))) * factor^2;
-end
 end
