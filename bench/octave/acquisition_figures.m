@@ -62,7 +62,7 @@ fprintf('   total %.3f s   (target <= 4 s)\n', t.total);
 figures.total = t.total;
 
 % The engine alone on the very inputs the pipeline gave it.
-fineFrames = single(fourier_upsample(double(frames), 2));
+fineFrames = single(korvex_upsample(double(frames), 2));
 masks = single(fine_masks(best.pattern, 1024, 1024));
 otf = single(korvex_otf(1024, 1024, s.na, s.wavelength, s.pixelSize / 2));
 arguments = {fineFrames, masks, otf, 40, 0, 0.01, 0.05};

@@ -61,7 +61,7 @@ print_row(row);
 end
 
 function row = camera_row(photons, grid, iterations, first, second, stack)
-fine = fourier_upsample(first, 2);
+fine = korvex_upsample(first, 2);
 row = struct('photons', photons, 'grid', grid, 'iterations', iterations, 'lambda', NaN, ...
              'alpha', NaN, 'resolution', 1000 * korvex_frc(first, stack.truth1, stack.pixelSize), ...
              'correlation', correlation(fine, stack.truth2), 'noise', noise(first, second));

@@ -42,7 +42,7 @@ for i = 1:numel(images)
   plot(floor(width / 2) + 1 + cutoff * width * cos(angle), ...
        floor(height / 2) + 1 + cutoff * height * sin(angle), 'y--');
   hold off;
-  title([titles{i}, ': log power spectrum']);
+  title('log power spectrum');
 end
 % gnuplot's own cairo terminal writes PNG directly; Octave's plain -dpng goes through
 % Ghostscript with that toolkit, which a minimal machine lacks.

@@ -24,7 +24,7 @@ for size_ = [23, 30; 32, 27]'
                                   pattern.phase(k), pattern.modulation(a));
   end
   otf = korvex_otf(2 * h, 2 * w, 1.2, 0.52, 0.05);
-  direct = KorvexCUDA(fourier_upsample(frames, 2), masks, otf, 8, 0, 0.01, 0.05);
+  direct = KorvexCUDA(korvex_upsample(frames, 2), masks, otf, 8, 0, 0.01, 0.05);
   KorvexCUDA(0);
   difference = norm(direct(:) - image(:)) / norm(direct(:));
   assert(difference < 1e-9, sprintf('%d x %d: relative difference %g', h, w, difference));
