@@ -1,25 +1,40 @@
 #include "camera_grid_estimation.h"
 
-#include <stdexcept>
+#include "pattern_estimate.h"
 
 namespace korvex::acquisition {
 
 CameraGridEstimator::CameraGridEstimator(unsigned height, unsigned width, unsigned angles,
                                          unsigned phases)
-    : height_(height), width_(width), angles_(angles), phases_(phases) {}
+    : estimator_(std::make_unique<korvex::patterns::PatternEstimator>(height, width, angles,
+                                                                      phases)) {}
 
 CameraGridEstimator::~CameraGridEstimator() = default;
 
 bool CameraGridEstimator::Fits(unsigned height, unsigned width, unsigned angles,
                                unsigned phases) const {
-  return height == height_ && width == width_ && angles == angles_ && phases == phases_;
+  return estimator_->Height() == height && estimator_->Width() == width &&
+         estimator_->Angles() == angles && estimator_->Phases() == phases;
 }
 
 template <typename T>
-IlluminationPattern CameraGridEstimator::Estimate(const T*, const std::vector<double>&,
-                                                  std::vector<unsigned>&) {
-  throw std::invalid_argument(
-      "pattern must be given: this build has no pattern estimator yet");
+IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const std::vector<double>& otf,
+                                                  std::vector<unsigned>& lowModulation) {
+  const std::vector<T> cameraOtf(otf.begin(), otf.end());
+  const korvex::patterns::PatternEstimate estimate =
+      estimator_->Estimate(frames, cameraOtf.data());
+  IlluminationPattern pattern;
+  lowModulation.clear();
+  for (size_t a = 0; a < estimate.orientations.size(); ++a) {
+    const korvex::patterns::OrientationEstimate& o = estimate.orientations[a];
+    pattern.angle.push_back(o.angle);
+    pattern.period.push_back(o.period);
+    pattern.modulation.push_back(o.modulation);
+    pattern.mcnr.push_back(o.mcnr);
+    if (o.lowModulation) lowModulation.push_back(static_cast<unsigned>(a));
+  }
+  pattern.phase = estimate.phases;
+  return pattern;
 }
 
 template IlluminationPattern CameraGridEstimator::Estimate<float>(const float*,

@@ -1,11 +1,15 @@
-// The pipeline's pattern estimation stage: the illumination read from the camera frames, in
-// korvex_masks' convention on the camera grid.
+// The pipeline's pattern estimation stage: the illumination read from the camera frames by
+// the estimator of patterns/, in korvex_masks' convention on the camera grid.
 #pragma once
 
 #include <memory>
 #include <vector>
 
 #include "illumination_pattern.h"
+
+namespace korvex::patterns {
+class PatternEstimator;
+}
 
 namespace korvex::acquisition {
 
@@ -25,7 +29,7 @@ class CameraGridEstimator {
                                std::vector<unsigned>& lowModulation);
 
  private:
-  unsigned height_, width_, angles_, phases_;
+  std::unique_ptr<korvex::patterns::PatternEstimator> estimator_;
 };
 
 }  // namespace korvex::acquisition
