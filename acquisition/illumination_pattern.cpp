@@ -1,16 +1,14 @@
-// Masks from pattern parameters: the one implementation the pipeline, the MEX and the
-// bindings share.
 #include "illumination_pattern.h"
 
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
+#include "pattern_estimate.h"
+
 namespace korvex::acquisition {
 
 namespace {
-
-constexpr double kTwoPi = 6.283185307179586476925286766559;
 
 void Check_Values(const std::vector<double>& values, size_t count, const std::string& field) {
   if (values.size() != count) {
@@ -53,35 +51,16 @@ IlluminationPattern On_Finer_Grid(const IlluminationPattern& pattern, unsigned f
 
 template <typename T>
 void Build_Masks(const IlluminationPattern& pattern, unsigned height, unsigned width, T* masks) {
-  const unsigned phasesPerAngle = pattern.Frames() / pattern.Orientations();
-  const size_t pixels = size_t{height} * width;
-  std::vector<double> cosRow(height), sinRow(height), cosColumn(width), sinColumn(width);
-  for (unsigned f = 0; f < pattern.Frames(); ++f) {
-    const unsigned a = f / phasesPerAngle;
-    const double kx = kTwoPi * std::cos(pattern.angle[a]) / pattern.period[a];
-    const double ky = kTwoPi * std::sin(pattern.angle[a]) / pattern.period[a];
-    // cos(u + v) = cos u cos v - sin u sin v with u along the columns (phase included) and v
-    // down the rows: H + W cosines per frame instead of H * W, to rounding the same values.
-    for (unsigned c = 0; c < width; ++c) {
-      const double u = kx * c + pattern.phase[f];
-      cosColumn[c] = std::cos(u);
-      sinColumn[c] = std::sin(u);
-    }
-    for (unsigned r = 0; r < height; ++r) {
-      cosRow[r] = std::cos(ky * r);
-      sinRow[r] = std::sin(ky * r);
-    }
-    const double depth = pattern.modulation[a];
-    T* frame = masks + f * pixels;
-    for (unsigned c = 0; c < width; ++c) {
-      const double cu = depth * cosColumn[c];
-      const double su = depth * sinColumn[c];
-      T* column = frame + size_t{c} * height;
-      for (unsigned r = 0; r < height; ++r) {
-        column[r] = static_cast<T>(1.0 + (cu * cosRow[r] - su * sinRow[r]));
-      }
-    }
+  korvex::patterns::PatternEstimate estimate;
+  for (unsigned a = 0; a < pattern.Orientations(); ++a) {
+    korvex::patterns::OrientationEstimate o;
+    o.angle = pattern.angle[a];
+    o.period = pattern.period[a];
+    o.modulation = pattern.modulation[a];
+    estimate.orientations.push_back(o);
   }
+  estimate.phases = pattern.phase;
+  korvex::patterns::Build_Masks(estimate, height, width, masks);
 }
 
 template void Build_Masks<float>(const IlluminationPattern&, unsigned, unsigned, float*);

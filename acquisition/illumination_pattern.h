@@ -32,7 +32,8 @@ void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, un
 // times longer; angles, depths and phases, referenced to that shared origin, are unchanged.
 IlluminationPattern On_Finer_Grid(const IlluminationPattern& pattern, unsigned factor);
 
-// The H x W x F masks of `pattern`, column-major, as korvex_masks builds them.
+// The H x W x F masks of `pattern`, column-major, as korvex_masks builds them (through the
+// estimator's mask builder, the one implementation).
 template <typename T>
 void Build_Masks(const IlluminationPattern& pattern, unsigned height, unsigned width, T* masks);
 
