@@ -6,7 +6,7 @@ output = fullfile(outdir, 'korvex_demo_test.png');
 if exist(output, 'file')
   delete(output);
 end
-results = korvex_demo('size', 64, 'iterations', 30, 'output', output, 'pattern', 'true');
+results = korvex_demo('size', 64, 'iterations', 30, 'output', output);
 
 check(exist(output, 'file') == 2, 'PNG written');
 picture = imread(output);
