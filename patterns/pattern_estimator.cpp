@@ -1,0 +1,334 @@
+// The estimator's sequence of steps; the maths of each lives in its own file.
+//
+//   1. Transform every frame once.
+//   2. Separate each orientation's bands assuming equal phase steps, apodise them, measure
+//      the noise beyond the passband, and find each carrier on the grid (carrier_search).
+//   3. Twice: separate with the current phases, fit each carrier below a bin by least squares
+//      (carrier_fit), then read each frame's own phase against the widefield band.
+//   4. Depth and MCNR from the last fit.
+#include <algorithm>
+#include <cmath>
+
+#include "band_separation.h"
+#include "carrier_fit.h"
+#include "carrier_search.h"
+#include "input_checks.h"
+#include "otf_model.h"
+#include "pattern_estimate.h"
+#include "spectrum_transform.h"
+
+namespace korvex::patterns {
+
+namespace {
+
+const double kPi = std::acos(-1.0);
+// Beyond this multiple of the cut-off a spectrum holds noise alone (leakage of the
+// apodised passband dies within a few bins).
+constexpr double kNoiseRegion = 1.15;
+// The carrier search leaves out this fraction of the cut-off around zero frequency, where
+// the widefield band leaks into imperfectly separated carrier bands.
+constexpr double kInnerExclusion = 0.15;
+constexpr double kOuterLimit = 0.98;
+constexpr int kFitIterations[] = {3, 1};
+constexpr int kPhasePasses[] = {3, 6};
+constexpr double kExpectedAmplitude = 0.25;
+// The fit's window is zero within this many periods of the cut-off frequency (a few widths
+// of the point-spread function) from each edge, where its filters wrap the frames around.
+constexpr double kPsfReach = 2.5;
+// Noise-free data have no noise to measure against; their MCNR is reported as this.
+constexpr double kMaxMcnr = 1e6;
+
+struct Orientation {
+  std::vector<double> phases;  // of its P frames
+  double fx = 0.0;
+  double fy = 0.0;
+  size_t candidates = 1;
+  CarrierFit fit;
+  BandWeights weights;
+};
+
+double Wrap_Phase(double phase) {
+  phase = std::fmod(phase, 2.0 * kPi);
+  return phase < 0 ? phase + 2.0 * kPi : phase;
+}
+
+}  // namespace
+
+struct PatternEstimator::Impl {
+  Impl(unsigned h, unsigned w, unsigned a, unsigned p)
+      : grid(h, w), angles(a), phases(p), transform(grid), window(Apodisation(grid)) {}
+
+  template <typename T>
+  PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
+
+  SpectralGrid grid;
+  unsigned angles;
+  unsigned phases;
+  SpectrumTransform transform;
+  RealImage window;
+  // Kept between calls: a stack of this geometry needs them all again.
+  std::vector<RealImage> frames;
+  std::vector<ComplexImage> spectra;
+};
+
+template <typename T>
+PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
+                                            const PatternGuess& guess) {
+  const size_t n = grid.pixels;
+  const double pixels = static_cast<double>(n);
+  const unsigned frameCount = angles * phases;
+  Check_Finite("frames", framesIn, n * frameCount);
+  Check_Finite("otf", otfIn, n);
+  Check_Guess(guess, angles);
+
+  OtfModel otf(grid, RealImage(otfIn, otfIn + n));
+  Check_Passband(otf.Cutoff(), grid.height, grid.width);
+
+  // 1. The frames and their spectra.
+  frames.resize(frameCount, RealImage(n));
+  spectra.resize(frameCount, ComplexImage(n));
+  for (unsigned f = 0; f < frameCount; ++f) {
+    const T* in = framesIn + f * n;
+    for (size_t i = 0; i < n; ++i) frames[f][i] = static_cast<double>(in[i]);
+  }
+  // Frames are real: two share one complex transform, as its real and imaginary parts.
+  for (unsigned f = 0; f < frameCount; f += 2) {
+    ComplexImage& pair = spectra[f];
+    const bool two = f + 1 < frameCount;
+    for (size_t i = 0; i < n; ++i) pair[i] = Complex(frames[f][i], two ? frames[f + 1][i] : 0.0);
+    transform.Forward(pair);
+    if (!two) break;
+    ComplexImage& second = spectra[f + 1];
+    for (unsigned c = 0; c < grid.width; ++c) {
+      for (unsigned r = 0; r < grid.height; ++r) {
+        const size_t i = grid.Index(r, c);
+        const size_t j = grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width);
+        if (j < i) continue;
+        const Complex zi = pair[i];
+        const Complex zj = pair[j];
+        second[i] = (zi - std::conj(zj)) * Complex(0.0, -0.5);
+        second[j] = (zj - std::conj(zi)) * Complex(0.0, -0.5);
+        pair[i] = 0.5 * (zi + std::conj(zj));
+        pair[j] = 0.5 * (zj + std::conj(zi));
+      }
+    }
+  }
+  auto of_orientation = [&](auto& images, unsigned a) {
+    std::vector<const std::remove_reference_t<decltype(images[0])>*> out;
+    for (unsigned p = 0; p < phases; ++p) out.push_back(&images[a * phases + p]);
+    return out;
+  };
+
+  // 2. Coarse carriers, from apodised bands separated with equal phase steps; the noise per
+  // pixel from their spectra beyond the passband.
+  std::vector<Orientation> orientation(angles);
+  ComplexImage widefield(n);
+  std::vector<ComplexImage> carriers(angles);
+  for (unsigned a = 0; a < angles; ++a) {
+    Orientation& o = orientation[a];
+    for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
+    o.weights = Separation_Weights(o.phases);
+    const ComplexImage b0 = Combine(o.weights.widefield, of_orientation(frames, a));
+    carriers[a] = Combine(o.weights.carrier, of_orientation(frames, a));
+    for (size_t i = 0; i < n; ++i) {
+      widefield[i] += window[i] * b0[i] / static_cast<double>(angles);
+      carriers[a][i] *= window[i];
+    }
+    transform.Forward(carriers[a]);
+  }
+  transform.Forward(widefield);
+  double windowPower = 0.0;
+  for (double w : window) windowPower += w * w;
+  double noise = 0.0;  // variance of one pixel of one frame
+  size_t noiseBins = 0;
+  for (unsigned a = 0; a < angles; ++a) {
+    double gain = 0.0;
+    for (const Complex& w : orientation[a].weights.carrier) gain += std::norm(w);
+    const double limit = kNoiseRegion * otf.Cutoff();
+    for (unsigned c = 0; c < grid.width; ++c) {
+      const double fx = grid.Fx(c);
+      for (unsigned r = 0; r < grid.height; ++r) {
+        const double fy = grid.Fy(r);
+        if (fx * fx + fy * fy <= limit * limit) continue;
+        noise += std::norm(carriers[a][grid.Index(r, c)]) / (gain * windowPower);
+        ++noiseBins;
+      }
+    }
+  }
+  if (noiseBins >= angles * (n / 50)) {
+    noise /= static_cast<double>(noiseBins);
+  } else {
+    // The passband fills the grid: assume photon counts, whose variance is their mean.
+    noise = 0.0;
+    for (const RealImage& frame : frames) {
+      for (double v : frame) noise += std::max(0.0, v);
+    }
+    noise /= pixels * frameCount;
+  }
+
+  CarrierSearch search(grid, otf, transform);
+  search.Set_Widefield(widefield);
+  for (unsigned a = 0; a < angles; ++a) {
+    Orientation& o = orientation[a];
+    SearchRegion region;
+    region.minFrequency = kInnerExclusion * otf.Cutoff();
+    region.maxFrequency = kOuterLimit * otf.Cutoff();
+    if (guess.period > 0.0) {
+      region.minFrequency = std::max(region.minFrequency, 0.9 / guess.period);
+      region.maxFrequency = std::min(region.maxFrequency, 1.1 / guess.period);
+    }
+    if (!guess.angles.empty()) {
+      region.constrainAngle = true;
+      region.angle = guess.angles[a];
+      region.angleTolerance = 5.0 * kPi / 180.0;
+    }
+    const CarrierPeak peak = search.Find(carriers[a], region);
+    o.fx = peak.fx;
+    o.fy = peak.fy;
+    o.candidates = std::max<size_t>(1, peak.candidates);
+    // Steps that turn the other way put the carrier at -k: describe it with the wave vector
+    // in [0, pi) and phases that decrease.
+    const double angle = std::atan2(o.fy, o.fx);
+    if (angle < 0.0 || angle >= kPi) {
+      o.fx = -o.fx;
+      o.fy = -o.fy;
+      for (double& phase : o.phases) phase = Wrap_Phase(-phase);
+    }
+  }
+
+  // 3. Fit the carriers, then read the phases; twice, the second time with bands separated
+  // by the measured phases.
+  const unsigned margin = static_cast<unsigned>(std::min<double>(
+      std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
+  const RealImage fitWindow = Apodisation(grid, margin);
+  std::vector<CarrierFitter> fitters;
+  fitters.reserve(angles);
+  for (unsigned a = 0; a < angles; ++a) {
+    fitters.emplace_back(grid, otf, transform, fitWindow);
+    // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
+    // expected |c|^2 is that of a depth of 0.5.
+    fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
+  }
+  // The fits and the phases read the bands only inside the passband (and at its mirror
+  // image), so only there are they separated.
+  std::vector<size_t> passband;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned r = static_cast<unsigned>(i % grid.height);
+    const unsigned c = static_cast<unsigned>(i / grid.height);
+    if (otf.Passes(i) || otf.Passes(grid.Index((grid.height - r) % grid.height,
+                                               (grid.width - c) % grid.width))) {
+      passband.push_back(i);
+    }
+  }
+  ComplexImage band(n);
+  auto separate = [&]() {
+    std::fill(widefield.begin(), widefield.end(), Complex());
+    for (unsigned a = 0; a < angles; ++a) {
+      Orientation& o = orientation[a];
+      o.weights = Separation_Weights(o.phases);
+      std::vector<double> shares(o.weights.widefield);
+      for (double& w : shares) w /= angles;
+      Combine_At(shares, of_orientation(spectra, a), passband, band);
+      for (size_t i : passband) widefield[i] += band[i];
+      std::fill(carriers[a].begin(), carriers[a].end(), Complex());
+      Combine_At(o.weights.carrier, of_orientation(spectra, a), passband, carriers[a]);
+    }
+  };
+  for (int round = 0; round < 2; ++round) {
+    separate();
+    for (unsigned a = 0; a < angles; ++a) {
+      Orientation& o = orientation[a];
+      o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
+      o.fx = o.fit.fx;
+      o.fy = o.fit.fy;
+      fitters[a].Prepare_Phases();
+    }
+    // The phases and the separation depend on each other; with the carriers fixed, a few
+    // passes (no transforms) settle them.
+    for (int pass = 0; pass < kPhasePasses[round]; ++pass) {
+      for (unsigned a = 0; a < angles; ++a) {
+        Orientation& o = orientation[a];
+        if (!(o.fit.modelPower > 0.0)) continue;
+        o.phases = fitters[a].Frame_Phases(of_orientation(spectra, a), widefield, carriers[a]);
+      }
+      separate();
+    }
+  }
+
+  // 4. The estimate.
+  double widefieldGain = 0.0;  // noise variance of a widefield bin per unit pixel variance
+  for (const Orientation& o : orientation) {
+    for (double w : o.weights.widefield) widefieldGain += w * w;
+  }
+  widefieldGain *= pixels / (static_cast<double>(angles) * angles);
+  PatternEstimate estimate;
+  for (unsigned a = 0; a < angles; ++a) {
+    Orientation& o = orientation[a];
+    double fx = o.fx;
+    double fy = o.fy;
+    double angle = std::atan2(fy, fx);
+    if (angle < 0.0 || angle >= kPi) {  // the fit crossed the direction's wrap
+      fx = -fx;
+      fy = -fy;
+      for (double& phase : o.phases) phase = Wrap_Phase(-phase);
+      angle = std::atan2(fy, fx);
+    }
+    OrientationEstimate e;
+    e.angle = std::min(std::max(angle, 0.0), std::nextafter(kPi, 0.0));
+    const double frequency = std::hypot(fx, fy);
+    e.period = frequency > 0.0 ? 1.0 / frequency : 0.0;
+
+    // Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the
+    // widefield band inflates the model's power; that part is removed first.
+    const CarrierFit& fit = o.fit;
+    double windowSquares = 0.0;
+    for (double w : fitWindow) windowSquares += w * w;
+    const double inflation = windowSquares * fit.modelGain * widefieldGain * noise;
+    const double power = std::max(fit.modelPower - inflation, 0.5 * fit.modelPower);
+    const double depth = power > 0.0 ? 2.0 * std::abs(fit.match) / power : 0.0;
+    e.modulation = std::isfinite(depth) ? std::min(std::max(depth, 0.0), 1.0) : 0.0;
+
+    // MCNR: the match over its noise, less what noise alone reaches at the best of the
+    // positions searched (the largest of n exponential variables is about ln n + 0.58).
+    double carrierGain = 0.0;
+    for (const Complex& w : o.weights.carrier) carrierGain += std::norm(w);
+    const double variance = fit.matchSpread * fit.carrierGain * carrierGain * pixels * noise;
+    double mcnr = 0.0;
+    if (variance > 0.0) {
+      const double snr2 = std::norm(fit.match) / variance;
+      mcnr = std::sqrt(std::max(0.0, snr2 - std::log(static_cast<double>(o.candidates)) - 1.0));
+    } else if (std::abs(fit.match) > 0.0) {
+      mcnr = kMaxMcnr;  // noise-free data
+    }
+    e.mcnr = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
+    e.lowModulation = e.mcnr < kLowMcnr;
+    estimate.orientations.push_back(e);
+    for (double phase : o.phases) estimate.phases.push_back(std::isfinite(phase) ? phase : 0.0);
+  }
+  return estimate;
+}
+
+PatternEstimator::PatternEstimator(unsigned height, unsigned width, unsigned angles,
+                                   unsigned phases) {
+  Check_Geometry(height, width, angles, phases);
+  impl_ = std::make_unique<Impl>(height, width, angles, phases);
+}
+
+PatternEstimator::~PatternEstimator() = default;
+
+PatternEstimate PatternEstimator::Estimate(const float* frames, const float* otf,
+                                           const PatternGuess& guess) {
+  return impl_->Run(frames, otf, guess);
+}
+
+PatternEstimate PatternEstimator::Estimate(const double* frames, const double* otf,
+                                           const PatternGuess& guess) {
+  return impl_->Run(frames, otf, guess);
+}
+
+unsigned PatternEstimator::Height() const { return impl_->grid.height; }
+unsigned PatternEstimator::Width() const { return impl_->grid.width; }
+unsigned PatternEstimator::Angles() const { return impl_->angles; }
+unsigned PatternEstimator::Phases() const { return impl_->phases; }
+
+}  // namespace korvex::patterns
