@@ -37,15 +37,16 @@ def _to_tfyx(data: np.ndarray, axes: str, given: bool) -> np.ndarray:
     if len(axes) != data.ndim:
         raise InputError(f"dimension order '{axes}' has {len(axes)} letters for "
                          f"{data.ndim} dimensions")
-    unknown = sorted(set(axes) - set("TYX" + _FRAME_LETTERS))
-    if unknown or len(set(axes)) != len(axes) or "Y" not in axes or "X" not in axes:
+    if given and (set(axes) - set("TYX" + _FRAME_LETTERS) or len(set(axes)) != len(axes)):
         raise InputError(f"unknown dimension order '{axes}': use the letters T, F, Y and X, "
-                         "each once, Y and X included")
+                         "each once")
+    if "Y" not in axes or "X" not in axes:
+        raise InputError(f"unknown dimension order '{axes}': Y and X are needed")
     if not given:  # drop the file's singleton axes other than Y and X
         keep = [i for i, a in enumerate(axes) if a in "YX" or data.shape[i] > 1]
         data = data.reshape([data.shape[i] for i in keep])
         axes = "".join(axes[i] for i in keep)
-    rest = [a for a in axes if a not in "YX"]
+    rest = [i for i, a in enumerate(axes) if a not in "YX"]
     if len(rest) > 2:
         raise InputError(f"dimension order '{axes}' has more than one axis besides time, "
                          "frames, Y and X")
@@ -53,14 +54,12 @@ def _to_tfyx(data: np.ndarray, axes: str, given: bool) -> np.ndarray:
         raise InputError("the file holds a single image, not a stack of frames")
     if len(rest) == 1:
         time, frame = None, rest[0]
-    elif "T" in rest:
-        time, frame = "T", next(a for a in rest if a != "T")
-    else:  # two unnamed axes: the outer one is time, as in TZYX
-        time, frame = rest
-    order = ([axes.index(time)] if time else []) + [axes.index(frame), axes.index("Y"),
-                                                    axes.index("X")]
+    else:  # time is T where named; two unnamed axes read as time, then frames (as in TZYX)
+        time = next((i for i in rest if axes[i] == "T"), rest[0])
+        frame = next(i for i in rest if i != time)
+    order = ([time] if time is not None else []) + [frame, axes.index("Y"), axes.index("X")]
     data = np.transpose(data, order)
-    return data if time else data[np.newaxis]
+    return data if time is not None else data[np.newaxis]
 
 
 def _pixel_size(tif) -> float | None:

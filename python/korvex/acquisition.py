@@ -53,9 +53,13 @@ class Acquisition:
         optics = {name: 0.0 if value is None else _arrays.number(name, value, positive=True)
                   for name, value in (("na", na), ("wavelength", wavelength),
                                       ("pixel_size", pixel_size))}
+        immersion = _arrays.number("immersion", immersion, positive=True)
+        if optics["na"] >= immersion:
+            raise ValueError(f"na ({optics['na']:g}) must be below the immersion medium's "
+                             f"refractive index ({immersion:g})")
         if otf is not None:
             otf = _arrays.as_real("otf", otf, 2, "(H, W)", np.float64)
-        return cls(immersion=_arrays.number("immersion", immersion, positive=True),
+        return cls(immersion=immersion,
                    angles=_arrays.count("angles", angles),
                    phases=_arrays.count("phases", phases, minimum=3),
                    upsample=_arrays.count("upsample", upsample),

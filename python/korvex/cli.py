@@ -97,19 +97,22 @@ def _reconstruct(args) -> None:
                          f"phases = {args.angles} x {args.phases} (see --order)")
     start = time.perf_counter()
     steps = frames.shape[0]
-    pattern = None
-    with AcquisitionReconstructor() as reconstructor, \
-            tqdm(total=steps, disable=args.quiet, unit="time point", file=sys.stderr) as bar:
-        for t in range(steps):
+    with AcquisitionReconstructor() as reconstructor:
+        def run(t, pattern=None):
             stack = frames[t].astype(np.float32) - np.float32(args.background)
-            result = reconstructor.reconstruct(stack, acquisition,
-                                               None if args.estimate == "each" else pattern)
-            if t == 0:
-                images = np.empty((steps, *result.image.shape), np.float32)
-                pattern = result.pattern
-                first = (stack, result.image)
-            images[t] = result.image
-            bar.update()
+            return stack, reconstructor.reconstruct(stack, acquisition, pattern)
+
+        # The first time point outside the progress bar: a refusal leaves a clean one line.
+        stack, result = run(0)
+        pattern = result.pattern
+        first = (stack, result.image)
+        images = np.empty((steps, *result.image.shape), np.float32)
+        images[0] = result.image
+        with tqdm(total=steps, initial=1, disable=args.quiet or steps == 1, unit="time point",
+                  file=sys.stderr) as bar:
+            for t in range(1, steps):
+                images[t] = run(t, None if args.estimate == "each" else pattern)[1].image
+                bar.update()
     seconds = time.perf_counter() - start
     _print_pattern(pattern, pixel_size)
     write_series(args.output, images, result.pixel_size)

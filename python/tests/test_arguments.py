@@ -50,10 +50,9 @@ def test_each_bad_call_raises_and_the_next_call_works(stack, dtype):
 def test_engine_failure_is_a_korvex_error_and_the_reconstructor_recovers(stack):
     frames, masks, otf = good(stack)
     assert issubclass(korvex.KorvexError, RuntimeError)
-    with pytest.raises(korvex.KorvexError) as failure:
-        korvex.Reconstructor((1 << 16, 1 << 16), 4096, 10).reconstruct(
-            np.zeros((4096, 1, 1)), np.zeros((4096, 1, 1)), np.zeros((1, 1)))
-    assert str(failure.value)  # the engine's message, whole
+    with pytest.raises(korvex.KorvexError) as failure:  # a geometry the engine refuses
+        korvex._core.EngineFloat64(1 << 16, 1 << 16, 4096, 10)
+    assert len(str(failure.value)) > 20  # the engine's message, whole
     with korvex.Reconstructor(otf.shape, 9, 5) as r:
         first = r.reconstruct(frames, masks, otf)
         with pytest.raises(ValueError):
@@ -115,9 +114,11 @@ def test_helper_arguments(stack):
     assert noisy.min() >= 0 and np.all(noisy == np.round(noisy))
 
 
-def test_blank_frames_warn_of_low_modulation(stack):
+def test_faint_stripes_warn_of_low_modulation(stack):
     _, _, otf, _ = stack
-    blank = np.random.default_rng(0).poisson(100.0, (9, *otf.shape)).astype(np.float64)
+    truth = np.random.default_rng(3).random(otf.shape) ** 4
+    masks = korvex.masks(otf.shape, 5.0, angles=[0.3, 1.4, 2.5], modulation=0.02)
+    faint = korvex.simulate(truth, masks, otf, photons=100, seed=2)
     with pytest.warns(korvex.LowModulationWarning, match="MCNR"):
-        masks, pattern = korvex.estimate_patterns(blank, otf)
-    assert np.isfinite(masks).all() and pattern.low_modulation.all()
+        masks, pattern = korvex.estimate_patterns(faint, otf)
+    assert np.isfinite(masks).all() and pattern.low_modulation.any()
