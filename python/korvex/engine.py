@@ -91,6 +91,8 @@ class Reconstructor:
         values = settings(threshold, smoothness, step)
         if out is None:
             out = np.empty(self.shape, dtype)
+        elif not isinstance(out, np.ndarray):
+            raise TypeError(f"out must be a numpy array, got {type(out).__name__}")
         elif out.dtype != dtype or out.shape != self.shape or not out.flags.c_contiguous:
             raise ValueError(f"out must be a C-contiguous {dtype} array of {self.shape}")
         engine = self._engine_for(dtype)

@@ -149,8 +149,7 @@ def _numpy_series(frames, masks, otf, job: _Job, quiet: bool) -> np.ndarray:
     from tqdm.auto import tqdm
 
     steps = len(frames)
-    with tqdm(total=steps, disable=quiet or None if not quiet else True, unit="time point",
-              desc="korvex") as progress:
+    with tqdm(total=steps, disable=quiet, unit="time point", desc="korvex") as progress:
         if job.acquisition is None:
             out = np.empty((steps, job.height, job.width), job.dtype)
             threshold, smoothness, step = job.values
