@@ -5,7 +5,7 @@
 
 #include "gateway_harness.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 using mex_substitute::Intercept_Create;
@@ -181,4 +181,4 @@ TYPED_TEST(GatewayLifecycle, ExceptionsOfAnyTypeReleaseBothEngines) {
 }
 
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test
