@@ -4,13 +4,26 @@
 # here: without it Korvex builds its host (CPU) backend.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
-          octave liboctave-dev gnuplot-nox)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libfftw3-dev octave liboctave-dev
+          gnuplot-nox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+
+# The presets (CMakePresets.json, schema 6 with workflows) need CMake 3.25: Debian 12 and
+# Ubuntu 24.04 ship it; older releases need a newer CMake from elsewhere.
+check_cmake() {
+  local version
+  version=$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+  if [[ -n $version ]] && ! printf '3.25\n%s\n' "$version" | sort -V -C; then
+    echo "install-deps: CMake $version found, 3.25 or newer is needed" >&2
+    exit 1
+  fi
+}
+
 if ((${#missing[@]} == 0)); then
+  check_cmake
   exit 0
 fi
 
@@ -23,3 +36,4 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+check_cmake
