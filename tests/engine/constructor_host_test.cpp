@@ -12,15 +12,15 @@
 
 namespace {
 
-using korvex_test::Line_Of;
-using korvex_test::Message_Of;
+using korvex::test::Line_Of;
+using korvex::test::Message_Of;
 namespace host = korvex::host;
 
 template <typename T>
-class ConstructorTest : public korvex_test::HostDeviceTest {};
+class ConstructorTest : public korvex::test::HostDeviceTest {};
 using Precisions = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(ConstructorTest, Precisions);
-class MemoryBudgetTest : public korvex_test::HostDeviceTest {};
+class MemoryBudgetTest : public korvex::test::HostDeviceTest {};
 
 template <typename T>
 std::string Build(unsigned W, unsigned H, unsigned F, unsigned maxIter) {

@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace korvex_test;
+using namespace korvex::test;
 namespace host = korvex::host;
 
 constexpr unsigned kWidth = 5;  // odd and non-square: partial tiles and the layout matter

@@ -8,7 +8,7 @@
 
 #include "gpu.h"
 
-namespace korvex_test {
+namespace korvex::test {
 
 inline const std::map<std::string, int>& Realistic_Failures() {
   static const std::map<std::string, int> kStatuses = {
@@ -41,4 +41,4 @@ inline const std::map<std::string, int>& Realistic_Failures() {
   return kStatuses;
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

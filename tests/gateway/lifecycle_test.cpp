@@ -5,7 +5,7 @@
 
 #include "gateway_harness.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 using mex_substitute::Intercept_Create;
@@ -180,12 +180,6 @@ TYPED_TEST(GatewayLifecycle, ExceptionsOfAnyTypeReleaseBothEngines) {
   }
 }
 
-}  // namespace
-}  // namespace gateway_test
-
-namespace gateway_test {
-namespace {
-
 TYPED_TEST(GatewayLifecycle, ClearMexReleasesTheKeptEngine) {
   using R = Slots<TypeParam>;
   Reconstruct(Valid_Inputs(R::kClass));
@@ -200,4 +194,4 @@ TYPED_TEST(GatewayLifecycle, ClearMexReleasesTheKeptEngine) {
 }
 
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test
