@@ -17,14 +17,25 @@ def _scaled(image: np.ndarray) -> np.ndarray:
 
 
 def _spectrum(image: np.ndarray) -> np.ndarray:
-    return np.log1p(np.abs(np.fft.fftshift(np.fft.fft2(image - image.mean()))))
+    # Tapered edges: a non-periodic image would cross its spectrum with edge streaks.
+    window = np.outer(np.hanning(image.shape[0]), np.hanning(image.shape[1]))
+    return np.log1p(np.abs(np.fft.fftshift(np.fft.fft2((image - image.mean()) * window))))
+
+
+def _fourier_upsampled(image: np.ndarray, shape) -> np.ndarray:
+    """The camera-grid image on the output grid by zero-padding its spectrum, so that its
+    spectrum shows the widefield passband alone (pixel repetition would add replicas)."""
+    spectrum = np.fft.fftshift(np.fft.fft2(image))
+    padded = np.zeros(shape, complex)
+    top, left = shape[0] // 2 - image.shape[0] // 2, shape[1] // 2 - image.shape[1] // 2
+    padded[top:top + image.shape[0], left:left + image.shape[1]] = spectrum
+    scale = shape[0] * shape[1] / image.size
+    return np.real(np.fft.ifft2(np.fft.ifftshift(padded))) * scale
 
 
 def preview(frames: np.ndarray, image: np.ndarray) -> np.ndarray:
     """The picture for one time point: `frames` (F, h, w) on the camera grid, `image` (H, W)."""
-    factor_y, factor_x = image.shape[0] // frames.shape[1], image.shape[1] // frames.shape[2]
-    widefield = np.asarray(frames, np.float64).mean(axis=0)
-    widefield = np.repeat(np.repeat(widefield, factor_y, axis=0), factor_x, axis=1)
+    widefield = _fourier_upsampled(np.asarray(frames, np.float64).mean(axis=0), image.shape)
     image = np.asarray(image, np.float64)
     gap = np.zeros((image.shape[0], 4), np.uint8)
     top = np.hstack([_scaled(widefield), gap, _scaled(image)])
