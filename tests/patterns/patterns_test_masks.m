@@ -36,10 +36,8 @@ check(max(abs(double(estimated(:)) - masks(:))) < 0.05 + 3 * pi / 180, 'masks re
 % No stripes: a warning for each orientation, still a finite estimate.
 plain = korvex_simulate(truth, ones(H, W, 9), otf, 'photons', 1000, 'seed', 3);
 lastwarn('');
-warned = warning('off', 'korvex:lowModulation');
-[~, blank] = korvex_estimate_patterns(plain, otf);
+[~, blank] = korvex_estimate_patterns(plain, otf);  % prints the warnings it checks
 [message, id] = lastwarn();
-warning(warned);
 check(strcmp(id, 'korvex:lowModulation'), 'a stack without stripes warns');
 check(~isempty(strfind(message, 'orientation')) && ~isempty(strfind(message, 'MCNR')), ...
       'the warning names the orientation and its MCNR');
