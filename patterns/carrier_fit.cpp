@@ -39,14 +39,8 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 }  // namespace
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
-                             SpectrumTransform& transform, const RealImage& weight,
-                             const RealImage& noiseShape)
-    : grid_(grid),
-      otf_(otf),
-      transform_(transform),
-      weight_(weight),
-      noiseShape_(noiseShape),
-      model_(grid.pixels) {
+                             SpectrumTransform& transform, const RealImage& weight)
+    : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
   for (size_t i = 0; i < grid.pixels; ++i) {
     if (otf.Passes(i)) passband_.push_back(i);
   }
@@ -110,26 +104,22 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   ComplexImage data(grid_.pixels);
   bool haveAmplitude = false;
   for (int iteration = 0; iteration < iterations; ++iteration) {
-    Filtered(carrier, fit.fx, fit.fy, true, data, &fit.carrierGain);
+    Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
     Demodulate(data, fit.fx, fit.fy);
     Filtered(widefield, fit.fx, fit.fy, false, model_, &fit.modelGain);
 
     Complex match;
     double power = 0.0;
-    double spread = 0.0;
-    double noiseWeight = 0.0;
+    double weightSum = 0.0;
     for (size_t i = 0; i < grid_.pixels; ++i) {
       const double w2 = weight_[i];
       match += w2 * data[i] * std::conj(model_[i]);
-      const double p = w2 * std::norm(model_[i]);
-      power += p;
-      spread += w2 * p * noiseShape_[i];
-      noiseWeight += w2 * noiseShape_[i];
+      power += w2 * std::norm(model_[i]);
+      weightSum += w2;
     }
-    fit.noiseWeight = noiseWeight;
+    fit.weightSum = weightSum;
     fit.match = match;
     fit.modelPower = power;
-    fit.matchSpread = spread;
     if (!(power > 0.0)) break;
     if (!haveAmplitude) fit.amplitude = match / power;
     haveAmplitude = true;
