@@ -6,8 +6,8 @@ namespace korvex::patterns {
 
 namespace {
 
-// Regularises the division by the OTF (whose peak is 1): far below any carrier's OTF value
-// within the passband searched, it only keeps noise at the passband's rim in bounds.
+// Regularises the division by the OTF, as a fraction of its peak: far below any carrier's OTF
+// value within the passband searched, it only keeps noise at the passband's rim in bounds.
 constexpr double kFlattening = 0.005;
 
 }  // namespace
@@ -25,9 +25,10 @@ bool SearchRegion::Contains(double fx, double fy) const {
 CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf,
                          const ComplexImage& carrier, const SearchRegion& region) {
   const RealImage& o = otf.Unshifted();
+  const double flattening = kFlattening * otf.Peak();
   auto score = [&](unsigned r, unsigned c) {
     const size_t i = grid.Index(r, c);
-    return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + kFlattening * kFlattening);
+    return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + flattening * flattening);
   };
   CarrierPeak peak;
   double best = -1.0;
