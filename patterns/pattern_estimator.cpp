@@ -247,7 +247,10 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   const size_t n = grid.pixels;
   const unsigned margin = static_cast<unsigned>(std::min<double>(
       std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
-  const RealImage fitWindow = Apodisation(grid, margin);
+  // The fit's filters act on the whole frames and the window only chooses the pixels of the
+  // sum, so it needs no long taper against leakage: a short one keeps the pixels far from
+  // the centre, which tell the most about the wave vector.
+  const RealImage fitWindow = Apodisation(grid, margin, margin);
   // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
   // widefield image, needs the background that was taken off, which is not known here.
   RealImage weight(n);
