@@ -246,7 +246,8 @@ end
 
 function print_patterns(which, pattern, truth, seconds)
 if strcmp(which, 'true')
-  fprintf('  patterns:           the true ones (''masks'', ''estimated'' reads them from the frames)\n');
+  fprintf(['  patterns:           the true ones (''masks'', ''estimated'' reads them from ' ...
+           'the frames)\n']);
   return;
 end
 fprintf('  patterns estimated from the frames in %.3f s (true values in brackets):\n', seconds);

@@ -66,8 +66,9 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
   for (size_t i : passband_) {
     const unsigned r = static_cast<unsigned>(i % grid_.height);
     const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const double filter = carrier ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
-                                  : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
+    const double filter = carrier
+                              ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
+                              : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
     out[i] = filter * spectrum[i];
     energy += filter * filter;
   }
@@ -96,8 +97,8 @@ double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
   return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
-CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield,
-                              double fx, double fy, int iterations) {
+CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
+                              double fy, int iterations) {
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
@@ -219,7 +220,8 @@ std::vector<double> CarrierFitter::Frame_Phases(const std::vector<const ComplexI
     const size_t i = passband_[j];
     const unsigned r = static_cast<unsigned>(i % grid_.height);
     const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const size_t opposite = grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
+    const size_t opposite =
+        grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
     own += shifted[j] * carrier[i] * std::conj(reference[i]);
     mirrored += shifted[j] * std::conj(carrier[opposite]) * std::conj(reference[i]);
   }

@@ -25,11 +25,11 @@ namespace korvex::patterns {
 struct CarrierFit {
   double fx = 0.0;  // wave vector, cycles per pixel
   double fy = 0.0;
-  Complex amplitude;         // c, with the demodulation referenced to the image centre
-  Complex match;             // sum W d conj(y), W the pixels' weights
-  double modelPower = 0.0;   // sum W |y|^2
-  double weightSum = 0.0;    // sum W
-  double modelGain = 0.0;    // variance of y per unit noise variance of the widefield's bins
+  Complex amplitude;        // c, with the demodulation referenced to the image centre
+  Complex match;            // sum W d conj(y), W the pixels' weights
+  double modelPower = 0.0;  // sum W |y|^2
+  double weightSum = 0.0;   // sum W
+  double modelGain = 0.0;   // variance of y per unit noise variance of the widefield's bins
 };
 
 class CarrierFitter {
@@ -41,8 +41,8 @@ class CarrierFitter {
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` Gauss-Newton steps.
-  CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
-                 double fy, int iterations);
+  CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
+                 int iterations);
 
   // Noise of a widefield bin over that of a carrier bin, times the expected |c|^2: sets the
   // weighting of frequencies in the fit.
@@ -61,8 +61,8 @@ class CarrierFitter {
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
   // Carrier_Filter, the widefield band by Widefield_Filter, for the wave vector (fx, fy).
-  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
-                ComplexImage& out, double* gain);
+  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, ComplexImage& out,
+                double* gain);
   double Whitening(double atQ, double atShifted) const;
   double Carrier_Filter(double atQ, double atQMinusK) const;
   double Widefield_Filter(double atQ, double atQPlusK) const;

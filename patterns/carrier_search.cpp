@@ -22,8 +22,8 @@ bool SearchRegion::Contains(double fx, double fy) const {
   return std::min(d, pi - d) <= angleTolerance;
 }
 
-CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf,
-                         const ComplexImage& carrier, const SearchRegion& region) {
+CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const ComplexImage& carrier,
+                         const SearchRegion& region) {
   const RealImage& o = otf.Unshifted();
   const double flattening = kFlattening * otf.Peak();
   auto score = [&](unsigned r, unsigned c) {
@@ -56,8 +56,10 @@ CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf,
   const unsigned h = grid.height;
   const unsigned w = grid.width;
   const double centre = score(bestR, bestC);
-  const double dr = offset(score((bestR + h - 1) % h, bestC), centre, score((bestR + 1) % h, bestC));
-  const double dc = offset(score(bestR, (bestC + w - 1) % w), centre, score(bestR, (bestC + 1) % w));
+  const double dr =
+      offset(score((bestR + h - 1) % h, bestC), centre, score((bestR + 1) % h, bestC));
+  const double dc =
+      offset(score(bestR, (bestC + w - 1) % w), centre, score(bestR, (bestC + 1) % w));
   peak.power = std::norm(carrier[grid.Index(bestR, bestC)]);
   peak.fx = grid.Fx(bestC) + dc / w;
   peak.fy = grid.Fy(bestR) + dr / h;

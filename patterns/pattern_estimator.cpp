@@ -182,8 +182,8 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
     double gain = 0.0;
     for (const Complex& w : o.weights.carrier) gain += std::norm(w);
     const double spread = noise * gain * windowPower;
-    o.detection = spread > 0.0 ? peak.power / spread
-                               : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
+    o.detection =
+        spread > 0.0 ? peak.power / spread : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
     // Steps that turn the other way put the carrier at -k: describe it with the wave vector
     // in [0, pi) and phases that decrease.
     const double angle = std::atan2(o.fy, o.fx);
@@ -245,8 +245,8 @@ void PatternEstimator::Impl::Separate() {
 // the measured phases.
 void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   const size_t n = grid.pixels;
-  const unsigned margin = static_cast<unsigned>(std::min<double>(
-      std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
+  const unsigned margin = static_cast<unsigned>(
+      std::min<double>(std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
   // The fit's filters act on the whole frames and the window only chooses the pixels of the
   // sum, so it needs no long taper against leakage: a short one keeps the pixels far from
   // the centre, which tell the most about the wave vector.
@@ -269,8 +269,8 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   for (size_t i = 0; i < n; ++i) {
     const unsigned r = static_cast<unsigned>(i % grid.height);
     const unsigned c = static_cast<unsigned>(i / grid.height);
-    if (otf.Passes(i) || otf.Passes(grid.Index((grid.height - r) % grid.height,
-                                               (grid.width - c) % grid.width))) {
+    if (otf.Passes(i) ||
+        otf.Passes(grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width))) {
       passband.push_back(i);
     }
   }
@@ -334,8 +334,8 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
     // MCNR: the carrier band's strength at the coarse peak over its noise, less what noise
     // alone reaches at the best of the positions searched (|noise|^2 over its variance is
     // exponential, and the largest of n such values is about ln n + 0.58).
-    const double mcnr = std::sqrt(
-        std::max(0.0, o.detection - std::log(static_cast<double>(o.candidates)) - 1.0));
+    const double mcnr =
+        std::sqrt(std::max(0.0, o.detection - std::log(static_cast<double>(o.candidates)) - 1.0));
     e.mcnr = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
     e.lowModulation = e.mcnr < kLowMcnr;
     estimate.orientations.push_back(e);

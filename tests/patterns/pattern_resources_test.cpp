@@ -52,8 +52,8 @@ TEST(PatternResources, EveryFailingPlatformCallIsReportedAndReleased) {
     const char* operation;
     unsigned nth;
     int status;
-  } faults[] = {{"cudaMalloc", 1, 2},   {"cufftPlan2d", 1, 2},  {"cudaMemcpy", 1, 1},
-                {"cudaMemcpy", 7, 1},   {"cufftExecC2C", 1, 6}, {"cufftExecC2C", 9, 6}};
+  } faults[] = {{"cudaMalloc", 1, 2}, {"cufftPlan2d", 1, 2},  {"cudaMemcpy", 1, 1},
+                {"cudaMemcpy", 7, 1}, {"cufftExecC2C", 1, 6}, {"cufftExecC2C", 9, 6}};
   for (const auto& fault : faults) {
     korvex::host::reset();
     korvex::host::fail_call(fault.operation, fault.nth, fault.status);
