@@ -3,10 +3,12 @@ function results = korvex_demo(varargin)
 %   KORVEX_DEMO builds a test specimen (Siemens star, lines at six angles, sub-resolution beads;
 %   see KORVEX_TEST_OBJECT), images it through a 1.0 NA objective at 520 nm with 65 nm pixels
 %   under 9 illumination patterns (3 orientations x 3 phases, period 5 pixels, i.e. 0.8 of the
-%   optical cut-off) with Poisson noise, reconstructs the super-resolved image with KorvexCUDA,
-%   prints the iteration count, the time and how well widefield and reconstruction match the
-%   ground truth, and writes a PNG figure (widefield, reconstruction, ground truth and their
-%   log power spectra).
+%   optical cut-off) with Poisson noise, estimates the patterns from the frames with
+%   KORVEX_ESTIMATE_PATTERNS (as a real acquisition needs), reconstructs the super-resolved
+%   image with KorvexCUDA and the estimated masks, prints the estimate beside the true
+%   patterns with its MCNR, the iteration count, the time and how well widefield and
+%   reconstruction match the ground truth, and writes a PNG figure (widefield,
+%   reconstruction, ground truth and their log power spectra).
 %
 %   RESULTS = KORVEX_DEMO(...) also returns a struct with the images and the figures printed.
 %
@@ -22,6 +24,8 @@ function results = korvex_demo(varargin)
 %     'precision'     'single' or 'double' [single]
 %     'output'        path of the PNG figure [korvex_demo.png in the current folder]
 %     'reconstructor' function with KorvexCUDA's inputs and outputs [@KorvexCUDA]
+%     'masks'         'estimated' (from the frames) or 'true' (those the frames were
+%                     simulated with) [estimated]
 %
 %   When KorvexCUDA is not on the path, the demo looks for a build of it under build/*/matlab
 %   beside this folder and adds the newest one to the path.
@@ -62,6 +66,18 @@ else
   engineName = func2str(reconstruct);
 end
 cast_to = @(a) cast(a, options.precision);
+
+% The patterns, as they are known in practice: read from the frames.
+truePattern = struct('angle', [0, pi / 3, 2 * pi / 3], 'period', period * [1, 1, 1], ...
+                     'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
+pattern = [];
+estimationSeconds = 0;
+if strcmp(options.masks, 'estimated')
+  ensure_estimator();
+  started = tic;
+  [masks, pattern] = korvex_estimate_patterns(frames, otf);
+  estimationSeconds = toc(started);
+end
 started = tic;
 [image, lastIteration, lastAlpha, lastRatio] = reconstruct(cast_to(frames), cast_to(masks), ...
     cast_to(otf), options.iterations, options.threshold, options.lambda, options.alpha);
@@ -84,9 +100,14 @@ results.reconstructionCorrelation = correlation(image, truth);
 results.widefieldError = scaled_error(widefield, truth);
 results.reconstructionError = scaled_error(image, truth);
 results.output = options.output;
+results.masks = options.masks;
+results.pattern = pattern;
+results.truePattern = truePattern;
+results.estimationSeconds = estimationSeconds;
 
 fprintf('korvex_demo: %d x %d pixels, %d frames, %s precision, %s\n', height, width, ...
         size(frames, 3), options.precision, engineName);
+print_patterns(options.masks, pattern, truePattern, estimationSeconds);
 fprintf('  iterations run:     %d of at most %d (last step %.4g, last ratio %.4g)\n', ...
         results.iterations, options.iterations, results.alpha, results.ratio);
 fprintf('  reconstruction time: %.3f s (engine set-up included)\n', seconds);
@@ -111,7 +132,7 @@ caller = 'korvex_demo';
 options = struct('size', [256, 256], 'iterations', 40, 'lambda', 0.01, 'alpha', 0.05, ...
                  'threshold', 1e-3, 'photons', 1000, 'background', 10, 'seed', 1, ...
                  'precision', 'single', 'output', fullfile(pwd, 'korvex_demo.png'), ...
-                 'reconstructor', []);
+                 'reconstructor', [], 'masks', 'estimated');
 [names, values] = korvex_option_pairs(caller, args);
 for i = 1:numel(names)
   name = names{i};
@@ -156,10 +177,15 @@ for i = 1:numel(names)
         error('korvex:badParameter', '%s: reconstructor must be a function handle.', caller);
       end
       options.reconstructor = value;
+    case 'masks'
+      if ~ischar(value) || ~any(strcmp(value, {'estimated', 'true'}))
+        error('korvex:badParameter', '%s: masks must be ''estimated'' or ''true''.', caller);
+      end
+      options.masks = value;
     otherwise
       error('korvex:badParameter', ['%s: unknown option ''%s'' (known: size, iterations, ' ...
             'lambda, alpha, threshold, photons, background, seed, precision, output, ' ...
-            'reconstructor).'], caller, name);
+            'reconstructor, masks).'], caller, name);
   end
 end
 end
@@ -201,6 +227,38 @@ for i = order
 end
 error('korvex:noEngine', 'korvex_demo: no KorvexCUDA build under %s works here:%s', ...
       fullfile(repository, 'build'), reasons);
+end
+
+function ensure_estimator()
+% korvex_estimate_patterns.m beside this file only carries the help text.
+if exist('korvex_estimate_patterns') == 3  %#ok<EXIST>
+  return;
+end
+repository = fileparts(fileparts(mfilename('fullpath')));
+found = dir(fullfile(repository, 'build', '*', 'matlab', 'korvex_estimate_patterns.mex'));
+if isempty(found)
+  error('korvex:noEstimator', ['korvex_demo: korvex_estimate_patterns is not built (target ' ...
+        'korvex_estimate_patterns_octave), and ''masks'', ''true'' was not asked for.']);
+end
+[~, newest] = max([found.datenum]);
+addpath(found(newest).folder);
+end
+
+function print_patterns(which, pattern, truth, seconds)
+if strcmp(which, 'true')
+  fprintf(['  patterns:           the true ones (''masks'', ''estimated'' reads them from ' ...
+           'the frames)\n']);
+  return;
+end
+fprintf('  patterns estimated from the frames in %.3f s (true values in brackets):\n', seconds);
+fprintf('    orientation  angle (degrees)     period (pixels)     depth            MCNR\n');
+for i = 1:numel(pattern.angle)
+  fprintf('    %d            %7.3f (%7.3f)   %7.4f (%7.4f)   %5.3f (%5.3f)   %7.1f\n', i, ...
+          pattern.angle(i) * 180 / pi, truth.angle(i) * 180 / pi, pattern.period(i), ...
+          truth.period(i), pattern.modulation(i), truth.modulation(i), pattern.mcnr(i));
+end
+phaseError = max(abs(mod(pattern.phase - truth.phase + pi, 2 * pi) - pi)) * 180 / pi;
+fprintf('    largest phase error %.2f degrees\n', phaseError);
 end
 
 function c = correlation(a, b)

@@ -12,6 +12,15 @@ function masks = korvex_masks(height, width, period, angles, phases, modulation)
 %   of PHASES: a = 0 gives a pattern that varies along each row (with x), a = pi/2 one that
 %   varies down each column (with y).
 %
+%   Per orientation and per frame: PERIOD and MODULATION may also hold one value per
+%   orientation (numel(ANGLES) values), and PHASES one value per frame (numel(ANGLES) * P
+%   values, P >= 3); the frames then number numel(PHASES), and frame (i-1)*P + j uses
+%   PHASES((i-1)*P + j). PHASES is read per frame when PERIOD or MODULATION is given per
+%   orientation and numel(PHASES) is a multiple of numel(ANGLES) of at least 3 per
+%   orientation; otherwise it holds the phase steps that every orientation takes. This is the
+%   form of a pattern estimate (see KORVEX_ESTIMATE_PATTERNS):
+%       korvex_masks(H, W, pattern.period, pattern.angle, pattern.phase, pattern.modulation)
+%
 %   Frame order is orientation-major: the first numel(PHASES) frames are all phases of
 %   ANGLES(1) in the order of PHASES, then all phases of ANGLES(2), and so on; frame
 %   (i-1)*numel(PHASES) + j has angle ANGLES(i) and phase PHASES(j). The raw image sequence
@@ -43,32 +52,68 @@ if nargin < 6
 end
 korvex_check_scalar(caller, 'height', height, 'count');
 korvex_check_scalar(caller, 'width', width, 'count');
-korvex_check_scalar(caller, 'period', period, 'positive');
-if period < 2
-  error('korvex:badParameter', '%s: period must be at least 2 pixels (got %g).', ...
-        caller, period);
-end
 check_vector(caller, 'angles', angles);
 check_vector(caller, 'phases', phases);
-korvex_check_scalar(caller, 'modulation', modulation, 'nonnegative');
-if modulation > 1
+nAngles = numel(angles);
+% Per-frame phases come with per-orientation periods or depths (see the help).
+perFrame = (numel(period) > 1 || numel(modulation) > 1) && ...
+           mod(numel(phases), nAngles) == 0 && numel(phases) >= 3 * nAngles;
+period = per_orientation(caller, 'period', period, nAngles);
+if any(period <= 0)
+  error('korvex:badParameter', '%s: period must be positive.', caller);
+end
+if any(period < 2)
+  error('korvex:badParameter', '%s: period must be at least 2 pixels (got %g).', ...
+        caller, min(period));
+end
+modulation = per_orientation(caller, 'modulation', modulation, nAngles);
+if any(modulation < 0)
+  error('korvex:badParameter', '%s: modulation must be nonnegative.', caller);
+end
+if any(modulation > 1)
   error('korvex:badParameter', '%s: modulation must be between 0 and 1 (got %g).', ...
-        caller, modulation);
+        caller, max(modulation));
 end
 
 height = double(height);
 width = double(width);
 x = repmat(0:width - 1, height, 1);
 y = repmat((0:height - 1)', 1, width);
-nPhases = numel(phases);
-masks = zeros(height, width, numel(angles) * nPhases);
-for i = 1:numel(angles)
+if perFrame
+  nPhases = numel(phases) / nAngles;
+  phaseOf = @(i, j) phases((i - 1) * nPhases + j);
+else
+  nPhases = numel(phases);
+  phaseOf = @(i, j) phases(j);
+end
+masks = zeros(height, width, nAngles * nPhases);
+for i = 1:nAngles
   a = double(angles(i));
   % Projecting on the wave vector once per orientation; each phase only shifts the argument.
-  arg = (2 * pi / double(period)) * (cos(a) * x + sin(a) * y);
+  arg = (2 * pi / double(period(i))) * (cos(a) * x + sin(a) * y);
   for j = 1:nPhases
-    masks(:, :, (i - 1) * nPhases + j) = 1 + double(modulation) * cos(arg + double(phases(j)));
+    masks(:, :, (i - 1) * nPhases + j) = 1 + double(modulation(i)) * ...
+                                             cos(arg + double(phaseOf(i, j)));
   end
+end
+end
+
+function values = per_orientation(caller, name, value, nAngles)
+% A scalar, or one value per orientation, as a double row of nAngles values.
+if ~isnumeric(value) || ~isreal(value) || isempty(value) || ~isvector(value)
+  error('korvex:badParameter', '%s: %s must be a real scalar or vector.', caller, name);
+end
+if any(~isfinite(value(:)))
+  error('korvex:badParameter', '%s: %s must be finite (no NaN or Inf).', caller, name);
+end
+if isscalar(value)
+  values = repmat(double(value), 1, nAngles);
+elseif numel(value) == nAngles
+  values = double(value(:)');
+else
+  error('korvex:badParameter', ...
+        '%s: %s must be a scalar or hold one value per orientation (%d), got %d.', ...
+        caller, name, nAngles, numel(value));
 end
 end
 

@@ -1,0 +1,64 @@
+function varargout = korvex_estimate_patterns(varargin)
+%KORVEX_ESTIMATE_PATTERNS Illumination patterns read from raw structured-illumination frames.
+%
+%   [MASKS, PATTERN] = korvex_estimate_patterns(FRAMES, OTF)
+%   [MASKS, PATTERN] = korvex_estimate_patterns(FRAMES, OTF, 'angles', A, 'phases', P)
+%
+%   Estimates, from the frames alone, each orientation's angle, period and modulation depth
+%   and each frame's phase, and returns the masks KorvexCUDA needs for these frames.
+%
+%   Inputs:
+%     FRAMES  H x W x F raw frames, single or double, background subtracted, in the order
+%             of KORVEX_MASKS: orientation-major, frame (i-1)*P + j has orientation i and
+%             phase step j. F must equal A * P.
+%     OTF     H x W OTF as KorvexCUDA takes it: centred, zero frequency at row
+%             floor(H/2)+1, column floor(W/2)+1 (as KORVEX_OTF makes it).
+%   Options (name/value):
+%     'angles'       number of orientations A (default 3)
+%     'phases'       number of phase steps P per orientation, at least 3 (default 3)
+%     'periodGuess'  expected period in pixels: the search keeps within +-10% of it
+%     'angleGuess'   1 x A expected angles in radians: the search keeps within +-5 degrees
+%   No guess is needed: by default the whole passband is searched, except near zero
+%   frequency.
+%
+%   Outputs:
+%     MASKS    H x W x F masks of the class of FRAMES, ready for KorvexCUDA; the same as
+%              korvex_masks(H, W, PATTERN.period, PATTERN.angle, PATTERN.phase,
+%              PATTERN.modulation).
+%     PATTERN  struct with fields
+%                angle       1 x A direction of each wave vector, radians in [0, pi),
+%                            x the column, y the row
+%                period      1 x A pattern period, pixels
+%                phase       1 x F phase of each frame, radians in [0, 2*pi), at pixel (1, 1)
+%                modulation  1 x A modulation depth, in [0, 1]
+%                mcnr        1 x A modulation contrast-to-noise ratio
+%              Frame f = (i-1)*P + j was lit by
+%                1 + modulation(i) * cos(2*pi*(cos(angle(i))*x + sin(angle(i))*y) / period(i)
+%                                       + phase(f))
+%              with x, y the zero-based column and row.
+%
+%   MCNR is the strength of the carrier over the noise it is measured against, less the
+%   level noise alone reaches at the best of the positions searched: above 3 the pattern
+%   is found; data of a few hundred photons give hundreds or more. Below 3 the call warns
+%   (identifier korvex:lowModulation) naming the orientation and its MCNR, and still
+%   returns its best estimate. See docs/usage.md for what to do then.
+%
+%   Errors name the argument at fault: frames that are not A*P, an OTF that is not H x W,
+%   NaN or Inf values, complex or sparse arrays, fewer than 3 phases, an image too small for
+%   the pattern.
+%
+%   Example:
+%     otf = korvex_otf(256, 256, 1.0, 0.52, 0.065);
+%     truth = korvex_test_object(256, 256);
+%     frames = korvex_simulate(truth, korvex_masks(256, 256, 5), otf, 'seed', 1);
+%     [masks, pattern] = korvex_estimate_patterns(frames, otf);
+%     image = KorvexCUDA(single(frames), single(masks), single(otf), 40, 1e-3, 0.01, 0.05);
+%
+%   See also KORVEX_MASKS, KORVEX_OTF, KORVEXCUDA, KORVEX_DEMO.
+
+% This file carries the help text; the compiled MEX file beside it takes precedence when
+% it exists, so this body runs only without it.
+error('korvex:notBuilt', ...
+      ['korvex_estimate_patterns: the compiled MEX file was not found on the path. Build ', ...
+       'the project (cmake --build) and add its matlab folder with addpath.']);
+end

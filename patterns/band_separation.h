@@ -1,0 +1,51 @@
+// Separating one orientation's frames into its bands. With phases phi_p, frame p is
+//     D_p = b0 + e^{i phi_p} g + e^{-i phi_p} conj(g),
+// b0 the widefield image and g the band that carries the pattern's wave vector. The
+// least-squares solution for (b0, g) from P >= 3 frames is a fixed combination of the frames,
+// so it applies alike to images and to their spectra.
+#pragma once
+
+#include <vector>
+
+#include "spectral_grid.h"
+
+namespace korvex::patterns {
+
+struct BandWeights {
+  std::vector<double> widefield;  // b0 = sum_p widefield[p] D_p
+  std::vector<Complex> carrier;   // g = sum_p carrier[p] D_p
+};
+
+// The weights for the given phases (radians, one per frame of the orientation); throws
+// std::invalid_argument where the phases cannot separate the bands (see Separable).
+BandWeights Separation_Weights(const std::vector<double>& phases);
+
+// Whether the phases are spread enough to separate the bands.
+bool Separable(const std::vector<double>& phases);
+
+// sum_p weight[p] * images[p], for real or complex weights and images.
+template <typename Weight, typename Pixel>
+std::vector<Complex> Combine(const std::vector<Weight>& weights,
+                             const std::vector<const std::vector<Pixel>*>& images) {
+  std::vector<Complex> out(images[0]->size());
+  for (size_t p = 0; p < weights.size(); ++p) {
+    const Complex w(weights[p]);
+    const std::vector<Pixel>& image = *images[p];
+    for (size_t i = 0; i < out.size(); ++i) out[i] += w * image[i];
+  }
+  return out;
+}
+
+// The same, only at the given indices of `out` (the rest is left as it is).
+template <typename Weight>
+void Combine_At(const std::vector<Weight>& weights,
+                const std::vector<const std::vector<Complex>*>& images,
+                const std::vector<size_t>& indices, std::vector<Complex>& out) {
+  for (size_t i : indices) {
+    Complex sum;
+    for (size_t p = 0; p < weights.size(); ++p) sum += weights[p] * (*images[p])[i];
+    out[i] = sum;
+  }
+}
+
+}  // namespace korvex::patterns

@@ -1,0 +1,250 @@
+#include "carrier_fit.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvex::patterns {
+
+namespace {
+
+const double kPi = std::acos(-1.0);
+
+// Solves the 4 x 4 system a x = b by elimination with partial pivoting; false if singular.
+bool Solve4(double a[4][4], double b[4], double x[4]) {
+  double scale = 0.0;
+  for (int i = 0; i < 4; ++i) scale = std::max(scale, std::fabs(a[i][i]));
+  if (!(scale > 0.0) || !std::isfinite(scale)) return false;
+  for (int col = 0; col < 4; ++col) {
+    int pivot = col;
+    for (int r = col + 1; r < 4; ++r) {
+      if (std::fabs(a[r][col]) > std::fabs(a[pivot][col])) pivot = r;
+    }
+    for (int k = 0; k < 4; ++k) std::swap(a[col][k], a[pivot][k]);
+    std::swap(b[col], b[pivot]);
+    if (std::fabs(a[col][col]) <= 1e-14 * scale) return false;
+    for (int r = col + 1; r < 4; ++r) {
+      const double f = a[r][col] / a[col][col];
+      for (int k = col; k < 4; ++k) a[r][k] -= f * a[col][k];
+      b[r] -= f * b[col];
+    }
+  }
+  for (int col = 3; col >= 0; --col) {
+    double s = b[col];
+    for (int k = col + 1; k < 4; ++k) s -= a[col][k] * x[k];
+    x[col] = s / a[col][col];
+  }
+  return true;
+}
+
+}  // namespace
+
+CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
+                             SpectrumTransform& transform, const RealImage& weight)
+    : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
+  for (size_t i = 0; i < grid.pixels; ++i) {
+    if (otf.Passes(i)) passband_.push_back(i);
+  }
+}
+
+void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const {
+  std::vector<Complex> rows(grid_.height);
+  for (unsigned r = 0; r < grid_.height; ++r) {
+    rows[r] = std::polar(1.0, -2.0 * kPi * fy * (r - grid_.centreY));
+  }
+  for (unsigned c = 0; c < grid_.width; ++c) {
+    const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
+    Complex* pixel = &image[grid_.Index(0, c)];
+    for (unsigned r = 0; r < grid_.height; ++r) pixel[r] *= column * rows[r];
+  }
+}
+
+void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
+                             ComplexImage& out, double* gain) {
+  const RealImage& o = otf_.Unshifted();
+  std::fill(out.begin(), out.end(), Complex());
+  double energy = 0.0;
+  for (size_t i : passband_) {
+    const unsigned r = static_cast<unsigned>(i % grid_.height);
+    const unsigned c = static_cast<unsigned>(i / grid_.height);
+    const double filter = carrier
+                              ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
+                              : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
+    out[i] = filter * spectrum[i];
+    energy += filter * filter;
+  }
+  transform_.Inverse(out);
+  const double n = static_cast<double>(grid_.pixels);
+  for (Complex& v : out) v /= n;
+  // A bin of noise variance s contributes s filter^2 / n^2 to every pixel's variance.
+  if (gain) *gain = energy / (n * n);
+}
+
+// In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
+// bin is about O(q)^2 s (carrier) + |c|^2 O(q + k)^2 s0 (widefield). Dividing both by the
+// square root of that whitens the residual, which weights the fit by what each frequency
+// knows, and leaves the equality, hence the minimum, where it was.
+double CarrierFitter::Whitening(double atQ, double atShifted) const {
+  const double spread = std::sqrt(atQ * atQ + noiseRatio_ * atShifted * atShifted);
+  return spread > 0.0 ? 1.0 / spread : 0.0;
+}
+
+// Carrier band, in its own frame at q: O(q - k) O(q) ... seen at q - k after demodulation.
+double CarrierFitter::Carrier_Filter(double atQ, double atQMinusK) const {
+  return atQMinusK * Whitening(atQMinusK, atQ);
+}
+
+double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
+  return atQPlusK * Whitening(atQ, atQPlusK);
+}
+
+CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
+                              double fy, int iterations) {
+  CarrierFit fit;
+  fit.fx = fx;
+  fit.fy = fy;
+  ComplexImage data(grid_.pixels);
+  bool haveAmplitude = false;
+  for (int iteration = 0; iteration < iterations; ++iteration) {
+    Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
+    Demodulate(data, fit.fx, fit.fy);
+    Filtered(widefield, fit.fx, fit.fy, false, model_, &fit.modelGain);
+
+    Complex match;
+    double power = 0.0;
+    double weightSum = 0.0;
+    for (size_t i = 0; i < grid_.pixels; ++i) {
+      const double w2 = weight_[i];
+      match += w2 * data[i] * std::conj(model_[i]);
+      power += w2 * std::norm(model_[i]);
+      weightSum += w2;
+    }
+    fit.weightSum = weightSum;
+    fit.match = match;
+    fit.modelPower = power;
+    if (!(power > 0.0)) break;
+    if (!haveAmplitude) fit.amplitude = match / power;
+    haveAmplitude = true;
+
+    // Gauss-Newton on (kx, ky, Re c, Im c) for the residual d - c y, whose slopes are
+    // i X d, i Y d (X, Y = -2 pi (x - centre)), -y and -i y. The slope of d with k is that of
+    // the demodulation ramp; the OTF's own slope adds a part smaller by about the ratio of
+    // the passband to the image's extent, left out: it changes the steps, not the minimum
+    // they lead to. The normal equations need only these weighted sums:
+    double dxx = 0.0, dxy = 0.0, dyy = 0.0;  // |d|^2 X^2, |d|^2 X Y, |d|^2 Y^2
+    Complex crossX, crossY;                  // conj(d) y times X, times Y
+    for (unsigned c = 0; c < grid_.width; ++c) {
+      const double x = -2.0 * kPi * (c - grid_.centreX);
+      for (unsigned r = 0; r < grid_.height; ++r) {
+        const size_t i = grid_.Index(r, c);
+        const double w2 = weight_[i];
+        if (w2 == 0.0) continue;
+        const double y = -2.0 * kPi * (r - grid_.centreY);
+        const double dd = w2 * std::norm(data[i]);
+        const Complex dy = w2 * std::conj(data[i]) * model_[i];
+        dxx += dd * x * x;
+        dxy += dd * x * y;
+        dyy += dd * y * y;
+        crossX += dy * x;
+        crossY += dy * y;
+      }
+    }
+    const Complex a = fit.amplitude;
+    const Complex i1(0.0, 1.0);
+    // Entries Re(conj(J_p) J_q) and Re(conj(J_p) residual), residual = d - a y.
+    double normal[4][4] = {};
+    double gradient[4] = {};
+    normal[0][0] = dxx;
+    normal[0][1] = dxy;
+    normal[1][1] = dyy;
+    normal[0][2] = -(std::conj(i1) * crossX).real();
+    normal[0][3] = -(std::conj(i1) * i1 * crossX).real();
+    normal[1][2] = -(std::conj(i1) * crossY).real();
+    normal[1][3] = -(std::conj(i1) * i1 * crossY).real();
+    normal[2][2] = power;
+    normal[3][3] = power;
+    normal[2][3] = 0.0;
+    // conj(i X d)(d - a y) = -i X |d|^2 + i X a conj(d) y; the first term is imaginary.
+    gradient[0] = (i1 * a * crossX).real();
+    gradient[1] = (i1 * a * crossY).real();
+    // conj(-y)(d - a y) = -conj(y) d + a |y|^2; conj(-i y)(d - a y) = i(conj(y) d - a |y|^2),
+    // and sum w^2 conj(y) d is the match.
+    gradient[2] = (-match + a * power).real();
+    gradient[3] = (i1 * (match - a * power)).real();
+    for (int p = 0; p < 4; ++p)
+      for (int q = 0; q < p; ++q) normal[p][q] = normal[q][p];
+    double minus[4] = {-gradient[0], -gradient[1], -gradient[2], -gradient[3]};
+    double step[4] = {};
+    if (!Solve4(normal, minus, step)) break;
+    // A step longer than a grid bin means the start was not near a carrier; keep the start.
+    const double binsX = step[0] * grid_.width;
+    const double binsY = step[1] * grid_.height;
+    if (!std::isfinite(binsX) || !std::isfinite(binsY) || std::hypot(binsX, binsY) > 1.0) break;
+    fit.fx += step[0];
+    fit.fy += step[1];
+    fit.amplitude += Complex(step[2], step[3]);
+    if (std::hypot(binsX, binsY) < 1e-4) break;
+  }
+  last_ = fit;
+  return fit;
+}
+
+void CarrierFitter::Prepare_Phases() {
+  // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
+  // carrier band's filter: one
+  // transform serves all frames, and every later separation of the same carrier.
+  reference_.resize(grid_.pixels);
+  for (size_t i = 0; i < grid_.pixels; ++i) reference_[i] = weight_[i] * model_[i];
+  Demodulate(reference_, -last_.fx, -last_.fy);
+  transform_.Forward(reference_);
+  shifted_.resize(passband_.size());
+  for (size_t j = 0; j < passband_.size(); ++j) {
+    const size_t i = passband_[j];
+    const unsigned r = static_cast<unsigned>(i % grid_.height);
+    const unsigned c = static_cast<unsigned>(i / grid_.height);
+    shifted_[j] = Carrier_Filter(otf_.Unshifted()[i],
+                                 otf_.At(grid_.Fx(c) - last_.fx, grid_.Fy(r) - last_.fy));
+  }
+}
+
+std::vector<double> CarrierFitter::Frame_Phases(const std::vector<const ComplexImage*>& frames,
+                                                const ComplexImage& widefield,
+                                                const ComplexImage& carrier) const {
+  const ComplexImage& reference = reference_;
+  const std::vector<double>& shifted = shifted_;
+  // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
+  // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
+  // but biased by the object. The latter is measured on the separated band and taken out.
+  Complex own;
+  Complex mirrored;
+  for (size_t j = 0; j < passband_.size(); ++j) {
+    const size_t i = passband_[j];
+    const unsigned r = static_cast<unsigned>(i % grid_.height);
+    const unsigned c = static_cast<unsigned>(i / grid_.height);
+    const size_t opposite =
+        grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
+    own += shifted[j] * carrier[i] * std::conj(reference[i]);
+    mirrored += shifted[j] * std::conj(carrier[opposite]) * std::conj(reference[i]);
+  }
+  const double atOrigin = 2.0 * kPi * (last_.fx * grid_.centreX + last_.fy * grid_.centreY);
+  // The separated band's phase offset from the one its model has at the centre.
+  const Complex gauge = std::abs(own) > 0.0 ? std::polar(1.0, std::arg(own) - atOrigin) : 1.0;
+  const Complex mirror = mirrored * gauge;  // the mirrored match for the band at gauge 0
+  std::vector<double> phases;
+  for (const ComplexImage* frame : frames) {
+    Complex sum;
+    for (size_t j = 0; j < passband_.size(); ++j) {
+      const size_t i = passband_[j];
+      sum += shifted[j] * ((*frame)[i] - widefield[i]) * std::conj(reference[i]);
+    }
+    double phase = std::arg(sum) - atOrigin;
+    for (int pass = 0; pass < 2; ++pass) {
+      phase = std::arg(sum - std::polar(1.0, -phase) * mirror) - atOrigin;
+    }
+    phase = std::fmod(phase, 2.0 * kPi);
+    if (phase < 0) phase += 2.0 * kPi;
+    phases.push_back(phase);
+  }
+  return phases;
+}
+
+}  // namespace korvex::patterns

@@ -1,0 +1,84 @@
+// Sub-pixel fit of one orientation's carrier by least squares on the frames' own forward
+// model, in real space.
+//
+// With frames D_p = h * (S (1 + m cos(2 pi k.x + phi_p))) (h the point-spread function, *
+// convolution), the separated carrier band is g = (m/2) e^{i phi} h * (S e^{2 pi i k.x}) and
+// the widefield band b0 = h * S. Filtering each band with the OTF the other band lacks,
+//     d_k = e^{-2 pi i k.x} IFFT[O(q - k) G(q)]   and   y_k = IFFT[O(q + k) B0(q)],
+// both become c (h h_k) * S, exactly, at the true k, for any object and any OTF (a further
+// filter common to both, in the demodulated frame, whitens their difference). The fit
+// minimises sum_x W(x) |d_k(x) - c y_k(x)|^2 over k and the complex amplitude c by
+// Gauss-Newton, W a window. Demodulating in real space keeps
+// an off-grid carrier exact (no spectrum is shifted by a fraction of a bin), and the window,
+// zero near the edges, removes where the spectral filters wrap one edge of the
+// (non-periodic) frames onto the other. Since the model is exact, no weighting moves the
+// minimum: neither the object's spectrum nor the OTF's slope biases it.
+#pragma once
+
+#include <vector>
+
+#include "otf_model.h"
+#include "spectrum_transform.h"
+
+namespace korvex::patterns {
+
+struct CarrierFit {
+  double fx = 0.0;  // wave vector, cycles per pixel
+  double fy = 0.0;
+  Complex amplitude;        // c, with the demodulation referenced to the image centre
+  Complex match;            // sum W d conj(y), W the pixels' weights
+  double modelPower = 0.0;  // sum W |y|^2
+  double weightSum = 0.0;   // sum W
+  double modelGain = 0.0;   // variance of y per unit noise variance of the widefield's bins
+};
+
+class CarrierFitter {
+ public:
+  // weight: the least-squares weight of each pixel (zero near the edges, see above), read at
+  // every fit.
+  CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
+                const RealImage& weight);
+
+  // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
+  // pixel, and runs at most `iterations` Gauss-Newton steps.
+  CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
+                 int iterations);
+
+  // Noise of a widefield bin over that of a carrier bin, times the expected |c|^2: sets the
+  // weighting of frequencies in the fit.
+  void Set_Noise_Ratio(double ratio) { noiseRatio_ = ratio; }
+
+  // Readies Frame_Phases for the carrier of the last fit.
+  void Prepare_Phases();
+
+  // The phase (radians, at the image origin) with which each of `frames` (spectra) carries
+  // the carrier of the last fit, once the widefield band (spectrum) is taken out; `carrier`
+  // is the spectrum of the carrier band separated with the same phases as the widefield.
+  std::vector<double> Frame_Phases(const std::vector<const ComplexImage*>& frames,
+                                   const ComplexImage& widefield,
+                                   const ComplexImage& carrier) const;
+
+ private:
+  // Filters `spectrum` over the passband, into image space: the carrier band by
+  // Carrier_Filter, the widefield band by Widefield_Filter, for the wave vector (fx, fy).
+  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, ComplexImage& out,
+                double* gain);
+  double Whitening(double atQ, double atShifted) const;
+  double Carrier_Filter(double atQ, double atQMinusK) const;
+  double Widefield_Filter(double atQ, double atQPlusK) const;
+  // image * e^{-2 pi i k.(x - centre)}, in place.
+  void Demodulate(ComplexImage& image, double fx, double fy) const;
+
+  const SpectralGrid& grid_;
+  const OtfModel& otf_;
+  SpectrumTransform& transform_;
+  const RealImage& weight_;
+  std::vector<size_t> passband_;
+  double noiseRatio_ = 0.0;
+  ComplexImage model_;  // y of the last fit
+  CarrierFit last_;
+  ComplexImage reference_;       // FFT[w^2 e^{2 pi i k.x} y] of the last fit
+  std::vector<double> shifted_;  // O(q - k) over the passband
+};
+
+}  // namespace korvex::patterns

@@ -1,0 +1,69 @@
+#include "carrier_search.h"
+
+#include <cmath>
+
+namespace korvex::patterns {
+
+namespace {
+
+// Regularises the division by the OTF, as a fraction of its peak: far below any carrier's OTF
+// value within the passband searched, it only keeps noise at the passband's rim in bounds.
+constexpr double kFlattening = 0.005;
+
+}  // namespace
+
+bool SearchRegion::Contains(double fx, double fy) const {
+  const double f2 = fx * fx + fy * fy;
+  if (f2 < minFrequency * minFrequency || f2 > maxFrequency * maxFrequency) return false;
+  if (!constrainAngle) return true;
+  const double pi = std::acos(-1.0);
+  double d = std::fmod(std::atan2(fy, fx) - angle, pi);
+  if (d < 0) d += pi;
+  return std::min(d, pi - d) <= angleTolerance;
+}
+
+CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const ComplexImage& carrier,
+                         const SearchRegion& region) {
+  const RealImage& o = otf.Unshifted();
+  const double flattening = kFlattening * otf.Peak();
+  auto score = [&](unsigned r, unsigned c) {
+    const size_t i = grid.Index(r, c);
+    return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + flattening * flattening);
+  };
+  CarrierPeak peak;
+  double best = -1.0;
+  unsigned bestR = 0;
+  unsigned bestC = 0;
+  for (unsigned c = 0; c < grid.width; ++c) {
+    for (unsigned r = 0; r < grid.height; ++r) {
+      if (!region.Contains(grid.Fx(c), grid.Fy(r))) continue;
+      ++peak.candidates;
+      const double s = score(r, c);
+      if (s > best) {
+        best = s;
+        bestR = r;
+        bestC = c;
+      }
+    }
+  }
+  // A parabola through the peak and its neighbours along each axis.
+  auto offset = [](double minus, double centre, double plus) {
+    const double curvature = minus - 2.0 * centre + plus;
+    if (!(curvature < 0.0)) return 0.0;
+    const double d = 0.5 * (minus - plus) / curvature;
+    return std::fabs(d) <= 0.5 ? d : 0.0;
+  };
+  const unsigned h = grid.height;
+  const unsigned w = grid.width;
+  const double centre = score(bestR, bestC);
+  const double dr =
+      offset(score((bestR + h - 1) % h, bestC), centre, score((bestR + 1) % h, bestC));
+  const double dc =
+      offset(score(bestR, (bestC + w - 1) % w), centre, score(bestR, (bestC + 1) % w));
+  peak.power = std::norm(carrier[grid.Index(bestR, bestC)]);
+  peak.fx = grid.Fx(bestC) + dc / w;
+  peak.fy = grid.Fy(bestR) + dr / h;
+  return peak;
+}
+
+}  // namespace korvex::patterns

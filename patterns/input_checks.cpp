@@ -1,0 +1,80 @@
+#include "input_checks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace korvex::patterns {
+
+namespace {
+
+[[noreturn]] void Refuse(const std::string& message) {
+  throw std::invalid_argument("korvex_estimate_patterns: " + message);
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+}  // namespace
+
+// The apodisation takes an eighth of each side, and the search needs a ring of bins.
+constexpr unsigned kMinSide = 16;
+constexpr double kMinPassbandBins = 8.0;
+
+void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned phases) {
+  if (angles < 1) Refuse("angles must be at least 1");
+  if (phases < 3) {
+    Refuse("phases must be at least 3 (got " + std::to_string(phases) +
+           "): fewer frames per orientation cannot separate the pattern from the specimen");
+  }
+  if (height < kMinSide || width < kMinSide) {
+    Refuse("frames are " + std::to_string(height) + " x " + std::to_string(width) +
+           " pixels, too small for the pattern: at least " + std::to_string(kMinSide) + " x " +
+           std::to_string(kMinSide) + " are needed");
+  }
+}
+
+template <typename T>
+void Check_Finite(const char* name, const T* values, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) {
+      Refuse(std::string(name) + " hold NaN or Inf values (the first at element " +
+             std::to_string(i + 1) + ")");
+    }
+  }
+}
+
+template void Check_Finite<float>(const char*, const float*, size_t);
+template void Check_Finite<double>(const char*, const double*, size_t);
+
+void Check_Guess(const PatternGuess& guess, unsigned angles) {
+  if (guess.period != 0.0 && !(std::isfinite(guess.period) && guess.period >= 2.0)) {
+    Refuse("the period guess must be a finite number of pixels, at least 2 (got " +
+           Number(guess.period) + ")");
+  }
+  if (!guess.angles.empty()) {
+    if (guess.angles.size() != angles) {
+      Refuse("the angle guesses must be one per orientation (" + std::to_string(angles) +
+             "), got " + std::to_string(guess.angles.size()));
+    }
+    for (double a : guess.angles) {
+      if (!std::isfinite(a)) Refuse("the angle guesses must be finite");
+    }
+  }
+}
+
+void Check_Passband(double cutoff, unsigned height, unsigned width) {
+  const double bins = cutoff * std::min(height, width);
+  if (!(bins >= kMinPassbandBins)) {
+    Refuse("the image is too small for the pattern: the OTF's passband spans " + Number(bins) +
+           " frequency bins along the shorter side, at least " + Number(kMinPassbandBins) +
+           " are needed (a larger image, or an OTF that is not all zero)");
+  }
+}
+
+}  // namespace korvex::patterns

@@ -1,0 +1,100 @@
+#include "otf_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvex::patterns {
+
+namespace {
+
+// Keys' cubic convolution kernel (a = -1/2) and its derivative, at distance d.
+double Keys(double d) {
+  const double t = std::fabs(d);
+  if (t < 1.0) return (1.5 * t - 2.5) * t * t + 1.0;
+  if (t < 2.0) return ((-0.5 * t + 2.5) * t - 4.0) * t + 2.0;
+  return 0.0;
+}
+
+double Keys_Slope(double d) {
+  const double t = std::fabs(d);
+  const double s = d < 0 ? -1.0 : 1.0;
+  if (t < 1.0) return s * (4.5 * t - 5.0) * t;
+  if (t < 2.0) return s * ((-1.5 * t + 5.0) * t - 4.0);
+  return 0.0;
+}
+
+}  // namespace
+
+OtfModel::OtfModel(const SpectralGrid& grid, RealImage centred)
+    : grid_(grid), centred_(std::move(centred)), unshifted_(grid.pixels) {
+  const unsigned h = grid.height;
+  const unsigned w = grid.width;
+  double peak = 0.0;
+  for (unsigned c = 0; c < w; ++c) {
+    for (unsigned r = 0; r < h; ++r) {
+      const double v = centred_[grid.Index((r + h / 2) % h, (c + w / 2) % w)];
+      unshifted_[grid.Index(r, c)] = v;
+      peak = std::max(peak, v);
+    }
+  }
+  // Measured OTFs carry small noise beyond the cut-off; a thousandth of the peak is where
+  // nothing useful is left.
+  peak_ = peak;
+  floor_ = 1e-3 * peak;
+  for (unsigned c = 0; c < w; ++c) {
+    for (unsigned r = 0; r < h; ++r) {
+      if (!Passes(grid.Index(r, c))) continue;
+      cutoff_ = std::max(cutoff_, std::hypot(grid.Fx(c), grid.Fy(r)));
+    }
+  }
+}
+
+double OtfModel::At(double fx, double fy) const { return Sample<false>(fx, fy, nullptr, nullptr); }
+
+double OtfModel::At(double fx, double fy, double& dfx, double& dfy) const {
+  return Sample<true>(fx, fy, &dfx, &dfy);
+}
+
+template <bool kSlopes>
+double OtfModel::Sample(double fx, double fy, double* dfx, double* dfy) const {
+  const double col = fx * grid_.width + grid_.width / 2;
+  const double row = fy * grid_.height + grid_.height / 2;
+  const int c0 = static_cast<int>(std::floor(col)) - 1;
+  const int r0 = static_cast<int>(std::floor(row)) - 1;
+  double wc[4], wr[4], sc[4] = {}, sr[4] = {};
+  for (int k = 0; k < 4; ++k) {
+    wc[k] = Keys(col - (c0 + k));
+    wr[k] = Keys(row - (r0 + k));
+    if (kSlopes) {
+      sc[k] = Keys_Slope(col - (c0 + k));
+      sr[k] = Keys_Slope(row - (r0 + k));
+    }
+  }
+  const int h = static_cast<int>(grid_.height);
+  const int w = static_cast<int>(grid_.width);
+  double value = 0.0, slopeX = 0.0, slopeY = 0.0;
+  for (int kc = 0; kc < 4; ++kc) {
+    const int c = c0 + kc;
+    if (c < 0 || c >= w) continue;
+    const double* column = &centred_[static_cast<size_t>(c) * grid_.height];
+    double sum = 0.0, sumSlope = 0.0;
+    for (int kr = 0; kr < 4; ++kr) {
+      const int r = r0 + kr;
+      if (r < 0 || r >= h) continue;
+      sum += column[r] * wr[kr];
+      if (kSlopes) sumSlope += column[r] * sr[kr];
+    }
+    value += sum * wc[kc];
+    if (kSlopes) {
+      slopeX += sum * sc[kc];
+      slopeY += sumSlope * wc[kc];
+    }
+  }
+  if (kSlopes) {
+    *dfx = slopeX * grid_.width;
+    *dfy = slopeY * grid_.height;
+  }
+  return value;
+}
+
+}  // namespace korvex::patterns

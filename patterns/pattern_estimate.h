@@ -1,0 +1,82 @@
+// Pattern estimation: the illumination of a structured-illumination acquisition, read from
+// its raw frames.
+//
+// Everything follows korvex_masks' convention: frames are orientation-major (frame
+// f = a * P + p), and frame f was lit by
+//     1 + m_a cos(2 pi (cos(angle_a) x + sin(angle_a) y) / period_a + phase_f)
+// with x the zero-based column and y the zero-based row. Images are MATLAB column-major:
+// element (r, c, f) sits at f * W * H + c * H + r.
+//
+// Nothing here prints. Bad input throws std::invalid_argument, a platform failure
+// std::runtime_error, both with the complete message; an undetectable pattern is reported in
+// the result (lowModulation), so each front end warns in its own way.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace korvex::patterns {
+
+// What the caller knows beforehand. Zero or empty means "unknown": the whole passband is
+// searched. A guess narrows the search to +-10% in period and +-5 degrees in angle.
+struct PatternGuess {
+  double period = 0.0;         // pixels
+  std::vector<double> angles;  // radians, one per orientation
+};
+
+struct OrientationEstimate {
+  double angle = 0.0;          // direction of the wave vector, [0, pi)
+  double period = 0.0;         // pixels
+  double modulation = 0.0;     // depth m, clamped to [0, 1]
+  double mcnr = 0.0;           // modulation contrast-to-noise ratio (see docs/usage.md)
+  bool lowModulation = false;  // mcnr below kLowMcnr: the estimate is not to be trusted
+};
+
+struct PatternEstimate {
+  std::vector<OrientationEstimate> orientations;  // A entries
+  std::vector<double> phases;                     // F = A * P entries, radians in [0, 2 pi)
+};
+
+// Below this MCNR the carrier is not told apart from noise with confidence.
+constexpr double kLowMcnr = 3.0;
+
+// The estimator for one geometry: H x W frames, A orientations of P phases. It keeps its FFT
+// plans and buffers between calls, so repeated acquisitions of one geometry pay set-up once.
+class PatternEstimator {
+ public:
+  PatternEstimator(unsigned height, unsigned width, unsigned angles, unsigned phases);
+  ~PatternEstimator();
+  PatternEstimator(const PatternEstimator&) = delete;
+  PatternEstimator& operator=(const PatternEstimator&) = delete;
+
+  // frames: H x W x (A * P); otf: H x W, centred as KorvexCUDA takes it (zero frequency at
+  // row floor(H/2), column floor(W/2), both zero-based).
+  PatternEstimate Estimate(const float* frames, const float* otf, const PatternGuess& guess = {});
+  PatternEstimate Estimate(const double* frames, const double* otf, const PatternGuess& guess = {});
+
+  unsigned Height() const;
+  unsigned Width() const;
+  unsigned Angles() const;
+  unsigned Phases() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// One call, for a caller that estimates once.
+template <typename T>
+PatternEstimate Estimate_Patterns(const T* frames, const T* otf, unsigned height, unsigned width,
+                                  unsigned angles, unsigned phases,
+                                  const PatternGuess& guess = {}) {
+  PatternEstimator estimator(height, width, angles, phases);
+  return estimator.Estimate(frames, otf, guess);
+}
+
+// The H x W x F masks of an estimate, exactly as korvex_masks builds them from
+// (period, angle, phase, modulation), column-major.
+template <typename T>
+void Build_Masks(const PatternEstimate& estimate, unsigned height, unsigned width, T* masks);
+
+}  // namespace korvex::patterns
