@@ -35,7 +35,7 @@ class FourierUpsampler;
 // (docs/acquisition.md).
 struct ReconstructionDefaults {
   static constexpr unsigned kUpsample = 2;
-  static constexpr unsigned kIterations = 40;
+  static constexpr unsigned kIterations = 20;
   static constexpr double kLambda = 0.01;
   static constexpr double kAlpha = 0.05;
   static constexpr double kThreshold = 0.0;

@@ -65,7 +65,7 @@ figures.total = t.total;
 fineFrames = single(korvex_upsample(double(frames), 2));
 masks = single(fine_masks(best.pattern, 1024, 1024));
 otf = single(korvex_otf(1024, 1024, s.na, s.wavelength, s.pixelSize / 2));
-arguments = {fineFrames, masks, otf, 40, 0, 0.01, 0.05};
+arguments = {fineFrames, masks, otf, best.iterations, 0, 0.01, 0.05};
 KorvexCUDA(arguments{:});
 engine = Inf;
 for r = 1:options.repeats
