@@ -39,8 +39,14 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 }  // namespace
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
-                             SpectrumTransform& transform, const RealImage& window)
-    : grid_(grid), otf_(otf), transform_(transform), window_(window), model_(grid.pixels) {
+                             SpectrumTransform& transform, const RealImage& weight,
+                             const RealImage& noiseShape)
+    : grid_(grid),
+      otf_(otf),
+      transform_(transform),
+      weight_(weight),
+      noiseShape_(noiseShape),
+      model_(grid.pixels) {
   for (size_t i = 0; i < grid.pixels; ++i) {
     if (otf.Passes(i)) passband_.push_back(i);
   }
@@ -111,13 +117,16 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     Complex match;
     double power = 0.0;
     double spread = 0.0;
+    double noiseWeight = 0.0;
     for (size_t i = 0; i < grid_.pixels; ++i) {
-      const double w2 = window_[i] * window_[i];
+      const double w2 = weight_[i];
       match += w2 * data[i] * std::conj(model_[i]);
       const double p = w2 * std::norm(model_[i]);
       power += p;
-      spread += w2 * p;
+      spread += w2 * p * noiseShape_[i];
+      noiseWeight += w2 * noiseShape_[i];
     }
+    fit.noiseWeight = noiseWeight;
     fit.match = match;
     fit.modelPower = power;
     fit.matchSpread = spread;
@@ -136,7 +145,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
       const double x = -2.0 * kPi * (c - grid_.centreX);
       for (unsigned r = 0; r < grid_.height; ++r) {
         const size_t i = grid_.Index(r, c);
-        const double w2 = window_[i] * window_[i];
+        const double w2 = weight_[i];
         if (w2 == 0.0) continue;
         const double y = -2.0 * kPi * (r - grid_.centreY);
         const double dd = w2 * std::norm(data[i]);
@@ -193,7 +202,7 @@ void CarrierFitter::Prepare_Phases() {
   // carrier band's filter: one
   // transform serves all frames, and every later separation of the same carrier.
   reference_.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference_[i] = window_[i] * window_[i] * model_[i];
+  for (size_t i = 0; i < grid_.pixels; ++i) reference_[i] = weight_[i] * model_[i];
   Demodulate(reference_, -last_.fx, -last_.fy);
   transform_.Forward(reference_);
   shifted_.resize(passband_.size());

@@ -7,11 +7,12 @@
 //     d_k = e^{-2 pi i k.x} IFFT[O(q - k) G(q)]   and   y_k = IFFT[O(q + k) B0(q)],
 // both become c (h h_k) * S, exactly, at the true k, for any object and any OTF (a further
 // filter common to both, in the demodulated frame, whitens their difference). The fit
-// minimises sum_x w(x)^2 |d_k(x) - c y_k(x)|^2 over k and the complex amplitude c by
-// Gauss-Newton. Demodulating in real space keeps an off-grid carrier exact (no spectrum is
-// shifted by a fraction of a bin), and the window w, zero near the edges, removes where the
-// spectral filters wrap one edge of the (non-periodic) frames onto the other. No spectral
-// weighting enters, so neither the object's spectrum nor the OTF's slope biases the peak.
+// minimises sum_x W(x) |d_k(x) - c y_k(x)|^2 over k and the complex amplitude c by
+// Gauss-Newton, W a window over the local noise variance. Demodulating in real space keeps
+// an off-grid carrier exact (no spectrum is shifted by a fraction of a bin), and the window,
+// zero near the edges, removes where the spectral filters wrap one edge of the
+// (non-periodic) frames onto the other. Since the model is exact, no weighting moves the
+// minimum: neither the object's spectrum nor the OTF's slope biases it.
 #pragma once
 
 #include <vector>
@@ -25,17 +26,21 @@ struct CarrierFit {
   double fx = 0.0;  // wave vector, cycles per pixel
   double fy = 0.0;
   Complex amplitude;         // c, with the demodulation referenced to the image centre
-  Complex match;             // sum w^2 d conj(y)
-  double modelPower = 0.0;   // sum w^2 |y|^2
-  double matchSpread = 0.0;  // sum w^4 |y|^2: the match's variance per unit variance of d
+  Complex match;             // sum W d conj(y), W the pixels' weights
+  double modelPower = 0.0;   // sum W |y|^2
+  double matchSpread = 0.0;  // sum W^2 |y|^2 s: the match's variance per unit variance of d
+  double noiseWeight = 0.0;  // sum W s (s: the pixels' relative noise variance)
   double carrierGain = 0.0;  // variance of d per unit noise variance of the carrier band's bins
   double modelGain = 0.0;    // variance of y per unit noise variance of the widefield's bins
 };
 
 class CarrierFitter {
  public:
+  // weight: the least-squares weight of each pixel (zero near the edges, see above);
+  // noiseShape: each pixel's noise variance relative to the image's mean. Both are read at
+  // every fit, and may change between fits.
   CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
-                const RealImage& window);
+                const RealImage& weight, const RealImage& noiseShape);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` Gauss-Newton steps.
@@ -70,7 +75,8 @@ class CarrierFitter {
   const SpectralGrid& grid_;
   const OtfModel& otf_;
   SpectrumTransform& transform_;
-  const RealImage& window_;
+  const RealImage& weight_;
+  const RealImage& noiseShape_;
   std::vector<size_t> passband_;
   double noiseRatio_ = 0.0;
   ComplexImage model_;  // y of the last fit

@@ -43,6 +43,7 @@ struct Orientation {
   double fx = 0.0;
   double fy = 0.0;
   size_t candidates = 1;
+  double detection = 0.0;  // |carrier band|^2 over its noise variance at the coarse peak
   CarrierFit fit;
   BandWeights weights;
 };
@@ -128,15 +129,10 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
     o.weights = Separation_Weights(o.phases);
-    const ComplexImage b0 = Combine(o.weights.widefield, of_orientation(frames, a));
     carriers[a] = Combine(o.weights.carrier, of_orientation(frames, a));
-    for (size_t i = 0; i < n; ++i) {
-      widefield[i] += window[i] * b0[i] / static_cast<double>(angles);
-      carriers[a][i] *= window[i];
-    }
+    for (size_t i = 0; i < n; ++i) carriers[a][i] *= window[i];
     transform.Forward(carriers[a]);
   }
-  transform.Forward(widefield);
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
   double noise = 0.0;  // variance of one pixel of one frame
@@ -166,8 +162,6 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     noise /= pixels * frameCount;
   }
 
-  CarrierSearch search(grid, otf, transform);
-  search.Set_Widefield(widefield);
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     SearchRegion region;
@@ -182,10 +176,14 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
       region.angle = guess.angles[a];
       region.angleTolerance = 5.0 * kPi / 180.0;
     }
-    const CarrierPeak peak = search.Find(carriers[a], region);
+    const CarrierPeak peak = Find_Carrier(grid, otf, carriers[a], region);
     o.fx = peak.fx;
     o.fy = peak.fy;
     o.candidates = std::max<size_t>(1, peak.candidates);
+    double gain = 0.0;
+    for (const Complex& w : o.weights.carrier) gain += std::norm(w);
+    const double spread = noise * gain * windowPower;
+    o.detection = spread > 0.0 ? peak.power / spread : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
     // Steps that turn the other way put the carrier at -k: describe it with the wave vector
     // in [0, pi) and phases that decrease.
     const double angle = std::atan2(o.fy, o.fx);
@@ -201,10 +199,15 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   const unsigned margin = static_cast<unsigned>(std::min<double>(
       std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
   const RealImage fitWindow = Apodisation(grid, margin);
+  // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
+  // widefield image, needs the background that was taken off, which is not known here.
+  RealImage weight(n);
+  for (size_t i = 0; i < n; ++i) weight[i] = fitWindow[i] * fitWindow[i];
+  const RealImage noiseShape(n, 1.0);
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, fitWindow);
+    fitters.emplace_back(grid, otf, transform, weight, noiseShape);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
@@ -249,7 +252,10 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
       for (unsigned a = 0; a < angles; ++a) {
         Orientation& o = orientation[a];
         if (!(o.fit.modelPower > 0.0)) continue;
-        o.phases = fitters[a].Frame_Phases(of_orientation(spectra, a), widefield, carriers[a]);
+        std::vector<double> measured =
+            fitters[a].Frame_Phases(of_orientation(spectra, a), widefield, carriers[a]);
+        // Without a carrier the phases measured are noise, and may not separate anything.
+        if (Separable(measured)) o.phases = measured;
       }
       separate();
     }
@@ -281,25 +287,16 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     // Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the
     // widefield band inflates the model's power; that part is removed first.
     const CarrierFit& fit = o.fit;
-    double windowSquares = 0.0;
-    for (double w : fitWindow) windowSquares += w * w;
-    const double inflation = windowSquares * fit.modelGain * widefieldGain * noise;
+    const double inflation = fit.noiseWeight * fit.modelGain * widefieldGain * noise;
     const double power = std::max(fit.modelPower - inflation, 0.5 * fit.modelPower);
     const double depth = power > 0.0 ? 2.0 * std::abs(fit.match) / power : 0.0;
     e.modulation = std::isfinite(depth) ? std::min(std::max(depth, 0.0), 1.0) : 0.0;
 
-    // MCNR: the match over its noise, less what noise alone reaches at the best of the
-    // positions searched (the largest of n exponential variables is about ln n + 0.58).
-    double carrierGain = 0.0;
-    for (const Complex& w : o.weights.carrier) carrierGain += std::norm(w);
-    const double variance = fit.matchSpread * fit.carrierGain * carrierGain * pixels * noise;
-    double mcnr = 0.0;
-    if (variance > 0.0) {
-      const double snr2 = std::norm(fit.match) / variance;
-      mcnr = std::sqrt(std::max(0.0, snr2 - std::log(static_cast<double>(o.candidates)) - 1.0));
-    } else if (std::abs(fit.match) > 0.0) {
-      mcnr = kMaxMcnr;  // noise-free data
-    }
+    // MCNR: the carrier band's strength at the coarse peak over its noise, less what noise
+    // alone reaches at the best of the positions searched (|noise|^2 over its variance is
+    // exponential, and the largest of n such values is about ln n + 0.58).
+    const double mcnr = std::sqrt(
+        std::max(0.0, o.detection - std::log(static_cast<double>(o.candidates)) - 1.0));
     e.mcnr = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
     e.lowModulation = e.mcnr < kLowMcnr;
     estimate.orientations.push_back(e);
