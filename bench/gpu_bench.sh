@@ -1,55 +1,68 @@
 #!/usr/bin/env bash
 # The GPU check of Korvex, for a machine with an NVIDIA GPU and the CUDA toolkit (nvcc,
-# CMake, Ninja): builds the cuda backend for this GPU only, runs the backend-neutral tests
-# and times the reconstruction against a cuFFT-only loop of the same 4 x F transforms,
-# 512 and 2048 at 9 frames, float and double. About 3 to 5 minutes, most of it the build.
+# CMake, Ninja): builds the cuda backend for this GPU only (the `gpu` preset, build/gpu), runs
+# the backend-neutral tests, the checks only a GPU answers (bench/gpu_checks.cpp; the refusal
+# check builds gpu_checks a second time for an architecture this GPU is not), and times the
+# reconstruction against a cuFFT-only loop of the same 4 x F transforms, 512 and 2048 at 9
+# frames, float and double. About 4 to 6 minutes, most of it the two builds.
 #
-#   bash bench/gpu_bench.sh [build dir]            (default build/gpu)
+#   bash bench/gpu_bench.sh
 #
 # GoogleTest comes from the system or from sources in third_party_carry/googletest; with
 # neither, the tests are skipped and the timing still runs. KORVEX_BACKEND=host in the
-# environment builds the host backend instead, to rehearse the script on a machine without
-# a GPU. Figures and logs are also written under $OUT when that is set.
+# environment runs the same steps on the host backend (the `gpu-rehearsal` preset,
+# build/gpu-rehearsal), to rehearse the script on a machine without a GPU. Figures and logs
+# are also written under $OUT when that is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${1:-build/gpu}
-backend=${KORVEX_BACKEND:-cuda}
+preset=gpu
+if [[ ${KORVEX_BACKEND:-cuda} == host ]]; then
+  preset=gpu-rehearsal
+fi
+build=build/$preset
 out=${OUT:-}
-jobs=$(nproc)
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 started=$SECONDS
 
 log() { echo "== $* ($((SECONDS - started)) s)"; }
 
-options=(-G Ninja -DKORVEX_BACKEND="$backend" -DCMAKE_BUILD_TYPE=Release)
-if [[ $backend == cuda ]]; then
+if [[ $preset == gpu ]]; then
   nvidia-smi -L || true
-  # Machine code for this GPU alone keeps the build to a minute or two.
-  options+=(-DCMAKE_CUDA_ARCHITECTURES=native)
 fi
-tests=1
-if [[ ! -f /usr/include/gtest/gtest.h && ! -f third_party_carry/googletest/CMakeLists.txt ]]; then
-  tests=0
-  options+=(-DBUILD_TESTING=OFF)
-fi
-
-log "configure $backend backend in $build"
-mkdir -p "$build"
-cmake -S . -B "$build" "${options[@]}" >"$build/configure.log" 2>&1 ||
-  { cat "$build/configure.log"; exit 1; }
-log "build"
-cmake --build "$build" -j "$jobs" 2>&1 | tail -3
-
-if ((tests)); then
-  log "backend-neutral tests"
-  ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 -LE octave \
-    2>&1 | tee "${out:-/tmp}/korvex_gpu_tests.log" | tail -25
+mkdir -p build
+if [[ -f /usr/include/gtest/gtest.h || -f third_party_carry/googletest/CMakeLists.txt ]]; then
+  # The preset's tests leave out the Octave ones and give each 300 s.
+  log "configure, build and run the backend-neutral tests: $preset preset, $build"
+  cmake --workflow --preset "$preset" 2>&1 | tee "${out:-/tmp}/korvex_gpu_tests.log" | tail -25
 else
+  log "configure and build: $preset preset, $build"
+  cmake --preset "$preset" -DBUILD_TESTING=OFF >"build/$preset-configure.log" 2>&1 ||
+    { cat "build/$preset-configure.log"; exit 1; }
+  cmake --build --preset "$preset" 2>&1 | tail -3
   log "no GoogleTest (system or third_party_carry/googletest): tests skipped"
+fi
+
+log "checks only a GPU answers: shared pages, 1 x N and N x 1 images"
+checks_log="${out:-/tmp}/korvex_gpu_checks.log"
+"$build/bench/gpu_checks" 2>&1 | tee "$checks_log" || true
+if [[ $preset == gpu ]]; then
+  # A build for an architecture this GPU is not: the constructor must refuse the device.
+  cc=$(nvidia-smi --query-gpu=compute_cap --format=csv,noheader 2>/dev/null | head -1 | tr -d .)
+  foreign=75
+  [[ $cc == 75 ]] && foreign=80
+  log "architecture refusal: gpu_checks built for sm_$foreign only (this GPU: ${cc:-unknown})"
+  cmake -S . -B "$build-sm$foreign" -G Ninja -DKORVEX_BACKEND=cuda -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CUDA_ARCHITECTURES="$foreign-real" -DBUILD_TESTING=OFF >"$build/foreign.log" 2>&1 &&
+    cmake --build "$build-sm$foreign" -j "$(nproc)" --target gpu_checks >>"$build/foreign.log" 2>&1 &&
+    "$build-sm$foreign/bench/gpu_checks" --expect-refusal 2>&1 | tee -a "$checks_log" ||
+    echo "gpu check architecture-refusal     FAIL  see $build/foreign.log" | tee -a "$checks_log"
 fi
 
 log "time per iteration against the cuFFT-only loop"
 "$build/bench/korvex_bench" --sizes 512,2048 --iterations 20 --repeats 5 |
   tee "${out:-/tmp}/korvex_gpu_bench.txt"
 "$build/bench/korvex_bench" --memory 2048 --precision float --iterations 2 | tail -n +3
+log "summary"
+grep '^gpu check' "$checks_log" || true
 log "done"

@@ -1,12 +1,13 @@
 // Korvex<T>: construction (platform checks, resource acquisition) and release.
 #include "Korvex.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
 
+#include "kernel_image.h"
 #include "status_check.h"
 
 namespace {
@@ -16,15 +17,43 @@ constexpr const char* kUnit = "Korvex";
 static_assert(sizeof(size_t) >= 8, "byte counts of an engine need a 64-bit size_t");
 
 constexpr uint64_t kElementLimit = uint64_t{1} << 32;
+// The BLAS reductions take the pixel count as a signed 32-bit int, and a count that is not
+// positive makes them return 0 without an error.
+constexpr uint64_t kPixelLimit = uint64_t{1} << 31;
+constexpr unsigned kBlockSide = 16;
+constexpr uint64_t kMaxGridRows = 65535;  // the device's limit on grid y
+constexpr unsigned kMaxHistory = 65536;
+// Room for what the device takes beyond our buffers: the BLAS handle's work area and the
+// allocator's rounding of each buffer.
+constexpr size_t kMemoryMargin = size_t{32} << 20;
+// The oldest architecture the build holds code for, 10 x major + minor (set by CMake).
+#ifndef KORVEX_MIN_COMPUTE_CAPABILITY
+#error "KORVEX_MIN_COMPUTE_CAPABILITY must name the oldest architecture built"
+#endif
+
+[[noreturn]] void Geometry_Too_Large(const std::string& geometry, const std::string& why) {
+  throw std::runtime_error("KorvexCUDA Error: Geometry too large! " + geometry + why + "\n");
+}
 
 // Element counts are unsigned 32-bit products, so a geometry whose counts would wrap must
-// never reach the platform.
+// never reach the platform; nor may one the reductions or the launch grid cannot cover.
 void Check_Geometry(unsigned width, unsigned height, unsigned frames) {
   const uint64_t pixels = uint64_t{width} * height;
-  if (pixels < kElementLimit && pixels * frames < kElementLimit) return;
-  throw std::runtime_error("KorvexCUDA Error: Geometry too large! " + std::to_string(width) +
-                           " x " + std::to_string(height) + " x " + std::to_string(frames) +
-                           " values reach 2^32!\n");
+  const std::string image = std::to_string(width) + " x " + std::to_string(height);
+  if (pixels >= kElementLimit || pixels * frames >= kElementLimit) {
+    Geometry_Too_Large(image + " x " + std::to_string(frames), " values reach 2^32!");
+  }
+  if (pixels >= kPixelLimit) Geometry_Too_Large(image, " pixels reach 2^31!");
+  if (height > kMaxGridRows * kBlockSide) {
+    Geometry_Too_Large(image, " pixels: more than " + std::to_string(kMaxGridRows * kBlockSide) +
+                                  " rows exceed the launch grid!");
+  }
+}
+
+[[noreturn]] void Architecture_Not_Supported(unsigned major, unsigned minor) {
+  throw std::runtime_error("Device Compute Capability: " + std::to_string(major) + "." +
+                           std::to_string(minor) + "\n" +
+                           "KorvexCUDA : Internal Error. Device Architecture Not Supported\n");
 }
 
 // Runs one acquisition group: a failure releases everything acquired so far and leaves as a
@@ -39,9 +68,10 @@ void Acquire_Group(Korvex<T>& engine, Steps&& steps) {
   }
 }
 
-template <typename T>
+// Blocks of 16 that cover `pixels`, in integers: a float product would round away the last
+// column of very wide images.
 unsigned Grid_Extent(unsigned pixels) {
-  return static_cast<unsigned>(std::ceil(static_cast<T>(pixels) * static_cast<T>(0.0625)));
+  return static_cast<unsigned>((uint64_t{pixels} + kBlockSide - 1) / kBlockSide);
 }
 
 }  // namespace
@@ -86,8 +116,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   const size_t realBytes = pixels * sizeof(T);
   const size_t complexBytes = pixels * sizeof(CudaComplex<T>);
   const size_t stackBytes = pixels * frames * sizeof(T);
-  // At least one element, so that an engine with an iteration limit of 0 is usable.
-  const size_t historyBytes = (maxIter > 0 ? size_t{maxIter} : size_t{1}) * sizeof(T);
+  const size_t historyBytes = size_t{History_Length(maxIter)} * sizeof(T);
 
   // The version queries are judged by the last error, so one left behind by an unrelated
   // earlier call must not be blamed on them.
@@ -114,14 +143,26 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   KORVEX_CHECK(cudaGetDeviceProperties(&m_deviceProp, 0));
   m_computeMajor = static_cast<unsigned>(m_deviceProp.major);
   m_computeMinor = static_cast<unsigned>(m_deviceProp.minor);
-  if (m_computeMajor < 6) {
-    throw std::runtime_error("Device Compute Capability: " + std::to_string(m_computeMajor) + "." +
-                             std::to_string(m_computeMinor) + "\n" +
-                             "KorvexCUDA : Internal Error. Device Architecture Not Supported\n");
+  if (10 * m_computeMajor + m_computeMinor < KORVEX_MIN_COMPUTE_CAPABILITY) {
+    Architecture_Not_Supported(m_computeMajor, m_computeMinor);
   }
+  // A device newer or older than every architecture built would otherwise fail only at the
+  // first kernel launch, with every buffer allocated and the caller's arrays page-locked.
+  const cudaError_t image = Kernel_Image_Status();
+  if (image == cudaErrorNoKernelImageForDevice || image == cudaErrorInvalidDeviceFunction) {
+    cudaGetLastError();
+    Architecture_Not_Supported(m_computeMajor, m_computeMinor);
+  }
+  KORVEX_CHECK(image);
 
-  // Exactly the ten device buffers below; library workspaces and h_history are not counted.
-  const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * frames);
+  // The ten device buffers below, the FFT plan's work area and a margin; h_history is host
+  // memory and not counted.
+  const cufftType fftType = std::is_same_v<T, float> ? CUFFT_C2C : CUFFT_Z2Z;
+  size_t fftWorkBytes = 0;
+  KORVEX_CHECK(
+      cufftEstimate2d(static_cast<int>(height), static_cast<int>(width), fftType, &fftWorkBytes));
+  const size_t requiredBytes =
+      2 * sizeof(T) * (5 * pixels + pixels * frames) + fftWorkBytes + kMemoryMargin;
   size_t freeBytes = 0;
   size_t totalBytes = 0;
   KORVEX_CHECK(cudaMemGetInfo(&freeBytes, &totalBytes));
@@ -149,13 +190,13 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
     KORVEX_CHECK(cudaStreamCreate(&m_stream2));
   });
   Acquire_Group(*this, [&] {
-    const cufftType type = std::is_same_v<T, float> ? CUFFT_C2C : CUFFT_Z2Z;
-    KORVEX_CHECK(cufftPlan2d(&m_fftPlan, static_cast<int>(height), static_cast<int>(width), type));
+    KORVEX_CHECK(
+        cufftPlan2d(&m_fftPlan, static_cast<int>(height), static_cast<int>(width), fftType));
   });
   Acquire_Group(*this, [&] { KORVEX_CHECK(cublasCreate_v2(&m_blasHandle)); });
 
-  const dim3 block(16, 16, 1);
-  const dim3 grid(Grid_Extent<T>(width), Grid_Extent<T>(height), 1);
+  const dim3 block(kBlockSide, kBlockSide, 1);
+  const dim3 grid(Grid_Extent(width), Grid_Extent(height), 1);
   m_launch.block = block;
   m_launch.grid = grid;
   m_launch.stream = nullptr;
@@ -163,6 +204,11 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   m_launchStream1.stream = m_stream1;
   m_launchStream2 = m_launch;
   m_launchStream2.stream = m_stream2;
+}
+
+template <typename T>
+unsigned Korvex<T>::History_Length(unsigned maxIter) {
+  return maxIter == 0 ? 1 : std::min(maxIter, kMaxHistory);
 }
 
 template <typename T>

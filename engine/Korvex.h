@@ -28,7 +28,8 @@ class Korvex {
   T* d_otf;                    // OTF in device order, shifted to put zero frequency at 0
   CudaComplex<T>* d_scratchA;  // complex work buffer, also real staging
   CudaComplex<T>* d_scratchB;  // second complex work buffer
-  T* h_history;                // page-locked: convergence measure of each iteration
+  T* h_history;                // page-locked: convergence measure of each iteration, for
+                               // the first History_Length(m_maxIter) iterations
 
   cudaDeviceProp m_deviceProp;     // properties of device 0
   cufftHandle m_fftPlan;           // H rows x W columns complex plan; 0: none
@@ -48,7 +49,7 @@ class Korvex {
   unsigned m_width;    // W: columns, the contiguous device dimension
   unsigned m_height;   // H: rows
   unsigned m_frames;   // F
-  unsigned m_maxIter;  // iteration limit, length of h_history
+  unsigned m_maxIter;  // iteration limit
 
   // Results of the last reconstruction.
   unsigned m_iteration;  // index of the last iteration entered
@@ -63,6 +64,10 @@ class Korvex {
   ~Korvex();
   Korvex(const Korvex&) = delete;
   Korvex& operator=(const Korvex&) = delete;
+
+  // Entries of h_history for an iteration limit: one per iteration, at least one, and at most
+  // 65536, so that a limit typed as "run until converged" pins no more than 512 KiB.
+  static unsigned History_Length(unsigned maxIter);
 
   // Releases every resource and empties its member; never throws; repeatable.
   void Clean_Resources();

@@ -19,19 +19,26 @@ constexpr float kRatioStart = std::numeric_limits<float>::max();
 
 // Page-locks the caller's arrays for one call and keeps track of what it locked. On the way
 // out it undoes every registration still held, so a failed call leaves no caller memory
-// locked and the same arrays can be passed again. An exception also leaves behind the
-// runtime's last error; it is discarded so that it is not blamed on a later, unrelated check.
+// locked and the same arrays can be passed again. A failure may leave uploads from those
+// arrays queued on the work streams, so it waits for both streams (whatever they report)
+// before unlocking. An exception also leaves behind the runtime's last error; it is
+// discarded so that it is not blamed on a later, unrelated check.
 class Host_Registrations {
  public:
-  Host_Registrations() : m_uncaught(std::uncaught_exceptions()) {}
+  Host_Registrations(cudaStream_t uploads1, cudaStream_t uploads2)
+      : m_uploads{uploads1, uploads2}, m_uncaught(std::uncaught_exceptions()) {}
   Host_Registrations(const Host_Registrations&) = delete;
   Host_Registrations& operator=(const Host_Registrations&) = delete;
   ~Host_Registrations() {
+    const bool failed = std::uncaught_exceptions() > m_uncaught;
+    if (failed && m_count > 0) {
+      for (cudaStream_t stream : m_uploads) cudaStreamSynchronize(stream);
+    }
     for (void*& held : m_held) {
       if (held != nullptr) cudaHostUnregister(held);
       held = nullptr;
     }
-    if (std::uncaught_exceptions() > m_uncaught) cudaGetLastError();
+    if (failed) cudaGetLastError();
   }
 
   // Memory that is page-locked already (the same array passed twice, or one MATLAB shares
@@ -60,6 +67,7 @@ class Host_Registrations {
   }
 
  private:
+  cudaStream_t m_uploads[2];
   void* m_held[4] = {nullptr, nullptr, nullptr, nullptr};  // image, masks, otf, output
   unsigned m_count = 0;
   int m_uncaught;
@@ -124,7 +132,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   T* stagingA = Reals(d_scratchA);
   T* stagingB = Reals(d_scratchB);
 
-  Host_Registrations locked;
+  Host_Registrations locked(m_stream1, m_stream2);
   KORVEX_CHECK(locked.Lock(image, stackBytes));
   KORVEX_CHECK(locked.Lock(masks, stackBytes));
   KORVEX_CHECK(locked.Lock(otf, imageBytes));
@@ -158,6 +166,8 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
 
+  const unsigned historyLength = History_Length(m_maxIter);
+  T previousMeasure = T(0);
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
     KORVEX_CHECK(cudaMemset(d_dataGrad, 0, imageBytes));
@@ -181,8 +191,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
     // the loop before it touches the estimate.
     if (!(m_alpha > T(0)) || !std::isfinite(m_alpha)) break;
 
-    h_history[k] = Compute_Threshold(m_alpha, d_grad);
-    if (k >= 1) m_ratio = h_history[k] / h_history[k - 1];
+    const T measure = Compute_Threshold(m_alpha, d_grad);
+    if (k < historyLength) h_history[k] = measure;
+    if (k >= 1) m_ratio = measure / previousMeasure;
+    previousMeasure = measure;
 
     KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice));
     KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice));

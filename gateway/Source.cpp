@@ -49,6 +49,15 @@ void Release_Engines() noexcept {
   Release(Computing_D);
 }
 
+// `clear mex` unloads the MEX file without calling it: the kept engines' device memory would
+// stay held until the host program exits.
+bool releaseAtExitRegistered = false;
+
+void Release_At_Exit() {
+  Release_Engines();
+  releaseAtExitRegistered = false;
+}
+
 template <typename T>
 mxClassID Class_Of();
 template <>
@@ -162,5 +171,9 @@ bool Run_Guarded(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noe
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  if (!releaseAtExitRegistered) {
+    mexAtExit(Release_At_Exit);
+    releaseAtExitRegistered = true;
+  }
   if (!Run_Guarded(nlhs, plhs, nrhs, prhs)) mexErrMsgTxt(failureText);
 }

@@ -5,6 +5,7 @@
 #include "Korvex.h"
 #include "elementwise_kernels.h"
 #include "gpu_launch.h"
+#include "kernel_image.h"
 #include "layout_kernels.h"
 #include "status_check.h"
 
@@ -22,6 +23,11 @@ constexpr const char* kUnit = "Korvex_Kernels";
   }
 #include "launch_operations.def"
 #undef KORVEX_LAUNCH_OPERATION
+
+cudaError_t Kernel_Image_Status() {
+  cudaFuncAttributes attributes;
+  return cudaFuncGetAttributes(&attributes, Cuda_Addition<float>);
+}
 
 // The class is instantiated in Korvex.cpp, where these definitions are not visible; each
 // launch operation is instantiated here, and with it the kernels it launches. The entries

@@ -6,13 +6,26 @@ set -euo pipefail
 
 # fonts-freefont-otf: Octave's text renderer loads FreeSans for titles and labels; without it
 # every figure warns and the demo falls back to an untitled montage.
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libfftw3-dev
-          octave liboctave-dev gnuplot-nox fonts-freefont-otf)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libfftw3-dev octave liboctave-dev
+          gnuplot-nox fonts-freefont-otf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+
+# The presets (CMakePresets.json, schema 6 with workflows) need CMake 3.25: Debian 12 and
+# Ubuntu 24.04 ship it; older releases need a newer CMake from elsewhere.
+check_cmake() {
+  local version
+  version=$(cmake --version 2>/dev/null | sed -n 's/^cmake version \([0-9]*\.[0-9]*\).*/\1/p')
+  if [[ -n $version ]] && ! printf '3.25\n%s\n' "$version" | sort -V -C; then
+    echo "install-deps: CMake $version found, 3.25 or newer is needed" >&2
+    exit 1
+  fi
+}
+
 if ((${#missing[@]} == 0)); then
+  check_cmake
   exit 0
 fi
 
@@ -25,3 +38,4 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+check_cmake

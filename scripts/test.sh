@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
-# Builds both backends and runs every test. The host backend (build/host) runs the whole
-# suite, then again sanitized (build/asan); the cuda backend (build/cuda) is built wherever nvcc exists and its tests run in
-# full on a machine with a GPU (without one they are skipped, except the smoke test that
-# checks how the engine fails there).
+# Builds both backends and runs every test, each tree through its CMake workflow preset
+# (CMakePresets.json). The host backend (build/host) runs the whole suite, an install of the
+# tree included, then again sanitized (build/asan); the cuda backend (build/cuda) is built
+# wherever nvcc exists and its tests run in full on a machine with a GPU (without one they are
+# skipped, except the smoke test that checks how the engine fails there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-jobs=$(nproc)
+# The test presets leave the job count to CTest, which reads it from here.
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
-run_tree() {  # <backend> <build dir>
+workflow() {  # <preset>
   local t0=$SECONDS
-  cmake -S . -B "$2" -G Ninja -DKORVEX_BACKEND="$1" -DCMAKE_BUILD_TYPE=Release
-  cmake --build "$2" -j "$jobs"
-  echo "== $1 backend built in $((SECONDS - t0)) s"
-  ctest --test-dir "$2" --output-on-failure -j "$jobs" --timeout 900
+  cmake --workflow --preset "$1"
+  echo "== $1: configured, built and tested in $((SECONDS - t0)) s"
 }
 
-run_tree host build/host
+workflow host
 # The host backend again under AddressSanitizer and UndefinedBehaviorSanitizer, Octave tests
 # included (against the instrumented MEX).
-bash scripts/sanitize.sh build/asan
+bash scripts/sanitize.sh
 if command -v nvcc >/dev/null || [[ -x /usr/local/cuda/bin/nvcc ]]; then
-  run_tree cuda build/cuda
+  workflow cuda
 else
   echo "== nvcc not found: cuda backend not built"
 fi

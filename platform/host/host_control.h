@@ -18,6 +18,9 @@ void set_versions(int runtime, int driver);
 void set_device_count(int count);  // 0 makes cudaGetDeviceCount report cudaErrorNoDevice
 void set_compute_capability(int major, int minor);
 void set_total_memory(size_t bytes);
+// false imitates a GPU whose architecture the library was not built for: kernel launches and
+// cudaFuncGetAttributes fail with cudaErrorNoKernelImageForDevice.
+void set_kernel_images(bool available);
 
 // Operation names are the API names ("cudaMalloc", "cudaMemcpyAsync", "cufftExecC2C",
 // "cublasSasum_v2", ...); kernel launches count as "cudaLaunchKernel".

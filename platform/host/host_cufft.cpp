@@ -142,6 +142,21 @@ cufftResult prepare(Operation operation, cufftHandle handle, cufftType type, con
 
 }  // namespace
 
+cufftResult cufftEstimate2d(int nx, int ny, cufftType type, size_t* workSize) {
+  {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    int status = 0;
+    if (injected(s, Operation::cufftEstimate2d, status)) return static_cast<cufftResult>(status);
+  }
+  if (!workSize) return CUFFT_INVALID_VALUE;
+  if (nx < 1 || ny < 1) return CUFFT_INVALID_SIZE;
+  if (type != CUFFT_C2C && type != CUFFT_Z2Z) return CUFFT_INVALID_TYPE;
+  const size_t element = type == CUFFT_C2C ? sizeof(cufftComplex) : sizeof(cufftDoubleComplex);
+  *workSize = static_cast<size_t>(nx) * static_cast<size_t>(ny) * element;
+  return CUFFT_SUCCESS;
+}
+
 cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
   State& s = state();
   {

@@ -3,6 +3,8 @@
 // unnormalised, CUFFT_FORWARD is -1, and a plan serves in-place and out-of-place execution.
 #pragma once
 
+#include <cstddef>
+
 typedef int cufftHandle;
 
 typedef enum cufftResult_t {
@@ -44,6 +46,9 @@ typedef float2 cufftComplex;
 typedef double2 cufftDoubleComplex;
 
 cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type);
+// The work area a plan of this size would take: here one complex image of the plan's type,
+// the size of the vendor's out-of-place work area for most sizes.
+cufftResult cufftEstimate2d(int nx, int ny, cufftType type, size_t* workSize);
 cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata, int direction);
 cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleComplex* odata,
                          int direction);

@@ -61,6 +61,10 @@ bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream, bool flush) {
     record(status);
     return false;
   }
+  if (!s.config.kernel_images) {
+    record(cudaErrorNoKernelImageForDevice);
+    return false;
+  }
   if (!valid_configuration(grid, block)) {
     record(cudaErrorInvalidConfiguration);
     return false;

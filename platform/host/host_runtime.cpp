@@ -96,6 +96,21 @@ cudaError_t cudaMemGetInfo(size_t* free, size_t* total) {
   return cudaSuccess;
 }
 
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attr, const void* func) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  cudaError_t status;
+  if (runtime_injected(s, Operation::cudaFuncGetAttributes, status)) return status;
+  if (!attr) return record(cudaErrorInvalidValue);
+  if ((status = device_gate(s)) != cudaSuccess) return record(status);
+  if (!func) return record(cudaErrorInvalidDeviceFunction);
+  if (!s.config.kernel_images) return record(cudaErrorNoKernelImageForDevice);
+  *attr = cudaFuncAttributes{};
+  attr->maxThreadsPerBlock = 1024;
+  attr->ptxVersion = attr->binaryVersion = 10 * s.config.major + s.config.minor;
+  return cudaSuccess;
+}
+
 cudaError_t cudaStreamCreate(cudaStream_t* pStream) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -65,6 +65,17 @@ struct cudaDeviceProp {
   int warpSize;
 };
 
+// The fields of the vendor's record of a kernel's attributes that a caller may read.
+struct cudaFuncAttributes {
+  size_t sharedSizeBytes;
+  size_t constSizeBytes;
+  size_t localSizeBytes;
+  int maxThreadsPerBlock;
+  int numRegs;
+  int ptxVersion;
+  int binaryVersion;
+};
+
 cudaError_t cudaRuntimeGetVersion(int* runtimeVersion);
 cudaError_t cudaDriverGetVersion(int* driverVersion);
 cudaError_t cudaGetDeviceCount(int* count);
@@ -88,6 +99,9 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize(void);
 
+// cudaErrorNoKernelImageForDevice when the device module holds no code for the device.
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attr, const void* func);
+
 cudaError_t cudaGetLastError(void);
 cudaError_t cudaPeekAtLastError(void);
 const char* cudaGetErrorName(cudaError_t error);
@@ -97,6 +111,10 @@ const char* cudaGetErrorString(cudaError_t error);
 template <class T>
 inline cudaError_t cudaMalloc(T** devPtr, size_t size) {
   return cudaMalloc(reinterpret_cast<void**>(devPtr), size);
+}
+template <class T>
+inline cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attr, T* entry) {
+  return cudaFuncGetAttributes(attr, reinterpret_cast<const void*>(entry));
 }
 template <class T>
 inline cudaError_t cudaHostAlloc(T** ptr, size_t size, unsigned int flags) {

@@ -163,6 +163,11 @@ void set_total_memory(size_t bytes) {
   state().config.total_memory = bytes;
 }
 
+void set_kernel_images(bool available) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().config.kernel_images = available;
+}
+
 void fail_call(const std::string& operation, unsigned nth, int status) {
   if (nth == 0) throw std::invalid_argument("fail_call: calls are counted from 1");
   const detail::Operation known = detail::operation_named(operation);

@@ -28,6 +28,7 @@ struct FftPlan;  // defined by the cuFFT implementation
   X(cudaGetDeviceCount)           \
   X(cudaGetDeviceProperties)      \
   X(cudaMemGetInfo)               \
+  X(cudaFuncGetAttributes)        \
   X(cudaMalloc)                   \
   X(cudaFree)                     \
   X(cudaHostAlloc)                \
@@ -42,6 +43,7 @@ struct FftPlan;  // defined by the cuFFT implementation
   X(cudaStreamSynchronize)        \
   X(cudaDeviceSynchronize)        \
   X(cudaLaunchKernel)             \
+  X(cufftEstimate2d)              \
   X(cufftPlan2d)                  \
   X(cufftDestroy)                 \
   X(cufftExecC2C)                 \
@@ -103,7 +105,8 @@ struct Config {
   int device_count = 1;
   int major = 9;
   int minor = 0;
-  size_t total_memory = 0;  // filled with the machine's physical memory
+  size_t total_memory = 0;    // filled with the machine's physical memory
+  bool kernel_images = true;  // false: the device module holds no code for this device
 };
 
 struct State {

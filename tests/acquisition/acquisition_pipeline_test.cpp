@@ -41,7 +41,7 @@ std::vector<float> Frames() {
   return frames;
 }
 
-class AcquisitionPipelineTest : public korvex_test::HostDeviceTest {
+class AcquisitionPipelineTest : public korvex::test::HostDeviceTest {
  protected:
   // The message of the invalid_argument Reconstruct throws for `options`, or "".
   std::string Refusal(const AcquisitionOptions& options, unsigned frames = kF) {

@@ -12,15 +12,15 @@
 
 namespace {
 
-using korvex_test::Line_Of;
-using korvex_test::Message_Of;
+using korvex::test::Line_Of;
+using korvex::test::Message_Of;
 namespace host = korvex::host;
 
 template <typename T>
-class ConstructorTest : public korvex_test::HostDeviceTest {};
+class ConstructorTest : public korvex::test::HostDeviceTest {};
 using Precisions = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(ConstructorTest, Precisions);
-class MemoryBudgetTest : public korvex_test::HostDeviceTest {};
+class MemoryBudgetTest : public korvex::test::HostDeviceTest {};
 
 template <typename T>
 std::string Build(unsigned W, unsigned H, unsigned F, unsigned maxIter) {
@@ -75,29 +75,33 @@ TYPED_TEST(ConstructorTest, ComputeCapabilityBelowSixIsRefused) {
   }
 }
 
-TEST_F(MemoryBudgetTest, IsTheTenDeviceBuffers) {
+// The ten device buffers (28 MiB in single precision at 512 x 512 x 9), the FFT plan's work
+// area (one complex image here: 2 MiB) and a margin of 32 MiB for the BLAS handle and the
+// allocator's rounding.
+TEST_F(MemoryBudgetTest, IsTheBuffersThePlanWorkAreaAndAMargin) {
   host::set_total_memory(size_t{12} << 20);
   host::clear_call_counts();
   EXPECT_EQ(Build<float>(512, 512, 9, 10),
-            "KorvexCUDA : Error Not enough graphic memory. Required:28 MB | Available: 12 MB\n");
+            "KorvexCUDA : Error Not enough graphic memory. Required:62 MB | Available: 12 MB\n");
   EXPECT_EQ(Build<double>(512, 512, 9, 10),
-            "KorvexCUDA : Error Not enough graphic memory. Required:56 MB | Available: 12 MB\n");
+            "KorvexCUDA : Error Not enough graphic memory. Required:92 MB | Available: 12 MB\n");
   EXPECT_EQ(host::call_count("cudaMalloc"), 0u);
+  EXPECT_EQ(host::call_count("cufftPlan2d"), 0u);
 
-  host::set_total_memory(29360128 - 1);
+  host::set_total_memory(65011712 - 1);
   EXPECT_EQ(Build<float>(512, 512, 9, 10),
-            "KorvexCUDA : Error Not enough graphic memory. Required:28 MB | Available: 27 MB\n");
-  host::set_total_memory(29360128);  // an exact fit passes
+            "KorvexCUDA : Error Not enough graphic memory. Required:62 MB | Available: 61 MB\n");
+  host::set_total_memory(65011712);  // an exact fit passes
   EXPECT_EQ(Build<float>(512, 512, 9, 10), "<no exception>");
-  host::set_total_memory(58720256);
+  host::set_total_memory(96468992);
   EXPECT_EQ(Build<double>(512, 512, 9, 10), "<no exception>");
 }
 
 TEST_F(MemoryBudgetTest, IsCountedInSixtyFourBits) {
-  // W x H just below 2^32 passes the geometry check; its budget needs 64-bit byte counts.
+  // W x H just below 2^31 passes the geometry check; its budget needs 64-bit byte counts.
   host::set_total_memory(size_t{1} << 30);
-  EXPECT_EQ(Build<float>(65535, 65537, 1, 1),
-            "KorvexCUDA : Error Not enough graphic memory. Required:196607 MB | Available: "
+  EXPECT_EQ(Build<float>(46340, 46341, 1, 1),
+            "KorvexCUDA : Error Not enough graphic memory. Required:114717 MB | Available: "
             "1024 MB\n");
 }
 
@@ -186,6 +190,58 @@ TYPED_TEST(ConstructorTest, BuiltEngineHoldsExactlyItsResources) {
     engine.Clean_Resources();
   }
   EXPECT_TRUE(host::ledger().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// Geometries the reductions (signed 32-bit pixel counts) or the launch grid (65535 blocks of
+// 16 rows) cannot cover are refused before any platform call; the limits themselves pass.
+TYPED_TEST(ConstructorTest, GeometryBeyondReductionOrGridLimitsIsRefusedBeforeAnyPlatformCall) {
+  const struct {
+    unsigned W, H;
+    const char* message;
+  } kRefused[] = {
+      {65536, 32768, "KorvexCUDA Error: Geometry too large! 65536 x 32768 pixels reach 2^31!\n"},
+      {1u << 31, 1, "KorvexCUDA Error: Geometry too large! 2147483648 x 1 pixels reach 2^31!\n"},
+      {3, 1048561,
+       "KorvexCUDA Error: Geometry too large! 3 x 1048561 pixels: more than 1048560 rows exceed "
+       "the launch grid!\n"},
+  };
+  for (const auto& g : kRefused) {
+    host::clear_call_counts();
+    EXPECT_EQ(Build<TypeParam>(g.W, g.H, 1, 10), g.message);
+    EXPECT_EQ(host::total_call_count(), 0u);
+  }
+  // The tallest image the grid covers passes on to the memory check.
+  host::set_total_memory(size_t{1} << 20);
+  EXPECT_EQ(Build<TypeParam>(3, 1048560, 1, 10).rfind("KorvexCUDA : Error Not enough graphic", 0),
+            0u);
+}
+
+TYPED_TEST(ConstructorTest, DeviceWithoutKernelImageIsRefusedBeforeAnyAllocation) {
+  host::set_kernel_images(false);
+  host::clear_call_counts();
+  EXPECT_EQ(Build<TypeParam>(8, 8, 1, 1),
+            "Device Compute Capability: 9.0\nKorvexCUDA : Internal Error. Device Architecture Not "
+            "Supported\n");
+  EXPECT_EQ(host::call_count("cudaMalloc"), 0u);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the refused probe must not linger";
+  host::set_kernel_images(true);
+  EXPECT_EQ(Build<TypeParam>(8, 8, 1, 1), "<no exception>");
+}
+
+// The history holds one entry per iteration up to 65536, so any limit pins at most 512 KiB.
+TYPED_TEST(ConstructorTest, PinnedHistoryIsBounded) {
+  using K = Korvex<TypeParam>;
+  EXPECT_EQ(K::History_Length(0), 1u);
+  EXPECT_EQ(K::History_Length(40), 40u);
+  EXPECT_EQ(K::History_Length(65536), 65536u);
+  EXPECT_EQ(K::History_Length(4294967295u), 65536u);
+  K engine(8, 8, 1, 4294967295u);
+  EXPECT_EQ(engine.m_maxIter, 4294967295u);
+  EXPECT_EQ(host::ledger().pinned_buffers, 1u);
 }
 
 }  // namespace

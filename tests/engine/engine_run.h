@@ -13,7 +13,7 @@
 #include "reference_model.h"
 #include "synthetic_sim.h"
 
-namespace korvex_test {
+namespace korvex::test {
 
 template <typename T>
 struct EngineResult {
@@ -93,4 +93,4 @@ inline double Relative_Difference(const std::vector<double>& actual,
   return scale > 0 ? worst / scale : worst;
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

@@ -10,7 +10,7 @@
 
 namespace {
 
-using korvex_test::Message_Of;
+using korvex::test::Message_Of;
 
 template <typename T>
 class HandlerTest : public ::testing::Test {};

@@ -8,7 +8,7 @@
 
 #include "host/host_control.h"
 
-namespace korvex_test {
+namespace korvex::test {
 
 class HostDeviceTest : public ::testing::Test {
  protected:
@@ -31,4 +31,4 @@ inline int Line_Of(const std::string& text, const std::string& form) {
   return std::stoi(match[match.size() - 1].str());
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

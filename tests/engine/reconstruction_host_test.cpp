@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace korvex_test;
+using namespace korvex::test;
 namespace host = korvex::host;
 
 constexpr unsigned kIterations = 4;

@@ -8,7 +8,7 @@
 
 namespace {
 
-using namespace korvex_test;
+using namespace korvex::test;
 
 constexpr double kLambda = 0.001;
 constexpr double kAlpha = 0.05;

@@ -9,7 +9,7 @@
 
 namespace {
 
-using namespace korvex_test;
+using namespace korvex::test;
 
 struct Geometry {
   unsigned W, H, F;

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace korvex_test;
+using namespace korvex::test;
 
 template <typename T>
 class ReconstructionStateTest : public ::testing::Test {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-namespace korvex_test {
+namespace korvex::test {
 
 namespace {
 
@@ -194,4 +194,4 @@ double Objective(const Problem& p, const std::vector<double>& estimate, double l
   return value;
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

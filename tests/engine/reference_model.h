@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace korvex_test {
+namespace korvex::test {
 
 // One reconstruction problem, arrays in MATLAB (column-major) order.
 struct Problem {
@@ -50,4 +50,4 @@ std::vector<double> Blur(const std::vector<double>& rows, const std::vector<doub
 // `estimate` is in MATLAB order.
 double Objective(const Problem& problem, const std::vector<double>& estimate, double lambda);
 
-}  // namespace korvex_test
+}  // namespace korvex::test

@@ -4,7 +4,7 @@
 #include <complex>
 #include <random>
 
-namespace korvex_test {
+namespace korvex::test {
 
 namespace {
 
@@ -148,4 +148,4 @@ double Scaled_Error(const std::vector<double>& estimate, const std::vector<doubl
   return std::sqrt(residual / tt);
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

@@ -6,7 +6,7 @@
 
 #include "reference_model.h"
 
-namespace korvex_test {
+namespace korvex::test {
 
 // Random positive frames and masks in [0, 1] with a smooth real OTF; every value is exactly
 // representable in single precision, so float and double engines see the same input.
@@ -35,4 +35,4 @@ std::vector<double> To_Double(const std::vector<T>& values) {
   return std::vector<double>(values.begin(), values.end());
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

@@ -21,7 +21,7 @@
 #include "host/host_control.h"
 #include "platform_faults.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 using mex_substitute::Make_Array;
@@ -244,7 +244,7 @@ class Generator {
   void Platform_Fault(Case& c) {
     // Failures that happen after the arguments are accepted: construction and reconstruction.
     static const std::vector<std::pair<std::string, int>> kFaults(
-        korvex_test::Realistic_Failures().begin(), korvex_test::Realistic_Failures().end());
+        korvex::test::Realistic_Failures().begin(), korvex::test::Realistic_Failures().end());
     const auto& [operation, status] = kFaults[Below(static_cast<unsigned>(kFaults.size()))];
     c.failOperation = operation;
     c.failNth = 1 + Below(8);
@@ -432,4 +432,4 @@ TEST_F(GatewayFuzz, EveryCallReturnsOrRaisesCleanly) {
 }
 
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace gateway_test {
+namespace korvex::test {
 
 using mex_substitute::Make_Filled;
 using mex_substitute::Make_Scalar;
@@ -79,4 +79,4 @@ void GatewayTest::TearDown() {
   EXPECT_EQ(mex_substitute::Live_Arrays(), arraysAtStart_);
 }
 
-}  // namespace gateway_test
+}  // namespace korvex::test

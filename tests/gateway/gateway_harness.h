@@ -10,7 +10,7 @@
 #include "Source.h"
 #include "mex_substitute.h"
 
-namespace gateway_test {
+namespace korvex::test {
 
 using mex_substitute::ArrayPtr;
 
@@ -50,4 +50,4 @@ class GatewayTest : public ::testing::Test {
 
 void Clear_Memory();
 
-}  // namespace gateway_test
+}  // namespace korvex::test

@@ -17,7 +17,7 @@
 #include "gateway_harness.h"
 #include "host/host_control.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 namespace host = korvex::host;
@@ -186,4 +186,4 @@ TEST_F(Soak, ThousandCallsHoldNothingAndDoNotGrow) {
 }
 
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test

@@ -8,7 +8,7 @@
 
 #include "gpu.h"
 
-namespace korvex_test {
+namespace korvex::test {
 
 inline const std::map<std::string, int>& Realistic_Failures() {
   static const std::map<std::string, int> kStatuses = {
@@ -17,6 +17,7 @@ inline const std::map<std::string, int>& Realistic_Failures() {
       {"cudaGetDeviceCount", cudaErrorNoDevice},
       {"cudaGetDeviceProperties", cudaErrorInvalidDevice},
       {"cudaMemGetInfo", cudaErrorInitializationError},
+      {"cudaFuncGetAttributes", cudaErrorInitializationError},
       {"cudaMalloc", cudaErrorMemoryAllocation},
       {"cudaHostAlloc", cudaErrorMemoryAllocation},
       {"cudaStreamCreate", cudaErrorMemoryAllocation},
@@ -27,6 +28,7 @@ inline const std::map<std::string, int>& Realistic_Failures() {
       {"cudaStreamSynchronize", cudaErrorLaunchFailure},
       {"cudaLaunchKernel", cudaErrorLaunchOutOfResources},
       {"cudaHostUnregister", cudaErrorHostMemoryNotRegistered},
+      {"cufftEstimate2d", CUFFT_ALLOC_FAILED},
       {"cufftPlan2d", CUFFT_ALLOC_FAILED},
       {"cufftExecC2C", CUFFT_EXEC_FAILED},
       {"cufftExecZ2Z", CUFFT_EXEC_FAILED},
@@ -39,4 +41,4 @@ inline const std::map<std::string, int>& Realistic_Failures() {
   return kStatuses;
 }
 
-}  // namespace korvex_test
+}  // namespace korvex::test

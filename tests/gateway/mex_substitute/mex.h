@@ -41,5 +41,6 @@ mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid
                               mxComplexity flag);
 void mxDestroyArray(mxArray* array);
 void mexErrMsgTxt(const char* message);
+int mexAtExit(void (*exitFunction)(void));
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

@@ -97,6 +97,15 @@ void mxDestroyArray(mxArray* array) {
 
 void mexErrMsgTxt(const char* message) { throw mex_substitute::MexError{message}; }
 
+namespace {
+std::vector<void (*)(void)> exitFunctions;
+}  // namespace
+
+int mexAtExit(void (*exitFunction)(void)) {
+  exitFunctions.push_back(exitFunction);
+  return 0;
+}
+
 namespace mex_substitute {
 
 ArrayPtr Make_Array(mxClassID classId, const std::vector<mwSize>& dims, mxComplexity complexity) {
@@ -151,5 +160,12 @@ void Intercept_Create(unsigned nth, std::function<void()> action) {
 }
 
 size_t Live_Arrays() { return liveArrays; }
+
+unsigned Clear_Mex() {
+  const auto functions = std::move(exitFunctions);
+  exitFunctions.clear();
+  for (auto* function : functions) function();
+  return static_cast<unsigned>(functions.size());
+}
 
 }  // namespace mex_substitute

@@ -49,4 +49,8 @@ void Intercept_Create(unsigned nth, std::function<void()> action);
 // Arrays created and not yet destroyed.
 size_t Live_Arrays();
 
+// What `clear mex` does before it unloads the MEX file: runs the functions registered with
+// mexAtExit, once, and forgets them. Returns how many ran.
+unsigned Clear_Mex();
+
 }  // namespace mex_substitute

@@ -41,6 +41,25 @@ for cls = {'single', 'double'}
     end
   end
 end
+
+% Zero masks and no smoothness: the gradient stays zero, the step of iteration 1 is 0 / 0,
+% and both stop there with the estimate untouched and the step reported as NaN.
+for cls = {'single', 'double'}
+  c = cls{1};
+  args = {cast(frames, c), zeros(size(masks), c), cast(otf, c), 10, 0, 0, 0.05};
+  engine = cell(1, 4);
+  reference = cell(1, 4);
+  [engine{:}] = KorvexCUDA(args{:});
+  [reference{:}] = korvex_reference(args{:});
+  label = [c, ', NaN step'];
+  check(engine{2} == 1 && reference{2} == 1, sprintf('%s: last iteration %g vs %g', label, ...
+                                                       engine{2}, reference{2}));
+  difference = norm(double(engine{1}(:) - reference{1}(:))) / norm(double(reference{1}(:)));
+  check(difference <= tolerance.(c) && isequal(reference{1}, sum(args{1}, 3)), ...
+        sprintf('%s: estimate untouched (differs by %.3g)', label, difference));
+  check(isnan(engine{3}) && isnan(reference{3}), [label, ': step reported as NaN']);
+  check(engine{4} == reference{4}, [label, ': no ratio formed']);
+end
 KorvexCUDA(0);
 end
 

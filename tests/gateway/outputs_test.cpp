@@ -5,7 +5,7 @@
 
 #include "gateway_harness.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 using mex_substitute::Element;
@@ -167,4 +167,4 @@ TYPED_TEST(GatewayOutputs, TwoDimensionalSequenceAndMaskAreOneFrame) {
 }
 
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test

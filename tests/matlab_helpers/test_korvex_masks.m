@@ -53,7 +53,8 @@ bad = {
   'width', @() korvex_masks(16, 'a', 4);
 };
 for i = 1:size(bad, 1)
-  korvex_expect_error(bad{i, 2}, bad{i, 1}, sprintf('bad input %d', i));
+  korvex_expect_error(bad{i, 2}, bad{i, 1}, 'match', 'substring', ...
+                      'label', sprintf('bad input %d', i));
 end
 end
 

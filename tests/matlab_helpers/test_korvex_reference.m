@@ -1,6 +1,7 @@
 function test_korvex_reference()
-% The Octave reference of the benchmark: its gradient against finite differences of the
-% objective it descends, and its stopping rules and extra outputs.
+% The Octave reference (matlab/reference) that the tests and the benchmark measure KorvexCUDA
+% against: its gradient against finite differences of the objective it descends, and its
+% stopping rules and extra outputs.
 
 height = 15;
 width = 17;
@@ -49,6 +50,20 @@ for cls = {'single', 'double'}
   [image, k, a, ratio] = korvex_reference(args{:}, 10, noStop, 0.01, -1);
   check(isequal(image, sum(args{1}, 3)) && k == 0 && a == -1 && ratio == noRatio, ...
         [c, ': a non-positive first step stops before updating']);
+
+  % A first step that is not finite stops before updating, as a non-positive one does.
+  for first = [NaN, Inf]
+    [image, k, a, ratio] = korvex_reference(args{:}, 10, noStop, 0.01, first);
+    check(isequal(image, sum(args{1}, 3)) && k == 0 && isequaln(a, cast(first, c)) && ...
+          ratio == noRatio, sprintf('%s: a first step of %g stops before updating', c, first));
+  end
+
+  % Masks of zeros and no smoothness leave the gradient at zero: the step of iteration 1 is
+  % 0 / 0, which ends the loop before it reaches the estimate.
+  [image, k, a, ratio] = korvex_reference(args{1}, zeros(size(args{2}), c), args{3}, 10, ...
+                                          noStop, 0, 0.05);
+  check(isequal(image, sum(args{1}, 3)) && k == 1 && isnan(a) && ratio == noRatio, ...
+        [c, ': a NaN step stops before updating']);
 
   [one, k, ~, ratio] = korvex_reference(args{:}, 1, noStop, 0.01, 0.05);
   check(k == 0 && ratio == noRatio && ~isequal(one, sum(args{1}, 3)), ...

@@ -6,7 +6,7 @@
 
 #include "gateway_harness.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 using mex_substitute::Make_Array;
@@ -333,4 +333,4 @@ TEST_F(GatewayMessages, FirstFaultWins) {
 }
 
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test

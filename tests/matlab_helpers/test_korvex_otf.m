@@ -49,7 +49,8 @@ bad = {
   'expects 5 inputs', @() korvex_otf(8, 8, 1, 0.5);
 };
 for i = 1:size(bad, 1)
-  korvex_expect_error(bad{i, 2}, bad{i, 1}, sprintf('bad input %d', i));
+  korvex_expect_error(bad{i, 2}, bad{i, 1}, 'match', 'substring', ...
+                      'label', sprintf('bad input %d', i));
 end
 end
 

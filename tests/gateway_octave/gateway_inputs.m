@@ -1,5 +1,5 @@
-function [seq, masks, otf] = gateway_test_inputs(H, W, F, cls)
-%GATEWAY_TEST_INPUTS  A small simulated SIM acquisition of class CLS: F frames of H x W
+function [seq, masks, otf] = gateway_inputs(H, W, F, cls)
+%GATEWAY_INPUTS  A small simulated SIM acquisition of class CLS: F frames of H x W
 %   under shifted stripe patterns, blurred by a centred Gaussian OTF.
   [c, r] = meshgrid(0:W - 1, 0:H - 1);
   object = 1 + 0.5 * sin(2 * pi * 2 * r / H) .* cos(2 * pi * 3 * c / W) + 0.25 * (r > H / 3 & c < W / 2);

@@ -1,5 +1,5 @@
-function gateway_test_help()
-%GATEWAY_TEST_HELP  `help KorvexCUDA` shows the help file that sits beside the MEX file.
+function test_gateway_help()
+%TEST_GATEWAY_HELP  `help KorvexCUDA` shows the help file that sits beside the MEX file.
   [~, ~, extension] = fileparts(which('KorvexCUDA'));
   assert(strcmp(extension, ['.' mexext()]), 'KorvexCUDA resolves to %s, not the MEX file', which('KorvexCUDA'));
   text = help('KorvexCUDA');

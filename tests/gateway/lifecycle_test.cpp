@@ -5,7 +5,7 @@
 
 #include "gateway_harness.h"
 
-namespace gateway_test {
+namespace korvex::test {
 namespace {
 
 using mex_substitute::Intercept_Create;
@@ -180,5 +180,18 @@ TYPED_TEST(GatewayLifecycle, ExceptionsOfAnyTypeReleaseBothEngines) {
   }
 }
 
+TYPED_TEST(GatewayLifecycle, ClearMexReleasesTheKeptEngine) {
+  using R = Slots<TypeParam>;
+  Reconstruct(Valid_Inputs(R::kClass));
+  ASSERT_NE(R::Slot(), nullptr);
+  EXPECT_EQ(mex_substitute::Clear_Mex(), 1u);
+  EXPECT_EQ(Computing_S, nullptr);
+  EXPECT_EQ(Computing_D, nullptr);
+  // A reloaded gateway registers again.
+  Reconstruct(Valid_Inputs(R::kClass));
+  EXPECT_EQ(mex_substitute::Clear_Mex(), 1u);
+  EXPECT_EQ(R::Slot(), nullptr);
+}
+
 }  // namespace
-}  // namespace gateway_test
+}  // namespace korvex::test

@@ -1,6 +1,7 @@
-function gateway_test_reconstruction()
-%GATEWAY_TEST_RECONSTRUCTION  KorvexCUDA reconstructions in Octave: output classes, shapes and
-%   values against a plain transcription of the algorithm, in single and double precision.
+function test_gateway_reconstruction()
+%TEST_GATEWAY_RECONSTRUCTION  KorvexCUDA reconstructions in Octave: output classes, shapes and
+%   values against the Octave reference (korvex_reference, run in double), in single and
+%   double precision.
   KorvexCUDA(0);
   maxIter = 5; threshold = 0; lambda = 0.02; alpha = 0.1;
   % Square, non-square and odd sizes (the OTF centre of an odd axis sits at floor(n/2)+1).
@@ -10,8 +11,8 @@ function gateway_test_reconstruction()
     if strcmp(c, 'single'), tol = 1e-4; else, tol = 1e-9; end
     for s = sizes'
       H = s(1); W = s(2); F = s(3);
-      [seq, masks, otf] = gateway_test_inputs(H, W, F, c);
-      [xr, ir, ar, qr] = gateway_reference_mapsim(seq, masks, otf, maxIter, threshold, lambda, alpha);
+      [seq, masks, otf] = gateway_inputs(H, W, F, c);
+      [xr, ir, ar, qr] = double_reference(seq, masks, otf, maxIter, threshold, lambda, alpha);
       where = sprintf('%s %dx%dx%d', c, H, W, F);
       for nout = 1:4
         out = cell(1, nout);
@@ -29,13 +30,13 @@ function gateway_test_reconstruction()
   end
 
   % No output requested: the image still comes back, as ans.
-  [seq, masks, otf] = gateway_test_inputs(6, 10, 3, 'single');
+  [seq, masks, otf] = gateway_inputs(6, 10, 3, 'single');
   KorvexCUDA(seq, masks, otf, 0, threshold, lambda, alpha);
   expect_array(ans, 'single', [6 10], 'ans');
 
   % Iteration limit 0 (here 0.7, truncated): the first estimate, the sum of the raw frames.
   for cls = {'single', 'double'}
-    [seq, masks, otf] = gateway_test_inputs(6, 10, 3, cls{1});
+    [seq, masks, otf] = gateway_inputs(6, 10, 3, cls{1});
     [x, iter, step, ratio] = KorvexCUDA(seq, masks, otf, 0.7, threshold, lambda, alpha);
     expect_close(x, sum(double(seq), 3), 1e-6, [cls{1} ' frame sum']);
     assert(iter == 0 && step == cast(alpha, cls{1}) && ratio == single(3.4028235e38), ...
@@ -43,26 +44,32 @@ function gateway_test_reconstruction()
   end
 
   % A two-dimensional sequence and mask are one frame.
-  [seq, masks, otf] = gateway_test_inputs(8, 6, 1, 'double');
+  [seq, masks, otf] = gateway_inputs(8, 6, 1, 'double');
   assert(ndims(seq) == 2);
   x = KorvexCUDA(seq, masks, otf, maxIter, threshold, lambda, alpha);
-  expect_close(x, gateway_reference_mapsim(seq, masks, otf, maxIter, threshold, lambda, alpha), ...
+  expect_close(x, double_reference(seq, masks, otf, maxIter, threshold, lambda, alpha), ...
                1e-9, 'one frame');
 
   % Settings of either class with data of either class; single runs round them to single.
-  [seq, masks, otf] = gateway_test_inputs(8, 8, 9, 'single');
+  [seq, masks, otf] = gateway_inputs(8, 8, 9, 'single');
   a = KorvexCUDA(seq, masks, otf, single(3), single(threshold), lambda, single(alpha));
   b = KorvexCUDA(seq, masks, otf, 3, threshold, single(lambda), alpha);
   assert(isequal(a, b), 'settings of mixed classes');
 
   % Reuse of the kept engine carries nothing over between calls.
-  [seq, masks, otf] = gateway_test_inputs(8, 8, 9, 'double');
+  [seq, masks, otf] = gateway_inputs(8, 8, 9, 'double');
   first = KorvexCUDA(seq, masks, otf, maxIter, threshold, lambda, alpha);
   KorvexCUDA(seq * 2, masks, otf, maxIter, threshold, 0.5, 0.3);
   again = KorvexCUDA(seq, masks, otf, maxIter, threshold, lambda, alpha);
   assert(isequal(first, again), 'a repeated call gives the same image');
 
   KorvexCUDA(0);
+end
+
+% The reference in double whatever the class of the data, so that single runs are measured
+% against the exact iteration.
+function [x, iter, alpha, ratio] = double_reference(seq, masks, otf, varargin)
+  [x, iter, alpha, ratio] = korvex_reference(double(seq), double(masks), double(otf), varargin{:});
 end
 
 function expect_array(x, cls, shape, where)

@@ -6,7 +6,9 @@ function [image, iteration, alpha, ratio] = korvex_reference(sequence, masks, ot
 %   the H x W x F raw frames, the matching illumination masks, the centred H x W OTF, the
 %   iteration limit, the convergence threshold, the smoothness weight and the first step size.
 %   It computes in the class of SEQUENCE (single or double) and serves as the yardstick the
-%   engine is checked and timed against (see compare_speed).
+%   engine is checked against (tests/gateway_octave, tests/matlab_helpers) and timed against
+%   (bench/octave/compare_speed). Tests that want a double-precision yardstick for a single
+%   run pass it double inputs.
 %
 %   The iteration, vectorised over the frame stack:
 %     x0 = sum of the raw frames; y_j = m_j .* (raw frame j); O = ifftshift(OTF)

@@ -67,7 +67,8 @@ bad = {
   'unknown option', @() korvex_simulate(ones(8), ones(8, 8), ones(8), 'gain', 2);
 };
 for i = 1:size(bad, 1)
-  korvex_expect_error(bad{i, 2}, bad{i, 1}, sprintf('bad input %d', i));
+  korvex_expect_error(bad{i, 2}, bad{i, 1}, 'match', 'substring', ...
+                      'label', sprintf('bad input %d', i));
 end
 end
 
