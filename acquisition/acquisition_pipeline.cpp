@@ -42,16 +42,14 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
   }
   if (options.angles < 1) throw std::invalid_argument("angles must be at least 1");
   if (options.phases < 3) {
-    throw std::invalid_argument("phases must be at least 3 (got " +
-                                std::to_string(options.phases) +
+    throw std::invalid_argument("phases must be at least 3 (got " + std::to_string(options.phases) +
                                 "): fewer cannot separate the bands");
   }
   if (frameCount != options.angles * options.phases) {
     throw std::invalid_argument(
         "frames must hold angles x phases = " + std::to_string(options.angles) + " x " +
-        std::to_string(options.phases) + " = " +
-        std::to_string(options.angles * options.phases) + " frames, got " +
-        std::to_string(frameCount));
+        std::to_string(options.phases) + " = " + std::to_string(options.angles * options.phases) +
+        " frames, got " + std::to_string(frameCount));
   }
   Check_Setting(options.lambda, true, "lambda");
   Check_Setting(options.alpha, false, "alpha");
@@ -71,15 +69,14 @@ void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned 
                               " values, too large for the engine (below 2^32 values)");
 }
 
-void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
-                        unsigned factor) {
+void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width, unsigned factor) {
   const bool camera = otf.height == height && otf.width == width;
   const bool fine = otf.height == height * factor && otf.width == width * factor;
   if ((!camera && !fine) || otf.values.size() != size_t{otf.height} * otf.width) {
     std::ostringstream message;
     message << "otf must be " << height << " x " << width << " (the camera grid) or "
-            << height * factor << " x " << width * factor << " (the fine grid), got "
-            << otf.height << " x " << otf.width;
+            << height * factor << " x " << width * factor << " (the fine grid), got " << otf.height
+            << " x " << otf.width;
     throw std::invalid_argument(message.str());
   }
   for (double v : otf.values) {
@@ -159,8 +156,8 @@ struct AcquisitionPipeline<T>::Kept {
     }
     if (!estimator || !estimator->Fits(height, width, options.angles, options.phases)) {
       estimator.reset();
-      estimator = std::make_unique<CameraGridEstimator>(height, width, options.angles,
-                                                        options.phases);
+      estimator =
+          std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
     }
     const Optics& o = options.optics;
     const std::vector<double> cameraOtf =
@@ -263,8 +260,8 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
     result.seconds.masks =
         timed([&] { k.Fine_Masks(result.pattern, result.height, result.width, factor); });
-    result.seconds.engineSetup = timed(
-        [&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
+    result.seconds.engineSetup =
+        timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
