@@ -123,7 +123,8 @@ end
 
 function print_pattern(info, truth)
 if ~info.estimated
-  fprintf('  patterns:           the true ones (''masks'', ''estimated'' reads them from the frames)\n');
+  fprintf(['  patterns:           the true ones (''masks'', ''estimated'' reads them from ' ...
+           'the frames)\n']);
   return;
 end
 pattern = info.pattern;
