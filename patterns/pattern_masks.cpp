@@ -1,4 +1,5 @@
-// Masks from an estimate, in korvex_masks' convention (see pattern_estimate.h).
+// Masks from an estimate, in korvex_masks' convention (see pattern_estimate.h): the one
+// implementation that the estimator's MEX, the acquisition pipeline and the bindings share.
 #include <cmath>
 #include <stdexcept>
 
@@ -16,22 +17,29 @@ void Build_Masks(const PatternEstimate& estimate, unsigned height, unsigned widt
   const size_t phases = estimate.phases.size() / angles;
   const size_t n = size_t{height} * width;
   const double pi = std::acos(-1.0);
-  std::vector<double> argument(n);
-  for (size_t a = 0; a < angles; ++a) {
-    const OrientationEstimate& o = estimate.orientations[a];
-    const double scale = 2.0 * pi / o.period;
-    const double cx = std::cos(o.angle);
-    const double sy = std::sin(o.angle);
+  std::vector<double> cosRow(height), sinRow(height), cosColumn(width), sinColumn(width);
+  for (size_t f = 0; f < estimate.phases.size(); ++f) {
+    const OrientationEstimate& o = estimate.orientations[f / phases];
+    const double kx = 2.0 * pi * std::cos(o.angle) / o.period;
+    const double ky = 2.0 * pi * std::sin(o.angle) / o.period;
+    // cos(u + v) = cos u cos v - sin u sin v, u along the columns (phase included) and v
+    // down the rows: H + W cosines per frame instead of H W, the same values to rounding.
     for (unsigned c = 0; c < width; ++c) {
-      for (unsigned r = 0; r < height; ++r) {
-        argument[size_t{c} * height + r] = scale * (cx * c + sy * r);
-      }
+      const double u = kx * c + estimate.phases[f];
+      cosColumn[c] = std::cos(u);
+      sinColumn[c] = std::sin(u);
     }
-    for (size_t p = 0; p < phases; ++p) {
-      const double phase = estimate.phases[a * phases + p];
-      T* mask = masks + (a * phases + p) * n;
-      for (size_t i = 0; i < n; ++i) {
-        mask[i] = static_cast<T>(1.0 + o.modulation * std::cos(argument[i] + phase));
+    for (unsigned r = 0; r < height; ++r) {
+      cosRow[r] = std::cos(ky * r);
+      sinRow[r] = std::sin(ky * r);
+    }
+    T* mask = masks + f * n;
+    for (unsigned c = 0; c < width; ++c) {
+      const double cu = o.modulation * cosColumn[c];
+      const double su = o.modulation * sinColumn[c];
+      T* column = mask + size_t{c} * height;
+      for (unsigned r = 0; r < height; ++r) {
+        column[r] = static_cast<T>(1.0 + (cu * cosRow[r] - su * sinRow[r]));
       }
     }
   }

@@ -11,7 +11,7 @@ mkdir -p build
 cmake -S . -B build/demo -G Ninja -DKORVEX_BACKEND=auto -DCMAKE_BUILD_TYPE=Release \
       -DBUILD_TESTING=OFF -DKORVEX_BUILD_BENCHMARKS=OFF > build/demo-build.log 2>&1 \
   || { cat build/demo-build.log; exit 1; }
-cmake --build build/demo --target KorvexCUDA_octave korvex_estimate_patterns_octave -j "$(nproc)" >> build/demo-build.log 2>&1 \
+cmake --build build/demo --target KorvexCUDA_octave korvex_reconstruct_octave -j "$(nproc)" >> build/demo-build.log 2>&1 \
   || { cat build/demo-build.log; exit 1; }
 grep -E "Korvex backend|Octave MEX" build/demo-build.log || true
 

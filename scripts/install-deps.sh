@@ -4,8 +4,10 @@
 # here: without it Korvex builds its host (CPU) backend.
 set -euo pipefail
 
+# fonts-freefont-otf: Octave's text renderer loads FreeSans for titles and labels; without it
+# every figure warns and the demo falls back to an untitled montage.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libfftw3-dev octave liboctave-dev
-          gnuplot-nox)
+          gnuplot-nox fonts-freefont-otf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

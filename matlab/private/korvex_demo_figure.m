@@ -42,9 +42,16 @@ for i = 1:numel(images)
   plot(floor(width / 2) + 1 + cutoff * width * cos(angle), ...
        floor(height / 2) + 1 + cutoff * height * sin(angle), 'y--');
   hold off;
-  title([titles{i}, ': log power spectrum']);
+  title('log power spectrum');
 end
-print(figureHandle, '-dpng', '-r100', path);
+% gnuplot's own cairo terminal writes PNG directly; Octave's plain -dpng goes through
+% Ghostscript with that toolkit, which a minimal machine lacks.
+if strcmp(get(figureHandle, '__graphics_toolkit__'), 'gnuplot')
+  device = '-dpngcairo';
+else
+  device = '-dpng';
+end
+print(figureHandle, device, '-r100', path);
 end
 
 function range = display_range(image)
@@ -86,7 +93,10 @@ if exist('OCTAVE_VERSION', 'builtin') == 0 || ~isempty(getenv('DISPLAY'))
 end
 if any(strcmp(available_graphics_toolkits(), 'gnuplot'))
   state.toolkit = graphics_toolkit();
-  state.warning = warning('off', 'Octave:gnuplot-graphics');
+  % The PNG is written without Ghostscript (see draw), so its absence is no concern here.
+  state.warning = warning();
+  warning('off', 'Octave:gnuplot-graphics');
+  warning('off', 'print:nogs');
   graphics_toolkit('gnuplot');
 end
 end

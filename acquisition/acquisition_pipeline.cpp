@@ -1,0 +1,286 @@
+#include "acquisition_pipeline.h"
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "Korvex.h"
+#include "camera_grid_estimation.h"
+#include "fourier_upsampling.h"
+
+namespace korvex::acquisition {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds_Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The engine counts elements in 32 bits and cuFFT takes int extents.
+constexpr uint64_t kEngineElementLimit = uint64_t{1} << 32;
+
+void Check_Setting(double value, bool zeroAllowed, const char* name) {
+  if (std::isfinite(value) && (value > 0.0 || (zeroAllowed && value == 0.0))) return;
+  std::ostringstream message;
+  message << name << " must be a " << (zeroAllowed ? "non-negative" : "positive")
+          << " finite number, got " << value;
+  throw std::invalid_argument(message.str());
+}
+
+void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsigned frameCount,
+                       const AcquisitionOptions& options) {
+  if (frames == nullptr) throw std::invalid_argument("frames must not be null");
+  if (height < 8 || width < 8) {
+    throw std::invalid_argument("frames must be at least 8 x 8 pixels, got " +
+                                std::to_string(height) + " x " + std::to_string(width));
+  }
+  if (options.angles < 1) throw std::invalid_argument("angles must be at least 1");
+  if (options.phases < 3) {
+    throw std::invalid_argument("phases must be at least 3 (got " + std::to_string(options.phases) +
+                                "): fewer cannot separate the bands");
+  }
+  if (frameCount != options.angles * options.phases) {
+    throw std::invalid_argument(
+        "frames must hold angles x phases = " + std::to_string(options.angles) + " x " +
+        std::to_string(options.phases) + " = " + std::to_string(options.angles * options.phases) +
+        " frames, got " + std::to_string(frameCount));
+  }
+  Check_Setting(options.lambda, true, "lambda");
+  Check_Setting(options.alpha, false, "alpha");
+  Check_Setting(options.threshold, true, "threshold");
+}
+
+void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned factor) {
+  const uint64_t fineHeight = uint64_t{height} * factor;
+  const uint64_t fineWidth = uint64_t{width} * factor;
+  const uint64_t pixels = fineHeight * fineWidth;
+  if (fineHeight <= INT_MAX && fineWidth <= INT_MAX && pixels * frames < kEngineElementLimit) {
+    return;
+  }
+  throw std::invalid_argument("upsample (" + std::to_string(factor) + ") makes a fine grid of " +
+                              std::to_string(fineHeight) + " x " + std::to_string(fineWidth) +
+                              " x " + std::to_string(frames) +
+                              " values, too large for the engine (below 2^32 values)");
+}
+
+void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width, unsigned factor) {
+  const bool camera = otf.height == height && otf.width == width;
+  const bool fine = otf.height == height * factor && otf.width == width * factor;
+  if ((!camera && !fine) || otf.values.size() != size_t{otf.height} * otf.width) {
+    std::ostringstream message;
+    message << "otf must be " << height << " x " << width << " (the camera grid) or "
+            << height * factor << " x " << width * factor << " (the fine grid), got " << otf.height
+            << " x " << otf.width;
+    throw std::invalid_argument(message.str());
+  }
+  for (double v : otf.values) {
+    if (!std::isfinite(v)) throw std::invalid_argument("otf holds NaN or Inf");
+  }
+  const double zero = otf.values[size_t{otf.width / 2} * otf.height + otf.height / 2];
+  if (std::abs(zero - 1.0) > 1e-3) {
+    std::ostringstream message;
+    message << "otf must be 1 at zero frequency (row " << otf.height / 2 + 1 << ", column "
+            << otf.width / 2 + 1 << ", counted from 1), got " << zero
+            << "; divide it by that value";
+    throw std::invalid_argument(message.str());
+  }
+}
+
+template <typename T>
+void Check_Finite(const T* values, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(values[i])) {
+      throw std::invalid_argument("frames hold NaN or Inf (at element " + std::to_string(i + 1) +
+                                  ")");
+    }
+  }
+}
+
+// What a fine-grid OTF was computed from, so that a repeated call reuses it.
+struct OtfKey {
+  unsigned height = 0, width = 0, factor = 0;
+  double na = 0, wavelength = 0, pixelSize = 0;
+  bool operator==(const OtfKey& o) const {
+    return height == o.height && width == o.width && factor == o.factor && na == o.na &&
+           wavelength == o.wavelength && pixelSize == o.pixelSize;
+  }
+};
+
+}  // namespace
+
+unsigned Upsampling_Factor(double upsample) {
+  if (!(upsample >= 1.0) || !std::isfinite(upsample) || upsample != std::floor(upsample) ||
+      upsample > 65536.0) {
+    std::ostringstream message;
+    message << "upsample must be a whole number from 1 to 65536, got " << upsample;
+    throw std::invalid_argument(message.str());
+  }
+  return static_cast<unsigned>(upsample);
+}
+
+std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned height,
+                                  unsigned width, unsigned factor) {
+  const unsigned fineHeight = height * factor;
+  const unsigned fineWidth = width * factor;
+  if (options.otf) {
+    Check_Measured_Otf(*options.otf, height, width, factor);
+    return Resample_Otf(options.otf->values, options.otf->height, options.otf->width, fineHeight,
+                        fineWidth);
+  }
+  Check_Optics(options.optics, factor);
+  const Optics& o = options.optics;
+  return Widefield_Otf(fineHeight, fineWidth, o.na, o.wavelength, o.pixelSize / factor);
+}
+
+// What the pipeline keeps between calls, and the stages that fill it. Each stage rebuilds
+// what it keeps only when the geometry (or the optics) changed.
+template <typename T>
+struct AcquisitionPipeline<T>::Kept {
+  std::unique_ptr<Korvex<T>> engine;
+  std::unique_ptr<FourierUpsampler<T>> upsampler;
+  std::unique_ptr<CameraGridEstimator> estimator;
+  std::vector<T> fineFrames, masks, otf;
+  OtfKey otfKey;
+
+  void Estimate_Pattern(const T* frames, unsigned height, unsigned width,
+                        const AcquisitionOptions& options, AcquisitionResult<T>& result) {
+    if (options.pattern) {
+      result.pattern = *options.pattern;
+      return;
+    }
+    if (!estimator || !estimator->Fits(height, width, options.angles, options.phases)) {
+      estimator.reset();
+      estimator =
+          std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
+    }
+    const Optics& o = options.optics;
+    const std::vector<double> cameraOtf =
+        options.otf ? Resample_Otf(options.otf->values, options.otf->height, options.otf->width,
+                                   height, width)
+                    : Widefield_Otf(height, width, o.na, o.wavelength, o.pixelSize);
+    result.pattern = estimator->Estimate(frames, cameraOtf, result.lowModulation);
+    result.estimated = true;
+  }
+
+  void Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
+                unsigned factor) {
+    if (!upsampler || upsampler->Height() != height || upsampler->Width() != width ||
+        upsampler->Factor() != factor) {
+      upsampler.reset();
+      upsampler = std::make_unique<FourierUpsampler<T>>(height, width, factor);
+    }
+    fineFrames.resize(size_t{height} * width * factor * factor * frameCount);
+    upsampler->Upsample(frames, frameCount, fineFrames.data());
+  }
+
+  void Fine_Otf(const AcquisitionOptions& options, unsigned height, unsigned width,
+                unsigned factor) {
+    const Optics& o = options.optics;
+    const OtfKey key{height, width, factor, o.na, o.wavelength, o.pixelSize};
+    if (!options.otf && key == otfKey && !otf.empty()) return;
+    otfKey = {};
+    const std::vector<double> values = Fine_Grid_Otf(options, height, width, factor);
+    otf.assign(values.begin(), values.end());
+    if (!options.otf) otfKey = key;
+  }
+
+  void Fine_Masks(const IlluminationPattern& pattern, unsigned fineHeight, unsigned fineWidth,
+                  unsigned factor) {
+    masks.resize(size_t{fineHeight} * fineWidth * pattern.Frames());
+    Build_Masks(On_Finer_Grid(pattern, factor), fineHeight, fineWidth, masks.data());
+  }
+
+  void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
+                  unsigned iterations) {
+    if (engine && (engine->m_width != fineWidth || engine->m_height != fineHeight ||
+                   engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
+      engine.reset();
+    }
+    if (!engine) {
+      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations);
+    }
+  }
+};
+
+template <typename T>
+AcquisitionPipeline<T>::AcquisitionPipeline() : kept_(std::make_unique<Kept>()) {}
+
+template <typename T>
+AcquisitionPipeline<T>::~AcquisitionPipeline() = default;
+
+template <typename T>
+void AcquisitionPipeline<T>::Release() noexcept {
+  kept_->engine.reset();
+  kept_->upsampler.reset();
+  kept_->estimator.reset();
+  kept_->fineFrames = {};
+  kept_->masks = {};
+  kept_->otf = {};
+  kept_->otfKey = {};
+}
+
+template <typename T>
+AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsigned height,
+                                                         unsigned width, unsigned frameCount,
+                                                         const AcquisitionOptions& options) {
+  try {
+    const Clock::time_point start = Clock::now();
+    Check_Acquisition(frames, height, width, frameCount, options);
+    const unsigned factor = Upsampling_Factor(options.upsample);
+    Check_Fine_Grid(height, width, frameCount, factor);
+    if (options.otf) {
+      Check_Measured_Otf(*options.otf, height, width, factor);
+    } else {
+      Check_Optics(options.optics, factor);
+    }
+    if (options.pattern) Check_Pattern(*options.pattern, options.angles, frameCount, "pattern");
+    Check_Finite(frames, size_t{height} * width * frameCount);
+
+    Kept& k = *kept_;
+    AcquisitionResult<T> result;
+    result.height = height * factor;
+    result.width = width * factor;
+    result.pixelSize = options.optics.pixelSize / factor;
+    // Runs one stage and returns its seconds.
+    const auto timed = [](auto&& stage) {
+      const Clock::time_point begin = Clock::now();
+      stage();
+      return Seconds_Since(begin);
+    };
+    result.seconds.estimation =
+        timed([&] { k.Estimate_Pattern(frames, height, width, options, result); });
+    result.seconds.upsampling =
+        timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
+    result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
+    result.seconds.masks =
+        timed([&] { k.Fine_Masks(result.pattern, result.height, result.width, factor); });
+    result.seconds.engineSetup =
+        timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
+    result.image.resize(size_t{result.height} * result.width);
+    result.seconds.reconstruction = timed([&] {
+      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
+                               result.image.data(), static_cast<T>(options.threshold),
+                               static_cast<T>(options.lambda), static_cast<T>(options.alpha));
+    });
+
+    result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;
+    result.alpha = static_cast<double>(k.engine->m_alpha);
+    result.ratio = static_cast<double>(k.engine->m_ratio);
+    result.seconds.total = Seconds_Since(start);
+    return result;
+  } catch (...) {
+    Release();
+    throw;
+  }
+}
+
+template class AcquisitionPipeline<float>;
+template class AcquisitionPipeline<double>;
+
+}  // namespace korvex::acquisition

@@ -1,0 +1,122 @@
+// From a camera acquisition to a super-resolved image in one call.
+//
+// AcquisitionPipeline<T> (T = float or double) takes the raw frames of a structured-illumination
+// acquisition and a description of it, and
+//   1. estimates the illumination on the camera grid (or takes the pattern it is given);
+//   2. up-samples the frames `upsample` times by Fourier interpolation;
+//   3. builds the OTF of the fine grid from the optics, or resamples a measured one;
+//   4. builds the masks on the fine grid from the pattern;
+//   5. runs Korvex<T> on the fine grid, keeping the engine for the next call of the same
+//      geometry and iteration limit.
+//
+// Frames are column-major H x W x F, orientation-major (see illumination_pattern.h); the
+// caller subtracts the camera background first, since the model has no offset. Nothing here
+// prints: bad input throws std::invalid_argument, a platform or engine failure
+// std::runtime_error, each with the complete message naming the argument at fault. After a
+// failure the pipeline holds no engine, so nothing stays allocated on the device.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "illumination_pattern.h"
+#include "optical_transfer.h"
+
+template <typename T>
+class Korvex;
+
+namespace korvex::acquisition {
+
+template <typename T>
+class FourierUpsampler;
+
+// Defaults measured on camera-sampled filament stacks at 100 to 3,000 photons
+// (docs/acquisition.md).
+struct ReconstructionDefaults {
+  static constexpr unsigned kUpsample = 2;
+  static constexpr unsigned kIterations = 20;
+  static constexpr double kLambda = 0.01;
+  static constexpr double kAlpha = 0.05;
+  static constexpr double kThreshold = 0.0;
+};
+
+// A measured OTF: centred like KorvexCUDA's, 1 at zero frequency, on the camera grid (H x W)
+// or on the fine grid (upsample H x upsample W).
+struct MeasuredOtf {
+  std::vector<double> values;  // column-major
+  unsigned height = 0;
+  unsigned width = 0;
+};
+
+struct AcquisitionOptions {
+  Optics optics;        // na and wavelength may stay 0 when `otf` is given
+  unsigned angles = 3;  // A, orientations
+  unsigned phases = 3;  // P, phases per orientation
+  double upsample = ReconstructionDefaults::kUpsample;  // a whole number >= 1
+  std::optional<MeasuredOtf> otf;                       // replaces the model OTF
+  std::optional<IlluminationPattern> pattern;           // on the camera grid; skips estimation
+  unsigned iterations = ReconstructionDefaults::kIterations;
+  double lambda = ReconstructionDefaults::kLambda;
+  double alpha = ReconstructionDefaults::kAlpha;
+  double threshold = ReconstructionDefaults::kThreshold;
+};
+
+// Seconds spent in each stage of one call.
+struct StageTimes {
+  double estimation = 0;      // pattern estimation on the camera grid (0 with a given pattern)
+  double upsampling = 0;      // Fourier interpolation of the frames
+  double otf = 0;             // the fine grid's OTF
+  double masks = 0;           // the fine grid's masks
+  double engineSetup = 0;     // constructing Korvex<T> (0 when the kept engine fits)
+  double reconstruction = 0;  // Korvex<T>::Mapsim_Compute
+  double total = 0;
+};
+
+template <typename T>
+struct AcquisitionResult {
+  std::vector<T> image;  // column-major height x width
+  unsigned height = 0;
+  unsigned width = 0;
+  double pixelSize = 0;                 // camera pixel / upsample (0 when no pixel size was given)
+  IlluminationPattern pattern;          // on the camera grid, estimated or as given
+  bool estimated = false;               // whether `pattern` was estimated
+  std::vector<unsigned> lowModulation;  // orientations whose MCNR is too low to trust
+  unsigned iterations = 0;              // iterations run
+  double alpha = 0;                     // last step size
+  double ratio = 0;                     // last ratio of convergence measures
+  StageTimes seconds;
+};
+
+template <typename T>
+class AcquisitionPipeline {
+ public:
+  AcquisitionPipeline();
+  ~AcquisitionPipeline();
+  AcquisitionPipeline(const AcquisitionPipeline&) = delete;
+  AcquisitionPipeline& operator=(const AcquisitionPipeline&) = delete;
+
+  // frames: height x width x frameCount, column-major, frameCount = angles * phases.
+  AcquisitionResult<T> Reconstruct(const T* frames, unsigned height, unsigned width,
+                                   unsigned frameCount, const AcquisitionOptions& options);
+
+  // Releases the kept engine and buffers; the next call builds them again.
+  void Release() noexcept;
+
+ private:
+  struct Kept;
+  std::unique_ptr<Kept> kept_;
+};
+
+// The fine grid's OTF for these options: the model's from the optics, or the measured one
+// resampled; centred, column-major, (factor height) x (factor width). Throws like Reconstruct.
+std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned height,
+                                  unsigned width, unsigned factor);
+
+// The whole-number factor of `upsample`; throws std::invalid_argument naming it otherwise.
+unsigned Upsampling_Factor(double upsample);
+
+extern template class AcquisitionPipeline<float>;
+extern template class AcquisitionPipeline<double>;
+
+}  // namespace korvex::acquisition

@@ -1,0 +1,46 @@
+#include "camera_grid_estimation.h"
+
+#include "pattern_estimate.h"
+
+namespace korvex::acquisition {
+
+CameraGridEstimator::CameraGridEstimator(unsigned height, unsigned width, unsigned angles,
+                                         unsigned phases)
+    : estimator_(
+          std::make_unique<korvex::patterns::PatternEstimator>(height, width, angles, phases)) {}
+
+CameraGridEstimator::~CameraGridEstimator() = default;
+
+bool CameraGridEstimator::Fits(unsigned height, unsigned width, unsigned angles,
+                               unsigned phases) const {
+  return estimator_->Height() == height && estimator_->Width() == width &&
+         estimator_->Angles() == angles && estimator_->Phases() == phases;
+}
+
+template <typename T>
+IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const std::vector<double>& otf,
+                                                  std::vector<unsigned>& lowModulation) {
+  const std::vector<T> cameraOtf(otf.begin(), otf.end());
+  const korvex::patterns::PatternEstimate estimate = estimator_->Estimate(frames, cameraOtf.data());
+  IlluminationPattern pattern;
+  lowModulation.clear();
+  for (size_t a = 0; a < estimate.orientations.size(); ++a) {
+    const korvex::patterns::OrientationEstimate& o = estimate.orientations[a];
+    pattern.angle.push_back(o.angle);
+    pattern.period.push_back(o.period);
+    pattern.modulation.push_back(o.modulation);
+    pattern.mcnr.push_back(o.mcnr);
+    if (o.lowModulation) lowModulation.push_back(static_cast<unsigned>(a));
+  }
+  pattern.phase = estimate.phases;
+  return pattern;
+}
+
+template IlluminationPattern CameraGridEstimator::Estimate<float>(const float*,
+                                                                  const std::vector<double>&,
+                                                                  std::vector<unsigned>&);
+template IlluminationPattern CameraGridEstimator::Estimate<double>(const double*,
+                                                                   const std::vector<double>&,
+                                                                   std::vector<unsigned>&);
+
+}  // namespace korvex::acquisition

@@ -1,0 +1,96 @@
+#include "optical_transfer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace korvex::acquisition {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793238462643383280;
+
+void Check_Positive(double value, const char* name) {
+  if (!(value > 0.0) || !std::isfinite(value)) {
+    std::ostringstream message;
+    message << name << " must be given as a positive finite number";
+    if (value != 0.0) message << ", got " << value;
+    throw std::invalid_argument(message.str());
+  }
+}
+
+// Offset of a centred index from zero frequency, and back.
+long Offset(unsigned index, unsigned extent) { return long(index) - long(extent / 2); }
+bool Inside(long offset, unsigned extent) {
+  return offset >= -long(extent / 2) && offset < long(extent) - long(extent / 2);
+}
+
+}  // namespace
+
+void Check_Optics(const Optics& optics, unsigned factor) {
+  Check_Positive(optics.na, "na");
+  Check_Positive(optics.wavelength, "wavelength");
+  Check_Positive(optics.pixelSize, "pixelSize");
+  Check_Positive(optics.immersion, "immersion");
+  if (optics.na >= optics.immersion) {
+    std::ostringstream message;
+    message << "na (" << optics.na << ") must be below the immersion medium's refractive index ("
+            << optics.immersion << ")";
+    throw std::invalid_argument(message.str());
+  }
+  const double cutoff = 2.0 * optics.na / optics.wavelength;
+  const double nyquist = factor / (2.0 * optics.pixelSize);
+  if (cutoff > nyquist) {
+    std::ostringstream message;
+    message << "pixelSize (" << optics.pixelSize << ") is too coarse: the OTF cut-off 2*na/"
+            << "wavelength = " << cutoff << " cycles per unit lies beyond the Nyquist frequency "
+            << nyquist << " of the grid up-sampled " << factor
+            << " times; raise upsample or give the pixel size in the sample plane";
+    throw std::invalid_argument(message.str());
+  }
+}
+
+std::vector<double> Widefield_Otf(unsigned height, unsigned width, double na, double wavelength,
+                                  double pixelSize) {
+  const double cutoff = 2.0 * na / wavelength;
+  std::vector<double> otf(size_t{height} * width, 0.0);
+  for (unsigned c = 0; c < width; ++c) {
+    const double fx = double(Offset(c, width)) / (width * pixelSize);
+    for (unsigned r = 0; r < height; ++r) {
+      const double fy = double(Offset(r, height)) / (height * pixelSize);
+      const double q = std::sqrt(fx * fx + fy * fy) / cutoff;
+      if (q >= 1.0) continue;
+      // acos q = pi/2 - asin q: exactly 1 at zero frequency; the clamp keeps rounding near
+      // the cut-off from going below zero.
+      otf[size_t{c} * height + r] =
+          std::max(1.0 - (2.0 / kPi) * (std::asin(q) + q * std::sqrt(1.0 - q * q)), 0.0);
+    }
+  }
+  return otf;
+}
+
+std::vector<double> Resample_Otf(const std::vector<double>& otf, unsigned otfHeight,
+                                 unsigned otfWidth, unsigned height, unsigned width) {
+  std::vector<double> out(size_t{height} * width, 0.0);
+  const auto at = [&](long dr, long dc) {
+    return otf[size_t(dc + otfWidth / 2) * otfHeight + size_t(dr + otfHeight / 2)];
+  };
+  for (unsigned c = 0; c < width; ++c) {
+    const long dc = Offset(c, width);
+    for (unsigned r = 0; r < height; ++r) {
+      const long dr = Offset(r, height);
+      double value = 0.0;
+      if (Inside(dr, otfHeight) && Inside(dc, otfWidth)) {
+        value = at(dr, dc);
+      } else if (Inside(-dr, otfHeight) && Inside(-dc, otfWidth)) {
+        value = at(-dr, -dc);
+      }
+      out[size_t{c} * height + r] = value;
+    }
+  }
+  return out;
+}
+
+}  // namespace korvex::acquisition

@@ -1,0 +1,200 @@
+#include "acquisition_arguments.h"
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+namespace korvex::gateway {
+
+namespace {
+
+using korvex::acquisition::IlluminationPattern;
+using korvex::acquisition::MeasuredOtf;
+
+[[noreturn]] void Fail(const std::string& message) { throw std::invalid_argument(message); }
+
+bool Is_Plain_Numeric(const mxArray* a) {
+  return mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a);
+}
+
+// Every element of a real numeric array, as double.
+std::vector<double> Read_Doubles(const mxArray* array, const std::string& name) {
+  if (!Is_Plain_Numeric(array)) Fail(name + " must be a real, full numeric array");
+  const size_t n = mxGetNumberOfElements(array);
+  std::vector<double> values(n);
+  const void* data = mxGetData(array);
+  switch (mxGetClassID(array)) {
+#define KORVEX_READ(classId, type)                                                        \
+  case classId:                                                                           \
+    for (size_t i = 0; i < n; ++i) values[i] = double(static_cast<const type*>(data)[i]); \
+    break;
+    KORVEX_READ(mxDOUBLE_CLASS, double)
+    KORVEX_READ(mxSINGLE_CLASS, float)
+    KORVEX_READ(mxINT8_CLASS, int8_t)
+    KORVEX_READ(mxUINT8_CLASS, uint8_t)
+    KORVEX_READ(mxINT16_CLASS, int16_t)
+    KORVEX_READ(mxUINT16_CLASS, uint16_t)
+    KORVEX_READ(mxINT32_CLASS, int32_t)
+    KORVEX_READ(mxUINT32_CLASS, uint32_t)
+    KORVEX_READ(mxINT64_CLASS, int64_t)
+    KORVEX_READ(mxUINT64_CLASS, uint64_t)
+#undef KORVEX_READ
+    default:
+      Fail(name + " has an unsupported class");
+  }
+  return values;
+}
+
+double Read_Scalar(const mxArray* array, const std::string& name) {
+  if (!Is_Plain_Numeric(array) || mxGetNumberOfElements(array) != 1) {
+    Fail(name + " must be a real numeric scalar");
+  }
+  const double value = Read_Doubles(array, name)[0];
+  if (!std::isfinite(value)) Fail(name + " must be finite");
+  return value;
+}
+
+unsigned Read_Count(const mxArray* array, const std::string& name, double most) {
+  const double value = Read_Scalar(array, name);
+  if (value < 0 || value != std::floor(value) || value > most) {
+    Fail(name + " must be a whole number from 0 to " + std::to_string(long(most)) + ", got " +
+         std::to_string(value));
+  }
+  return static_cast<unsigned>(value);
+}
+
+std::string Read_Text(const mxArray* array, const std::string& name) {
+  if (!mxIsChar(array)) Fail(name + " must be text");
+  char* text = mxArrayToString(array);
+  if (text == nullptr) Fail(name + " could not be read");
+  std::string value(text);
+  mxFree(text);
+  return value;
+}
+
+std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
+  const mxArray* value = mxGetField(pattern, 0, field);
+  if (value == nullptr) Fail(std::string("pattern must have a field '") + field + "'");
+  return Read_Doubles(value, std::string("pattern.") + field);
+}
+
+// A scalar stands for every orientation; P phases stand for each orientation's steps.
+std::vector<double> Broadcast(std::vector<double> values, size_t count) {
+  if (values.size() == 1) return std::vector<double>(count, values[0]);
+  return values;
+}
+
+IlluminationPattern Read_Pattern(const mxArray* pattern, unsigned angles, unsigned phases) {
+  if (!mxIsStruct(pattern) || mxGetNumberOfElements(pattern) != 1) {
+    Fail("pattern must be a struct with fields angle, period, phase and modulation");
+  }
+  IlluminationPattern p;
+  p.angle = Pattern_Field(pattern, "angle");
+  p.period = Broadcast(Pattern_Field(pattern, "period"), p.angle.size());
+  p.modulation = mxGetField(pattern, 0, "modulation") == nullptr
+                     ? std::vector<double>(p.angle.size(), 1.0)
+                     : Broadcast(Pattern_Field(pattern, "modulation"), p.angle.size());
+  p.phase = Pattern_Field(pattern, "phase");
+  if (p.phase.size() == phases && angles > 1) {
+    std::vector<double> perFrame;
+    for (unsigned a = 0; a < angles; ++a)
+      perFrame.insert(perFrame.end(), p.phase.begin(), p.phase.end());
+    p.phase = perFrame;
+  }
+  return p;
+}
+
+MeasuredOtf Read_Otf(const mxArray* otf) {
+  if (mxGetNumberOfDimensions(otf) != 2) Fail("otf must be a two-dimensional array");
+  MeasuredOtf measured;
+  measured.values = Read_Doubles(otf, "otf");
+  measured.height = static_cast<unsigned>(mxGetM(otf));
+  measured.width = static_cast<unsigned>(mxGetN(otf));
+  return measured;
+}
+
+}  // namespace
+
+AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
+  AcquisitionCall call;
+  const mxArray* frames = prhs[0];
+  if (!Is_Plain_Numeric(frames) || mxIsLogical(frames)) {
+    Fail("frames must be a real, full numeric array (single, double or integer)");
+  }
+  if (mxGetNumberOfDimensions(frames) > 3) Fail("frames must be H x W x F");
+  const mwSize* extents = mxGetDimensions(frames);
+  call.height = static_cast<unsigned>(extents[0]);
+  call.width = static_cast<unsigned>(extents[1]);
+  call.frames = mxGetNumberOfDimensions(frames) == 3 ? static_cast<unsigned>(extents[2]) : 1;
+  call.singlePrecision = mxGetClassID(frames) != mxDOUBLE_CLASS;
+  if ((nrhs - 1) % 2 != 0) Fail("options must come in name/value pairs");
+
+  const mxArray* pattern = nullptr;
+  auto& o = call.options;
+  for (int i = 1; i < nrhs; i += 2) {
+    const std::string name = Read_Text(prhs[i], "option name " + std::to_string((i + 1) / 2));
+    const mxArray* value = prhs[i + 1];
+    if (name == "na") {
+      o.optics.na = Read_Scalar(value, name);
+    } else if (name == "wavelength") {
+      o.optics.wavelength = Read_Scalar(value, name);
+    } else if (name == "pixelSize") {
+      o.optics.pixelSize = Read_Scalar(value, name);
+    } else if (name == "immersion") {
+      o.optics.immersion = Read_Scalar(value, name);
+    } else if (name == "angles") {
+      o.angles = Read_Count(value, name, 64);
+    } else if (name == "phases") {
+      o.phases = Read_Count(value, name, 64);
+    } else if (name == "upsample") {
+      o.upsample = Read_Scalar(value, name);
+    } else if (name == "otf") {
+      o.otf = Read_Otf(value);
+    } else if (name == "pattern") {
+      pattern = value;
+    } else if (name == "iterations") {
+      o.iterations = Read_Count(value, name, 1e6);
+    } else if (name == "lambda") {
+      o.lambda = Read_Scalar(value, name);
+    } else if (name == "alpha") {
+      o.alpha = Read_Scalar(value, name);
+    } else if (name == "threshold") {
+      o.threshold = Read_Scalar(value, name);
+    } else if (name == "precision") {
+      const std::string precision = Read_Text(value, name);
+      if (precision != "single" && precision != "double") {
+        Fail("precision must be 'single' or 'double', got '" + precision + "'");
+      }
+      call.singlePrecision = precision == "single";
+    } else {
+      Fail("unknown option '" + name + "' (known: na, wavelength, pixelSize, immersion, " +
+           "angles, phases, upsample, otf, pattern, iterations, lambda, alpha, threshold, " +
+           "precision)");
+    }
+  }
+  if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);
+  return call;
+}
+
+template <typename T>
+std::vector<T> Read_Frames(const mxArray* frames) {
+  const size_t n = mxGetNumberOfElements(frames);
+  const void* data = mxGetData(frames);
+  if (mxGetClassID(frames) == mxSINGLE_CLASS) {
+    const float* values = static_cast<const float*>(data);
+    return std::vector<T>(values, values + n);
+  }
+  if (mxGetClassID(frames) == mxDOUBLE_CLASS) {
+    const double* values = static_cast<const double*>(data);
+    std::vector<T> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<T>(values[i]);
+    return out;
+  }
+  const std::vector<double> values = Read_Doubles(frames, "frames");
+  return std::vector<T>(values.begin(), values.end());
+}
+
+template std::vector<float> Read_Frames<float>(const mxArray*);
+template std::vector<double> Read_Frames<double>(const mxArray*);
+
+}  // namespace korvex::gateway

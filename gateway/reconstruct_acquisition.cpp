@@ -1,0 +1,169 @@
+// korvex_reconstruct: the MATLAB/Octave entry point of the acquisition pipeline.
+//
+// Reads the frames and options, runs AcquisitionPipeline<T> (one kept per precision, only one
+// holding an engine at a time) and returns the image and an info struct. korvex_reconstruct
+// ('release') frees the kept engine; any error frees it too. All numerical work happens in
+// KorvexLib.
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "acquisition_arguments.h"
+#include "acquisition_pipeline.h"
+#include "mex.h"
+
+namespace {
+
+using korvex::acquisition::AcquisitionPipeline;
+using korvex::acquisition::AcquisitionResult;
+using korvex::acquisition::IlluminationPattern;
+using korvex::gateway::AcquisitionCall;
+
+std::unique_ptr<AcquisitionPipeline<float>> singlePipeline;
+std::unique_ptr<AcquisitionPipeline<double>> doublePipeline;
+
+void Release_Pipelines() noexcept {
+  singlePipeline.reset();
+  doublePipeline.reset();
+}
+
+mxArray* Row(const std::vector<double>& values) {
+  mxArray* row = mxCreateDoubleMatrix(1, values.size(), mxREAL);
+  double* data = mxGetPr(row);
+  for (size_t i = 0; i < values.size(); ++i) data[i] = values[i];
+  return row;
+}
+
+mxArray* Scalar(double value) { return mxCreateDoubleScalar(value); }
+
+mxArray* Pattern_Struct(const IlluminationPattern& p) {
+  const char* fields[] = {"angle", "period", "phase", "modulation", "mcnr"};
+  mxArray* s = mxCreateStructMatrix(1, 1, 5, fields);
+  mxSetField(s, 0, "angle", Row(p.angle));
+  mxSetField(s, 0, "period", Row(p.period));
+  mxSetField(s, 0, "phase", Row(p.phase));
+  mxSetField(s, 0, "modulation", Row(p.modulation));
+  mxSetField(s, 0, "mcnr", Row(p.mcnr));
+  return s;
+}
+
+template <typename T>
+mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
+  const char* fields[] = {"pattern", "estimated", "mcnr",     "iterations", "alpha",
+                          "ratio",   "pixelSize", "upsample", "seconds"};
+  mxArray* info = mxCreateStructMatrix(1, 1, 9, fields);
+  mxSetField(info, 0, "pattern", Pattern_Struct(r.pattern));
+  mxSetField(info, 0, "estimated", mxCreateLogicalScalar(r.estimated));
+  mxSetField(info, 0, "mcnr", Row(r.pattern.mcnr));
+  mxSetField(info, 0, "iterations", Scalar(r.iterations));
+  mxSetField(info, 0, "alpha", Scalar(r.alpha));
+  mxSetField(info, 0, "ratio", Scalar(r.ratio));
+  mxSetField(info, 0, "pixelSize", Scalar(r.pixelSize));
+  mxSetField(info, 0, "upsample", Scalar(upsample));
+  const char* stages[] = {"estimation",  "upsampling",     "otf",  "masks",
+                          "engineSetup", "reconstruction", "total"};
+  const double values[] = {r.seconds.estimation, r.seconds.upsampling,  r.seconds.otf,
+                           r.seconds.masks,      r.seconds.engineSetup, r.seconds.reconstruction,
+                           r.seconds.total};
+  mxArray* seconds = mxCreateStructMatrix(1, 1, 7, stages);
+  for (int i = 0; i < 7; ++i) mxSetField(seconds, 0, stages[i], Scalar(values[i]));
+  mxSetField(info, 0, "seconds", seconds);
+  return info;
+}
+
+template <typename T>
+mxClassID Class_Of() {
+  return sizeof(T) == sizeof(float) ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
+}
+
+// Orientations too faint to trust are reported as MATLAB warnings; the result still returns.
+void Warn_Low_Modulation(const IlluminationPattern& p, const std::vector<unsigned>& low) {
+  for (unsigned a : low) {
+    const std::string text = "korvex_reconstruct: orientation " + std::to_string(a + 1) +
+                             " has MCNR " + std::to_string(a < p.mcnr.size() ? p.mcnr[a] : 0.0) +
+                             ": its pattern is too faint to estimate reliably";
+    mexWarnMsgIdAndTxt("korvex:lowModulation", "%s", text.c_str());
+  }
+}
+
+template <typename T, typename Other>
+void Run(std::unique_ptr<AcquisitionPipeline<T>>& pipeline,
+         std::unique_ptr<AcquisitionPipeline<Other>>& other, const AcquisitionCall& call,
+         const mxArray* frames, int nlhs, mxArray* plhs[]) {
+  other.reset();
+  if (!pipeline) pipeline = std::make_unique<AcquisitionPipeline<T>>();
+  std::vector<T> converted;
+  const T* data = static_cast<const T*>(mxGetData(frames));
+  if (mxGetClassID(frames) != Class_Of<T>()) {
+    converted = korvex::gateway::Read_Frames<T>(frames);
+    data = converted.data();
+  }
+  const AcquisitionResult<T> result =
+      pipeline->Reconstruct(data, call.height, call.width, call.frames, call.options);
+  Warn_Low_Modulation(result.pattern, result.lowModulation);
+  const mwSize extents[2] = {result.height, result.width};
+  plhs[0] = mxCreateNumericArray(2, extents, Class_Of<T>(), mxREAL);
+  std::copy(result.image.begin(), result.image.end(), static_cast<T*>(mxGetData(plhs[0])));
+  if (nlhs > 1) plhs[1] = Info_Struct(result, call.options.upsample);
+}
+
+void Run_Call(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  if (nlhs > 2) throw std::invalid_argument("at most two outputs: [image, info]");
+  if (nrhs == 1 && mxIsChar(prhs[0])) {
+    char* text = mxArrayToString(prhs[0]);
+    const std::string request = text ? text : "";
+    mxFree(text);
+    if (request != "release") {
+      throw std::invalid_argument("the only request is 'release', got '" + request + "'");
+    }
+    Release_Pipelines();
+    return;
+  }
+  if (nrhs < 1) {
+    throw std::invalid_argument(
+        "usage: [image, info] = korvex_reconstruct(frames, 'na', NA, 'wavelength', lambda, "
+        "'pixelSize', p, ...)");
+  }
+  const AcquisitionCall call = korvex::gateway::Read_Acquisition_Call(nrhs, prhs);
+  if (call.singlePrecision) {
+    Run(singlePipeline, doublePipeline, call, prhs[0], nlhs, plhs);
+  } else {
+    Run(doublePipeline, singlePipeline, call, prhs[0], nlhs, plhs);
+  }
+}
+
+// mexErrMsgIdAndTxt does not return: the message must outlive mexFunction's frame. Octave
+// puts the function name before it; MATLAB names the function in its own error line.
+std::string failureMessage;
+const char* failureId = "korvex:failure";
+
+bool Run_Guarded(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
+  try {
+    Run_Call(nlhs, plhs, nrhs, prhs);
+    return true;
+  } catch (const std::invalid_argument& failure) {
+    failureId = "korvex:badParameter";
+    failureMessage = failure.what();
+  } catch (const std::exception& failure) {
+    failureId = "korvex:failure";
+    failureMessage = failure.what();
+  } catch (...) {
+    failureId = "korvex:failure";
+    failureMessage = "internal error: unknown exception";
+  }
+  Release_Pipelines();
+  return false;
+}
+
+void At_Exit() { Release_Pipelines(); }
+
+}  // namespace
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  mexAtExit(At_Exit);
+  if (!Run_Guarded(nlhs, plhs, nrhs, prhs)) {
+    mexErrMsgIdAndTxt(failureId, "%s", failureMessage.c_str());
+  }
+}

@@ -1,0 +1,41 @@
+function test_reconstruct_errors()
+%TEST_RECONSTRUCT_ERRORS Bad input is refused with korvex:badParameter naming the argument;
+%   the next good call works.
+frames = single(1 + rand(32, 32, 9));
+pattern = struct('angle', [0, pi / 3, 2 * pi / 3], 'period', 2.6, 'phase', [0, 2.1, 4.2]);
+good = {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1, 'pattern', pattern, 'iterations', 2};
+expect(frames, {'wavelength', 0.52, 'pixelSize', 0.1}, 'na must be given');
+expect(frames, {'na', 1.2, 'pixelSize', 0.1}, 'wavelength must be given');
+expect(frames, [good, {'na', 1.4, 'immersion', 1.33}], 'na (1.4) must be below the immersion');
+expect(frames, [good, {'pixelSize', 0.25}], 'pixelSize (0.25) is too coarse');
+expect(frames, [good, {'upsample', 0}], 'upsample must be a whole number');
+expect(frames, [good, {'upsample', 2.5}], 'upsample must be a whole number');
+expect(frames, [good, {'upsample', 5000}], 'too large for the engine');
+expect(frames, [good, {'otf', ones(31, 32)}], 'otf must be 32 x 32 (the camera grid) or 64 x 64');
+expect(frames, [good, {'otf', 0.5 * ones(64)}], 'otf must be 1 at zero frequency');
+expect(frames(:, :, 1:8), good, 'frames must hold angles x phases = 3 x 3 = 9 frames');
+expect(complex(frames), good, 'frames must be a real, full numeric array');
+expect(frames, [good, {'colour', 1}], 'unknown option ''colour''');
+expect(frames, [good, {'precision', 'half'}], 'precision must be');
+bad = frames;
+bad(5) = NaN;
+expect(bad, good, 'frames hold NaN or Inf');
+
+image = korvex_reconstruct(frames, good{:});
+assert(isequal(size(image), [64, 64]));
+korvex_reconstruct('release');
+assert(~isempty(strfind(help('korvex_reconstruct'), '''upsample''')));
+end
+
+function expect(frames, options, part)
+try
+  korvex_reconstruct(frames, options{:});
+catch failure
+  assert(strcmp(failure.identifier, 'korvex:badParameter'), ...
+         sprintf('identifier %s for: %s', failure.identifier, failure.message));
+  assert(~isempty(strfind(failure.message, part)), ...
+         sprintf('expected "%s" in: %s', part, failure.message));
+  return;
+end
+error('test:failed', 'no error; expected "%s"', part);
+end
