@@ -42,16 +42,14 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
   }
   if (options.angles < 1) throw std::invalid_argument("angles must be at least 1");
   if (options.phases < 3) {
-    throw std::invalid_argument("phases must be at least 3 (got " +
-                                std::to_string(options.phases) +
+    throw std::invalid_argument("phases must be at least 3 (got " + std::to_string(options.phases) +
                                 "): fewer cannot separate the bands");
   }
   if (frameCount != options.angles * options.phases) {
     throw std::invalid_argument(
         "frames must hold angles x phases = " + std::to_string(options.angles) + " x " +
-        std::to_string(options.phases) + " = " +
-        std::to_string(options.angles * options.phases) + " frames, got " +
-        std::to_string(frameCount));
+        std::to_string(options.phases) + " = " + std::to_string(options.angles * options.phases) +
+        " frames, got " + std::to_string(frameCount));
   }
   Check_Setting(options.lambda, true, "lambda");
   Check_Setting(options.alpha, false, "alpha");
@@ -71,15 +69,14 @@ void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned 
                               " values, too large for the engine (below 2^32 values)");
 }
 
-void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
-                        unsigned factor) {
+void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width, unsigned factor) {
   const bool camera = otf.height == height && otf.width == width;
   const bool fine = otf.height == height * factor && otf.width == width * factor;
   if ((!camera && !fine) || otf.values.size() != size_t{otf.height} * otf.width) {
     std::ostringstream message;
     message << "otf must be " << height << " x " << width << " (the camera grid) or "
-            << height * factor << " x " << width * factor << " (the fine grid), got "
-            << otf.height << " x " << otf.width;
+            << height * factor << " x " << width * factor << " (the fine grid), got " << otf.height
+            << " x " << otf.width;
     throw std::invalid_argument(message.str());
   }
   for (double v : otf.values) {
@@ -141,6 +138,8 @@ std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned he
   return Widefield_Otf(fineHeight, fineWidth, o.na, o.wavelength, o.pixelSize / factor);
 }
 
+// What the pipeline keeps between calls, and the stages that fill it. Each stage rebuilds
+// what it keeps only when the geometry (or the optics) changed.
 template <typename T>
 struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<Korvex<T>> engine;
@@ -148,6 +147,65 @@ struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<CameraGridEstimator> estimator;
   std::vector<T> fineFrames, masks, otf;
   OtfKey otfKey;
+
+  void Estimate_Pattern(const T* frames, unsigned height, unsigned width,
+                        const AcquisitionOptions& options, AcquisitionResult<T>& result) {
+    if (options.pattern) {
+      result.pattern = *options.pattern;
+      return;
+    }
+    if (!estimator || !estimator->Fits(height, width, options.angles, options.phases)) {
+      estimator.reset();
+      estimator =
+          std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
+    }
+    const Optics& o = options.optics;
+    const std::vector<double> cameraOtf =
+        options.otf ? Resample_Otf(options.otf->values, options.otf->height, options.otf->width,
+                                   height, width)
+                    : Widefield_Otf(height, width, o.na, o.wavelength, o.pixelSize);
+    result.pattern = estimator->Estimate(frames, cameraOtf, result.lowModulation);
+    result.estimated = true;
+  }
+
+  void Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
+                unsigned factor) {
+    if (!upsampler || upsampler->Height() != height || upsampler->Width() != width ||
+        upsampler->Factor() != factor) {
+      upsampler.reset();
+      upsampler = std::make_unique<FourierUpsampler<T>>(height, width, factor);
+    }
+    fineFrames.resize(size_t{height} * width * factor * factor * frameCount);
+    upsampler->Upsample(frames, frameCount, fineFrames.data());
+  }
+
+  void Fine_Otf(const AcquisitionOptions& options, unsigned height, unsigned width,
+                unsigned factor) {
+    const Optics& o = options.optics;
+    const OtfKey key{height, width, factor, o.na, o.wavelength, o.pixelSize};
+    if (!options.otf && key == otfKey && !otf.empty()) return;
+    otfKey = {};
+    const std::vector<double> values = Fine_Grid_Otf(options, height, width, factor);
+    otf.assign(values.begin(), values.end());
+    if (!options.otf) otfKey = key;
+  }
+
+  void Fine_Masks(const IlluminationPattern& pattern, unsigned fineHeight, unsigned fineWidth,
+                  unsigned factor) {
+    masks.resize(size_t{fineHeight} * fineWidth * pattern.Frames());
+    Build_Masks(On_Finer_Grid(pattern, factor), fineHeight, fineWidth, masks.data());
+  }
+
+  void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
+                  unsigned iterations) {
+    if (engine && (engine->m_width != fineWidth || engine->m_height != fineHeight ||
+                   engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
+      engine.reset();
+    }
+    if (!engine) {
+      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations);
+    }
+  }
 };
 
 template <typename T>
@@ -185,77 +243,31 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     Check_Finite(frames, size_t{height} * width * frameCount);
 
     Kept& k = *kept_;
-    const unsigned fineHeight = height * factor;
-    const unsigned fineWidth = width * factor;
-    const size_t finePixels = size_t{fineHeight} * fineWidth;
     AcquisitionResult<T> result;
-    result.height = fineHeight;
-    result.width = fineWidth;
+    result.height = height * factor;
+    result.width = width * factor;
     result.pixelSize = options.optics.pixelSize / factor;
-
-    Clock::time_point stage = Clock::now();
-    if (options.pattern) {
-      result.pattern = *options.pattern;
-    } else {
-      if (!k.estimator || !k.estimator->Fits(height, width, options.angles, options.phases)) {
-        k.estimator.reset();
-        k.estimator = std::make_unique<CameraGridEstimator>(height, width, options.angles,
-                                                            options.phases);
-      }
-      const std::vector<double> cameraOtf =
-          options.otf ? Resample_Otf(options.otf->values, options.otf->height,
-                                     options.otf->width, height, width)
-                      : Widefield_Otf(height, width, options.optics.na,
-                                      options.optics.wavelength, options.optics.pixelSize);
-      result.pattern = k.estimator->Estimate(frames, cameraOtf, result.lowModulation);
-      result.estimated = true;
-    }
-    result.seconds.estimation = Seconds_Since(stage);
-
-    stage = Clock::now();
-    if (!k.upsampler || k.upsampler->Height() != height || k.upsampler->Width() != width ||
-        k.upsampler->Factor() != factor) {
-      k.upsampler.reset();
-      k.upsampler = std::make_unique<FourierUpsampler<T>>(height, width, factor);
-    }
-    k.fineFrames.resize(finePixels * frameCount);
-    k.upsampler->Upsample(frames, frameCount, k.fineFrames.data());
-    result.seconds.upsampling = Seconds_Since(stage);
-
-    stage = Clock::now();
-    const OtfKey key{height, width, factor, options.optics.na, options.optics.wavelength,
-                     options.optics.pixelSize};
-    if (options.otf || !(key == k.otfKey) || k.otf.size() != finePixels) {
-      k.otfKey = {};
-      const std::vector<double> otf = Fine_Grid_Otf(options, height, width, factor);
-      k.otf.assign(otf.begin(), otf.end());
-      if (!options.otf) k.otfKey = key;
-    }
-    result.seconds.otf = Seconds_Since(stage);
-
-    stage = Clock::now();
-    k.masks.resize(finePixels * frameCount);
-    Build_Masks(On_Finer_Grid(result.pattern, factor), fineHeight, fineWidth, k.masks.data());
-    result.seconds.masks = Seconds_Since(stage);
-
-    stage = Clock::now();
-    if (k.engine && (k.engine->m_width != fineWidth || k.engine->m_height != fineHeight ||
-                     k.engine->m_frames != frameCount ||
-                     k.engine->m_maxIter != options.iterations)) {
-      k.engine.reset();
-    }
-    if (!k.engine) {
-      k.engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount,
-                                             options.iterations);
-    }
-    result.seconds.engineSetup = Seconds_Since(stage);
-
-    stage = Clock::now();
-    result.image.resize(finePixels);
-    k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
-                             result.image.data(), static_cast<T>(options.threshold),
-                             static_cast<T>(options.lambda), static_cast<T>(options.alpha));
-    result.seconds.reconstruction = Seconds_Since(stage);
+    // Runs one stage and returns its seconds.
+    const auto timed = [](auto&& stage) {
+      const Clock::time_point begin = Clock::now();
+      stage();
+      return Seconds_Since(begin);
+    };
+    result.seconds.estimation =
+        timed([&] { k.Estimate_Pattern(frames, height, width, options, result); });
+    result.seconds.upsampling =
+        timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
+    result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
+    result.seconds.masks =
+        timed([&] { k.Fine_Masks(result.pattern, result.height, result.width, factor); });
+    result.seconds.engineSetup =
+        timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
+    result.image.resize(size_t{result.height} * result.width);
+    result.seconds.reconstruction = timed([&] {
+      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
+                               result.image.data(), static_cast<T>(options.threshold),
+                               static_cast<T>(options.lambda), static_cast<T>(options.alpha));
+    });
 
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;
     result.alpha = static_cast<double>(k.engine->m_alpha);

@@ -35,7 +35,7 @@ class FourierUpsampler;
 // (docs/acquisition.md).
 struct ReconstructionDefaults {
   static constexpr unsigned kUpsample = 2;
-  static constexpr unsigned kIterations = 40;
+  static constexpr unsigned kIterations = 20;
   static constexpr double kLambda = 0.01;
   static constexpr double kAlpha = 0.05;
   static constexpr double kThreshold = 0.0;
@@ -50,12 +50,12 @@ struct MeasuredOtf {
 };
 
 struct AcquisitionOptions {
-  Optics optics;                   // na and wavelength may stay 0 when `otf` is given
-  unsigned angles = 3;             // A, orientations
-  unsigned phases = 3;             // P, phases per orientation
+  Optics optics;        // na and wavelength may stay 0 when `otf` is given
+  unsigned angles = 3;  // A, orientations
+  unsigned phases = 3;  // P, phases per orientation
   double upsample = ReconstructionDefaults::kUpsample;  // a whole number >= 1
-  std::optional<MeasuredOtf> otf;                // replaces the model OTF
-  std::optional<IlluminationPattern> pattern;    // on the camera grid; skips estimation
+  std::optional<MeasuredOtf> otf;                       // replaces the model OTF
+  std::optional<IlluminationPattern> pattern;           // on the camera grid; skips estimation
   unsigned iterations = ReconstructionDefaults::kIterations;
   double lambda = ReconstructionDefaults::kLambda;
   double alpha = ReconstructionDefaults::kAlpha;
@@ -64,11 +64,11 @@ struct AcquisitionOptions {
 
 // Seconds spent in each stage of one call.
 struct StageTimes {
-  double estimation = 0;    // pattern estimation on the camera grid (0 with a given pattern)
-  double upsampling = 0;    // Fourier interpolation of the frames
-  double otf = 0;           // the fine grid's OTF
-  double masks = 0;         // the fine grid's masks
-  double engineSetup = 0;   // constructing Korvex<T> (0 when the kept engine fits)
+  double estimation = 0;      // pattern estimation on the camera grid (0 with a given pattern)
+  double upsampling = 0;      // Fourier interpolation of the frames
+  double otf = 0;             // the fine grid's OTF
+  double masks = 0;           // the fine grid's masks
+  double engineSetup = 0;     // constructing Korvex<T> (0 when the kept engine fits)
   double reconstruction = 0;  // Korvex<T>::Mapsim_Compute
   double total = 0;
 };
@@ -78,13 +78,13 @@ struct AcquisitionResult {
   std::vector<T> image;  // column-major height x width
   unsigned height = 0;
   unsigned width = 0;
-  double pixelSize = 0;  // camera pixel / upsample (0 when no pixel size was given)
-  IlluminationPattern pattern;  // on the camera grid, estimated or as given
-  bool estimated = false;       // whether `pattern` was estimated
+  double pixelSize = 0;                 // camera pixel / upsample (0 when no pixel size was given)
+  IlluminationPattern pattern;          // on the camera grid, estimated or as given
+  bool estimated = false;               // whether `pattern` was estimated
   std::vector<unsigned> lowModulation;  // orientations whose MCNR is too low to trust
-  unsigned iterations = 0;      // iterations run
-  double alpha = 0;             // last step size
-  double ratio = 0;             // last ratio of convergence measures
+  unsigned iterations = 0;              // iterations run
+  double alpha = 0;                     // last step size
+  double ratio = 0;                     // last ratio of convergence measures
   StageTimes seconds;
 };
 

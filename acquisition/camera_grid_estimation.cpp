@@ -6,8 +6,8 @@ namespace korvex::acquisition {
 
 CameraGridEstimator::CameraGridEstimator(unsigned height, unsigned width, unsigned angles,
                                          unsigned phases)
-    : estimator_(std::make_unique<korvex::patterns::PatternEstimator>(height, width, angles,
-                                                                      phases)) {}
+    : estimator_(
+          std::make_unique<korvex::patterns::PatternEstimator>(height, width, angles, phases)) {}
 
 CameraGridEstimator::~CameraGridEstimator() = default;
 
@@ -21,8 +21,7 @@ template <typename T>
 IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const std::vector<double>& otf,
                                                   std::vector<unsigned>& lowModulation) {
   const std::vector<T> cameraOtf(otf.begin(), otf.end());
-  const korvex::patterns::PatternEstimate estimate =
-      estimator_->Estimate(frames, cameraOtf.data());
+  const korvex::patterns::PatternEstimate estimate = estimator_->Estimate(frames, cameraOtf.data());
   IlluminationPattern pattern;
   lowModulation.clear();
   for (size_t a = 0; a < estimate.orientations.size(); ++a) {

@@ -11,8 +11,8 @@ namespace {
 
 void Check(cudaError_t status, const char* call) {
   if (status == cudaSuccess) return;
-  throw std::runtime_error(std::string("Fourier up-sampling: ") + call + " failed: " +
-                           cudaGetErrorString(status));
+  throw std::runtime_error(std::string("Fourier up-sampling: ") + call +
+                           " failed: " + cudaGetErrorString(status));
 }
 
 void Check(cufftResult status, const char* call) {
@@ -38,8 +38,8 @@ cufftResult Execute(cufftHandle plan, void* data, int direction) {
 }  // namespace
 
 template <typename T>
-std::vector<typename FourierUpsampler<T>::Landing> FourierUpsampler<T>::Landings(
-    unsigned coarse, unsigned factor) {
+std::vector<typename FourierUpsampler<T>::Landing> FourierUpsampler<T>::Landings(unsigned coarse,
+                                                                                 unsigned factor) {
   const unsigned fine = coarse * factor;
   std::vector<Landing> landings(coarse);
   for (unsigned k = 0; k < coarse; ++k) {
@@ -103,8 +103,8 @@ void FourierUpsampler<T>::Release() noexcept {
 
 template <typename T>
 void FourierUpsampler<T>::Transform(int plan, void* data, int direction) {
-  Check(Execute<T>(plan, data, direction), direction == CUFFT_FORWARD ? "forward transform"
-                                                                      : "inverse transform");
+  Check(Execute<T>(plan, data, direction),
+        direction == CUFFT_FORWARD ? "forward transform" : "inverse transform");
 }
 
 template <typename T>
@@ -155,11 +155,9 @@ void FourierUpsampler<T>::Upsample(const T* frames, unsigned count, T* fine) {
     Check(cudaMemcpy(coarse_.data(), deviceCoarse_, coarseBytes, cudaMemcpyDeviceToHost),
           "cudaMemcpy");
     Pad_Spectrum();
-    Check(cudaMemcpy(deviceFine_, fine_.data(), fineBytes, cudaMemcpyHostToDevice),
-          "cudaMemcpy");
+    Check(cudaMemcpy(deviceFine_, fine_.data(), fineBytes, cudaMemcpyHostToDevice), "cudaMemcpy");
     Transform(finePlan_, deviceFine_, CUFFT_INVERSE);
-    Check(cudaMemcpy(fine_.data(), deviceFine_, fineBytes, cudaMemcpyDeviceToHost),
-          "cudaMemcpy");
+    Check(cudaMemcpy(fine_.data(), deviceFine_, fineBytes, cudaMemcpyDeviceToHost), "cudaMemcpy");
     T* out = fine + f * finePixels;
     for (size_t i = 0; i < finePixels; ++i) out[i] = fine_[i].re;
     if (second) {

@@ -12,8 +12,8 @@ namespace {
 
 void Check_Values(const std::vector<double>& values, size_t count, const std::string& field) {
   if (values.size() != count) {
-    throw std::invalid_argument(field + " must hold " + std::to_string(count) +
-                                " values, got " + std::to_string(values.size()));
+    throw std::invalid_argument(field + " must hold " + std::to_string(count) + " values, got " +
+                                std::to_string(values.size()));
   }
   for (double v : values) {
     if (!std::isfinite(v)) throw std::invalid_argument(field + " holds NaN or Inf");

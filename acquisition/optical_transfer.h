@@ -12,9 +12,9 @@
 namespace korvex::acquisition {
 
 struct Optics {
-  double na = 0.0;          // numerical aperture
-  double wavelength = 0.0;  // emission wavelength, same unit as pixelSize
-  double pixelSize = 0.0;   // camera pixel side, in the sample plane
+  double na = 0.0;           // numerical aperture
+  double wavelength = 0.0;   // emission wavelength, same unit as pixelSize
+  double pixelSize = 0.0;    // camera pixel side, in the sample plane
   double immersion = 1.518;  // refractive index of the immersion medium (oil by default)
 };
 

@@ -11,7 +11,8 @@ set_target_properties(KorvexLib PROPERTIES INSTALL_RPATH_USE_LINK_PATH ON)
 install(TARGETS KorvexLib
         LIBRARY DESTINATION ${KORVEX_INSTALL_MATLABDIR}
         RUNTIME DESTINATION ${KORVEX_INSTALL_MATLABDIR})
-foreach(_mex KorvexCUDA_octave KorvexCUDA_matlab)
+foreach(_mex KorvexCUDA_octave KorvexCUDA_matlab korvex_reconstruct_octave korvex_reconstruct_matlab
+             korvex_estimate_patterns_octave korvex_estimate_patterns_matlab)
   if(TARGET ${_mex})
     install(TARGETS ${_mex} LIBRARY DESTINATION ${KORVEX_INSTALL_MATLABDIR})
   endif()

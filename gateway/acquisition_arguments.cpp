@@ -24,8 +24,8 @@ std::vector<double> Read_Doubles(const mxArray* array, const std::string& name) 
   std::vector<double> values(n);
   const void* data = mxGetData(array);
   switch (mxGetClassID(array)) {
-#define KORVEX_READ(classId, type)                                               \
-  case classId:                                                                  \
+#define KORVEX_READ(classId, type)                                                        \
+  case classId:                                                                           \
     for (size_t i = 0; i < n; ++i) values[i] = double(static_cast<const type*>(data)[i]); \
     break;
     KORVEX_READ(mxDOUBLE_CLASS, double)
@@ -97,7 +97,8 @@ IlluminationPattern Read_Pattern(const mxArray* pattern, unsigned angles, unsign
   p.phase = Pattern_Field(pattern, "phase");
   if (p.phase.size() == phases && angles > 1) {
     std::vector<double> perFrame;
-    for (unsigned a = 0; a < angles; ++a) perFrame.insert(perFrame.end(), p.phase.begin(), p.phase.end());
+    for (unsigned a = 0; a < angles; ++a)
+      perFrame.insert(perFrame.end(), p.phase.begin(), p.phase.end());
     p.phase = perFrame;
   }
   return p;

@@ -51,8 +51,8 @@ mxArray* Pattern_Struct(const IlluminationPattern& p) {
 
 template <typename T>
 mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
-  const char* fields[] = {"pattern", "estimated", "mcnr", "iterations", "alpha", "ratio",
-                          "pixelSize", "upsample", "seconds"};
+  const char* fields[] = {"pattern", "estimated", "mcnr",     "iterations", "alpha",
+                          "ratio",   "pixelSize", "upsample", "seconds"};
   mxArray* info = mxCreateStructMatrix(1, 1, 9, fields);
   mxSetField(info, 0, "pattern", Pattern_Struct(r.pattern));
   mxSetField(info, 0, "estimated", mxCreateLogicalScalar(r.estimated));
@@ -62,10 +62,10 @@ mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
   mxSetField(info, 0, "ratio", Scalar(r.ratio));
   mxSetField(info, 0, "pixelSize", Scalar(r.pixelSize));
   mxSetField(info, 0, "upsample", Scalar(upsample));
-  const char* stages[] = {"estimation", "upsampling", "otf", "masks",
+  const char* stages[] = {"estimation",  "upsampling",     "otf",  "masks",
                           "engineSetup", "reconstruction", "total"};
-  const double values[] = {r.seconds.estimation, r.seconds.upsampling, r.seconds.otf,
-                           r.seconds.masks, r.seconds.engineSetup, r.seconds.reconstruction,
+  const double values[] = {r.seconds.estimation, r.seconds.upsampling,  r.seconds.otf,
+                           r.seconds.masks,      r.seconds.engineSetup, r.seconds.reconstruction,
                            r.seconds.total};
   mxArray* seconds = mxCreateStructMatrix(1, 1, 7, stages);
   for (int i = 0; i < 7; ++i) mxSetField(seconds, 0, stages[i], Scalar(values[i]));

@@ -16,7 +16,8 @@ function results = korvex_demo(varargin)
 %
 %   Name/value options (defaults in brackets):
 %     'size'        camera size N or [HEIGHT WIDTH] [256]
-%     'pattern'     'estimated' or 'true' (the simulation's own) ['estimated']
+%     'masks'       'estimated' (the patterns read from the frames) or 'true' (those the
+%                   frames were simulated with) ['estimated']
 %     'iterations'  iteration limit [korvex_reconstruct's default]
 %     'lambda'      smoothness weight [korvex_reconstruct's default]
 %     'alpha'       first step size [korvex_reconstruct's default]
@@ -66,7 +67,7 @@ for name = {'iterations', 'lambda', 'alpha'}
     settings = [settings, {name{1}, options.(name{1})}];  %#ok<AGROW>
   end
 end
-if strcmp(options.pattern, 'true')
+if strcmp(options.masks, 'true')
   settings = [settings, {'pattern', truePattern}];
 end
 started = tic;
@@ -81,8 +82,10 @@ results = struct();
 results.truth = truth;
 results.widefield = widefield;
 results.reconstruction = image;
+results.masks = options.masks;
 results.pattern = info.pattern;
 results.truePattern = truePattern;
+results.estimationSeconds = info.seconds.estimation;
 results.iterations = info.iterations;
 results.seconds = seconds;
 results.stages = info.seconds;
@@ -119,30 +122,27 @@ end
 end
 
 function print_pattern(info, truth)
-if info.estimated
-  fprintf('  pattern estimated from the frames (true values in brackets):\n');
-else
-  fprintf('  pattern: the simulation''s own\n');
+if ~info.estimated
+  fprintf(['  patterns:           the true ones (''masks'', ''estimated'' reads them from ' ...
+           'the frames)\n']);
+  return;
 end
-p = info.pattern;
-phasesPerAngle = numel(p.phase) / numel(p.angle);
-for a = 1:numel(p.angle)
-  frames = (a - 1) * phasesPerAngle + (1:phasesPerAngle);
-  line = sprintf(['    orientation %d: angle %7.3f deg (%7.3f)  period %.4f px (%.4f)  ' ...
-                  'depth %.2f (%.2f)'], a, rad2deg(p.angle(a)), rad2deg(truth.angle(a)), ...
-                 p.period(a), truth.period(a), p.modulation(a), truth.modulation(a));
-  if info.estimated
-    phaseError = angle(exp(1i * (p.phase(frames) - truth.phase(frames))));
-    line = sprintf('%s  phase error %.1f deg  MCNR %.1f', line, ...
-                   rad2deg(max(abs(phaseError))), p.mcnr(a));
-  end
-  fprintf('%s\n', line);
+pattern = info.pattern;
+fprintf(['  patterns estimated from the frames in %.3f s (true values in brackets; periods in ' ...
+         'camera pixels):\n'], info.seconds.estimation);
+fprintf('    orientation  angle (degrees)     period (pixels)     depth            MCNR\n');
+for i = 1:numel(pattern.angle)
+  fprintf('    %d            %7.3f (%7.3f)   %7.4f (%7.4f)   %5.3f (%5.3f)   %7.1f\n', i, ...
+          pattern.angle(i) * 180 / pi, truth.angle(i) * 180 / pi, pattern.period(i), ...
+          truth.period(i), pattern.modulation(i), truth.modulation(i), pattern.mcnr(i));
 end
+phaseError = max(abs(mod(pattern.phase - truth.phase + pi, 2 * pi) - pi)) * 180 / pi;
+fprintf('    largest phase error %.2f degrees\n', phaseError);
 end
 
 function options = parse_options(args)
 caller = 'korvex_demo';
-options = struct('size', [256, 256], 'pattern', 'estimated', 'iterations', [], ...
+options = struct('size', [256, 256], 'masks', 'estimated', 'iterations', [], ...
                  'lambda', [], 'alpha', [], 'photons', 1000, 'background', 10, 'seed', 1, ...
                  'precision', 'single', 'output', fullfile(pwd, 'korvex_demo.png'));
 [names, values] = korvex_option_pairs(caller, args);
@@ -161,11 +161,11 @@ for i = 1:numel(names)
         error('korvex:badParameter', '%s: size must be at least 32 pixels.', caller);
       end
       options.size = double([value(1), value(end)]);
-    case 'pattern'
+    case 'masks'
       if ~ischar(value) || ~any(strcmp(value, {'estimated', 'true'}))
-        error('korvex:badParameter', '%s: pattern must be ''estimated'' or ''true''.', caller);
+        error('korvex:badParameter', '%s: masks must be ''estimated'' or ''true''.', caller);
       end
-      options.pattern = value;
+      options.masks = value;
     case 'iterations'
       korvex_check_scalar(caller, 'iterations', value, 'count');
       options.iterations = double(value);
@@ -190,7 +190,7 @@ for i = 1:numel(names)
       end
       options.output = value;
     otherwise
-      error('korvex:badParameter', ['%s: unknown option ''%s'' (known: size, pattern, ' ...
+      error('korvex:badParameter', ['%s: unknown option ''%s'' (known: size, masks, ' ...
             'iterations, lambda, alpha, photons, background, seed, precision, output).'], ...
             caller, name);
   end

@@ -33,7 +33,7 @@ function varargout = korvex_reconstruct(varargin)
 %     'pattern'     struct with fields angle (1 x A), period (1 x A or scalar, camera pixels),
 %                   phase (1 x F, or 1 x P repeated for every orientation) and modulation
 %                   (1 x A or scalar) in KORVEX_MASKS' convention; skips estimation
-%     'iterations'  iteration limit [40]
+%     'iterations'  iteration limit [20]
 %     'lambda'      smoothness weight [0.01]
 %     'alpha'       first step size [0.05]
 %     'threshold'   convergence threshold [0: run all iterations]

@@ -16,8 +16,12 @@ struct BandWeights {
   std::vector<Complex> carrier;   // g = sum_p carrier[p] D_p
 };
 
-// The weights for the given phases (radians, one per frame of the orientation).
+// The weights for the given phases (radians, one per frame of the orientation); throws
+// std::invalid_argument where the phases cannot separate the bands (see Separable).
 BandWeights Separation_Weights(const std::vector<double>& phases);
+
+// Whether the phases are spread enough to separate the bands.
+bool Separable(const std::vector<double>& phases);
 
 // sum_p weight[p] * images[p], for real or complex weights and images.
 template <typename Weight, typename Pixel>

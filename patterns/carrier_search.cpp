@@ -4,6 +4,14 @@
 
 namespace korvex::patterns {
 
+namespace {
+
+// Regularises the division by the OTF, as a fraction of its peak: far below any carrier's OTF
+// value within the passband searched, it only keeps noise at the passband's rim in bounds.
+constexpr double kFlattening = 0.005;
+
+}  // namespace
+
 bool SearchRegion::Contains(double fx, double fy) const {
   const double f2 = fx * fx + fy * fy;
   if (f2 < minFrequency * minFrequency || f2 > maxFrequency * maxFrequency) return false;
@@ -14,59 +22,23 @@ bool SearchRegion::Contains(double fx, double fy) const {
   return std::min(d, pi - d) <= angleTolerance;
 }
 
-CarrierSearch::CarrierSearch(const SpectralGrid& grid, const OtfModel& otf,
-                             SpectrumTransform& transform)
-    : grid_(grid), otf_(otf), transform_(transform) {}
-
-// The match at shift q is X(q) = sum_k (G O)(k) conj((B0 O)(k - q)); with G noise of uniform
-// spread its variance is proportional to V(q) = sum_k O(k)^2 |B0 O|^2(k - q). Both are
-// correlations, computed as transforms of products of inverse transforms. Dividing by
-// sqrt(V) keeps the steep fall of the match away from zero frequency from pulling the peak
-// to the inner edge of the search ring.
-void CarrierSearch::Set_Widefield(const ComplexImage& widefield) {
-  const RealImage& o = otf_.Unshifted();
-  widefieldImage_.assign(grid_.pixels, Complex());
-  ComplexImage otfSquared(grid_.pixels);
-  ComplexImage powerImage(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) {
-    widefieldImage_[i] = widefield[i] * o[i];
-    otfSquared[i] = o[i] * o[i];
-    powerImage[i] = std::norm(widefieldImage_[i]);
-  }
-  transform_.Inverse(widefieldImage_);
-  transform_.Inverse(otfSquared);
-  transform_.Inverse(powerImage);
-  for (size_t i = 0; i < grid_.pixels; ++i) powerImage[i] = otfSquared[i] * std::conj(powerImage[i]);
-  transform_.Forward(powerImage);
-  normalisation_.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) normalisation_[i] = std::sqrt(std::max(0.0, powerImage[i].real()));
-}
-
-CarrierPeak CarrierSearch::Find(const ComplexImage& carrier, const SearchRegion& region) {
-  const RealImage& o = otf_.Unshifted();
-  ComplexImage match(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) match[i] = carrier[i] * o[i];
-  transform_.Inverse(match);
-  for (size_t i = 0; i < grid_.pixels; ++i) match[i] *= std::conj(widefieldImage_[i]);
-  transform_.Forward(match);
-
-  RealImage score(grid_.pixels, 0.0);
-  double peakNorm = 0.0;
-  for (double v : normalisation_) peakNorm = std::max(peakNorm, v);
-  for (size_t i = 0; i < grid_.pixels; ++i) {
-    // Where the overlap vanishes there is nothing to match.
-    if (normalisation_[i] > 1e-9 * peakNorm) score[i] = std::abs(match[i]) / normalisation_[i];
-  }
-
+CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const ComplexImage& carrier,
+                         const SearchRegion& region) {
+  const RealImage& o = otf.Unshifted();
+  const double flattening = kFlattening * otf.Peak();
+  auto score = [&](unsigned r, unsigned c) {
+    const size_t i = grid.Index(r, c);
+    return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + flattening * flattening);
+  };
   CarrierPeak peak;
   double best = -1.0;
   unsigned bestR = 0;
   unsigned bestC = 0;
-  for (unsigned c = 0; c < grid_.width; ++c) {
-    for (unsigned r = 0; r < grid_.height; ++r) {
-      if (!region.Contains(grid_.Fx(c), grid_.Fy(r))) continue;
+  for (unsigned c = 0; c < grid.width; ++c) {
+    for (unsigned r = 0; r < grid.height; ++r) {
+      if (!region.Contains(grid.Fx(c), grid.Fy(r))) continue;
       ++peak.candidates;
-      const double s = score[grid_.Index(r, c)];
+      const double s = score(r, c);
       if (s > best) {
         best = s;
         bestR = r;
@@ -81,15 +53,16 @@ CarrierPeak CarrierSearch::Find(const ComplexImage& carrier, const SearchRegion&
     const double d = 0.5 * (minus - plus) / curvature;
     return std::fabs(d) <= 0.5 ? d : 0.0;
   };
-  const unsigned h = grid_.height;
-  const unsigned w = grid_.width;
-  const double centre = score[grid_.Index(bestR, bestC)];
-  const double dr = offset(score[grid_.Index((bestR + h - 1) % h, bestC)], centre,
-                           score[grid_.Index((bestR + 1) % h, bestC)]);
-  const double dc = offset(score[grid_.Index(bestR, (bestC + w - 1) % w)], centre,
-                           score[grid_.Index(bestR, (bestC + 1) % w)]);
-  peak.fx = grid_.Fx(bestC) + dc / w;
-  peak.fy = grid_.Fy(bestR) + dr / h;
+  const unsigned h = grid.height;
+  const unsigned w = grid.width;
+  const double centre = score(bestR, bestC);
+  const double dr =
+      offset(score((bestR + h - 1) % h, bestC), centre, score((bestR + 1) % h, bestC));
+  const double dc =
+      offset(score(bestR, (bestC + w - 1) % w), centre, score(bestR, (bestC + 1) % w));
+  peak.power = std::norm(carrier[grid.Index(bestR, bestC)]);
+  peak.fx = grid.Fx(bestC) + dc / w;
+  peak.fy = grid.Fy(bestR) + dr / h;
   return peak;
 }
 

@@ -1,14 +1,20 @@
-// The coarse search for a carrier: the grid frequency at which the carrier band best matches
-// the widefield band shifted there, both seen through the OTF.
+// The coarse search for a carrier: the grid frequency where the carrier band, divided by the
+// OTF, is largest.
+//
+// The carrier band's spectrum is c O(q) S(q - k): the object's spectrum moved to the carrier
+// k and seen through the OTF. An object's intensity is never negative, so its spectrum is
+// largest at zero frequency (|S(j)| <= S(0)), and the carrier band divided by the OTF is
+// largest at k itself. Unlike the peak of a cross-correlation of the bands, this maximum
+// carries no spread from the object's own structure (filaments put ridges across a
+// correlation) and no pull from the OTF's fall.
 #pragma once
 
 #include "otf_model.h"
-#include "spectrum_transform.h"
 
 namespace korvex::patterns {
 
 // Where a carrier may be: a ring of frequencies (cycles per pixel), optionally within a
-// tolerance of given directions (radians, taken modulo pi).
+// tolerance of a given direction (radians, taken modulo pi).
 struct SearchRegion {
   double minFrequency = 0.0;
   double maxFrequency = 0.0;
@@ -22,24 +28,11 @@ struct CarrierPeak {
   double fx = 0.0;  // cycles per pixel, refined between grid points by a parabola
   double fy = 0.0;
   size_t candidates = 0;  // grid frequencies searched: what noise alone gets to pick from
+  double power = 0.0;     // |carrier band|^2 at the best grid frequency
 };
 
-class CarrierSearch {
- public:
-  CarrierSearch(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform);
-
-  // The widefield band's spectrum (of the apodised image) that carriers are matched against.
-  void Set_Widefield(const ComplexImage& widefield);
-
-  // carrier: the spectrum of one orientation's carrier band (apodised).
-  CarrierPeak Find(const ComplexImage& carrier, const SearchRegion& region);
-
- private:
-  const SpectralGrid& grid_;
-  const OtfModel& otf_;
-  SpectrumTransform& transform_;
-  ComplexImage widefieldImage_;  // inverse transform of OTF x widefield
-  RealImage normalisation_;      // expected spread of the match where only noise is found
-};
+// carrier: spectrum of one orientation's apodised carrier band.
+CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const ComplexImage& carrier,
+                         const SearchRegion& region);
 
 }  // namespace korvex::patterns

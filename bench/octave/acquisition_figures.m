@@ -27,15 +27,15 @@ camera = korvex_reconstruct(single(s.frames), optics{:}, 'upsample', 1);
 figures.resolution2x = 1000 * korvex_frc(fine, s.truth2, s.pixelSize / 2);
 figures.resolution1x = 1000 * korvex_frc(camera, s.truth1, s.pixelSize);
 figures.widefield = 1000 * korvex_frc(mean(s.frames, 3), s.truth1, s.pixelSize);
-fprintf('== resolution, 256 x 256 camera pixels of 100 nm, NA 1.2, 520 nm, 1000 photons, %s patterns, defaults\n', ...
-        options.pattern);
+fprintf(['== resolution, 256 x 256 camera pixels of 100 nm, NA 1.2, 520 nm, 1000 photons, ' ...
+         '%s patterns, defaults\n'], options.pattern);
 fprintf('   widefield (camera grid)          %5.0f nm\n', figures.widefield);
 fprintf('   korvex_reconstruct, upsample 1   %5.0f nm\n', figures.resolution1x);
 fprintf('   korvex_reconstruct, upsample 2   %5.0f nm   (target <= 150 nm)\n', ...
         figures.resolution2x);
 if info.estimated
-  fprintf('   estimated periods %s px (true %.4f), MCNR %s\n', sprintf('%.4f ', info.pattern.period), ...
-          s.pattern.period(1), sprintf('%.1f ', info.mcnr));
+  fprintf('   estimated periods %s px (true %.4f), MCNR %s\n', ...
+          sprintf('%.4f ', info.pattern.period), s.pattern.period(1), sprintf('%.1f ', info.mcnr));
 end
 
 s = acquisition_filaments(512, 512, 1000, 8);
@@ -55,8 +55,8 @@ end
 t = best.seconds;
 fprintf('== time, 512 x 512 x 9 in, 1024 x 1024 out, single, engine kept, best of %d\n', ...
         options.repeats);
-fprintf('   estimation %.3f s, upsampling %.3f s, otf %.3f s, masks %.3f s, engine set-up %.3f s\n', ...
-        t.estimation, t.upsampling, t.otf, t.masks, t.engineSetup);
+fprintf(['   estimation %.3f s, upsampling %.3f s, otf %.3f s, masks %.3f s, ' ...
+         'engine set-up %.3f s\n'], t.estimation, t.upsampling, t.otf, t.masks, t.engineSetup);
 fprintf('   reconstruction (engine, %d iterations) %.3f s\n', best.iterations, t.reconstruction);
 fprintf('   total %.3f s   (target <= 4 s)\n', t.total);
 figures.total = t.total;
@@ -65,7 +65,7 @@ figures.total = t.total;
 fineFrames = single(korvex_upsample(double(frames), 2));
 masks = single(fine_masks(best.pattern, 1024, 1024));
 otf = single(korvex_otf(1024, 1024, s.na, s.wavelength, s.pixelSize / 2));
-arguments = {fineFrames, masks, otf, 40, 0, 0.01, 0.05};
+arguments = {fineFrames, masks, otf, best.iterations, 0, 0.01, 0.05};
 KorvexCUDA(arguments{:});
 engine = Inf;
 for r = 1:options.repeats
@@ -77,8 +77,8 @@ KorvexCUDA(0);
 korvex_reconstruct('release');
 figures.engine = engine;
 figures.overhead = t.total / engine - 1;
-fprintf('== overhead: pipeline %.3f s against KorvexCUDA alone %.3f s on the same fine-grid input: %+.1f%%  (target <= 10%%)\n', ...
-        t.total, engine, 100 * figures.overhead);
+fprintf(['== overhead: pipeline %.3f s against KorvexCUDA alone %.3f s on the same ' ...
+         'fine-grid input: %+.1f%%  (target <= 10%%)\n'], t.total, engine, 100 * figures.overhead);
 fprintf('   (pipeline stages outside the engine: %.3f s; images agree to %.2g relative)\n', ...
         t.total - t.reconstruction - t.engineSetup, ...
         norm(double(direct(:)) - double(image(:))) / norm(double(image(:))));

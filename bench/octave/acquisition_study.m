@@ -22,7 +22,8 @@ end
 n = options.size;
 rows = struct('photons', {}, 'grid', {}, 'iterations', {}, 'lambda', {}, 'alpha', {}, ...
               'resolution', {}, 'correlation', {}, 'noise', {});
-fprintf('| photons | grid | iterations | lambda | alpha | resolution (nm) | correlation | noise |\n');
+fprintf(['| photons | grid | iterations | lambda | alpha | resolution (nm) | correlation | ' ...
+         'noise |\n']);
 fprintf('|---:|---|---:|---:|---:|---:|---:|---:|\n');
 for photons = options.photons
   a = acquisition_filaments(n, n, photons, options.seed, 100 + options.seed);
@@ -63,7 +64,8 @@ end
 function row = camera_row(photons, grid, iterations, first, second, stack)
 fine = korvex_upsample(first, 2);
 row = struct('photons', photons, 'grid', grid, 'iterations', iterations, 'lambda', NaN, ...
-             'alpha', NaN, 'resolution', 1000 * korvex_frc(first, stack.truth1, stack.pixelSize), ...
+             'alpha', NaN, ...
+             'resolution', 1000 * korvex_frc(first, stack.truth1, stack.pixelSize), ...
              'correlation', correlation(fine, stack.truth2), 'noise', noise(first, second));
 print_row(row);
 end

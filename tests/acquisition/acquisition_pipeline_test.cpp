@@ -1,5 +1,7 @@
 // AcquisitionPipeline<T>: results on a simulated camera stack, kept engines, and bad input
 // refused with a message naming the argument and nothing left on the device.
+#include "acquisition_pipeline.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "acquisition_pipeline.h"
 #include "gpu.h"
 #include "host_fixture.h"
 
@@ -35,13 +36,13 @@ AcquisitionOptions Options() {
 std::vector<float> Frames() {
   std::vector<float> frames(kH * kW * kF);
   for (size_t i = 0; i < frames.size(); ++i) {
-    frames[i] = float(1.0 + 0.5 * std::sin(0.3 * double(i % (kH * kW))) +
-                      0.1 * double(i / (kH * kW)));
+    frames[i] =
+        float(1.0 + 0.5 * std::sin(0.3 * double(i % (kH * kW))) + 0.1 * double(i / (kH * kW)));
   }
   return frames;
 }
 
-class AcquisitionPipelineTest : public korvex_test::HostDeviceTest {
+class AcquisitionPipelineTest : public korvex::test::HostDeviceTest {
  protected:
   // The message of the invalid_argument Reconstruct throws for `options`, or "".
   std::string Refusal(const AcquisitionOptions& options, unsigned frames = kF) {
@@ -58,8 +59,8 @@ class AcquisitionPipelineTest : public korvex_test::HostDeviceTest {
 };
 
 TEST_F(AcquisitionPipelineTest, ReturnsTheFineGridAndKeepsTheEngine) {
-  const AcquisitionResult<float> first = pipeline_.Reconstruct(frames_.data(), kH, kW, kF,
-                                                               Options());
+  const AcquisitionResult<float> first =
+      pipeline_.Reconstruct(frames_.data(), kH, kW, kF, Options());
   EXPECT_EQ(first.height, 2 * kH);
   EXPECT_EQ(first.width, 2 * kW);
   EXPECT_DOUBLE_EQ(first.pixelSize, 0.05);
@@ -69,8 +70,8 @@ TEST_F(AcquisitionPipelineTest, ReturnsTheFineGridAndKeepsTheEngine) {
   EXPECT_GT(first.seconds.engineSetup, 0.0);
   // The same geometry again: no buffer or plan is made anew.
   korvex::host::clear_call_counts();
-  const AcquisitionResult<float> second = pipeline_.Reconstruct(frames_.data(), kH, kW, kF,
-                                                                Options());
+  const AcquisitionResult<float> second =
+      pipeline_.Reconstruct(frames_.data(), kH, kW, kF, Options());
   EXPECT_EQ(korvex::host::call_count("cudaMalloc"), 0u);
   EXPECT_EQ(korvex::host::call_count("cufftPlan2d"), 0u);
   EXPECT_EQ(second.image, first.image);

@@ -1,10 +1,10 @@
 // Fourier up-sampling reproduces a band-limited image exactly, on odd and even sizes.
+#include "fourier_upsampling.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
-
-#include "fourier_upsampling.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Masks from pattern parameters: korvex_masks' formula, and the fine grid's masks against
 // masks evaluated directly at the fine samples' camera coordinates.
+#include "illumination_pattern.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <stdexcept>
 #include <vector>
-
-#include "illumination_pattern.h"
 
 namespace {
 
@@ -29,9 +29,10 @@ IlluminationPattern Uneven_Pattern() {
 // Frame f at a point (x, y) given in camera pixels.
 double Direct(const IlluminationPattern& p, unsigned f, double x, double y) {
   const unsigned a = f / (p.Frames() / p.Orientations());
-  return 1 + p.modulation[a] * std::cos(kTwoPi * (std::cos(p.angle[a]) * x +
-                                                  std::sin(p.angle[a]) * y) / p.period[a] +
-                                        p.phase[f]);
+  return 1 +
+         p.modulation[a] *
+             std::cos(kTwoPi * (std::cos(p.angle[a]) * x + std::sin(p.angle[a]) * y) / p.period[a] +
+                      p.phase[f]);
 }
 
 TEST(IlluminationMasks, FineGridMasksMatchMasksAtFineCoordinates) {

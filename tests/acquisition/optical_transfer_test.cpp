@@ -1,11 +1,12 @@
 // The OTF model, and moving OTFs between grids of one frequency step.
+#include "optical_transfer.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
 #include "acquisition_pipeline.h"
-#include "optical_transfer.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-function reconstruct_test_agreement()
-%RECONSTRUCT_TEST_AGREEMENT korvex_reconstruct equals KorvexCUDA fed the fine grid by hand.
+function test_reconstruct_agreement()
+%TEST_RECONSTRUCT_AGREEMENT korvex_reconstruct equals KorvexCUDA fed the fine grid by hand.
 %   The hand-made inputs come from the MATLAB helpers alone: frames up-sampled by zero-padding
 %   their spectra, korvex_masks at the fine grid's coordinates (period doubled) and korvex_otf
 %   for pixels of half the side. Odd and even, non-square sizes, unequal per-frame phases and

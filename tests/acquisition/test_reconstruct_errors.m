@@ -1,5 +1,5 @@
-function reconstruct_test_errors()
-%RECONSTRUCT_TEST_ERRORS Bad input is refused with korvex:badParameter naming the argument;
+function test_reconstruct_errors()
+%TEST_RECONSTRUCT_ERRORS Bad input is refused with korvex:badParameter naming the argument;
 %   the next good call works.
 frames = single(1 + rand(32, 32, 9));
 pattern = struct('angle', [0, pi / 3, 2 * pi / 3], 'period', 2.6, 'phase', [0, 2.1, 4.2]);

@@ -1,5 +1,5 @@
-function reconstruct_test_resolution()
-%RECONSTRUCT_TEST_RESOLUTION On a simulated camera stack, patterns estimated, the 2x grid
+function test_reconstruct_resolution()
+%TEST_RECONSTRUCT_RESOLUTION On a simulated camera stack, patterns estimated, the 2x grid
 %   resolves finer than the camera grid (Fourier ring correlation with the truth, 0.5
 %   threshold), and the estimate is the simulation's pattern.
 s = acquisition_filaments(96, 96, 1000, 3);

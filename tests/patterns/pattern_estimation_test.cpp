@@ -1,0 +1,194 @@
+// The pattern estimator against stacks with known patterns (pattern_sim), and how it reports
+// what it cannot find or cannot take.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pattern_estimate.h"
+#include "pattern_sim.h"
+
+namespace {
+
+using korvex::patterns::PatternEstimate;
+using korvex::patterns::PatternEstimator;
+using korvex::patterns::PatternGuess;
+
+const double kPi = std::acos(-1.0);
+const double kCutoff = 0.25;  // cycles per pixel
+
+korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth, const PatternEstimate& e,
+                                  unsigned h, unsigned w) {
+  std::vector<double> angles, periods, depths;
+  for (const auto& o : e.orientations) {
+    angles.push_back(o.angle);
+    periods.push_back(o.period);
+    depths.push_back(o.modulation);
+  }
+  return korvex_test::Compare(truth, angles, periods, depths, e.phases, h, w);
+}
+
+void Expect_Within_Targets(const korvex_test::PatternErrors& e, const std::string& label) {
+  EXPECT_LE(e.waveVector, 0.03) << label;
+  EXPECT_LE(e.phase, 3.0) << label;
+  EXPECT_LE(e.modulation, 0.05) << label;
+}
+
+template <typename T>
+PatternEstimate Estimate(const korvex_test::SimStack& s, unsigned angles, unsigned phases,
+                         const PatternGuess& guess = {}) {
+  const std::vector<T> frames(s.frames.begin(), s.frames.end());
+  const std::vector<T> otf(s.otf.begin(), s.otf.end());
+  PatternEstimator estimator(s.height, s.width, angles, phases);
+  return estimator.Estimate(frames.data(), otf.data(), guess);
+}
+
+// Square and odd non-square stacks, phase steps up to 10 degrees off equal, noise of a few
+// hundred photons: the errors stay within the figures the estimator is built for, in both
+// precisions.
+TEST(PatternEstimation, RecoversKnownPatterns) {
+  struct Case {
+    unsigned h, w, phases;
+    double periodOfCutoff, photons, firstAngle;
+  };
+  const Case cases[] = {{256, 256, 3, 0.80, 1000, 0.3},
+                        {189, 255, 3, 0.92, 1000, 2.0},
+                        {175, 225, 5, 0.70, 500, 1.1}};
+  unsigned seed = 11;
+  for (const Case& c : cases) {
+    const auto truth = korvex_test::Random_Truth(3, c.phases, 1.0 / (c.periodOfCutoff * kCutoff),
+                                                 c.firstAngle, 10.0 * kPi / 180.0, seed);
+    const auto stack = korvex_test::Simulate_Stack(c.h, c.w, kCutoff, truth, c.photons, 10.0, seed);
+    const std::string label = std::to_string(c.h) + " x " + std::to_string(c.w);
+    const PatternEstimate single = Estimate<float>(stack, 3, c.phases);
+    const PatternEstimate twice = Estimate<double>(stack, 3, c.phases);
+    Expect_Within_Targets(Errors(truth, single, c.h, c.w), label + ", single");
+    Expect_Within_Targets(Errors(truth, twice, c.h, c.w), label + ", double");
+    ASSERT_EQ(single.phases.size(), 3u * c.phases);
+    for (const auto& o : single.orientations) {
+      EXPECT_GE(o.angle, 0.0);
+      EXPECT_LT(o.angle, kPi);
+      EXPECT_FALSE(o.lowModulation) << label << ": MCNR " << o.mcnr;
+    }
+    ++seed;
+  }
+}
+
+// Phase steps that turn the other way put the carrier at -k; the estimate still gives the
+// angle in [0, pi) and masks equal to the true ones.
+TEST(PatternEstimation, DecreasingPhaseStepsGiveTheSameMasks) {
+  auto truth = korvex_test::Random_Truth(3, 3, 5.0, 0.4, 0.0, 5);
+  for (double& p : truth.phases) p = -p;
+  const auto stack = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 0.0, 0.0, 5);
+  const PatternEstimate e = Estimate<double>(stack, 3, 3);
+  Expect_Within_Targets(Errors(truth, e, 128, 128), "decreasing steps");
+}
+
+// A guess narrows the search to one orientation's neighbourhood; without it, a carrier that
+// does not exist is not invented from another orientation's.
+TEST(PatternEstimation, GuessesNarrowTheSearch) {
+  const auto truth = korvex_test::Random_Truth(3, 3, 4.6, 0.9, 0.05, 8);
+  const auto stack = korvex_test::Simulate_Stack(180, 240, kCutoff, truth, 2000, 10.0, 8);
+  PatternGuess guess;
+  guess.period = 4.6;
+  guess.angles = {truth.angles[0] + 0.03, truth.angles[1] - 0.03, truth.angles[2]};
+  Expect_Within_Targets(Errors(truth, Estimate<float>(stack, 3, 3, guess), 180, 240), "guess");
+}
+
+// Frames without stripes: every orientation is reported as low modulation, with finite
+// values, a depth in [0, 1] and an MCNR below the threshold; so are frames of zeros.
+TEST(PatternEstimation, BlankStacksReportLowModulation) {
+  auto truth = korvex_test::Random_Truth(3, 3, 5.0, 0.2, 0.0, 3);
+  for (double& m : truth.modulations) m = 0.0;
+  const auto noisy = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 1000, 10.0, 3);
+  korvex_test::SimStack zeros = noisy;
+  std::fill(zeros.frames.begin(), zeros.frames.end(), 0.0);
+  for (const korvex_test::SimStack* stack :
+       {&noisy, static_cast<const korvex_test::SimStack*>(&zeros)}) {
+    const PatternEstimate e = Estimate<double>(*stack, 3, 3);
+    for (const auto& o : e.orientations) {
+      EXPECT_TRUE(o.lowModulation);
+      EXPECT_LT(o.mcnr, korvex::patterns::kLowMcnr);
+      EXPECT_GE(o.modulation, 0.0);
+      EXPECT_LE(o.modulation, 1.0);
+      EXPECT_TRUE(std::isfinite(o.angle) && std::isfinite(o.period) && std::isfinite(o.mcnr));
+    }
+    for (double p : e.phases) EXPECT_TRUE(std::isfinite(p));
+  }
+}
+
+// The masks of an estimate follow korvex_masks' formula, x the zero-based column.
+TEST(PatternEstimation, MasksFollowTheMaskConvention) {
+  PatternEstimate e;
+  e.orientations.resize(2);
+  e.orientations[0].angle = 0.3;
+  e.orientations[0].period = 5.0;
+  e.orientations[0].modulation = 0.8;
+  e.orientations[1].angle = 2.0;
+  e.orientations[1].period = 4.5;
+  e.orientations[1].modulation = 0.6;
+  e.phases = {0.1, 2.2, 4.3, 1.0, 3.0, 5.0};
+  const unsigned h = 7, w = 5;
+  std::vector<float> masks(size_t{h} * w * 6);
+  korvex::patterns::Build_Masks(e, h, w, masks.data());
+  for (unsigned f = 0; f < 6; ++f) {
+    const auto& o = e.orientations[f / 3];
+    for (unsigned c = 0; c < w; ++c) {
+      for (unsigned r = 0; r < h; ++r) {
+        const double expected =
+            1.0 +
+            o.modulation *
+                std::cos(2.0 * kPi * (std::cos(o.angle) * c + std::sin(o.angle) * r) / o.period +
+                         e.phases[f]);
+        EXPECT_NEAR(masks[(f * w + c) * h + r], expected, 1e-6);
+      }
+    }
+  }
+}
+
+void Expect_Refused(const std::function<void()>& call, const std::string& mention) {
+  try {
+    call();
+    ADD_FAILURE() << "no error (expected one mentioning '" << mention << "')";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find(mention), std::string::npos) << e.what();
+  }
+}
+
+TEST(PatternEstimation, BadInputIsRefusedNamingIt) {
+  const auto truth = korvex_test::Random_Truth(3, 3, 5.0, 0.2, 0.0, 4);
+  const auto stack = korvex_test::Simulate_Stack(64, 64, kCutoff, truth, 0.0, 0.0, 4);
+  std::vector<double> frames = stack.frames;
+  frames[100] = std::numeric_limits<double>::quiet_NaN();
+  Expect_Refused(
+      [&] {
+        Estimate<double>(korvex_test::SimStack{64, 64, frames, stack.otf, {}}, 3, 3);
+      },
+      "frames hold NaN or Inf");
+  std::vector<double> otf = stack.otf;
+  otf[7] = std::numeric_limits<double>::infinity();
+  Expect_Refused(
+      [&] {
+        Estimate<double>(korvex_test::SimStack{64, 64, stack.frames, otf, {}}, 3, 3);
+      },
+      "otf hold NaN or Inf");
+  Expect_Refused([&] { PatternEstimator(64, 64, 3, 2); }, "phases must be at least 3");
+  Expect_Refused([&] { PatternEstimator(12, 64, 3, 3); }, "too small");
+  // An OTF whose passband spans a few bins leaves no room for a carrier.
+  const auto narrow = korvex_test::Pupil_Otf(64, 64, 0.05);
+  Expect_Refused(
+      [&] {
+        Estimate<double>(korvex_test::SimStack{64, 64, stack.frames, narrow, {}}, 3, 3);
+      },
+      "too small for the pattern");
+  PatternGuess guess;
+  guess.angles = {0.1, 0.2};
+  Expect_Refused([&] { Estimate<double>(stack, 3, 3, guess); }, "one per orientation");
+}
+
+}  // namespace
