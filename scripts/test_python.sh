@@ -1,25 +1,28 @@
 #!/usr/bin/env bash
 # The Python package's tests: a fresh virtual environment, `pip install .[test]` (which builds
-# KorvexLib and the module with scikit-build-core) and pytest. The agreement tests run the
-# MATLAB path through Octave with the MEX files of build/host (or KORVEX_MEX_DIR) and are
-# skipped without them. pytest's status is the script's; running no test at all fails.
+# KorvexLib and the module with scikit-build-core, in build/python-test) and pytest. The
+# agreement tests run the MATLAB path through Octave with the MEX files of build/host (or
+# KORVEX_MEX_DIR) and are skipped without them. pytest's status is the script's; a run that
+# collects no test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
-venv=${KORVEX_TEST_VENV:-build/python-venv}
+venv=$(realpath -m "${KORVEX_TEST_VENV:-build/python-venv}")
 rm -rf "$venv"
 python3 -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --upgrade pip
 t0=$SECONDS
-"$venv/bin/python" -m pip install --quiet ".[test]"
+"$venv/bin/python" -m pip install --quiet -Cbuild-dir="$root/build/python-test/{wheel_tag}" \
+    ".[test]"
 echo "== korvex Python package installed in $((SECONDS - t0)) s ($venv)"
 
 # From outside the source tree, so that the installed package is the one imported.
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 status=0
-(cd /tmp && "$OLDPWD/$venv/bin/python" -m pytest -q -p no:cacheprovider \
-    --junitxml="$report" "$OLDPWD/python/tests") || status=$?
+(cd /tmp && "$venv/bin/python" -m pytest -q -p no:cacheprovider --junitxml="$report" \
+    "$root/python/tests") || status=$?
 if [[ $status -eq 0 ]] && ! grep -Eq 'tests="[1-9]' "$report"; then
   echo "== pytest ran no test" >&2
   exit 1
