@@ -15,14 +15,14 @@ namespace {
 
 void Check(cudaError_t status, const char* call) {
   if (status == cudaSuccess) return;
-  throw std::runtime_error(std::string("frame simulation: ") + call + " failed: " +
-                           cudaGetErrorString(status));
+  throw std::runtime_error(std::string("frame simulation: ") + call +
+                           " failed: " + cudaGetErrorString(status));
 }
 
 void Check(cufftResult status, const char* call) {
   if (status == CUFFT_SUCCESS) return;
-  throw std::runtime_error(std::string("frame simulation: ") + call +
-                           " failed with cuFFT status " + std::to_string(int(status)));
+  throw std::runtime_error(std::string("frame simulation: ") + call + " failed with cuFFT status " +
+                           std::to_string(int(status)));
 }
 
 // One double-precision plan and its device buffer, released on every path.
@@ -58,9 +58,9 @@ class Transform {
 
 }  // namespace
 
-void Simulate_Frames(const double* truth, const double* masks, const double* otf,
-                     unsigned height, unsigned width, unsigned frames, double photons,
-                     double background, double* expected) {
+void Simulate_Frames(const double* truth, const double* masks, const double* otf, unsigned height,
+                     unsigned width, unsigned frames, double photons, double background,
+                     double* expected) {
   if (height == 0 || width == 0 || frames == 0) {
     throw std::invalid_argument("frame simulation: empty truth or masks");
   }

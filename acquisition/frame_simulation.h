@@ -14,8 +14,8 @@ namespace korvex::acquisition {
 
 // Throws std::invalid_argument for bad sizes or levels, std::runtime_error when the platform
 // fails; writes height x width x frames values to `expected`.
-void Simulate_Frames(const double* truth, const double* masks, const double* otf,
-                     unsigned height, unsigned width, unsigned frames, double photons,
-                     double background, double* expected);
+void Simulate_Frames(const double* truth, const double* masks, const double* otf, unsigned height,
+                     unsigned width, unsigned frames, double photons, double background,
+                     double* expected);
 
 }  // namespace korvex::acquisition

@@ -40,8 +40,7 @@ namespace {
 unsigned planner_rigour() {
   static const unsigned rigour = [] {
     const char* choice = std::getenv("KORVEX_FFTW_PLANNER");
-    return choice != nullptr && std::strcmp(choice, "estimate") == 0 ? FFTW_ESTIMATE
-                                                                      : FFTW_MEASURE;
+    return choice != nullptr && std::strcmp(choice, "estimate") == 0 ? FFTW_ESTIMATE : FFTW_MEASURE;
   }();
   return rigour;
 }

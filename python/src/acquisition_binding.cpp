@@ -105,11 +105,10 @@ template <typename T>
 void Bind(nb::module_& m, const char* name) {
   nb::class_<Pipeline<T>>(m, name)
       .def(nb::init<>())
-      .def("reconstruct", &Pipeline<T>::Reconstruct, nb::arg("frames").noconvert(),
-           nb::arg("na"), nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"),
-           nb::arg("angles"), nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"),
-           nb::arg("smoothness"), nb::arg("step"), nb::arg("threshold"),
-           nb::arg("otf").none(), nb::arg("pattern").none())
+      .def("reconstruct", &Pipeline<T>::Reconstruct, nb::arg("frames").noconvert(), nb::arg("na"),
+           nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"), nb::arg("angles"),
+           nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"), nb::arg("smoothness"),
+           nb::arg("step"), nb::arg("threshold"), nb::arg("otf").none(), nb::arg("pattern").none())
       .def("release", &Pipeline<T>::Release);
 }
 

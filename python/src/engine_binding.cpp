@@ -43,8 +43,8 @@ class Engine {
       try {
         // The engine reads its inputs only; its signature predates const.
         engine_->Mapsim_Compute(const_cast<T*>(frames.data()), const_cast<T*>(otf.data()),
-                                const_cast<T*>(masks.data()), out.data(), T(threshold),
-                                T(lambda), T(alpha));
+                                const_cast<T*>(masks.data()), out.data(), T(threshold), T(lambda),
+                                T(alpha));
       } catch (...) {
         engine_.reset();  // as the gateway does: a failed engine is rebuilt on the next call
         throw;
@@ -84,9 +84,8 @@ class Engine {
   }
   void Check_Image(size_t rows, size_t columns, const char* name) const {
     if (rows != height_ || columns != width_) {
-      throw std::invalid_argument(std::string(name) + " must be " +
-                                  Shape_Text(height_, width_) + ", got " +
-                                  Shape_Text(rows, columns));
+      throw std::invalid_argument(std::string(name) + " must be " + Shape_Text(height_, width_) +
+                                  ", got " + Shape_Text(rows, columns));
     }
   }
 
@@ -97,8 +96,8 @@ class Engine {
 template <typename T>
 void Bind(nb::module_& m, const char* name) {
   nb::class_<Engine<T>>(m, name)
-      .def(nb::init<unsigned, unsigned, unsigned, unsigned>(), nb::arg("height"),
-           nb::arg("width"), nb::arg("frames"), nb::arg("iterations"))
+      .def(nb::init<unsigned, unsigned, unsigned, unsigned>(), nb::arg("height"), nb::arg("width"),
+           nb::arg("frames"), nb::arg("iterations"))
       .def("compute", &Engine<T>::Compute, nb::arg("frames").noconvert(),
            nb::arg("masks").noconvert(), nb::arg("otf").noconvert(), nb::arg("out").noconvert(),
            nb::arg("threshold"), nb::arg("smoothness"), nb::arg("step"))

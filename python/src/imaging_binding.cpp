@@ -21,9 +21,8 @@ using korvex::acquisition::IlluminationPattern;
 // C-ordered (H, W) OTF.
 NumpyArray<double> Otf(unsigned height, unsigned width, double na, double wavelength,
                        double pixelSize) {
-  std::vector<double> otf = Core_Call([&] {
-    return korvex::acquisition::Widefield_Otf(width, height, na, wavelength, pixelSize);
-  });
+  std::vector<double> otf = Core_Call(
+      [&] { return korvex::acquisition::Widefield_Otf(width, height, na, wavelength, pixelSize); });
   return To_Numpy(std::move(otf), {height, width});
 }
 
@@ -32,18 +31,16 @@ NumpyArray<double> Otf(unsigned height, unsigned width, double na, double wavele
 NumpyArray<double> Masks(unsigned height, unsigned width, std::vector<double> angle,
                          std::vector<double> period, std::vector<double> modulation,
                          std::vector<double> phase) {
-  IlluminationPattern pattern{std::move(angle), std::move(period), std::move(modulation),
-                              std::move(phase), {}};
+  IlluminationPattern pattern{
+      std::move(angle), std::move(period), std::move(modulation), std::move(phase), {}};
   if (pattern.Orientations() == 0 || pattern.Frames() % pattern.Orientations() != 0) {
     throw std::invalid_argument("phases must hold the same number of frames per orientation");
   }
-  korvex::acquisition::Check_Pattern(pattern, pattern.Orientations(), pattern.Frames(),
-                                     "pattern");
+  korvex::acquisition::Check_Pattern(pattern, pattern.Orientations(), pattern.Frames(), "pattern");
   const unsigned frames = pattern.Frames();
   std::vector<double> masks(size_t{height} * width * frames);
-  Core_Call([&] {
-    korvex::acquisition::Build_Masks(Swap_Axes(pattern), width, height, masks.data());
-  });
+  Core_Call(
+      [&] { korvex::acquisition::Build_Masks(Swap_Axes(pattern), width, height, masks.data()); });
   return To_Numpy(std::move(masks), {frames, height, width});
 }
 
@@ -56,9 +53,9 @@ NumpyArray<double> Simulate(Image<double> truth, Stack<double> masks, Image<doub
   }
   std::vector<double> expected(height * width * frames);
   Core_Call([&] {
-    korvex::acquisition::Simulate_Frames(truth.data(), masks.data(), otf.data(),
-                                         unsigned(width), unsigned(height), unsigned(frames),
-                                         photons, background, expected.data());
+    korvex::acquisition::Simulate_Frames(truth.data(), masks.data(), otf.data(), unsigned(width),
+                                         unsigned(height), unsigned(frames), photons, background,
+                                         expected.data());
   });
   return To_Numpy(std::move(expected), {frames, height, width});
 }
@@ -68,8 +65,8 @@ NumpyArray<double> Simulate(Image<double> truth, Stack<double> masks, Image<doub
 void Bind_Imaging(nb::module_& m) {
   m.def("otf", &Otf, nb::arg("height"), nb::arg("width"), nb::arg("na"), nb::arg("wavelength"),
         nb::arg("pixel_size"));
-  m.def("masks", &Masks, nb::arg("height"), nb::arg("width"), nb::arg("angle"),
-        nb::arg("period"), nb::arg("modulation"), nb::arg("phase"));
+  m.def("masks", &Masks, nb::arg("height"), nb::arg("width"), nb::arg("angle"), nb::arg("period"),
+        nb::arg("modulation"), nb::arg("phase"));
   m.def("simulate", &Simulate, nb::arg("truth").noconvert(), nb::arg("masks").noconvert(),
         nb::arg("otf").noconvert(), nb::arg("photons"), nb::arg("background"));
 }

@@ -39,9 +39,8 @@ class Estimator {
  public:
   Estimator(unsigned height, unsigned width, unsigned angles, unsigned phases)
       : height_(height), width_(width) {
-    estimator_ = Core_Call([&] {
-      return std::make_unique<PatternEstimator>(width, height, angles, phases);
-    });
+    estimator_ = Core_Call(
+        [&] { return std::make_unique<PatternEstimator>(width, height, angles, phases); });
   }
 
   ~Estimator() {
@@ -93,8 +92,8 @@ class Estimator {
 
 void Bind_Patterns(nb::module_& m) {
   nb::class_<Estimator>(m, "Estimator")
-      .def(nb::init<unsigned, unsigned, unsigned, unsigned>(), nb::arg("height"),
-           nb::arg("width"), nb::arg("angles"), nb::arg("phases"))
+      .def(nb::init<unsigned, unsigned, unsigned, unsigned>(), nb::arg("height"), nb::arg("width"),
+           nb::arg("angles"), nb::arg("phases"))
       .def("estimate", &Estimator::Estimate<float>, nb::arg("frames").noconvert(),
            nb::arg("otf").noconvert(), nb::arg("period") = 0.0,
            nb::arg("angles") = std::vector<double>{})
