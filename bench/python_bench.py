@@ -39,7 +39,8 @@ def machine():
     import korvex
 
     load = os.getloadavg()
-    print(f"machine: {os.cpu_count()} CPUs, OMP_NUM_THREADS={os.environ.get('OMP_NUM_THREADS', 'all')}, "
+    threads = os.environ.get("OMP_NUM_THREADS", "all")
+    print(f"machine: {os.cpu_count()} CPUs, OMP_NUM_THREADS={threads}, "
           f"load {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}, korvex backend '{korvex.backend}', "
           f"Python {sys.version.split()[0]}, numpy {np.__version__}")
 
