@@ -41,6 +41,20 @@ def test_reconstructs_a_series_with_the_pixel_size_from_the_metadata(raw, tmp_pa
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tif", "preview.png"]
 
 
+def test_ome_tiff_of_one_time_point(raw, tmp_path):
+    ome, out = tmp_path / "raw.ome.tif", tmp_path / "out.tif"
+    tifffile.imwrite(ome, tifffile.imread(raw)[0], ome=True,
+                     metadata={"axes": "ZYX", "PhysicalSizeX": 65, "PhysicalSizeXUnit": "nm",
+                               "PhysicalSizeY": 65, "PhysicalSizeYUnit": "nm"})
+    done = korvex_cli("reconstruct", ome, "-o", out, "--na", 1.2, "--wavelength", 0.52,
+                      "--iterations", 2, "--upsample", 1, "-q")
+    assert done.returncode == 0, done.stderr
+    with tifffile.TiffFile(out) as tif:
+        assert tif.asarray().shape == (37, 50)  # one time point
+        numerator, denominator = tif.pages[0].tags["XResolution"].value
+    assert denominator / numerator == pytest.approx(0.065, rel=1e-4)
+
+
 def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
     nan = tmp_path / "nan.tif"
     data = tifffile.imread(raw).astype(np.float32)
