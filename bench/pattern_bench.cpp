@@ -31,8 +31,8 @@ struct Case {
   double jitterDegrees;
 };
 
-korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth,
-                                  const PatternEstimate& e, unsigned h, unsigned w) {
+korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth, const PatternEstimate& e,
+                                  unsigned h, unsigned w) {
   std::vector<double> angles, periods, depths;
   for (const auto& o : e.orientations) {
     angles.push_back(o.angle);
@@ -50,13 +50,13 @@ int main(int argc, char** argv) {
   const double pi = std::acos(-1.0);
   const double cutoff = 0.25;  // cycles per pixel, the demo's optics
   const Case cases[] = {
-      {256, 256, 0.70, 300, 10},   {256, 256, 0.92, 3000, 10}, {256, 256, 0.80, 1000, 5},
-      {512, 512, 0.70, 3000, 10},  {512, 512, 0.92, 300, 10},  {512, 512, 0.85, 1000, 0},
-      {301, 437, 0.75, 300, 10},   {301, 437, 0.90, 3000, 10}, {255, 385, 0.82, 1000, 10},
+      {256, 256, 0.70, 300, 10},  {256, 256, 0.92, 3000, 10}, {256, 256, 0.80, 1000, 5},
+      {512, 512, 0.70, 3000, 10}, {512, 512, 0.92, 300, 10},  {512, 512, 0.85, 1000, 0},
+      {301, 437, 0.75, 300, 10},  {301, 437, 0.90, 3000, 10}, {255, 385, 0.82, 1000, 10},
   };
   std::printf("korvex_pattern_bench: %s\n", korvex::bench::machine_description().c_str());
-  std::printf("%-10s %6s %7s %6s %4s | %9s %9s %9s %8s\n", "size", "k/kc", "photons",
-              "jitter", "seed", "k err px", "phase deg", "depth err", "min MCNR");
+  std::printf("%-10s %6s %7s %6s %4s | %9s %9s %9s %8s\n", "size", "k/kc", "photons", "jitter",
+              "seed", "k err px", "phase deg", "depth err", "min MCNR");
   korvex_test::PatternErrors worst;
   unsigned seed = 1;
   for (const Case& c : cases) {
@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
     for (unsigned trial = 0; trial < 3; ++trial, ++seed) {
       const double period = 1.0 / (c.periodOfCutoff * cutoff);
       const double first = pi * 0.37 * seed;  // any angle
-      const auto truth = korvex_test::Random_Truth(3, 3, period, first,
-                                                   c.jitterDegrees * pi / 180.0, seed);
+      const auto truth =
+          korvex_test::Random_Truth(3, 3, period, first, c.jitterDegrees * pi / 180.0, seed);
       const bool noiseFree = std::getenv("KORVEX_NOISE_FREE") != nullptr;
       const auto stack = korvex_test::Simulate_Stack(c.height, c.width, cutoff, truth,
                                                      noiseFree ? 0.0 : c.photons, 10.0, seed);
@@ -74,9 +74,9 @@ int main(int argc, char** argv) {
       const auto err = Errors(truth, e, c.height, c.width);
       double mcnr = 1e300;
       for (const auto& o : e.orientations) mcnr = std::min(mcnr, o.mcnr);
-      std::printf("%4ux%-5u %6.2f %7.0f %6.0f %4u | %9.4f %9.3f %9.4f %8.1f\n", c.height,
-                  c.width, c.periodOfCutoff, c.photons, c.jitterDegrees, seed, err.waveVector,
-                  err.phase, err.modulation, mcnr);
+      std::printf("%4ux%-5u %6.2f %7.0f %6.0f %4u | %9.4f %9.3f %9.4f %8.1f\n", c.height, c.width,
+                  c.periodOfCutoff, c.photons, c.jitterDegrees, seed, err.waveVector, err.phase,
+                  err.modulation, mcnr);
       worst.waveVector = std::max(worst.waveVector, err.waveVector);
       worst.phase = std::max(worst.phase, err.phase);
       worst.modulation = std::max(worst.modulation, err.modulation);
@@ -107,8 +107,9 @@ int main(int argc, char** argv) {
   std::sort(times.begin(), times.end());
   std::sort(cpu.begin(), cpu.end());
   // Processor time beside wall time: on a shared machine the wall time includes waiting.
-  std::printf("time at 512x512x9 (single): %.3f s median of %d (processor time %.3f s), "
-              "%.3f s first call with set-up (target 0.3 s)\n", times[times.size() / 2],
-              repeats, cpu[cpu.size() / 2], first);
+  std::printf(
+      "time at 512x512x9 (single): %.3f s median of %d (processor time %.3f s), "
+      "%.3f s first call with set-up (target 0.3 s)\n",
+      times[times.size() / 2], repeats, cpu[cpu.size() / 2], first);
   return 0;
 }

@@ -28,8 +28,8 @@ std::string Size_Text(const mxArray* a) {
 void Check_Array(const char* name, const mxArray* a, mwSize maxDims) {
   if (mxIsSparse(a)) Refuse("korvex:badParameter", std::string(name) + " must be full, not sparse");
   if (!mxIsDouble(a) && !mxIsSingle(a)) {
-    Refuse("korvex:badParameter", std::string(name) + " must be single or double, not " +
-                                      mxGetClassName(a));
+    Refuse("korvex:badParameter",
+           std::string(name) + " must be single or double, not " + mxGetClassName(a));
   }
   if (mxIsComplex(a)) Refuse("korvex:badParameter", std::string(name) + " must be real");
   if (mxIsEmpty(a)) Refuse("korvex:badSize", std::string(name) + " must not be empty");
@@ -107,8 +107,8 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
     } else if (name == "angleGuess") {
       call.guess.angles = Vector("angleGuess", value);
     } else {
-      Refuse("korvex:badParameter", "unknown option '" + name +
-                                        "' (known: angles, phases, periodGuess, angleGuess)");
+      Refuse("korvex:badParameter",
+             "unknown option '" + name + "' (known: angles, phases, periodGuess, angleGuess)");
     }
   }
 

@@ -62,8 +62,8 @@ template <typename T>
 mxArray* Masks(const EstimateCall& call, const PatternEstimate& e) {
   const mwSize extent[3] = {static_cast<mwSize>(call.height), static_cast<mwSize>(call.width),
                             static_cast<mwSize>(call.angles * call.phases)};
-  mxArray* masks = mxCreateNumericArray(3, extent, call.single ? mxSINGLE_CLASS : mxDOUBLE_CLASS,
-                                        mxREAL);
+  mxArray* masks =
+      mxCreateNumericArray(3, extent, call.single ? mxSINGLE_CLASS : mxDOUBLE_CLASS, mxREAL);
   korvex::patterns::Build_Masks(e, call.height, call.width, static_cast<T*>(mxGetData(masks)));
   return masks;
 }
@@ -77,9 +77,10 @@ std::vector<std::string> warnings;
 bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
   try {
     warnings.clear();
-    if (nlhs > 2) throw EstimateError("korvex:badParameter",
-                                      "korvex_estimate_patterns: returns at most 2 outputs "
-                                      "(masks, pattern)");
+    if (nlhs > 2)
+      throw EstimateError("korvex:badParameter",
+                          "korvex_estimate_patterns: returns at most 2 outputs "
+                          "(masks, pattern)");
     const EstimateCall call = korvex::gateway::Read_Estimate_Call(nrhs, prhs);
     const PatternEstimate e = call.single ? Estimate<float>(call, prhs[0], prhs[1])
                                           : Estimate<double>(call, prhs[0], prhs[1]);

@@ -39,14 +39,8 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 }  // namespace
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
-                             SpectrumTransform& transform, const RealImage& weight,
-                             const RealImage& noiseShape)
-    : grid_(grid),
-      otf_(otf),
-      transform_(transform),
-      weight_(weight),
-      noiseShape_(noiseShape),
-      model_(grid.pixels) {
+                             SpectrumTransform& transform, const RealImage& weight)
+    : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
   for (size_t i = 0; i < grid.pixels; ++i) {
     if (otf.Passes(i)) passband_.push_back(i);
   }
@@ -72,8 +66,9 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
   for (size_t i : passband_) {
     const unsigned r = static_cast<unsigned>(i % grid_.height);
     const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const double filter = carrier ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
-                                  : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
+    const double filter = carrier
+                              ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
+                              : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
     out[i] = filter * spectrum[i];
     energy += filter * filter;
   }
@@ -102,34 +97,30 @@ double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
   return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
-CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield,
-                              double fx, double fy, int iterations) {
+CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
+                              double fy, int iterations) {
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
   ComplexImage data(grid_.pixels);
   bool haveAmplitude = false;
   for (int iteration = 0; iteration < iterations; ++iteration) {
-    Filtered(carrier, fit.fx, fit.fy, true, data, &fit.carrierGain);
+    Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
     Demodulate(data, fit.fx, fit.fy);
     Filtered(widefield, fit.fx, fit.fy, false, model_, &fit.modelGain);
 
     Complex match;
     double power = 0.0;
-    double spread = 0.0;
-    double noiseWeight = 0.0;
+    double weightSum = 0.0;
     for (size_t i = 0; i < grid_.pixels; ++i) {
       const double w2 = weight_[i];
       match += w2 * data[i] * std::conj(model_[i]);
-      const double p = w2 * std::norm(model_[i]);
-      power += p;
-      spread += w2 * p * noiseShape_[i];
-      noiseWeight += w2 * noiseShape_[i];
+      power += w2 * std::norm(model_[i]);
+      weightSum += w2;
     }
-    fit.noiseWeight = noiseWeight;
+    fit.weightSum = weightSum;
     fit.match = match;
     fit.modelPower = power;
-    fit.matchSpread = spread;
     if (!(power > 0.0)) break;
     if (!haveAmplitude) fit.amplitude = match / power;
     haveAmplitude = true;
@@ -229,7 +220,8 @@ std::vector<double> CarrierFitter::Frame_Phases(const std::vector<const ComplexI
     const size_t i = passband_[j];
     const unsigned r = static_cast<unsigned>(i % grid_.height);
     const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const size_t opposite = grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
+    const size_t opposite =
+        grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
     own += shifted[j] * carrier[i] * std::conj(reference[i]);
     mirrored += shifted[j] * std::conj(carrier[opposite]) * std::conj(reference[i]);
   }

@@ -8,7 +8,7 @@
 // both become c (h h_k) * S, exactly, at the true k, for any object and any OTF (a further
 // filter common to both, in the demodulated frame, whitens their difference). The fit
 // minimises sum_x W(x) |d_k(x) - c y_k(x)|^2 over k and the complex amplitude c by
-// Gauss-Newton, W a window over the local noise variance. Demodulating in real space keeps
+// Gauss-Newton, W a window. Demodulating in real space keeps
 // an off-grid carrier exact (no spectrum is shifted by a fraction of a bin), and the window,
 // zero near the edges, removes where the spectral filters wrap one edge of the
 // (non-periodic) frames onto the other. Since the model is exact, no weighting moves the
@@ -25,27 +25,24 @@ namespace korvex::patterns {
 struct CarrierFit {
   double fx = 0.0;  // wave vector, cycles per pixel
   double fy = 0.0;
-  Complex amplitude;         // c, with the demodulation referenced to the image centre
-  Complex match;             // sum W d conj(y), W the pixels' weights
-  double modelPower = 0.0;   // sum W |y|^2
-  double matchSpread = 0.0;  // sum W^2 |y|^2 s: the match's variance per unit variance of d
-  double noiseWeight = 0.0;  // sum W s (s: the pixels' relative noise variance)
-  double carrierGain = 0.0;  // variance of d per unit noise variance of the carrier band's bins
-  double modelGain = 0.0;    // variance of y per unit noise variance of the widefield's bins
+  Complex amplitude;        // c, with the demodulation referenced to the image centre
+  Complex match;            // sum W d conj(y), W the pixels' weights
+  double modelPower = 0.0;  // sum W |y|^2
+  double weightSum = 0.0;   // sum W
+  double modelGain = 0.0;   // variance of y per unit noise variance of the widefield's bins
 };
 
 class CarrierFitter {
  public:
-  // weight: the least-squares weight of each pixel (zero near the edges, see above);
-  // noiseShape: each pixel's noise variance relative to the image's mean. Both are read at
-  // every fit, and may change between fits.
+  // weight: the least-squares weight of each pixel (zero near the edges, see above), read at
+  // every fit.
   CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
-                const RealImage& weight, const RealImage& noiseShape);
+                const RealImage& weight);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` Gauss-Newton steps.
-  CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
-                 double fy, int iterations);
+  CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
+                 int iterations);
 
   // Noise of a widefield bin over that of a carrier bin, times the expected |c|^2: sets the
   // weighting of frequencies in the fit.
@@ -64,8 +61,8 @@ class CarrierFitter {
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
   // Carrier_Filter, the widefield band by Widefield_Filter, for the wave vector (fx, fy).
-  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
-                ComplexImage& out, double* gain);
+  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, ComplexImage& out,
+                double* gain);
   double Whitening(double atQ, double atShifted) const;
   double Carrier_Filter(double atQ, double atQMinusK) const;
   double Widefield_Filter(double atQ, double atQPlusK) const;
@@ -76,7 +73,6 @@ class CarrierFitter {
   const OtfModel& otf_;
   SpectrumTransform& transform_;
   const RealImage& weight_;
-  const RealImage& noiseShape_;
   std::vector<size_t> passband_;
   double noiseRatio_ = 0.0;
   ComplexImage model_;  // y of the last fit

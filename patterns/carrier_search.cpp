@@ -6,8 +6,8 @@ namespace korvex::patterns {
 
 namespace {
 
-// Regularises the division by the OTF (whose peak is 1): far below any carrier's OTF value
-// within the passband searched, it only keeps noise at the passband's rim in bounds.
+// Regularises the division by the OTF, as a fraction of its peak: far below any carrier's OTF
+// value within the passband searched, it only keeps noise at the passband's rim in bounds.
 constexpr double kFlattening = 0.005;
 
 }  // namespace
@@ -22,12 +22,13 @@ bool SearchRegion::Contains(double fx, double fy) const {
   return std::min(d, pi - d) <= angleTolerance;
 }
 
-CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf,
-                         const ComplexImage& carrier, const SearchRegion& region) {
+CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const ComplexImage& carrier,
+                         const SearchRegion& region) {
   const RealImage& o = otf.Unshifted();
+  const double flattening = kFlattening * otf.Peak();
   auto score = [&](unsigned r, unsigned c) {
     const size_t i = grid.Index(r, c);
-    return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + kFlattening * kFlattening);
+    return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + flattening * flattening);
   };
   CarrierPeak peak;
   double best = -1.0;
@@ -55,8 +56,10 @@ CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf,
   const unsigned h = grid.height;
   const unsigned w = grid.width;
   const double centre = score(bestR, bestC);
-  const double dr = offset(score((bestR + h - 1) % h, bestC), centre, score((bestR + 1) % h, bestC));
-  const double dc = offset(score(bestR, (bestC + w - 1) % w), centre, score(bestR, (bestC + 1) % w));
+  const double dr =
+      offset(score((bestR + h - 1) % h, bestC), centre, score((bestR + 1) % h, bestC));
+  const double dc =
+      offset(score(bestR, (bestC + w - 1) % w), centre, score(bestR, (bestC + 1) % w));
   peak.power = std::norm(carrier[grid.Index(bestR, bestC)]);
   peak.fx = grid.Fx(bestC) + dc / w;
   peak.fy = grid.Fy(bestR) + dr / h;

@@ -32,7 +32,7 @@ struct CarrierPeak {
 };
 
 // carrier: spectrum of one orientation's apodised carrier band.
-CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf,
-                         const ComplexImage& carrier, const SearchRegion& region);
+CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const ComplexImage& carrier,
+                         const SearchRegion& region);
 
 }  // namespace korvex::patterns

@@ -34,8 +34,8 @@ void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned p
   }
   if (height < kMinSide || width < kMinSide) {
     Refuse("frames are " + std::to_string(height) + " x " + std::to_string(width) +
-           " pixels, too small for the pattern: at least " + std::to_string(kMinSide) +
-           " x " + std::to_string(kMinSide) + " are needed");
+           " pixels, too small for the pattern: at least " + std::to_string(kMinSide) + " x " +
+           std::to_string(kMinSide) + " are needed");
   }
 }
 

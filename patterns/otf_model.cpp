@@ -39,6 +39,7 @@ OtfModel::OtfModel(const SpectralGrid& grid, RealImage centred)
   }
   // Measured OTFs carry small noise beyond the cut-off; a thousandth of the peak is where
   // nothing useful is left.
+  peak_ = peak;
   floor_ = 1e-3 * peak;
   for (unsigned c = 0; c < w; ++c) {
     for (unsigned r = 0; r < h; ++r) {

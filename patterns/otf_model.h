@@ -20,6 +20,8 @@ class OtfModel {
   const RealImage& Unshifted() const { return unshifted_; }
   // Largest frequency (cycles per pixel) at which the OTF is not negligible.
   double Cutoff() const { return cutoff_; }
+  // The OTF's largest value (1 for a normalised OTF).
+  double Peak() const { return peak_; }
   // Whether unshifted bin i is inside the passband.
   bool Passes(size_t i) const { return unshifted_[i] > floor_; }
 
@@ -30,6 +32,7 @@ class OtfModel {
   SpectralGrid grid_;
   RealImage centred_;
   RealImage unshifted_;
+  double peak_ = 0.0;
   double floor_ = 0.0;
   double cutoff_ = 0.0;
 };

@@ -21,21 +21,21 @@ namespace korvex::patterns {
 // What the caller knows beforehand. Zero or empty means "unknown": the whole passband is
 // searched. A guess narrows the search to +-10% in period and +-5 degrees in angle.
 struct PatternGuess {
-  double period = 0.0;          // pixels
-  std::vector<double> angles;   // radians, one per orientation
+  double period = 0.0;         // pixels
+  std::vector<double> angles;  // radians, one per orientation
 };
 
 struct OrientationEstimate {
-  double angle = 0.0;       // direction of the wave vector, [0, pi)
-  double period = 0.0;      // pixels
-  double modulation = 0.0;  // depth m, clamped to [0, 1]
-  double mcnr = 0.0;        // modulation contrast-to-noise ratio (see docs/usage.md)
+  double angle = 0.0;          // direction of the wave vector, [0, pi)
+  double period = 0.0;         // pixels
+  double modulation = 0.0;     // depth m, clamped to [0, 1]
+  double mcnr = 0.0;           // modulation contrast-to-noise ratio (see docs/usage.md)
   bool lowModulation = false;  // mcnr below kLowMcnr: the estimate is not to be trusted
 };
 
 struct PatternEstimate {
   std::vector<OrientationEstimate> orientations;  // A entries
-  std::vector<double> phases;                      // F = A * P entries, radians in [0, 2 pi)
+  std::vector<double> phases;                     // F = A * P entries, radians in [0, 2 pi)
 };
 
 // Below this MCNR the carrier is not told apart from noise with confidence.
@@ -52,10 +52,8 @@ class PatternEstimator {
 
   // frames: H x W x (A * P); otf: H x W, centred as KorvexCUDA takes it (zero frequency at
   // row floor(H/2), column floor(W/2), both zero-based).
-  PatternEstimate Estimate(const float* frames, const float* otf,
-                           const PatternGuess& guess = {});
-  PatternEstimate Estimate(const double* frames, const double* otf,
-                           const PatternGuess& guess = {});
+  PatternEstimate Estimate(const float* frames, const float* otf, const PatternGuess& guess = {});
+  PatternEstimate Estimate(const double* frames, const double* otf, const PatternGuess& guess = {});
 
   unsigned Height() const;
   unsigned Width() const;

@@ -5,7 +5,7 @@
 //      the noise beyond the passband, and find each carrier on the grid (carrier_search).
 //   3. Twice: separate with the current phases, fit each carrier below a bin by least squares
 //      (carrier_fit), then read each frame's own phase against the widefield band.
-//   4. Depth and MCNR from the last fit.
+//   4. Depth from the last fit, MCNR from the coarse peak.
 #include <algorithm>
 #include <cmath>
 
@@ -62,6 +62,22 @@ struct PatternEstimator::Impl {
   template <typename T>
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
 
+  template <typename T>
+  void Transform_Frames(const T* framesIn);
+  void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
+  double Measure_Noise(const OtfModel& otf) const;
+  void Refine(const OtfModel& otf);
+  void Separate();
+  PatternEstimate Summarise() const;
+
+  // The frames (or spectra) of orientation a.
+  template <typename Image>
+  std::vector<const Image*> Of(const std::vector<Image>& images, unsigned a) const {
+    std::vector<const Image*> out;
+    for (unsigned p = 0; p < phases; ++p) out.push_back(&images[a * phases + p]);
+    return out;
+  }
+
   SpectralGrid grid;
   unsigned angles;
   unsigned phases;
@@ -70,22 +86,34 @@ struct PatternEstimator::Impl {
   // Kept between calls: a stack of this geometry needs them all again.
   std::vector<RealImage> frames;
   std::vector<ComplexImage> spectra;
+  // State of one call.
+  std::vector<Orientation> orientation;
+  std::vector<ComplexImage> carriers;  // separated carrier bands (spectra)
+  ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
+  std::vector<size_t> passband;        // bins the fits read: the passband and its mirror
+  double noise = 0.0;                  // variance of one pixel of one frame
 };
 
 template <typename T>
 PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
                                             const PatternGuess& guess) {
   const size_t n = grid.pixels;
-  const double pixels = static_cast<double>(n);
-  const unsigned frameCount = angles * phases;
-  Check_Finite("frames", framesIn, n * frameCount);
+  Check_Finite("frames", framesIn, n * angles * phases);
   Check_Finite("otf", otfIn, n);
   Check_Guess(guess, angles);
-
-  OtfModel otf(grid, RealImage(otfIn, otfIn + n));
+  const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
 
-  // 1. The frames and their spectra.
+  Transform_Frames(framesIn);
+  Find_Carriers(otf, guess);
+  Refine(otf);
+  return Summarise();
+}
+
+template <typename T>
+void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
+  const size_t n = grid.pixels;
+  const unsigned frameCount = angles * phases;
   frames.resize(frameCount, RealImage(n));
   spectra.resize(frameCount, ComplexImage(n));
   for (unsigned f = 0; f < frameCount; ++f) {
@@ -114,54 +142,25 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
       }
     }
   }
-  auto of_orientation = [&](auto& images, unsigned a) {
-    std::vector<const std::remove_reference_t<decltype(images[0])>*> out;
-    for (unsigned p = 0; p < phases; ++p) out.push_back(&images[a * phases + p]);
-    return out;
-  };
+}
 
-  // 2. Coarse carriers, from apodised bands separated with equal phase steps; the noise per
-  // pixel from their spectra beyond the passband.
-  std::vector<Orientation> orientation(angles);
-  ComplexImage widefield(n);
-  std::vector<ComplexImage> carriers(angles);
+// Coarse carriers, from apodised bands separated with equal phase steps.
+void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGuess& guess) {
+  const size_t n = grid.pixels;
+  orientation.assign(angles, Orientation());
+  carriers.assign(angles, ComplexImage());
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
     o.weights = Separation_Weights(o.phases);
-    carriers[a] = Combine(o.weights.carrier, of_orientation(frames, a));
+    carriers[a] = Combine(o.weights.carrier, Of(frames, a));
     for (size_t i = 0; i < n; ++i) carriers[a][i] *= window[i];
     transform.Forward(carriers[a]);
   }
+  noise = Measure_Noise(otf);
+
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
-  double noise = 0.0;  // variance of one pixel of one frame
-  size_t noiseBins = 0;
-  for (unsigned a = 0; a < angles; ++a) {
-    double gain = 0.0;
-    for (const Complex& w : orientation[a].weights.carrier) gain += std::norm(w);
-    const double limit = kNoiseRegion * otf.Cutoff();
-    for (unsigned c = 0; c < grid.width; ++c) {
-      const double fx = grid.Fx(c);
-      for (unsigned r = 0; r < grid.height; ++r) {
-        const double fy = grid.Fy(r);
-        if (fx * fx + fy * fy <= limit * limit) continue;
-        noise += std::norm(carriers[a][grid.Index(r, c)]) / (gain * windowPower);
-        ++noiseBins;
-      }
-    }
-  }
-  if (noiseBins >= angles * (n / 50)) {
-    noise /= static_cast<double>(noiseBins);
-  } else {
-    // The passband fills the grid: assume photon counts, whose variance is their mean.
-    noise = 0.0;
-    for (const RealImage& frame : frames) {
-      for (double v : frame) noise += std::max(0.0, v);
-    }
-    noise /= pixels * frameCount;
-  }
-
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     SearchRegion region;
@@ -183,7 +182,8 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     double gain = 0.0;
     for (const Complex& w : o.weights.carrier) gain += std::norm(w);
     const double spread = noise * gain * windowPower;
-    o.detection = spread > 0.0 ? peak.power / spread : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
+    o.detection =
+        spread > 0.0 ? peak.power / spread : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
     // Steps that turn the other way put the carrier at -k: describe it with the wave vector
     // in [0, pi) and phases that decrease.
     const double angle = std::atan2(o.fy, o.fx);
@@ -193,52 +193,90 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
       for (double& phase : o.phases) phase = Wrap_Phase(-phase);
     }
   }
+}
 
-  // 3. Fit the carriers, then read the phases; twice, the second time with bands separated
-  // by the measured phases.
-  const unsigned margin = static_cast<unsigned>(std::min<double>(
-      std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
-  const RealImage fitWindow = Apodisation(grid, margin);
+// The noise of one pixel of one frame, from the apodised carrier bands' spectra beyond the
+// passband, where only noise is left.
+double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
+  double windowPower = 0.0;
+  for (double w : window) windowPower += w * w;
+  double sum = 0.0;
+  size_t bins = 0;
+  const double limit = kNoiseRegion * otf.Cutoff();
+  for (unsigned a = 0; a < angles; ++a) {
+    double gain = 0.0;
+    for (const Complex& w : orientation[a].weights.carrier) gain += std::norm(w);
+    for (unsigned c = 0; c < grid.width; ++c) {
+      const double fx = grid.Fx(c);
+      for (unsigned r = 0; r < grid.height; ++r) {
+        const double fy = grid.Fy(r);
+        if (fx * fx + fy * fy <= limit * limit) continue;
+        sum += std::norm(carriers[a][grid.Index(r, c)]) / (gain * windowPower);
+        ++bins;
+      }
+    }
+  }
+  if (bins >= angles * (grid.pixels / 50)) return sum / static_cast<double>(bins);
+  // The passband fills the grid: assume photon counts, whose variance is their mean.
+  sum = 0.0;
+  for (const RealImage& frame : frames) {
+    for (double v : frame) sum += std::max(0.0, v);
+  }
+  return sum / (static_cast<double>(grid.pixels) * static_cast<double>(frames.size()));
+}
+
+// Separates every orientation's bands with its current phases, inside `passband`.
+void PatternEstimator::Impl::Separate() {
+  ComplexImage band(grid.pixels);
+  std::fill(widefield.begin(), widefield.end(), Complex());
+  for (unsigned a = 0; a < angles; ++a) {
+    Orientation& o = orientation[a];
+    o.weights = Separation_Weights(o.phases);
+    std::vector<double> shares(o.weights.widefield);
+    for (double& w : shares) w /= angles;
+    Combine_At(shares, Of(spectra, a), passband, band);
+    for (size_t i : passband) widefield[i] += band[i];
+    std::fill(carriers[a].begin(), carriers[a].end(), Complex());
+    Combine_At(o.weights.carrier, Of(spectra, a), passband, carriers[a]);
+  }
+}
+
+// Fit the carriers, then read the phases; twice, the second time with bands separated by
+// the measured phases.
+void PatternEstimator::Impl::Refine(const OtfModel& otf) {
+  const size_t n = grid.pixels;
+  const unsigned margin = static_cast<unsigned>(
+      std::min<double>(std::ceil(kPsfReach / otf.Cutoff()), std::min(grid.height, grid.width) / 8));
+  // The fit's filters act on the whole frames and the window only chooses the pixels of the
+  // sum, so it needs no long taper against leakage: a short one keeps the pixels far from
+  // the centre, which tell the most about the wave vector.
+  const RealImage fitWindow = Apodisation(grid, margin, margin);
   // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
   // widefield image, needs the background that was taken off, which is not known here.
   RealImage weight(n);
   for (size_t i = 0; i < n; ++i) weight[i] = fitWindow[i] * fitWindow[i];
-  const RealImage noiseShape(n, 1.0);
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, weight, noiseShape);
+    fitters.emplace_back(grid, otf, transform, weight);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
   // The fits and the phases read the bands only inside the passband (and at its mirror
   // image), so only there are they separated.
-  std::vector<size_t> passband;
+  passband.clear();
   for (size_t i = 0; i < n; ++i) {
     const unsigned r = static_cast<unsigned>(i % grid.height);
     const unsigned c = static_cast<unsigned>(i / grid.height);
-    if (otf.Passes(i) || otf.Passes(grid.Index((grid.height - r) % grid.height,
-                                               (grid.width - c) % grid.width))) {
+    if (otf.Passes(i) ||
+        otf.Passes(grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width))) {
       passband.push_back(i);
     }
   }
-  ComplexImage band(n);
-  auto separate = [&]() {
-    std::fill(widefield.begin(), widefield.end(), Complex());
-    for (unsigned a = 0; a < angles; ++a) {
-      Orientation& o = orientation[a];
-      o.weights = Separation_Weights(o.phases);
-      std::vector<double> shares(o.weights.widefield);
-      for (double& w : shares) w /= angles;
-      Combine_At(shares, of_orientation(spectra, a), passband, band);
-      for (size_t i : passband) widefield[i] += band[i];
-      std::fill(carriers[a].begin(), carriers[a].end(), Complex());
-      Combine_At(o.weights.carrier, of_orientation(spectra, a), passband, carriers[a]);
-    }
-  };
+  widefield.assign(n, Complex());
   for (int round = 0; round < 2; ++round) {
-    separate();
+    Separate();
     for (unsigned a = 0; a < angles; ++a) {
       Orientation& o = orientation[a];
       o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
@@ -253,30 +291,31 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
         Orientation& o = orientation[a];
         if (!(o.fit.modelPower > 0.0)) continue;
         std::vector<double> measured =
-            fitters[a].Frame_Phases(of_orientation(spectra, a), widefield, carriers[a]);
+            fitters[a].Frame_Phases(Of(spectra, a), widefield, carriers[a]);
         // Without a carrier the phases measured are noise, and may not separate anything.
         if (Separable(measured)) o.phases = measured;
       }
-      separate();
+      Separate();
     }
   }
+}
 
-  // 4. The estimate.
+PatternEstimate PatternEstimator::Impl::Summarise() const {
   double widefieldGain = 0.0;  // noise variance of a widefield bin per unit pixel variance
   for (const Orientation& o : orientation) {
     for (double w : o.weights.widefield) widefieldGain += w * w;
   }
-  widefieldGain *= pixels / (static_cast<double>(angles) * angles);
+  widefieldGain *= static_cast<double>(grid.pixels) / (static_cast<double>(angles) * angles);
   PatternEstimate estimate;
-  for (unsigned a = 0; a < angles; ++a) {
-    Orientation& o = orientation[a];
+  for (const Orientation& o : orientation) {
     double fx = o.fx;
     double fy = o.fy;
+    std::vector<double> frameSet = o.phases;
     double angle = std::atan2(fy, fx);
     if (angle < 0.0 || angle >= kPi) {  // the fit crossed the direction's wrap
       fx = -fx;
       fy = -fy;
-      for (double& phase : o.phases) phase = Wrap_Phase(-phase);
+      for (double& phase : frameSet) phase = Wrap_Phase(-phase);
       angle = std::atan2(fy, fx);
     }
     OrientationEstimate e;
@@ -287,7 +326,7 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     // Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the
     // widefield band inflates the model's power; that part is removed first.
     const CarrierFit& fit = o.fit;
-    const double inflation = fit.noiseWeight * fit.modelGain * widefieldGain * noise;
+    const double inflation = fit.weightSum * fit.modelGain * widefieldGain * noise;
     const double power = std::max(fit.modelPower - inflation, 0.5 * fit.modelPower);
     const double depth = power > 0.0 ? 2.0 * std::abs(fit.match) / power : 0.0;
     e.modulation = std::isfinite(depth) ? std::min(std::max(depth, 0.0), 1.0) : 0.0;
@@ -295,12 +334,12 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     // MCNR: the carrier band's strength at the coarse peak over its noise, less what noise
     // alone reaches at the best of the positions searched (|noise|^2 over its variance is
     // exponential, and the largest of n such values is about ln n + 0.58).
-    const double mcnr = std::sqrt(
-        std::max(0.0, o.detection - std::log(static_cast<double>(o.candidates)) - 1.0));
+    const double mcnr =
+        std::sqrt(std::max(0.0, o.detection - std::log(static_cast<double>(o.candidates)) - 1.0));
     e.mcnr = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
     e.lowModulation = e.mcnr < kLowMcnr;
     estimate.orientations.push_back(e);
-    for (double phase : o.phases) estimate.phases.push_back(std::isfinite(phase) ? phase : 0.0);
+    for (double phase : frameSet) estimate.phases.push_back(std::isfinite(phase) ? phase : 0.0);
   }
   return estimate;
 }

@@ -23,11 +23,11 @@ static double Signed_Frequency(unsigned i, unsigned n) {
 double SpectralGrid::Fy(unsigned r) const { return Signed_Frequency(r, height); }
 double SpectralGrid::Fx(unsigned c) const { return Signed_Frequency(c, width); }
 
-RealImage Apodisation(const SpectralGrid& grid, unsigned margin) {
-  auto taper = [margin](unsigned n) {
+RealImage Apodisation(const SpectralGrid& grid, unsigned margin, unsigned edgeLength) {
+  auto taper = [margin, edgeLength](unsigned n) {
     const double pi = std::acos(-1.0);
     std::vector<double> t(n, 1.0);
-    const unsigned edge = std::max(2u, n / 8);
+    const unsigned edge = std::max(2u, edgeLength > 0 ? edgeLength : n / 8);
     for (unsigned i = 0; i < n / 2; ++i) {
       double v = 0.0;
       if (i >= margin + edge) {

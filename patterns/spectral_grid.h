@@ -28,10 +28,11 @@ struct SpectralGrid {
   size_t Index(unsigned r, unsigned c) const { return size_t{c} * height + r; }
 };
 
-// Tapered window: zero on `margin` pixels along each edge, then cosine edges of an eighth of
-// each side, flat in the middle. Frames are not periodic; without it their edges spread every
-// spectral feature over the whole plane, and filters applied as products of spectra wrap one
-// edge onto the other within the reach of the point-spread function.
-RealImage Apodisation(const SpectralGrid& grid, unsigned margin = 0);
+// Tapered window: zero on `margin` pixels along each edge, then cosine edges of `edgeLength`
+// pixels (0: an eighth of each side), flat in the middle. Frames are not periodic; without
+// it their edges spread every spectral feature over the whole plane, and filters applied as
+// products of spectra wrap one edge onto the other within the reach of the point-spread
+// function.
+RealImage Apodisation(const SpectralGrid& grid, unsigned margin = 0, unsigned edgeLength = 0);
 
 }  // namespace korvex::patterns

@@ -22,8 +22,8 @@ using korvex::patterns::PatternGuess;
 const double kPi = std::acos(-1.0);
 const double kCutoff = 0.25;  // cycles per pixel
 
-korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth,
-                                  const PatternEstimate& e, unsigned h, unsigned w) {
+korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth, const PatternEstimate& e,
+                                  unsigned h, unsigned w) {
   std::vector<double> angles, periods, depths;
   for (const auto& o : e.orientations) {
     angles.push_back(o.angle);
@@ -108,7 +108,8 @@ TEST(PatternEstimation, BlankStacksReportLowModulation) {
   const auto noisy = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 1000, 10.0, 3);
   korvex_test::SimStack zeros = noisy;
   std::fill(zeros.frames.begin(), zeros.frames.end(), 0.0);
-  for (const korvex_test::SimStack* stack : {&noisy, static_cast<const korvex_test::SimStack*>(&zeros)}) {
+  for (const korvex_test::SimStack* stack :
+       {&noisy, static_cast<const korvex_test::SimStack*>(&zeros)}) {
     const PatternEstimate e = Estimate<double>(*stack, 3, 3);
     for (const auto& o : e.orientations) {
       EXPECT_TRUE(o.lowModulation);
@@ -139,8 +140,11 @@ TEST(PatternEstimation, MasksFollowTheMaskConvention) {
     const auto& o = e.orientations[f / 3];
     for (unsigned c = 0; c < w; ++c) {
       for (unsigned r = 0; r < h; ++r) {
-        const double expected = 1.0 + o.modulation * std::cos(2.0 * kPi * (std::cos(o.angle) * c +
-                                      std::sin(o.angle) * r) / o.period + e.phases[f]);
+        const double expected =
+            1.0 +
+            o.modulation *
+                std::cos(2.0 * kPi * (std::cos(o.angle) * c + std::sin(o.angle) * r) / o.period +
+                         e.phases[f]);
         EXPECT_NEAR(masks[(f * w + c) * h + r], expected, 1e-6);
       }
     }
@@ -161,18 +165,27 @@ TEST(PatternEstimation, BadInputIsRefusedNamingIt) {
   const auto stack = korvex_test::Simulate_Stack(64, 64, kCutoff, truth, 0.0, 0.0, 4);
   std::vector<double> frames = stack.frames;
   frames[100] = std::numeric_limits<double>::quiet_NaN();
-  Expect_Refused([&] { Estimate<double>(korvex_test::SimStack{64, 64, frames, stack.otf, {}}, 3, 3); },
-                 "frames hold NaN or Inf");
+  Expect_Refused(
+      [&] {
+        Estimate<double>(korvex_test::SimStack{64, 64, frames, stack.otf, {}}, 3, 3);
+      },
+      "frames hold NaN or Inf");
   std::vector<double> otf = stack.otf;
   otf[7] = std::numeric_limits<double>::infinity();
-  Expect_Refused([&] { Estimate<double>(korvex_test::SimStack{64, 64, stack.frames, otf, {}}, 3, 3); },
-                 "otf hold NaN or Inf");
+  Expect_Refused(
+      [&] {
+        Estimate<double>(korvex_test::SimStack{64, 64, stack.frames, otf, {}}, 3, 3);
+      },
+      "otf hold NaN or Inf");
   Expect_Refused([&] { PatternEstimator(64, 64, 3, 2); }, "phases must be at least 3");
   Expect_Refused([&] { PatternEstimator(12, 64, 3, 3); }, "too small");
   // An OTF whose passband spans a few bins leaves no room for a carrier.
   const auto narrow = korvex_test::Pupil_Otf(64, 64, 0.05);
-  Expect_Refused([&] { Estimate<double>(korvex_test::SimStack{64, 64, stack.frames, narrow, {}}, 3, 3); },
-                 "too small for the pattern");
+  Expect_Refused(
+      [&] {
+        Estimate<double>(korvex_test::SimStack{64, 64, stack.frames, narrow, {}}, 3, 3);
+      },
+      "too small for the pattern");
   PatternGuess guess;
   guess.angles = {0.1, 0.2};
   Expect_Refused([&] { Estimate<double>(stack, 3, 3, guess); }, "one per orientation");

@@ -138,8 +138,10 @@ PatternErrors Compare(const PatternTruth& truth, const std::vector<double>& angl
     double angle = std::fmod(truth.angles[a], 2 * kPi);
     if (angle < 0) angle += 2 * kPi;
     const double sign = angle >= kPi ? -1.0 : 1.0;
-    const double dx = (sign * std::cos(angle) / truth.periods[a] - std::cos(angles[a]) / periods[a]) * w;
-    const double dy = (sign * std::sin(angle) / truth.periods[a] - std::sin(angles[a]) / periods[a]) * h;
+    const double dx =
+        (sign * std::cos(angle) / truth.periods[a] - std::cos(angles[a]) / periods[a]) * w;
+    const double dy =
+        (sign * std::sin(angle) / truth.periods[a] - std::sin(angles[a]) / periods[a]) * h;
     e.waveVector = std::max(e.waveVector, std::hypot(dx, dy));
     e.modulation = std::max(e.modulation, std::fabs(truth.modulations[a] - modulations[a]));
     for (size_t p = 0; p < perAngle; ++p) {

@@ -8,10 +8,10 @@
 namespace korvex_test {
 
 struct PatternTruth {
-  std::vector<double> angles;      // per orientation, radians
-  std::vector<double> periods;     // per orientation, pixels
-  std::vector<double> modulations; // per orientation
-  std::vector<double> phases;      // per frame, radians
+  std::vector<double> angles;       // per orientation, radians
+  std::vector<double> periods;      // per orientation, pixels
+  std::vector<double> modulations;  // per orientation
+  std::vector<double> phases;       // per frame, radians
 };
 
 struct SimStack {
