@@ -19,41 +19,41 @@ TYPED_TEST(ElementwiseKernels, RealKernelsMatchPlainLoops) {
   using T = TypeParam;
   auto& engine = this->engine();
   for (const ImageSize size : kSizes) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
-    const KernelLaunch_t launch = launch_for(W, H);
-    const DeviceBuffer<T> a(random_values<T>(n, 1)), b(random_values<T>(n, 2)),
-        c(random_values<T>(n, 3)), d(random_values<T>(n, 4));
+    const KernelLaunch_t launch = Launch_For(W, H);
+    const DeviceBuffer<T> a(Random_Values<T>(n, 1)), b(Random_Values<T>(n, 2)),
+        c(Random_Values<T>(n, 3)), d(Random_Values<T>(n, 4));
     const T s = T(-1.75);
 
-    DeviceBuffer<T> out(canaries<T>(n)), out2(canaries<T>(n));
+    DeviceBuffer<T> out(Canaries<T>(n)), out2(Canaries<T>(n));
     engine.CuCall_Addition(launch, a.get(), b.get(), out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return a[i] + b[i]; });
+    Expect_Image(out, n, [&](size_t i) { return a[i] + b[i]; });
     engine.CuCall_Subtract(launch, a.get(), b.get(), out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return a[i] - b[i]; });
+    Expect_Image(out, n, [&](size_t i) { return a[i] - b[i]; });
     engine.CuCall_MM_Mult_RR(launch, a.get(), b.get(), out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return a[i] * b[i]; });
+    Expect_Image(out, n, [&](size_t i) { return a[i] * b[i]; });
     engine.CuCall_Threshold(launch, a.get(), s, out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return a[i] * (a[i] * s); });
+    Expect_Image(out, n, [&](size_t i) { return a[i] * (a[i] * s); });
     engine.CuCall_Criterion_L1(launch, a.get(), b.get(), out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return (a[i] - b[i]) * (a[i] - b[i]); });
+    Expect_Image(out, n, [&](size_t i) { return (a[i] - b[i]) * (a[i] - b[i]); });
 
     engine.CuCall_Criterion_L0(launch, a.get(), b.get(), c.get(), d.get(), out.get(), out2.get(), W,
                                H);
     auto p = [&](size_t i) { return (a[i] - b[i]) * (c[i] - d[i]); };
-    expect_image(out, n, [&](size_t i) { return p(i) > 0 ? p(i) : T(0); });
-    expect_image(out2, n, [&](size_t i) { return p(i) > 0 ? T(0) : -p(i); });
+    Expect_Image(out, n, [&](size_t i) { return p(i) > 0 ? p(i) : T(0); });
+    Expect_Image(out2, n, [&](size_t i) { return p(i) > 0 ? T(0) : -p(i); });
 
     const unsigned F = 3;
-    const DeviceBuffer<T> stack(random_values<T>(n * F, 5));
+    const DeviceBuffer<T> stack(Random_Values<T>(n * F, 5));
     engine.CuCall_EstimateWidefield(launch, stack.get(), out.get(), W, H, F);
-    expect_image(out, n,
+    Expect_Image(out, n,
                  [&](size_t i) { return T(0) + stack[i] + stack[i + n] + stack[i + 2 * n]; });
 
     // No clamping: about half of the results are negative.
-    DeviceBuffer<T> x(random_values<T>(n, 6));
+    DeviceBuffer<T> x(Random_Values<T>(n, 6));
     engine.CuCall_UpdateMapping(launch, x.get(), s, a.get(), W, H);
-    expect_image(x, n, [&](size_t i) { return std::fma(-a[i], s, x[i]); });
+    Expect_Image(x, n, [&](size_t i) { return std::fma(-a[i], s, x[i]); });
   }
 }
 
@@ -61,34 +61,34 @@ TYPED_TEST(ElementwiseKernels, ComplexKernelsMatchPlainLoops) {
   using T = TypeParam;
   using C = Complex<T>;
   auto& engine = this->engine();
-  const double approximate = approximate_tolerance<T>();
+  const double approximate = Approximate_Tolerance<T>();
   for (const ImageSize size : kSizes) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
-    const KernelLaunch_t launch = launch_for(W, H);
-    const DeviceBuffer<C> z(random_values<C>(n, 7));
-    const DeviceBuffer<T> r(random_values<T>(n, 8));
-    DeviceBuffer<C> out(canaries<C>(n));
-    DeviceBuffer<T> real_out(canaries<T>(n));
+    const KernelLaunch_t launch = Launch_For(W, H);
+    const DeviceBuffer<C> z(Random_Values<C>(n, 7));
+    const DeviceBuffer<T> r(Random_Values<T>(n, 8));
+    DeviceBuffer<C> out(Canaries<C>(n));
+    DeviceBuffer<T> real_out(Canaries<T>(n));
 
     engine.CuCall_MM_Mult_CR(launch, z.get(), r.get(), out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return C{r[i] * z[i].re, r[i] * z[i].im}; });
+    Expect_Image(out, n, [&](size_t i) { return C{r[i] * z[i].re, r[i] * z[i].im}; });
     engine.CuCall_R2C(launch, r.get(), out.get(), W, H);
-    expect_image(out, n, [&](size_t i) { return C{r[i], T(0)}; });
-    DeviceBuffer<C> out2(canaries<C>(n));
+    Expect_Image(out, n, [&](size_t i) { return C{r[i], T(0)}; });
+    DeviceBuffer<C> out2(Canaries<C>(n));
     engine.CuCall_Real2Complex(launch, r.get(), out2.get(), W, H);
-    expect_image(out2, n, [&](size_t i) { return C{r[i], T(0)}; });
+    Expect_Image(out2, n, [&](size_t i) { return C{r[i], T(0)}; });
 
     engine.CuCall_Abs(launch, z.get(), real_out.get(), W, H);
-    expect_image(
+    Expect_Image(
         real_out, n,
         [&](size_t i) { return std::sqrt(std::fma(z[i].re, z[i].re, z[i].im * z[i].im)); },
         approximate);
 
-    DeviceBuffer<C> normalised(random_values<C>(n, 9));
+    DeviceBuffer<C> normalised(Random_Values<C>(n, 9));
     engine.CuCall_Normalize(launch, normalised.get(), W, H);
     const T reciprocal = T(1) / (T(H) * T(W));
-    expect_image(
+    Expect_Image(
         normalised, n,
         [&](size_t i) {
           return C{normalised[i].re * reciprocal, normalised[i].im * reciprocal};
@@ -100,7 +100,7 @@ TYPED_TEST(ElementwiseKernels, ComplexKernelsMatchPlainLoops) {
 // An unnormalised inverse-FFT value scaled by 1 / (H W), and less y: single precision
 // multiplies by the reciprocal (fused with the subtraction), double precision divides.
 template <typename T>
-T scaled(T v, unsigned W, unsigned H) {
+T Scaled(T v, unsigned W, unsigned H) {
   if constexpr (std::is_same_v<T, float>) {
     return v * (1.0f / (float(H) * float(W)));
   } else {
@@ -108,7 +108,7 @@ T scaled(T v, unsigned W, unsigned H) {
   }
 }
 template <typename T>
-T residual(T v, T y, unsigned W, unsigned H) {
+T Residual(T v, T y, unsigned W, unsigned H) {
   if constexpr (std::is_same_v<T, float>) {
     return std::fma(v, 1.0f / (float(H) * float(W)), -y);
   } else {
@@ -122,27 +122,27 @@ TYPED_TEST(ElementwiseKernels, IterationKernelsUseTheRealPart) {
   using T = TypeParam;
   using C = Complex<T>;
   auto& engine = this->engine();
-  const double approximate = approximate_tolerance<T>();
+  const double approximate = Approximate_Tolerance<T>();
   for (const ImageSize size : kSizes) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
-    const KernelLaunch_t launch = launch_for(W, H);
-    const DeviceBuffer<T> y(random_values<T>(n, 10)), m(random_values<T>(n, 11));
+    const KernelLaunch_t launch = Launch_For(W, H);
+    const DeviceBuffer<T> y(Random_Values<T>(n, 10)), m(Random_Values<T>(n, 11));
 
-    DeviceBuffer<C> z(random_values<C>(n, 12));
+    DeviceBuffer<C> z(Random_Values<C>(n, 12));
     engine.CuCall_Iter_Middle(launch, z.get(), y.get(), W, H);
-    expect_image(
+    Expect_Image(
         z, n,
         [&](size_t i) {
-          return C{residual(z[i].re, y[i], W, H), T(0)};
+          return C{Residual(z[i].re, y[i], W, H), T(0)};
         },
         approximate);
 
-    const DeviceBuffer<C> back(random_values<C>(n, 13));
-    DeviceBuffer<T> acc(random_values<T>(n, 14));
+    const DeviceBuffer<C> back(Random_Values<C>(n, 13));
+    DeviceBuffer<T> acc(Random_Values<T>(n, 14));
     engine.CuCall_Iter_Final(launch, back.get(), m.get(), acc.get(), W, H);
-    expect_image(
-        acc, n, [&](size_t i) { return std::fma(scaled(back[i].re, W, H), m[i], acc[i]); },
+    Expect_Image(
+        acc, n, [&](size_t i) { return std::fma(Scaled(back[i].re, W, H), m[i], acc[i]); },
         approximate);
   }
 
@@ -150,10 +150,10 @@ TYPED_TEST(ElementwiseKernels, IterationKernelsUseTheRealPart) {
   const DeviceBuffer<T> y({T(1), T(1)}), m({T(2), T(2)});
   DeviceBuffer<C> z({C{T(-6), T(10)}, C{T(4), T(-14)}});
   DeviceBuffer<T> acc({T(1), T(1)});
-  engine.CuCall_Iter_Final(launch_for(2, 1), z.get(), m.get(), acc.get(), 2, 1);
-  expect_image(acc, 2, [](size_t i) { return i == 0 ? T(-5) : T(5); });
-  engine.CuCall_Iter_Middle(launch_for(2, 1), z.get(), y.get(), 2, 1);
-  expect_image(z, 2, [](size_t i) { return i == 0 ? C{T(-4), T(0)} : C{T(1), T(0)}; });
+  engine.CuCall_Iter_Final(Launch_For(2, 1), z.get(), m.get(), acc.get(), 2, 1);
+  Expect_Image(acc, 2, [](size_t i) { return i == 0 ? T(-5) : T(5); });
+  engine.CuCall_Iter_Middle(Launch_For(2, 1), z.get(), y.get(), 2, 1);
+  Expect_Image(z, 2, [](size_t i) { return i == 0 ? C{T(-4), T(0)} : C{T(1), T(0)}; });
 }
 
 // d + lambda * 2 * (4 x - left - right - up - down) inside, d on the border rows and columns.
@@ -162,14 +162,14 @@ TYPED_TEST(ElementwiseKernels, ComputeGradKeepsTheBorder) {
   std::vector<ImageSize> sizes = kSizes;
   sizes.insert(sizes.end(), {{2, 9}, {9, 2}, {3, 3}});
   for (const ImageSize size : sizes) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
-    const DeviceBuffer<T> d(random_values<T>(n, 15)), x(random_values<T>(n, 16));
-    DeviceBuffer<T> grad(canaries<T>(n));
+    const DeviceBuffer<T> d(Random_Values<T>(n, 15)), x(Random_Values<T>(n, 16));
+    DeviceBuffer<T> grad(Canaries<T>(n));
     const T lambda = T(0.375);
-    this->engine().CuCall_ComputeGradian(launch_for(W, H), grad.get(), d.get(), x.get(), lambda, W,
+    this->engine().CuCall_ComputeGradian(Launch_For(W, H), grad.get(), d.get(), x.get(), lambda, W,
                                          H);
-    expect_image(grad, n, [&](size_t i) {
+    Expect_Image(grad, n, [&](size_t i) {
       const size_t col = i % W, row = i / W;
       if (row == 0 || col == 0 || col + 1 >= W || row + 1 >= H) return d[i];
       T t = std::fma(x[i], T(4), -x[i - 1]);
@@ -190,24 +190,24 @@ TYPED_TEST(ElementwiseKernels, CriterionL0SplitsZeroAndNaN) {
   const DeviceBuffer<T> b({T(1), T(1), T(2), T(0), T(4), T(1)});
   const DeviceBuffer<T> c({T(3), T(1), T(0), T(1), T(2), T(3)});
   const DeviceBuffer<T> d({T(1), T(3), T(0), T(0), T(1), T(1)});
-  DeviceBuffer<T> pos(canaries<T>(6)), neg(canaries<T>(6));
-  this->engine().CuCall_Criterion_L0(launch_for(6, 1), a.get(), b.get(), c.get(), d.get(),
+  DeviceBuffer<T> pos(Canaries<T>(6)), neg(Canaries<T>(6));
+  this->engine().CuCall_Criterion_L0(Launch_For(6, 1), a.get(), b.get(), c.get(), d.get(),
                                      pos.get(), neg.get(), 6, 1);
   const std::vector<T> want_neg = {T(-0.0), T(0), T(-0.0), nan, T(2), T(0)};
   const std::vector<T> want_pos = {T(0), T(0), T(0), T(0), T(0), T(2)};
-  expect_image(pos, 6, [&](size_t i) { return want_pos[i]; });
-  expect_image(neg, 6, [&](size_t i) { return want_neg[i]; });
+  Expect_Image(pos, 6, [&](size_t i) { return want_pos[i]; });
+  Expect_Image(neg, 6, [&](size_t i) { return want_neg[i]; });
 }
 
 // The frames are summed from +0: no frame gives +0, one frame gives itself with -0 as +0.
 TYPED_TEST(ElementwiseKernels, EstimateWidefieldWithNoneOrOneFrame) {
   using T = TypeParam;
   const DeviceBuffer<T> frame({T(-0.0), T(2.5), T(-3)});
-  DeviceBuffer<T> out(canaries<T>(3));
-  this->engine().CuCall_EstimateWidefield(launch_for(3, 1), frame.get(), out.get(), 3, 1, 0);
-  expect_image(out, 3, [](size_t) { return T(0); });
-  this->engine().CuCall_EstimateWidefield(launch_for(3, 1), frame.get(), out.get(), 3, 1, 1);
-  expect_image(out, 3, [&](size_t i) { return i == 0 ? T(0) : frame[i]; });
+  DeviceBuffer<T> out(Canaries<T>(3));
+  this->engine().CuCall_EstimateWidefield(Launch_For(3, 1), frame.get(), out.get(), 3, 1, 0);
+  Expect_Image(out, 3, [](size_t) { return T(0); });
+  this->engine().CuCall_EstimateWidefield(Launch_For(3, 1), frame.get(), out.get(), 3, 1, 1);
+  Expect_Image(out, 3, [&](size_t i) { return i == 0 ? T(0) : frame[i]; });
 }
 
 // Where an output may be one of the inputs, the result is that of a separate output.
@@ -216,35 +216,35 @@ TYPED_TEST(ElementwiseKernels, InPlaceMatchesOutOfPlace) {
   using C = Complex<T>;
   auto& engine = this->engine();
   const unsigned W = 17, H = 5, n = W * H;
-  const KernelLaunch_t launch = launch_for(W, H);
+  const KernelLaunch_t launch = Launch_For(W, H);
   using Binary = void (Korvex<T>::*)(KernelLaunch_t, T*, T*, T*, unsigned, unsigned);
   for (Binary op : {&Korvex<T>::CuCall_Addition, &Korvex<T>::CuCall_Subtract,
                     &Korvex<T>::CuCall_MM_Mult_RR, &Korvex<T>::CuCall_Criterion_L1}) {
-    const DeviceBuffer<T> a(random_values<T>(n, 17)), b(random_values<T>(n, 18));
-    DeviceBuffer<T> separate(canaries<T>(n)), into_a(random_values<T>(n, 17)),
-        into_b(random_values<T>(n, 18));
+    const DeviceBuffer<T> a(Random_Values<T>(n, 17)), b(Random_Values<T>(n, 18));
+    DeviceBuffer<T> separate(Canaries<T>(n)), into_a(Random_Values<T>(n, 17)),
+        into_b(Random_Values<T>(n, 18));
     (engine.*op)(launch, a.get(), b.get(), separate.get(), W, H);
     (engine.*op)(launch, into_a.get(), b.get(), into_a.get(), W, H);
     (engine.*op)(launch, a.get(), into_b.get(), into_b.get(), W, H);
     const std::vector<T> want = separate.read();
-    expect_image(into_a, n, [&](size_t i) { return want[i]; });
-    expect_image(into_b, n, [&](size_t i) { return want[i]; });
+    Expect_Image(into_a, n, [&](size_t i) { return want[i]; });
+    Expect_Image(into_b, n, [&](size_t i) { return want[i]; });
   }
 
-  const DeviceBuffer<T> a(random_values<T>(n, 19));
-  DeviceBuffer<T> separate(canaries<T>(n)), in_place(random_values<T>(n, 19));
+  const DeviceBuffer<T> a(Random_Values<T>(n, 19));
+  DeviceBuffer<T> separate(Canaries<T>(n)), in_place(Random_Values<T>(n, 19));
   engine.CuCall_Threshold(launch, a.get(), T(0.5), separate.get(), W, H);
   engine.CuCall_Threshold(launch, in_place.get(), T(0.5), in_place.get(), W, H);
   const std::vector<T> want = separate.read();
-  expect_image(in_place, n, [&](size_t i) { return want[i]; });
+  Expect_Image(in_place, n, [&](size_t i) { return want[i]; });
 
-  const DeviceBuffer<C> z(random_values<C>(n, 20));
-  const DeviceBuffer<T> r(random_values<T>(n, 21));
-  DeviceBuffer<C> separate_c(canaries<C>(n)), in_place_c(random_values<C>(n, 20));
+  const DeviceBuffer<C> z(Random_Values<C>(n, 20));
+  const DeviceBuffer<T> r(Random_Values<T>(n, 21));
+  DeviceBuffer<C> separate_c(Canaries<C>(n)), in_place_c(Random_Values<C>(n, 20));
   engine.CuCall_MM_Mult_CR(launch, z.get(), r.get(), separate_c.get(), W, H);
   engine.CuCall_MM_Mult_CR(launch, in_place_c.get(), r.get(), in_place_c.get(), W, H);
   const std::vector<C> want_c = separate_c.read();
-  expect_image(in_place_c, n, [&](size_t i) { return want_c[i]; });
+  Expect_Image(in_place_c, n, [&](size_t i) { return want_c[i]; });
 }
 
 }  // namespace

@@ -18,41 +18,41 @@ class InjectedLaunchFailure : public EngineTest<T> {
 TYPED_TEST_SUITE(InjectedLaunchFailure, Precisions);
 
 TYPED_TEST(InjectedLaunchFailure, EveryOperationReportsIt) {
-  for (const auto& operation : launch_operations<TypeParam>()) {
+  for (const auto& operation : Launch_Operations<TypeParam>()) {
     SCOPED_TRACE(operation.name);
     korvex::host::fail_call("cudaLaunchKernel", 1, cudaErrorLaunchOutOfResources);
     try {
-      operation.call(this->engine(), launch_for(4, 4));
+      operation.call(this->engine(), Launch_For(4, 4));
       ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& error) {
       EXPECT_EQ(error.what(),
-                launch_error_message(cudaErrorLaunchOutOfResources, check_line(operation.name)));
+                Launch_Error_Message(cudaErrorLaunchOutOfResources, Check_Line(operation.name)));
     }
   }
 }
 
 TYPED_TEST(InjectedLaunchFailure, KernelDoesNotRunAndNextLaunchDoes) {
   using T = TypeParam;
-  const DeviceBuffer<T> a(random_values<T>(4, 50)), b(random_values<T>(4, 51));
-  DeviceBuffer<T> c(canaries<T>(4));
+  const DeviceBuffer<T> a(Random_Values<T>(4, 50)), b(Random_Values<T>(4, 51));
+  DeviceBuffer<T> c(Canaries<T>(4));
   korvex::host::fail_call("cudaLaunchKernel", 1, cudaErrorLaunchFailure);
-  EXPECT_THROW(this->engine().CuCall_Addition(launch_for(4, 1), a.get(), b.get(), c.get(), 4, 1),
+  EXPECT_THROW(this->engine().CuCall_Addition(Launch_For(4, 1), a.get(), b.get(), c.get(), 4, 1),
                std::runtime_error);
-  expect_image(c, 4, [](size_t) { return canary<T>(); });
-  this->engine().CuCall_Addition(launch_for(4, 1), a.get(), b.get(), c.get(), 4, 1);
-  expect_image(c, 4, [&](size_t i) { return a[i] + b[i]; });
+  Expect_Image(c, 4, [](size_t) { return Canary<T>(); });
+  this->engine().CuCall_Addition(Launch_For(4, 1), a.get(), b.get(), c.get(), 4, 1);
+  Expect_Image(c, 4, [&](size_t i) { return a[i] + b[i]; });
 }
 
 TYPED_TEST(InjectedLaunchFailure, EarlierUncheckedErrorIsReportedByTheNextLaunch) {
   using T = TypeParam;
-  DeviceBuffer<T> c(canaries<T>(4));
+  DeviceBuffer<T> c(Canaries<T>(4));
   korvex::host::fail_call("cudaMemset", 1, cudaErrorInvalidValue);
   EXPECT_EQ(cudaMemset(c.get(), 0, 4 * sizeof(T)), cudaErrorInvalidValue);
   try {
-    this->engine().CuCall_R2C(launch_for(4, 1), c.get(), nullptr, 0, 1);
+    this->engine().CuCall_R2C(Launch_For(4, 1), c.get(), nullptr, 0, 1);
     ADD_FAILURE() << "no exception";
   } catch (const std::runtime_error& error) {
-    EXPECT_EQ(error.what(), launch_error_message(cudaErrorInvalidValue, check_line("CuCall_R2C")));
+    EXPECT_EQ(error.what(), Launch_Error_Message(cudaErrorInvalidValue, Check_Line("CuCall_R2C")));
   }
 }
 

@@ -24,13 +24,13 @@ struct ImageSize {
 // Sizes that are not multiples of the 16 x 16 block, single rows and columns, and empty images.
 inline const std::vector<ImageSize> kSizes = {{17, 5}, {1, 33}, {33, 1}, {64, 48}, {0, 5}, {5, 0}};
 
-inline std::string describe(ImageSize s) {
+inline std::string Describe(ImageSize s) {
   return std::to_string(s.W) + " x " + std::to_string(s.H);
 }
 
 // The engine's record for W x H; an empty axis still gets one block, so that the kernel
 // (not the launch) is what must leave the buffers alone.
-inline KernelLaunch_t launch_for(unsigned W, unsigned H, cudaStream_t stream = nullptr) {
+inline KernelLaunch_t Launch_For(unsigned W, unsigned H, cudaStream_t stream = nullptr) {
   KernelLaunch_t launch;
   launch.block = dim3(16, 16, 1);
   launch.grid = dim3(W == 0 ? 1 : (W + 15) / 16, H == 0 ? 1 : (H + 15) / 16, 1);
@@ -42,21 +42,21 @@ inline KernelLaunch_t launch_for(unsigned W, unsigned H, cudaStream_t stream = n
 constexpr unsigned kPad = 37;
 
 template <typename T>
-T canary(T*) {
+T Canary(T*) {
   return T(-777.25);
 }
 template <typename T>
-CudaComplex<T> canary(CudaComplex<T>*) {
+CudaComplex<T> Canary(CudaComplex<T>*) {
   return {T(-777.25), T(555.5)};
 }
 template <typename E>
-E canary() {
-  return canary(static_cast<E*>(nullptr));
+E Canary() {
+  return Canary(static_cast<E*>(nullptr));
 }
 
 template <typename E>
-std::vector<E> canaries(size_t count) {
-  return std::vector<E>(count, canary<E>());
+std::vector<E> Canaries(size_t count) {
+  return std::vector<E>(count, Canary<E>());
 }
 
 // A device buffer of count + kPad elements. initial() keeps what was uploaded, so that
@@ -65,7 +65,7 @@ template <typename E>
 class DeviceBuffer {
  public:
   explicit DeviceBuffer(std::vector<E> values) : initial_(std::move(values)) {
-    initial_.resize(initial_.size() + kPad, canary<E>());
+    initial_.resize(initial_.size() + kPad, Canary<E>());
     const size_t bytes = initial_.size() * sizeof(E);
     EXPECT_EQ(cudaMalloc(reinterpret_cast<void**>(&device_), bytes), cudaSuccess);
     EXPECT_EQ(cudaMemcpy(device_, initial_.data(), bytes, cudaMemcpyHostToDevice), cudaSuccess);
@@ -91,7 +91,7 @@ class DeviceBuffer {
 
 // count values in [-4, 4), never zero or subnormal, from a fixed seed.
 template <typename E>
-std::vector<E> random_values(size_t count, unsigned seed) {
+std::vector<E> Random_Values(size_t count, unsigned seed) {
   std::mt19937 generator(seed);
   std::uniform_real_distribution<double> uniform(0.125, 4.0);
   std::bernoulli_distribution negative(0.5);
@@ -114,7 +114,7 @@ std::vector<E> random_values(size_t count, unsigned seed) {
 // Same value, sign of zero included; any NaN matches any NaN. A non-zero tolerance is
 // relative with an absolute floor of the same size.
 template <typename T>
-bool same_value(T got, T want, double tolerance) {
+bool Same_Value(T got, T want, double tolerance) {
   if (std::isnan(want)) return std::isnan(got);
   if (tolerance == 0) return got == want && std::signbit(got) == std::signbit(want);
   return std::fabs(double(got) - double(want)) <= tolerance * (1.0 + std::fabs(double(want)));
@@ -122,16 +122,16 @@ bool same_value(T got, T want, double tolerance) {
 
 // The buffer's image against reference(i), its padding against the canary.
 template <typename E, typename Reference>
-void expect_image(const DeviceBuffer<E>& buffer, size_t count, Reference reference,
+void Expect_Image(const DeviceBuffer<E>& buffer, size_t count, Reference reference,
                   double tolerance = 0) {
   const std::vector<E> got = buffer.read();
   for (size_t i = 0; i < got.size(); ++i) {
-    const E want = i < count ? E(reference(i)) : canary<E>();
+    const E want = i < count ? E(reference(i)) : Canary<E>();
     const double t = i < count ? tolerance : 0;
     if constexpr (std::is_arithmetic_v<E>) {
-      ASSERT_TRUE(same_value(got[i], want, t)) << "at " << i << ": " << got[i] << " != " << want;
+      ASSERT_TRUE(Same_Value(got[i], want, t)) << "at " << i << ": " << got[i] << " != " << want;
     } else {
-      ASSERT_TRUE(same_value(got[i].re, want.re, t) && same_value(got[i].im, want.im, t))
+      ASSERT_TRUE(Same_Value(got[i].re, want.re, t) && Same_Value(got[i].im, want.im, t))
           << "at " << i << ": (" << got[i].re << ", " << got[i].im << ") != (" << want.re << ", "
           << want.im << ")";
     }
@@ -141,7 +141,7 @@ void expect_image(const DeviceBuffer<E>& buffer, size_t count, Reference referen
 // Tolerance of results that use the reciprocal or square root: the GPU's single-precision
 // ones are approximations, everything else is computed exactly as the reference does.
 template <typename T>
-double approximate_tolerance() {
+double Approximate_Tolerance() {
 #if defined(KORVEX_BACKEND_HOST)
   return 0;
 #else

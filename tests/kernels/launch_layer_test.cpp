@@ -16,19 +16,19 @@ TYPED_TEST_SUITE(LaunchLayer, Precisions);
 
 TYPED_TEST(LaunchLayer, ZeroGridExtentNamesStatusUnitAndLine) {
   std::set<int> lines;
-  for (const auto& operation : launch_operations<TypeParam>()) {
+  for (const auto& operation : Launch_Operations<TypeParam>()) {
     SCOPED_TRACE(operation.name);
-    const int line = check_line(operation.name);
+    const int line = Check_Line(operation.name);
     ASSERT_GT(line, 0) << "no launch check found in " << KORVEX_LAUNCH_OPERATIONS_LIST;
     lines.insert(line);
     for (const dim3 grid : {dim3(0, 1, 1), dim3(1, 0, 1)}) {
-      KernelLaunch_t launch = launch_for(4, 4);
+      KernelLaunch_t launch = Launch_For(4, 4);
       launch.grid = grid;
       try {
         operation.call(this->engine(), launch);
         ADD_FAILURE() << "no exception";
       } catch (const std::runtime_error& error) {
-        EXPECT_EQ(error.what(), launch_error_message(cudaErrorInvalidConfiguration, line));
+        EXPECT_EQ(error.what(), Launch_Error_Message(cudaErrorInvalidConfiguration, line));
       }
       EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the check must consume the error";
     }
@@ -41,12 +41,12 @@ TYPED_TEST(LaunchLayer, ZeroGridExtentNamesStatusUnitAndLine) {
 TYPED_TEST(LaunchLayer, DefaultStreamLaunchFollowsWorkStreamLaunch) {
   using T = TypeParam;
   const unsigned W = 64, H = 48, n = W * H;
-  const DeviceBuffer<T> host_order(random_values<T>(n, 40)), b(random_values<T>(n, 41));
-  DeviceBuffer<T> device_order(canaries<T>(n)), sum(canaries<T>(n));
-  this->engine().CuCall_Col2Row(launch_for(W, H, this->engine().m_stream1), host_order.get(),
+  const DeviceBuffer<T> host_order(Random_Values<T>(n, 40)), b(Random_Values<T>(n, 41));
+  DeviceBuffer<T> device_order(Canaries<T>(n)), sum(Canaries<T>(n));
+  this->engine().CuCall_Col2Row(Launch_For(W, H, this->engine().m_stream1), host_order.get(),
                                 device_order.get(), W, H);
-  this->engine().CuCall_Addition(launch_for(W, H), device_order.get(), b.get(), sum.get(), W, H);
-  expect_image(sum, n, [&](size_t i) { return host_order[(i % W) * H + i / W] + b[i]; });
+  this->engine().CuCall_Addition(Launch_For(W, H), device_order.get(), b.get(), sum.get(), W, H);
+  Expect_Image(sum, n, [&](size_t i) { return host_order[(i % W) * H + i / W] + b[i]; });
 }
 
 }  // namespace

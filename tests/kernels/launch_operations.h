@@ -20,7 +20,7 @@ struct LaunchOperation {
 
 // Null buffers, scalars of 1 and sizes of 4.
 template <typename A>
-A null_argument() {
+A Null_Argument() {
   if constexpr (std::is_pointer_v<A>) {
     return nullptr;
   } else if constexpr (std::is_same_v<A, unsigned>) {
@@ -31,18 +31,17 @@ A null_argument() {
 }
 
 template <typename T, typename... Args>
-std::function<void(Korvex<T>&, KernelLaunch_t)> null_call(
+std::function<void(Korvex<T>&, KernelLaunch_t)> Null_Call(
     void (Korvex<T>::*operation)(KernelLaunch_t, Args...)) {
-  return [operation](Korvex<T>& k, KernelLaunch_t l) {
-    (k.*operation)(l, null_argument<Args>()...);
-  };
+  return
+      [operation](Korvex<T>& k, KernelLaunch_t l) { (k.*operation)(l, Null_Argument<Args>()...); };
 }
 
 template <typename T>
-std::vector<LaunchOperation<T>> launch_operations() {
+std::vector<LaunchOperation<T>> Launch_Operations() {
   return {
 #define KORVEX_LAUNCH_OPERATION(name, kernel, parameters, arguments) \
-  {"CuCall_" #name, null_call<T>(&Korvex<T>::CuCall_##name)},
+  {"CuCall_" #name, Null_Call<T>(&Korvex<T>::CuCall_##name)},
 #include "launch_operations.def"
 #undef KORVEX_LAUNCH_OPERATION
   };
@@ -50,7 +49,7 @@ std::vector<LaunchOperation<T>> launch_operations() {
 
 // The line of the launch check of `operation` ("CuCall_<Name>"): that of its entry in the
 // list of launch operations.
-inline int check_line(const std::string& operation) {
+inline int Check_Line(const std::string& operation) {
   std::ifstream source(KORVEX_LAUNCH_OPERATIONS_LIST);
   const std::string entry = "KORVEX_LAUNCH_OPERATION(" + operation.substr(7) + ",";
   std::string text;
@@ -61,7 +60,7 @@ inline int check_line(const std::string& operation) {
 }
 
 // The complete message of Handle_Error for a launch check of the kernel unit.
-inline std::string launch_error_message(cudaError_t status, int line) {
+inline std::string Launch_Error_Message(cudaError_t status, int line) {
   return std::string("CUDA Error : ") + cudaGetErrorName(status) +
          " Desc. : " + cudaGetErrorString(status) +
          " | File : Korvex_Kernels | Line : " + std::to_string(line) + "\n";

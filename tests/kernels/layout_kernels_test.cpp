@@ -13,7 +13,7 @@ TYPED_TEST_SUITE(LayoutKernels, Precisions);
 
 // 100 * row + col, so that a misplaced value tells where it came from.
 template <typename T>
-T tag(size_t row, size_t col) {
+T Tag(size_t row, size_t col) {
   return T(100 * row + col);
 }
 
@@ -22,23 +22,23 @@ TYPED_TEST(LayoutKernels, ColumnMajorToRowMajorAndBack) {
   std::vector<ImageSize> sizes = kSizes;
   sizes.push_back({3, 5});
   for (const ImageSize size : sizes) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
     std::vector<T> matlab(n);  // element (row, col) of an H x W MATLAB matrix at col * H + row
     for (size_t col = 0; col < W; ++col)
-      for (size_t row = 0; row < H; ++row) matlab[col * H + row] = tag<T>(row, col);
+      for (size_t row = 0; row < H; ++row) matlab[col * H + row] = Tag<T>(row, col);
     const DeviceBuffer<T> host_order(matlab);
-    DeviceBuffer<T> device_order(canaries<T>(n)), back(canaries<T>(n));
+    DeviceBuffer<T> device_order(Canaries<T>(n)), back(Canaries<T>(n));
 
-    this->engine().CuCall_Col2Row(launch_for(W, H), host_order.get(), device_order.get(), W, H);
-    expect_image(device_order, n, [&](size_t i) { return tag<T>(i / W, i % W); });
-    this->engine().CuCall_Row2Col(launch_for(W, H), device_order.get(), back.get(), W, H);
-    expect_image(back, n, [&](size_t i) { return matlab[i]; });
+    this->engine().CuCall_Col2Row(Launch_For(W, H), host_order.get(), device_order.get(), W, H);
+    Expect_Image(device_order, n, [&](size_t i) { return Tag<T>(i / W, i % W); });
+    this->engine().CuCall_Row2Col(Launch_For(W, H), device_order.get(), back.get(), W, H);
+    Expect_Image(back, n, [&](size_t i) { return matlab[i]; });
   }
 }
 
 // MATLAB's ifftshift along one axis of n: x(idx) with idx = [floor(n/2)+1 : n, 1 : floor(n/2)].
-std::vector<size_t> ifftshift_source(size_t n) {
+std::vector<size_t> Ifftshift_Source(size_t n) {
   std::vector<size_t> source;
   for (size_t k = n / 2; k < n; ++k) source.push_back(k);
   for (size_t k = 0; k < n / 2; ++k) source.push_back(k);
@@ -52,33 +52,33 @@ TYPED_TEST(LayoutKernels, ShiftIsIfftshift) {
   std::vector<ImageSize> sizes = kSizes;
   sizes.insert(sizes.end(), {{7, 4}, {4, 7}, {5, 5}, {2, 2}, {8, 8}, {1, 1}, {3, 1}});
   for (const ImageSize size : sizes) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
-    const std::vector<size_t> from_col = ifftshift_source(W), from_row = ifftshift_source(H);
+    const std::vector<size_t> from_col = Ifftshift_Source(W), from_row = Ifftshift_Source(H);
     auto want = [&](size_t i) { return from_row[i / W] * W + from_col[i % W]; };
 
-    const DeviceBuffer<T> real(random_values<T>(n, 30));
-    DeviceBuffer<T> real_out(canaries<T>(n));
-    this->engine().CuCall_FFTShift2D_R(launch_for(W, H), real.get(), real_out.get(), W, H);
-    expect_image(real_out, n, [&](size_t i) { return real[want(i)]; });
+    const DeviceBuffer<T> real(Random_Values<T>(n, 30));
+    DeviceBuffer<T> real_out(Canaries<T>(n));
+    this->engine().CuCall_FFTShift2D_R(Launch_For(W, H), real.get(), real_out.get(), W, H);
+    Expect_Image(real_out, n, [&](size_t i) { return real[want(i)]; });
 
-    const DeviceBuffer<C> complex(random_values<C>(n, 31));
-    DeviceBuffer<C> complex_out(canaries<C>(n));
-    this->engine().CuCall_FFTShift2D_C(launch_for(W, H), complex.get(), complex_out.get(), W, H);
-    expect_image(complex_out, n, [&](size_t i) { return complex[want(i)]; });
+    const DeviceBuffer<C> complex(Random_Values<C>(n, 31));
+    DeviceBuffer<C> complex_out(Canaries<C>(n));
+    this->engine().CuCall_FFTShift2D_C(Launch_For(W, H), complex.get(), complex_out.get(), W, H);
+    Expect_Image(complex_out, n, [&](size_t i) { return complex[want(i)]; });
   }
 }
 
 TYPED_TEST(LayoutKernels, EvenShiftTwiceIsIdentity) {
   using T = TypeParam;
   for (const ImageSize size : {ImageSize{2, 2}, ImageSize{16, 6}, ImageSize{34, 18}}) {
-    SCOPED_TRACE(describe(size));
+    SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
-    const DeviceBuffer<T> image(random_values<T>(n, 32));
-    DeviceBuffer<T> once(canaries<T>(n)), twice(canaries<T>(n));
-    this->engine().CuCall_FFTShift2D_R(launch_for(W, H), image.get(), once.get(), W, H);
-    this->engine().CuCall_FFTShift2D_R(launch_for(W, H), once.get(), twice.get(), W, H);
-    expect_image(twice, n, [&](size_t i) { return image[i]; });
+    const DeviceBuffer<T> image(Random_Values<T>(n, 32));
+    DeviceBuffer<T> once(Canaries<T>(n)), twice(Canaries<T>(n));
+    this->engine().CuCall_FFTShift2D_R(Launch_For(W, H), image.get(), once.get(), W, H);
+    this->engine().CuCall_FFTShift2D_R(Launch_For(W, H), once.get(), twice.get(), W, H);
+    Expect_Image(twice, n, [&](size_t i) { return image[i]; });
   }
 }
 

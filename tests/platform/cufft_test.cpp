@@ -33,7 +33,7 @@ struct Fft<double> {
 };
 
 // The definition, summed in long double: rows are the slower dimension.
-std::vector<std::complex<double>> naive_dft(const std::vector<std::complex<double>>& x, int rows,
+std::vector<std::complex<double>> Naive_Dft(const std::vector<std::complex<double>>& x, int rows,
                                             int cols, int sign) {
   const long double pi = 3.141592653589793238462643383279502884L;
   std::vector<std::complex<double>> result(x.size());
@@ -62,7 +62,7 @@ class CufftTest : public PlatformTest {
   using Lib = Fft<Real>;
   using Element = typename Lib::Complex;
 
-  static std::vector<std::complex<double>> random_image(size_t n) {
+  static std::vector<std::complex<double>> Random_Image(size_t n) {
     std::mt19937 rng(static_cast<unsigned>(n));
     std::uniform_real_distribution<double> dist(-1.0, 1.0);
     std::vector<std::complex<double>> v(n);
@@ -85,7 +85,7 @@ class CufftTest : public PlatformTest {
     for (size_t i = 0; i < n; ++i) v[i] = {h[i].x, h[i].y};
     return v;
   }
-  static void expect_near(const std::vector<std::complex<double>>& got,
+  static void Expect_Near(const std::vector<std::complex<double>>& got,
                           const std::vector<std::complex<double>>& want, double scale) {
     for (size_t i = 0; i < want.size(); ++i) {
       ASSERT_LE(std::abs(got[i] - want[i]), Lib::kTolerance * scale) << "element " << i;
@@ -109,9 +109,9 @@ TYPED_TEST(CufftTest, MatchesTheDefinitionInBothDirectionsInAndOutOfPlace) {
     Complex *a = nullptr, *b = nullptr;
     ASSERT_EQ(cudaMalloc(&a, (n + 1) * sizeof(Complex)), cudaSuccess);
     ASSERT_EQ(cudaMalloc(&b, (n + 1) * sizeof(Complex)), cudaSuccess);
-    const auto x = TestFixture::random_image(n);
+    const auto x = TestFixture::Random_Image(n);
     for (int direction : {CUFFT_FORWARD, CUFFT_INVERSE}) {
-      const auto want = naive_dft(x, rows, cols, direction);
+      const auto want = Naive_Dft(x, rows, cols, direction);
       for (int layout = 0; layout < 3; ++layout) {  // out of place, in place, unaligned
         SCOPED_TRACE(::testing::Message()
                      << rows << "x" << cols << " direction " << direction << " layout " << layout);
@@ -119,7 +119,7 @@ TYPED_TEST(CufftTest, MatchesTheDefinitionInBothDirectionsInAndOutOfPlace) {
         Complex* out = layout == 1 ? in : (layout == 2 ? b + 1 : b);
         TestFixture::upload(in, x);
         ASSERT_EQ(F::exec(plan, in, out, direction), CUFFT_SUCCESS);
-        TestFixture::expect_near(TestFixture::download(out, n), want, std::sqrt(double(n)) * 4);
+        TestFixture::Expect_Near(TestFixture::download(out, n), want, std::sqrt(double(n)) * 4);
       }
     }
     ASSERT_EQ(cudaFree(a), cudaSuccess);
@@ -138,13 +138,13 @@ TYPED_TEST(CufftTest, ForwardThenInverseMultipliesByThePixelCount) {
   ASSERT_EQ(cufftPlan2d(&plan, rows, cols, F::kType), CUFFT_SUCCESS);
   Complex* d = nullptr;
   ASSERT_EQ(cudaMalloc(&d, n * sizeof(Complex)), cudaSuccess);
-  const auto x = TestFixture::random_image(n);
+  const auto x = TestFixture::Random_Image(n);
   TestFixture::upload(d, x);
   ASSERT_EQ(F::exec(plan, d, d, CUFFT_FORWARD), CUFFT_SUCCESS);
   ASSERT_EQ(F::exec(plan, d, d, CUFFT_INVERSE), CUFFT_SUCCESS);
   auto scaled = x;
   for (auto& v : scaled) v *= double(n);
-  TestFixture::expect_near(TestFixture::download(d, n), scaled, double(n) * 4);
+  TestFixture::Expect_Near(TestFixture::download(d, n), scaled, double(n) * 4);
   ASSERT_EQ(cudaFree(d), cudaSuccess);
   ASSERT_EQ(cufftDestroy(plan), CUFFT_SUCCESS);
 }

@@ -42,7 +42,7 @@ KORVEX_GLOBAL void halve_kernel(T* image, unsigned W, unsigned H) {
 
 // Halves every pixel of a W x H image holding `value` and returns the first and last pixel.
 template <typename T>
-std::vector<T> halve(T value, unsigned W, unsigned H) {
+std::vector<T> Halve(T value, unsigned W, unsigned H) {
   const size_t n = size_t{W} * H;
   std::vector<T> image(n, value);
   T* d = nullptr;
@@ -57,7 +57,7 @@ std::vector<T> halve(T value, unsigned W, unsigned H) {
 }
 
 // The flush-to-zero and denormals-are-zero bits of the calling thread's control word.
-unsigned control_word() {
+unsigned Control_Word() {
 #if defined(__SSE__)
   return _mm_getcsr() & 0x8040u;
 #else
@@ -83,9 +83,9 @@ TEST_F(FloatModeTest, SinglePrecisionKernelsFlushSubnormalsToZero) {
   const float smallest = std::numeric_limits<float>::min();
   for (const auto& size : kSizes) {
     // A subnormal operand reads as zero; a normal operand with a subnormal result gives zero.
-    for (float v : halve(tiny, size.first, size.second)) EXPECT_EQ(v, 0.0f);
-    for (float v : halve(smallest, size.first, size.second)) EXPECT_EQ(v, 0.0f);
-    for (float v : halve(2.0f, size.first, size.second)) EXPECT_EQ(v, 1.0f);
+    for (float v : Halve(tiny, size.first, size.second)) EXPECT_EQ(v, 0.0f);
+    for (float v : Halve(smallest, size.first, size.second)) EXPECT_EQ(v, 0.0f);
+    for (float v : Halve(2.0f, size.first, size.second)) EXPECT_EQ(v, 1.0f);
   }
 }
 
@@ -93,21 +93,21 @@ TEST_F(FloatModeTest, DoublePrecisionKernelsKeepSubnormals) {
   const double tiny = std::numeric_limits<double>::denorm_min() * 64;
   const double smallest = std::numeric_limits<double>::min();
   for (const auto& size : kSizes) {
-    for (double v : halve(tiny, size.first, size.second)) EXPECT_EQ(v, tiny / 2);
-    for (double v : halve(smallest, size.first, size.second)) EXPECT_EQ(v, smallest / 2);
+    for (double v : Halve(tiny, size.first, size.second)) EXPECT_EQ(v, tiny / 2);
+    for (double v : Halve(smallest, size.first, size.second)) EXPECT_EQ(v, smallest / 2);
   }
 }
 
 TEST_F(FloatModeTest, EveryThreadGetsItsOwnModeBackAfterTheKernel) {
-  const unsigned before = control_word();
+  const unsigned before = Control_Word();
   EXPECT_EQ(before, 0u) << "the test thread flushes subnormals already";
   for (const auto& size : kSizes) {
-    halve(1.0f, size.first, size.second);
-    EXPECT_EQ(control_word(), before);
+    Halve(1.0f, size.first, size.second);
+    EXPECT_EQ(Control_Word(), before);
     std::vector<unsigned> words(64, before);
 #if defined(_OPENMP)
 #pragma omp parallel
-    words[static_cast<size_t>(omp_get_thread_num()) % words.size()] = control_word();
+    words[static_cast<size_t>(omp_get_thread_num()) % words.size()] = Control_Word();
 #endif
     for (unsigned word : words) EXPECT_EQ(word, before) << size.first << " x " << size.second;
   }

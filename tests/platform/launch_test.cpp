@@ -34,13 +34,13 @@ class LaunchTest : public PlatformTest {
   }
 };
 
-unsigned blocks_for(unsigned n) { return (n + 15) / 16; }
+unsigned Blocks_For(unsigned n) { return (n + 15) / 16; }
 
 TEST_F(LaunchTest, EveryPixelInsideTheGridRunsOnce) {
   // Small and odd, then large enough for the rows to be spread over threads.
   for (const auto& size : {std::pair<unsigned, unsigned>{37, 21}, {301, 260}}) {
     const unsigned W = size.first, H = size.second;
-    const auto image = run(W, H, dim3(blocks_for(W), blocks_for(H)), dim3(16, 16));
+    const auto image = run(W, H, dim3(Blocks_For(W), Blocks_For(H)), dim3(16, 16));
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
     int wrong = 0;
     for (int v : image) wrong += v != 1;
