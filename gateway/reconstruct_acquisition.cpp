@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "acquisition_arguments.h"
@@ -78,14 +79,25 @@ mxClassID Class_Of() {
   return sizeof(T) == sizeof(float) ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
 }
 
-// Orientations too faint to trust are reported as MATLAB warnings; the result still returns.
-void Warn_Low_Modulation(const IlluminationPattern& p, const std::vector<unsigned>& low) {
-  for (unsigned a : low) {
-    const std::string text = "korvex_reconstruct: orientation " + std::to_string(a + 1) +
-                             " has MCNR " + std::to_string(a < p.mcnr.size() ? p.mcnr[a] : 0.0) +
-                             ": its pattern is too faint to estimate reliably";
-    mexWarnMsgIdAndTxt("korvex:lowModulation", "%s", text.c_str());
+// Orientations too faint to trust, with their MCNR, warned about once the call's outputs are
+// made. A warning that the session turns into an error leaves like an error does, so it is
+// raised from mexFunction itself, where nothing is left to release.
+std::vector<std::pair<unsigned, double>> pendingWarnings;
+
+void Keep_Low_Modulation(const IlluminationPattern& p, const std::vector<unsigned>& low) {
+  pendingWarnings.clear();
+  for (unsigned a : low) pendingWarnings.emplace_back(a + 1, a < p.mcnr.size() ? p.mcnr[a] : 0.0);
+}
+
+// Octave names the function before the text, MATLAB in its own warning line.
+void Warn_Low_Modulation() {
+  for (const auto& [orientation, mcnr] : pendingWarnings) {
+    mexWarnMsgIdAndTxt("korvex:lowModulation",
+                       "orientation %u has MCNR %.1f: its pattern is too faint to estimate "
+                       "reliably; the reconstruction may show stripes",
+                       orientation, mcnr);
   }
+  pendingWarnings.clear();
 }
 
 template <typename T, typename Other>
@@ -102,7 +114,7 @@ void Run(std::unique_ptr<AcquisitionPipeline<T>>& pipeline,
   }
   const AcquisitionResult<T> result =
       pipeline->Reconstruct(data, call.height, call.width, call.frames, call.options);
-  Warn_Low_Modulation(result.pattern, result.lowModulation);
+  Keep_Low_Modulation(result.pattern, result.lowModulation);
   const mwSize extents[2] = {result.height, result.width};
   plhs[0] = mxCreateNumericArray(2, extents, Class_Of<T>(), mxREAL);
   std::copy(result.image.begin(), result.image.end(), static_cast<T*>(mxGetData(plhs[0])));
@@ -140,6 +152,7 @@ std::string failureMessage;
 const char* failureId = "korvex:failure";
 
 bool Run_Guarded(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
+  pendingWarnings.clear();
   try {
     Run_Call(nlhs, plhs, nrhs, prhs);
     return true;
@@ -166,4 +179,5 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (!Run_Guarded(nlhs, plhs, nrhs, prhs)) {
     mexErrMsgIdAndTxt(failureId, "%s", failureMessage.c_str());
   }
+  Warn_Low_Modulation();
 }

@@ -121,6 +121,24 @@ TEST_F(AcquisitionPipelineTest, RefusesBadInputNamingTheArgument) {
   EXPECT_TRUE(contains(Refusal(Options()), "frames hold NaN or Inf (at element 78)"));
 }
 
+TEST_F(AcquisitionPipelineTest, StripelessFramesAreReportedNotRefused) {
+  // The same image in every frame: each orientation is flagged, and the call still returns a
+  // finite image from the estimator's best guess.
+  AcquisitionOptions o = Options();
+  o.pattern.reset();
+  std::vector<float> blank(frames_.size());
+  unsigned state = 12345;
+  for (size_t i = 0; i < blank.size(); ++i) {
+    state = state * 1664525u + 1013904223u;  // a little noise, different in every frame
+    blank[i] = 100.0f * frames_[i % (kH * kW)] + float(state >> 8) / float(1u << 24);
+  }
+  const AcquisitionResult<float> result = pipeline_.Reconstruct(blank.data(), kH, kW, kF, o);
+  EXPECT_TRUE(result.estimated);
+  EXPECT_EQ(result.lowModulation, (std::vector<unsigned>{0, 1, 2}));
+  for (float v : result.image) ASSERT_TRUE(std::isfinite(v));
+  pipeline_.Release();
+}
+
 TEST_F(AcquisitionPipelineTest, PlatformFailureLeavesNothingHeld) {
   korvex::host::fail_call("cufftExecC2C", 1, CUFFT_EXEC_FAILED);
   EXPECT_THROW(pipeline_.Reconstruct(frames_.data(), kH, kW, kF, Options()), std::runtime_error);

@@ -23,6 +23,14 @@ expect(bad, good, 'frames hold NaN or Inf');
 
 image = korvex_reconstruct(frames, good{:});
 assert(isequal(size(image), [64, 64]));
+
+% No stripes at all: a warning naming the orientation, and still an image.
+blank = repmat(single(100 + 10 * rand(32, 32)), [1, 1, 9]) + single(rand(32, 32, 9));
+lastwarn('');
+[image, info] = korvex_reconstruct(blank, 'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1);
+[message, identifier] = lastwarn();
+assert(strcmp(identifier, 'korvex:lowModulation') && ~isempty(strfind(message, 'orientation')));
+assert(info.estimated && all(isfinite(image(:))));
 korvex_reconstruct('release');
 assert(~isempty(strfind(help('korvex_reconstruct'), '''upsample''')));
 end

@@ -1,4 +1,4 @@
-function patterns_test_masks()
+function test_estimate_patterns_masks()
 % The masks estimated from korvex_simulate's frames reproduce the true ones; korvex_masks
 % rebuilds them from the pattern struct; a stack without stripes warns.
 H = 150;

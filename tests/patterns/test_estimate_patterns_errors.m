@@ -1,4 +1,4 @@
-function patterns_test_errors()
+function test_estimate_patterns_errors()
 % Bad input gets an error naming the argument, and the next good call still works.
 otf = korvex_otf(64, 64, 1.0, 0.52, 0.065);
 frames = rand(64, 64, 9);
