@@ -26,3 +26,6 @@ if command -v nvcc >/dev/null || [[ -x /usr/local/cuda/bin/nvcc ]]; then
 else
   echo "== nvcc not found: cuda backend not built"
 fi
+
+# The Python package, installed into a fresh virtual environment, against build/host's MEX.
+bash scripts/test_python.sh

@@ -9,9 +9,15 @@
 // process, so a second plan of the same size is made at once and computes the same values.
 //
 // Plans use as many threads as the kernels, on the kernels' OpenMP team (host_fftw.h).
+//
+// Measured plans differ from process to process, and so does their rounding. Where results
+// must repeat bit for bit across processes (a series split over dask workers compared with
+// one loop), KORVEX_FFTW_PLANNER=estimate plans by FFTW's deterministic estimate instead.
 #include "host_cufft.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -29,6 +35,15 @@ using korvex::host::detail::State;
 using korvex::host::detail::state;
 
 namespace {
+
+// FFTW_MEASURE unless KORVEX_FFTW_PLANNER=estimate (read once, at the first plan).
+unsigned planner_rigour() {
+  static const unsigned rigour = [] {
+    const char* choice = std::getenv("KORVEX_FFTW_PLANNER");
+    return choice != nullptr && std::strcmp(choice, "estimate") == 0 ? FFTW_ESTIMATE : FFTW_MEASURE;
+  }();
+  return rigour;
+}
 
 // FFTW's planner is not thread-safe; its executor is.
 std::mutex& planner_mutex() {
@@ -80,7 +95,7 @@ class Transform {
     typename F::complex* out = in_place ? in : F::alloc(n);
     if (in && out) {
       const PlanningThreads<Real> threads(n);
-      const unsigned flags = FFTW_MEASURE | (unaligned ? FFTW_UNALIGNED : 0u);
+      const unsigned flags = planner_rigour() | (unaligned ? FFTW_UNALIGNED : 0u);
       slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
     }
     if (out && out != in) F::release(out);

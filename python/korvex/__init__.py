@@ -1,0 +1,21 @@
+"""korvex: MAP-SIM reconstruction of structured-illumination microscopy for numpy and dask.
+
+Arrays are C-ordered, frames first: (F, H, W) for one acquisition, (T, F, H, W) for a series.
+The numerical work runs in KorvexLib, the C++ core shared with the MATLAB/Octave MEX files,
+on a GPU (cuda backend) or the CPU (host backend): see `korvex.backend`.
+"""
+
+from ._core import KorvexError, backend
+from .acquisition import AcquisitionResult, reconstruct_acquisition
+from .engine import Reconstructor, Result, reconstruct
+from .imaging import masks, otf, simulate
+from .patterns import LowModulationWarning, Pattern, estimate_patterns
+from .series import reconstruct_series
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "Reconstructor",
+    "Result", "backend", "estimate_patterns", "masks", "otf", "reconstruct",
+    "reconstruct_acquisition", "reconstruct_series", "simulate",
+]

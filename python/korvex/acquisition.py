@@ -1,0 +1,133 @@
+"""From a camera acquisition to a super-resolved image: the C++ acquisition pipeline
+(pattern estimation on the camera grid, Fourier up-sampling, the OTF from the optics, masks on
+the fine grid, the engine)."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from . import _arrays, _core
+from .patterns import Pattern, warn_low_modulation
+
+IMMERSION = 1.518  # oil
+
+
+@dataclass(frozen=True)
+class AcquisitionResult:
+    image: np.ndarray  # (upsample H, upsample W), float32 or float64 like the frames
+    pattern: Pattern  # on the camera grid, estimated or as given
+    estimated: bool  # whether `pattern` was estimated
+    iterations: int
+    step: float
+    ratio: float
+    pixel_size: float  # of the output: camera pixel / upsample (0 when none was given)
+    seconds: dict = field(default_factory=dict)  # time of each stage
+
+
+@dataclass(frozen=True)
+class Acquisition:
+    """What the pipeline needs to know besides the frames; checked once."""
+
+    na: float = 0.0
+    wavelength: float = 0.0
+    pixel_size: float = 0.0
+    immersion: float = IMMERSION
+    angles: int = 3
+    phases: int = 3
+    upsample: int = 2
+    iterations: int = 40
+    smoothness: float = 0.01
+    step: float = 0.05
+    threshold: float = 0.0
+    otf: np.ndarray | None = None
+
+    @classmethod
+    def checked(cls, *, na=None, wavelength=None, pixel_size=None, immersion=IMMERSION,
+                angles=3, phases=3, upsample=2, iterations=40, smoothness=0.01, step=0.05,
+                threshold=0.0, otf=None) -> "Acquisition":
+        if otf is None and (na is None or wavelength is None or pixel_size is None):
+            raise ValueError("na, wavelength and pixel_size are needed unless a measured otf "
+                             "is given")
+        optics = {name: 0.0 if value is None else _arrays.number(name, value, positive=True)
+                  for name, value in (("na", na), ("wavelength", wavelength),
+                                      ("pixel_size", pixel_size))}
+        immersion = _arrays.number("immersion", immersion, positive=True)
+        if optics["na"] >= immersion:
+            raise ValueError(f"na ({optics['na']:g}) must be below the immersion medium's "
+                             f"refractive index ({immersion:g})")
+        if otf is not None:
+            otf = _arrays.as_real("otf", otf, 2, "(H, W)", np.float64)
+        return cls(immersion=immersion,
+                   angles=_arrays.count("angles", angles),
+                   phases=_arrays.count("phases", phases, minimum=3),
+                   upsample=_arrays.count("upsample", upsample),
+                   iterations=_arrays.count("iterations", iterations),
+                   smoothness=_arrays.number("smoothness", smoothness),
+                   step=_arrays.number("step", step, positive=True),
+                   threshold=_arrays.number("threshold", threshold), otf=otf, **optics)
+
+
+class AcquisitionReconstructor:
+    """The pipeline kept between calls: one engine per geometry, rebuilt when it changes."""
+
+    def __init__(self):
+        self._pipelines = {}
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        for pipeline in self._pipelines.values():
+            pipeline.release()
+        self._pipelines.clear()
+
+    def reconstruct(self, frames, acquisition: Acquisition, pattern: Pattern | None = None,
+                    warn: bool = True) -> AcquisitionResult:
+        frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
+        expected = acquisition.angles * acquisition.phases
+        if frames.shape[0] != expected:
+            raise ValueError(f"frames holds {frames.shape[0]} frames, not angles x phases = "
+                             f"{acquisition.angles} x {acquisition.phases}")
+        pipeline = self._pipeline(frames.dtype)
+        a = acquisition
+        d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
+                                 a.angles, a.phases, float(a.upsample), a.iterations,
+                                 a.smoothness, a.step, a.threshold, a.otf,
+                                 None if pattern is None else pattern.as_core())
+        found = Pattern.from_core(d["pattern"])
+        if warn:
+            warn_low_modulation(found, stacklevel=4)
+        return AcquisitionResult(d["image"], found, bool(d["estimated"]), int(d["iterations"]),
+                                 float(d["step"]), float(d["ratio"]), float(d["pixel_size"]),
+                                 dict(d["seconds"]))
+
+    def _pipeline(self, dtype):
+        if dtype not in self._pipelines:
+            self.close()  # one pipeline holds device memory at a time
+            kind = _core.PipelineFloat32 if dtype == np.float32 else _core.PipelineFloat64
+            self._pipelines[dtype] = kind()
+        return self._pipelines[dtype]
+
+
+def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None,
+                            immersion=IMMERSION, angles=3, phases=3, upsample=2, otf=None,
+                            pattern: Pattern | None = None, iterations=40, smoothness=0.01,
+                            step=0.05, threshold=0.0) -> AcquisitionResult:
+    """Reconstructs one camera acquisition of (F, H, W) frames (F = angles * phases,
+    orientation-major, background already subtracted) on a grid `upsample` times finer.
+
+    Optics: na, the emission wavelength and the camera pixel_size in the sample plane (same
+    length unit), immersion the medium's refractive index; or a measured centred `otf` on the
+    camera or the fine grid. The pattern is estimated unless one is given. smoothness is
+    KorvexCUDA's lambda, step its alpha."""
+    acquisition = Acquisition.checked(
+        na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion, angles=angles,
+        phases=phases, upsample=upsample, iterations=iterations, smoothness=smoothness,
+        step=step, threshold=threshold, otf=otf)
+    with AcquisitionReconstructor() as reconstructor:
+        return reconstructor.reconstruct(frames, acquisition, pattern)

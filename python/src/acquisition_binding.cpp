@@ -1,0 +1,122 @@
+// Pipeline<T>: korvex::acquisition::AcquisitionPipeline<T>, kept across calls so that a series
+// of one geometry builds its engine once.
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <memory>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include "acquisition_pipeline.h"
+#include "core_calls.h"
+#include "transposed_layout.h"
+
+namespace korvex::python {
+
+namespace {
+
+using korvex::acquisition::AcquisitionOptions;
+using korvex::acquisition::AcquisitionPipeline;
+using korvex::acquisition::AcquisitionResult;
+using korvex::acquisition::IlluminationPattern;
+using korvex::acquisition::MeasuredOtf;
+
+// angle, period, modulation (per orientation), phase (per frame), in numpy's axes.
+using PatternTuple =
+    std::tuple<std::vector<double>, std::vector<double>, std::vector<double>, std::vector<double>>;
+
+template <typename T>
+class Pipeline {
+ public:
+  Pipeline() : pipeline_(std::make_unique<AcquisitionPipeline<T>>()) {}
+  ~Pipeline() {
+    std::lock_guard<std::mutex> lock(Core_Mutex());
+    pipeline_.reset();
+  }
+  Pipeline(const Pipeline&) = delete;
+  Pipeline& operator=(const Pipeline&) = delete;
+
+  nb::dict Reconstruct(Stack<T> frames, double na, double wavelength, double pixelSize,
+                       double immersion, unsigned angles, unsigned phases, double upsample,
+                       unsigned iterations, double lambda, double alpha, double threshold,
+                       std::optional<Image<double>> otf, std::optional<PatternTuple> pattern) {
+    AcquisitionOptions options;
+    options.optics = {na, wavelength, pixelSize, immersion};
+    options.angles = angles;
+    options.phases = phases;
+    options.upsample = upsample;
+    options.iterations = iterations;
+    options.lambda = lambda;
+    options.alpha = alpha;
+    options.threshold = threshold;
+    if (otf) {
+      // C-ordered (h, w) is the core's column-major w x h.
+      MeasuredOtf measured;
+      measured.values.assign(otf->data(), otf->data() + otf->size());
+      measured.height = unsigned(otf->shape(1));
+      measured.width = unsigned(otf->shape(0));
+      options.otf = std::move(measured);
+    }
+    if (pattern) {
+      auto& [angle, period, modulation, phase] = *pattern;
+      options.pattern = Swap_Axes(IlluminationPattern{angle, period, modulation, phase, {}});
+    }
+    const unsigned frameCount = unsigned(frames.shape(0));
+    const unsigned height = unsigned(frames.shape(1)), width = unsigned(frames.shape(2));
+    AcquisitionResult<T> result = Core_Call([&] {
+      Check_Finite(frames.data(), frames.size(), "frames");
+      return pipeline_->Reconstruct(frames.data(), width, height, frameCount, options);
+    });
+
+    std::vector<bool> low(result.pattern.Orientations(), false);
+    for (unsigned a : result.lowModulation) low.at(a) = true;
+    nb::dict seconds;
+    seconds["estimation"] = result.seconds.estimation;
+    seconds["upsampling"] = result.seconds.upsampling;
+    seconds["otf"] = result.seconds.otf;
+    seconds["masks"] = result.seconds.masks;
+    seconds["engine_setup"] = result.seconds.engineSetup;
+    seconds["reconstruction"] = result.seconds.reconstruction;
+    seconds["total"] = result.seconds.total;
+    nb::dict d;
+    // The core's column-major height x width is C-ordered (width, height).
+    d["image"] = To_Numpy(std::move(result.image), {result.width, result.height});
+    d["pattern"] = Pattern_Dict(Swap_Axes(result.pattern), low);
+    d["estimated"] = result.estimated;
+    d["iterations"] = result.iterations;
+    d["step"] = result.alpha;
+    d["ratio"] = result.ratio;
+    d["pixel_size"] = result.pixelSize;
+    d["seconds"] = seconds;
+    return d;
+  }
+
+  void Release() {
+    Core_Call([this] { pipeline_->Release(); });
+  }
+
+ private:
+  std::unique_ptr<AcquisitionPipeline<T>> pipeline_;
+};
+
+template <typename T>
+void Bind(nb::module_& m, const char* name) {
+  nb::class_<Pipeline<T>>(m, name)
+      .def(nb::init<>())
+      .def("reconstruct", &Pipeline<T>::Reconstruct, nb::arg("frames").noconvert(), nb::arg("na"),
+           nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"), nb::arg("angles"),
+           nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"), nb::arg("smoothness"),
+           nb::arg("step"), nb::arg("threshold"), nb::arg("otf").none(), nb::arg("pattern").none())
+      .def("release", &Pipeline<T>::Release);
+}
+
+}  // namespace
+
+void Bind_Acquisition(nb::module_& m) {
+  Bind<float>(m, "PipelineFloat32");
+  Bind<double>(m, "PipelineFloat64");
+}
+
+}  // namespace korvex::python

@@ -1,0 +1,65 @@
+// How the binding calls into KorvexLib, and the array types it accepts.
+//
+// numpy's C-ordered (F, H, W) stack is, byte for byte, MATLAB's column-major W x H x F stack:
+// the core is handed the transposed images (its height is numpy's W, its width numpy's H) and
+// the arrays pass without a copy. Outputs come back C-ordered the same way.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstddef>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "illumination_pattern.h"
+
+namespace korvex::python {
+
+namespace nb = nanobind;
+
+template <typename T>
+using Stack = nb::ndarray<const T, nb::shape<-1, -1, -1>, nb::c_contig, nb::device::cpu>;
+template <typename T>
+using Image = nb::ndarray<const T, nb::shape<-1, -1>, nb::c_contig, nb::device::cpu>;
+template <typename T>
+using OutImage = nb::ndarray<T, nb::shape<-1, -1>, nb::c_contig, nb::device::cpu>;
+template <typename T>
+using NumpyArray = nb::ndarray<nb::numpy, T>;
+
+// Engines, estimators and pipelines share one device (the GPU, or the host backend's simulated
+// one), so calls into the core are serialised process-wide. The GIL is released meanwhile:
+// other Python threads (a dask worker's, a progress bar) keep running.
+std::mutex& Core_Mutex();
+
+template <typename Function>
+auto Core_Call(Function&& function) {
+  nb::gil_scoped_release released;
+  std::lock_guard<std::mutex> lock(Core_Mutex());
+  return function();
+}
+
+// Throws std::invalid_argument naming `name` if any value is NaN or Inf.
+template <typename T>
+void Check_Finite(const T* values, size_t count, const char* name);
+
+// A numpy array that owns `values`, of the given C-ordered shape.
+template <typename T>
+NumpyArray<T> To_Numpy(std::vector<T>&& values, std::initializer_list<size_t> shape) {
+  auto* owned = new std::vector<T>(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  return NumpyArray<T>(owned->data(), shape, owner);
+}
+
+// A pattern as a dict of lists in numpy's axes; `low` flags orientations too faint to trust.
+nb::dict Pattern_Dict(const korvex::acquisition::IlluminationPattern& pattern,
+                      const std::vector<bool>& low);
+
+// Registration of each part of the module.
+void Bind_Engine(nb::module_& m);
+void Bind_Imaging(nb::module_& m);
+void Bind_Patterns(nb::module_& m);
+void Bind_Acquisition(nb::module_& m);
+
+}  // namespace korvex::python

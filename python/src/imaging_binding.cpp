@@ -1,0 +1,74 @@
+// The counterparts of korvex_otf, korvex_masks and korvex_simulate: the OTF model, masks from
+// pattern parameters and the forward model, all computed by KorvexLib.
+#include <nanobind/stl/vector.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "core_calls.h"
+#include "frame_simulation.h"
+#include "illumination_pattern.h"
+#include "optical_transfer.h"
+#include "transposed_layout.h"
+
+namespace korvex::python {
+
+namespace {
+
+using korvex::acquisition::IlluminationPattern;
+
+// The model is radially symmetric: the core's transposed grid (W rows, H columns) holds the
+// C-ordered (H, W) OTF.
+NumpyArray<double> Otf(unsigned height, unsigned width, double na, double wavelength,
+                       double pixelSize) {
+  std::vector<double> otf = Core_Call(
+      [&] { return korvex::acquisition::Widefield_Otf(width, height, na, wavelength, pixelSize); });
+  return To_Numpy(std::move(otf), {height, width});
+}
+
+// Per orientation: angle, period, modulation; per frame: phase (korvex_masks' convention in
+// numpy's axes).
+NumpyArray<double> Masks(unsigned height, unsigned width, std::vector<double> angle,
+                         std::vector<double> period, std::vector<double> modulation,
+                         std::vector<double> phase) {
+  IlluminationPattern pattern{
+      std::move(angle), std::move(period), std::move(modulation), std::move(phase), {}};
+  if (pattern.Orientations() == 0 || pattern.Frames() % pattern.Orientations() != 0) {
+    throw std::invalid_argument("phases must hold the same number of frames per orientation");
+  }
+  korvex::acquisition::Check_Pattern(pattern, pattern.Orientations(), pattern.Frames(), "pattern");
+  const unsigned frames = pattern.Frames();
+  std::vector<double> masks(size_t{height} * width * frames);
+  Core_Call(
+      [&] { korvex::acquisition::Build_Masks(Swap_Axes(pattern), width, height, masks.data()); });
+  return To_Numpy(std::move(masks), {frames, height, width});
+}
+
+NumpyArray<double> Simulate(Image<double> truth, Stack<double> masks, Image<double> otf,
+                            double photons, double background) {
+  const size_t height = truth.shape(0), width = truth.shape(1), frames = masks.shape(0);
+  if (masks.shape(1) != height || masks.shape(2) != width || otf.shape(0) != height ||
+      otf.shape(1) != width) {
+    throw std::invalid_argument("masks and otf must match truth's shape");
+  }
+  std::vector<double> expected(height * width * frames);
+  Core_Call([&] {
+    korvex::acquisition::Simulate_Frames(truth.data(), masks.data(), otf.data(), unsigned(width),
+                                         unsigned(height), unsigned(frames), photons, background,
+                                         expected.data());
+  });
+  return To_Numpy(std::move(expected), {frames, height, width});
+}
+
+}  // namespace
+
+void Bind_Imaging(nb::module_& m) {
+  m.def("otf", &Otf, nb::arg("height"), nb::arg("width"), nb::arg("na"), nb::arg("wavelength"),
+        nb::arg("pixel_size"));
+  m.def("masks", &Masks, nb::arg("height"), nb::arg("width"), nb::arg("angle"), nb::arg("period"),
+        nb::arg("modulation"), nb::arg("phase"));
+  m.def("simulate", &Simulate, nb::arg("truth").noconvert(), nb::arg("masks").noconvert(),
+        nb::arg("otf").noconvert(), nb::arg("photons"), nb::arg("background"));
+}
+
+}  // namespace korvex::python

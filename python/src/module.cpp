@@ -1,0 +1,38 @@
+// korvex._core: the compiled half of the korvex package. Argument handling that is Python's
+// business (dtypes, shapes, defaults) lives in python/korvex; this module checks again what
+// the core would misread and turns the core's failures into Python exceptions.
+#include <stdexcept>
+
+#include "core_calls.h"
+
+namespace nb = nanobind;
+
+NB_MODULE(_core, m) {
+  // KorvexError: a failure of the engine or the platform, carrying the core's full message.
+  // Bad arguments the core reports (std::invalid_argument) become ValueError.
+  static nb::object korvexError = nb::steal(
+      PyErr_NewExceptionWithDoc("korvex.KorvexError",
+                                "A failure of the Korvex engine or its platform; the message "
+                                "is the engine's.",
+                                PyExc_RuntimeError, nullptr));
+  m.attr("KorvexError") = korvexError;
+  nb::register_exception_translator(
+      [](const std::exception_ptr& failure, void* type) {
+        try {
+          std::rethrow_exception(failure);
+        } catch (const nb::builtin_exception&) {
+          throw;  // nanobind's own, translated by nanobind
+        } catch (const std::invalid_argument& e) {
+          PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const std::runtime_error& e) {
+          PyErr_SetString(static_cast<PyObject*>(type), e.what());
+        }
+      },
+      korvexError.ptr());
+
+  m.attr("backend") = KORVEX_BACKEND_NAME;
+  korvex::python::Bind_Engine(m);
+  korvex::python::Bind_Imaging(m);
+  korvex::python::Bind_Patterns(m);
+  korvex::python::Bind_Acquisition(m);
+}
