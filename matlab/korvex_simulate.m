@@ -61,14 +61,7 @@ end
 % rate cannot be negative.
 expected = max(model, 0) + options.background;
 
-if isempty(options.seed)
-  frames = korvex_poisson(expected);
-else
-  saved = rng();
-  rng(options.seed, 'twister');
-  frames = korvex_poisson(expected);
-  rng(saved);
-end
+frames = korvex_poisson(expected, options.seed);
 end
 
 function options = parse_options(caller, args)

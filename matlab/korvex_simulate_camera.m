@@ -86,14 +86,7 @@ end
 expected = expected + options.background;
 frames = expected;
 if isfinite(options.photons)
-  if isempty(options.seed)
-    frames = korvex_poisson(expected);
-  else
-    saved = rng();
-    rng(options.seed, 'twister');
-    frames = korvex_poisson(expected);
-    rng(saved);
-  end
+  frames = korvex_poisson(expected, options.seed);
 end
 if nargout > 2
   shift = (factor - block) / 2;

@@ -1,8 +1,17 @@
-function counts = korvex_poisson(expected)
+function counts = korvex_poisson(expected, seed)
 %KORVEX_POISSON Poisson samples with the given means, using only rand and randn.
 %   Small means are drawn exactly (Knuth's product of uniforms); above SMALL the normal
 %   approximation with rounding is within a fraction of a percent of the Poisson law, which is
 %   plenty for simulated camera frames and keeps the cost independent of the mean.
+%   A non-empty SEED draws from its own generator state and leaves the caller's untouched.
+
+if nargin > 1 && ~isempty(seed)
+  saved = rng();
+  rng(seed, 'twister');
+  counts = korvex_poisson(expected);
+  rng(saved);
+  return;
+end
 
 small = 30;
 counts = zeros(size(expected));
