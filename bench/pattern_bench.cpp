@@ -31,17 +31,6 @@ struct Case {
   double jitterDegrees;
 };
 
-korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth, const PatternEstimate& e,
-                                  unsigned h, unsigned w) {
-  std::vector<double> angles, periods, depths;
-  for (const auto& o : e.orientations) {
-    angles.push_back(o.angle);
-    periods.push_back(o.period);
-    depths.push_back(o.modulation);
-  }
-  return korvex_test::Compare(truth, angles, periods, depths, e.phases, h, w);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,7 +60,7 @@ int main(int argc, char** argv) {
                                                      noiseFree ? 0.0 : c.photons, 10.0, seed);
       PatternEstimator estimator(c.height, c.width, 3, 3);
       const PatternEstimate e = estimator.Estimate(stack.frames.data(), stack.otf.data());
-      const auto err = Errors(truth, e, c.height, c.width);
+      const auto err = korvex_test::Compare(truth, e, c.height, c.width);
       double mcnr = 1e300;
       for (const auto& o : e.orientations) mcnr = std::min(mcnr, o.mcnr);
       std::printf("%4ux%-5u %6.2f %7.0f %6.0f %4u | %9.4f %9.3f %9.4f %8.1f\n", c.height, c.width,

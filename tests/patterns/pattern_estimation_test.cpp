@@ -22,17 +22,6 @@ using korvex::patterns::PatternGuess;
 const double kPi = std::acos(-1.0);
 const double kCutoff = 0.25;  // cycles per pixel
 
-korvex_test::PatternErrors Errors(const korvex_test::PatternTruth& truth, const PatternEstimate& e,
-                                  unsigned h, unsigned w) {
-  std::vector<double> angles, periods, depths;
-  for (const auto& o : e.orientations) {
-    angles.push_back(o.angle);
-    periods.push_back(o.period);
-    depths.push_back(o.modulation);
-  }
-  return korvex_test::Compare(truth, angles, periods, depths, e.phases, h, w);
-}
-
 void Expect_Within_Targets(const korvex_test::PatternErrors& e, const std::string& label) {
   EXPECT_LE(e.waveVector, 0.03) << label;
   EXPECT_LE(e.phase, 3.0) << label;
@@ -67,8 +56,8 @@ TEST(PatternEstimation, RecoversKnownPatterns) {
     const std::string label = std::to_string(c.h) + " x " + std::to_string(c.w);
     const PatternEstimate single = Estimate<float>(stack, 3, c.phases);
     const PatternEstimate twice = Estimate<double>(stack, 3, c.phases);
-    Expect_Within_Targets(Errors(truth, single, c.h, c.w), label + ", single");
-    Expect_Within_Targets(Errors(truth, twice, c.h, c.w), label + ", double");
+    Expect_Within_Targets(korvex_test::Compare(truth, single, c.h, c.w), label + ", single");
+    Expect_Within_Targets(korvex_test::Compare(truth, twice, c.h, c.w), label + ", double");
     ASSERT_EQ(single.phases.size(), 3u * c.phases);
     for (const auto& o : single.orientations) {
       EXPECT_GE(o.angle, 0.0);
@@ -86,7 +75,7 @@ TEST(PatternEstimation, DecreasingPhaseStepsGiveTheSameMasks) {
   for (double& p : truth.phases) p = -p;
   const auto stack = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 0.0, 0.0, 5);
   const PatternEstimate e = Estimate<double>(stack, 3, 3);
-  Expect_Within_Targets(Errors(truth, e, 128, 128), "decreasing steps");
+  Expect_Within_Targets(korvex_test::Compare(truth, e, 128, 128), "decreasing steps");
 }
 
 // A guess narrows the search to one orientation's neighbourhood; without it, a carrier that
@@ -97,7 +86,8 @@ TEST(PatternEstimation, GuessesNarrowTheSearch) {
   PatternGuess guess;
   guess.period = 4.6;
   guess.angles = {truth.angles[0] + 0.03, truth.angles[1] - 0.03, truth.angles[2]};
-  Expect_Within_Targets(Errors(truth, Estimate<float>(stack, 3, 3, guess), 180, 240), "guess");
+  Expect_Within_Targets(korvex_test::Compare(truth, Estimate<float>(stack, 3, 3, guess), 180, 240),
+                        "guess");
 }
 
 // Frames without stripes: every orientation is reported as low modulation, with finite

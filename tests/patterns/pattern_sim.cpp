@@ -153,4 +153,15 @@ PatternErrors Compare(const PatternTruth& truth, const std::vector<double>& angl
   return e;
 }
 
+PatternErrors Compare(const PatternTruth& truth, const korvex::patterns::PatternEstimate& estimate,
+                      unsigned height, unsigned width) {
+  std::vector<double> angles, periods, depths;
+  for (const auto& o : estimate.orientations) {
+    angles.push_back(o.angle);
+    periods.push_back(o.period);
+    depths.push_back(o.modulation);
+  }
+  return Compare(truth, angles, periods, depths, estimate.phases, height, width);
+}
+
 }  // namespace korvex_test

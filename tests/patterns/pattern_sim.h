@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "pattern_estimate.h"
+
 namespace korvex_test {
 
 struct PatternTruth {
@@ -46,5 +48,7 @@ struct PatternErrors {
 PatternErrors Compare(const PatternTruth& truth, const std::vector<double>& angles,
                       const std::vector<double>& periods, const std::vector<double>& modulations,
                       const std::vector<double>& phases, unsigned height, unsigned width);
+PatternErrors Compare(const PatternTruth& truth, const korvex::patterns::PatternEstimate& estimate,
+                      unsigned height, unsigned width);
 
 }  // namespace korvex_test
