@@ -39,6 +39,8 @@ struct ReconstructionDefaults {
   static constexpr double kLambda = 0.01;
   static constexpr double kAlpha = 0.05;
   static constexpr double kThreshold = 0.0;
+  static constexpr bool kNonNegative = false;
+  static constexpr bool kFrameData = false;
 };
 
 // A measured OTF: centred like KorvexCUDA's, 1 at zero frequency, on the camera grid (H x W)
@@ -60,6 +62,8 @@ struct AcquisitionOptions {
   double lambda = ReconstructionDefaults::kLambda;
   double alpha = ReconstructionDefaults::kAlpha;
   double threshold = ReconstructionDefaults::kThreshold;
+  bool nonNegative = ReconstructionDefaults::kNonNegative;  // keep the image >= 0
+  bool frameData = ReconstructionDefaults::kFrameData;      // data term on the frames, not masked
 };
 
 // Seconds spent in each stage of one call.

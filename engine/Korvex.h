@@ -11,6 +11,21 @@
 #include "gpu.h"
 #include "kernel_types.h"
 
+// Opt-in changes to the reconstruction. The default value runs the plain iteration, the one
+// KorvexCUDA runs.
+struct KorvexOptions {
+  // Projects the estimate onto x >= 0 after every update: a fluorescence image is never
+  // negative. The Barzilai-Borwein steps then see the projected moves.
+  bool nonNegative = false;
+  // Compares the forward model with the frames y_j themselves instead of the masked frames
+  // m_j y_j: the data term of the model's own likelihood.
+  bool frameData = false;
+  // Evaluates the data-term gradient as sum_j m_j H'H (m_j x) - b, with b = sum_j m_j H' d_j
+  // formed once: two transforms a frame per iteration instead of four. The same gradient,
+  // rounded differently.
+  bool foldedData = false;
+};
+
 // Strips the parentheses that keep a list together as one macro argument.
 #define KORVEX_UNPARENTHESIZE(...) __VA_ARGS__
 
@@ -76,6 +91,9 @@ class Korvex {
   // masks hold F frames of H x W, otf and output one H x W image. Results other than the
   // output image are left in m_iteration, m_alpha and m_ratio.
   void Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshold, T lambda, T alpha);
+  // The same with the opt-in changes of `options`.
+  void Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshold, T lambda, T alpha,
+                      const KorvexOptions& options);
 
   // Barzilai-Borwein step s.y / y.y from the last two estimates and gradients.
   T Compute_Alpha();
@@ -94,6 +112,12 @@ class Korvex {
   static void Handle_Error(cudaError status, const char* file, int line);
   static void Handle_CuFFT(cufftResult_t result, const char* file, int line);
   static void Handle_CuBLAS(cublasStatus_t status, const char* file, int line);
+
+ private:
+  // The data-term gradient of one iteration into d_dataGrad, evaluated as written or folded.
+  void Data_Gradient();
+  void Fold_Data();
+  void Folded_Data_Gradient();
 };
 
 extern template class Korvex<float>;

@@ -107,6 +107,12 @@ T* Reals(CudaComplex<T>* buffer) {
 template <typename T>
 void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshold, T lambda,
                                T alpha) {
+  Mapsim_Compute(image, otf, masks, output, threshold, lambda, alpha, KorvexOptions{});
+}
+
+template <typename T>
+void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshold, T lambda,
+                               T alpha, const KorvexOptions& options) {
   if (image == nullptr) throw std::runtime_error("KorvexCUDA Error: Input Image NULL!\n");
   if (otf == nullptr) throw std::runtime_error("KorvexCUDA Error: OTF NULL!\n");
   if (masks == nullptr) throw std::runtime_error("KorvexCUDA Error: Masks NULL!\n");
@@ -158,31 +164,23 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   KORVEX_CHECK(cudaStreamSynchronize(m_stream2));
 
   CuCall_EstimateWidefield(m_launch, d_images, d_estimate, W, H, F);
-  for (unsigned i = 0; i < F; ++i) {
+  for (unsigned i = 0; i < F && !options.frameData; ++i) {
     const unsigned offset = i * pixels;
     CuCall_MM_Mult_RR(m_launch, d_images + offset, d_masks + offset, d_images + offset, W, H);
   }
   KORVEX_CHECK(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice));
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
+  if (options.foldedData) Fold_Data();
 
   const unsigned historyLength = History_Length(m_maxIter);
   T previousMeasure = T(0);
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
-    KORVEX_CHECK(cudaMemset(d_dataGrad, 0, imageBytes));
-    for (unsigned j = 0; j < F; ++j) {
-      const unsigned offset = j * pixels;
-      CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
-      CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
-      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
-      CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
-      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
-      CuCall_Iter_Middle(m_launch, d_scratchB, d_images + offset, W, H);
-      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchA, CUFFT_FORWARD));
-      CuCall_MM_Mult_CR(m_launch, d_scratchA, d_otf, d_scratchA, W, H);
-      KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_INVERSE));
-      CuCall_Iter_Final(m_launch, d_scratchA, d_masks + offset, d_dataGrad, W, H);
+    if (options.foldedData) {
+      Folded_Data_Gradient();
+    } else {
+      Data_Gradient();
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
 
@@ -198,7 +196,11 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
 
     KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice));
     KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice));
-    CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, d_grad, W, H);
+    if (options.nonNegative) {
+      CuCall_UpdateNonNegative(m_launch, d_estimate, m_alpha, d_grad, W, H);
+    } else {
+      CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, d_grad, W, H);
+    }
 
     if (k >= 1 && m_threshold > m_ratio) break;
   }
@@ -210,6 +212,70 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   KORVEX_CHECK(locked.Unlock(otf));
   KORVEX_CHECK(locked.Unlock(masks));
   KORVEX_CHECK(locked.Unlock(output));
+}
+
+// sum_j m_j H' (H (m_j x) - d_j) into d_dataGrad, with d_j the stored data of frame j.
+template <typename T>
+void Korvex<T>::Data_Gradient() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const unsigned pixels = W * H;
+  T* stagingA = Reals(d_scratchA);
+  KORVEX_CHECK(cudaMemset(d_dataGrad, 0, size_t{pixels} * sizeof(T)));
+  for (unsigned j = 0; j < m_frames; ++j) {
+    const unsigned offset = j * pixels;
+    CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
+    CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    CuCall_Iter_Middle(m_launch, d_scratchB, d_images + offset, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchA, CUFFT_FORWARD));
+    CuCall_MM_Mult_CR(m_launch, d_scratchA, d_otf, d_scratchA, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_INVERSE));
+    CuCall_Iter_Final(m_launch, d_scratchA, d_masks + offset, d_dataGrad, W, H);
+  }
+}
+
+// Replaces the data by -b = -sum_j m_j H' d_j, kept in the first frame of d_images, and the
+// OTF by its square, the transfer function of H'H (the OTF is real and even).
+template <typename T>
+void Korvex<T>::Fold_Data() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const unsigned pixels = W * H;
+  KORVEX_CHECK(cudaMemset(d_dataGrad, 0, size_t{pixels} * sizeof(T)));
+  for (unsigned j = 0; j < m_frames; ++j) {
+    const unsigned offset = j * pixels;
+    CuCall_Real2Complex(m_launch, d_images + offset, d_scratchB, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    CuCall_Iter_Final(m_launch, d_scratchB, d_masks + offset, d_dataGrad, W, H);
+  }
+  KORVEX_CHECK(cudaMemset(d_images, 0, size_t{pixels} * sizeof(T)));
+  CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);
+  CuCall_MM_Mult_RR(m_launch, d_otf, d_otf, d_otf, W, H);
+}
+
+// sum_j m_j H'H (m_j x) - b into d_dataGrad, after Fold_Data.
+template <typename T>
+void Korvex<T>::Folded_Data_Gradient() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const unsigned pixels = W * H;
+  T* stagingA = Reals(d_scratchA);
+  KORVEX_CHECK(
+      cudaMemcpy(d_dataGrad, d_images, size_t{pixels} * sizeof(T), cudaMemcpyDeviceToDevice));
+  for (unsigned j = 0; j < m_frames; ++j) {
+    const unsigned offset = j * pixels;
+    CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
+    CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    CuCall_Iter_Final(m_launch, d_scratchB, d_masks + offset, d_dataGrad, W, H);
+  }
 }
 
 template <typename T>
@@ -246,9 +312,19 @@ T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
 }
 
 template void Korvex<float>::Mapsim_Compute(float*, float*, float*, float*, float, float, float);
+template void Korvex<float>::Mapsim_Compute(float*, float*, float*, float*, float, float, float,
+                                            const KorvexOptions&);
 template float Korvex<float>::Compute_Alpha();
 template float Korvex<float>::Compute_Threshold(float, void*);
 template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,
                                              double);
+template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,
+                                             double, const KorvexOptions&);
 template double Korvex<double>::Compute_Alpha();
 template double Korvex<double>::Compute_Threshold(double, void*);
+template void Korvex<float>::Data_Gradient();
+template void Korvex<float>::Fold_Data();
+template void Korvex<float>::Folded_Data_Gradient();
+template void Korvex<double>::Data_Gradient();
+template void Korvex<double>::Fold_Data();
+template void Korvex<double>::Folded_Data_Gradient();

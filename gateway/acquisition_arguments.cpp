@@ -63,6 +63,16 @@ unsigned Read_Count(const mxArray* array, const std::string& name, double most) 
   return static_cast<unsigned>(value);
 }
 
+bool Read_Switch(const mxArray* array, const std::string& name) {
+  if ((!mxIsLogical(array) && !Is_Plain_Numeric(array)) || mxGetNumberOfElements(array) != 1) {
+    Fail(name + " must be true or false");
+  }
+  const double value =
+      mxIsLogical(array) ? double(*mxGetLogicals(array)) : Read_Scalar(array, name);
+  if (value != 0.0 && value != 1.0) Fail(name + " must be true or false");
+  return value != 0.0;
+}
+
 std::string Read_Text(const mxArray* array, const std::string& name) {
   if (!mxIsChar(array)) Fail(name + " must be text");
   char* text = mxArrayToString(array);
@@ -160,6 +170,14 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
       o.alpha = Read_Scalar(value, name);
     } else if (name == "threshold") {
       o.threshold = Read_Scalar(value, name);
+    } else if (name == "nonnegative") {
+      o.nonNegative = Read_Switch(value, name);
+    } else if (name == "dataTerm") {
+      const std::string term = Read_Text(value, name);
+      if (term != "frames" && term != "masked") {
+        Fail("dataTerm must be 'frames' or 'masked', got '" + term + "'");
+      }
+      o.frameData = term == "frames";
     } else if (name == "precision") {
       const std::string precision = Read_Text(value, name);
       if (precision != "single" && precision != "double") {
@@ -169,7 +187,7 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     } else {
       Fail("unknown option '" + name + "' (known: na, wavelength, pixelSize, immersion, " +
            "angles, phases, upsample, otf, pattern, iterations, lambda, alpha, threshold, " +
-           "precision)");
+           "nonnegative, dataTerm, precision)");
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);

@@ -107,6 +107,18 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_UpdateMapping(T* x, T* g, T s, unsign
   }
 }
 
+// The update followed by the projection onto x >= 0. A NaN stays NaN, so that a failed step
+// is not hidden as a zero.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_UpdateNonNegative(T* x, T* g, T s, unsigned W,
+                                                             unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T moved = fused_multiply_add(-g[i], s, x[i]);
+    x[i] = moved < T(0) ? T(0) : moved;
+  }
+}
+
 // The sum of the frames, not their mean; starting from +0 turns a lone -0 into +0.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, unsigned W,

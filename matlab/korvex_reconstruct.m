@@ -37,6 +37,9 @@ function varargout = korvex_reconstruct(varargin)
 %     'lambda'      smoothness weight [0.01]
 %     'alpha'       first step size [0.05]
 %     'threshold'   convergence threshold [0: run all iterations]
+%     'nonnegative' true keeps the image >= 0, projecting after every update [false]
+%     'dataTerm'    'masked' compares the model with the masked frames m_j y_j, as KORVEXCUDA
+%                   does; 'frames' with the frames y_j themselves ['masked']
 %     'precision'   'single' or 'double' [class of FRAMES; single for integers]
 %   The defaults were chosen by a study on camera-sampled filament stacks at 100 to 3,000
 %   photons (docs/acquisition.md).

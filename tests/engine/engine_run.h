@@ -54,6 +54,18 @@ EngineResult<T> Run_Engine(const Problem& p, unsigned maxIter, double threshold,
   return Run_Engine(engine, arrays, threshold, lambda, alpha);
 }
 
+// The same through the overload that takes the opt-in options.
+template <typename T>
+EngineResult<T> Run_Engine(const Problem& p, unsigned maxIter, double threshold, double lambda,
+                           double alpha, const KorvexOptions& options) {
+  Korvex<T> engine(p.W, p.H, p.F, maxIter);
+  HostArrays<T> arrays(p);
+  engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                        arrays.output.data(), static_cast<T>(threshold), static_cast<T>(lambda),
+                        static_cast<T>(alpha), options);
+  return {arrays.output, engine.m_iteration, engine.m_alpha, engine.m_ratio};
+}
+
 // The text of the std::runtime_error that `action` throws, or a marker when it throws none.
 inline std::string Message_Of(const std::function<void()>& action) {
   try {

@@ -102,7 +102,7 @@ std::vector<double> Blur(const std::vector<double>& rows, const std::vector<doub
 }
 
 ReferenceResult Reference_Reconstruct(const Problem& p, unsigned maxIter, double threshold,
-                                      double lambda, double alpha) {
+                                      double lambda, double alpha, ReferenceOptions options) {
   const unsigned W = p.W;
   const unsigned H = p.H;
   const size_t n = size_t{W} * H;
@@ -114,7 +114,7 @@ ReferenceResult Reference_Reconstruct(const Problem& p, unsigned maxIter, double
     std::vector<double> data = Frame_Rows(p.image, f, W, H);
     for (size_t i = 0; i < n; ++i) {
       x[i] += data[i];
-      data[i] *= masks.back()[i];
+      if (!options.frameData) data[i] *= masks.back()[i];
     }
     maskedData.push_back(data);
   }
@@ -159,7 +159,10 @@ ReferenceResult Reference_Reconstruct(const Problem& p, unsigned maxIter, double
     hPrev = h;
     xPrev = x;
     gPrev = g;
-    for (size_t i = 0; i < n; ++i) x[i] -= result.alpha * g[i];
+    for (size_t i = 0; i < n; ++i) {
+      x[i] -= result.alpha * g[i];
+      if (options.nonNegative && x[i] < 0) x[i] = 0;
+    }
     if (k >= 1 && threshold > result.ratio) break;
   }
   result.output = To_Columns(x, W, H);

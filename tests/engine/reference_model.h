@@ -28,8 +28,15 @@ struct ReferenceResult {
 // Runs the reconstruction: widefield start, data-term gradient through the real part of the
 // inverse transforms, five-point smoothness term, Barzilai-Borwein steps, and the stopping
 // rules (limit, a step that is not positive or not finite, ratio below the threshold).
+// With `nonNegative`, every update is followed by the projection onto x >= 0; with
+// `frameData`, the residual is taken against the frames y_j instead of m_j y_j.
+struct ReferenceOptions {
+  bool nonNegative = false;
+  bool frameData = false;
+};
 ReferenceResult Reference_Reconstruct(const Problem& problem, unsigned maxIter, double threshold,
-                                      double lambda, double alpha);
+                                      double lambda, double alpha,
+                                      ReferenceOptions options = {});
 
 // Row-major (device order) image of one MATLAB-order frame, and back.
 std::vector<double> To_Rows(const double* columns, unsigned W, unsigned H);

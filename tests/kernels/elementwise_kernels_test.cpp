@@ -54,7 +54,31 @@ TYPED_TEST(ElementwiseKernels, RealKernelsMatchPlainLoops) {
     DeviceBuffer<T> x(Random_Values<T>(n, 6));
     engine.CuCall_UpdateMapping(launch, x.get(), s, a.get(), W, H);
     Expect_Image(x, n, [&](size_t i) { return std::fma(-a[i], s, x[i]); });
+
+    // The projected update: the same move, negative results set to +0.
+    DeviceBuffer<T> y(Random_Values<T>(n, 6));
+    engine.CuCall_UpdateNonNegative(launch, y.get(), s, a.get(), W, H);
+    Expect_Image(y, n, [&](size_t i) {
+      const T moved = std::fma(-a[i], s, y[i]);
+      return moved < 0 ? T(0) : moved;
+    });
   }
+}
+
+TYPED_TEST(ElementwiseKernels, NonNegativeUpdateKeepsNaNAndClampsInfinity) {
+  using T = TypeParam;
+  const T inf = std::numeric_limits<T>::infinity();
+  const T nan = std::numeric_limits<T>::quiet_NaN();
+  const DeviceBuffer<T> g(std::vector<T>{T(0), T(1), inf, -inf, T(-2)});
+  DeviceBuffer<T> x(std::vector<T>{nan, T(0.5), T(1), T(1), T(-3)});
+  this->engine().CuCall_UpdateNonNegative(Launch_For(5, 1), x.get(), T(1), g.get(), 5, 1);
+  const std::vector<T> r = x.read();
+  EXPECT_TRUE(std::isnan(r[0]));
+  EXPECT_EQ(r[1], T(0));
+  EXPECT_FALSE(std::signbit(r[1]));
+  EXPECT_EQ(r[2], T(0));
+  EXPECT_EQ(r[3], inf);
+  EXPECT_EQ(r[4], T(0));  // -3 + 2 = -1, projected
 }
 
 TYPED_TEST(ElementwiseKernels, ComplexKernelsMatchPlainLoops) {
