@@ -31,16 +31,17 @@ namespace korvex::acquisition {
 template <typename T>
 class FourierUpsampler;
 
-// Defaults measured on camera-sampled filament stacks at 100 to 3,000 photons
-// (docs/acquisition.md).
+// Defaults measured on camera-sampled filament and cell stacks at 100 to 3,000 photons
+// (docs/acquisition.md, docs/image_quality.md): the image kept non-negative and the model
+// compared with the frames themselves, 40 iterations, light smoothing.
 struct ReconstructionDefaults {
   static constexpr unsigned kUpsample = 2;
-  static constexpr unsigned kIterations = 20;
-  static constexpr double kLambda = 0.01;
+  static constexpr unsigned kIterations = 40;
+  static constexpr double kLambda = 0.003;
   static constexpr double kAlpha = 0.05;
   static constexpr double kThreshold = 0.0;
-  static constexpr bool kNonNegative = false;
-  static constexpr bool kFrameData = false;
+  static constexpr bool kNonNegative = true;
+  static constexpr bool kFrameData = true;
 };
 
 // A measured OTF: centred like KorvexCUDA's, 1 at zero frequency, on the camera grid (H x W)

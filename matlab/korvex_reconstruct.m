@@ -33,16 +33,18 @@ function varargout = korvex_reconstruct(varargin)
 %     'pattern'     struct with fields angle (1 x A), period (1 x A or scalar, camera pixels),
 %                   phase (1 x F, or 1 x P repeated for every orientation) and modulation
 %                   (1 x A or scalar) in KORVEX_MASKS' convention; skips estimation
-%     'iterations'  iteration limit [20]
-%     'lambda'      smoothness weight [0.01]
+%     'iterations'  iteration limit [40]
+%     'lambda'      smoothness weight [0.003]
 %     'alpha'       first step size [0.05]
 %     'threshold'   convergence threshold [0: run all iterations]
-%     'nonnegative' true keeps the image >= 0, projecting after every update [false]
-%     'dataTerm'    'masked' compares the model with the masked frames m_j y_j, as KORVEXCUDA
-%                   does; 'frames' with the frames y_j themselves ['masked']
+%     'nonnegative' true keeps the image >= 0, projecting it onto x >= 0 after every update
+%                   [true]; false lets it go negative, as KORVEXCUDA does
+%     'dataTerm'    'frames' compares the model with the frames y_j themselves; 'masked' with
+%                   the masked frames m_j y_j, as KORVEXCUDA does ['frames']
 %     'precision'   'single' or 'double' [class of FRAMES; single for integers]
-%   The defaults were chosen by a study on camera-sampled filament stacks at 100 to 3,000
-%   photons (docs/acquisition.md).
+%   The defaults were chosen by studies on camera-sampled filament and cell stacks at 100 to
+%   3,000 photons (docs/acquisition.md, docs/image_quality.md). KORVEXCUDA's own run is
+%   'nonnegative', false, 'dataTerm', 'masked'.
 %
 %   INFO is a struct:
 %     pattern     angle, period (camera pixels), phase, modulation, mcnr: the pattern used

@@ -13,6 +13,9 @@ function scores = quality_scores(image, truth, pixelSize, band, carriers)
 %     stripes      error energy of the ring-filtered image at the carrier positions CARRIERS
 %                  (K x 2 frequencies [fx fy], cycles per unit; their negatives are added)
 %                  relative to the truth's energy there: stripe artefacts show as > 1
+%     outside      share of the image's spectral energy (the mean left out) beyond the
+%                  annulus's outer edge, where no pattern carries information: noise and
+%                  ringing show there
 %   The images are taken as periodic (the simulations are), so no taper is applied.
 [height, width] = size(image);
 x = fft2(double(image));
@@ -43,5 +46,7 @@ for k = 1:size(carriers, 1)
     near = near | d <= (1.5 * step)^2;
   end
 end
+x(1) = 0;
+scores.outside = sum(abs(x(radius > band(2))).^2) / sum(abs(x(:)).^2);
 scores.stripes = sum(abs(t(near) - filtered(near)).^2) / sum(abs(t(near)).^2);
 end

@@ -12,6 +12,9 @@ from . import _arrays, _core
 from .patterns import Pattern, warn_low_modulation
 
 IMMERSION = 1.518  # oil
+# The pipeline's defaults, chosen by measurement (docs/acquisition.md, docs/image_quality.md).
+DEFAULTS = dict(_core.acquisition_defaults)
+DATA_TERMS = ("frames", "masked")
 
 
 @dataclass(frozen=True)
@@ -36,17 +39,22 @@ class Acquisition:
     immersion: float = IMMERSION
     angles: int = 3
     phases: int = 3
-    upsample: int = 2
-    iterations: int = 40
-    smoothness: float = 0.01
-    step: float = 0.05
-    threshold: float = 0.0
+    upsample: int = DEFAULTS["upsample"]
+    iterations: int = DEFAULTS["iterations"]
+    smoothness: float = DEFAULTS["smoothness"]
+    step: float = DEFAULTS["step"]
+    threshold: float = DEFAULTS["threshold"]
+    nonnegative: bool = DEFAULTS["nonnegative"]
+    data_term: str = DEFAULTS["data_term"]
     otf: np.ndarray | None = None
 
     @classmethod
     def checked(cls, *, na=None, wavelength=None, pixel_size=None, immersion=IMMERSION,
-                angles=3, phases=3, upsample=2, iterations=40, smoothness=0.01, step=0.05,
-                threshold=0.0, otf=None) -> "Acquisition":
+                angles=3, phases=3, upsample=DEFAULTS["upsample"],
+                iterations=DEFAULTS["iterations"], smoothness=DEFAULTS["smoothness"],
+                step=DEFAULTS["step"], threshold=DEFAULTS["threshold"],
+                nonnegative=DEFAULTS["nonnegative"], data_term=DEFAULTS["data_term"],
+                otf=None) -> "Acquisition":
         if otf is None and (na is None or wavelength is None or pixel_size is None):
             raise ValueError("na, wavelength and pixel_size are needed unless a measured otf "
                              "is given")
@@ -59,7 +67,11 @@ class Acquisition:
                              f"refractive index ({immersion:g})")
         if otf is not None:
             otf = _arrays.as_real("otf", otf, 2, "(H, W)", np.float64)
-        return cls(immersion=immersion,
+        if not isinstance(nonnegative, (bool, np.bool_)):
+            raise TypeError(f"nonnegative must be True or False, got {nonnegative!r}")
+        if data_term not in DATA_TERMS:
+            raise ValueError(f"data_term must be 'frames' or 'masked', got {data_term!r}")
+        return cls(nonnegative=bool(nonnegative), data_term=data_term,immersion=immersion,
                    angles=_arrays.count("angles", angles),
                    phases=_arrays.count("phases", phases, minimum=3),
                    upsample=_arrays.count("upsample", upsample),
@@ -97,7 +109,8 @@ class AcquisitionReconstructor:
         a = acquisition
         d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
                                  a.angles, a.phases, float(a.upsample), a.iterations,
-                                 a.smoothness, a.step, a.threshold, a.otf,
+                                 a.smoothness, a.step, a.threshold, a.nonnegative,
+                                 a.data_term == "frames", a.otf,
                                  None if pattern is None else pattern.as_core())
         found = Pattern.from_core(d["pattern"])
         if warn:
@@ -116,18 +129,22 @@ class AcquisitionReconstructor:
 
 def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None,
                             immersion=IMMERSION, angles=3, phases=3, upsample=2, otf=None,
-                            pattern: Pattern | None = None, iterations=40, smoothness=0.01,
-                            step=0.05, threshold=0.0) -> AcquisitionResult:
+                            pattern: Pattern | None = None, iterations=DEFAULTS["iterations"],
+                            smoothness=DEFAULTS["smoothness"], step=DEFAULTS["step"],
+                            threshold=DEFAULTS["threshold"], nonnegative=DEFAULTS["nonnegative"],
+                            data_term=DEFAULTS["data_term"]) -> AcquisitionResult:
     """Reconstructs one camera acquisition of (F, H, W) frames (F = angles * phases,
     orientation-major, background already subtracted) on a grid `upsample` times finer.
 
     Optics: na, the emission wavelength and the camera pixel_size in the sample plane (same
     length unit), immersion the medium's refractive index; or a measured centred `otf` on the
     camera or the fine grid. The pattern is estimated unless one is given. smoothness is
-    KorvexCUDA's lambda, step its alpha."""
+    KorvexCUDA's lambda, step its alpha; nonnegative keeps the image >= 0, and data_term
+    "frames" compares the model with the frames themselves ("masked": with the masked frames,
+    as KorvexCUDA does)."""
     acquisition = Acquisition.checked(
         na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion, angles=angles,
         phases=phases, upsample=upsample, iterations=iterations, smoothness=smoothness,
-        step=step, threshold=threshold, otf=otf)
+        step=step, threshold=threshold, nonnegative=nonnegative, data_term=data_term, otf=otf)
     with AcquisitionReconstructor() as reconstructor:
         return reconstructor.reconstruct(frames, acquisition, pattern)

@@ -17,7 +17,7 @@ import numpy as np
 
 from . import KorvexError
 from ._tiff import InputError, read_series, write_series
-from .acquisition import IMMERSION, Acquisition, AcquisitionReconstructor
+from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -47,7 +47,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="refractive index of the immersion medium")
     r.add_argument("--angles", type=int, default=3, help="pattern orientations A")
     r.add_argument("--phases", type=int, default=3, help="phases per orientation P")
-    r.add_argument("--upsample", type=int, default=2,
+    r.add_argument("--upsample", type=int, default=DEFAULTS["upsample"],
                    help="output grid refinement (1 keeps the camera grid)")
     r.add_argument("--order", default=None,
                    help="dimension order of the file, letters T (time), F (frames), Y, X, e.g. "
@@ -56,11 +56,16 @@ def _parser() -> argparse.ArgumentParser:
                    help="camera offset subtracted from every pixel, counts")
     r.add_argument("--estimate", choices=("once", "each"), default="once",
                    help="estimate the pattern on the first time point only, or on each")
-    r.add_argument("--iterations", type=int, default=40, help="iteration limit")
-    r.add_argument("--smoothness", type=float, default=0.01,
+    r.add_argument("--iterations", type=int, default=DEFAULTS["iterations"],
+                   help="iteration limit")
+    r.add_argument("--smoothness", type=float, default=DEFAULTS["smoothness"],
                    help="regularisation weight (KorvexCUDA's lambda)")
-    r.add_argument("--step", type=float, default=0.05,
+    r.add_argument("--step", type=float, default=DEFAULTS["step"],
                    help="initial step size (KorvexCUDA's alpha)")
+    r.add_argument("--nonnegative", action=argparse.BooleanOptionalAction,
+                   default=DEFAULTS["nonnegative"], help="keep the image >= 0")
+    r.add_argument("--data-term", choices=DATA_TERMS, default=DEFAULTS["data_term"],
+                   help="compare the model with the frames or with the masked frames")
     r.add_argument("--preview", metavar="PREVIEW.png", default=None,
                    help="PNG of the first time point: widefield and reconstruction (top), their "
                    "log-magnitude spectra (bottom)")
@@ -91,7 +96,7 @@ def _reconstruct(args) -> None:
         na=args.na, wavelength=args.wavelength, pixel_size=pixel_size,
         immersion=args.immersion, angles=args.angles, phases=args.phases,
         upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
-        step=args.step)
+        step=args.step, nonnegative=args.nonnegative, data_term=args.data_term)
     if frames.shape[1] != args.angles * args.phases:
         raise InputError(f"{args.raw}: {frames.shape[1]} frames a time point, not angles x "
                          f"phases = {args.angles} x {args.phases} (see --order)")

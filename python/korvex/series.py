@@ -16,7 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _arrays
-from .acquisition import IMMERSION, Acquisition, AcquisitionReconstructor
+from .acquisition import DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
 from .engine import Reconstructor, settings
 from .patterns import Pattern
 
@@ -93,9 +93,10 @@ def _is_dask(value) -> bool:
 
 
 def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None,
-                       pixel_size=None, immersion=IMMERSION, angles=3, phases=3, upsample=2,
-                       iterations=40, threshold=0.0, smoothness=0.01, step=0.05,
-                       estimate="once", quiet=False):
+                       pixel_size=None, immersion=IMMERSION, angles=3, phases=3,
+                       upsample=DEFAULTS["upsample"],
+                       iterations=None, threshold=0.0, smoothness=None, step=None,
+                       nonnegative=None, data_term=None, estimate="once", quiet=False):
     """Reconstructs every time point of a (T, F, H, W) series.
 
     Given `masks` (F, H, W) and a centred `otf` (H, W), it reconstructs on the camera grid:
@@ -106,7 +107,11 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
 
     A numpy series returns a numpy array, with a progress bar on stderr unless quiet. A dask
     series returns a lazy dask array over the same time chunks; compute it on any scheduler.
-    float64 series run in double precision, others in single."""
+    float64 series run in double precision, others in single.
+
+    Settings left as None take the defaults of the path: 40 iterations, smoothness 0.01 and
+    step 0.05 with masks (the engine as KorvexCUDA runs it); the acquisition pipeline's
+    measured defaults with optics. nonnegative and data_term belong to the pipeline."""
     lazy = _is_dask(frames)
     if not lazy:
         frames = np.asarray(frames)
@@ -124,6 +129,12 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
     if masks is not None:
         if otf is None:
             raise ValueError("masks need an otf")
+        if nonnegative is not None or data_term is not None:
+            raise ValueError("nonnegative and data_term apply to the acquisition pipeline "
+                             "(optics), not to given masks")
+        iterations = 40 if iterations is None else iterations
+        smoothness = 0.01 if smoothness is None else smoothness
+        step = 0.05 if step is None else step
         masks = _arrays.as_real("masks", masks, 3, "(F, H, W)", dtype)
         otf = _arrays.as_real("otf", otf, 2, "(H, W)", dtype)
         if masks.shape != (count, height, width) or otf.shape != (height, width):
@@ -131,10 +142,14 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
                              f"({height}, {width}), got {_arrays.shape_text(masks.shape)} and "
                              f"{_arrays.shape_text(otf.shape)}")
     else:
+        given = dict(iterations=iterations, smoothness=smoothness, step=step,
+                     nonnegative=nonnegative, data_term=data_term)
         acquisition = Acquisition.checked(
             na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
-            angles=angles, phases=phases, upsample=upsample, iterations=iterations,
-            smoothness=smoothness, step=step, threshold=threshold, otf=otf)
+            angles=angles, phases=phases, upsample=upsample, threshold=threshold, otf=otf,
+            **{name: value for name, value in given.items() if value is not None})
+        iterations, smoothness, step = (acquisition.iterations, acquisition.smoothness,
+                                        acquisition.step)
         if count != acquisition.angles * acquisition.phases:
             raise ValueError(f"frames holds {count} frames a time point, not angles x phases "
                              f"= {acquisition.angles} x {acquisition.phases}")

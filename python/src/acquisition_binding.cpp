@@ -41,7 +41,8 @@ class Pipeline {
   nb::dict Reconstruct(Stack<T> frames, double na, double wavelength, double pixelSize,
                        double immersion, unsigned angles, unsigned phases, double upsample,
                        unsigned iterations, double lambda, double alpha, double threshold,
-                       std::optional<Image<double>> otf, std::optional<PatternTuple> pattern) {
+                       bool nonNegative, bool frameData, std::optional<Image<double>> otf,
+                       std::optional<PatternTuple> pattern) {
     AcquisitionOptions options;
     options.optics = {na, wavelength, pixelSize, immersion};
     options.angles = angles;
@@ -51,6 +52,8 @@ class Pipeline {
     options.lambda = lambda;
     options.alpha = alpha;
     options.threshold = threshold;
+    options.nonNegative = nonNegative;
+    options.frameData = frameData;
     if (otf) {
       // C-ordered (h, w) is the core's column-major w x h.
       MeasuredOtf measured;
@@ -108,7 +111,8 @@ void Bind(nb::module_& m, const char* name) {
       .def("reconstruct", &Pipeline<T>::Reconstruct, nb::arg("frames").noconvert(), nb::arg("na"),
            nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"), nb::arg("angles"),
            nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"), nb::arg("smoothness"),
-           nb::arg("step"), nb::arg("threshold"), nb::arg("otf").none(), nb::arg("pattern").none())
+           nb::arg("step"), nb::arg("threshold"), nb::arg("nonnegative"), nb::arg("frame_data"),
+           nb::arg("otf").none(), nb::arg("pattern").none())
       .def("release", &Pipeline<T>::Release);
 }
 
@@ -117,6 +121,17 @@ void Bind(nb::module_& m, const char* name) {
 void Bind_Acquisition(nb::module_& m) {
   Bind<float>(m, "PipelineFloat32");
   Bind<double>(m, "PipelineFloat64");
+  // The pipeline's defaults, under the Python names, so that every front end offers the same.
+  using korvex::acquisition::ReconstructionDefaults;
+  nb::dict defaults;
+  defaults["upsample"] = ReconstructionDefaults::kUpsample;
+  defaults["iterations"] = ReconstructionDefaults::kIterations;
+  defaults["smoothness"] = ReconstructionDefaults::kLambda;
+  defaults["step"] = ReconstructionDefaults::kAlpha;
+  defaults["threshold"] = ReconstructionDefaults::kThreshold;
+  defaults["nonnegative"] = ReconstructionDefaults::kNonNegative;
+  defaults["data_term"] = ReconstructionDefaults::kFrameData ? "frames" : "masked";
+  m.attr("acquisition_defaults") = defaults;
 }
 
 }  // namespace korvex::python

@@ -108,6 +108,11 @@ def test_helper_arguments(stack):
     with pytest.raises(ValueError, match="na"):
         korvex.reconstruct_acquisition(np.ones((9, 37, 50)), na=1.6, wavelength=0.52,
                                        pixel_size=0.065)
+    optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065)
+    with pytest.raises(ValueError, match="data_term must be 'frames' or 'masked'"):
+        korvex.reconstruct_acquisition(np.ones((9, 37, 50)), data_term="raw", **optics)
+    with pytest.raises(TypeError, match="nonnegative must be True or False"):
+        korvex.reconstruct_acquisition(np.ones((9, 37, 50)), nonnegative=1, **optics)
     noisy = korvex.simulate(truth, masks, otf, photons=100, background=2, seed=4)
     np.testing.assert_array_equal(noisy, korvex.simulate(truth, masks, otf, photons=100,
                                                          background=2, seed=4))

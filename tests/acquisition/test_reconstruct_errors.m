@@ -17,6 +17,9 @@ expect(frames(:, :, 1:8), good, 'frames must hold angles x phases = 3 x 3 = 9 fr
 expect(complex(frames), good, 'frames must be a real, full numeric array');
 expect(frames, [good, {'colour', 1}], 'unknown option ''colour''');
 expect(frames, [good, {'precision', 'half'}], 'precision must be');
+expect(frames, [good, {'nonnegative', 2}], 'nonnegative must be true or false');
+expect(frames, [good, {'nonnegative', [true, false]}], 'nonnegative must be true or false');
+expect(frames, [good, {'dataTerm', 'raw'}], 'dataTerm must be ''frames'' or ''masked''');
 bad = frames;
 bad(5) = NaN;
 expect(bad, good, 'frames hold NaN or Inf');
