@@ -118,6 +118,7 @@ class Korvex {
   void Data_Gradient();
   void Fold_Data();
   void Folded_Data_Gradient();
+  void Blur_Into_ScratchB(T* real);
 };
 
 extern template class Korvex<float>;

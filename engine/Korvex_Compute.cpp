@@ -214,6 +214,17 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   KORVEX_CHECK(locked.Unlock(output));
 }
 
+// The image `real` blurred through d_otf into d_scratchB, unnormalised: real part the value.
+template <typename T>
+void Korvex<T>::Blur_Into_ScratchB(T* real) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  CuCall_Real2Complex(m_launch, real, d_scratchB, W, H);
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+  CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+}
+
 // sum_j m_j H' (H (m_j x) - d_j) into d_dataGrad, with d_j the stored data of frame j.
 template <typename T>
 void Korvex<T>::Data_Gradient() {
@@ -225,10 +236,7 @@ void Korvex<T>::Data_Gradient() {
   for (unsigned j = 0; j < m_frames; ++j) {
     const unsigned offset = j * pixels;
     CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
-    CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
-    CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    Blur_Into_ScratchB(stagingA);
     CuCall_Iter_Middle(m_launch, d_scratchB, d_images + offset, W, H);
     KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchA, CUFFT_FORWARD));
     CuCall_MM_Mult_CR(m_launch, d_scratchA, d_otf, d_scratchA, W, H);
@@ -247,10 +255,7 @@ void Korvex<T>::Fold_Data() {
   KORVEX_CHECK(cudaMemset(d_dataGrad, 0, size_t{pixels} * sizeof(T)));
   for (unsigned j = 0; j < m_frames; ++j) {
     const unsigned offset = j * pixels;
-    CuCall_Real2Complex(m_launch, d_images + offset, d_scratchB, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
-    CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    Blur_Into_ScratchB(d_images + offset);
     CuCall_Iter_Final(m_launch, d_scratchB, d_masks + offset, d_dataGrad, W, H);
   }
   KORVEX_CHECK(cudaMemset(d_images, 0, size_t{pixels} * sizeof(T)));
@@ -270,10 +275,7 @@ void Korvex<T>::Folded_Data_Gradient() {
   for (unsigned j = 0; j < m_frames; ++j) {
     const unsigned offset = j * pixels;
     CuCall_MM_Mult_RR(m_launch, d_masks + offset, d_estimate, stagingA, W, H);
-    CuCall_Real2Complex(m_launch, stagingA, d_scratchB, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
-    CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    Blur_Into_ScratchB(stagingA);
     CuCall_Iter_Final(m_launch, d_scratchB, d_masks + offset, d_dataGrad, W, H);
   }
 }
@@ -322,6 +324,8 @@ template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*,
                                              double, const KorvexOptions&);
 template double Korvex<double>::Compute_Alpha();
 template double Korvex<double>::Compute_Threshold(double, void*);
+template void Korvex<float>::Blur_Into_ScratchB(float*);
+template void Korvex<double>::Blur_Into_ScratchB(double*);
 template void Korvex<float>::Data_Gradient();
 template void Korvex<float>::Fold_Data();
 template void Korvex<float>::Folded_Data_Gradient();

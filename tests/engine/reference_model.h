@@ -35,8 +35,7 @@ struct ReferenceOptions {
   bool frameData = false;
 };
 ReferenceResult Reference_Reconstruct(const Problem& problem, unsigned maxIter, double threshold,
-                                      double lambda, double alpha,
-                                      ReferenceOptions options = {});
+                                      double lambda, double alpha, ReferenceOptions options = {});
 
 // Row-major (device order) image of one MATLAB-order frame, and back.
 std::vector<double> To_Rows(const double* columns, unsigned W, unsigned H);
