@@ -61,14 +61,17 @@ void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const 
 void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
                              ComplexImage& out, double* gain) {
   const RealImage& o = otf_.Unshifted();
+  // O(q - k) for the carrier band, O(q + k) for the widefield band.
+  if (carrier) {
+    otf_.Shifted(-fx, -fy, otfShifted_, otfScratch_);
+  } else {
+    otf_.Shifted(fx, fy, otfShifted_, otfScratch_);
+  }
   std::fill(out.begin(), out.end(), Complex());
   double energy = 0.0;
   for (size_t i : passband_) {
-    const unsigned r = static_cast<unsigned>(i % grid_.height);
-    const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const double filter = carrier
-                              ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
-                              : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
+    const double filter = carrier ? Carrier_Filter(o[i], otfShifted_[i])
+                                  : Widefield_Filter(o[i], otfShifted_[i]);
     out[i] = filter * spectrum[i];
     energy += filter * filter;
   }
@@ -196,13 +199,11 @@ void CarrierFitter::Prepare_Phases() {
   for (size_t i = 0; i < grid_.pixels; ++i) reference_[i] = weight_[i] * model_[i];
   Demodulate(reference_, -last_.fx, -last_.fy);
   transform_.Forward(reference_);
+  otf_.Shifted(-last_.fx, -last_.fy, otfShifted_, otfScratch_);
   shifted_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    const unsigned r = static_cast<unsigned>(i % grid_.height);
-    const unsigned c = static_cast<unsigned>(i / grid_.height);
-    shifted_[j] = Carrier_Filter(otf_.Unshifted()[i],
-                                 otf_.At(grid_.Fx(c) - last_.fx, grid_.Fy(r) - last_.fy));
+    shifted_[j] = Carrier_Filter(otf_.Unshifted()[i], otfShifted_[i]);
   }
 }
 

@@ -79,6 +79,8 @@ class CarrierFitter {
   CarrierFit last_;
   ComplexImage reference_;       // FFT[w^2 e^{2 pi i k.x} y] of the last fit
   std::vector<double> shifted_;  // O(q - k) over the passband
+  RealImage otfShifted_;         // the OTF shifted by +-k over the grid (Filtered's)
+  RealImage otfScratch_;
 };
 
 }  // namespace korvex::patterns

@@ -55,6 +55,69 @@ double OtfModel::At(double fx, double fy, double& dfx, double& dfy) const {
   return Sample<true>(fx, fy, &dfx, &dfy);
 }
 
+void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch) const {
+  const unsigned h = grid_.height;
+  const unsigned w = grid_.width;
+  const int hi = static_cast<int>(h);
+  const int wi = static_cast<int>(w);
+  // At a bin of signed index k the centred position is k + n/2 + shift * n: its integer part
+  // moves with k, its fraction (hence the kernel's weights) does not.
+  const double colShift = dx * w;
+  const double rowShift = dy * h;
+  const double colFloor = std::floor(colShift);
+  const double rowFloor = std::floor(rowShift);
+  double wc[4], wr[4];
+  for (int k = 0; k < 4; ++k) {
+    wc[k] = Keys(colShift - colFloor + 1.0 - k);
+    wr[k] = Keys(rowShift - rowFloor + 1.0 - k);
+  }
+  // Shifts beyond the grid leave nothing to read; clamping keeps the offsets in int range.
+  const double limit = 4.0 * (static_cast<double>(w) + h);
+  const int colOffset = static_cast<int>(std::max(-limit, std::min(limit, colFloor))) - 1;
+  const int rowOffset = static_cast<int>(std::max(-limit, std::min(limit, rowFloor))) - 1;
+  const unsigned halfH = (h + 1) / 2;
+  const unsigned halfW = (w + 1) / 2;
+  // First centred row read for unshifted row r (signed index k): k + h/2 + rowOffset.
+  std::vector<int> rowStart(h);
+  for (unsigned r = 0; r < h; ++r) {
+    const int k = r < halfH ? static_cast<int>(r) : static_cast<int>(r) - hi;
+    rowStart[r] = k + hi / 2 + rowOffset;
+  }
+  // scratch, centred column cc and unshifted row r: the column interpolated along its rows.
+  scratch.resize(grid_.pixels);
+  for (unsigned cc = 0; cc < w; ++cc) {
+    const double* column = &centred_[size_t{cc} * h];
+    double* into = &scratch[size_t{cc} * h];
+    for (unsigned r = 0; r < h; ++r) {
+      const int r0 = rowStart[r];
+      double sum = 0.0;
+      if (r0 >= 0 && r0 + 3 < hi) {
+        for (int kr = 0; kr < 4; ++kr) sum += column[r0 + kr] * wr[kr];
+      } else {
+        for (int kr = 0; kr < 4; ++kr) {
+          const int row = r0 + kr;
+          if (row >= 0 && row < hi) sum += column[row] * wr[kr];
+        }
+      }
+      into[r] = sum;
+    }
+  }
+  out.resize(grid_.pixels);
+  for (unsigned c = 0; c < w; ++c) {
+    const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
+    const int c0 = k + wi / 2 + colOffset;
+    double* to = &out[size_t{c} * h];
+    std::fill(to, to + h, 0.0);
+    for (int kc = 0; kc < 4; ++kc) {
+      const int cc = c0 + kc;
+      if (cc < 0 || cc >= wi) continue;
+      const double* from = &scratch[size_t(cc) * h];
+      const double weight = wc[kc];
+      for (unsigned r = 0; r < h; ++r) to[r] += from[r] * weight;
+    }
+  }
+}
+
 template <bool kSlopes>
 double OtfModel::Sample(double fx, double fy, double* dfx, double* dfy) const {
   const double col = fx * grid_.width + grid_.width / 2;
