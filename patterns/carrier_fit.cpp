@@ -42,7 +42,11 @@ CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
                              SpectrumTransform& transform, const RealImage& weight)
     : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
   for (size_t i = 0; i < grid.pixels; ++i) {
-    if (otf.Passes(i)) passband_.push_back(i);
+    if (!otf.Passes(i)) continue;
+    passband_.push_back(i);
+    const unsigned r = static_cast<unsigned>(i % grid.height);
+    const unsigned c = static_cast<unsigned>(i / grid.height);
+    opposite_.push_back(grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width));
   }
 }
 
@@ -191,52 +195,63 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   return fit;
 }
 
-void CarrierFitter::Prepare_Phases() {
+void CarrierFitter::Prepare_Phases(const std::vector<const ComplexImage*>& frames, size_t first,
+                                   size_t count) {
   // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
-  // carrier band's filter: one
-  // transform serves all frames, and every later separation of the same carrier.
-  reference_.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference_[i] = weight_[i] * model_[i];
-  Demodulate(reference_, -last_.fx, -last_.fy);
-  transform_.Forward(reference_);
+  // carrier band's filter: one transform serves all frames.
+  ComplexImage& reference = reference_;
+  reference.resize(grid_.pixels);
+  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * model_[i];
+  Demodulate(reference, -last_.fx, -last_.fy);
+  transform_.Forward(reference);
   otf_.Shifted(-last_.fx, -last_.fy, otfShifted_, otfScratch_);
-  shifted_.resize(passband_.size());
+  // H conj(R) over the passband, the factor of every match below.
+  std::vector<Complex> factor(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    shifted_[j] = Carrier_Filter(otf_.Unshifted()[i], otfShifted_[i]);
+    factor[j] = Carrier_Filter(otf_.Unshifted()[i], otfShifted_[i]) * std::conj(reference[i]);
+  }
+  // Every band is a weighted sum of frames and every match is linear in its band, so the
+  // matches of the frames themselves serve every later separation.
+  frameMatch_.assign(frames.size(), Complex());
+  for (size_t f = 0; f < frames.size(); ++f) {
+    const ComplexImage& frame = *frames[f];
+    Complex sum;
+    for (size_t j = 0; j < passband_.size(); ++j) sum += factor[j] * frame[passband_[j]];
+    frameMatch_[f] = sum;
+  }
+  ownFirst_ = first;
+  mirrorMatch_.assign(count, Complex());
+  for (size_t p = 0; p < count; ++p) {
+    const ComplexImage& frame = *frames[first + p];
+    Complex sum;
+    for (size_t j = 0; j < passband_.size(); ++j) {
+      sum += factor[j] * std::conj(frame[opposite_[j]]);
+    }
+    mirrorMatch_[p] = sum;
   }
 }
 
-std::vector<double> CarrierFitter::Frame_Phases(const std::vector<const ComplexImage*>& frames,
-                                                const ComplexImage& widefield,
-                                                const ComplexImage& carrier) const {
-  const ComplexImage& reference = reference_;
-  const std::vector<double>& shifted = shifted_;
+std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,
+                                                const std::vector<Complex>& carrier) const {
   // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
   // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
   // but biased by the object. The latter is measured on the separated band and taken out.
   Complex own;
   Complex mirrored;
-  for (size_t j = 0; j < passband_.size(); ++j) {
-    const size_t i = passband_[j];
-    const unsigned r = static_cast<unsigned>(i % grid_.height);
-    const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const size_t opposite =
-        grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
-    own += shifted[j] * carrier[i] * std::conj(reference[i]);
-    mirrored += shifted[j] * std::conj(carrier[opposite]) * std::conj(reference[i]);
+  for (size_t p = 0; p < carrier.size(); ++p) {
+    own += carrier[p] * frameMatch_[ownFirst_ + p];
+    mirrored += std::conj(carrier[p]) * mirrorMatch_[p];
   }
+  Complex widefieldMatch;
+  for (size_t f = 0; f < widefield.size(); ++f) widefieldMatch += widefield[f] * frameMatch_[f];
   const double atOrigin = 2.0 * kPi * (last_.fx * grid_.centreX + last_.fy * grid_.centreY);
   // The separated band's phase offset from the one its model has at the centre.
   const Complex gauge = std::abs(own) > 0.0 ? std::polar(1.0, std::arg(own) - atOrigin) : 1.0;
   const Complex mirror = mirrored * gauge;  // the mirrored match for the band at gauge 0
   std::vector<double> phases;
-  for (const ComplexImage* frame : frames) {
-    Complex sum;
-    for (size_t j = 0; j < passband_.size(); ++j) {
-      const size_t i = passband_[j];
-      sum += shifted[j] * ((*frame)[i] - widefield[i]) * std::conj(reference[i]);
-    }
+  for (size_t p = 0; p < carrier.size(); ++p) {
+    const Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;
     double phase = std::arg(sum) - atOrigin;
     for (int pass = 0; pass < 2; ++pass) {
       phase = std::arg(sum - std::polar(1.0, -phase) * mirror) - atOrigin;

@@ -48,15 +48,17 @@ class CarrierFitter {
   // weighting of frequencies in the fit.
   void Set_Noise_Ratio(double ratio) { noiseRatio_ = ratio; }
 
-  // Readies Frame_Phases for the carrier of the last fit.
-  void Prepare_Phases();
+  // Readies Frame_Phases for the carrier of the last fit: matches it with every one of
+  // `frames` (spectra of all the stack's frames), and with the mirror image of this
+  // orientation's `count` frames from `first` on.
+  void Prepare_Phases(const std::vector<const ComplexImage*>& frames, size_t first, size_t count);
 
-  // The phase (radians, at the image origin) with which each of `frames` (spectra) carries
-  // the carrier of the last fit, once the widefield band (spectrum) is taken out; `carrier`
-  // is the spectrum of the carrier band separated with the same phases as the widefield.
-  std::vector<double> Frame_Phases(const std::vector<const ComplexImage*>& frames,
-                                   const ComplexImage& widefield,
-                                   const ComplexImage& carrier) const;
+  // The phase (radians, at the image origin) with which each of this orientation's frames
+  // carries the carrier of the last fit, once the widefield band is taken out: `widefield`
+  // holds the weight of every frame of the stack in the widefield band, `carrier` those of
+  // this orientation's frames in its carrier band (the same separation as the widefield's).
+  std::vector<double> Frame_Phases(const std::vector<double>& widefield,
+                                   const std::vector<Complex>& carrier) const;
 
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
@@ -74,11 +76,14 @@ class CarrierFitter {
   SpectrumTransform& transform_;
   const RealImage& weight_;
   std::vector<size_t> passband_;
+  std::vector<size_t> opposite_;  // the bin at -q of each passband bin
   double noiseRatio_ = 0.0;
   ComplexImage model_;  // y of the last fit
   CarrierFit last_;
-  ComplexImage reference_;       // FFT[w^2 e^{2 pi i k.x} y] of the last fit
-  std::vector<double> shifted_;  // O(q - k) over the passband
+  ComplexImage reference_;            // FFT[w^2 e^{2 pi i k.x} y] of the last fit
+  std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
+  std::vector<Complex> mirrorMatch_;  // sum_q H conj(R_p(-q)) conj(reference), own frames
+  size_t ownFirst_ = 0;
   RealImage otfShifted_;         // the OTF shifted by +-k over the grid (Filtered's)
   RealImage otfScratch_;
 };

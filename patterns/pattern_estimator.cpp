@@ -275,6 +275,8 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     }
   }
   widefield.assign(n, Complex());
+  std::vector<const ComplexImage*> all;
+  for (const ComplexImage& spectrum : spectra) all.push_back(&spectrum);
   for (int round = 0; round < 2; ++round) {
     Separate();
     for (unsigned a = 0; a < angles; ++a) {
@@ -282,20 +284,24 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
       o.fx = o.fit.fx;
       o.fy = o.fit.fy;
-      fitters[a].Prepare_Phases();
+      fitters[a].Prepare_Phases(all, size_t{a} * phases, phases);
     }
     // The phases and the separation depend on each other; with the carriers fixed, a few
-    // passes (no transforms) settle them.
+    // passes settle them. Every band is a weighted sum of the frames, so a pass needs only
+    // the weights: the fitters matched the frames themselves once.
     for (int pass = 0; pass < kPhasePasses[round]; ++pass) {
+      std::vector<double> shares;  // of every frame in the widefield band
+      for (const Orientation& o : orientation) {
+        for (double w : o.weights.widefield) shares.push_back(w / angles);
+      }
       for (unsigned a = 0; a < angles; ++a) {
         Orientation& o = orientation[a];
         if (!(o.fit.modelPower > 0.0)) continue;
-        std::vector<double> measured =
-            fitters[a].Frame_Phases(Of(spectra, a), widefield, carriers[a]);
+        std::vector<double> measured = fitters[a].Frame_Phases(shares, o.weights.carrier);
         // Without a carrier the phases measured are noise, and may not separate anything.
         if (Separable(measured)) o.phases = measured;
       }
-      Separate();
+      for (Orientation& o : orientation) o.weights = Separation_Weights(o.phases);
     }
   }
 }
