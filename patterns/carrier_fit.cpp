@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace korvex::patterns {
 
@@ -42,12 +43,26 @@ CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
                              SpectrumTransform& transform, const RealImage& weight)
     : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
   for (size_t i = 0; i < grid.pixels; ++i) {
-    if (!otf.Passes(i)) continue;
-    passband_.push_back(i);
-    const unsigned r = static_cast<unsigned>(i % grid.height);
-    const unsigned c = static_cast<unsigned>(i / grid.height);
-    opposite_.push_back(grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width));
+    if (otf.Passes(i)) passband_.push_back(i);
   }
+}
+
+// In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
+// bin is about O(q)^2 s (carrier) + |c|^2 O(q + k)^2 s0 (widefield). Dividing both by the
+// square root of that whitens the residual, which weights the fit by what each frequency
+// knows, and leaves the equality, hence the minimum, where it was.
+inline double CarrierFitter::Whitening(double atQ, double atShifted) const {
+  const double spread = std::sqrt(atQ * atQ + noiseRatio_ * atShifted * atShifted);
+  return spread > 0.0 ? 1.0 / spread : 0.0;
+}
+
+// Carrier band, in its own frame at q: O(q - k) O(q) ... seen at q - k after demodulation.
+inline double CarrierFitter::Carrier_Filter(double atQ, double atQMinusK) const {
+  return atQMinusK * Whitening(atQMinusK, atQ);
+}
+
+inline double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
+  return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
 void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const {
@@ -57,8 +72,14 @@ void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const 
   }
   for (unsigned c = 0; c < grid_.width; ++c) {
     const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
+    const double cRe = column.real(), cIm = column.imag();
     Complex* pixel = &image[grid_.Index(0, c)];
-    for (unsigned r = 0; r < grid_.height; ++r) pixel[r] *= column * rows[r];
+    for (unsigned r = 0; r < grid_.height; ++r) {
+      const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
+      const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
+      const double pRe = pixel[r].real(), pIm = pixel[r].imag();
+      pixel[r] = Complex(pRe * eRe - pIm * eIm, pRe * eIm + pIm * eRe);
+    }
   }
 }
 
@@ -72,36 +93,18 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
     otf_.Shifted(fx, fy, otfShifted_, otfScratch_);
   }
   std::fill(out.begin(), out.end(), Complex());
+  const double n = static_cast<double>(grid_.pixels);
   double energy = 0.0;
   for (size_t i : passband_) {
     const double filter = carrier ? Carrier_Filter(o[i], otfShifted_[i])
                                   : Widefield_Filter(o[i], otfShifted_[i]);
-    out[i] = filter * spectrum[i];
+    // The inverse transform's 1/n, applied before it.
+    out[i] = (filter / n) * spectrum[i];
     energy += filter * filter;
   }
   transform_.Inverse(out);
-  const double n = static_cast<double>(grid_.pixels);
-  for (Complex& v : out) v /= n;
   // A bin of noise variance s contributes s filter^2 / n^2 to every pixel's variance.
   if (gain) *gain = energy / (n * n);
-}
-
-// In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
-// bin is about O(q)^2 s (carrier) + |c|^2 O(q + k)^2 s0 (widefield). Dividing both by the
-// square root of that whitens the residual, which weights the fit by what each frequency
-// knows, and leaves the equality, hence the minimum, where it was.
-double CarrierFitter::Whitening(double atQ, double atShifted) const {
-  const double spread = std::sqrt(atQ * atQ + noiseRatio_ * atShifted * atShifted);
-  return spread > 0.0 ? 1.0 / spread : 0.0;
-}
-
-// Carrier band, in its own frame at q: O(q - k) O(q) ... seen at q - k after demodulation.
-double CarrierFitter::Carrier_Filter(double atQ, double atQMinusK) const {
-  return atQMinusK * Whitening(atQMinusK, atQ);
-}
-
-double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
-  return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
 CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
@@ -109,22 +112,66 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
-  ComplexImage data(grid_.pixels);
+  ComplexImage& data = data_;
+  data.resize(grid_.pixels);
+  std::vector<Complex> rows(grid_.height);
   bool haveAmplitude = false;
   for (int iteration = 0; iteration < iterations; ++iteration) {
     Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
-    Demodulate(data, fit.fx, fit.fy);
     Filtered(widefield, fit.fx, fit.fy, false, model_, &fit.modelGain);
+    // d = data e^{-2 pi i k.(x - centre)}: the demodulation, applied as the sums read data.
+    for (unsigned r = 0; r < grid_.height; ++r) {
+      rows[r] = std::polar(1.0, -2.0 * kPi * fit.fy * (r - grid_.centreY));
+    }
 
-    Complex match;
+    // Gauss-Newton on (kx, ky, Re c, Im c) for the residual d - c y, whose slopes are
+    // i X d, i Y d (X, Y = -2 pi (x - centre)), -y and -i y. The slope of d with k is that of
+    // the demodulation ramp; the OTF's own slope adds a part smaller by about the ratio of
+    // the passband to the image's extent, left out: it changes the steps, not the minimum
+    // they lead to. The normal equations need only these weighted sums, besides the match
+    // sum W d conj(y) and the power sum W |y|^2:
+    double matchRe = 0.0, matchIm = 0.0;
     double power = 0.0;
     double weightSum = 0.0;
-    for (size_t i = 0; i < grid_.pixels; ++i) {
-      const double w2 = weight_[i];
-      match += w2 * data[i] * std::conj(model_[i]);
-      power += w2 * std::norm(model_[i]);
-      weightSum += w2;
+    double dxx = 0.0, dxy = 0.0, dyy = 0.0;  // |d|^2 X^2, |d|^2 X Y, |d|^2 Y^2
+    double crossXRe = 0.0, crossXIm = 0.0;   // conj(d) y times X
+    double crossYRe = 0.0, crossYIm = 0.0;   // conj(d) y times Y
+    for (unsigned c = 0; c < grid_.width; ++c) {
+      const double x = -2.0 * kPi * (c - grid_.centreX);
+      const Complex column = std::polar(1.0, -2.0 * kPi * fit.fx * (c - grid_.centreX));
+      const double cRe = column.real(), cIm = column.imag();
+      const size_t base = grid_.Index(0, c);
+      for (unsigned r = 0; r < grid_.height; ++r) {
+        const size_t i = base + r;
+        const double w2 = weight_[i];
+        if (w2 == 0.0) continue;
+        const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
+        const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
+        const double aRe = data[i].real(), aIm = data[i].imag();
+        const double dRe = aRe * eRe - aIm * eIm;
+        const double dIm = aRe * eIm + aIm * eRe;
+        const double yRe = model_[i].real(), yIm = model_[i].imag();
+        // conj(d) y; d conj(y) is its conjugate.
+        const double pRe = dRe * yRe + dIm * yIm;
+        const double pIm = dRe * yIm - dIm * yRe;
+        matchRe += w2 * pRe;
+        matchIm -= w2 * pIm;
+        power += w2 * (yRe * yRe + yIm * yIm);
+        weightSum += w2;
+        const double y = -2.0 * kPi * (r - grid_.centreY);
+        const double dd = w2 * (dRe * dRe + dIm * dIm);
+        dxx += dd * x * x;
+        dxy += dd * x * y;
+        dyy += dd * y * y;
+        crossXRe += w2 * pRe * x;
+        crossXIm += w2 * pIm * x;
+        crossYRe += w2 * pRe * y;
+        crossYIm += w2 * pIm * y;
+      }
     }
+    const Complex match(matchRe, matchIm);
+    const Complex crossX(crossXRe, crossXIm);
+    const Complex crossY(crossYRe, crossYIm);
     fit.weightSum = weightSum;
     fit.match = match;
     fit.modelPower = power;
@@ -132,29 +179,6 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     if (!haveAmplitude) fit.amplitude = match / power;
     haveAmplitude = true;
 
-    // Gauss-Newton on (kx, ky, Re c, Im c) for the residual d - c y, whose slopes are
-    // i X d, i Y d (X, Y = -2 pi (x - centre)), -y and -i y. The slope of d with k is that of
-    // the demodulation ramp; the OTF's own slope adds a part smaller by about the ratio of
-    // the passband to the image's extent, left out: it changes the steps, not the minimum
-    // they lead to. The normal equations need only these weighted sums:
-    double dxx = 0.0, dxy = 0.0, dyy = 0.0;  // |d|^2 X^2, |d|^2 X Y, |d|^2 Y^2
-    Complex crossX, crossY;                  // conj(d) y times X, times Y
-    for (unsigned c = 0; c < grid_.width; ++c) {
-      const double x = -2.0 * kPi * (c - grid_.centreX);
-      for (unsigned r = 0; r < grid_.height; ++r) {
-        const size_t i = grid_.Index(r, c);
-        const double w2 = weight_[i];
-        if (w2 == 0.0) continue;
-        const double y = -2.0 * kPi * (r - grid_.centreY);
-        const double dd = w2 * std::norm(data[i]);
-        const Complex dy = w2 * std::conj(data[i]) * model_[i];
-        dxx += dd * x * x;
-        dxy += dd * x * y;
-        dyy += dd * y * y;
-        crossX += dy * x;
-        crossY += dy * y;
-      }
-    }
     const Complex a = fit.amplitude;
     const Complex i1(0.0, 1.0);
     // Entries Re(conj(J_p) J_q) and Re(conj(J_p) residual), residual = d - a y.
@@ -195,8 +219,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   return fit;
 }
 
-void CarrierFitter::Prepare_Phases(const std::vector<const ComplexImage*>& frames, size_t first,
-                                   size_t count) {
+void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
   // carrier band's filter: one transform serves all frames.
   ComplexImage& reference = reference_;
@@ -205,30 +228,48 @@ void CarrierFitter::Prepare_Phases(const std::vector<const ComplexImage*>& frame
   Demodulate(reference, -last_.fx, -last_.fy);
   transform_.Forward(reference);
   otf_.Shifted(-last_.fx, -last_.fy, otfShifted_, otfScratch_);
-  // H conj(R) over the passband, the factor of every match below.
-  std::vector<Complex> factor(passband_.size());
+  // H conj(R) over the passband, the factor of every match.
+  factor_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    factor[j] = Carrier_Filter(otf_.Unshifted()[i], otfShifted_[i]) * std::conj(reference[i]);
-  }
-  // Every band is a weighted sum of frames and every match is linear in its band, so the
-  // matches of the frames themselves serve every later separation.
-  frameMatch_.assign(frames.size(), Complex());
-  for (size_t f = 0; f < frames.size(); ++f) {
-    const ComplexImage& frame = *frames[f];
-    Complex sum;
-    for (size_t j = 0; j < passband_.size(); ++j) sum += factor[j] * frame[passband_[j]];
-    frameMatch_[f] = sum;
+    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], otfShifted_[i]) * std::conj(reference[i]);
   }
   ownFirst_ = first;
-  mirrorMatch_.assign(count, Complex());
-  for (size_t p = 0; p < count; ++p) {
-    const ComplexImage& frame = *frames[first + p];
-    Complex sum;
-    for (size_t j = 0; j < passband_.size(); ++j) {
-      sum += factor[j] * std::conj(frame[opposite_[j]]);
+  ownCount_ = count;
+  frameMatch_.clear();
+}
+
+void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
+                                 const std::vector<const ComplexImage*>& frames) {
+  if (fitters.empty()) return;
+  const std::vector<size_t>& passband = fitters.front().passband_;
+  for (const CarrierFitter& fitter : fitters) {
+    if (fitter.passband_ != passband || fitter.factor_.size() != passband.size()) {
+      throw std::logic_error("Match_Frames: fitters of different passbands or not prepared");
     }
-    mirrorMatch_[p] = sum;
+  }
+  // One pass over the frames for every fitter: the frames are read from memory once.
+  const size_t count = fitters.size();
+  const size_t frameCount = frames.size();
+  std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
+  for (size_t j = 0; j < passband.size(); ++j) {
+    const size_t i = passband[j];
+    for (size_t f = 0; f < frameCount; ++f) {
+      const Complex b = (*frames[f])[i];
+      for (size_t k = 0; k < count; ++k) {
+        const Complex a = fitters[k].factor_[j];
+        double* sum = &sums[2 * (k * frameCount + f)];
+        sum[0] += a.real() * b.real() - a.imag() * b.imag();
+        sum[1] += a.real() * b.imag() + a.imag() * b.real();
+      }
+    }
+  }
+  for (size_t k = 0; k < count; ++k) {
+    fitters[k].frameMatch_.resize(frameCount);
+    for (size_t f = 0; f < frameCount; ++f) {
+      const double* sum = &sums[2 * (k * frameCount + f)];
+      fitters[k].frameMatch_[f] = Complex(sum[0], sum[1]);
+    }
   }
 }
 
@@ -237,11 +278,14 @@ std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widef
   // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
   // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
   // but biased by the object. The latter is measured on the separated band and taken out.
+  if (frameMatch_.empty()) throw std::logic_error("Frame_Phases before Match_Frames");
   Complex own;
   Complex mirrored;
-  for (size_t p = 0; p < carrier.size(); ++p) {
+  // The frames are real: a frame's spectrum at -q is the conjugate of that at q, so the
+  // match of conj(g(-q)) is that of the frames with the weights conjugated.
+  for (size_t p = 0; p < carrier.size() && p < ownCount_; ++p) {
     own += carrier[p] * frameMatch_[ownFirst_ + p];
-    mirrored += std::conj(carrier[p]) * mirrorMatch_[p];
+    mirrored += std::conj(carrier[p]) * frameMatch_[ownFirst_ + p];
   }
   Complex widefieldMatch;
   for (size_t f = 0; f < widefield.size(); ++f) widefieldMatch += widefield[f] * frameMatch_[f];

@@ -48,10 +48,14 @@ class CarrierFitter {
   // weighting of frequencies in the fit.
   void Set_Noise_Ratio(double ratio) { noiseRatio_ = ratio; }
 
-  // Readies Frame_Phases for the carrier of the last fit: matches it with every one of
-  // `frames` (spectra of all the stack's frames), and with the mirror image of this
-  // orientation's `count` frames from `first` on.
-  void Prepare_Phases(const std::vector<const ComplexImage*>& frames, size_t first, size_t count);
+  // Readies Frame_Phases for the carrier of the last fit; this orientation's frames are the
+  // `count` from `first` on. Match_Frames then reads the frames.
+  void Prepare_Phases(size_t first, size_t count);
+
+  // Matches each fitter's carrier with every one of `frames` (spectra of all the stack's real
+  // frames, so Hermitian), in one pass over them. The fitters share one OTF.
+  static void Match_Frames(std::vector<CarrierFitter>& fitters,
+                           const std::vector<const ComplexImage*>& frames);
 
   // The phase (radians, at the image origin) with which each of this orientation's frames
   // carries the carrier of the last fit, once the widefield band is taken out: `widefield`
@@ -76,14 +80,15 @@ class CarrierFitter {
   SpectrumTransform& transform_;
   const RealImage& weight_;
   std::vector<size_t> passband_;
-  std::vector<size_t> opposite_;  // the bin at -q of each passband bin
   double noiseRatio_ = 0.0;
   ComplexImage model_;  // y of the last fit
   CarrierFit last_;
   ComplexImage reference_;            // FFT[w^2 e^{2 pi i k.x} y] of the last fit
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
-  std::vector<Complex> mirrorMatch_;  // sum_q H conj(R_p(-q)) conj(reference), own frames
+  std::vector<Complex> factor_;       // H conj(reference) over the passband
   size_t ownFirst_ = 0;
+  size_t ownCount_ = 0;
+  ComplexImage data_;  // the carrier band filtered, a fit's
   RealImage otfShifted_;         // the OTF shifted by +-k over the grid (Filtered's)
   RealImage otfScratch_;
 };

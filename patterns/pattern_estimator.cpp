@@ -284,8 +284,9 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
       o.fx = o.fit.fx;
       o.fy = o.fit.fy;
-      fitters[a].Prepare_Phases(all, size_t{a} * phases, phases);
+      fitters[a].Prepare_Phases(size_t{a} * phases, phases);
     }
+    CarrierFitter::Match_Frames(fitters, all);
     // The phases and the separation depend on each other; with the carriers fixed, a few
     // passes settle them. Every band is a weighted sum of the frames, so a pass needs only
     // the weights: the fitters matched the frames themselves once.
