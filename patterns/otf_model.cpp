@@ -77,29 +77,41 @@ void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch)
   const int rowOffset = static_cast<int>(std::max(-limit, std::min(limit, rowFloor))) - 1;
   const unsigned halfH = (h + 1) / 2;
   const unsigned halfW = (w + 1) / 2;
-  // First centred row read for unshifted row r (signed index k): k + h/2 + rowOffset.
-  std::vector<int> rowStart(h);
-  for (unsigned r = 0; r < h; ++r) {
-    const int k = r < halfH ? static_cast<int>(r) : static_cast<int>(r) - hi;
-    rowStart[r] = k + hi / 2 + rowOffset;
-  }
+  // Unshifted rows [0, halfH) read from centred row r + h/2 + rowOffset on, the others from
+  // r - h + h/2 + rowOffset on: two runs of consecutive rows, each filtered in one loop away
+  // from the grid's edges.
+  const int offsets[2] = {hi / 2 + rowOffset, hi / 2 + rowOffset - hi};
+  const int runs[3] = {0, static_cast<int>(halfH), hi};
   // scratch, centred column cc and unshifted row r: the column interpolated along its rows.
   scratch.resize(grid_.pixels);
   for (unsigned cc = 0; cc < w; ++cc) {
     const double* column = &centred_[size_t{cc} * h];
     double* into = &scratch[size_t{cc} * h];
-    for (unsigned r = 0; r < h; ++r) {
-      const int r0 = rowStart[r];
-      double sum = 0.0;
-      if (r0 >= 0 && r0 + 3 < hi) {
-        for (int kr = 0; kr < 4; ++kr) sum += column[r0 + kr] * wr[kr];
-      } else {
+    for (int run = 0; run < 2; ++run) {
+      const int o = offsets[run];
+      const int lo = runs[run];
+      const int hiRun = runs[run + 1];
+      // Rows whose four taps all lie on the grid.
+      const int inner = std::min(std::max(lo, -o), hiRun);
+      const int outer = std::max(std::min(hiRun, hi - 3 - o), inner);
+      const auto edge = [&](int r) {
+        double sum = 0.0;
         for (int kr = 0; kr < 4; ++kr) {
-          const int row = r0 + kr;
+          const int row = r + o + kr;
           if (row >= 0 && row < hi) sum += column[row] * wr[kr];
         }
+        into[r] = sum;
+      };
+      for (int r = lo; r < inner; ++r) edge(r);
+      const double* from = column + o;
+      for (int r = inner; r < outer; ++r) {
+        double sum = from[r] * wr[0];
+        sum += from[r + 1] * wr[1];
+        sum += from[r + 2] * wr[2];
+        sum += from[r + 3] * wr[3];
+        into[r] = sum;
       }
-      into[r] = sum;
+      for (int r = outer; r < hiRun; ++r) edge(r);
     }
   }
   out.resize(grid_.pixels);
@@ -107,6 +119,20 @@ void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch)
     const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
     const int c0 = k + wi / 2 + colOffset;
     double* to = &out[size_t{c} * h];
+    if (c0 >= 0 && c0 + 3 < wi) {
+      const double* f0 = &scratch[size_t(c0) * h];
+      const double* f1 = f0 + h;
+      const double* f2 = f1 + h;
+      const double* f3 = f2 + h;
+      for (unsigned r = 0; r < h; ++r) {
+        double sum = f0[r] * wc[0];
+        sum += f1[r] * wc[1];
+        sum += f2[r] * wc[2];
+        sum += f3[r] * wc[3];
+        to[r] = sum;
+      }
+      continue;
+    }
     std::fill(to, to + h, 0.0);
     for (int kc = 0; kc < 4; ++kc) {
       const int cc = c0 + kc;

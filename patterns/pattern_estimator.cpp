@@ -92,6 +92,7 @@ struct PatternEstimator::Impl {
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
   std::vector<size_t> passband;        // bins the fits read: the passband and its mirror
   double noise = 0.0;                  // variance of one pixel of one frame
+  bool separated = false;              // whether the carriers hold separated bands alone
 };
 
 template <typename T>
@@ -227,17 +228,39 @@ double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
 
 // Separates every orientation's bands with its current phases, inside `passband`.
 void PatternEstimator::Impl::Separate() {
-  ComplexImage band(grid.pixels);
-  std::fill(widefield.begin(), widefield.end(), Complex());
+  std::vector<std::vector<double>> shares(angles);
+  std::vector<const Complex*> carrierWeights(angles);
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     o.weights = Separation_Weights(o.phases);
-    std::vector<double> shares(o.weights.widefield);
-    for (double& w : shares) w /= angles;
-    Combine_At(shares, Of(spectra, a), passband, band);
-    for (size_t i : passband) widefield[i] += band[i];
-    std::fill(carriers[a].begin(), carriers[a].end(), Complex());
-    Combine_At(o.weights.carrier, Of(spectra, a), passband, carriers[a]);
+    shares[a] = o.weights.widefield;
+    for (double& w : shares[a]) w /= angles;
+    carrierWeights[a] = o.weights.carrier.data();
+  }
+  // Outside the passband the bands stay zero; the carriers of the search held all bins.
+  if (!separated) {
+    for (ComplexImage& carrier : carriers) std::fill(carrier.begin(), carrier.end(), Complex());
+    separated = true;
+  }
+  // One pass over the bins for all the bands, the frames read once.
+  for (size_t i : passband) {
+    Complex sum;
+    for (unsigned a = 0; a < angles; ++a) {
+      double bandRe = 0.0, bandIm = 0.0;
+      double carrierRe = 0.0, carrierIm = 0.0;
+      for (unsigned p = 0; p < phases; ++p) {
+        const Complex v = spectra[a * phases + p][i];
+        const double share = shares[a][p];
+        const Complex w = carrierWeights[a][p];
+        bandRe += share * v.real();
+        bandIm += share * v.imag();
+        carrierRe += w.real() * v.real() - w.imag() * v.imag();
+        carrierIm += w.real() * v.imag() + w.imag() * v.real();
+      }
+      sum += Complex(bandRe, bandIm);
+      carriers[a][i] = Complex(carrierRe, carrierIm);
+    }
+    widefield[i] = sum;
   }
 }
 
@@ -275,6 +298,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     }
   }
   widefield.assign(n, Complex());
+  separated = false;
   std::vector<const ComplexImage*> all;
   for (const ComplexImage& spectrum : spectra) all.push_back(&spectrum);
   for (int round = 0; round < 2; ++round) {
