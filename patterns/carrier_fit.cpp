@@ -240,7 +240,7 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
 }
 
 void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
-                                 const std::vector<const ComplexImage*>& frames) {
+                                 const std::vector<Complex>& frames, size_t frameCount) {
   if (fitters.empty()) return;
   const std::vector<size_t>& passband = fitters.front().passband_;
   for (const CarrierFitter& fitter : fitters) {
@@ -248,19 +248,21 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
       throw std::logic_error("Match_Frames: fitters of different passbands or not prepared");
     }
   }
+  if (frames.size() != passband.size() * frameCount) {
+    throw std::logic_error("Match_Frames: the frames do not cover the passband");
+  }
   // One pass over the frames for every fitter: the frames are read from memory once.
   const size_t count = fitters.size();
-  const size_t frameCount = frames.size();
   std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
   for (size_t j = 0; j < passband.size(); ++j) {
-    const size_t i = passband[j];
-    for (size_t f = 0; f < frameCount; ++f) {
-      const Complex b = (*frames[f])[i];
-      for (size_t k = 0; k < count; ++k) {
-        const Complex a = fitters[k].factor_[j];
-        double* sum = &sums[2 * (k * frameCount + f)];
-        sum[0] += a.real() * b.real() - a.imag() * b.imag();
-        sum[1] += a.real() * b.imag() + a.imag() * b.real();
+    const Complex* bin = &frames[j * frameCount];
+    for (size_t k = 0; k < count; ++k) {
+      const Complex a = fitters[k].factor_[j];
+      double* sum = &sums[2 * k * frameCount];
+      for (size_t f = 0; f < frameCount; ++f) {
+        const Complex b = bin[f];
+        sum[2 * f] += a.real() * b.real() - a.imag() * b.imag();
+        sum[2 * f + 1] += a.real() * b.imag() + a.imag() * b.real();
       }
     }
   }

@@ -52,10 +52,11 @@ class CarrierFitter {
   // `count` from `first` on. Match_Frames then reads the frames.
   void Prepare_Phases(size_t first, size_t count);
 
-  // Matches each fitter's carrier with every one of `frames` (spectra of all the stack's real
-  // frames, so Hermitian), in one pass over them. The fitters share one OTF.
-  static void Match_Frames(std::vector<CarrierFitter>& fitters,
-                           const std::vector<const ComplexImage*>& frames);
+  // Matches each fitter's carrier with every one of the stack's frames (real, so their
+  // spectra are Hermitian), in one pass over them. The fitters share one OTF; `frames` holds
+  // the spectra over its passband, bin after bin, the `frameCount` values of a bin together.
+  static void Match_Frames(std::vector<CarrierFitter>& fitters, const std::vector<Complex>& frames,
+                           size_t frameCount);
 
   // The phase (radians, at the image origin) with which each of this orientation's frames
   // carries the carrier of the last fit, once the widefield band is taken out: `widefield`

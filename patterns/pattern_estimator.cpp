@@ -90,7 +90,8 @@ struct PatternEstimator::Impl {
   std::vector<Orientation> orientation;
   std::vector<ComplexImage> carriers;  // separated carrier bands (spectra)
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
-  std::vector<size_t> passband;        // bins the fits read: the passband and its mirror
+  std::vector<size_t> passband;        // bins the fits read: the OTF's passband
+  std::vector<Complex> packed;         // the spectra over the passband, bin by bin
   double noise = 0.0;                  // variance of one pixel of one frame
   bool separated = false;              // whether the carriers hold separated bands alone
 };
@@ -243,13 +244,16 @@ void PatternEstimator::Impl::Separate() {
     separated = true;
   }
   // One pass over the bins for all the bands, the frames read once.
-  for (size_t i : passband) {
+  const size_t frameCount = size_t{angles} * phases;
+  for (size_t j = 0; j < passband.size(); ++j) {
+    const size_t i = passband[j];
+    const Complex* bin = &packed[j * frameCount];
     Complex sum;
     for (unsigned a = 0; a < angles; ++a) {
       double bandRe = 0.0, bandIm = 0.0;
       double carrierRe = 0.0, carrierIm = 0.0;
       for (unsigned p = 0; p < phases; ++p) {
-        const Complex v = spectra[a * phases + p][i];
+        const Complex v = bin[a * phases + p];
         const double share = shares[a][p];
         const Complex w = carrierWeights[a][p];
         bandRe += share * v.real();
@@ -286,21 +290,22 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
-  // The fits and the phases read the bands only inside the passband (and at its mirror
-  // image), so only there are they separated.
+  // The fits read the bands only inside the passband, so only there are they separated.
   passband.clear();
   for (size_t i = 0; i < n; ++i) {
-    const unsigned r = static_cast<unsigned>(i % grid.height);
-    const unsigned c = static_cast<unsigned>(i / grid.height);
-    if (otf.Passes(i) ||
-        otf.Passes(grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width))) {
-      passband.push_back(i);
-    }
+    if (otf.Passes(i)) passband.push_back(i);
+  }
+  // The frames' spectra over the passband, the F values of a bin side by side: the
+  // separations and the matches read all the frames at each bin, and the spectra, of a
+  // power-of-two size each, would meet in the same cache sets.
+  const size_t frameCount = spectra.size();
+  packed.resize(passband.size() * frameCount);
+  for (size_t f = 0; f < frameCount; ++f) {
+    const ComplexImage& spectrum = spectra[f];
+    for (size_t j = 0; j < passband.size(); ++j) packed[j * frameCount + f] = spectrum[passband[j]];
   }
   widefield.assign(n, Complex());
   separated = false;
-  std::vector<const ComplexImage*> all;
-  for (const ComplexImage& spectrum : spectra) all.push_back(&spectrum);
   for (int round = 0; round < 2; ++round) {
     Separate();
     for (unsigned a = 0; a < angles; ++a) {
@@ -310,7 +315,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       o.fy = o.fit.fy;
       fitters[a].Prepare_Phases(size_t{a} * phases, phases);
     }
-    CarrierFitter::Match_Frames(fitters, all);
+    CarrierFitter::Match_Frames(fitters, packed, frameCount);
     // The phases and the separation depend on each other; with the carriers fixed, a few
     // passes settle them. Every band is a weighted sum of the frames, so a pass needs only
     // the weights: the fitters matched the frames themselves once.
