@@ -254,15 +254,23 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   // One pass over the frames for every fitter: the frames are read from memory once.
   const size_t count = fitters.size();
   std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
+  // Complex values read as their (real, imaginary) pairs of doubles, std::complex's layout.
+  std::vector<const double*> factors(count);
+  for (size_t k = 0; k < count; ++k) {
+    factors[k] = reinterpret_cast<const double*>(fitters[k].factor_.data());
+  }
+  const double* values = reinterpret_cast<const double*>(frames.data());
   for (size_t j = 0; j < passband.size(); ++j) {
-    const Complex* bin = &frames[j * frameCount];
+    const double* bin = values + 2 * j * frameCount;
     for (size_t k = 0; k < count; ++k) {
-      const Complex a = fitters[k].factor_[j];
+      const double aRe = factors[k][2 * j];
+      const double aIm = factors[k][2 * j + 1];
       double* sum = &sums[2 * k * frameCount];
       for (size_t f = 0; f < frameCount; ++f) {
-        const Complex b = bin[f];
-        sum[2 * f] += a.real() * b.real() - a.imag() * b.imag();
-        sum[2 * f + 1] += a.real() * b.imag() + a.imag() * b.real();
+        const double bRe = bin[2 * f];
+        const double bIm = bin[2 * f + 1];
+        sum[2 * f] += aRe * bRe - aIm * bIm;
+        sum[2 * f + 1] += aRe * bIm + aIm * bRe;
       }
     }
   }

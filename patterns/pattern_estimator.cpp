@@ -229,42 +229,47 @@ double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
 
 // Separates every orientation's bands with its current phases, inside `passband`.
 void PatternEstimator::Impl::Separate() {
-  std::vector<std::vector<double>> shares(angles);
-  std::vector<const Complex*> carrierWeights(angles);
+  const size_t frameCount = size_t{angles} * phases;
+  // Weights of frame f = a P + p: its share of the widefield band, and its complex weight in
+  // orientation a's carrier band.
+  std::vector<double> share(frameCount), carrierRe(frameCount), carrierIm(frameCount);
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     o.weights = Separation_Weights(o.phases);
-    shares[a] = o.weights.widefield;
-    for (double& w : shares[a]) w /= angles;
-    carrierWeights[a] = o.weights.carrier.data();
+    for (unsigned p = 0; p < phases; ++p) {
+      share[a * phases + p] = o.weights.widefield[p] / angles;
+      carrierRe[a * phases + p] = o.weights.carrier[p].real();
+      carrierIm[a * phases + p] = o.weights.carrier[p].imag();
+    }
   }
   // Outside the passband the bands stay zero; the carriers of the search held all bins.
   if (!separated) {
     for (ComplexImage& carrier : carriers) std::fill(carrier.begin(), carrier.end(), Complex());
     separated = true;
   }
-  // One pass over the bins for all the bands, the frames read once.
-  const size_t frameCount = size_t{angles} * phases;
+  // One pass over the bins for all the bands, the frames read once. Complex values are read
+  // as their (real, imaginary) pairs of doubles, as std::complex lays them out.
   for (size_t j = 0; j < passband.size(); ++j) {
     const size_t i = passband[j];
-    const Complex* bin = &packed[j * frameCount];
-    Complex sum;
+    const double* bin = reinterpret_cast<const double*>(&packed[j * frameCount]);
+    double sumRe = 0.0, sumIm = 0.0;
     for (unsigned a = 0; a < angles; ++a) {
       double bandRe = 0.0, bandIm = 0.0;
-      double carrierRe = 0.0, carrierIm = 0.0;
+      double re = 0.0, im = 0.0;
       for (unsigned p = 0; p < phases; ++p) {
-        const Complex v = bin[a * phases + p];
-        const double share = shares[a][p];
-        const Complex w = carrierWeights[a][p];
-        bandRe += share * v.real();
-        bandIm += share * v.imag();
-        carrierRe += w.real() * v.real() - w.imag() * v.imag();
-        carrierIm += w.real() * v.imag() + w.imag() * v.real();
+        const size_t f = a * phases + p;
+        const double vRe = bin[2 * f];
+        const double vIm = bin[2 * f + 1];
+        bandRe += share[f] * vRe;
+        bandIm += share[f] * vIm;
+        re += carrierRe[f] * vRe - carrierIm[f] * vIm;
+        im += carrierRe[f] * vIm + carrierIm[f] * vRe;
       }
-      sum += Complex(bandRe, bandIm);
-      carriers[a][i] = Complex(carrierRe, carrierIm);
+      sumRe += bandRe;
+      sumIm += bandIm;
+      carriers[a][i] = Complex(re, im);
     }
-    widefield[i] = sum;
+    widefield[i] = Complex(sumRe, sumIm);
   }
 }
 
