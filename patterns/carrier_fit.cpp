@@ -40,11 +40,15 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 }  // namespace
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
-                             SpectrumTransform& transform, const RealImage& weight)
-    : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
-  for (size_t i = 0; i < grid.pixels; ++i) {
-    if (otf.Passes(i)) passband_.push_back(i);
-  }
+                             SpectrumTransform& transform, const RealImage& weight,
+                             const std::vector<size_t>& passband, FitWorkspace& work)
+    : grid_(grid),
+      otf_(otf),
+      transform_(transform),
+      weight_(weight),
+      passband_(passband),
+      work_(work) {
+  work_.model.resize(grid.pixels);
 }
 
 // In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
@@ -88,16 +92,16 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
   const RealImage& o = otf_.Unshifted();
   // O(q - k) for the carrier band, O(q + k) for the widefield band.
   if (carrier) {
-    otf_.Shifted(-fx, -fy, otfShifted_, otfScratch_);
+    otf_.Shifted(-fx, -fy, work_.shifted, work_.scratch);
   } else {
-    otf_.Shifted(fx, fy, otfShifted_, otfScratch_);
+    otf_.Shifted(fx, fy, work_.shifted, work_.scratch);
   }
   std::fill(out.begin(), out.end(), Complex());
   const double n = static_cast<double>(grid_.pixels);
   double energy = 0.0;
   for (size_t i : passband_) {
-    const double filter = carrier ? Carrier_Filter(o[i], otfShifted_[i])
-                                  : Widefield_Filter(o[i], otfShifted_[i]);
+    const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i])
+                                  : Widefield_Filter(o[i], work_.shifted[i]);
     // The inverse transform's 1/n, applied before it.
     out[i] = (filter / n) * spectrum[i];
     energy += filter * filter;
@@ -112,13 +116,13 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
-  ComplexImage& data = data_;
+  ComplexImage& data = work_.data;
   data.resize(grid_.pixels);
   std::vector<Complex> rows(grid_.height);
   bool haveAmplitude = false;
   for (int iteration = 0; iteration < iterations; ++iteration) {
     Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
-    Filtered(widefield, fit.fx, fit.fy, false, model_, &fit.modelGain);
+    Filtered(widefield, fit.fx, fit.fy, false, work_.model, &fit.modelGain);
     // d = data e^{-2 pi i k.(x - centre)}: the demodulation, applied as the sums read data.
     for (unsigned r = 0; r < grid_.height; ++r) {
       rows[r] = std::polar(1.0, -2.0 * kPi * fit.fy * (r - grid_.centreY));
@@ -150,7 +154,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
         const double aRe = data[i].real(), aIm = data[i].imag();
         const double dRe = aRe * eRe - aIm * eIm;
         const double dIm = aRe * eIm + aIm * eRe;
-        const double yRe = model_[i].real(), yIm = model_[i].imag();
+        const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
         // conj(d) y; d conj(y) is its conjugate.
         const double pRe = dRe * yRe + dIm * yIm;
         const double pIm = dRe * yIm - dIm * yRe;
@@ -222,17 +226,17 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
 void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
   // carrier band's filter: one transform serves all frames.
-  ComplexImage& reference = reference_;
+  ComplexImage& reference = work_.reference;
   reference.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * model_[i];
+  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * work_.model[i];
   Demodulate(reference, -last_.fx, -last_.fy);
   transform_.Forward(reference);
-  otf_.Shifted(-last_.fx, -last_.fy, otfShifted_, otfScratch_);
+  otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);
   // H conj(R) over the passband, the factor of every match.
   factor_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], otfShifted_[i]) * std::conj(reference[i]);
+    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) * std::conj(reference[i]);
   }
   ownFirst_ = first;
   ownCount_ = count;

@@ -32,12 +32,23 @@ struct CarrierFit {
   double modelGain = 0.0;   // variance of y per unit noise variance of the widefield's bins
 };
 
+// A fitter's image buffers, which a caller may keep between fits of one geometry so that
+// each call does not allocate (and the system clear) them anew.
+struct FitWorkspace {
+  ComplexImage model;      // y of the last fit
+  ComplexImage data;       // the carrier band filtered
+  ComplexImage reference;  // FFT[w^2 e^{2 pi i k.x} y] of the last fit
+  RealImage shifted;       // the OTF shifted by +-k over the grid
+  RealImage scratch;
+};
+
 class CarrierFitter {
  public:
   // weight: the least-squares weight of each pixel (zero near the edges, see above), read at
-  // every fit.
+  // every fit; passband: the bins where the OTF passes (OtfModel::Passes), in order. Both,
+  // and `work`, must outlive the fitter.
   CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
-                const RealImage& weight);
+                const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` Gauss-Newton steps.
@@ -80,18 +91,14 @@ class CarrierFitter {
   const OtfModel& otf_;
   SpectrumTransform& transform_;
   const RealImage& weight_;
-  std::vector<size_t> passband_;
+  const std::vector<size_t>& passband_;
+  FitWorkspace& work_;
   double noiseRatio_ = 0.0;
-  ComplexImage model_;  // y of the last fit
   CarrierFit last_;
-  ComplexImage reference_;            // FFT[w^2 e^{2 pi i k.x} y] of the last fit
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
   std::vector<Complex> factor_;       // H conj(reference) over the passband
   size_t ownFirst_ = 0;
   size_t ownCount_ = 0;
-  ComplexImage data_;  // the carrier band filtered, a fit's
-  RealImage otfShifted_;         // the OTF shifted by +-k over the grid (Filtered's)
-  RealImage otfScratch_;
 };
 
 }  // namespace korvex::patterns

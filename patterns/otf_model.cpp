@@ -41,12 +41,22 @@ OtfModel::OtfModel(const SpectralGrid& grid, RealImage centred)
   // nothing useful is left.
   peak_ = peak;
   floor_ = 1e-3 * peak;
+  // The farthest passing bin, found by its squared frequency; its hypot is the cut-off.
+  double farthest = -1.0, farX = 0.0, farY = 0.0;
   for (unsigned c = 0; c < w; ++c) {
+    const double fx = grid.Fx(c);
     for (unsigned r = 0; r < h; ++r) {
       if (!Passes(grid.Index(r, c))) continue;
-      cutoff_ = std::max(cutoff_, std::hypot(grid.Fx(c), grid.Fy(r)));
+      const double fy = grid.Fy(r);
+      const double f2 = fx * fx + fy * fy;
+      if (f2 > farthest) {
+        farthest = f2;
+        farX = fx;
+        farY = fy;
+      }
     }
   }
+  cutoff_ = farthest >= 0.0 ? std::hypot(farX, farY) : 0.0;
 }
 
 double OtfModel::At(double fx, double fy) const { return Sample<false>(fx, fy, nullptr, nullptr); }

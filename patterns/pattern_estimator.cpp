@@ -57,7 +57,12 @@ double Wrap_Phase(double phase) {
 
 struct PatternEstimator::Impl {
   Impl(unsigned h, unsigned w, unsigned a, unsigned p)
-      : grid(h, w), angles(a), phases(p), transform(grid), window(Apodisation(grid)) {}
+      : grid(h, w),
+        angles(a),
+        phases(p),
+        transform(grid),
+        window(Apodisation(grid)),
+        workspaces(a) {}
 
   template <typename T>
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
@@ -92,6 +97,9 @@ struct PatternEstimator::Impl {
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
   std::vector<Complex> packed;         // the spectra over the passband, bin by bin
+  std::vector<FitWorkspace> workspaces;  // one per orientation
+  RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
+  unsigned fitMargin = ~0u;
   double noise = 0.0;                  // variance of one pixel of one frame
   bool separated = false;              // whether the carriers hold separated bands alone
 };
@@ -282,23 +290,26 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   // The fit's filters act on the whole frames and the window only chooses the pixels of the
   // sum, so it needs no long taper against leakage: a short one keeps the pixels far from
   // the centre, which tell the most about the wave vector.
-  const RealImage fitWindow = Apodisation(grid, margin, margin);
-  // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
-  // widefield image, needs the background that was taken off, which is not known here.
-  RealImage weight(n);
-  for (size_t i = 0; i < n; ++i) weight[i] = fitWindow[i] * fitWindow[i];
-  std::vector<CarrierFitter> fitters;
-  fitters.reserve(angles);
-  for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, weight);
-    // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
-    // expected |c|^2 is that of a depth of 0.5.
-    fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
+  if (margin != fitMargin) {
+    const RealImage fitWindow = Apodisation(grid, margin, margin);
+    // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
+    // widefield image, needs the background that was taken off, which is not known here.
+    fitWeight.resize(n);
+    for (size_t i = 0; i < n; ++i) fitWeight[i] = fitWindow[i] * fitWindow[i];
+    fitMargin = margin;
   }
   // The fits read the bands only inside the passband, so only there are they separated.
   passband.clear();
   for (size_t i = 0; i < n; ++i) {
     if (otf.Passes(i)) passband.push_back(i);
+  }
+  std::vector<CarrierFitter> fitters;
+  fitters.reserve(angles);
+  for (unsigned a = 0; a < angles; ++a) {
+    fitters.emplace_back(grid, otf, transform, fitWeight, passband, workspaces[a]);
+    // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
+    // expected |c|^2 is that of a depth of 0.5.
+    fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
   // The frames' spectra over the passband, the F values of a bin side by side: the
   // separations and the matches read all the frames at each bin, and the spectra, of a
