@@ -88,7 +88,7 @@ void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const 
 }
 
 void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
-                             ComplexImage& out, double* gain) {
+                             FloatImage& out, double* gain) {
   const RealImage& o = otf_.Unshifted();
   // O(q - k) for the carrier band, O(q + k) for the widefield band.
   if (carrier) {
@@ -96,14 +96,16 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
   } else {
     otf_.Shifted(fx, fy, work_.shifted, work_.scratch);
   }
-  std::fill(out.begin(), out.end(), Complex());
+  out.resize(grid_.pixels);
+  std::fill(out.begin(), out.end(), std::complex<float>());
   const double n = static_cast<double>(grid_.pixels);
   double energy = 0.0;
   for (size_t i : passband_) {
     const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i])
                                   : Widefield_Filter(o[i], work_.shifted[i]);
     // The inverse transform's 1/n, applied before it.
-    out[i] = (filter / n) * spectrum[i];
+    const Complex value = (filter / n) * spectrum[i];
+    out[i] = std::complex<float>(static_cast<float>(value.real()), static_cast<float>(value.imag()));
     energy += filter * filter;
   }
   transform_.Inverse(out);
@@ -116,8 +118,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
-  ComplexImage& data = work_.data;
-  data.resize(grid_.pixels);
+  FloatImage& data = work_.data;
   std::vector<Complex> rows(grid_.height);
   bool haveAmplitude = false;
   for (int iteration = 0; iteration < iterations; ++iteration) {
@@ -151,7 +152,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
         if (w2 == 0.0) continue;
         const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
         const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
-        const double aRe = data[i].real(), aIm = data[i].imag();
+        const double aRe = data[i].real(), aIm = data[i].imag();  // float to double: exact
         const double dRe = aRe * eRe - aIm * eIm;
         const double dIm = aRe * eIm + aIm * eRe;
         const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
@@ -228,7 +229,7 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   // carrier band's filter: one transform serves all frames.
   ComplexImage& reference = work_.reference;
   reference.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * work_.model[i];
+  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * Complex(work_.model[i]);
   Demodulate(reference, -last_.fx, -last_.fy);
   transform_.Forward(reference);
   otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);

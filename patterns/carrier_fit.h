@@ -35,8 +35,8 @@ struct CarrierFit {
 // A fitter's image buffers, which a caller may keep between fits of one geometry so that
 // each call does not allocate (and the system clear) them anew.
 struct FitWorkspace {
-  ComplexImage model;      // y of the last fit
-  ComplexImage data;       // the carrier band filtered
+  FloatImage model;        // y of the last fit (as the transform gives it)
+  FloatImage data;         // the carrier band filtered
   ComplexImage reference;  // FFT[w^2 e^{2 pi i k.x} y] of the last fit
   RealImage shifted;       // the OTF shifted by +-k over the grid
   RealImage scratch;
@@ -79,7 +79,7 @@ class CarrierFitter {
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
   // Carrier_Filter, the widefield band by Widefield_Filter, for the wave vector (fx, fy).
-  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, ComplexImage& out,
+  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, FloatImage& out,
                 double* gain);
   double Whitening(double atQ, double atShifted) const;
   double Carrier_Filter(double atQ, double atQMinusK) const;
