@@ -316,9 +316,14 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   // power-of-two size each, would meet in the same cache sets.
   const size_t frameCount = spectra.size();
   packed.resize(passband.size() * frameCount);
-  for (size_t f = 0; f < frameCount; ++f) {
-    const ComplexImage& spectrum = spectra[f];
-    for (size_t j = 0; j < passband.size(); ++j) packed[j * frameCount + f] = spectrum[passband[j]];
+  // In blocks of bins that keep their packed values in the first-level cache.
+  constexpr size_t kBlock = 128;
+  for (size_t first = 0; first < passband.size(); first += kBlock) {
+    const size_t last = std::min(first + kBlock, passband.size());
+    for (size_t f = 0; f < frameCount; ++f) {
+      const Complex* spectrum = spectra[f].data();
+      for (size_t j = first; j < last; ++j) packed[j * frameCount + f] = spectrum[passband[j]];
+    }
   }
   widefield.assign(n, Complex());
   separated = false;
