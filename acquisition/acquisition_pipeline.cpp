@@ -157,6 +157,8 @@ struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<CameraGridEstimator> estimator;
   std::vector<T> fineFrames, masks, otf;
   OtfKey otfKey;
+  std::vector<T> cameraOtf;  // the estimator's
+  OtfKey cameraOtfKey;
 
   void Estimate_Pattern(const T* frames, unsigned height, unsigned width,
                         const AcquisitionOptions& options, AcquisitionResult<T>& result) {
@@ -169,13 +171,24 @@ struct AcquisitionPipeline<T>::Kept {
       estimator =
           std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
     }
+    Camera_Otf(options, height, width);
+    result.pattern = estimator->Estimate(frames, cameraOtf.data(), result.lowModulation);
+    result.estimated = true;
+  }
+
+  // The camera grid's OTF, in the frames' precision: kept, like the fine grid's, while the
+  // geometry and optics stay; a measured OTF is resampled at every call.
+  void Camera_Otf(const AcquisitionOptions& options, unsigned height, unsigned width) {
     const Optics& o = options.optics;
-    const std::vector<double> cameraOtf =
+    const OtfKey key{height, width, 1, o.na, o.wavelength, o.pixelSize};
+    if (!options.otf && key == cameraOtfKey && !cameraOtf.empty()) return;
+    cameraOtfKey = {};
+    const std::vector<double> values =
         options.otf ? Resample_Otf(options.otf->values, options.otf->height, options.otf->width,
                                    height, width)
                     : Widefield_Otf(height, width, o.na, o.wavelength, o.pixelSize);
-    result.pattern = estimator->Estimate(frames, cameraOtf, result.lowModulation);
-    result.estimated = true;
+    cameraOtf.assign(values.begin(), values.end());
+    if (!options.otf) cameraOtfKey = key;
   }
 
   void Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
@@ -233,6 +246,8 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->masks = {};
   kept_->otf = {};
   kept_->otfKey = {};
+  kept_->cameraOtf = {};
+  kept_->cameraOtfKey = {};
 }
 
 template <typename T>

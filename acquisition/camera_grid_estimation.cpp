@@ -18,10 +18,9 @@ bool CameraGridEstimator::Fits(unsigned height, unsigned width, unsigned angles,
 }
 
 template <typename T>
-IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const std::vector<double>& otf,
+IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const T* otf,
                                                   std::vector<unsigned>& lowModulation) {
-  const std::vector<T> cameraOtf(otf.begin(), otf.end());
-  const korvex::patterns::PatternEstimate estimate = estimator_->Estimate(frames, cameraOtf.data());
+  const korvex::patterns::PatternEstimate estimate = estimator_->Estimate(frames, otf);
   IlluminationPattern pattern;
   lowModulation.clear();
   for (size_t a = 0; a < estimate.orientations.size(); ++a) {
@@ -36,11 +35,9 @@ IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const std::ve
   return pattern;
 }
 
-template IlluminationPattern CameraGridEstimator::Estimate<float>(const float*,
-                                                                  const std::vector<double>&,
+template IlluminationPattern CameraGridEstimator::Estimate<float>(const float*, const float*,
                                                                   std::vector<unsigned>&);
-template IlluminationPattern CameraGridEstimator::Estimate<double>(const double*,
-                                                                   const std::vector<double>&,
+template IlluminationPattern CameraGridEstimator::Estimate<double>(const double*, const double*,
                                                                    std::vector<unsigned>&);
 
 }  // namespace korvex::acquisition

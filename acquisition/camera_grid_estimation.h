@@ -22,10 +22,10 @@ class CameraGridEstimator {
 
   bool Fits(unsigned height, unsigned width, unsigned angles, unsigned phases) const;
 
-  // frames: H x W x (A P) column-major; otf: the camera grid's, centred. Orientations whose
-  // pattern is too faint to trust are listed in `lowModulation`.
+  // frames: H x W x (A P) column-major; otf: the camera grid's, centred, H x W. Orientations
+  // whose pattern is too faint to trust are listed in `lowModulation`.
   template <typename T>
-  IlluminationPattern Estimate(const T* frames, const std::vector<double>& otf,
+  IlluminationPattern Estimate(const T* frames, const T* otf,
                                std::vector<unsigned>& lowModulation);
 
  private:

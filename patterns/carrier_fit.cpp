@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace korvex::patterns {
 
@@ -39,11 +40,33 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 }  // namespace
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
-                             SpectrumTransform& transform, const RealImage& weight)
-    : grid_(grid), otf_(otf), transform_(transform), weight_(weight), model_(grid.pixels) {
-  for (size_t i = 0; i < grid.pixels; ++i) {
-    if (otf.Passes(i)) passband_.push_back(i);
-  }
+                             SpectrumTransform& transform, const RealImage& weight,
+                             const std::vector<size_t>& passband, FitWorkspace& work)
+    : grid_(grid),
+      otf_(otf),
+      transform_(transform),
+      weight_(weight),
+      passband_(passband),
+      work_(work) {
+  work_.model.resize(grid.pixels);
+}
+
+// In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
+// bin is about O(q)^2 s (carrier) + |c|^2 O(q + k)^2 s0 (widefield). Dividing both by the
+// square root of that whitens the residual, which weights the fit by what each frequency
+// knows, and leaves the equality, hence the minimum, where it was.
+inline double CarrierFitter::Whitening(double atQ, double atShifted) const {
+  const double spread = std::sqrt(atQ * atQ + noiseRatio_ * atShifted * atShifted);
+  return spread > 0.0 ? 1.0 / spread : 0.0;
+}
+
+// Carrier band, in its own frame at q: O(q - k) O(q) ... seen at q - k after demodulation.
+inline double CarrierFitter::Carrier_Filter(double atQ, double atQMinusK) const {
+  return atQMinusK * Whitening(atQMinusK, atQ);
+}
+
+inline double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
+  return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
 void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const {
@@ -53,48 +76,41 @@ void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const 
   }
   for (unsigned c = 0; c < grid_.width; ++c) {
     const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
+    const double cRe = column.real(), cIm = column.imag();
     Complex* pixel = &image[grid_.Index(0, c)];
-    for (unsigned r = 0; r < grid_.height; ++r) pixel[r] *= column * rows[r];
+    for (unsigned r = 0; r < grid_.height; ++r) {
+      const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
+      const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
+      const double pRe = pixel[r].real(), pIm = pixel[r].imag();
+      pixel[r] = Complex(pRe * eRe - pIm * eIm, pRe * eIm + pIm * eRe);
+    }
   }
 }
 
 void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
-                             ComplexImage& out, double* gain) {
+                             FloatImage& out, double* gain) {
   const RealImage& o = otf_.Unshifted();
-  std::fill(out.begin(), out.end(), Complex());
+  // O(q - k) for the carrier band, O(q + k) for the widefield band.
+  if (carrier) {
+    otf_.Shifted(-fx, -fy, work_.shifted, work_.scratch);
+  } else {
+    otf_.Shifted(fx, fy, work_.shifted, work_.scratch);
+  }
+  out.resize(grid_.pixels);
+  std::fill(out.begin(), out.end(), std::complex<float>());
+  const double n = static_cast<double>(grid_.pixels);
   double energy = 0.0;
   for (size_t i : passband_) {
-    const unsigned r = static_cast<unsigned>(i % grid_.height);
-    const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const double filter = carrier
-                              ? Carrier_Filter(o[i], otf_.At(grid_.Fx(c) - fx, grid_.Fy(r) - fy))
-                              : Widefield_Filter(o[i], otf_.At(grid_.Fx(c) + fx, grid_.Fy(r) + fy));
-    out[i] = filter * spectrum[i];
+    const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i])
+                                  : Widefield_Filter(o[i], work_.shifted[i]);
+    // The inverse transform's 1/n, applied before it.
+    const Complex value = (filter / n) * spectrum[i];
+    out[i] = std::complex<float>(static_cast<float>(value.real()), static_cast<float>(value.imag()));
     energy += filter * filter;
   }
   transform_.Inverse(out);
-  const double n = static_cast<double>(grid_.pixels);
-  for (Complex& v : out) v /= n;
   // A bin of noise variance s contributes s filter^2 / n^2 to every pixel's variance.
   if (gain) *gain = energy / (n * n);
-}
-
-// In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
-// bin is about O(q)^2 s (carrier) + |c|^2 O(q + k)^2 s0 (widefield). Dividing both by the
-// square root of that whitens the residual, which weights the fit by what each frequency
-// knows, and leaves the equality, hence the minimum, where it was.
-double CarrierFitter::Whitening(double atQ, double atShifted) const {
-  const double spread = std::sqrt(atQ * atQ + noiseRatio_ * atShifted * atShifted);
-  return spread > 0.0 ? 1.0 / spread : 0.0;
-}
-
-// Carrier band, in its own frame at q: O(q - k) O(q) ... seen at q - k after demodulation.
-double CarrierFitter::Carrier_Filter(double atQ, double atQMinusK) const {
-  return atQMinusK * Whitening(atQMinusK, atQ);
-}
-
-double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const {
-  return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
 CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
@@ -102,22 +118,65 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
-  ComplexImage data(grid_.pixels);
+  FloatImage& data = work_.data;
+  std::vector<Complex> rows(grid_.height);
   bool haveAmplitude = false;
   for (int iteration = 0; iteration < iterations; ++iteration) {
     Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
-    Demodulate(data, fit.fx, fit.fy);
-    Filtered(widefield, fit.fx, fit.fy, false, model_, &fit.modelGain);
+    Filtered(widefield, fit.fx, fit.fy, false, work_.model, &fit.modelGain);
+    // d = data e^{-2 pi i k.(x - centre)}: the demodulation, applied as the sums read data.
+    for (unsigned r = 0; r < grid_.height; ++r) {
+      rows[r] = std::polar(1.0, -2.0 * kPi * fit.fy * (r - grid_.centreY));
+    }
 
-    Complex match;
+    // Gauss-Newton on (kx, ky, Re c, Im c) for the residual d - c y, whose slopes are
+    // i X d, i Y d (X, Y = -2 pi (x - centre)), -y and -i y. The slope of d with k is that of
+    // the demodulation ramp; the OTF's own slope adds a part smaller by about the ratio of
+    // the passband to the image's extent, left out: it changes the steps, not the minimum
+    // they lead to. The normal equations need only these weighted sums, besides the match
+    // sum W d conj(y) and the power sum W |y|^2:
+    double matchRe = 0.0, matchIm = 0.0;
     double power = 0.0;
     double weightSum = 0.0;
-    for (size_t i = 0; i < grid_.pixels; ++i) {
-      const double w2 = weight_[i];
-      match += w2 * data[i] * std::conj(model_[i]);
-      power += w2 * std::norm(model_[i]);
-      weightSum += w2;
+    double dxx = 0.0, dxy = 0.0, dyy = 0.0;  // |d|^2 X^2, |d|^2 X Y, |d|^2 Y^2
+    double crossXRe = 0.0, crossXIm = 0.0;   // conj(d) y times X
+    double crossYRe = 0.0, crossYIm = 0.0;   // conj(d) y times Y
+    for (unsigned c = 0; c < grid_.width; ++c) {
+      const double x = -2.0 * kPi * (c - grid_.centreX);
+      const Complex column = std::polar(1.0, -2.0 * kPi * fit.fx * (c - grid_.centreX));
+      const double cRe = column.real(), cIm = column.imag();
+      const size_t base = grid_.Index(0, c);
+      for (unsigned r = 0; r < grid_.height; ++r) {
+        const size_t i = base + r;
+        const double w2 = weight_[i];
+        if (w2 == 0.0) continue;
+        const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
+        const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
+        const double aRe = data[i].real(), aIm = data[i].imag();  // float to double: exact
+        const double dRe = aRe * eRe - aIm * eIm;
+        const double dIm = aRe * eIm + aIm * eRe;
+        const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
+        // conj(d) y; d conj(y) is its conjugate.
+        const double pRe = dRe * yRe + dIm * yIm;
+        const double pIm = dRe * yIm - dIm * yRe;
+        matchRe += w2 * pRe;
+        matchIm -= w2 * pIm;
+        power += w2 * (yRe * yRe + yIm * yIm);
+        weightSum += w2;
+        const double y = -2.0 * kPi * (r - grid_.centreY);
+        const double dd = w2 * (dRe * dRe + dIm * dIm);
+        dxx += dd * x * x;
+        dxy += dd * x * y;
+        dyy += dd * y * y;
+        crossXRe += w2 * pRe * x;
+        crossXIm += w2 * pIm * x;
+        crossYRe += w2 * pRe * y;
+        crossYIm += w2 * pIm * y;
+      }
     }
+    const Complex match(matchRe, matchIm);
+    const Complex crossX(crossXRe, crossXIm);
+    const Complex crossY(crossYRe, crossYIm);
     fit.weightSum = weightSum;
     fit.match = match;
     fit.modelPower = power;
@@ -125,29 +184,6 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     if (!haveAmplitude) fit.amplitude = match / power;
     haveAmplitude = true;
 
-    // Gauss-Newton on (kx, ky, Re c, Im c) for the residual d - c y, whose slopes are
-    // i X d, i Y d (X, Y = -2 pi (x - centre)), -y and -i y. The slope of d with k is that of
-    // the demodulation ramp; the OTF's own slope adds a part smaller by about the ratio of
-    // the passband to the image's extent, left out: it changes the steps, not the minimum
-    // they lead to. The normal equations need only these weighted sums:
-    double dxx = 0.0, dxy = 0.0, dyy = 0.0;  // |d|^2 X^2, |d|^2 X Y, |d|^2 Y^2
-    Complex crossX, crossY;                  // conj(d) y times X, times Y
-    for (unsigned c = 0; c < grid_.width; ++c) {
-      const double x = -2.0 * kPi * (c - grid_.centreX);
-      for (unsigned r = 0; r < grid_.height; ++r) {
-        const size_t i = grid_.Index(r, c);
-        const double w2 = weight_[i];
-        if (w2 == 0.0) continue;
-        const double y = -2.0 * kPi * (r - grid_.centreY);
-        const double dd = w2 * std::norm(data[i]);
-        const Complex dy = w2 * std::conj(data[i]) * model_[i];
-        dxx += dd * x * x;
-        dxy += dd * x * y;
-        dyy += dd * y * y;
-        crossX += dy * x;
-        crossY += dy * y;
-      }
-    }
     const Complex a = fit.amplitude;
     const Complex i1(0.0, 1.0);
     // Entries Re(conj(J_p) J_q) and Re(conj(J_p) residual), residual = d - a y.
@@ -188,54 +224,93 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   return fit;
 }
 
-void CarrierFitter::Prepare_Phases() {
+void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
-  // carrier band's filter: one
-  // transform serves all frames, and every later separation of the same carrier.
-  reference_.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference_[i] = weight_[i] * model_[i];
-  Demodulate(reference_, -last_.fx, -last_.fy);
-  transform_.Forward(reference_);
-  shifted_.resize(passband_.size());
+  // carrier band's filter: one transform serves all frames.
+  ComplexImage& reference = work_.reference;
+  reference.resize(grid_.pixels);
+  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * Complex(work_.model[i]);
+  Demodulate(reference, -last_.fx, -last_.fy);
+  transform_.Forward(reference);
+  otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);
+  // H conj(R) over the passband, the factor of every match.
+  factor_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    const unsigned r = static_cast<unsigned>(i % grid_.height);
-    const unsigned c = static_cast<unsigned>(i / grid_.height);
-    shifted_[j] = Carrier_Filter(otf_.Unshifted()[i],
-                                 otf_.At(grid_.Fx(c) - last_.fx, grid_.Fy(r) - last_.fy));
+    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) * std::conj(reference[i]);
+  }
+  ownFirst_ = first;
+  ownCount_ = count;
+  frameMatch_.clear();
+}
+
+void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
+                                 const std::vector<Complex>& frames, size_t frameCount) {
+  if (fitters.empty()) return;
+  const std::vector<size_t>& passband = fitters.front().passband_;
+  for (const CarrierFitter& fitter : fitters) {
+    if (fitter.passband_ != passband || fitter.factor_.size() != passband.size()) {
+      throw std::logic_error("Match_Frames: fitters of different passbands or not prepared");
+    }
+  }
+  if (frames.size() != passband.size() * frameCount) {
+    throw std::logic_error("Match_Frames: the frames do not cover the passband");
+  }
+  // One pass over the frames for every fitter: the frames are read from memory once.
+  const size_t count = fitters.size();
+  std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
+  // Complex values read as their (real, imaginary) pairs of doubles, std::complex's layout.
+  std::vector<const double*> factors(count);
+  for (size_t k = 0; k < count; ++k) {
+    factors[k] = reinterpret_cast<const double*>(fitters[k].factor_.data());
+  }
+  const double* values = reinterpret_cast<const double*>(frames.data());
+  for (size_t j = 0; j < passband.size(); ++j) {
+    const double* bin = values + 2 * j * frameCount;
+    for (size_t k = 0; k < count; ++k) {
+      const double aRe = factors[k][2 * j];
+      const double aIm = factors[k][2 * j + 1];
+      double* sum = &sums[2 * k * frameCount];
+      for (size_t f = 0; f < frameCount; ++f) {
+        const double bRe = bin[2 * f];
+        const double bIm = bin[2 * f + 1];
+        sum[2 * f] += aRe * bRe - aIm * bIm;
+        sum[2 * f + 1] += aRe * bIm + aIm * bRe;
+      }
+    }
+  }
+  for (size_t k = 0; k < count; ++k) {
+    fitters[k].frameMatch_.resize(frameCount);
+    for (size_t f = 0; f < frameCount; ++f) {
+      const double* sum = &sums[2 * (k * frameCount + f)];
+      fitters[k].frameMatch_[f] = Complex(sum[0], sum[1]);
+    }
   }
 }
 
-std::vector<double> CarrierFitter::Frame_Phases(const std::vector<const ComplexImage*>& frames,
-                                                const ComplexImage& widefield,
-                                                const ComplexImage& carrier) const {
-  const ComplexImage& reference = reference_;
-  const std::vector<double>& shifted = shifted_;
+std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,
+                                                const std::vector<Complex>& carrier) const {
   // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
   // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
   // but biased by the object. The latter is measured on the separated band and taken out.
+  if (frameMatch_.empty()) throw std::logic_error("Frame_Phases before Match_Frames");
   Complex own;
   Complex mirrored;
-  for (size_t j = 0; j < passband_.size(); ++j) {
-    const size_t i = passband_[j];
-    const unsigned r = static_cast<unsigned>(i % grid_.height);
-    const unsigned c = static_cast<unsigned>(i / grid_.height);
-    const size_t opposite =
-        grid_.Index((grid_.height - r) % grid_.height, (grid_.width - c) % grid_.width);
-    own += shifted[j] * carrier[i] * std::conj(reference[i]);
-    mirrored += shifted[j] * std::conj(carrier[opposite]) * std::conj(reference[i]);
+  // The frames are real: a frame's spectrum at -q is the conjugate of that at q, so the
+  // match of conj(g(-q)) is that of the frames with the weights conjugated.
+  for (size_t p = 0; p < carrier.size() && p < ownCount_; ++p) {
+    own += carrier[p] * frameMatch_[ownFirst_ + p];
+    mirrored += std::conj(carrier[p]) * frameMatch_[ownFirst_ + p];
   }
+  Complex widefieldMatch;
+  for (size_t f = 0; f < widefield.size(); ++f) widefieldMatch += widefield[f] * frameMatch_[f];
   const double atOrigin = 2.0 * kPi * (last_.fx * grid_.centreX + last_.fy * grid_.centreY);
   // The separated band's phase offset from the one its model has at the centre.
   const Complex gauge = std::abs(own) > 0.0 ? std::polar(1.0, std::arg(own) - atOrigin) : 1.0;
   const Complex mirror = mirrored * gauge;  // the mirrored match for the band at gauge 0
   std::vector<double> phases;
-  for (const ComplexImage* frame : frames) {
-    Complex sum;
-    for (size_t j = 0; j < passband_.size(); ++j) {
-      const size_t i = passband_[j];
-      sum += shifted[j] * ((*frame)[i] - widefield[i]) * std::conj(reference[i]);
-    }
+  for (size_t p = 0; p < carrier.size(); ++p) {
+    const Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;
     double phase = std::arg(sum) - atOrigin;
     for (int pass = 0; pass < 2; ++pass) {
       phase = std::arg(sum - std::polar(1.0, -phase) * mirror) - atOrigin;

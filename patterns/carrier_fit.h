@@ -32,12 +32,23 @@ struct CarrierFit {
   double modelGain = 0.0;   // variance of y per unit noise variance of the widefield's bins
 };
 
+// A fitter's image buffers, which a caller may keep between fits of one geometry so that
+// each call does not allocate (and the system clear) them anew.
+struct FitWorkspace {
+  FloatImage model;        // y of the last fit (as the transform gives it)
+  FloatImage data;         // the carrier band filtered
+  ComplexImage reference;  // FFT[w^2 e^{2 pi i k.x} y] of the last fit
+  RealImage shifted;       // the OTF shifted by +-k over the grid
+  RealImage scratch;
+};
+
 class CarrierFitter {
  public:
   // weight: the least-squares weight of each pixel (zero near the edges, see above), read at
-  // every fit.
+  // every fit; passband: the bins where the OTF passes (OtfModel::Passes), in order. Both,
+  // and `work`, must outlive the fitter.
   CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
-                const RealImage& weight);
+                const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` Gauss-Newton steps.
@@ -48,20 +59,27 @@ class CarrierFitter {
   // weighting of frequencies in the fit.
   void Set_Noise_Ratio(double ratio) { noiseRatio_ = ratio; }
 
-  // Readies Frame_Phases for the carrier of the last fit.
-  void Prepare_Phases();
+  // Readies Frame_Phases for the carrier of the last fit; this orientation's frames are the
+  // `count` from `first` on. Match_Frames then reads the frames.
+  void Prepare_Phases(size_t first, size_t count);
 
-  // The phase (radians, at the image origin) with which each of `frames` (spectra) carries
-  // the carrier of the last fit, once the widefield band (spectrum) is taken out; `carrier`
-  // is the spectrum of the carrier band separated with the same phases as the widefield.
-  std::vector<double> Frame_Phases(const std::vector<const ComplexImage*>& frames,
-                                   const ComplexImage& widefield,
-                                   const ComplexImage& carrier) const;
+  // Matches each fitter's carrier with every one of the stack's frames (real, so their
+  // spectra are Hermitian), in one pass over them. The fitters share one OTF; `frames` holds
+  // the spectra over its passband, bin after bin, the `frameCount` values of a bin together.
+  static void Match_Frames(std::vector<CarrierFitter>& fitters, const std::vector<Complex>& frames,
+                           size_t frameCount);
+
+  // The phase (radians, at the image origin) with which each of this orientation's frames
+  // carries the carrier of the last fit, once the widefield band is taken out: `widefield`
+  // holds the weight of every frame of the stack in the widefield band, `carrier` those of
+  // this orientation's frames in its carrier band (the same separation as the widefield's).
+  std::vector<double> Frame_Phases(const std::vector<double>& widefield,
+                                   const std::vector<Complex>& carrier) const;
 
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
   // Carrier_Filter, the widefield band by Widefield_Filter, for the wave vector (fx, fy).
-  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, ComplexImage& out,
+  void Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier, FloatImage& out,
                 double* gain);
   double Whitening(double atQ, double atShifted) const;
   double Carrier_Filter(double atQ, double atQMinusK) const;
@@ -73,12 +91,14 @@ class CarrierFitter {
   const OtfModel& otf_;
   SpectrumTransform& transform_;
   const RealImage& weight_;
-  std::vector<size_t> passband_;
+  const std::vector<size_t>& passband_;
+  FitWorkspace& work_;
   double noiseRatio_ = 0.0;
-  ComplexImage model_;  // y of the last fit
   CarrierFit last_;
-  ComplexImage reference_;       // FFT[w^2 e^{2 pi i k.x} y] of the last fit
-  std::vector<double> shifted_;  // O(q - k) over the passband
+  std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
+  std::vector<Complex> factor_;       // H conj(reference) over the passband
+  size_t ownFirst_ = 0;
+  size_t ownCount_ = 0;
 };
 
 }  // namespace korvex::patterns

@@ -41,18 +41,117 @@ OtfModel::OtfModel(const SpectralGrid& grid, RealImage centred)
   // nothing useful is left.
   peak_ = peak;
   floor_ = 1e-3 * peak;
+  // The farthest passing bin, found by its squared frequency; its hypot is the cut-off.
+  double farthest = -1.0, farX = 0.0, farY = 0.0;
   for (unsigned c = 0; c < w; ++c) {
+    const double fx = grid.Fx(c);
     for (unsigned r = 0; r < h; ++r) {
       if (!Passes(grid.Index(r, c))) continue;
-      cutoff_ = std::max(cutoff_, std::hypot(grid.Fx(c), grid.Fy(r)));
+      const double fy = grid.Fy(r);
+      const double f2 = fx * fx + fy * fy;
+      if (f2 > farthest) {
+        farthest = f2;
+        farX = fx;
+        farY = fy;
+      }
     }
   }
+  cutoff_ = farthest >= 0.0 ? std::hypot(farX, farY) : 0.0;
 }
 
 double OtfModel::At(double fx, double fy) const { return Sample<false>(fx, fy, nullptr, nullptr); }
 
 double OtfModel::At(double fx, double fy, double& dfx, double& dfy) const {
   return Sample<true>(fx, fy, &dfx, &dfy);
+}
+
+void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch) const {
+  const unsigned h = grid_.height;
+  const unsigned w = grid_.width;
+  const int hi = static_cast<int>(h);
+  const int wi = static_cast<int>(w);
+  // At a bin of signed index k the centred position is k + n/2 + shift * n: its integer part
+  // moves with k, its fraction (hence the kernel's weights) does not.
+  const double colShift = dx * w;
+  const double rowShift = dy * h;
+  const double colFloor = std::floor(colShift);
+  const double rowFloor = std::floor(rowShift);
+  double wc[4], wr[4];
+  for (int k = 0; k < 4; ++k) {
+    wc[k] = Keys(colShift - colFloor + 1.0 - k);
+    wr[k] = Keys(rowShift - rowFloor + 1.0 - k);
+  }
+  // Shifts beyond the grid leave nothing to read; clamping keeps the offsets in int range.
+  const double limit = 4.0 * (static_cast<double>(w) + h);
+  const int colOffset = static_cast<int>(std::max(-limit, std::min(limit, colFloor))) - 1;
+  const int rowOffset = static_cast<int>(std::max(-limit, std::min(limit, rowFloor))) - 1;
+  const unsigned halfH = (h + 1) / 2;
+  const unsigned halfW = (w + 1) / 2;
+  // Unshifted rows [0, halfH) read from centred row r + h/2 + rowOffset on, the others from
+  // r - h + h/2 + rowOffset on: two runs of consecutive rows, each filtered in one loop away
+  // from the grid's edges.
+  const int offsets[2] = {hi / 2 + rowOffset, hi / 2 + rowOffset - hi};
+  const int runs[3] = {0, static_cast<int>(halfH), hi};
+  // scratch, centred column cc and unshifted row r: the column interpolated along its rows.
+  scratch.resize(grid_.pixels);
+  for (unsigned cc = 0; cc < w; ++cc) {
+    const double* column = &centred_[size_t{cc} * h];
+    double* into = &scratch[size_t{cc} * h];
+    for (int run = 0; run < 2; ++run) {
+      const int o = offsets[run];
+      const int lo = runs[run];
+      const int hiRun = runs[run + 1];
+      // Rows whose four taps all lie on the grid.
+      const int inner = std::min(std::max(lo, -o), hiRun);
+      const int outer = std::max(std::min(hiRun, hi - 3 - o), inner);
+      const auto edge = [&](int r) {
+        double sum = 0.0;
+        for (int kr = 0; kr < 4; ++kr) {
+          const int row = r + o + kr;
+          if (row >= 0 && row < hi) sum += column[row] * wr[kr];
+        }
+        into[r] = sum;
+      };
+      for (int r = lo; r < inner; ++r) edge(r);
+      const double* from = column + o;
+      for (int r = inner; r < outer; ++r) {
+        double sum = from[r] * wr[0];
+        sum += from[r + 1] * wr[1];
+        sum += from[r + 2] * wr[2];
+        sum += from[r + 3] * wr[3];
+        into[r] = sum;
+      }
+      for (int r = outer; r < hiRun; ++r) edge(r);
+    }
+  }
+  out.resize(grid_.pixels);
+  for (unsigned c = 0; c < w; ++c) {
+    const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
+    const int c0 = k + wi / 2 + colOffset;
+    double* to = &out[size_t{c} * h];
+    if (c0 >= 0 && c0 + 3 < wi) {
+      const double* f0 = &scratch[size_t(c0) * h];
+      const double* f1 = f0 + h;
+      const double* f2 = f1 + h;
+      const double* f3 = f2 + h;
+      for (unsigned r = 0; r < h; ++r) {
+        double sum = f0[r] * wc[0];
+        sum += f1[r] * wc[1];
+        sum += f2[r] * wc[2];
+        sum += f3[r] * wc[3];
+        to[r] = sum;
+      }
+      continue;
+    }
+    std::fill(to, to + h, 0.0);
+    for (int kc = 0; kc < 4; ++kc) {
+      const int cc = c0 + kc;
+      if (cc < 0 || cc >= wi) continue;
+      const double* from = &scratch[size_t(cc) * h];
+      const double weight = wc[kc];
+      for (unsigned r = 0; r < h; ++r) to[r] += from[r] * weight;
+    }
+  }
 }
 
 template <bool kSlopes>

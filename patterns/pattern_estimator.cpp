@@ -57,7 +57,12 @@ double Wrap_Phase(double phase) {
 
 struct PatternEstimator::Impl {
   Impl(unsigned h, unsigned w, unsigned a, unsigned p)
-      : grid(h, w), angles(a), phases(p), transform(grid), window(Apodisation(grid)) {}
+      : grid(h, w),
+        angles(a),
+        phases(p),
+        transform(grid),
+        window(Apodisation(grid)),
+        workspaces(a) {}
 
   template <typename T>
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
@@ -90,8 +95,13 @@ struct PatternEstimator::Impl {
   std::vector<Orientation> orientation;
   std::vector<ComplexImage> carriers;  // separated carrier bands (spectra)
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
-  std::vector<size_t> passband;        // bins the fits read: the passband and its mirror
+  std::vector<size_t> passband;        // bins the fits read: the OTF's passband
+  std::vector<Complex> packed;         // the spectra over the passband, bin by bin
+  std::vector<FitWorkspace> workspaces;  // one per orientation
+  RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
+  unsigned fitMargin = ~0u;
   double noise = 0.0;                  // variance of one pixel of one frame
+  bool separated = false;              // whether the carriers hold separated bands alone
 };
 
 template <typename T>
@@ -227,17 +237,47 @@ double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
 
 // Separates every orientation's bands with its current phases, inside `passband`.
 void PatternEstimator::Impl::Separate() {
-  ComplexImage band(grid.pixels);
-  std::fill(widefield.begin(), widefield.end(), Complex());
+  const size_t frameCount = size_t{angles} * phases;
+  // Weights of frame f = a P + p: its share of the widefield band, and its complex weight in
+  // orientation a's carrier band.
+  std::vector<double> share(frameCount), carrierRe(frameCount), carrierIm(frameCount);
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     o.weights = Separation_Weights(o.phases);
-    std::vector<double> shares(o.weights.widefield);
-    for (double& w : shares) w /= angles;
-    Combine_At(shares, Of(spectra, a), passband, band);
-    for (size_t i : passband) widefield[i] += band[i];
-    std::fill(carriers[a].begin(), carriers[a].end(), Complex());
-    Combine_At(o.weights.carrier, Of(spectra, a), passband, carriers[a]);
+    for (unsigned p = 0; p < phases; ++p) {
+      share[a * phases + p] = o.weights.widefield[p] / angles;
+      carrierRe[a * phases + p] = o.weights.carrier[p].real();
+      carrierIm[a * phases + p] = o.weights.carrier[p].imag();
+    }
+  }
+  // Outside the passband the bands stay zero; the carriers of the search held all bins.
+  if (!separated) {
+    for (ComplexImage& carrier : carriers) std::fill(carrier.begin(), carrier.end(), Complex());
+    separated = true;
+  }
+  // One pass over the bins for all the bands, the frames read once. Complex values are read
+  // as their (real, imaginary) pairs of doubles, as std::complex lays them out.
+  for (size_t j = 0; j < passband.size(); ++j) {
+    const size_t i = passband[j];
+    const double* bin = reinterpret_cast<const double*>(&packed[j * frameCount]);
+    double sumRe = 0.0, sumIm = 0.0;
+    for (unsigned a = 0; a < angles; ++a) {
+      double bandRe = 0.0, bandIm = 0.0;
+      double re = 0.0, im = 0.0;
+      for (unsigned p = 0; p < phases; ++p) {
+        const size_t f = a * phases + p;
+        const double vRe = bin[2 * f];
+        const double vIm = bin[2 * f + 1];
+        bandRe += share[f] * vRe;
+        bandIm += share[f] * vIm;
+        re += carrierRe[f] * vRe - carrierIm[f] * vIm;
+        im += carrierRe[f] * vIm + carrierIm[f] * vRe;
+      }
+      sumRe += bandRe;
+      sumIm += bandIm;
+      carriers[a][i] = Complex(re, im);
+    }
+    widefield[i] = Complex(sumRe, sumIm);
   }
 }
 
@@ -250,31 +290,43 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   // The fit's filters act on the whole frames and the window only chooses the pixels of the
   // sum, so it needs no long taper against leakage: a short one keeps the pixels far from
   // the centre, which tell the most about the wave vector.
-  const RealImage fitWindow = Apodisation(grid, margin, margin);
-  // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
-  // widefield image, needs the background that was taken off, which is not known here.
-  RealImage weight(n);
-  for (size_t i = 0; i < n; ++i) weight[i] = fitWindow[i] * fitWindow[i];
+  if (margin != fitMargin) {
+    const RealImage fitWindow = Apodisation(grid, margin, margin);
+    // Pixels weigh alike inside the window: a weight for photon noise, proportional to the
+    // widefield image, needs the background that was taken off, which is not known here.
+    fitWeight.resize(n);
+    for (size_t i = 0; i < n; ++i) fitWeight[i] = fitWindow[i] * fitWindow[i];
+    fitMargin = margin;
+  }
+  // The fits read the bands only inside the passband, so only there are they separated.
+  passband.clear();
+  for (size_t i = 0; i < n; ++i) {
+    if (otf.Passes(i)) passband.push_back(i);
+  }
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, weight);
+    fitters.emplace_back(grid, otf, transform, fitWeight, passband, workspaces[a]);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
-  // The fits and the phases read the bands only inside the passband (and at its mirror
-  // image), so only there are they separated.
-  passband.clear();
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned r = static_cast<unsigned>(i % grid.height);
-    const unsigned c = static_cast<unsigned>(i / grid.height);
-    if (otf.Passes(i) ||
-        otf.Passes(grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width))) {
-      passband.push_back(i);
+  // The frames' spectra over the passband, the F values of a bin side by side: the
+  // separations and the matches read all the frames at each bin, and the spectra, of a
+  // power-of-two size each, would meet in the same cache sets.
+  const size_t frameCount = spectra.size();
+  packed.resize(passband.size() * frameCount);
+  // In blocks of bins that keep their packed values in the first-level cache.
+  constexpr size_t kBlock = 128;
+  for (size_t first = 0; first < passband.size(); first += kBlock) {
+    const size_t last = std::min(first + kBlock, passband.size());
+    for (size_t f = 0; f < frameCount; ++f) {
+      const Complex* spectrum = spectra[f].data();
+      for (size_t j = first; j < last; ++j) packed[j * frameCount + f] = spectrum[passband[j]];
     }
   }
   widefield.assign(n, Complex());
+  separated = false;
   for (int round = 0; round < 2; ++round) {
     Separate();
     for (unsigned a = 0; a < angles; ++a) {
@@ -282,20 +334,25 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
       o.fx = o.fit.fx;
       o.fy = o.fit.fy;
-      fitters[a].Prepare_Phases();
+      fitters[a].Prepare_Phases(size_t{a} * phases, phases);
     }
+    CarrierFitter::Match_Frames(fitters, packed, frameCount);
     // The phases and the separation depend on each other; with the carriers fixed, a few
-    // passes (no transforms) settle them.
+    // passes settle them. Every band is a weighted sum of the frames, so a pass needs only
+    // the weights: the fitters matched the frames themselves once.
     for (int pass = 0; pass < kPhasePasses[round]; ++pass) {
+      std::vector<double> shares;  // of every frame in the widefield band
+      for (const Orientation& o : orientation) {
+        for (double w : o.weights.widefield) shares.push_back(w / angles);
+      }
       for (unsigned a = 0; a < angles; ++a) {
         Orientation& o = orientation[a];
         if (!(o.fit.modelPower > 0.0)) continue;
-        std::vector<double> measured =
-            fitters[a].Frame_Phases(Of(spectra, a), widefield, carriers[a]);
+        std::vector<double> measured = fitters[a].Frame_Phases(shares, o.weights.carrier);
         // Without a carrier the phases measured are noise, and may not separate anything.
         if (Separable(measured)) o.phases = measured;
       }
-      Separate();
+      for (Orientation& o : orientation) o.weights = Separation_Weights(o.phases);
     }
   }
 }

@@ -10,6 +10,8 @@ namespace korvex::patterns {
 using Complex = std::complex<double>;
 using ComplexImage = std::vector<Complex>;
 using RealImage = std::vector<double>;
+// An image in the transforms' own precision: what comes out of a transform, kept as is.
+using FloatImage = std::vector<std::complex<float>>;
 
 struct SpectralGrid {
   SpectralGrid(unsigned height, unsigned width);

@@ -1,5 +1,6 @@
 #include "spectrum_transform.h"
 
+#include <complex>
 #include <stdexcept>
 #include <string>
 
@@ -51,17 +52,29 @@ SpectrumTransform::~SpectrumTransform() {
 void SpectrumTransform::Forward(ComplexImage& image) { Run(image, CUFFT_FORWARD); }
 void SpectrumTransform::Inverse(ComplexImage& image) { Run(image, CUFFT_INVERSE); }
 
+void SpectrumTransform::Inverse(FloatImage& image) {
+  static_assert(sizeof(std::complex<float>) == sizeof(DeviceComplex),
+                "std::complex<float> and cufftComplex share one layout");
+  if (image.size() != pixels_) throw std::logic_error("SpectrumTransform: image of another size");
+  Execute(image.data(), CUFFT_INVERSE);
+}
+
 void SpectrumTransform::Run(ComplexImage& image, int direction) {
   for (size_t i = 0; i < pixels_; ++i) {
     staging_[2 * i] = static_cast<float>(image[i].real());
     staging_[2 * i + 1] = static_cast<float>(image[i].imag());
   }
+  Execute(staging_.data(), direction);
+  for (size_t i = 0; i < pixels_; ++i) image[i] = Complex(staging_[2 * i], staging_[2 * i + 1]);
+}
+
+// hostData: pixels_ single-precision complex values, transformed in place.
+void SpectrumTransform::Execute(void* hostData, int direction) {
   const size_t bytes = pixels_ * sizeof(DeviceComplex);
-  Check(cudaMemcpy(device_, staging_.data(), bytes, cudaMemcpyHostToDevice), "cudaMemcpy");
+  Check(cudaMemcpy(device_, hostData, bytes, cudaMemcpyHostToDevice), "cudaMemcpy");
   auto* data = static_cast<DeviceComplex*>(device_);
   Check(cufftExecC2C(static_cast<cufftHandle>(plan_), data, data, direction), "cufftExecC2C");
-  Check(cudaMemcpy(staging_.data(), device_, bytes, cudaMemcpyDeviceToHost), "cudaMemcpy");
-  for (size_t i = 0; i < pixels_; ++i) image[i] = Complex(staging_[2 * i], staging_[2 * i + 1]);
+  Check(cudaMemcpy(hostData, device_, bytes, cudaMemcpyDeviceToHost), "cudaMemcpy");
 }
 
 }  // namespace korvex::patterns

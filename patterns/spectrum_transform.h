@@ -17,9 +17,12 @@ class SpectrumTransform {
   // In place, unnormalised: Forward is sum_x f(x) e^{-2 pi i q.x}, Inverse has e^{+...}.
   void Forward(ComplexImage& image);
   void Inverse(ComplexImage& image);
+  // The same in the transform's single precision: no conversion on the way in or out.
+  void Inverse(FloatImage& image);
 
  private:
   void Run(ComplexImage& image, int direction);
+  void Execute(void* hostData, int direction);
 
   size_t pixels_;
   void* device_ = nullptr;

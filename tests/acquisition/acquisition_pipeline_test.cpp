@@ -139,6 +139,54 @@ TEST_F(AcquisitionPipelineTest, StripelessFramesAreReportedNotRefused) {
   pipeline_.Release();
 }
 
+TEST_F(AcquisitionPipelineTest, KeptCameraOtfFollowsTheOptics) {
+  // A striped stack; the camera grid's OTF is kept between calls, so a pipeline that saw
+  // other optics before must estimate exactly what a fresh one estimates.
+  constexpr unsigned h = 64, w = 64;
+  IlluminationPattern truth;
+  truth.angle = {0.3, 0.3 + 1.0472, 0.3 + 2.0944};
+  truth.period = {3.2, 3.2, 3.2};
+  truth.modulation = {0.8, 0.8, 0.8};
+  for (unsigned f = 0; f < kF; ++f) truth.phase.push_back(2.0944 * (f % 3) + 0.1 * f);
+  std::vector<float> stack(size_t{h} * w * kF);
+  Build_Masks(truth, h, w, stack.data());
+  for (size_t i = 0; i < stack.size(); ++i) {
+    const size_t pixel = i % (size_t{h} * w);
+    stack[i] *= float(100.0 * (1.5 + std::sin(0.21 * double(pixel % h)) *
+                                         std::cos(0.17 * double(pixel / h))));
+  }
+  AcquisitionOptions wide = Options();
+  wide.pattern.reset();
+  wide.upsample = 1;
+  wide.iterations = 0;
+  AcquisitionOptions narrow = wide;
+  narrow.optics.na = 1.0;
+  const auto estimate = [&](AcquisitionPipeline<float>& pipeline,
+                            const AcquisitionOptions& options) {
+    const AcquisitionResult<float> r = pipeline.Reconstruct(stack.data(), h, w, kF, options);
+    EXPECT_TRUE(r.estimated);
+    std::vector<double> values = r.pattern.angle;
+    values.insert(values.end(), r.pattern.period.begin(), r.pattern.period.end());
+    values.insert(values.end(), r.pattern.modulation.begin(), r.pattern.modulation.end());
+    values.insert(values.end(), r.pattern.phase.begin(), r.pattern.phase.end());
+    return values;
+  };
+  const std::vector<double> wideFirst = estimate(pipeline_, wide);
+  const std::vector<double> narrowAfterWide = estimate(pipeline_, narrow);
+  const std::vector<double> wideAgain = estimate(pipeline_, wide);
+  pipeline_.Release();
+  AcquisitionPipeline<float> fresh;
+  const std::vector<double> narrowFresh = estimate(fresh, narrow);
+  fresh.Release();
+  EXPECT_EQ(narrowAfterWide, narrowFresh);
+  EXPECT_EQ(wideAgain, wideFirst);
+  // The two optics do lead to different estimates, so a stale OTF would show above.
+  EXPECT_NE(wideFirst, narrowFresh);
+  // And the stripes are found.
+  ASSERT_EQ(wideFirst.size(), 9u + kF);
+  for (unsigned a = 0; a < 3; ++a) EXPECT_NEAR(wideFirst[3 + a], 3.2, 0.05);
+}
+
 TEST_F(AcquisitionPipelineTest, PlatformFailureLeavesNothingHeld) {
   korvex::host::fail_call("cufftExecC2C", 1, CUFFT_EXEC_FAILED);
   EXPECT_THROW(pipeline_.Reconstruct(frames_.data(), kH, kW, kF, Options()), std::runtime_error);
