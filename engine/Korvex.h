@@ -24,6 +24,10 @@ struct KorvexOptions {
   // formed once: two transforms a frame per iteration instead of four. The same gradient,
   // rounded differently.
   bool foldedData = false;
+  // Adds sparsity * sum(x) to the objective: a constant added to every gradient value. With
+  // nonNegative it is an L1 penalty that pulls dim pixels to zero, which favours sparse
+  // specimens and extrapolates beyond the pattern's band. 0 leaves the iteration as it is.
+  double sparsity = 0.0;
 };
 
 // Strips the parentheses that keep a list together as one macro argument.

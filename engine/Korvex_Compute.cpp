@@ -171,7 +171,12 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   KORVEX_CHECK(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice));
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
-  if (options.foldedData) Fold_Data();
+  const T sparsity = static_cast<T>(options.sparsity);
+  if (options.foldedData) {
+    Fold_Data();
+    // The penalty's constant gradient joins -b once instead of every iteration.
+    if (sparsity != T(0)) CuCall_AddConstant(m_launch, d_images, sparsity, d_images, W, H);
+  }
 
   const unsigned historyLength = History_Length(m_maxIter);
   T previousMeasure = T(0);
@@ -181,6 +186,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
       Folded_Data_Gradient();
     } else {
       Data_Gradient();
+      if (sparsity != T(0)) CuCall_AddConstant(m_launch, d_dataGrad, sparsity, d_dataGrad, W, H);
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
 

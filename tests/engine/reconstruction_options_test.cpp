@@ -19,13 +19,14 @@ using namespace korvex::test;
 struct Case {
   unsigned W, H, F;
   bool nonNegative, frameData, folded;
+  double sparsity = 0.0;
 };
 
 std::string Name(const ::testing::TestParamInfo<Case>& info) {
   const Case& c = info.param;
   return std::to_string(c.W) + "x" + std::to_string(c.H) + "x" + std::to_string(c.F) +
          (c.nonNegative ? "_nonNegative" : "") + (c.frameData ? "_frameData" : "") +
-         (c.folded ? "_folded" : "");
+         (c.folded ? "_folded" : "") + (c.sparsity != 0.0 ? "_sparse" : "");
 }
 
 class OptionsReferenceTest : public ::testing::TestWithParam<Case> {};
@@ -36,11 +37,12 @@ TEST_P(OptionsReferenceTest, DoubleEngineFollowsTheReference) {
   const Case c = GetParam();
   const Problem p = Random_Problem(c.W, c.H, c.F, 5 * c.W + c.H);
   const ReferenceResult expected =
-      Reference_Reconstruct(p, 20, 0.0, 0.01, 0.1, {c.nonNegative, c.frameData});
+      Reference_Reconstruct(p, 20, 0.0, 0.01, 0.1, {c.nonNegative, c.frameData, c.sparsity});
   KorvexOptions options;
   options.nonNegative = c.nonNegative;
   options.frameData = c.frameData;
   options.foldedData = c.folded;
+  options.sparsity = c.sparsity;
   const EngineResult<double> actual = Run_Engine<double>(p, 20, 0.0, 0.01, 0.1, options);
   EXPECT_EQ(actual.iteration, expected.iteration);
   EXPECT_LT(Relative_Difference(actual.output, expected.output), 1e-9);
@@ -55,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{24, 17, 3, true, false, false}, Case{24, 17, 3, false, true, false},
                       Case{24, 17, 3, true, true, false}, Case{24, 17, 3, false, false, true},
                       Case{24, 17, 3, true, true, true}, Case{32, 48, 9, true, true, true},
-                      Case{32, 48, 9, false, true, true}),
+                      Case{32, 48, 9, false, true, true}, Case{24, 17, 3, true, true, false, 0.3},
+                      Case{24, 17, 3, true, false, true, 0.3}, Case{32, 48, 9, true, true, true, 0.3}),
     Name);
 
 template <typename T>

@@ -29,10 +29,12 @@ struct ReferenceResult {
 // inverse transforms, five-point smoothness term, Barzilai-Borwein steps, and the stopping
 // rules (limit, a step that is not positive or not finite, ratio below the threshold).
 // With `nonNegative`, every update is followed by the projection onto x >= 0; with
-// `frameData`, the residual is taken against the frames y_j instead of m_j y_j.
+// `frameData`, the residual is taken against the frames y_j instead of m_j y_j; `sparsity`
+// is added to every value of the gradient (the penalty sparsity * sum(x)).
 struct ReferenceOptions {
   bool nonNegative = false;
   bool frameData = false;
+  double sparsity = 0.0;
 };
 ReferenceResult Reference_Reconstruct(const Problem& problem, unsigned maxIter, double threshold,
                                       double lambda, double alpha, ReferenceOptions options = {});
