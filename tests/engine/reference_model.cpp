@@ -138,9 +138,9 @@ ReferenceResult Reference_Reconstruct(const Problem& p, unsigned maxIter, double
         const size_t i = size_t{r} * W + c;
         const bool border = r == 0 || c == 0 || r + 1 >= H || c + 1 >= W;
         const double data = dataGrad[i] + options.sparsity;
-        g[i] = border ? data
-                      : data +
-                            2.0 * lambda * (4.0 * x[i] - x[i - 1] - x[i + 1] - x[i - W] - x[i + W]);
+        g[i] = border
+                   ? data
+                   : data + 2.0 * lambda * (4.0 * x[i] - x[i - 1] - x[i + 1] - x[i - W] - x[i + W]);
       }
     }
     if (k >= 1) {
