@@ -54,6 +54,14 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
   Check_Setting(options.lambda, true, "lambda");
   Check_Setting(options.alpha, false, "alpha");
   Check_Setting(options.threshold, true, "threshold");
+  if (options.sparsity) {
+    Check_Setting(*options.sparsity, true, "sparsity");
+    if (*options.sparsity > 0.0 && !options.nonNegative) {
+      throw std::invalid_argument(
+          "sparsity needs nonnegative: without the constraint the penalty only lowers the "
+          "image's mean; set sparsity to 0 or nonnegative to true");
+    }
+  }
 }
 
 void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned factor) {
@@ -103,13 +111,24 @@ void Check_Finite(const T* values, size_t count) {
 }
 
 // The engine's options for these: the data term folded once, which halves the transforms of
-// every iteration.
-KorvexOptions Engine_Options(const AcquisitionOptions& options) {
+// every iteration. With OTF(0) = 1, lowering every frame by share x mean would add
+// share x mean x sum_j m_j to the data term's gradient: that is the engine's sparsity penalty
+// with weight share x mean. Frames whose mean is not positive get no penalty.
+KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean) {
   KorvexOptions engine;
   engine.nonNegative = options.nonNegative;
   engine.frameData = options.frameData;
   engine.foldedData = true;
+  const double share = Sparsity_Share(options);
+  if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;
+}
+
+template <typename T>
+double Mean(const T* values, size_t count) {
+  double sum = 0.0;
+  for (size_t i = 0; i < count; ++i) sum += static_cast<double>(values[i]);
+  return sum / static_cast<double>(count);
 }
 
 // What a fine-grid OTF was computed from, so that a repeated call reuses it.
@@ -123,6 +142,11 @@ struct OtfKey {
 };
 
 }  // namespace
+
+double Sparsity_Share(const AcquisitionOptions& options) {
+  if (options.sparsity) return *options.sparsity;
+  return options.nonNegative ? ReconstructionDefaults::kSparsity : 0.0;
+}
 
 unsigned Upsampling_Factor(double upsample) {
   if (!(upsample >= 1.0) || !std::isfinite(upsample) || upsample != std::floor(upsample) ||
@@ -288,11 +312,13 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
+    const KorvexOptions engineOptions =
+        Engine_Options(options, Mean(frames, size_t{height} * width * frameCount));
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
                                result.image.data(), static_cast<T>(options.threshold),
                                static_cast<T>(options.lambda), static_cast<T>(options.alpha),
-                               Engine_Options(options));
+                               engineOptions);
     });
 
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;

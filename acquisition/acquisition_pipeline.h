@@ -33,7 +33,8 @@ class FourierUpsampler;
 
 // Defaults measured on camera-sampled filament and cell stacks at 100 to 3,000 photons
 // (docs/acquisition.md, docs/image_quality.md): the image kept non-negative and the model
-// compared with the frames themselves, 40 iterations, light smoothing.
+// compared with the frames themselves, a light sparsity penalty, 40 iterations, light
+// smoothing.
 struct ReconstructionDefaults {
   static constexpr unsigned kUpsample = 2;
   static constexpr unsigned kIterations = 40;
@@ -42,6 +43,7 @@ struct ReconstructionDefaults {
   static constexpr double kThreshold = 0.0;
   static constexpr bool kNonNegative = true;
   static constexpr bool kFrameData = true;
+  static constexpr double kSparsity = 0.25;  // with nonNegative; 0 without
 };
 
 // A measured OTF: centred like KorvexCUDA's, 1 at zero frequency, on the camera grid (H x W)
@@ -65,7 +67,14 @@ struct AcquisitionOptions {
   double threshold = ReconstructionDefaults::kThreshold;
   bool nonNegative = ReconstructionDefaults::kNonNegative;  // keep the image >= 0
   bool frameData = ReconstructionDefaults::kFrameData;      // data term on the frames, not masked
+  // Weight of an L1 penalty on the non-negative image, as a share of the frames' mean level:
+  // its gradient is what lowering every frame by sparsity x their mean would add. Needs
+  // nonNegative; unset: kSparsity with nonNegative, 0 without.
+  std::optional<double> sparsity;
 };
+
+// The sparsity share that `options` ask for, its default filled in.
+double Sparsity_Share(const AcquisitionOptions& options);
 
 // Seconds spent in each stage of one call.
 struct StageTimes {

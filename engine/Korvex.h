@@ -24,9 +24,12 @@ struct KorvexOptions {
   // formed once: two transforms a frame per iteration instead of four. The same gradient,
   // rounded differently.
   bool foldedData = false;
-  // Adds sparsity * sum(x) to the objective: a constant added to every gradient value. With
-  // nonNegative it is an L1 penalty that pulls dim pixels to zero, which favours sparse
-  // specimens and extrapolates beyond the pattern's band. 0 leaves the iteration as it is.
+  // Adds sparsity * sum_i w_i x_i to the objective, w = sum_j m_j the light each pixel
+  // received. With nonNegative it is an L1 penalty that pulls dim pixels to zero, which
+  // favours sparse specimens and extrapolates beyond the pattern's band. Weighted by w, its
+  // pull is that of a uniform background in every frame, which the model explains by a uniform
+  // shift of the image: errors in the masks' phases add no stripes. 0 leaves the iteration as
+  // it is.
   double sparsity = 0.0;
 };
 
@@ -122,6 +125,7 @@ class Korvex {
   void Data_Gradient();
   void Fold_Data();
   void Folded_Data_Gradient();
+  void Add_Sparsity_Gradient(T sparsity, T* gradient);
   void Blur_Into_ScratchB(T* real);
 };
 

@@ -174,8 +174,8 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   const T sparsity = static_cast<T>(options.sparsity);
   if (options.foldedData) {
     Fold_Data();
-    // The penalty's constant gradient joins -b once instead of every iteration.
-    if (sparsity != T(0)) CuCall_AddConstant(m_launch, d_images, sparsity, d_images, W, H);
+    // The penalty's gradient does not depend on x: it joins -b once.
+    Add_Sparsity_Gradient(sparsity, d_images);
   }
 
   const unsigned historyLength = History_Length(m_maxIter);
@@ -186,7 +186,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
       Folded_Data_Gradient();
     } else {
       Data_Gradient();
-      if (sparsity != T(0)) CuCall_AddConstant(m_launch, d_dataGrad, sparsity, d_dataGrad, W, H);
+      Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
 
@@ -286,6 +286,17 @@ void Korvex<T>::Folded_Data_Gradient() {
   }
 }
 
+// sparsity * sum_j m_j added to `gradient`, one mask at a time (the update kernel with step
+// -sparsity adds sparsity * m_j).
+template <typename T>
+void Korvex<T>::Add_Sparsity_Gradient(T sparsity, T* gradient) {
+  if (sparsity == T(0)) return;
+  const unsigned pixels = m_width * m_height;
+  for (unsigned j = 0; j < m_frames; ++j) {
+    CuCall_UpdateMapping(m_launch, gradient, -sparsity, d_masks + j * pixels, m_width, m_height);
+  }
+}
+
 template <typename T>
 T Korvex<T>::Compute_Alpha() {
   const unsigned W = m_width;
@@ -338,3 +349,5 @@ template void Korvex<float>::Folded_Data_Gradient();
 template void Korvex<double>::Data_Gradient();
 template void Korvex<double>::Fold_Data();
 template void Korvex<double>::Folded_Data_Gradient();
+template void Korvex<float>::Add_Sparsity_Gradient(float, float*);
+template void Korvex<double>::Add_Sparsity_Gradient(double, double*);

@@ -178,6 +178,8 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
         Fail("dataTerm must be 'frames' or 'masked', got '" + term + "'");
       }
       o.frameData = term == "frames";
+    } else if (name == "sparsity") {
+      o.sparsity = Read_Scalar(value, name);
     } else if (name == "precision") {
       const std::string precision = Read_Text(value, name);
       if (precision != "single" && precision != "double") {
@@ -187,7 +189,7 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     } else {
       Fail("unknown option '" + name + "' (known: na, wavelength, pixelSize, immersion, " +
            "angles, phases, upsample, otf, pattern, iterations, lambda, alpha, threshold, " +
-           "nonnegative, dataTerm, precision)");
+           "nonnegative, dataTerm, sparsity, precision)");
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);

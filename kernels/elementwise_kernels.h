@@ -119,14 +119,6 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_UpdateNonNegative(T* x, T* g, T s, un
   }
 }
 
-template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_AddConstant(T* a, T s, T* out, unsigned W, unsigned H) {
-  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
-    const Index i = at(col, row, W);
-    out[i] = a[i] + s;
-  }
-}
-
 // The sum of the frames, not their mean; starting from +0 turns a lone -0 into +0.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, unsigned W,

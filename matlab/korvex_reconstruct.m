@@ -41,10 +41,14 @@ function varargout = korvex_reconstruct(varargin)
 %                   [true]; false lets it go negative, as KORVEXCUDA does
 %     'dataTerm'    'frames' compares the model with the frames y_j themselves; 'masked' with
 %                   the masked frames m_j y_j, as KORVEXCUDA does ['frames']
+%     'sparsity'    weight of an L1 penalty that pulls dim pixels of the non-negative image to
+%                   zero, as a share of the frames' mean level: its pull equals lowering every
+%                   frame by sparsity x that mean. Needs 'nonnegative'; 0 turns it off
+%                   [0.25 with 'nonnegative', 0 without]
 %     'precision'   'single' or 'double' [class of FRAMES; single for integers]
 %   The defaults were chosen by studies on camera-sampled filament and cell stacks at 100 to
 %   3,000 photons (docs/acquisition.md, docs/image_quality.md). KORVEXCUDA's own run is
-%   'nonnegative', false, 'dataTerm', 'masked'.
+%   'nonnegative', false, 'dataTerm', 'masked' (which also turns the sparsity off).
 %
 %   INFO is a struct:
 %     pattern     angle, period (camera pixels), phase, modulation, mcnr: the pattern used

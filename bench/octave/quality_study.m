@@ -12,10 +12,12 @@ function rows = quality_study(varargin)
 %   stripes at the carriers, spectral energy outside the SIM support, and seconds.
 %   Options: 'photons' [100 300 1000 3000], 'specimens' {'filaments', 'cell+3', 'cell-3'},
 %   'size' [256], 'seed' [1], 'python' (the tool's interpreter) [build/wiener-venv/bin/python],
-%   'settings': 'all' (the grid below) or 'figures' (the defaults and the plain run only).
+%   'settings': 'all' (the grid below) or 'figures' (the defaults, the plain run and 'both' at
+%   40 iterations and lambda 0.003, the defaults before the sparsity penalty).
 %   Settings: 'plain' is KorvexCUDA's iteration with the earlier defaults (20 iterations,
 %   lambda 0.01); 'frames' and 'nonnegative' add one option each; 'both' takes both over a grid
-%   of iterations and lambda; 'defaults' is korvex_reconstruct without options.
+%   of iterations and lambda, without sparsity; 'sparse' adds the sparsity penalty at three
+%   weights; 'defaults' is korvex_reconstruct without options.
 options = struct('photons', [100, 300, 1000, 3000], ...
                  'specimens', {{'filaments', 'cell+3', 'cell-3'}}, 'size', 256, 'seed', 1, ...
                  'python', fullfile(pwd, 'build', 'wiener-venv', 'bin', 'python'), ...
@@ -23,25 +25,30 @@ options = struct('photons', [100, 300, 1000, 3000], ...
 for i = 1:2:numel(varargin)
   options.(varargin{i}) = varargin{i + 1};
 end
-% name, nonnegative, dataTerm, iterations, lambda
-settings = {'plain', false, 'masked', 20, 0.01};
+% name, nonnegative, dataTerm, iterations, lambda, sparsity
+settings = {'plain', false, 'masked', 20, 0.01, 0};
 if strcmp(options.settings, 'all')
-  settings(end + 1, :) = {'frames', false, 'frames', 20, 0.01};
-  settings(end + 1, :) = {'nonnegative', true, 'masked', 40, 0.001};
+  settings(end + 1, :) = {'frames', false, 'frames', 20, 0.01, 0};
+  settings(end + 1, :) = {'nonnegative', true, 'masked', 40, 0.001, 0};
   for iterations = [20, 40, 80]
     for lambda = [0, 0.001, 0.003, 0.01]
-      settings(end + 1, :) = {'both', true, 'frames', iterations, lambda};
+      settings(end + 1, :) = {'both', true, 'frames', iterations, lambda, 0};
     end
   end
+  for sparsity = [0.1, 0.25, 0.5]
+    settings(end + 1, :) = {'sparse', true, 'frames', 40, 0.003, sparsity};
+  end
+else
+  settings(end + 1, :) = {'both', true, 'frames', 40, 0.003, 0};
 end
-settings(end + 1, :) = {'defaults', [], [], [], []};
+settings(end + 1, :) = {'defaults', [], [], [], [], []};
 haveTool = exist(options.python, 'file') == 2;
 if ~haveTool
   fprintf('(no Wiener tool at %s: run bash bench/wiener/setup.sh)\n', options.python);
 end
-fprintf(['| specimen | photons | method | nonneg. | data | iter. | lambda | resolution (nm) | ' ...
-         'correlation | band | stripes | outside | s |\n']);
-fprintf('|---|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|\n');
+fprintf(['| specimen | photons | method | nonneg. | data | iter. | lambda | sparsity | ' ...
+         'resolution (nm) | correlation | band | stripes | outside | s |\n']);
+fprintf('|---|---:|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n');
 rows = {};
 for s = options.specimens
   for photons = options.photons
@@ -54,23 +61,24 @@ for s = options.specimens
     label = sprintf('| %s | %d |', s{1}, photons);
 
     widefield = korvex_upsample(mean(stack.frames, 3), 2);
-    rows{end + 1} = print_row(label, 'widefield | | | | ', score(widefield), 0);
+    rows{end + 1} = print_row(label, 'widefield | | | | | ', score(widefield), 0);
     if haveTool
       [image, seconds] = wiener_tool(stack, options.python);
-      rows{end + 1} = print_row(label, 'Wiener tool | | | | ', score(image), seconds);
+      rows{end + 1} = print_row(label, 'Wiener tool | | | | | ', score(image), seconds);
     end
     optics = {'na', stack.na, 'wavelength', stack.wavelength, 'pixelSize', stack.pixelSize};
     for k = 1:size(settings, 1)
-      [name, nonnegative, dataTerm, iterations, lambda] = settings{k, :};
+      [name, nonnegative, dataTerm, iterations, lambda, sparsity] = settings{k, :};
       if isempty(nonnegative)
         [image, info] = korvex_reconstruct(single(stack.frames), optics{:});
-        method = sprintf('Korvex %s | | | %d | ', name, info.iterations);
+        method = sprintf('Korvex %s | | | %d | | ', name, info.iterations);
       else
         [image, info] = korvex_reconstruct(single(stack.frames), optics{:}, ...
                                            'nonnegative', nonnegative, 'dataTerm', dataTerm, ...
-                                           'iterations', iterations, 'lambda', lambda);
-        method = sprintf('Korvex %s | %s | %s | %d | %g', name, yes_no(nonnegative), ...
-                         dataTerm, iterations, lambda);
+                                           'iterations', iterations, 'lambda', lambda, ...
+                                           'sparsity', sparsity);
+        method = sprintf('Korvex %s | %s | %s | %d | %g | %g', name, yes_no(nonnegative), ...
+                         dataTerm, iterations, lambda, sparsity);
       end
       rows{end + 1} = print_row(label, method, score(image), info.seconds.total);
     end

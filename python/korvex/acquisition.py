@@ -46,6 +46,7 @@ class Acquisition:
     threshold: float = DEFAULTS["threshold"]
     nonnegative: bool = DEFAULTS["nonnegative"]
     data_term: str = DEFAULTS["data_term"]
+    sparsity: float | None = None  # None: DEFAULTS["sparsity"] when nonnegative, else 0
     otf: np.ndarray | None = None
 
     @classmethod
@@ -54,7 +55,7 @@ class Acquisition:
                 iterations=DEFAULTS["iterations"], smoothness=DEFAULTS["smoothness"],
                 step=DEFAULTS["step"], threshold=DEFAULTS["threshold"],
                 nonnegative=DEFAULTS["nonnegative"], data_term=DEFAULTS["data_term"],
-                otf=None) -> "Acquisition":
+                sparsity=None, otf=None) -> "Acquisition":
         if otf is None and (na is None or wavelength is None or pixel_size is None):
             raise ValueError("na, wavelength and pixel_size are needed unless a measured otf "
                              "is given")
@@ -71,7 +72,14 @@ class Acquisition:
             raise TypeError(f"nonnegative must be True or False, got {nonnegative!r}")
         if data_term not in DATA_TERMS:
             raise ValueError(f"data_term must be 'frames' or 'masked', got {data_term!r}")
-        return cls(nonnegative=bool(nonnegative), data_term=data_term,immersion=immersion,
+        if sparsity is not None:
+            sparsity = _arrays.number("sparsity", sparsity)
+            if sparsity > 0 and not nonnegative:
+                raise ValueError("sparsity needs nonnegative: without the constraint the "
+                                 "penalty only lowers the image's mean; set sparsity to 0 or "
+                                 "nonnegative to True")
+        return cls(nonnegative=bool(nonnegative), data_term=data_term, sparsity=sparsity,
+                   immersion=immersion,
                    angles=_arrays.count("angles", angles),
                    phases=_arrays.count("phases", phases, minimum=3),
                    upsample=_arrays.count("upsample", upsample),
@@ -110,7 +118,7 @@ class AcquisitionReconstructor:
         d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
                                  a.angles, a.phases, float(a.upsample), a.iterations,
                                  a.smoothness, a.step, a.threshold, a.nonnegative,
-                                 a.data_term == "frames", a.otf,
+                                 a.data_term == "frames", a.sparsity, a.otf,
                                  None if pattern is None else pattern.as_core())
         found = Pattern.from_core(d["pattern"])
         if warn:
@@ -132,7 +140,7 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
                             pattern: Pattern | None = None, iterations=DEFAULTS["iterations"],
                             smoothness=DEFAULTS["smoothness"], step=DEFAULTS["step"],
                             threshold=DEFAULTS["threshold"], nonnegative=DEFAULTS["nonnegative"],
-                            data_term=DEFAULTS["data_term"]) -> AcquisitionResult:
+                            data_term=DEFAULTS["data_term"], sparsity=None) -> AcquisitionResult:
     """Reconstructs one camera acquisition of (F, H, W) frames (F = angles * phases,
     orientation-major, background already subtracted) on a grid `upsample` times finer.
 
@@ -141,10 +149,13 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
     camera or the fine grid. The pattern is estimated unless one is given. smoothness is
     KorvexCUDA's lambda, step its alpha; nonnegative keeps the image >= 0, and data_term
     "frames" compares the model with the frames themselves ("masked": with the masked frames,
-    as KorvexCUDA does)."""
+    as KorvexCUDA does). sparsity weighs an L1 penalty that pulls dim pixels of the
+    non-negative image to zero, as a share of the frames' mean level (None: DEFAULTS["sparsity"]
+    with nonnegative, 0 without)."""
     acquisition = Acquisition.checked(
         na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion, angles=angles,
         phases=phases, upsample=upsample, iterations=iterations, smoothness=smoothness,
-        step=step, threshold=threshold, nonnegative=nonnegative, data_term=data_term, otf=otf)
+        step=step, threshold=threshold, nonnegative=nonnegative, data_term=data_term,
+        sparsity=sparsity, otf=otf)
     with AcquisitionReconstructor() as reconstructor:
         return reconstructor.reconstruct(frames, acquisition, pattern)

@@ -66,6 +66,9 @@ def _parser() -> argparse.ArgumentParser:
                    default=DEFAULTS["nonnegative"], help="keep the image >= 0")
     r.add_argument("--data-term", choices=DATA_TERMS, default=DEFAULTS["data_term"],
                    help="compare the model with the frames or with the masked frames")
+    r.add_argument("--sparsity", type=float, default=None,
+                   help="L1 pull of dim pixels to zero, a share of the frames' mean level "
+                   f"(default {DEFAULTS['sparsity']:g} with --nonnegative, 0 without)")
     r.add_argument("--preview", metavar="PREVIEW.png", default=None,
                    help="PNG of the first time point: widefield and reconstruction (top), their "
                    "log-magnitude spectra (bottom)")
@@ -96,7 +99,8 @@ def _reconstruct(args) -> None:
         na=args.na, wavelength=args.wavelength, pixel_size=pixel_size,
         immersion=args.immersion, angles=args.angles, phases=args.phases,
         upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
-        step=args.step, nonnegative=args.nonnegative, data_term=args.data_term)
+        step=args.step, nonnegative=args.nonnegative, data_term=args.data_term,
+        sparsity=args.sparsity)
     if frames.shape[1] != args.angles * args.phases:
         raise InputError(f"{args.raw}: {frames.shape[1]} frames a time point, not angles x "
                          f"phases = {args.angles} x {args.phases} (see --order)")

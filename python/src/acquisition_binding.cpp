@@ -41,8 +41,8 @@ class Pipeline {
   nb::dict Reconstruct(Stack<T> frames, double na, double wavelength, double pixelSize,
                        double immersion, unsigned angles, unsigned phases, double upsample,
                        unsigned iterations, double lambda, double alpha, double threshold,
-                       bool nonNegative, bool frameData, std::optional<Image<double>> otf,
-                       std::optional<PatternTuple> pattern) {
+                       bool nonNegative, bool frameData, std::optional<double> sparsity,
+                       std::optional<Image<double>> otf, std::optional<PatternTuple> pattern) {
     AcquisitionOptions options;
     options.optics = {na, wavelength, pixelSize, immersion};
     options.angles = angles;
@@ -54,6 +54,7 @@ class Pipeline {
     options.threshold = threshold;
     options.nonNegative = nonNegative;
     options.frameData = frameData;
+    options.sparsity = sparsity;
     if (otf) {
       // C-ordered (h, w) is the core's column-major w x h.
       MeasuredOtf measured;
@@ -112,7 +113,7 @@ void Bind(nb::module_& m, const char* name) {
            nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"), nb::arg("angles"),
            nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"), nb::arg("smoothness"),
            nb::arg("step"), nb::arg("threshold"), nb::arg("nonnegative"), nb::arg("frame_data"),
-           nb::arg("otf").none(), nb::arg("pattern").none())
+           nb::arg("sparsity").none(), nb::arg("otf").none(), nb::arg("pattern").none())
       .def("release", &Pipeline<T>::Release);
 }
 
@@ -131,6 +132,7 @@ void Bind_Acquisition(nb::module_& m) {
   defaults["threshold"] = ReconstructionDefaults::kThreshold;
   defaults["nonnegative"] = ReconstructionDefaults::kNonNegative;
   defaults["data_term"] = ReconstructionDefaults::kFrameData ? "frames" : "masked";
+  defaults["sparsity"] = ReconstructionDefaults::kSparsity;
   m.attr("acquisition_defaults") = defaults;
 }
 

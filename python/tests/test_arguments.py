@@ -113,6 +113,11 @@ def test_helper_arguments(stack):
         korvex.reconstruct_acquisition(np.ones((9, 37, 50)), data_term="raw", **optics)
     with pytest.raises(TypeError, match="nonnegative must be True or False"):
         korvex.reconstruct_acquisition(np.ones((9, 37, 50)), nonnegative=1, **optics)
+    with pytest.raises(ValueError, match="sparsity needs nonnegative"):
+        korvex.reconstruct_acquisition(np.ones((9, 37, 50)), nonnegative=False, sparsity=0.5,
+                                       **optics)
+    with pytest.raises(ValueError, match="sparsity must be a non-negative"):
+        korvex.reconstruct_acquisition(np.ones((9, 37, 50)), sparsity=-1, **optics)
     noisy = korvex.simulate(truth, masks, otf, photons=100, background=2, seed=4)
     np.testing.assert_array_equal(noisy, korvex.simulate(truth, masks, otf, photons=100,
                                                          background=2, seed=4))

@@ -61,16 +61,19 @@ def test_estimated_pattern_agrees_with_the_mex(octave):
     np.testing.assert_allclose(np.angle(np.exp(1j * (pattern.phase - phases))), 0, atol=0.1)
 
 
-@pytest.mark.parametrize("nonnegative, data_term", [(True, "frames"), (False, "masked")])
-def test_acquisition_agrees_with_the_mex(octave, stack, nonnegative, data_term):
+# Defaults on both sides, an explicit sparsity, and KorvexCUDA's own iteration.
+@pytest.mark.parametrize("options, matlab", [
+    ({}, ""),
+    (dict(sparsity=0.6), ", 'sparsity', 0.6"),
+    (dict(nonnegative=False, data_term="masked"), ", 'nonnegative', false, 'dataTerm', 'masked'")])
+def test_acquisition_agrees_with_the_mex(octave, stack, options, matlab):
     _, _, _, frames = stack
     result = korvex.reconstruct_acquisition(frames, na=1.2, wavelength=0.52, pixel_size=0.065,
-                                            upsample=2, iterations=10, nonnegative=nonnegative,
-                                            data_term=data_term)
+                                            upsample=2, iterations=10, **options)
     image, = octave("image = korvex_reconstruct(frames, 'na', 1.2, 'wavelength', 0.52, "
-                    "'pixelSize', 0.065, 'upsample', 2, 'iterations', 10, "
-                    f"'nonnegative', {str(nonnegative).lower()}, 'dataTerm', '{data_term}');",
+                    f"'pixelSize', 0.065, 'upsample', 2, 'iterations', 10{matlab});",
                     {"frames": frames}, ["image"])
+    nonnegative = options.get("nonnegative", True)
     assert result.image.shape == (74, 100) == image.shape
     assert result.pixel_size == pytest.approx(0.0325)
     assert np.abs(result.image - image).max() <= 1e-6 * np.abs(image).max()

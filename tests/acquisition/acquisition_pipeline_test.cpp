@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -117,8 +118,41 @@ TEST_F(AcquisitionPipelineTest, RefusesBadInputNamingTheArgument) {
   o = Options();
   o.pattern->period[2] = 1.0;
   EXPECT_TRUE(contains(Refusal(o), "pattern.period must be at least 2 pixels"));
+  o = Options();
+  o.sparsity = -0.1;
+  EXPECT_TRUE(contains(Refusal(o), "sparsity must be a non-negative finite number"));
+  o.sparsity = 0.5;
+  o.nonNegative = false;
+  EXPECT_TRUE(contains(Refusal(o), "sparsity needs nonnegative"));
   frames_[77] = NAN;
   EXPECT_TRUE(contains(Refusal(Options()), "frames hold NaN or Inf (at element 78)"));
+}
+
+// The sparsity share follows nonnegative by default, pulls pixels to zero as it grows, and
+// leaves frames whose mean is not positive alone.
+TEST_F(AcquisitionPipelineTest, SparsityDefaultsAndPull) {
+  AcquisitionOptions o = Options();
+  o.iterations = 20;
+  EXPECT_EQ(Sparsity_Share(o), ReconstructionDefaults::kSparsity);
+  o.nonNegative = false;
+  EXPECT_EQ(Sparsity_Share(o), 0.0);
+  o.nonNegative = true;
+  const auto zeros = [](const std::vector<float>& image) {
+    size_t count = 0;
+    for (float v : image) count += v == 0.0f;
+    return count;
+  };
+  const auto run = [&](std::optional<double> share, const std::vector<float>& frames) {
+    o.sparsity = share;
+    return pipeline_.Reconstruct(frames.data(), kH, kW, kF, o).image;
+  };
+  EXPECT_EQ(run(std::nullopt, frames_), run(ReconstructionDefaults::kSparsity, frames_));
+  const size_t none = zeros(run(0.0, frames_));
+  EXPECT_GT(zeros(run(1.0, frames_)), none + kH * kW / 10);
+  std::vector<float> lowered = frames_;
+  for (float& v : lowered) v -= 3.0f;  // the mean is about -1.6
+  EXPECT_EQ(run(0.5, lowered), run(0.0, lowered));
+  pipeline_.Release();
 }
 
 TEST_F(AcquisitionPipelineTest, StripelessFramesAreReportedNotRefused) {

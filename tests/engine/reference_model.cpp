@@ -132,15 +132,15 @@ ReferenceResult Reference_Reconstruct(const Problem& p, unsigned maxIter, double
     std::vector<double> dataGrad(n, 0.0);
     for (unsigned f = 0; f < p.F; ++f) {
       Add_Frame_Gradient(masks[f], maskedData[f], x, otf, W, H, dataGrad);
+      for (size_t i = 0; i < n; ++i) dataGrad[i] += options.sparsity * masks[f][i];
     }
     for (unsigned r = 0; r < H; ++r) {
       for (unsigned c = 0; c < W; ++c) {
         const size_t i = size_t{r} * W + c;
         const bool border = r == 0 || c == 0 || r + 1 >= H || c + 1 >= W;
-        const double data = dataGrad[i] + options.sparsity;
-        g[i] = border
-                   ? data
-                   : data + 2.0 * lambda * (4.0 * x[i] - x[i - 1] - x[i + 1] - x[i - W] - x[i + W]);
+        g[i] = border ? dataGrad[i]
+                      : dataGrad[i] +
+                            2.0 * lambda * (4.0 * x[i] - x[i - 1] - x[i + 1] - x[i - W] - x[i + W]);
       }
     }
     if (k >= 1) {

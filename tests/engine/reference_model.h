@@ -30,7 +30,7 @@ struct ReferenceResult {
 // rules (limit, a step that is not positive or not finite, ratio below the threshold).
 // With `nonNegative`, every update is followed by the projection onto x >= 0; with
 // `frameData`, the residual is taken against the frames y_j instead of m_j y_j; `sparsity`
-// is added to every value of the gradient (the penalty sparsity * sum(x)).
+// times sum_j m_j is added to the gradient (the penalty sparsity * sum_i (sum_j m_j)_i x_i).
 struct ReferenceOptions {
   bool nonNegative = false;
   bool frameData = false;
