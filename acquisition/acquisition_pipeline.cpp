@@ -100,14 +100,18 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   }
 }
 
+// The frames' mean, in the same pass that refuses NaN and Inf.
 template <typename T>
-void Check_Finite(const T* values, size_t count) {
+double Finite_Mean(const T* values, size_t count) {
+  double sum = 0.0;
   for (size_t i = 0; i < count; ++i) {
     if (!std::isfinite(values[i])) {
       throw std::invalid_argument("frames hold NaN or Inf (at element " + std::to_string(i + 1) +
                                   ")");
     }
+    sum += static_cast<double>(values[i]);
   }
+  return sum / static_cast<double>(count);
 }
 
 // The engine's options for these: the data term folded once, which halves the transforms of
@@ -122,13 +126,6 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;
-}
-
-template <typename T>
-double Mean(const T* values, size_t count) {
-  double sum = 0.0;
-  for (size_t i = 0; i < count; ++i) sum += static_cast<double>(values[i]);
-  return sum / static_cast<double>(count);
 }
 
 // What a fine-grid OTF was computed from, so that a repeated call reuses it.
@@ -289,7 +286,7 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
       Check_Optics(options.optics, factor);
     }
     if (options.pattern) Check_Pattern(*options.pattern, options.angles, frameCount, "pattern");
-    Check_Finite(frames, size_t{height} * width * frameCount);
+    const double frameMean = Finite_Mean(frames, size_t{height} * width * frameCount);
 
     Kept& k = *kept_;
     AcquisitionResult<T> result;
@@ -312,8 +309,7 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
-    const KorvexOptions engineOptions =
-        Engine_Options(options, Mean(frames, size_t{height} * width * frameCount));
+    const KorvexOptions engineOptions = Engine_Options(options, frameMean);
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
                                result.image.data(), static_cast<T>(options.threshold),
