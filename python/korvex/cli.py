@@ -17,7 +17,7 @@ import numpy as np
 
 from . import KorvexError
 from ._tiff import InputError, read_series, write_series
-from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
+from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Pipeline
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -95,21 +95,20 @@ def _reconstruct(args) -> None:
         raise InputError(f"{args.raw}: no pixel size in the metadata: give --pixel-size")
     if not np.isfinite(frames).all():
         raise InputError(f"{args.raw}: the frames hold NaN or Inf values")
-    acquisition = Acquisition.checked(
-        na=args.na, wavelength=args.wavelength, pixel_size=pixel_size,
-        immersion=args.immersion, angles=args.angles, phases=args.phases,
-        upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
-        step=args.step, nonnegative=args.nonnegative, data_term=args.data_term,
-        sparsity=args.sparsity)
     if frames.shape[1] != args.angles * args.phases:
         raise InputError(f"{args.raw}: {frames.shape[1]} frames a time point, not angles x "
                          f"phases = {args.angles} x {args.phases} (see --order)")
     start = time.perf_counter()
     steps = frames.shape[0]
-    with AcquisitionReconstructor() as reconstructor:
+    with Pipeline(frames.shape[2:], frames.shape[1],
+                  na=args.na, wavelength=args.wavelength, pixel_size=pixel_size,
+                  immersion=args.immersion, angles=args.angles, phases=args.phases,
+                  upsample=args.upsample, iterations=args.iterations,
+                  smoothness=args.smoothness, step=args.step, nonnegative=args.nonnegative,
+                  data_term=args.data_term, sparsity=args.sparsity) as pipeline:
         def run(t, pattern=None):
             stack = frames[t].astype(np.float32) - np.float32(args.background)
-            return stack, reconstructor.reconstruct(stack, acquisition, pattern)
+            return stack, pipeline.reconstruct(stack, pattern)
 
         # The first time point outside the progress bar: a refusal leaves a clean one line.
         stack, result = run(0)

@@ -25,7 +25,7 @@ class Engine {
     Core_Call([this] { Build(); });
   }
 
-  // Runs one reconstruction into `out`; returns (iterations, step, ratio, engine seconds).
+  // Runs one reconstruction into `out`; returns (iterations run, step, ratio, engine seconds).
   nb::tuple Compute(Stack<T> frames, Stack<T> masks, Image<T> otf, OutImage<T> out,
                     double threshold, double lambda, double alpha) {
     Check_Stack(frames, "frames");
@@ -50,7 +50,7 @@ class Engine {
         throw;
       }
       seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      iterations = engine_->m_iteration;
+      iterations = engine_->m_iteration + 1;  // the index of the last one entered, as a count
       step = double(engine_->m_alpha);
       ratio = double(engine_->m_ratio);
     });
@@ -58,10 +58,7 @@ class Engine {
   }
 
   // A destructor may run while another thread is inside the core: it waits its turn.
-  ~Engine() {
-    std::lock_guard<std::mutex> lock(Core_Mutex());
-    engine_.reset();
-  }
+  ~Engine() { Release_In_Core(engine_); }
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
