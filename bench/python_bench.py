@@ -7,9 +7,11 @@
    against a sequential loop: time ratio and bit-identity (in a fresh process with
    KORVEX_FFTW_PLANNER=estimate, which its workers inherit: measured FFTW plans differ
    between processes);
-4. peak memory of reconstruct_series over 10 and 50 time points beyond the output.
+4. peak memory of reconstruct_series over 10 and 50 time points beyond the output;
+5. a kept korvex.Pipeline against fresh reconstruct_acquisition calls, 10 calls of a
+   256 x 256 x 9 camera acquisition (the pipeline's defaults, 40 iterations, to 512 x 512).
 
-    python bench/python_bench.py [--repeats 5] [--parts 1234]
+    python bench/python_bench.py [--repeats 5] [--parts 12345]
 """
 
 from __future__ import annotations
@@ -151,13 +153,41 @@ def peak_memory():
               f"output {(peak - images.nbytes) / 2**20:5.2f} MiB")
 
 
+def kept_pipeline(calls=10):
+    import korvex
+
+    print(f"\n5. {calls} calls of a 256 x 256 x 9 float32 acquisition to 512 x 512, the pipeline's "
+          "defaults: fresh reconstruct_acquisition against one kept korvex.Pipeline")
+    frames, _, _ = stack(256)
+    optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065)
+    korvex.reconstruct_acquisition(frames, **optics)  # FFTW's plans measured outside
+    fresh = []
+    for _ in range(calls):
+        start = time.perf_counter()
+        korvex.reconstruct_acquisition(frames, **optics)
+        fresh.append(time.perf_counter() - start)
+    kept = []
+    with korvex.Pipeline(frames.shape[1:], 9, **optics) as pipeline:
+        for _ in range(calls):
+            start = time.perf_counter()
+            pipeline.reconstruct(frames)
+            kept.append(time.perf_counter() - start)
+    reference = np.median(fresh)
+    print(f"   fresh calls: median {reference:.3f} s (min {min(fresh):.3f}, max {max(fresh):.3f})")
+    print("   kept calls:  " + " ".join(f"{t:.3f}" for t in kept) + " s")
+    ratios = np.array(kept[1:]) / reference
+    print(f"   2nd to {calls}th kept call / fresh median: max {ratios.max():.2f}, median "
+          f"{np.median(ratios):.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--parts", default="1234", help="which figures to print, e.g. 14")
+    parser.add_argument("--parts", default="12345", help="which figures to print, e.g. 14")
     args = parser.parse_args()
     machine()
-    parts = {"1": lambda: overhead(args.repeats), "2": no_copy, "3": cluster, "4": peak_memory}
+    parts = {"1": lambda: overhead(args.repeats), "2": no_copy, "3": cluster, "4": peak_memory,
+             "5": kept_pipeline}
     for part in args.parts:
         parts[part]()
     machine()

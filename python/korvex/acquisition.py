@@ -100,6 +100,9 @@ class Pipeline:
         frames = _arrays.count("frames", frames)
         angles = _arrays.count("angles", angles)
         if phases is None:
+            if frames % angles:
+                raise ValueError(f"frames holds {frames} frames, not angles x phases: not a "
+                                 f"multiple of angles = {angles}")
             phases = frames // angles
         self._setup(shape, frames, Acquisition.checked(angles=angles, phases=phases, **options))
 
