@@ -24,7 +24,7 @@ CURRENT, ALL, FOLLOW = "current", "all", "follow the slider"
 
 class KorvexWidget(Container):
     def __init__(self, napari_viewer):
-        super().__init__(labels=True)
+        super().__init__(labels=False)
         self._viewer = viewer = napari_viewer
         self.layer = ComboBox(label="raw frames", choices=self._raw_layers)
         self.na = FloatSpinBox(label="NA", value=1.2, min=0.1, max=1.7, step=0.01)
@@ -47,12 +47,19 @@ class KorvexWidget(Container):
         self.reconstruct_button = PushButton(text="Reconstruct")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
         self.progress = ProgressBar(label="progress", min=0, max=1, value=0)
-        self.table = Table(label="pattern", value=_pattern_table(None))
-        self.status = Label(label="", value="")
-        self.extend([self.layer, self.na, self.wavelength, self.pixel_size, self.immersion,
-                     self.angles, self.phases, self.orders, self.background, self.iterations,
-                     self.time_points, self.estimate_button, self.reconstruct_button,
-                     self.cancel_button, self.progress, self.table, self.status])
+        self.table = Table(value=_pattern_table(None))
+        from qtpy.QtWidgets import QStyledItemDelegate
+
+        # Qt's plain delegate: the cells show the table's own rounding, not 4 decimals.
+        self.table.native.setItemDelegate(QStyledItemDelegate(self.table.native))
+        self.status = Label(value="")
+        settings = Container(labels=True, widgets=[
+            self.layer, self.na, self.wavelength, self.pixel_size, self.immersion, self.angles,
+            self.phases, self.orders, self.background, self.iterations, self.time_points])
+        actions = Container(labels=False, widgets=[
+            self.estimate_button, self.reconstruct_button, self.cancel_button, self.progress,
+            self.table, self.status])
+        self.extend([settings, actions])
 
         self._pipeline = None  # (key, Pipeline)
         self._pattern = None  # (key, Pattern): the estimate the reconstructions use
@@ -179,6 +186,7 @@ class KorvexWidget(Container):
 
     def _show_pattern(self, pattern: Pattern) -> None:
         self.table.value = _pattern_table(pattern)
+        self.table.native.resizeColumnsToContents()
         low = [str(a + 1) for a in np.flatnonzero(pattern.low_modulation)]
         self.status.value = (f"low modulation in orientation {', '.join(low)}: too faint to "
                              "estimate reliably" if low else "pattern estimated")
@@ -299,14 +307,16 @@ class KorvexWidget(Container):
 
 
 def _pattern_table(pattern: Pattern | None) -> dict:
-    columns = ["angle (deg)", "period (px)", "modulation", "MCNR", "low"]
+    """One row per orientation: angle (degrees), period (camera pixels), modulation, MCNR and
+    a flag where the MCNR is too low to trust."""
+    columns = ["angle °", "period px", "depth", "MCNR", ""]
     if pattern is None:
         return {"data": [], "columns": columns}
-    rows = [[round(float(np.degrees(pattern.angle[a])), 2), round(float(pattern.period[a]), 4),
-             round(float(pattern.modulation[a]), 3), round(float(pattern.mcnr[a]), 1),
-             "yes" if pattern.low_modulation[a] else ""] for a in range(pattern.orientations)]
+    rows = [[f"{np.degrees(pattern.angle[a]):.2f}", f"{pattern.period[a]:.3f}",
+             f"{pattern.modulation[a]:.2f}", f"{pattern.mcnr[a]:.1f}",
+             "low" if pattern.low_modulation[a] else ""] for a in range(pattern.orientations)]
     return {"data": rows, "columns": columns,
-            "index": [f"orientation {a + 1}" for a in range(pattern.orientations)]}
+            "index": [str(a + 1) for a in range(pattern.orientations)]}
 
 
 def _pattern_record(pattern: Pattern) -> dict:
