@@ -39,11 +39,16 @@ def as_real(name: str, value, ndim: int, layout: str, dtype=None) -> np.ndarray:
     return np.ascontiguousarray(array, dtype=dtype)
 
 
+UNSIGNED_MAX = 2**32 - 1  # the core's counts are 32-bit unsigned
+
+
 def count(name: str, value, minimum: int = 1) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be a whole number, got {type(value).__name__}")
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if value > UNSIGNED_MAX:
+        raise ValueError(f"{name} must be at most {UNSIGNED_MAX}, got {value}")
     return int(value)
 
 

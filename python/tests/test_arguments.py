@@ -31,6 +31,8 @@ def bad_calls(frames, masks, otf):
         (ValueError, "empty", (frames[:, :0], masks, otf), {}),
         (ValueError, "iterations", (frames, masks, otf), {"iterations": 0}),
         (TypeError, "iterations", (frames, masks, otf), {"iterations": 2.5}),
+        (ValueError, "iterations must be at most 4294967295", (frames, masks, otf),
+         {"iterations": 2**32}),
         (ValueError, "step", (frames, masks, otf), {"step": -1.0}),
         (ValueError, "smoothness", (frames, masks, otf), {"smoothness": float("nan")}),
     ]
