@@ -182,3 +182,14 @@ def test_series_cache_closes_an_evicted_engine_only_when_its_last_user_is_done(s
     assert seen["result"].iterations == 2  # still usable while held
     with pytest.raises(ValueError, match="closed"):  # closed once released
         seen["kept"].reconstruct(frames, masks, otf)
+
+
+def test_import_korvex_stays_light():
+    import subprocess
+    import sys
+
+    heavy = ("napari", "magicgui", "qtpy", "PyQt5", "dask", "tifffile")
+    done = subprocess.run([sys.executable, "-c", "import sys, korvex; print(' '.join(sys.modules))"],
+                          capture_output=True, text=True, check=True)
+    loaded = {name.split(".")[0] for name in done.stdout.split()}
+    assert loaded.isdisjoint(heavy), loaded & set(heavy)
