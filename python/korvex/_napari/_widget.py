@@ -202,6 +202,8 @@ class KorvexWidget(Container):
         layer = self.layer.value
         if layer is None or layer not in self._viewer.layers or self.running:
             return None
+        if f"{layer.name} reconstructed" not in self._viewer.layers:
+            self._done.clear()  # the result layer was deleted
         try:
             pipeline = self._kept_pipeline(layer)
             series = self._series(layer)
@@ -213,6 +215,7 @@ class KorvexWidget(Container):
             self.status.value = f"error: {error}"
             return None
         if not times:
+            self.status.value = "already reconstructed with these settings"
             return None
         from napari.qt.threading import create_worker
 
