@@ -22,7 +22,7 @@ import numpy as np
 from . import _arrays
 from .acquisition import DEFAULTS, IMMERSION, Acquisition, Pipeline
 from .engine import Reconstructor, settings
-from .patterns import Pattern, warn_low_modulation
+from .patterns import Pattern
 from .results import SeriesResult
 
 

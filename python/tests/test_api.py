@@ -189,7 +189,8 @@ def test_import_korvex_stays_light():
     import sys
 
     heavy = ("napari", "magicgui", "qtpy", "PyQt5", "dask", "tifffile")
-    done = subprocess.run([sys.executable, "-c", "import sys, korvex; print(' '.join(sys.modules))"],
-                          capture_output=True, text=True, check=True)
+    code = "import sys, korvex; print(' '.join(sys.modules))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          check=True)
     loaded = {name.split(".")[0] for name in done.stdout.split()}
     assert loaded.isdisjoint(heavy), loaded & set(heavy)
