@@ -118,6 +118,7 @@ def test_cancel_keeps_the_viewer_responsive_and_the_slider_drives_reconstruction
     worker = widget.reconstruct()
     with qtbot.waitSignal(worker.yielded, timeout=600_000):
         pass
+    assert widget.estimate() is None and not widget.estimate_button.enabled  # busy
     widget.cancel()
     wait_until_idle(qtbot, widget)
     timer.stop()

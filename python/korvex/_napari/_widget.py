@@ -170,6 +170,9 @@ class KorvexWidget(Container):
         if layer is None:
             self.status.value = "no raw layer"
             return None
+        if self.running:  # the pipeline is busy: waiting for it would freeze the viewer
+            self.status.value = "reconstructing: estimate when it is done"
+            return None
         try:
             pipeline = self._kept_pipeline(layer)
             series = self._series(layer)
@@ -228,6 +231,7 @@ class KorvexWidget(Container):
         self._worker.finished.connect(self._finished)
         self.progress.max, self.progress.value = len(times), 0
         self.reconstruct_button.enabled, self.cancel_button.enabled = False, True
+        self.estimate_button.enabled = False
         self.status.value = f"reconstructing {len(times)} time point(s)"
         self._worker.start()
         return self._worker
@@ -295,6 +299,7 @@ class KorvexWidget(Container):
     def _finished(self) -> None:
         self._worker = None
         self.reconstruct_button.enabled, self.cancel_button.enabled = True, False
+        self.estimate_button.enabled = True
         if self.status.value.startswith("reconstructing"):
             self.status.value = f"{len(self._done)} time point(s) reconstructed"
 
