@@ -33,7 +33,9 @@ def test_sample_estimate_reconstruct_256_to_512(make_napari_viewer, qtbot, tmp_p
     assert widget.background.value == 100
     widget.iterations.value = 10
 
-    pattern = widget.estimate()
+    widget.estimate()
+    wait_until_idle(qtbot, widget)
+    pattern = widget._pattern[1]
     np.testing.assert_allclose(pattern.period, _sample.PERIOD, rtol=0.01)
     assert widget.table.shape == (3, 5) and (pattern.mcnr > 3).all()
     assert widget.status.value == "pattern estimated"

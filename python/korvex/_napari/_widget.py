@@ -1,5 +1,5 @@
 """The dock widget: optics and pattern settings, "Estimate" (the pattern table with MCNR and
-warnings) and "Reconstruct" (in a worker thread, with progress and cancel).
+warnings) and "Reconstruct" (with progress and cancel), each in a worker thread.
 
 The raw layer is (F, H, W) for one acquisition or (T, F, H, W) for a series; an (N, H, W)
 layer of several acquisitions is split into N / (angles x phases) time points. The result
@@ -164,28 +164,42 @@ class KorvexWidget(Container):
 
     # Estimate.
 
-    def estimate(self, _=None) -> Pattern | None:
-        """The pattern of the current time point, shown in the table."""
+    def estimate(self, _=None):
+        """Estimates the pattern of the current time point in a worker thread and shows it in
+        the table; returns the worker."""
         layer = self.layer.value
         if layer is None:
             self.status.value = "no raw layer"
             return None
         if self.running:  # the pipeline is busy: waiting for it would freeze the viewer
-            self.status.value = "reconstructing: estimate when it is done"
+            self.status.value = "busy: estimate when the reconstruction is done"
             return None
         try:
             pipeline = self._kept_pipeline(layer)
             series = self._series(layer)
             frames = self._frames(series, self._current_time_point(layer))
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")  # the table flags low modulation
-                pattern = pipeline.estimate(frames)
         except (ValueError, TypeError, RuntimeError) as error:
             self.status.value = f"error: {error}"
             return None
-        self._pattern = (self._key(layer), pattern)
+        from napari.qt.threading import create_worker
+
+        key = self._key(layer)
+        self._worker = create_worker(_quiet_estimate, pipeline, frames, _start_thread=False)
+        self._worker.returned.connect(lambda pattern: self._estimated(key, pattern))
+        self._worker.errored.connect(lambda error: self._set_status(f"error: {error}"))
+        self._worker.finished.connect(self._finished)
+        self._busy(True)
+        self.status.value = "estimating"
+        self._worker.start()
+        return self._worker
+
+    def _estimated(self, key, pattern: Pattern) -> None:
+        self._pattern = (key, pattern)
         self._show_pattern(pattern)
-        return pattern
+
+    def _busy(self, busy: bool) -> None:
+        self.estimate_button.enabled = self.reconstruct_button.enabled = not busy
+        self.cancel_button.enabled = busy
 
     def _show_pattern(self, pattern: Pattern) -> None:
         self.table.value = _pattern_table(pattern)
@@ -230,8 +244,7 @@ class KorvexWidget(Container):
         self._worker.errored.connect(lambda error: self._set_status(f"error: {error}"))
         self._worker.finished.connect(self._finished)
         self.progress.max, self.progress.value = len(times), 0
-        self.reconstruct_button.enabled, self.cancel_button.enabled = False, True
-        self.estimate_button.enabled = False
+        self._busy(True)
         self.status.value = f"reconstructing {len(times)} time point(s)"
         self._worker.start()
         return self._worker
@@ -298,8 +311,7 @@ class KorvexWidget(Container):
 
     def _finished(self) -> None:
         self._worker = None
-        self.reconstruct_button.enabled, self.cancel_button.enabled = True, False
-        self.estimate_button.enabled = True
+        self._busy(False)
         if self.status.value.startswith("reconstructing"):
             self.status.value = f"{len(self._done)} time point(s) reconstructed"
 
@@ -312,6 +324,12 @@ class KorvexWidget(Container):
     def _slider_moved(self, _=None) -> None:
         if self.time_points.value == FOLLOW and not self.running:
             self.reconstruct()
+
+
+def _quiet_estimate(pipeline, frames) -> Pattern:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the table flags low modulation
+        return pipeline.estimate(frames)
 
 
 def _pattern_table(pattern: Pattern | None) -> dict:
