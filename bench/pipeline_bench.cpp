@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -74,27 +75,39 @@ void Run(const Settings& s) {
   options.optics.pixelSize = pixel;
   options.iterations = s.iterations;
   acq::AcquisitionPipeline<T> pipeline;
+  // Wall seconds in the result, processor seconds of the whole process beside them.
+  std::vector<double> processor;
   const auto call = [&] {
     const Clock::time_point start = Clock::now();
+    const std::clock_t cpu = std::clock();
     acq::AcquisitionResult<T> r = pipeline.Reconstruct(frames.data(), n, n, 9, options);
     r.seconds.total = std::chrono::duration<double>(Clock::now() - start).count();
+    processor.push_back(static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC);
     return r;
   };
   const acq::AcquisitionResult<T> first = call();
+  const double firstProcessor = processor.front();
   std::vector<acq::AcquisitionResult<T>> warm;
   for (int i = 0; i < s.repeats; ++i) warm.push_back(call());
   std::sort(warm.begin(), warm.end(),
             [](const auto& a, const auto& b) { return a.seconds.total < b.seconds.total; });
   const acq::StageTimes& m = warm[warm.size() / 2].seconds;
+  std::sort(processor.begin() + 1, processor.end());
+  const double warmProcessor = processor[1 + (processor.size() - 1) / 2];  // median of the warm
 
   std::printf("pipeline %ux%ux9 -> %ux%u, %s, %u iterations (%u run)\n", n, n, first.height,
               first.width, s.precision.c_str(), s.iterations, first.iterations);
-  std::printf("first call of this process  %8.3f s  (engine setup %.3f s)\n", first.seconds.total,
-              first.seconds.engineSetup);
+  const auto stages = [](const acq::StageTimes& t) {
+    std::printf("  estimation %.3f  upsampling %.3f  otf %.3f  masks %.3f  setup %.3f  engine %.3f s\n",
+                t.estimation, t.upsampling, t.otf, t.masks, t.engineSetup, t.reconstruction);
+  };
+  std::printf("first call of this process  %8.3f s\n", first.seconds.total);
+  stages(first.seconds);
   std::printf("warm call, median of %-4d   %8.3f s\n", s.repeats, m.total);
-  std::printf("  estimation %.3f  upsampling %.3f  otf %.3f  masks %.3f  engine %.3f s\n",
-              m.estimation, m.upsampling, m.otf, m.masks, m.reconstruction);
-  std::printf("first / warm                %8.2f\n", first.seconds.total / m.total);
+  stages(m);
+  std::printf("first / warm                %8.2f  (processor time %.3f s / %.3f s: %.2f)\n",
+              first.seconds.total / m.total, firstProcessor, warmProcessor,
+              firstProcessor / warmProcessor);
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   const double peak = static_cast<double>(usage.ru_maxrss) * 1024.0;

@@ -50,10 +50,11 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster, \
             Client(cluster) as client:
         lazy = da.from_array(frames, chunks=(1, -1, -1, -1))
+        lazy = client.persist(lazy)  # on the workers once, not in every graph
         dask_runs = [timed(lambda: korvex.reconstruct_series(lazy, **optics).compute())
                      for _ in range(2)]
         worker_threads = client.run(lambda: os.environ.get("OMP_NUM_THREADS", "unset"))
-    same = np.allclose(serial[1][1], dask_runs[1][1], rtol=1e-3, atol=1e-3 * serial[1][1].max())
+    difference = np.abs(serial[1][1] - dask_runs[1][1]).max() / np.abs(serial[1][1]).max()
     print(f"series {args.steps} x 9 x {args.size}^2 -> {2 * args.size}^2, "
           f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
     print(f"serial (this process)      first {serial[0][0]:6.2f} s   then {serial[1][0]:6.2f} s")
@@ -61,7 +62,7 @@ def main():
           f"{dask_runs[1][0]:6.2f} s   (workers' OMP_NUM_THREADS: "
           f"{sorted(set(worker_threads.values()))})")
     print(f"dask / serial              {dask_runs[1][0] / serial[1][0]:6.2f}   "
-          f"results agree: {same}")
+          f"largest difference of the images / their peak: {difference:.1e}")
 
 
 if __name__ == "__main__":

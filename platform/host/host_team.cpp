@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -56,8 +57,12 @@ struct Crew {
   void run(int threads, TeamWork job) {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      while (static_cast<int>(workers.size()) < threads - 1) {
-        workers.emplace_back([this] { serve(); });
+      try {
+        while (static_cast<int>(workers.size()) < threads - 1) {
+          workers.emplace_back([this] { serve(); });
+        }
+      } catch (const std::system_error&) {
+        // No more threads to be had: the job runs on those there are.
       }
       work = job;
       ++generation;
@@ -83,9 +88,16 @@ struct Crew {
   }
 };
 
+// Set once the team is destroyed (at exit, or when the library is unloaded): work that comes
+// later, from another library's exit handlers, runs on its caller alone.
+std::atomic<bool> team_gone{false};
+
 struct Team {
   Team() { pthread_atfork(nullptr, nullptr, [] { instance().forked(); }); }
-  ~Team() { delete crew; }
+  ~Team() {
+    team_gone.store(true);
+    delete crew;
+  }
   static Team& instance() {
     static Team team;
     return team;
@@ -114,9 +126,13 @@ int team_size() {
 
 void run_team(int threads, TeamWork work) {
   threads = std::min(threads, kMaxThreads);
+  if (threads <= 1 || team_gone.load(std::memory_order_relaxed)) {
+    work.call(work.context);
+    return;
+  }
   Team& team = Team::instance();
   bool idle = false;
-  if (threads <= 1 || !team.busy.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
+  if (!team.busy.compare_exchange_strong(idle, true, std::memory_order_acquire)) {
     work.call(work.context);
     return;
   }
