@@ -3,7 +3,9 @@
 // A kernel is an ordinary C++ function whose body runs every thread of its grid in one
 // call: KORVEX_FOR_EACH_PIXEL expands to plain row and column
 // loops bounded by the grid of the launch in progress and by the image, so the compiler
-// sees a vectorisable loop and no per-pixel call or thread-local read remains.
+// sees a vectorisable loop and no per-pixel call or thread-local read remains. A large launch
+// calls the kernel once on each thread of the worker team (host_team.h), and its pixel loops
+// hand out blocks of rows to whichever thread asks next.
 //
 // Single-precision kernels run with subnormals flushed to zero, as nvcc builds them for the
 // GPU (-ftz=true); double-precision kernels keep IEEE semantics. The x86 control word that
