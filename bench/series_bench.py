@@ -7,7 +7,7 @@ one time point a chunk on LocalCluster(n_workers=2, threads_per_worker=1). Each 
 twice: the first run pays for plans, engines and (dask) the workers' imports; the second is
 what a long series sees. Prints both and the ratio dask / serial of the second runs.
 
-    python bench/series_bench.py [--steps 6] [--size 256]
+    python bench/series_bench.py [--steps 6] [--size 256] [--estimate once|each]
 """
 
 import argparse
@@ -39,12 +39,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--steps", type=int, default=6)
     parser.add_argument("--size", type=int, default=256)
+    parser.add_argument("--estimate", choices=("once", "each"), default="once")
     args = parser.parse_args()
     import dask.array as da
     from dask.distributed import Client, LocalCluster
 
     frames = series(args.steps, args.size)
-    optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065)
+    optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065, estimate=args.estimate)
     serial = [timed(lambda: korvex.reconstruct_series(frames, quiet=True, **optics))
               for _ in range(2)]
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster, \
@@ -55,7 +56,7 @@ def main():
                      for _ in range(2)]
         worker_threads = client.run(lambda: os.environ.get("OMP_NUM_THREADS", "unset"))
     difference = np.abs(serial[1][1] - dask_runs[1][1]).max() / np.abs(serial[1][1]).max()
-    print(f"series {args.steps} x 9 x {args.size}^2 -> {2 * args.size}^2, "
+    print(f"series {args.steps} x 9 x {args.size}^2 -> {2 * args.size}^2, estimate={args.estimate}, "
           f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.1f}")
     print(f"serial (this process)      first {serial[0][0]:6.2f} s   then {serial[1][0]:6.2f} s")
     print(f"dask, 2-worker LocalCluster first {dask_runs[0][0]:6.2f} s   then "
