@@ -28,7 +28,7 @@ constexpr unsigned kMaxBlockZ = 64;
 constexpr unsigned kMaxGridYZ = 65535;
 constexpr unsigned kMaxGridX = 2147483647u;
 // Below this many pixels a kernel body takes a few microseconds, no more than waking and
-// joining the OpenMP team costs.
+// joining the worker team costs.
 constexpr uint64_t kParallelPixels = 65536;
 // Rows are claimed in about this many blocks a thread, none under kBlockPixels: enough that
 // the threads that run take over the blocks of one that waits for a core, few enough that
