@@ -34,13 +34,17 @@ XDG_CACHE_HOME=$cache "$bench" --size 512 --repeats 1 | sed -n 2p | sed 's/^/   
 XDG_CACHE_HOME=$cache "$bench" --size 512 --repeats 3
 
 echo "== 2. 256^2 x 9 -> 512^2 alone, then beside two CPU-bound processes (load $(load))"
-alone=$("$bench" --size 256 --repeats 5 | tee /dev/stderr | warm)
+report=$("$bench" --size 256 --repeats 5)
+echo "$report"
+alone=$(warm <<<"$report")
 for _ in 1 2; do
   bash -c 'while :; do :; done' &
   competitors+=($!)
 done
 sleep 1
-busy=$("$bench" --size 256 --repeats 5 | tee /dev/stderr | warm)
+report=$("$bench" --size 256 --repeats 5)
+echo "$report"
+busy=$(warm <<<"$report")
 for pid in "${competitors[@]}"; do kill "$pid"; done
 competitors=()
 awk -v a="$alone" -v b="$busy" 'BEGIN {printf "   beside two competitors / alone: %.2f\n", b / a}'
