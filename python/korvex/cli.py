@@ -265,6 +265,7 @@ def _run(args, source, targets, tqdm) -> None:
                    "EmissionWavelengthUnit": "nm"}
         with ExitStack() as outputs:
             bar = outputs.enter_context(tqdm(total=len(units), unit="image", file=sys.stderr,
+                                             leave=False,
                                              disable=args.quiet or len(units) == 1))
             if picture is not None:
                 from ._preview import write_png
@@ -273,7 +274,9 @@ def _run(args, source, targets, tqdm) -> None:
             write_ome(targets["-o"], images(bar), shape, axes, first.pixel_size, channel,
                       lambda: report.annotations(acquisition, layout, reference))
     seconds = time.perf_counter() - start
-    print(f"{len(units)} image(s) of {layout.frames} x {height} x {width} in {seconds:.2f} s; "
+    planes = f" x {layout.planes} planes" if layout.planes > 1 else ""
+    print(f"{layout.times} time point(s){planes} of {layout.frames} x {height} x {width} in "
+          f"{seconds:.2f} s; "
           f"output {' x '.join(map(str, shape))} at {first.pixel_size:.5g} um per pixel -> "
           f"{args.output}")
 

@@ -1,0 +1,190 @@
+"""The command line's files: targets it must never replace, malformed TIFFs, stack orders and
+instrument formats, and a series streamed one time point at a time."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import tifffile
+
+import korvex
+from korvex import cli
+from korvex._order import from_order
+
+OPTICS = ["--na", 1.2, "--wavelength", 0.52, "--pixel-size", 0.065, "--iterations", 1, "-q"]
+
+
+def run(capsys, *args):
+    """main() in this process: (exit status, stderr lines)."""
+    status = cli.main(["reconstruct", *map(str, args)])
+    return status, capsys.readouterr().err.strip().splitlines()
+
+
+def frames(shape=(48, 64), angles=(0.3, 1.4, 2.5), phases=3, period=5.0, seed=0):
+    """(A x P, H, W) noisy raw frames of random beads, uint16."""
+    rng = np.random.default_rng(seed)
+    truth = (rng.random(shape) > 0.97).astype(float)
+    y, x = np.mgrid[:shape[0], :shape[1]]
+    masks = np.stack([1 + np.cos(2 * np.pi * (np.cos(a) * x + np.sin(a) * y) / period +
+                                 2 * np.pi * p / phases)
+                      for a in angles for p in range(phases)])
+    clean = korvex.simulate(truth, masks, korvex.otf(shape, 1.2, 0.52, 0.065))
+    return rng.poisson(clean / clean.max() * 2000 + 20).astype(np.uint16)
+
+
+@pytest.fixture
+def raw(tmp_path):
+    path = tmp_path / "raw.tif"
+    tifffile.imwrite(path, frames())
+    return path
+
+
+def left(tmp_path):
+    return sorted(p.name for p in tmp_path.iterdir())
+
+
+def test_targets_that_must_not_be_replaced(raw, tmp_path, capsys):
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "folder").mkdir()
+    for name, target in (("to_folder", "folder"), ("to_input", "raw.tif"),
+                         ("to_device", "/dev/null"), ("to_fifo", "fifo")):
+        os.symlink(target, tmp_path / name)
+    before = left(tmp_path)
+    cases = {
+        "is the input": ["-o", raw],
+        "name the same file": ["-o", tmp_path / "same.tif", "--preview", tmp_path / "same.tif"],
+        "is a directory": ["-o", tmp_path / "folder"],
+        "is a character device": ["-o", "/dev/null"],
+        "is a FIFO": ["--preview", tmp_path / "fifo", "-o", tmp_path / "out.tif"],
+    }
+    for link in ("to_folder", "to_input", "to_device", "to_fifo"):
+        cases[f"{link}: "] = ["-o", tmp_path / link]
+    for message, options in cases.items():
+        status, lines = run(capsys, raw, *options, *OPTICS)
+        assert status == 2 and len(lines) == 1, (message, lines)
+        assert message.split(":")[0] in lines[0] or "symbolic link" in lines[0], lines
+    assert left(tmp_path) == before
+    assert tifffile.imread(raw).shape == (9, 48, 64)
+    assert os.path.islink(tmp_path / "to_input") and not os.path.isfile("/dev/null")
+
+
+def test_a_link_to_a_file_is_written_through_and_failures_leave_nothing(raw, tmp_path, capsys):
+    target = tmp_path / "result.tif"
+    target.write_bytes(b"old")
+    os.symlink("result.tif", tmp_path / "link.tif")
+    status, lines = run(capsys, raw, "-o", tmp_path / "link.tif", *OPTICS)
+    assert status == 0, lines
+    assert os.path.islink(tmp_path / "link.tif") and tifffile.imread(target).shape == (96, 128)
+    # A failure after the output was opened: the temporary file beside it goes too.
+    status, lines = run(capsys, raw, "-o", tmp_path / "new.tif", *OPTICS, "--angles", 9,
+                        "--phases", 1)
+    assert status == 2
+    assert left(tmp_path) == ["link.tif", "raw.tif", "result.tif"]
+
+
+def malformed_tiffs(folder, raw):
+    """A corpus: the header claims what the file does not hold, truncations, flipped bytes."""
+    good = raw.read_bytes()
+    corpus = {"empty": b"", "header only": good[:8], "no pages": b"II*\x00\x00\x00\x00\x00"}
+    for cut in (9, 16, 100, 200, len(good) // 2, len(good) - 10):
+        corpus[f"cut at {cut}"] = good[:cut]
+    rng = np.random.default_rng(0)
+    for n in range(24):
+        data = bytearray(good)
+        for where in rng.integers(0, 400, 1 + n % 4):
+            data[where] = int(rng.integers(0, 256))
+        corpus[f"flipped {n}"] = bytes(data)
+    paths = []
+    for name, data in corpus.items():
+        paths.append(folder / f"{name}.tif")
+        paths[-1].write_bytes(data)
+    for tag, value in (("ImageWidth", 100_000), ("ImageLength", 100_000),
+                       ("BitsPerSample", 64), ("PhotometricInterpretation", 2),
+                       ("Compression", 50000), ("StripByteCounts", 3)):
+        paths.append(folder / f"{tag}.tif")
+        tifffile.imwrite(paths[-1], np.zeros((9, 8, 8), np.uint16))
+        with tifffile.TiffFile(paths[-1], mode="r+b") as tif:
+            tif.pages[0].tags[tag].overwrite(value)
+    return paths
+
+
+def test_malformed_tiffs_give_one_line_and_exit_2(raw, tmp_path, capsys):
+    corpus = tmp_path / "corpus"
+    corpus.mkdir()
+    for path in malformed_tiffs(corpus, raw):
+        out = tmp_path / "out.tif"
+        status, lines = run(capsys, path, "-o", out, *OPTICS)
+        assert status in (0, 2), (path.name, lines)  # a flip may leave a readable file
+        if status == 2:
+            assert len(lines) == 1 and lines[0].startswith("korvex: error:"), (path.name, lines)
+        if out.exists():
+            out.unlink()
+        assert left(tmp_path) == ["corpus", "raw.tif"]
+    status, lines = run(capsys, corpus / "ImageWidth.tif", "-o", tmp_path / "o.tif", *OPTICS)
+    assert "header claims" in lines[0] and "GiB" in lines[0]
+
+
+def test_orders_split_one_stored_axis():
+    # OMX: 135 sections, angle-major, then planes, phase fastest.
+    layout = from_order((135, 8, 8), "AZPYX", 3, 5)
+    assert (layout.times, layout.planes, layout.frames) == (1, 9, 15)
+    assert layout.frame_indices(0, 2) == [(a * 45 + 2 * 5 + p,) for a in range(3)
+                                          for p in range(5)]
+    # Phase-major frames on two axes, time last.
+    layout = from_order((3, 3, 4, 8, 8), "PATYX", 3, 3)
+    assert layout.frame_indices(2, 0)[:4] == [(0, 0, 2), (1, 0, 2), (2, 0, 2), (0, 1, 2)]
+    # bioio's TCZYX with unnamed axes of size 1.
+    assert from_order((1, 1, 135, 8, 8), "AZPYX", 3, 5).planes == 9
+    with pytest.raises(ValueError, match="sizes 135 x 8 x 8 with 3 angles and 4 phases: 135 is "
+                       "not a multiple of 12"):
+        from_order((135, 8, 8), "AZPYX", 3, 4)
+
+
+def test_omx_dv_reconstructed_plane_by_plane_with_its_header(tmp_path):
+    mrc = pytest.importorskip("mrc")
+    pytest.importorskip("bioio_dv")
+    planes = [frames(angles=(0.3, 1.4, 2.5), phases=5, seed=z) for z in range(4)]
+    # Stored as OMX does: angle-major, then planes, phase fastest.
+    sections = np.stack(planes).reshape(4, 3, 5, 48, 64).transpose(1, 0, 2, 3, 4)
+    path = tmp_path / "omx.dv"
+    mrc.imsave(str(path), sections.reshape(60, 48, 64),
+               metadata={"dx": 0.065, "dy": 0.065, "dz": 0.125, "wave0": 520})
+    out = tmp_path / "out.tif"
+    args = [path, "-o", out, "--na", 1.2, "--order", "AZPYX", "--angles", 3, "--phases", 5,
+            "--iterations", 2, "--estimate", "each", "-q"]
+    done = subprocess.run([sys.executable, "-m", "korvex", "reconstruct", *map(str, args)],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert "4 planes" in done.stdout and "time point 1, plane 4: MCNR" in done.stdout
+    with tifffile.TiffFile(out) as tif:
+        assert tif.series[0].axes == "ZYX" and tif.series[0].shape == (4, 96, 128)
+        pixels = tifffile.xml2dict(tif.ome_metadata)["OME"]["Image"]["Pixels"]
+    assert pixels["PhysicalSizeX"] == pytest.approx(0.0325, rel=1e-6)
+    assert pixels["Channel"]["EmissionWavelength"] == pytest.approx(520)
+
+
+PEAK = """
+import resource, sys
+from korvex import cli
+assert cli.main(sys.argv[1:]) == 0
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+def test_a_series_streams_one_time_point_at_a_time(tmp_path):
+    """Peak memory does not grow with the series' length: inputs and outputs of 288 KiB and
+    256 KiB a time point, so 22 more time points would add 12 MiB if either were kept."""
+    one = frames(shape=(128, 128))
+    peaks = []
+    for count in (2, 24):
+        path = tmp_path / f"series{count}.tif"
+        tifffile.imwrite(path, np.stack([one] * count), imagej=True,
+                         metadata={"axes": "TZYX"})
+        done = subprocess.run(
+            [sys.executable, "-c", PEAK, "reconstruct", path, "-o", tmp_path / f"{count}.tif",
+             *map(str, OPTICS)], capture_output=True, text=True, timeout=600)
+        assert done.returncode == 0, done.stderr
+        peaks.append(int(done.stdout.split()[-1]) / 1024)  # MiB
+    assert peaks[1] < peaks[0] + 5, peaks
