@@ -24,11 +24,10 @@ import numpy as np
 
 from . import KorvexError, __version__
 from ._errors import InputError
-from ._formats import open_source
-from ._order import from_file_axes, from_order
 from ._safe_output import checked_targets, replacing
 from ._tiff import write_ome
 from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
+from .files import RawFile
 
 
 class LowModulationRefused(Exception):
@@ -110,10 +109,10 @@ def _print_pattern(pattern, pixel_size: float) -> None:
               f"{pattern.mcnr[a]:5.1f}{flag}")
 
 
-def _unit_name(unit, layout) -> str:
+def _unit_name(unit, raw) -> str:
     time_point, plane = unit
     name = f"time point {time_point + 1}"
-    return name + (f", plane {plane + 1}" if layout.planes > 1 else "")
+    return name + (f", plane {plane + 1}" if raw.planes > 1 else "")
 
 
 def _jsonable(value):
@@ -133,12 +132,12 @@ class _Report:
     """What each estimate tells: its MCNR on stdout, every low-modulation orientation as a
     warning on stderr (a refusal under --strict), and the patterns for the output's metadata."""
 
-    def __init__(self, args, layout, pixel_size, write):
-        self.args, self.layout, self.pixel_size, self.write = args, layout, pixel_size, write
+    def __init__(self, args, raw, pixel_size, write):
+        self.args, self.raw, self.pixel_size, self.write = args, raw, pixel_size, write
         self.patterns = {}
 
     def __call__(self, unit, pattern) -> None:
-        name = _unit_name(unit, self.layout)
+        name = _unit_name(unit, self.raw)
         if not self.patterns:  # the reference: the table in full
             _print_pattern(pattern, self.pixel_size)
         self.patterns[unit] = pattern
@@ -152,7 +151,7 @@ class _Report:
                 raise LowModulationRefused(message + " (--strict)")
             self.write(f"korvex: warning: {message}", file=sys.stderr)
 
-    def annotations(self, acquisition, layout, reference) -> dict:
+    def annotations(self, acquisition, raw, reference) -> dict:
         """The output's OME MapAnnotation: the settings, then each estimated pattern."""
         args = self.args
         a = acquisition
@@ -169,10 +168,10 @@ class _Report:
         text = {key: str(value) for key, value in settings.items()}
         if args.estimate == "once":
             text["pattern"] = _pattern_text(self.patterns[reference])
-            text["pattern estimated on"] = _unit_name(reference, layout)
+            text["pattern estimated on"] = _unit_name(reference, raw)
         else:
             for unit, pattern in self.patterns.items():
-                text[f"pattern, {_unit_name(unit, layout)}"] = _pattern_text(pattern)
+                text[f"pattern, {_unit_name(unit, raw)}"] = _pattern_text(pattern)
         return text
 
 
@@ -192,47 +191,42 @@ def _reconstruct(args) -> None:
     from tqdm.auto import tqdm
 
     targets = checked_targets([args.raw], {"-o": args.output, "--preview": args.preview})
-    source = open_source(args.raw)
-    try:
-        _run(args, source, targets, tqdm)
-    finally:
-        source.close()
+    with RawFile(args.raw, order=args.order, angles=args.angles, phases=args.phases) as raw:
+        _run(args, raw, targets, tqdm)
 
 
-def _run(args, source, targets, tqdm) -> None:
-    layout = (from_order(source.shape, args.order, args.angles, args.phases) if args.order
-              else from_file_axes(source.shape, source.axes, args.angles, args.phases))
+def _run(args, raw, targets, tqdm) -> None:
     optics = {}
     for name, given, option in (("pixel_size", args.pixel_size, "--pixel-size"),
                                 ("wavelength", args.wavelength, "--wavelength")):
-        optics[name] = given if given is not None else getattr(source, name)
+        optics[name] = given if given is not None else getattr(raw, name)
         if optics[name] is None:
-            raise InputError(f"{args.raw}: {source.missing[name]}: give {option}")
+            raise InputError(f"{args.raw}: {raw.missing[name]}: give {option}")
     acquisition = Acquisition.checked(
         na=args.na, wavelength=optics["wavelength"], pixel_size=optics["pixel_size"],
         immersion=args.immersion, angles=args.angles, phases=args.phases,
         upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
         step=args.step, nonnegative=args.nonnegative, data_term=args.data_term,
         sparsity=args.sparsity)
-    height, width = layout.shape[-2:]
+    height, width = raw.shape
     # float64 files run in double precision whatever their byte order; the rest in single.
-    dtype = np.dtype(np.float64 if source.dtype.kind == "f" and source.dtype.itemsize == 8
+    dtype = np.dtype(np.float64 if raw.dtype.kind == "f" and raw.dtype.itemsize == 8
                      else np.float32)
-    need = layout.frames * height * width * (source.dtype.itemsize + dtype.itemsize)
+    need = raw.frames * height * width * (raw.dtype.itemsize + dtype.itemsize)
     if need > _available_bytes():
         raise InputError(f"{args.raw}: one time point's frames need {need / 2**30:.3g} GiB, "
                          f"more than the {_available_bytes() / 2**30:.3g} GiB available")
-    units = layout.units
-    reference = (0, layout.planes // 2)  # a middle plane is the likeliest in focus
+    units = raw.images
+    reference = (0, raw.planes // 2)  # a middle plane is the likeliest in focus
     start = time.perf_counter()
     with AcquisitionReconstructor() as pipeline:
-        report = _Report(args, layout, optics["pixel_size"], tqdm.write)
+        report = _Report(args, raw, optics["pixel_size"], tqdm.write)
 
         def run(unit, pattern=None):
-            frames = source.read(layout.frame_indices(*unit)).astype(dtype)
+            frames = raw.read(*unit).astype(dtype)
             frames -= dtype.type(args.background)
             if not np.isfinite(frames).all():
-                raise InputError(f"{args.raw}: {_unit_name(unit, layout)}: the frames hold NaN "
+                raise InputError(f"{args.raw}: {_unit_name(unit, raw)}: the frames hold NaN "
                                  "or Inf values")
             result = pipeline.reconstruct(frames, acquisition, pattern, warn=False)
             if pattern is None:
@@ -258,9 +252,9 @@ def _run(args, source, targets, tqdm) -> None:
                 bar.update()
                 yield image
 
-        axes = ("T" if layout.times > 1 else "") + ("Z" if layout.planes > 1 else "") + "YX"
-        shape = ([layout.times] if layout.times > 1 else []) + (
-            [layout.planes] if layout.planes > 1 else []) + list(first.image.shape)
+        axes = ("T" if raw.times > 1 else "") + ("Z" if raw.planes > 1 else "") + "YX"
+        shape = ([raw.times] if raw.times > 1 else []) + (
+            [raw.planes] if raw.planes > 1 else []) + list(first.image.shape)
         channel = {"EmissionWavelength": acquisition.wavelength * 1e3,
                    "EmissionWavelengthUnit": "nm"}
         with ExitStack() as outputs:
@@ -272,10 +266,10 @@ def _run(args, source, targets, tqdm) -> None:
 
                 write_png(outputs.enter_context(replacing(targets["--preview"])), picture)
             write_ome(targets["-o"], images(bar), shape, axes, first.pixel_size, channel,
-                      lambda: report.annotations(acquisition, layout, reference))
+                      lambda: report.annotations(acquisition, raw, reference))
     seconds = time.perf_counter() - start
-    planes = f" x {layout.planes} planes" if layout.planes > 1 else ""
-    print(f"{layout.times} time point(s){planes} of {layout.frames} x {height} x {width} in "
+    planes = f" x {raw.planes} planes" if raw.planes > 1 else ""
+    print(f"{raw.times} time point(s){planes} of {raw.frames} x {height} x {width} in "
           f"{seconds:.2f} s; "
           f"output {' x '.join(map(str, shape))} at {first.pixel_size:.5g} um per pixel -> "
           f"{args.output}")

@@ -126,7 +126,7 @@ def test_malformed_tiffs_give_one_line_and_exit_2(raw, tmp_path, capsys):
     assert "header claims" in lines[0] and "GiB" in lines[0]
 
 
-def test_orders_split_one_stored_axis():
+def test_orders_split_one_stored_axis(tmp_path):
     # OMX: 135 sections, angle-major, then planes, phase fastest.
     layout = from_order((135, 8, 8), "AZPYX", 3, 5)
     assert (layout.times, layout.planes, layout.frames) == (1, 9, 15)
@@ -140,6 +140,13 @@ def test_orders_split_one_stored_axis():
     with pytest.raises(ValueError, match="sizes 135 x 8 x 8 with 3 angles and 4 phases: 135 is "
                        "not a multiple of 12"):
         from_order((135, 8, 8), "AZPYX", 3, 4)
+    # The same through the Python API, on a file: plane 2's frames, orientation-major.
+    stack = np.arange(3 * 4 * 5 * 8 * 6, dtype=np.uint16).reshape(3, 4, 5, 8, 6)
+    tifffile.imwrite(tmp_path / "omx.tif", stack.reshape(60, 8, 6))
+    with korvex.RawFile(tmp_path / "omx.tif", order="azpyx", angles=3, phases=5) as raw:
+        assert (raw.times, raw.planes, raw.frames, raw.shape) == (1, 4, 15, (8, 6))
+        np.testing.assert_array_equal(raw.read(0, 2), stack[:, 2].reshape(15, 8, 6))
+        assert raw.read_all().shape == (1, 4, 15, 8, 6)
 
 
 def test_omx_dv_reconstructed_plane_by_plane_with_its_header(tmp_path):
