@@ -46,6 +46,8 @@ def checked_targets(inputs, outputs: dict) -> dict:
         folder = os.path.dirname(real)
         if not os.path.isdir(folder):
             raise InputError(f"{option} {path}: no such directory {folder}")
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise InputError(f"{option} {path}: the directory {folder} is not writable")
         for raw in inputs:
             if status is not None and os.path.exists(raw) and os.path.samefile(real, raw):
                 raise InputError(f"{option} {path}: is the input {raw}{via}; choose another "

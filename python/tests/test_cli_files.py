@@ -2,8 +2,10 @@
 instrument formats, and a series streamed one time point at a time."""
 
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -82,6 +84,26 @@ def test_a_link_to_a_file_is_written_through_and_failures_leave_nothing(raw, tmp
                         "--phases", 1)
     assert status == 2
     assert left(tmp_path) == ["link.tif", "raw.tif", "result.tif"]
+
+
+def test_sigterm_mid_series_leaves_no_partial_file(tmp_path):
+    series = tmp_path / "series.tif"
+    tifffile.imwrite(series, np.stack([frames()] * 400), imagej=True, metadata={"axes": "TZYX"})
+    run = subprocess.Popen([sys.executable, "-m", "korvex", "reconstruct", series, "-o",
+                            tmp_path / "out.tif", *map(str, OPTICS)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 300
+    while not any(p.name.endswith(".partial") for p in tmp_path.iterdir()):
+        assert run.poll() is None and time.monotonic() < deadline, run.stderr.read()
+        time.sleep(0.05)
+    run.send_signal(signal.SIGTERM)
+    assert run.wait(timeout=60) == 128 + signal.SIGTERM
+    assert left(tmp_path) == ["series.tif"]
+
+
+def test_big_endian_float64_runs_in_double_precision():
+    frames64 = np.ones((9, 16, 16), ">f8")
+    assert korvex._arrays.as_real("frames", frames64, 3, "(F, H, W)").dtype == np.float64
 
 
 def malformed_tiffs(folder, raw):
