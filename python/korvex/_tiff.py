@@ -91,6 +91,9 @@ class TiffSource:
         pages = series.pages
         self._paged = (self.axes[-2:] == "YX" and len(pages) == int(np.prod(self.shape[:-2]))
                        and tuple(pages[0].shape) == self.shape[-2:])
+        # Uncompressed data in one block (ImageJ writes files past 4 GiB with a single IFD).
+        self._offset = series.dataoffset
+        self._stored = np.dtype(self.dtype).newbyteorder(tif.byteorder)
         self._whole = None
         self.pixel_size = self.wavelength = None
         if tif.is_ome:
@@ -139,6 +142,10 @@ class TiffSource:
                 keys = [int(np.ravel_multi_index(i, self.shape[:-2])) if i else 0
                         for i in indices]
                 data = self._tif.asarray(key=keys, series=0)
+            elif self._offset is not None:  # mapped for this read only, so that none stays
+                mapped = np.memmap(self.path, self._stored, "r", self._offset, self.shape)
+                data = np.stack([mapped[i] for i in indices]).astype(self.dtype)
+                del mapped
             else:  # pages that are not single planes: the series is read once, whole
                 if self._whole is None:
                     self._whole = self._tif.series[0].asarray()

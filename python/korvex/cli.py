@@ -213,9 +213,10 @@ def _run(args, raw, targets, tqdm) -> None:
     dtype = np.dtype(np.float64 if raw.dtype.kind == "f" and raw.dtype.itemsize == 8
                      else np.float32)
     need = raw.frames * height * width * (raw.dtype.itemsize + dtype.itemsize)
-    if need > _available_bytes():
+    available = _available_bytes()
+    if need > available:
         raise InputError(f"{args.raw}: one time point's frames need {need / 2**30:.3g} GiB, "
-                         f"more than the {_available_bytes() / 2**30:.3g} GiB available")
+                         f"more than the {available / 2**30:.3g} GiB available")
     units = raw.images
     reference = (0, raw.planes // 2)  # a middle plane is the likeliest in focus
     start = time.perf_counter()

@@ -171,6 +171,16 @@ def test_orders_split_one_stored_axis(tmp_path):
         assert raw.read_all().shape == (1, 4, 15, 8, 6)
 
 
+def test_imagej_file_with_a_single_ifd_reads_one_time_point(tmp_path):
+    """ImageJ's layout for files past 4 GiB: one IFD, the frames in one block after it."""
+    stack = np.arange(3 * 9 * 8 * 6, dtype=np.uint16).reshape(3, 9, 8, 6)
+    tifffile.imwrite(tmp_path / "big.tif", stack, imagej=True, truncate=True,
+                     metadata={"axes": "TZYX"})
+    with korvex.RawFile(tmp_path / "big.tif") as raw:
+        assert (raw.times, raw.frames) == (3, 9)
+        np.testing.assert_array_equal(raw.read(2), stack[2])
+
+
 def test_omx_dv_reconstructed_plane_by_plane_with_its_header(tmp_path):
     mrc = pytest.importorskip("mrc")
     pytest.importorskip("bioio_dv")
