@@ -34,8 +34,16 @@ class LowModulationRefused(Exception):
     """--strict: a time point's pattern is too faint (exit status 3)."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse with its usage errors on one line, like every other error."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {' '.join(message.split())} (see {self.prog} "
+                  "--help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="korvex", description="MAP-SIM reconstruction of structured-illumination "
         "microscopy (Korvex). Exit status: 0 done, 2 bad input or usage, 1 engine failure, 3 "
         "a low-modulation time point under --strict.")
@@ -196,6 +204,8 @@ def _reconstruct(args) -> None:
 
 
 def _run(args, raw, targets, tqdm) -> None:
+    if not np.isfinite(args.background):
+        raise InputError(f"--background must be a finite number, got {args.background}")
     optics = {}
     for name, given, option in (("pixel_size", args.pixel_size, "--pixel-size"),
                                 ("wavelength", args.wavelength, "--wavelength")):

@@ -116,6 +116,8 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
         "iterations must be at most 4294967295": [raw, *optics, "--iterations", 2**32],
         "sizes 2 x 9 x 37 x 50 with 3 angles and 4 phases": [raw, *optics, "--phases", 4,
                                                              "--order", "TAPYX"],
+        "invalid float value: 'abc'": [raw, "--na", "abc", "--wavelength", 0.52],
+        "--background must be a finite number": [raw, *optics, "--background", "nan"],
     }
     for message, args in cases.items():
         done = korvex_cli("reconstruct", args[0], "-o", out, "-q", *args[1:])
