@@ -91,6 +91,8 @@ def from_order(shape, order: str, angles: int, phases: int) -> Layout:
                 reasons.append(str(reason))
         if fits:
             break
+    # Splits that differ only in axes of size 1 read the same frames.
+    fits = list({_reads(layout): layout for layout in fits}.values())
     if len(fits) > 1:
         raise InputError(f"dimension order '{order}' fits the file's axes (sizes "
                          f"{_sizes_text(shape)}) in more than one way: give an order with one "
@@ -102,6 +104,11 @@ def from_order(shape, order: str, angles: int, phases: int) -> Layout:
                          f"{_sizes_text(shape)} with {angles} angles and {phases} phases: "
                          f"{reason}")
     return fits[0]
+
+
+def _reads(layout: Layout) -> tuple:
+    return (layout.times, layout.planes,
+            tuple(tuple(layout.frame_indices(*unit)) for unit in layout.units))
 
 
 def _placed(shape, axes, groups, known) -> Layout:
