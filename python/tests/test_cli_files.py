@@ -248,12 +248,13 @@ def test_any_order_reads_the_frames_it_names(data):
             sizes["P"] + at["P"]
     first = data.draw(st.integers(0, len(letters) - 1))
     last = data.draw(st.integers(first, len(letters) - 1))
+    assume(not {"T", "Z"} <= set(letters[first:last + 1]))  # sizes no order can tell apart
     shape = logical.shape
     stored = logical.reshape(shape[:first] + (int(np.prod(shape[first:last + 1])),) +
                              shape[last + 1:])
     try:
         layout = from_order(stored.shape, "".join(letters) + "YX", sizes["A"], sizes["P"])
-    except ValueError:  # T and Z in one axis, or a split that fits several ways
+    except ValueError:  # a split that fits several ways
         assume(False)
     times = sizes["T"] if "T" in letters else 1
     planes = sizes["Z"] if "Z" in letters else 1
