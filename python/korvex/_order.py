@@ -58,8 +58,9 @@ def _sizes_text(shape) -> str:
     return " x ".join(str(int(n)) for n in shape)
 
 
-def from_order(shape, order: str, angles: int, phases: int) -> Layout:
-    """The layout a user's order names for a file of `shape`."""
+def from_order(shape, order: str, angles: int | None, phases: int | None) -> Layout:
+    """The layout a user's order names for a file of `shape`; with angles and phases None,
+    the frames are as many as the file holds."""
     letters = order.upper()
     if (set(letters) - set(LETTERS) or len(set(letters)) != len(letters)
             or not letters.endswith("YX")):
@@ -70,7 +71,7 @@ def from_order(shape, order: str, angles: int, phases: int) -> Layout:
                          "either F, or A and P")
     if "F" not in letters and not ("A" in letters and "P" in letters):
         raise InputError(f"dimension order '{order}' names no frames: name F, or A and P")
-    known = {"A": angles, "P": phases, "F": angles * phases}
+    known = _known(angles, phases)
     every = list(range(len(shape)))
     squeezed = [i for i in every[:-2] if shape[i] > 1] + every[-2:]
     if len(letters) < len(squeezed):
@@ -138,11 +139,18 @@ def _placed(shape, axes, groups, known) -> Layout:
         for c in reversed(group):
             place[c] = (axis, stride)
             stride *= sizes[c]
+    # Frames counted from the file (no angles and phases given) read as one orientation.
+    angles, phases = (sizes["A"], sizes["P"]) if "A" in sizes else (1, sizes["F"])
     return Layout(tuple(int(n) for n in shape), place, sizes.get("T", 1) if "T" in place else 1,
-                  sizes.get("Z", 1) if "Z" in place else 1, known["A"], known["P"])
+                  sizes.get("Z", 1) if "Z" in place else 1, angles, phases)
 
 
-def from_file_axes(shape, axes: str, angles: int, phases: int) -> Layout:
+def _known(angles: int | None, phases: int | None) -> dict:
+    """The sizes that --angles and --phases fix; none where they are not given."""
+    return {} if angles is None else {"A": angles, "P": phases, "F": angles * phases}
+
+
+def from_file_axes(shape, axes: str, angles: int | None, phases: int | None) -> Layout:
     """The layout a file's own axis letters (tifffile's or bioio's) give: Y and X last, T the
     time, any one other axis the frames; two unnamed axes are time, then frames. Axes of size
     1 are left out."""
@@ -167,8 +175,7 @@ def from_file_axes(shape, axes: str, angles: int, phases: int) -> Layout:
     order = "".join(c for c in letters if c != "1")
     used = [i for i, c in enumerate(letters) if c != "1"]
     try:
-        return _placed(shape, used, [[c] for c in order],
-                       {"A": angles, "P": phases, "F": angles * phases})
+        return _placed(shape, used, [[c] for c in order], _known(angles, phases))
     except ValueError:
         frames = shape[letters.index("F")]
         raise InputError(f"{frames} frames a time point, not angles x phases = {angles} x "

@@ -9,6 +9,9 @@ import os
 import numpy as np
 
 from ._errors import InputError
+from ._safe_output import replacing
+
+_replacing = replacing  # its earlier name here
 
 # Micrometres per OME length unit (UnitsLength); ImageJ's spellings of the micrometre too.
 _MICROMETRES = {
@@ -158,6 +161,16 @@ class TiffSource:
         self._tif.close()
 
 
+def read_series(path: str, order: str | None = None):
+    """The whole file at once as (T, F, H, W) frames (time points and planes on one axis, any
+    frame count) and the pixel size in micrometres, or None."""
+    from .files import RawFile
+
+    with RawFile(path, order=order, angles=None, phases=None) as raw:
+        frames, pixel_size = raw.read_all(), raw.pixel_size
+    return frames.reshape(-1, *frames.shape[2:]), pixel_size
+
+
 def tifffile_xml(xml: str) -> dict:
     import tifffile
 
@@ -179,8 +192,6 @@ def write_ome(target: str, images, shape, axes: str, pixel_size: float, channel:
     {key: text} map) may describe what was learnt while they were made. The file appears
     under its name only when complete."""
     import tifffile
-
-    from ._safe_output import replacing
 
     count = int(np.prod(shape[:-2]))
     bigtiff = count * shape[-2] * shape[-1] * 4 > 2**32 - 2**25

@@ -20,9 +20,11 @@ from ._order import from_file_axes, from_order
 
 class RawFile:
     """An open raw file: `times`, `planes`, `frames` (angles x phases) and `shape` (H, W);
-    `pixel_size` and `wavelength` in micrometres from its metadata, or None."""
+    `pixel_size` and `wavelength` in micrometres from its metadata, or None. With angles and
+    phases None, a time point holds as many frames as the file gives it."""
 
-    def __init__(self, path, *, order: str | None = None, angles: int = 3, phases: int = 3):
+    def __init__(self, path, *, order: str | None = None, angles: int | None = 3,
+                 phases: int | None = 3):
         self.path = str(path)
         self._source = open_source(self.path)
         try:
