@@ -28,6 +28,7 @@ from ._safe_output import checked_targets, replacing
 from ._tiff import write_ome
 from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
 from .files import RawFile
+from .patterns import LowModulationWarning
 
 
 class LowModulationRefused(Exception):
@@ -137,14 +138,15 @@ def _pattern_text(pattern) -> str:
 
 
 class _Report:
-    """What each estimate tells: its MCNR on stdout, every low-modulation orientation as a
-    warning on stderr (a refusal under --strict), and the patterns for the output's metadata."""
+    """What each estimate tells: its MCNR on stdout, every low-modulation orientation and every
+    other warning on stderr (low modulation is a refusal under --strict), and the patterns for
+    the output's metadata."""
 
     def __init__(self, args, raw, pixel_size, write):
         self.args, self.raw, self.pixel_size, self.write = args, raw, pixel_size, write
         self.patterns = {}
 
-    def __call__(self, unit, pattern) -> None:
+    def __call__(self, unit, pattern, caught=()) -> None:
         name = _unit_name(unit, self.raw)
         if not self.patterns:  # the reference: the table in full
             _print_pattern(pattern, self.pixel_size)
@@ -158,6 +160,10 @@ class _Report:
             if self.args.strict:
                 raise LowModulationRefused(message + " (--strict)")
             self.write(f"korvex: warning: {message}", file=sys.stderr)
+        for warning in caught:  # the estimator's other doubts
+            if not issubclass(warning.category, LowModulationWarning):
+                self.write(f"korvex: warning: {name}: {' '.join(str(warning.message).split())}",
+                           file=sys.stderr)
 
     def annotations(self, acquisition, raw, reference) -> dict:
         """The output's OME MapAnnotation: the settings, then each estimated pattern."""
@@ -239,9 +245,11 @@ def _run(args, raw, targets, tqdm) -> None:
             if not np.isfinite(frames).all():
                 raise InputError(f"{args.raw}: {_unit_name(unit, raw)}: the frames hold NaN "
                                  "or Inf values")
-            result = pipeline.reconstruct(frames, acquisition, pattern, warn=False)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                result = pipeline.reconstruct(frames, acquisition, pattern, warn=False)
             if pattern is None:
-                report(unit, result.pattern)
+                report(unit, result.pattern, caught)
             return frames, result
 
         # The reference first, before the output is opened: a refusal leaves a clean one line.
@@ -296,7 +304,7 @@ def main(argv=None) -> int:
     previous = signal.signal(signal.SIGTERM, _terminated)
     try:
         with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # low modulation is reported by _Report
+            warnings.simplefilter("ignore")  # the estimates' warnings are reported by _Report
             _reconstruct(args)
     except (InputError, ValueError, TypeError, OSError) as error:
         print(f"korvex: error: {' '.join(str(error).split())}", file=sys.stderr)
