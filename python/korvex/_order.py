@@ -101,9 +101,9 @@ def from_order(shape, order: str, angles: int | None, phases: int | None) -> Lay
     if not fits:
         reason = reasons[0] if len(reasons) == 1 else (
             "no stored axis splits into " + " x ".join(letters[:len(letters) - 2]))
+        given = f" with {angles} angles and {phases} phases" if known else ""
         raise InputError(f"dimension order '{order}' does not fit the file's axes of sizes "
-                         f"{_sizes_text(shape)} with {angles} angles and {phases} phases: "
-                         f"{reason}")
+                         f"{_sizes_text(shape)}{given}: {reason}")
     return fits[0]
 
 
@@ -118,8 +118,6 @@ def _placed(shape, axes, groups, known) -> Layout:
     place, sizes = {}, dict(known)
     for axis, group in zip(axes, groups):
         length = int(shape[axis])
-        if len(group) > 1 and ("Y" in group or "X" in group):
-            raise ValueError("Y and X cannot share an axis")
         unknown = [c for c in group if c not in known]
         product = 1
         for c in group:
