@@ -87,7 +87,7 @@ class TiffSource:
         # hold means a corrupt or truncated file.
         need = int(np.prod(self.shape, dtype=np.float64)) * self.dtype.itemsize
         size = os.path.getsize(self.path)
-        if tif.pages.first.compression == 1 and need > size:
+        if tif.pages[0].compression == 1 and need > size:
             raise InputError(
                 f"{self.path}: the header claims {' x '.join(map(str, self.shape))} pixels of "
                 f"{self.dtype} ({need / 2**30:.3g} GiB), but the file holds {size} bytes")
@@ -128,7 +128,7 @@ class TiffSource:
                 self.missing["wavelength"] = str(error)
 
     def _imagej_metadata(self, tif):
-        tag = tif.pages.first.tags.get("XResolution")
+        tag = tif.pages[0].tags.get("XResolution")
         unit = tif.imagej_metadata.get("unit", "")
         if tag is not None and unit:
             numerator, denominator = tag.value
