@@ -287,6 +287,10 @@ def _run(args, raw, targets, tqdm) -> None:
             write_ome(targets["-o"], images(bar), shape, axes, first.pixel_size, channel,
                       lambda: report.annotations(acquisition, raw, reference))
     seconds = time.perf_counter() - start
+    low = sum(bool(p.low_modulation.any()) for p in report.patterns.values())
+    if low:  # the warnings may have scrolled away
+        print(f"korvex: warning: {low} of {len(report.patterns)} estimated pattern(s) have low "
+              "modulation", file=sys.stderr)
     planes = f" x {raw.planes} planes" if raw.planes > 1 else ""
     print(f"{raw.times} time point(s){planes} of {raw.frames} x {height} x {width} in "
           f"{seconds:.2f} s; "

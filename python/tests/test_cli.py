@@ -86,7 +86,8 @@ def test_estimate_each_reports_every_time_point_and_strict_refuses(raw, tmp_path
     assert [line.split(":")[0] for line in lines] == [f"time point {t}" for t in (1, 2, 3)]
     assert lines[1].endswith("low") and not lines[0].endswith("low")
     warned = [line for line in done.stderr.splitlines() if "warning" in line]
-    assert len(warned) == 3 and all("time point 2: orientation" in w for w in warned)
+    assert len(warned) == 4 and all("time point 2: orientation" in w for w in warned[:3])
+    assert "1 of 3 estimated pattern(s) have low modulation" in warned[3]
     _, _, notes = ome(out)
     assert json.loads(notes["pattern, time point 2"])["low_modulation"] == [True] * 3
     out.unlink()
