@@ -8,6 +8,7 @@ on a GPU (cuda backend) or the CPU (host backend): see `korvex.backend`.
 from ._core import KorvexError, backend
 from .acquisition import Pipeline, reconstruct_acquisition
 from .engine import Reconstructor, reconstruct
+from .files import RawFile
 from .imaging import masks, otf, simulate
 from .patterns import LowModulationWarning, Pattern, estimate_patterns
 from .results import AcquisitionResult, Result, SeriesResult
@@ -17,6 +18,6 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "Pipeline",
-    "Reconstructor", "Result", "SeriesResult", "backend", "estimate_patterns", "masks", "otf",
-    "reconstruct", "reconstruct_acquisition", "reconstruct_series", "simulate",
+    "RawFile", "Reconstructor", "Result", "SeriesResult", "backend", "estimate_patterns",
+    "masks", "otf", "reconstruct", "reconstruct_acquisition", "reconstruct_series", "simulate",
 ]

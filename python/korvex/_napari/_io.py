@@ -33,25 +33,32 @@ def get_reader(path):
 
 
 def read_stack(path):
-    """One image layer: (F, H, W) frames of one acquisition, or (T, F, H, W) for a series, in
-    the order the file's own axes give (two unnamed axes are time, then frames). A stack read
-    as one axis of T x F frames is split by the widget's angles and phases. The pixel size
-    (micrometres) from the metadata becomes the layer's scale."""
-    from .._tiff import read_series
+    """One image layer: (F, H, W) frames of one acquisition, or (T, F, H, W) for a series
+    (time points and planes on one axis), in the order the file's own axes give (two unnamed
+    axes are time, then frames). A stack read as one axis of T x F frames is split by the
+    widget's angles and phases. The pixel size and the emission wavelength (micrometres) from
+    the metadata go to the layer: the pixel size as its scale, both for the widget."""
+    from ..files import RawFile
 
     if isinstance(path, (list, tuple)):
         path = path[0]
-    frames, pixel_size = read_series(str(path), None)
+    with RawFile(str(path), angles=None, phases=None) as raw:
+        frames = raw.read_all()
+        pixel_size, wavelength = raw.pixel_size, raw.wavelength
+    frames = frames.reshape(-1, *frames.shape[2:])
     data = frames[0] if frames.shape[0] == 1 else frames
     name = os.path.basename(str(path))
     for suffix in (".ome.tif", ".ome.tiff") + SUFFIXES:
         if name.lower().endswith(suffix):
             name = name[:-len(suffix)]
             break
-    kwargs = {"name": name, "metadata": {"korvex": {"kind": "raw"}}}
+    record = {"kind": "raw"}
+    kwargs = {"name": name, "metadata": {"korvex": record}}
     if pixel_size:
         kwargs["scale"] = (1.0,) * (data.ndim - 2) + (pixel_size, pixel_size)
-        kwargs["metadata"]["korvex"]["pixel_size"] = pixel_size
+        record["pixel_size"] = pixel_size
+    if wavelength:
+        record["wavelength"] = wavelength
     return [(data, kwargs, "image")]
 
 
@@ -75,9 +82,11 @@ def write_image(path, data, meta) -> list[str]:
     if record:
         metadata["MapAnnotation"] = {key: json.dumps(value, default=_plain)
                                      for key, value in record.items()}
-    from .._tiff import _replacing
+    from .._safe_output import checked_targets, replacing
 
-    with _replacing(path) as temporary:  # a failed write leaves no partial file
+    # A directory, device, FIFO or link to one is refused; a failed write leaves nothing.
+    target = checked_targets([], {"output": os.path.abspath(path)})["output"]
+    with replacing(target) as temporary:
         tifffile.imwrite(temporary, image.astype(np.float32, copy=False), ome=True,
                          metadata=metadata)
     return [path]
