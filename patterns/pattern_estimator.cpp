@@ -73,6 +73,7 @@ struct PatternEstimator::Impl {
   double Measure_Noise(const OtfModel& otf) const;
   void Refine(const OtfModel& otf);
   void Separate();
+  void Weigh_Object_Frequencies();
   PatternEstimate Summarise() const;
 
   // The frames (or spectra) of orientation a.
@@ -98,6 +99,8 @@ struct PatternEstimator::Impl {
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
   std::vector<Complex> packed;         // the spectra over the passband, bin by bin
   std::vector<FitWorkspace> workspaces;  // one per orientation
+  std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
+  double binsPerCycle = 0.0;
   RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
   unsigned fitMargin = ~0u;
   double noise = 0.0;                  // variance of one pixel of one frame
@@ -281,6 +284,40 @@ void PatternEstimator::Impl::Separate() {
   }
 }
 
+// The Wiener factor of the widefield band by frequency: the share of its power, averaged over
+// rings one bin wide, that is not noise.
+void PatternEstimator::Impl::Weigh_Object_Frequencies() {
+  binsPerCycle = std::max(grid.height, grid.width);
+  double shares = 0.0;  // noise variance of a widefield bin per unit pixel variance, over n
+  for (const Orientation& o : orientation) {
+    for (double w : o.weights.widefield) shares += (w / angles) * (w / angles);
+  }
+  const double floor = noise * shares * static_cast<double>(grid.pixels);
+  const size_t rings = static_cast<size_t>(0.75 * binsPerCycle) + 2;
+  std::vector<double> power(rings, 0.0);
+  std::vector<double> count(rings, 0.0);
+  for (size_t i : passband) {
+    const double f = std::hypot(grid.Fx(static_cast<unsigned>(i / grid.height)),
+                                grid.Fy(static_cast<unsigned>(i % grid.height)));
+    const size_t ring = static_cast<size_t>(f * binsPerCycle + 0.5);
+    if (ring >= rings) continue;
+    power[ring] += std::norm(widefield[i]);
+    count[ring] += 1.0;
+  }
+  objectWeight.assign(rings, 1.0);
+  for (size_t r = 0; r < rings; ++r) {
+    // Neighbouring rings too: a ring near zero frequency holds a few bins only.
+    double p = 0.0, c = 0.0;
+    for (size_t k = (r > 0 ? r - 1 : 0); k <= r + 1 && k < rings; ++k) {
+      p += power[k];
+      c += count[k];
+    }
+    if (c == 0.0) continue;
+    const double mean = p / c;
+    objectWeight[r] = mean > floor ? (mean - floor) / mean : 0.0;
+  }
+}
+
 // Fit the carriers, then read the phases; twice, the second time with bands separated by
 // the measured phases.
 void PatternEstimator::Impl::Refine(const OtfModel& otf) {
@@ -329,6 +366,10 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   separated = false;
   for (int round = 0; round < 2; ++round) {
     Separate();
+    if (round == 0) {
+      Weigh_Object_Frequencies();
+      for (CarrierFitter& fitter : fitters) fitter.Set_Object_Weight(&objectWeight, binsPerCycle);
+    }
     for (unsigned a = 0; a < angles; ++a) {
       Orientation& o = orientation[a];
       o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
