@@ -136,7 +136,8 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   FloatImage& data = work_.data;
   std::vector<Complex> rows(grid_.height);
   bool haveAmplitude = false;
-  for (int iteration = 0; iteration < iterations; ++iteration) {
+  // Zero iterations measure the sums at the start alone.
+  for (int iteration = 0; iteration < std::max(iterations, 1); ++iteration) {
     Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
     Filtered(widefield, fit.fx, fit.fy, false, work_.model, &fit.modelGain);
     // d = data e^{-2 pi i k.(x - centre)}: the demodulation, applied as the sums read data.
@@ -198,6 +199,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     if (!(power > 0.0)) break;
     if (!haveAmplitude) fit.amplitude = match / power;
     haveAmplitude = true;
+    if (iterations == 0) break;
 
     const Complex a = fit.amplitude;
     const Complex i1(0.0, 1.0);
@@ -310,7 +312,9 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
 }
 
 std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,
-                                                const std::vector<Complex>& carrier) const {
+                                                const std::vector<Complex>& carrier,
+                                                const std::vector<Complex>& second,
+                                                const std::vector<double>& current) const {
   // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
   // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
   // but biased by the object. The latter is measured on the separated band and taken out.
@@ -325,13 +329,24 @@ std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widef
   }
   Complex widefieldMatch;
   for (size_t f = 0; f < widefield.size(); ++f) widefieldMatch += widefield[f] * frameMatch_[f];
+  // The matches of the second harmonic's band and of its conjugate, which frame p holds
+  // with e^{2 i phi_p} and e^{-2 i phi_p}.
+  Complex secondMatch, secondMirror;
+  for (size_t p = 0; p < second.size() && p < ownCount_; ++p) {
+    secondMatch += second[p] * frameMatch_[ownFirst_ + p];
+    secondMirror += std::conj(second[p]) * frameMatch_[ownFirst_ + p];
+  }
   const double atOrigin = 2.0 * kPi * (last_.fx * grid_.centreX + last_.fy * grid_.centreY);
   // The separated band's phase offset from the one its model has at the centre.
   const Complex gauge = std::abs(own) > 0.0 ? std::polar(1.0, std::arg(own) - atOrigin) : 1.0;
   const Complex mirror = mirrored * gauge;  // the mirrored match for the band at gauge 0
   std::vector<double> phases;
   for (size_t p = 0; p < carrier.size(); ++p) {
-    const Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;
+    Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;
+    if (!second.empty() && p < current.size()) {
+      sum -= std::polar(1.0, 2.0 * current[p]) * secondMatch +
+             std::polar(1.0, -2.0 * current[p]) * secondMirror;
+    }
     double phase = std::arg(sum) - atOrigin;
     for (int pass = 0; pass < 2; ++pass) {
       phase = std::arg(sum - std::polar(1.0, -phase) * mirror) - atOrigin;

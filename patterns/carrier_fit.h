@@ -51,7 +51,7 @@ class CarrierFitter {
                 const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
-  // pixel, and runs at most `iterations` Gauss-Newton steps.
+  // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone.
   CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
                  int iterations);
 
@@ -83,8 +83,12 @@ class CarrierFitter {
   // carries the carrier of the last fit, once the widefield band is taken out: `widefield`
   // holds the weight of every frame of the stack in the widefield band, `carrier` those of
   // this orientation's frames in its carrier band (the same separation as the widefield's).
+  // With 3-beam illumination the frames also hold the second harmonic: `second` holds their
+  // weights in its band (empty: none), taken out at the frames' `current` phases.
   std::vector<double> Frame_Phases(const std::vector<double>& widefield,
-                                   const std::vector<Complex>& carrier) const;
+                                   const std::vector<Complex>& carrier,
+                                   const std::vector<Complex>& second,
+                                   const std::vector<double>& current) const;
 
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
