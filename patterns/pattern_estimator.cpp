@@ -98,7 +98,7 @@ struct PatternEstimator::Impl {
   void Refine(const OtfModel& otf);
   void Separate();
   void Weigh_Object_Frequencies();
-  void Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters);
+  void Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters, bool depth);
   double Depth(const CarrierFit& fit) const;
   PatternEstimate Summarise() const;
 
@@ -517,7 +517,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     // The second harmonic, measured after each round: after the first, to know which
     // orientations hold one, for the second round's separation.
     if (orders == 2) {
-      Measure_Second_Harmonic(fitters);
+      Measure_Second_Harmonic(fitters, round == 1);
       for (Orientation& o : orientation) {
         o.second = requireSecond || o.mcnr2 >= kLowMcnr;
         o.weights = Separation_Weights(o.phases, o.second);
@@ -528,7 +528,9 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
 
 // The second harmonic of every orientation, at twice its wave vector, phase-locked to its
 // frames' phases: its band is separated with them, so the band's own phase is psi.
-void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters) {
+// Without `depth`, its significance alone.
+void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters,
+                                                     bool depth) {
   const size_t n = grid.pixels;
   const size_t frameCount = size_t{angles} * phases;
   double windowPower = 0.0;
@@ -564,6 +566,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     const double detection = peak / (noise * gain * windowPower);
     const double mcnr = std::sqrt(std::max(0.0, detection - std::log(kSecondCandidates) - 1.0));
     o.mcnr2 = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
+    if (!depth) continue;
     // Depth and phase from the fit's sums at 2k, on the band (unwindowed) in the passband.
     std::fill(band.begin(), band.end(), Complex());
     for (size_t j = 0; j < passband.size(); ++j) {
