@@ -114,6 +114,28 @@ TEST(PatternEstimation, BlankStacksReportLowModulation) {
   }
 }
 
+// Beside strong orientations, a blank one is sought again where they put it (their period,
+// angles pi / A apart) and still reported as low modulation; a weak one found there is
+// reported as guided, near its true wave vector.
+TEST(PatternEstimation, WeakOrientationsBesideStrongOnes) {
+  for (double weak : {0.0, 0.17}) {
+    auto truth = korvex_test::Random_Truth(3, 3, 4.6, 0.5, 0.05, 12);
+    truth.modulations[1] = weak;
+    const auto stack = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 300, 10.0, 12);
+    const PatternEstimate e = Estimate<double>(stack, 3, 3);
+    EXPECT_FALSE(e.orientations[0].lowModulation || e.orientations[2].lowModulation);
+    EXPECT_FALSE(e.orientations[0].guided || e.orientations[2].guided);
+    const auto& o = e.orientations[1];
+    if (weak == 0.0) {
+      EXPECT_TRUE(o.lowModulation) << o.mcnr;
+      continue;
+    }
+    EXPECT_TRUE(o.guided) << o.mcnr;
+    EXPECT_FALSE(o.lowModulation) << o.mcnr;
+    EXPECT_LE(korvex_test::Compare(truth, e, 128, 128).waveVector, 0.15);
+  }
+}
+
 // The masks of an estimate follow korvex_masks' formula, x the zero-based column.
 TEST(PatternEstimation, MasksFollowTheMaskConvention) {
   PatternEstimate e;
