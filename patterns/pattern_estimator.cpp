@@ -66,8 +66,8 @@ struct Orientation {
   // present (or asked for). Where it is absent, the model's two further unknowns would take
   // up the phase errors the frames' matches are to reveal.
   bool second = false;
-  bool inPassband = true;
-  bool guided = false;  // found where the other orientations put it  // the fit stayed where carriers are sought
+  bool inPassband = true;  // the fit stayed where carriers are sought
+  bool guided = false;     // found where the other orientations put it
 };
 
 double Wrap_Phase(double phase) {
