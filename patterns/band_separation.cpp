@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "caller_terms.h"
+
 namespace korvex::patterns {
 
 // Of the normal matrix's determinant over n^3: 4 for n equal steps, near 0 for phases that
@@ -50,7 +52,7 @@ BandWeights Separation_Weights(const std::vector<double>& phases) {
   const double count = static_cast<double>(n);
   if (!(std::fabs(det) > kSeparable * count * count * count)) {
     throw std::invalid_argument(
-        "korvex_estimate_patterns: the phases of an orientation do not separate its bands");
+        Caller_Prefix() + "the phases of an orientation do not separate its bands");
   }
   double inv[3][3];
   inv[0][0] = c00 / det;

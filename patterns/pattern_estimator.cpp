@@ -13,6 +13,7 @@
 #include "carrier_fit.h"
 #include "carrier_search.h"
 #include "input_checks.h"
+#include "memory_budget.h"
 #include "otf_model.h"
 #include "pattern_estimate.h"
 #include "spectrum_transform.h"
@@ -68,7 +69,7 @@ struct PatternEstimator::Impl {
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
 
   template <typename T>
-  void Transform_Frames(const T* framesIn);
+  void Transform_Frames(const T* framesIn, double scale);
   void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
   double Measure_Noise(const OtfModel& otf) const;
   void Refine(const OtfModel& otf);
@@ -114,21 +115,21 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
 
-  Transform_Frames(framesIn);
+  Transform_Frames(framesIn, Value_Scale(framesIn, n * angles * phases));
   Find_Carriers(otf, guess);
   Refine(otf);
   return Summarise();
 }
 
 template <typename T>
-void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
+void PatternEstimator::Impl::Transform_Frames(const T* framesIn, double scale) {
   const size_t n = grid.pixels;
   const unsigned frameCount = angles * phases;
   frames.resize(frameCount, RealImage(n));
   spectra.resize(frameCount, ComplexImage(n));
   for (unsigned f = 0; f < frameCount; ++f) {
     const T* in = framesIn + f * n;
-    for (size_t i = 0; i < n; ++i) frames[f][i] = static_cast<double>(in[i]);
+    for (size_t i = 0; i < n; ++i) frames[f][i] = static_cast<double>(in[i]) * scale;
   }
   // Frames are real: two share one complex transform, as its real and imaginary parts.
   for (unsigned f = 0; f < frameCount; f += 2) {
@@ -404,10 +405,15 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
 PatternEstimator::PatternEstimator(unsigned height, unsigned width, unsigned angles,
                                    unsigned phases) {
   Check_Geometry(height, width, angles, phases);
+  acquisition::Check_Memory({acquisition::Estimator_Bytes(height, width, angles, phases), 0},
+                            "the pattern estimation");
   impl_ = std::make_unique<Impl>(height, width, angles, phases);
 }
 
-PatternEstimator::~PatternEstimator() = default;
+PatternEstimator::~PatternEstimator() {
+  impl_.reset();
+  acquisition::Return_Freed_Memory();
+}
 
 PatternEstimate PatternEstimator::Estimate(const float* frames, const float* otf,
                                            const PatternGuess& guess) {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "caller_terms.h"
 #include "gpu.h"
 
 namespace korvex::patterns {
@@ -16,7 +17,7 @@ namespace {
 using DeviceComplex = cufftComplex;
 
 [[noreturn]] void Fail(const std::string& what, const std::string& status) {
-  throw std::runtime_error("korvex_estimate_patterns: " + what + " failed (" + status + ")");
+  throw std::runtime_error(Caller_Prefix() + what + " failed (" + status + ")");
 }
 
 void Check(cudaError_t status, const char* what) {

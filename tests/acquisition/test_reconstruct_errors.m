@@ -14,7 +14,7 @@ expect(frames, [good, {'upsample', 5000}], 'too large for the engine');
 expect(frames, [good, {'otf', ones(31, 32)}], 'otf must be 32 x 32 (the camera grid) or 64 x 64');
 expect(frames, [good, {'otf', 0.5 * ones(64)}], 'otf must be 1 at zero frequency');
 expect(frames(:, :, 1:8), good, 'frames must hold angles x phases = 3 x 3 = 9 frames');
-expect(complex(frames), good, 'frames must be a real, full numeric array');
+expect(complex(frames), good, 'frames must be real, not complex');
 expect(frames, [good, {'colour', 1}], 'unknown option ''colour''');
 expect(frames, [good, {'precision', 'half'}], 'precision must be');
 expect(frames, [good, {'nonnegative', 2}], 'nonnegative must be true or false');
