@@ -1,5 +1,6 @@
 // Engine<T>: one Korvex<T> for one geometry, kept across calls (korvex.Reconstructor).
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -50,6 +51,15 @@ class Engine {
         throw;
       }
       seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      // Finite inputs whose products leave the type's range give Inf or NaN: an error, not an
+      // image.
+      bool finite = true;
+      for (size_t i = 0; i < out.size(); ++i) finite &= std::isfinite(out.data()[i]);
+      if (!finite) {
+        throw std::runtime_error(
+            "the reconstruction left the range of its precision: frames, masks and otf are "
+            "finite but their products are not; scale the frames or the masks down");
+      }
       iterations = engine_->m_iteration;
       step = double(engine_->m_alpha);
       ratio = double(engine_->m_ratio);
