@@ -7,6 +7,7 @@
 
 #include "Korvex.h"
 #include "core_calls.h"
+#include "memory_budget.h"
 
 namespace korvex::python {
 
@@ -76,7 +77,10 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   void Release() {
-    Core_Call([this] { engine_.reset(); });
+    Core_Call([this] {
+      engine_.reset();
+      korvex::acquisition::Return_Freed_Memory();
+    });
   }
 
   bool Holds_Engine() const { return engine_ != nullptr; }

@@ -136,3 +136,20 @@ def test_masks_otf_and_simulate(data):
                       photons=data.draw(st.one_of(st.none(), numbers)), seed=1)
         if frames is not None and finite(truth):
             assert np.isfinite(frames).all()
+
+
+@RUN
+@given(data=st.data())
+def test_reconstruct_series(data):
+    f, h, w = data.draw(stacks())
+    frames = data.draw(arrays((data.draw(st.integers(1, 2)), f, h, w)))
+    if data.draw(st.booleans()):
+        extra = dict(masks=data.draw(arrays((f, h, w))), otf=data.draw(arrays((h, w))))
+    else:
+        extra = dict(na=data.draw(numbers), wavelength=0.52, pixel_size=0.1,
+                     estimate=data.draw(st.sampled_from(["once", "each", "all"])))
+    series = call(korvex.reconstruct_series, frames, iterations=data.draw(st.integers(1, 2)),
+                  quiet=True, **extra)
+    if series is not None and finite(frames, *(v for v in extra.values()
+                                               if isinstance(v, np.ndarray))):
+        assert np.isfinite(series).all()
