@@ -22,6 +22,11 @@ double Value_Scale(const T* values, size_t count);
 
 void Check_Guess(const PatternGuess& guess, unsigned angles);
 
+// A period guess whose search window (+-10% in frequency) misses the frequencies searched,
+// minFrequency to maxFrequency (cycles per pixel), would leave nothing to search: refused,
+// with the periods that can be found.
+void Check_Guess_Reachable(double period, double minFrequency, double maxFrequency);
+
 // The passband must span enough frequency bins for a carrier to be found and refined.
 void Check_Passband(double cutoff, unsigned height, unsigned width);
 

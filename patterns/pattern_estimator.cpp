@@ -114,6 +114,7 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   Check_Guess(guess, angles);
   const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
+  Check_Guess_Reachable(guess.period, kInnerExclusion * otf.Cutoff(), kOuterLimit * otf.Cutoff());
 
   Transform_Frames(framesIn, Value_Scale(framesIn, n * angles * phases));
   Find_Carriers(otf, guess);

@@ -116,6 +116,24 @@ TEST_F(PlausibilityTest, ValuesNearTheTypesRangeGiveTheScaledImage) {
   Expect_Scale_Invariant<float>(1e33);
 }
 
+// A guess the search cannot reach used to return the zero-frequency bin: period 0, NaN masks.
+TEST_F(PlausibilityTest, APeriodGuessOutsideThePassbandIsRefused) {
+  const korvex_test::SimStack stack = Stack();
+  korvex::patterns::PatternGuess guess;
+  guess.period = 61.8;
+  try {
+    korvex::patterns::Estimate_Patterns(stack.frames.data(), stack.otf.data(), kSide, kSide, 3,
+                                        3, guess);
+    ADD_FAILURE() << "a guess of 61.8 pixels was searched";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_THAT(std::string(e.what()), HasSubstr("lies outside the passband"));
+  }
+  guess.period = 2.6;  // the stripes' own
+  const auto found = korvex::patterns::Estimate_Patterns(stack.frames.data(), stack.otf.data(),
+                                                         kSide, kSide, 3, 3, guess);
+  EXPECT_NEAR(found.orientations[0].period, 2.6, 0.02);
+}
+
 // At 1e38 the estimator used to return periods of 16, 8 and 6.4 pixels with MCNR 1e6.
 TEST_F(PlausibilityTest, TheEstimatorReadsFramesNearTheFloatRangeLikeAnyOther) {
   const korvex_test::SimStack stack = Stack();

@@ -271,6 +271,28 @@ class Generator {
   std::mt19937 random_;
 };
 
+// The inputs of a call, for a failure's report: class and extents, text, scalar values.
+std::string Describe(const std::vector<const mxArray*>& prhs) {
+  std::string text;
+  for (const mxArray* a : prhs) {
+    text += "\n  class " + std::to_string(int(mxGetClassID(a))) + ", ";
+    for (mwSize d = 0; d < mxGetNumberOfDimensions(a); ++d) {
+      text += (d ? "x" : "") + std::to_string(mxGetDimensions(a)[d]);
+    }
+    if (mxIsChar(a)) {
+      char* chars = mxArrayToString(a);
+      text += std::string(" '") + (chars ? chars : "") + "'";
+      mxFree(chars);
+    } else if (mxGetNumberOfElements(a) >= 1 && mxGetData(a) != nullptr &&
+               (mxIsDouble(a) || mxIsSingle(a))) {
+      const double first = mxIsDouble(a) ? *static_cast<const double*>(mxGetData(a))
+                                         : *static_cast<const float*>(mxGetData(a));
+      text += ", first " + std::to_string(first);
+    }
+  }
+  return text;
+}
+
 struct Outcome {
   bool raised = false;
   std::string id, message;
@@ -322,7 +344,10 @@ TEST(EntryFuzz, EveryCallReturnsOrRaisesCleanly) {
       EXPECT_EQ(o.message.find("unknown"), o.message.find("unknown option"))
           << "an unexplained failure: " << o.message;
     } else if (c.finiteFrames && !o.outputs.empty() && o.outputs[0] != nullptr) {
-      if (!All_Finite(o.outputs[0].get())) ++nanOutputs;
+      if (!All_Finite(o.outputs[0].get())) {
+        ++nanOutputs;
+        ADD_FAILURE() << "NaN or Inf output for finite frames:" << Describe(c.prhs);
+      }
     }
     if (n % 50 == 49) EXPECT_FALSE(o.raised) << "a good call failed: " << o.message;
     for (size_t i = 0; i < c.prhs.size(); ++i) {
