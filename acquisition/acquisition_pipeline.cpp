@@ -12,8 +12,8 @@
 #include "caller_terms.h"
 #include "camera_grid_estimation.h"
 #include "fourier_upsampling.h"
-#include "input_checks.h"
 #include "memory_budget.h"
+#include "value_scaling.h"
 
 namespace korvex::acquisition {
 
@@ -114,31 +114,6 @@ double Finite_Mean(const T* values, size_t count) {
     sum += static_cast<double>(values[i]);
   }
   return sum / static_cast<double>(count);
-}
-
-// A power of two that keeps the frames' values far from their type's range (1 for most data),
-// and `frames` pointed at a scaled copy when it is not 1.
-template <typename T>
-double Scale_Frames(const T*& frames, size_t count, std::vector<T>& scaled) {
-  const double scale = korvex::patterns::Value_Scale(frames, count);
-  if (scale == 1.0) return scale;
-  scaled.assign(frames, frames + count);
-  for (T& v : scaled) v = static_cast<T>(v * scale);
-  frames = scaled.data();
-  return scale;
-}
-
-template <typename T>
-void Unscale_Image(std::vector<T>& image, double scale) {
-  if (scale == 1.0) return;
-  for (T& v : image) {
-    v = static_cast<T>(v / scale);
-    if (!std::isfinite(v)) {
-      throw std::invalid_argument(
-          "the image's values exceed the range of single precision: scale the frames down or "
-          "reconstruct in double precision");
-    }
-  }
 }
 
 // The engine's options for these: the data term folded once, which halves the transforms of
