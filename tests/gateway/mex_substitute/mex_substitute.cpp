@@ -112,7 +112,9 @@ bool mxIsDouble(const mxArray* array) { return array->classId == mxDOUBLE_CLASS;
 bool mxIsSingle(const mxArray* array) { return array->classId == mxSINGLE_CLASS; }
 bool mxIsStruct(const mxArray* array) { return array->classId == mxSTRUCT_CLASS; }
 size_t mxGetM(const mxArray* array) { return array->dims[0]; }
-size_t mxGetN(const mxArray* array) { return Count(array->dims) / array->dims[0]; }
+size_t mxGetN(const mxArray* array) {
+  return Count(std::vector<mwSize>(array->dims.begin() + 1, array->dims.end()));
+}
 
 char* mxArrayToString(const mxArray* array) {
   if (!mxIsChar(array) || !array->backed) return nullptr;
