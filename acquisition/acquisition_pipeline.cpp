@@ -310,7 +310,9 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
                                        !options.pattern, sizeof(T)),
                         kept_->Held()),
                  "the reconstruction",
-                 "; use fewer or smaller frames, a smaller upsample or single precision");
+                 sizeof(T) == sizeof(float)
+                     ? "; use fewer or smaller frames or a smaller upsample"
+                     : "; use fewer or smaller frames, a smaller upsample or single precision");
 
     Kept& k = *kept_;
     AcquisitionResult<T> result;
