@@ -18,6 +18,7 @@ import korvex  # noqa: E402
 EXAMPLES = int(os.environ.get("KORVEX_HYPOTHESIS_EXAMPLES", "25"))
 RUN = settings(max_examples=EXAMPLES, deadline=None, derandomize=True,
                suppress_health_check=list(HealthCheck))
+pytestmark = pytest.mark.filterwarnings("ignore:Casting complex values")
 REFUSALS = (ValueError, TypeError, MemoryError, korvex.KorvexError)
 
 sides = st.integers(min_value=1, max_value=40)
