@@ -1,6 +1,6 @@
 // Reading MEX arguments and name/value options: one set of rules for korvex_reconstruct and
-// korvex_estimate_patterns (KorvexCUDA keeps its own historical messages, on the same
-// element reading).
+// korvex_estimate_patterns. KorvexCUDA reads its frame extents here too and keeps its own
+// historical messages, which its callers match.
 //
 // Arrays are real and full, of the classes the caller allows; scalars are real, finite and of
 // any numeric class; counts are whole numbers within their caps; switches are logical or 0/1;
