@@ -77,3 +77,10 @@ def test_a_stack_larger_than_the_memory_is_a_memory_error_at_once():
     seconds, _, message = out.partition(" ")
     assert "needs about" in message and "available" in message, out
     assert float(seconds) < 10
+
+
+def test_a_reconstruction_that_overflows_is_an_error_not_an_infinite_image():
+    frames, otf = camera_stack()
+    masks = korvex.masks(frames.shape[1:], period=2.8) * 1e160
+    with pytest.raises(korvex.KorvexError, match="left the range of its precision"):
+        korvex.reconstruct(frames.astype(np.float64), masks, otf, iterations=1)

@@ -22,6 +22,8 @@ expect(frames, [good, {'iterations', int8(-1)}], 'iterations must be a whole num
 expect(frames, [good, {3, 1}], 'option name 6 must be text');
 % Lengths in mixed units, with the pattern given: refused with the likely unit.
 expect(frames, [good, {'wavelength', 520}], 'wavelength 520 looks like nanometres');
+% Finite doubles that single precision cannot hold are refused, not turned into Inf.
+expect(1e39 * double(frames), [good, {'precision', 'single'}], 'beyond single precision''s range');
 expect(frames, [good, {'precision', 'half'}], 'precision must be');
 expect(frames, [good, {'nonnegative', 2}], 'nonnegative must be true or false');
 expect(frames, [good, {'nonnegative', [true, false]}], 'nonnegative must be true or false');
