@@ -40,8 +40,8 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
                        const AcquisitionOptions& options) {
   if (frames == nullptr) throw std::invalid_argument("frames must not be null");
   if (height < 8 || width < 8) {
-    throw std::invalid_argument("frames must be at least " + Shape_Text(8, 8) +
-                                " pixels, got " + Shape_Text(height, width));
+    throw std::invalid_argument("frames must be at least " + Shape_Text(8, 8) + " pixels, got " +
+                                Shape_Text(height, width));
   }
   if (options.angles < 1) throw std::invalid_argument("angles must be at least 1");
   if (options.phases < 3) {
@@ -95,9 +95,8 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   const double zero = otf.values[size_t{otf.width / 2} * otf.height + otf.height / 2];
   if (std::abs(zero - 1.0) > 1e-3) {
     std::ostringstream message;
-    message << "otf must be 1 at zero frequency ("
-            << Position_Text(otf.height / 2, otf.width / 2) << "), got " << zero
-            << "; divide it by that value";
+    message << "otf must be 1 at zero frequency (" << Position_Text(otf.height / 2, otf.width / 2)
+            << "), got " << zero << "; divide it by that value";
     throw std::invalid_argument(message.str());
   }
 }
@@ -247,8 +246,8 @@ struct AcquisitionPipeline<T>::Kept {
     const uint64_t values = fineFrames.capacity() + masks.capacity() + otf.capacity();
     MemoryNeed held{values * sizeof(T), 0};
     if (engine) {
-      held.device = Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, engine->m_frames,
-                                 sizeof(T));
+      held.device =
+          Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, engine->m_frames, sizeof(T));
     }
     return held;
   }

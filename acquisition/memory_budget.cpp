@@ -130,8 +130,8 @@ void Check_Fits(uint64_t needBytes, const MemoryAvailability& available, const c
                 const char* advice) {
   if (needBytes <= available.bytes) return;
   throw MemoryShortage(std::string(what) + " needs about " + Byte_Text(needBytes) +
-                       " of memory, but only " + Byte_Text(available.bytes) +
-                       " are available (" + available.limit + ")" + advice);
+                       " of memory, but only " + Byte_Text(available.bytes) + " are available (" +
+                       available.limit + ")" + advice);
 }
 
 MemoryNeed Beyond(const MemoryNeed& need, const MemoryNeed& held) {

@@ -68,7 +68,8 @@ void Check_Optics(const Optics& optics, unsigned height, unsigned width, unsigne
   const double nyquist = factor / (2.0 * optics.pixelSize);
   if (cutoff > nyquist) {
     std::ostringstream message;
-    message << Argument("pixelSize") << " (" << optics.pixelSize << ") is too coarse: the OTF cut-off 2*na/"
+    message << Argument("pixelSize") << " (" << optics.pixelSize
+            << ") is too coarse: the OTF cut-off 2*na/"
             << "wavelength = " << cutoff << " cycles per unit lies beyond the Nyquist frequency "
             << nyquist << " of the grid up-sampled " << factor
             << " times; raise upsample or give the pixel size in the sample plane";
@@ -81,10 +82,9 @@ void Check_Optics(const Optics& optics, unsigned height, unsigned width, unsigne
   const double bins = cutoff * side * optics.pixelSize;
   if (bins < kMinCutoffBins) {
     std::ostringstream message;
-    message << "the OTF cut-off 2*na/wavelength = " << cutoff << " cycles per unit spans "
-            << bins << " frequency bins across the frames' shorter side (" << side
-            << " pixels of " << optics.pixelSize << "), fewer than " << kMinCutoffBins << ": "
-            << Unit_Cause(optics);
+    message << "the OTF cut-off 2*na/wavelength = " << cutoff << " cycles per unit spans " << bins
+            << " frequency bins across the frames' shorter side (" << side << " pixels of "
+            << optics.pixelSize << "), fewer than " << kMinCutoffBins << ": " << Unit_Cause(optics);
     throw std::invalid_argument(message.str());
   }
 }

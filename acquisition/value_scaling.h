@@ -33,8 +33,7 @@ void Unscale_Image(std::vector<T>& image, double scale) {
     if (!std::isfinite(v)) {
       throw std::invalid_argument(
           std::string("the image's values exceed the range of ") +
-          (sizeof(T) == sizeof(float) ? "single" : "double") +
-          " precision: scale the frames down" +
+          (sizeof(T) == sizeof(float) ? "single" : "double") + " precision: scale the frames down" +
           (sizeof(T) == sizeof(float) ? " or reconstruct in double precision" : ""));
     }
   }

@@ -17,9 +17,9 @@ using korvex::acquisition::MeasuredOtf;
 [[noreturn]] void Fail(const std::string& message) { throw std::invalid_argument(message); }
 
 const std::vector<std::string> kOptionNames = {
-    "na",        "wavelength", "pixelSize", "immersion", "angles",      "phases",
-    "upsample",  "otf",        "pattern",   "iterations", "lambda",     "alpha",
-    "threshold", "nonnegative", "dataTerm", "sparsity",  "precision"};
+    "na",        "wavelength",  "pixelSize", "immersion",  "angles",   "phases",
+    "upsample",  "otf",         "pattern",   "iterations", "lambda",   "alpha",
+    "threshold", "nonnegative", "dataTerm",  "sparsity",   "precision"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -138,8 +138,7 @@ std::vector<T> Read_Frames(const mxArray* frames) {
     std::vector<T> out(n);
     for (size_t i = 0; i < n; ++i) {
       // A finite double beyond the float range would become Inf.
-      if (std::abs(values[i]) > double(std::numeric_limits<T>::max()) &&
-          std::isfinite(values[i])) {
+      if (std::abs(values[i]) > double(std::numeric_limits<T>::max()) && std::isfinite(values[i])) {
         Fail("frames hold values beyond single precision's range (the first at element " +
              std::to_string(i + 1) + "): reconstruct them with 'precision', 'double'");
       }

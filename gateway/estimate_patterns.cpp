@@ -12,8 +12,8 @@
 
 #include "caller_terms.h"
 #include "estimate_arguments.h"
-#include "mex_arguments.h"
 #include "mex.h"
+#include "mex_arguments.h"
 #include "pattern_estimate.h"
 
 namespace {

@@ -1,8 +1,8 @@
 #include "mex_arguments.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 
 namespace korvex::gateway {
@@ -17,22 +17,38 @@ bool Is_Integer(mxClassID id) { return id >= mxINT8_CLASS && id <= mxUINT64_CLAS
 
 const char* Class_Name(mxClassID id) {
   switch (id) {
-    case mxCELL_CLASS: return "cell";
-    case mxSTRUCT_CLASS: return "struct";
-    case mxLOGICAL_CLASS: return "logical";
-    case mxCHAR_CLASS: return "char";
-    case mxDOUBLE_CLASS: return "double";
-    case mxSINGLE_CLASS: return "single";
-    case mxINT8_CLASS: return "int8";
-    case mxUINT8_CLASS: return "uint8";
-    case mxINT16_CLASS: return "int16";
-    case mxUINT16_CLASS: return "uint16";
-    case mxINT32_CLASS: return "int32";
-    case mxUINT32_CLASS: return "uint32";
-    case mxINT64_CLASS: return "int64";
-    case mxUINT64_CLASS: return "uint64";
-    case mxFUNCTION_CLASS: return "function_handle";
-    default: return "unknown";
+    case mxCELL_CLASS:
+      return "cell";
+    case mxSTRUCT_CLASS:
+      return "struct";
+    case mxLOGICAL_CLASS:
+      return "logical";
+    case mxCHAR_CLASS:
+      return "char";
+    case mxDOUBLE_CLASS:
+      return "double";
+    case mxSINGLE_CLASS:
+      return "single";
+    case mxINT8_CLASS:
+      return "int8";
+    case mxUINT8_CLASS:
+      return "uint8";
+    case mxINT16_CLASS:
+      return "int16";
+    case mxUINT16_CLASS:
+      return "uint16";
+    case mxINT32_CLASS:
+      return "int32";
+    case mxUINT32_CLASS:
+      return "uint32";
+    case mxINT64_CLASS:
+      return "int64";
+    case mxUINT64_CLASS:
+      return "uint64";
+    case mxFUNCTION_CLASS:
+      return "function_handle";
+    default:
+      return "unknown";
   }
 }
 
@@ -66,16 +82,17 @@ void Check_Array(const mxArray* array, const std::string& name, Classes classes,
   const mxClassID id = mxGetClassID(array);
   const bool allowed = Is_Floating(id) || (classes == Classes::kNumeric && Is_Integer(id));
   if (!allowed) {
-    Fail(name + " must be " +
-         (classes == Classes::kNumeric ? "single, double or an integer class" : "single or double") +
-         ", not " + Class_Name(id));
+    Fail(
+        name + " must be " +
+        (classes == Classes::kNumeric ? "single, double or an integer class" : "single or double") +
+        ", not " + Class_Name(id));
   }
   if (mxIsSparse(array)) Fail(name + " must be full, not sparse");
   if (mxIsComplex(array)) Fail(name + " must be real, not complex");
   if (mxGetNumberOfElements(array) == 0) throw SizeFault(name + " must not be empty");
   if (mxGetNumberOfDimensions(array) > most) {
     throw SizeFault(name + " must have at most " + std::to_string(most) + " dimensions (got " +
-         Size_Text(array) + ")");
+                    Size_Text(array) + ")");
   }
 }
 
@@ -115,8 +132,7 @@ double Read_Scalar(const mxArray* array, const std::string& name) {
   return value;
 }
 
-unsigned Read_Count(const mxArray* array, const std::string& name, unsigned least,
-                    unsigned most) {
+unsigned Read_Count(const mxArray* array, const std::string& name, unsigned least, unsigned most) {
   const double value = Read_Scalar(array, name);
   if (value < least || value != std::floor(value) || value > most) {
     char got[32];

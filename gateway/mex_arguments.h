@@ -42,8 +42,7 @@ void Check_Array(const mxArray* array, const std::string& name, Classes classes,
 std::vector<double> Read_Doubles(const mxArray* array, const std::string& name);
 
 double Read_Scalar(const mxArray* array, const std::string& name);
-unsigned Read_Count(const mxArray* array, const std::string& name, unsigned least,
-                    unsigned most);
+unsigned Read_Count(const mxArray* array, const std::string& name, unsigned least, unsigned most);
 bool Read_Switch(const mxArray* array, const std::string& name);
 std::string Read_Text(const mxArray* array, const std::string& name);
 // A non-empty vector of finite values.

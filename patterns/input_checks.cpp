@@ -83,9 +83,10 @@ void Check_Guess(const PatternGuess& guess, unsigned angles) {
 
 void Check_Guess_Reachable(double period, double minFrequency, double maxFrequency) {
   if (period == 0.0 || (1.1 / period >= minFrequency && 0.9 / period <= maxFrequency)) return;
-  Refuse("the period guess (" + Number(period) + " pixels) lies outside the passband: with this "
-         "OTF the periods found lie between " + Number(1.0 / maxFrequency) + " and " +
-         Number(1.0 / minFrequency) + " pixels");
+  Refuse("the period guess (" + Number(period) +
+         " pixels) lies outside the passband: with this "
+         "OTF the periods found lie between " +
+         Number(1.0 / maxFrequency) + " and " + Number(1.0 / minFrequency) + " pixels");
 }
 
 void Check_Passband(double cutoff, unsigned height, unsigned width) {

@@ -6,8 +6,8 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -122,8 +122,8 @@ TEST_F(PlausibilityTest, APeriodGuessOutsideThePassbandIsRefused) {
   korvex::patterns::PatternGuess guess;
   guess.period = 61.8;
   try {
-    korvex::patterns::Estimate_Patterns(stack.frames.data(), stack.otf.data(), kSide, kSide, 3,
-                                        3, guess);
+    korvex::patterns::Estimate_Patterns(stack.frames.data(), stack.otf.data(), kSide, kSide, 3, 3,
+                                        guess);
     ADD_FAILURE() << "a guess of 61.8 pixels was searched";
   } catch (const std::invalid_argument& e) {
     EXPECT_THAT(std::string(e.what()), HasSubstr("lies outside the passband"));

@@ -35,8 +35,8 @@ std::vector<FaultPoint> Fault_Points(const std::vector<std::string>& log) {
   std::vector<FaultPoint> points;
   for (const auto& [operation, count] : total) {
     for (unsigned nth : {1u, 2u, count}) {
-      if (nth <= count && (points.empty() || points.back().operation != operation ||
-                           points.back().nth != nth)) {
+      if (nth <= count &&
+          (points.empty() || points.back().operation != operation || points.back().nth != nth)) {
         points.push_back({operation, nth});
       }
     }

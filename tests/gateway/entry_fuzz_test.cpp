@@ -31,10 +31,10 @@ constexpr int kLeading = 2;  // frames, otf
 const char* const kOptions[] = {"angles", "phases", "periodGuess", "angleGuess"};
 #else
 constexpr int kLeading = 1;  // frames
-const char* const kOptions[] = {"na",        "wavelength", "pixelSize",  "immersion", "angles",
-                                "phases",    "upsample",   "otf",        "pattern",   "iterations",
-                                "lambda",    "alpha",      "threshold",  "nonnegative",
-                                "dataTerm",  "sparsity",   "precision"};
+const char* const kOptions[] = {"na",       "wavelength", "pixelSize", "immersion",   "angles",
+                                "phases",   "upsample",   "otf",       "pattern",     "iterations",
+                                "lambda",   "alpha",      "threshold", "nonnegative", "dataTerm",
+                                "sparsity", "precision"};
 #endif
 
 unsigned Env_Or(const char* name, unsigned fallback) {
@@ -44,17 +44,30 @@ unsigned Env_Or(const char* name, unsigned fallback) {
 
 size_t Element_Bytes(mxClassID id) {
   switch (id) {
-    case mxDOUBLE_CLASS: case mxINT64_CLASS: case mxUINT64_CLASS: return 8;
-    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
-    case mxCHAR_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS: return 2;
-    case mxLOGICAL_CLASS: case mxINT8_CLASS: case mxUINT8_CLASS: return 1;
-    default: return 0;
+    case mxDOUBLE_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS:
+      return 8;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+      return 4;
+    case mxCHAR_CLASS:
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+      return 2;
+    case mxLOGICAL_CLASS:
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+      return 1;
+    default:
+      return 0;
   }
 }
 
 std::vector<unsigned char> Bytes_Of(const mxArray* a) {
-  const size_t n = mxGetNumberOfElements(a) * Element_Bytes(mxGetClassID(a)) *
-                   (mxIsComplex(a) ? 2 : 1);
+  const size_t n =
+      mxGetNumberOfElements(a) * Element_Bytes(mxGetClassID(a)) * (mxIsComplex(a) ? 2 : 1);
   const auto* data = static_cast<const unsigned char*>(mxGetData(a));
   return data == nullptr || n == 0 ? std::vector<unsigned char>{}
                                    : std::vector<unsigned char>(data, data + n);
@@ -145,9 +158,13 @@ class Generator {
   }
 
  private:
-  unsigned Below(unsigned n) { return n == 0 ? 0 : std::uniform_int_distribution<unsigned>(0, n - 1)(random_); }
+  unsigned Below(unsigned n) {
+    return n == 0 ? 0 : std::uniform_int_distribution<unsigned>(0, n - 1)(random_);
+  }
   bool Chance(unsigned percent) { return Below(100) < percent; }
-  double Uniform(double a, double b) { return std::uniform_real_distribution<double>(a, b)(random_); }
+  double Uniform(double a, double b) {
+    return std::uniform_real_distribution<double>(a, b)(random_);
+  }
 
   void Add(Case& c, ArrayPtr a) {
     c.prhs.push_back(a.get());
@@ -166,13 +183,20 @@ class Generator {
   double Wild(bool single) {
     const double huge = single ? 3e38 : 1e300;
     switch (Below(8)) {
-      case 0: return std::numeric_limits<double>::quiet_NaN();
-      case 1: return std::numeric_limits<double>::infinity();
-      case 2: return huge * Uniform(0.1, 1);
-      case 3: return -Uniform(0, 10);
-      case 4: return single ? 1e-40 : 4e-320;
-      case 5: return 0.0;
-      default: return Uniform(0, 1000);
+      case 0:
+        return std::numeric_limits<double>::quiet_NaN();
+      case 1:
+        return std::numeric_limits<double>::infinity();
+      case 2:
+        return huge * Uniform(0.1, 1);
+      case 3:
+        return -Uniform(0, 10);
+      case 4:
+        return single ? 1e-40 : 4e-320;
+      case 5:
+        return 0.0;
+      default:
+        return Uniform(0, 1000);
     }
   }
 
@@ -190,17 +214,25 @@ class Generator {
     const size_t plane = size_t{dims[0]} * dims[1];
     for (size_t i = 0; i < n && data != nullptr; ++i) {
       const size_t f = plane ? i / plane : 0, r = plane ? (i % plane) % dims[0] : 0;
-      double v = constant ? 50.0
-                          : scale * (1.0 + 0.5 * std::cos(2.0 * r + 2.1 * double(f % 3)) +
-                                     0.1 * Uniform(0, 1));
+      double v =
+          constant
+              ? 50.0
+              : scale * (1.0 + 0.5 * std::cos(2.0 * r + 2.1 * double(f % 3)) + 0.1 * Uniform(0, 1));
       if (wild && Chance(5)) v = Wild(id == mxSINGLE_CLASS);
       switch (id) {
-        case mxDOUBLE_CLASS: static_cast<double*>(data)[i] = v; break;
-        case mxSINGLE_CLASS: static_cast<float*>(data)[i] = float(v); break;
-        case mxUINT16_CLASS: static_cast<uint16_t*>(data)[i] = uint16_t(std::fmod(std::abs(v), 65535.0)); break;
+        case mxDOUBLE_CLASS:
+          static_cast<double*>(data)[i] = v;
+          break;
+        case mxSINGLE_CLASS:
+          static_cast<float*>(data)[i] = float(v);
+          break;
+        case mxUINT16_CLASS:
+          static_cast<uint16_t*>(data)[i] = uint16_t(std::fmod(std::abs(v), 65535.0));
+          break;
         default: {
           auto* bytes = static_cast<unsigned char*>(data);
-          for (size_t b = 0; b < Element_Bytes(id); ++b) bytes[i * Element_Bytes(id) + b] = (unsigned char)Below(256);
+          for (size_t b = 0; b < Element_Bytes(id); ++b)
+            bytes[i * Element_Bytes(id) + b] = (unsigned char)Below(256);
         }
       }
     }
@@ -213,10 +245,13 @@ class Generator {
     ArrayPtr a = Make_Array(id, {side, side});
     for (unsigned c = 0; c < side; ++c) {
       for (unsigned r = 0; r < side; ++r) {
-        const double q = std::hypot(double(r) - side / 2, double(c) - side / 2) / (cutoff * side + 1e-9);
+        const double q =
+            std::hypot(double(r) - side / 2, double(c) - side / 2) / (cutoff * side + 1e-9);
         const double v = q < 1 ? (2 / M_PI) * (std::acos(q) - q * std::sqrt(1 - q * q)) : 0.0;
-        if (id == mxDOUBLE_CLASS) static_cast<double*>(mxGetData(a.get()))[c * side + r] = v;
-        else static_cast<float*>(mxGetData(a.get()))[c * side + r] = float(v);
+        if (id == mxDOUBLE_CLASS)
+          static_cast<double*>(mxGetData(a.get()))[c * side + r] = v;
+        else
+          static_cast<float*>(mxGetData(a.get()))[c * side + r] = float(v);
       }
     }
     return a;
@@ -225,43 +260,59 @@ class Generator {
   ArrayPtr Number() {
     if (Chance(70)) return Make_Scalar(Uniform(0, 4));
     switch (Below(6)) {
-      case 0: return Make_Scalar(Wild(false));
-      case 1: return Make_Scalar(double(Below(100)), mxINT32_CLASS);
-      case 2: return Make_Scalar(Uniform(0, 4), mxSINGLE_CLASS);
-      case 3: return Make_Array(mxDOUBLE_CLASS, {1, 1 + Below(3)});
-      case 4: return Make_Text("0.5");
-      default: return Make_Scalar(-Uniform(0, 1e10));
+      case 0:
+        return Make_Scalar(Wild(false));
+      case 1:
+        return Make_Scalar(double(Below(100)), mxINT32_CLASS);
+      case 2:
+        return Make_Scalar(Uniform(0, 4), mxSINGLE_CLASS);
+      case 3:
+        return Make_Array(mxDOUBLE_CLASS, {1, 1 + Below(3)});
+      case 4:
+        return Make_Text("0.5");
+      default:
+        return Make_Scalar(-Uniform(0, 1e10));
     }
   }
 
   ArrayPtr Anything() {
     switch (Below(5)) {
-      case 0: return Make_Array(Any_Class(), {Below(3), Below(3)});
-      case 1: return Make_Struct({});
-      case 2: return Make_Text(std::string(Below(5), 'x'));
-      default: return Number();
+      case 0:
+        return Make_Array(Any_Class(), {Below(3), Below(3)});
+      case 1:
+        return Make_Struct({});
+      case 2:
+        return Make_Text(std::string(Below(5), 'x'));
+      default:
+        return Number();
     }
   }
 
   ArrayPtr Value(const std::string& name, unsigned side) {
     if (Chance(10)) return Anything();
     if (name == "na") return Make_Scalar(Chance(80) ? 1.2 : Uniform(0, 2));
-    if (name == "wavelength") return Make_Scalar(Chance(80) ? 0.52 : (Chance(50) ? 520 : Uniform(0, 2)));
-    if (name == "pixelSize") return Make_Scalar(Chance(80) ? 0.1 : (Chance(50) ? 65 : Uniform(0, 0.3)));
-    if (name == "angles" || name == "phases") return Make_Scalar(Chance(80) ? 3 : double(Below(70)));
+    if (name == "wavelength")
+      return Make_Scalar(Chance(80) ? 0.52 : (Chance(50) ? 520 : Uniform(0, 2)));
+    if (name == "pixelSize")
+      return Make_Scalar(Chance(80) ? 0.1 : (Chance(50) ? 65 : Uniform(0, 0.3)));
+    if (name == "angles" || name == "phases")
+      return Make_Scalar(Chance(80) ? 3 : double(Below(70)));
     if (name == "upsample") return Make_Scalar(Chance(80) ? 2 : double(Below(4)));
     if (name == "iterations") return Make_Scalar(double(Below(3)));
-    if (name == "periodGuess") return Make_Scalar(Chance(70) ? 2.5 + Uniform(0, 1) : Uniform(-1, 100));
+    if (name == "periodGuess")
+      return Make_Scalar(Chance(70) ? 2.5 + Uniform(0, 1) : Uniform(-1, 100));
     if (name == "angleGuess") return Make_Array(mxDOUBLE_CLASS, {1, Below(4)});
     if (name == "otf") return Otf(Chance(60) ? side : 2 * side, mxDOUBLE_CLASS, 0.45);
     if (name == "nonnegative") return Make_Scalar(double(Below(3)));
     if (name == "dataTerm") return Make_Text(Chance(50) ? "frames" : "masked");
-    if (name == "precision") return Make_Text(Chance(45) ? "single" : Chance(80) ? "double" : "half");
+    if (name == "precision")
+      return Make_Text(Chance(45) ? "single" : Chance(80) ? "double" : "half");
     if (name == "pattern") {
       std::vector<std::pair<std::string, ArrayPtr>> fields;
       fields.emplace_back("angle", Make_Array(mxDOUBLE_CLASS, {1, Chance(80) ? 3 : Below(5)}));
       fields.emplace_back("period", Make_Scalar(Chance(80) ? 2.6 : Uniform(0, 5)));
-      if (Chance(80)) fields.emplace_back("phase", Make_Array(mxDOUBLE_CLASS, {1, Chance(70) ? 3 : 9}));
+      if (Chance(80))
+        fields.emplace_back("phase", Make_Array(mxDOUBLE_CLASS, {1, Chance(70) ? 3 : 9}));
       if (Chance(50)) fields.emplace_back("modulation", Make_Scalar(Uniform(0, 1.2)));
       return Make_Struct(std::move(fields));
     }
@@ -338,7 +389,8 @@ TEST(EntryFuzz, EveryCallReturnsOrRaisesCleanly) {
     SCOPED_TRACE("case " + std::to_string(n) + ", seed " + std::to_string(seed));
     if (o.raised) {
       ++raised;
-      if (std::getenv("KORVEX_FUZZ_SHOW")) std::printf("%s | %s\n", o.id.c_str(), o.message.c_str());
+      if (std::getenv("KORVEX_FUZZ_SHOW"))
+        std::printf("%s | %s\n", o.id.c_str(), o.message.c_str());
       EXPECT_EQ(o.id.compare(0, 7, "korvex:"), 0) << o.id << ": " << o.message;
       EXPECT_FALSE(o.message.empty());
       EXPECT_EQ(o.message.find("unknown"), o.message.find("unknown option"))

@@ -61,7 +61,7 @@ mxArray* mxCreateDoubleScalar(double value);
 mxArray* mxCreateLogicalScalar(mxLogical value);
 double* mxGetPr(const mxArray* array);
 mxArray* mxCreateStructMatrix(size_t m, size_t n, int nfields, const char** fieldnames);
-mxArray* mxGetField(const mxArray* array, size_t index, const char* name);  // null if absent
+mxArray* mxGetField(const mxArray* array, size_t index, const char* name);        // null if absent
 void mxSetField(mxArray* array, size_t index, const char* name, mxArray* value);  // takes it
 void mexErrMsgIdAndTxt(const char* id, const char* format, ...);
 void mexWarnMsgIdAndTxt(const char* id, const char* format, ...);

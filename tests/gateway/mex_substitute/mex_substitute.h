@@ -28,7 +28,6 @@ struct MexWarning {
 // The warnings raised since the last call, which empties the list.
 std::vector<MexWarning> Take_Warnings();
 
-
 struct ArrayDeleter {
   void operator()(mxArray* array) const { mxDestroyArray(array); }
 };
