@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "acquisition_fields.h"
+
 namespace korvex::gateway {
 
 namespace {
@@ -25,11 +27,13 @@ std::string Size_Text(const mxArray* a) {
   return text;
 }
 
-void Check_Array(const char* name, const mxArray* a, mwSize maxDims) {
+// Frames may also be camera counts of any integer class.
+void Check_Array(const char* name, const mxArray* a, mwSize maxDims, bool integers = false) {
   if (mxIsSparse(a)) Refuse("korvex:badParameter", std::string(name) + " must be full, not sparse");
-  if (!mxIsDouble(a) && !mxIsSingle(a)) {
-    Refuse("korvex:badParameter",
-           std::string(name) + " must be single or double, not " + mxGetClassName(a));
+  if (!mxIsDouble(a) && !mxIsSingle(a) && !(integers && mxIsNumeric(a))) {
+    Refuse("korvex:badParameter", std::string(name) + " must be single or double" +
+                                      (integers ? " or an integer class" : "") + ", not " +
+                                      mxGetClassName(a));
   }
   if (mxIsComplex(a)) Refuse("korvex:badParameter", std::string(name) + " must be real");
   if (mxIsEmpty(a)) Refuse("korvex:badSize", std::string(name) + " must not be empty");
@@ -75,12 +79,13 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
   if (nrhs < 2) {
     Refuse("korvex:badParameter",
            "expects at least 2 inputs: frames (H x W x F) and otf (H x W), then name/value "
-           "options 'angles', 'phases', 'periodGuess', 'angleGuess'");
+           "options 'angles', 'phases', 'periodGuess', 'angleGuess', 'orders', 'background', "
+           "'gain'");
   }
   if ((nrhs - 2) % 2 != 0) Refuse("korvex:badParameter", "options come in name/value pairs");
   const mxArray* frames = prhs[0];
   const mxArray* otf = prhs[1];
-  Check_Array("frames", frames, 3);
+  Check_Array("frames", frames, 3, true);
   Check_Array("otf", otf, 2);
 
   EstimateCall call;
@@ -106,9 +111,22 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
       }
     } else if (name == "angleGuess") {
       call.guess.angles = Vector("angleGuess", value);
+    } else if (name == "orders" || name == "background" || name == "gain") {
+      const mwSize* extent = mxGetDimensions(frames);
+      try {
+        if (name == "orders") call.guess.orders = Read_Orders(value);
+        if (name == "background") {
+          call.camera.background = Read_Background(value, static_cast<unsigned>(extent[0]),
+                                                   static_cast<unsigned>(extent[1]));
+        }
+        if (name == "gain") call.camera.gain = Read_Gain(value);
+      } catch (const std::invalid_argument& fault) {
+        Refuse("korvex:badParameter", fault.what());
+      }
     } else {
       Refuse("korvex:badParameter",
-             "unknown option '" + name + "' (known: angles, phases, periodGuess, angleGuess)");
+             "unknown option '" + name +
+                 "' (known: angles, phases, periodGuess, angleGuess, orders, background, gain)");
     }
   }
 
@@ -133,7 +151,12 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
                                       std::to_string(call.angles) + "), got " +
                                       std::to_string(call.guess.angles.size()));
   }
-  call.single = mxIsSingle(frames);
+  try {
+    korvex::acquisition::Check_Camera_Units(call.camera, call.height, call.width);
+  } catch (const std::invalid_argument& fault) {
+    Refuse("korvex:badParameter", fault.what());
+  }
+  call.single = !mxIsDouble(frames);
   return call;
 }
 

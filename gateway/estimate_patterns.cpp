@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition_fields.h"
 #include "estimate_arguments.h"
 #include "mex.h"
 #include "pattern_estimate.h"
@@ -20,31 +21,6 @@ using korvex::gateway::EstimateCall;
 using korvex::gateway::EstimateError;
 using korvex::patterns::PatternEstimate;
 
-mxArray* Row(const std::vector<double>& values) {
-  mxArray* row = mxCreateDoubleMatrix(1, values.size(), mxREAL);
-  double* out = mxGetPr(row);
-  for (size_t i = 0; i < values.size(); ++i) out[i] = values[i];
-  return row;
-}
-
-mxArray* Pattern_Struct(const PatternEstimate& e) {
-  const char* fields[] = {"angle", "period", "phase", "modulation", "mcnr"};
-  mxArray* s = mxCreateStructMatrix(1, 1, 5, fields);
-  std::vector<double> angle, period, modulation, mcnr;
-  for (const auto& o : e.orientations) {
-    angle.push_back(o.angle);
-    period.push_back(o.period);
-    modulation.push_back(o.modulation);
-    mcnr.push_back(o.mcnr);
-  }
-  mxSetField(s, 0, "angle", Row(angle));
-  mxSetField(s, 0, "period", Row(period));
-  mxSetField(s, 0, "phase", Row(e.phases));
-  mxSetField(s, 0, "modulation", Row(modulation));
-  mxSetField(s, 0, "mcnr", Row(mcnr));
-  return s;
-}
-
 template <typename T>
 PatternEstimate Estimate(const EstimateCall& call, const mxArray* frames, const mxArray* otf) {
   // The OTF may come in the other precision; the estimator takes one.
@@ -54,8 +30,21 @@ PatternEstimate Estimate(const EstimateCall& call, const mxArray* frames, const 
     otfValues[i] = mxIsDouble(otf) ? static_cast<T>(static_cast<const double*>(mxGetData(otf))[i])
                                    : static_cast<T>(static_cast<const float*>(mxGetData(otf))[i]);
   }
+  // Camera counts of another class, or with an offset or gain, are converted to photons in a
+  // copy; frames of the estimate's class without either are read in place.
+  const T* data = static_cast<const T*>(mxGetData(frames));
+  std::vector<T> photons;
+  const bool sameClass = mxIsDouble(frames) == (sizeof(T) == sizeof(double)) &&
+                         (mxIsDouble(frames) || mxIsSingle(frames));
+  if (!sameClass || !call.camera.Is_Identity()) {
+    const std::vector<double> counts = korvex::gateway::Read_Doubles(frames, "frames");
+    photons.assign(counts.begin(), counts.end());
+    korvex::acquisition::To_Photons(photons.data(), call.height, call.width,
+                                    call.angles * call.phases, call.camera, photons.data());
+    data = photons.data();
+  }
   korvex::patterns::PatternEstimator estimator(call.height, call.width, call.angles, call.phases);
-  return estimator.Estimate(static_cast<const T*>(mxGetData(frames)), otfValues.data(), call.guess);
+  return estimator.Estimate(data, otfValues.data(), call.guess);
 }
 
 template <typename T>
@@ -85,7 +74,7 @@ bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
     const PatternEstimate e = call.single ? Estimate<float>(call, prhs[0], prhs[1])
                                           : Estimate<double>(call, prhs[0], prhs[1]);
     plhs[0] = call.single ? Masks<float>(call, e) : Masks<double>(call, e);
-    if (nlhs > 1) plhs[1] = Pattern_Struct(e);
+    if (nlhs > 1) plhs[1] = korvex::gateway::Pattern_Struct(e, true);
     const double pi = std::acos(-1.0);
     for (size_t a = 0; a < e.orientations.size(); ++a) {
       const auto& o = e.orientations[a];

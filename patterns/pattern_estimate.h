@@ -23,6 +23,7 @@ namespace korvex::patterns {
 struct PatternGuess {
   double period = 0.0;         // pixels
   std::vector<double> angles;  // radians, one per orientation
+  unsigned orders = 0;  // harmonics to measure: 0 = auto (the second when P >= 5 and significant), 1, 2
 };
 
 struct OrientationEstimate {
@@ -30,6 +31,9 @@ struct OrientationEstimate {
   double period = 0.0;         // pixels
   double modulation = 0.0;     // depth m, clamped to [0, 1]
   double mcnr = 0.0;           // modulation contrast-to-noise ratio (see docs/usage.md)
+  double modulation2 = 0.0;  // depth a2 of the second harmonic (3-beam); 0 for 2-beam
+  double phase2 = 0.0;       // psi: the second harmonic's own phase constant, radians
+  double mcnr2 = 0.0;        // MCNR of the second harmonic; 0 when not measured
   bool lowModulation = false;  // mcnr below kLowMcnr: the estimate is not to be trusted
 };
 
@@ -40,6 +44,9 @@ struct PatternEstimate {
 
 // Below this MCNR the carrier is not told apart from noise with confidence.
 constexpr double kLowMcnr = 3.0;
+
+// Frames narrower or shorter than this many pixels are refused.
+constexpr unsigned kMinSide = 16;
 
 // The estimator for one geometry: H x W frames, A orientations of P phases. It keeps its FFT
 // plans and buffers between calls, so repeated acquisitions of one geometry pay set-up once.
