@@ -9,7 +9,7 @@ from ._core import KorvexError, backend
 from .acquisition import AcquisitionResult, reconstruct_acquisition
 from .engine import Reconstructor, Result, reconstruct
 from .imaging import masks, otf, simulate
-from .patterns import LowModulationWarning, Pattern, estimate_patterns
+from .patterns import LowModulationWarning, Pattern, UndersampledWarning, estimate_patterns
 from .series import reconstruct_series
 
 __version__ = "0.1.0"
@@ -17,5 +17,5 @@ __version__ = "0.1.0"
 __all__ = [
     "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "Reconstructor",
     "Result", "backend", "estimate_patterns", "masks", "otf", "reconstruct",
-    "reconstruct_acquisition", "reconstruct_series", "simulate",
+    "reconstruct_acquisition", "reconstruct_series", "simulate", "UndersampledWarning",
 ]

@@ -18,6 +18,7 @@ import numpy as np
 from . import KorvexError
 from ._tiff import InputError, read_series, write_series
 from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
+from .patterns import UndersampledWarning
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -54,6 +55,12 @@ def _parser() -> argparse.ArgumentParser:
                    "TFYX; default: the file's own, two unnamed axes read as time then frames")
     r.add_argument("--background", type=float, default=0.0,
                    help="camera offset subtracted from every pixel, counts")
+    r.add_argument("--gain", type=float, default=1.0,
+                   help="camera gain, counts per photon (the frames are divided by it after "
+                   "the offset is subtracted)")
+    r.add_argument("--orders", choices=("auto", "1", "2"), default="auto",
+                   help="pattern harmonics to estimate: auto (the second too when there are 5 "
+                   "or more phases and it is significant), 1, or 2 (3-beam illumination)")
     r.add_argument("--estimate", choices=("once", "each"), default="once",
                    help="estimate the pattern on the first time point only, or on each")
     r.add_argument("--iterations", type=int, default=DEFAULTS["iterations"],
@@ -77,12 +84,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _print_pattern(pattern, pixel_size: float) -> None:
-    print("orientation  angle (deg)  period (px)  period (um)  modulation   MCNR")
+    print("orientation  angle (deg)  period (px)  period (um)  modulation   MCNR  "
+          "modulation2  phase2 (deg)  MCNR2")
     for a in range(len(pattern.angle)):
         flag = "  low" if pattern.low_modulation[a] else ""
         print(f"{a + 1:11d}  {np.degrees(pattern.angle[a]):11.3f}  {pattern.period[a]:11.4f}  "
               f"{pattern.period[a] * pixel_size:11.5f}  {pattern.modulation[a]:10.3f}  "
-              f"{pattern.mcnr[a]:5.1f}{flag}")
+              f"{pattern.mcnr[a]:5.1f}  {pattern.modulation2[a]:11.3f}  "
+              f"{np.degrees(pattern.phase2[a]):12.2f}  {pattern.mcnr2[a]:5.1f}{flag}")
 
 
 def _reconstruct(args) -> None:
@@ -100,7 +109,8 @@ def _reconstruct(args) -> None:
         immersion=args.immersion, angles=args.angles, phases=args.phases,
         upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
         step=args.step, nonnegative=args.nonnegative, data_term=args.data_term,
-        sparsity=args.sparsity)
+        sparsity=args.sparsity, background=args.background, gain=args.gain,
+        orders=args.orders if args.orders == "auto" else int(args.orders))
     if frames.shape[1] != args.angles * args.phases:
         raise InputError(f"{args.raw}: {frames.shape[1]} frames a time point, not angles x "
                          f"phases = {args.angles} x {args.phases} (see --order)")
@@ -108,11 +118,17 @@ def _reconstruct(args) -> None:
     steps = frames.shape[0]
     with AcquisitionReconstructor() as reconstructor:
         def run(t, pattern=None):
-            stack = frames[t].astype(np.float32) - np.float32(args.background)
-            return stack, reconstructor.reconstruct(stack, acquisition, pattern)
+            stack = frames[t].astype(np.float32, copy=False)
+            return stack, reconstructor.reconstruct(stack, acquisition, pattern, warn=t == 0)
 
         # The first time point outside the progress bar: a refusal leaves a clean one line.
-        stack, result = run(0)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            stack, result = run(0)
+        for warning in caught:  # low modulation is flagged in the table
+            if issubclass(warning.category, UndersampledWarning):
+                print(f"korvex: warning: {' '.join(str(warning.message).split())}",
+                      file=sys.stderr)
         pattern = result.pattern
         first = (stack, result.image)
         images = np.empty((steps, *result.image.shape), np.float32)
