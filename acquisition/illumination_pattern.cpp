@@ -60,6 +60,14 @@ IlluminationPattern On_Finer_Grid(const IlluminationPattern& pattern, unsigned f
   return fine;
 }
 
+std::vector<double> Angle_Guesses(const std::vector<double>& given, unsigned angles) {
+  if (given.size() != 1 || angles < 2) return given;
+  const double pi = std::acos(-1.0);
+  std::vector<double> spread;
+  for (unsigned a = 0; a < angles; ++a) spread.push_back(given[0] + a * pi / angles);
+  return spread;
+}
+
 std::vector<unsigned> Low_Modulation(const IlluminationPattern& pattern) {
   std::vector<unsigned> low;
   for (size_t a = 0; a < pattern.orientations.size(); ++a) {

@@ -28,6 +28,12 @@ void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, un
 // times longer; angles, depths and phases, referenced to that shared origin, are unchanged.
 IlluminationPattern On_Finer_Grid(const IlluminationPattern& pattern, unsigned factor);
 
+// The angle guesses of `angles` orientations from what a caller gave: one per orientation as
+// they are; a single angle as the first orientation's, the others following at pi / angles
+// steps (as the hardware nearly always spaces them); anything else unchanged, for the
+// estimator to refuse.
+std::vector<double> Angle_Guesses(const std::vector<double>& given, unsigned angles);
+
 // The orientations whose estimate is too faint to trust (zero-based).
 std::vector<unsigned> Low_Modulation(const IlluminationPattern& pattern);
 

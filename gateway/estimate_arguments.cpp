@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "acquisition_fields.h"
+#include "illumination_pattern.h"
 
 namespace korvex::gateway {
 
@@ -146,8 +147,9 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
                                  " x " + std::to_string(call.phases) + " = " +
                                  std::to_string(call.angles * call.phases));
   }
+  call.guess.angles = korvex::acquisition::Angle_Guesses(call.guess.angles, call.angles);
   if (!call.guess.angles.empty() && call.guess.angles.size() != call.angles) {
-    Refuse("korvex:badParameter", "angleGuess must hold one angle per orientation (" +
+    Refuse("korvex:badParameter", "angleGuess must hold one angle, or one per orientation (" +
                                       std::to_string(call.angles) + "), got " +
                                       std::to_string(call.guess.angles.size()));
   }

@@ -67,6 +67,14 @@ void Check_Guess(const PatternGuess& guess, unsigned angles) {
   }
 }
 
+void Check_Orders(unsigned orders, unsigned phases) {
+  if (orders > 2) Refuse("orders must be 'auto', 1 or 2, got " + std::to_string(orders));
+  if (orders == 2 && phases < 5) {
+    Refuse("orders 2 needs at least 5 phases per orientation (got " + std::to_string(phases) +
+           "): with fewer, the second harmonic cannot be separated from the first");
+  }
+}
+
 void Check_Passband(double cutoff, unsigned height, unsigned width) {
   const double bins = cutoff * std::min(height, width);
   if (!(bins >= kMinPassbandBins)) {

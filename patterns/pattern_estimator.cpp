@@ -111,6 +111,7 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   Check_Finite("frames", framesIn, n * angles * phases);
   Check_Finite("otf", otfIn, n);
   Check_Guess(guess, angles);
+  Check_Orders(guess.orders, phases);
   const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
 

@@ -107,7 +107,8 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
     """Estimates the illumination of (F, H, W) `frames` (F = angles * phases, orientation-major)
     through the centred (H, W) `otf`. Returns (masks, Pattern): masks (F, H, W) of the frames'
     type (float32 for integer camera data), ready for reconstruct. `period` (pixels) and
-    `angle_guess` (radians, one per orientation) narrow the search when known. `orders`: the
+    `angle_guess` (radians: one per orientation, or the first orientation's alone, the others
+    then taken pi / angles apart, as korvex_estimate_patterns reads it) narrow the search. `orders`: the
     harmonics to estimate, 'auto' (the second too when the frames hold 5 or more phases and it
     is significant), 1 or 2 (3-beam illumination). `background` (counts, a number or an (H, W)
     image) is subtracted from the frames first, and `gain` (counts per photon) divides the
@@ -126,6 +127,9 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
     guess_period = 0.0 if period is None else _arrays.number("period", period, positive=True)
     guess_angles = [] if angle_guess is None else _arrays.finite_values(
         "angle_guess", angle_guess)
+    if len(guess_angles) not in (0, 1, angles):
+        raise ValueError(f"angle_guess must hold one angle, or one per orientation ({angles}), "
+                         f"got {len(guess_angles)}")
     level, image = camera_background(background, frames.shape[1:])
     gain = _arrays.number("gain", gain, positive=True)
     estimator = _core.Estimator(frames.shape[1], frames.shape[2], angles, phases)

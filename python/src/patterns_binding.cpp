@@ -53,7 +53,10 @@ class Estimator {
     PatternGuess guess;
     guess.period = period;
     guess.orders = orders;
-    for (double angle : angles) guess.angles.push_back(Swap_Angle(angle));
+    // A single angle is spread over the orientations in numpy's axes, then each is swapped.
+    for (double angle : korvex::acquisition::Angle_Guesses(angles, estimator_->Angles())) {
+      guess.angles.push_back(Swap_Angle(angle));
+    }
     const korvex::acquisition::CameraUnits units = Camera_Units(background, backgroundImage, gain);
     const PatternEstimate estimate = Core_Call([&] {
       Check_Finite(frames.data(), frames.size(), "frames");

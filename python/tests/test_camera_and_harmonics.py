@@ -11,7 +11,7 @@ import korvex
 from conftest import SHAPE
 
 FIVE = np.arange(5) * 2 * np.pi / 5
-ANGLES = [0.3, 1.4, 2.5]
+ANGLES = [0.3, 0.3 + np.pi / 3, 0.3 + 2 * np.pi / 3]
 OPTICS = dict(na=1.2, wavelength=0.52, pixel_size=0.065)
 
 
@@ -55,6 +55,22 @@ def striped():
     return frames, otf, korvex.estimate_patterns(frames, otf)[1]
 
 
+def test_a_single_angle_guess_means_what_it_means_in_matlab(striped, octave):
+    frames, otf, plain = striped
+    # 0.4 leads the search to the first orientation, the others pi / 3 on: within the
+    # guesses' 5 degrees of each.
+    _, guided = korvex.estimate_patterns(frames, otf, angle_guess=0.4)
+    np.testing.assert_allclose(guided.angle, plain.angle, atol=1e-6)
+    (angle,) = octave("[~, p] = korvex_estimate_patterns(frames, otf, 'angleGuess', 0.4); "
+                      "angle = p.angle;", {"frames": frames, "otf": otf}, ["angle"])
+    np.testing.assert_allclose(angle.ravel(), guided.angle, atol=1e-6)
+    # 1.6 puts the second guess at 2.65: no carrier within 5 degrees, so the estimate moves.
+    _, misled = korvex.estimate_patterns(frames, otf, angle_guess=1.6)
+    assert np.abs(misled.angle - plain.angle).max() > 0.05
+    with pytest.raises(ValueError, match=r"angle_guess must hold one angle, or one per"):
+        korvex.estimate_patterns(frames, otf, angle_guess=[0.1, 0.2])
+
+
 def test_background_and_gain_restore_the_depth_of_the_stack_without_offset(striped):
     frames, otf, plain = striped
     offset = frames.max()
@@ -73,6 +89,8 @@ def test_background_and_gain_restore_the_depth_of_the_stack_without_offset(strip
         korvex.estimate_patterns(counts, otf, gain=0)
     with pytest.raises(ValueError, match="orders must be 'auto', 1 or 2"):
         korvex.estimate_patterns(counts, otf, orders=3)
+    with pytest.raises(ValueError, match="orders 2 needs at least 5 phases"):
+        korvex.estimate_patterns(counts, otf, orders=2)
 
 
 def test_background_reaches_the_pipeline_and_the_series(striped):
@@ -107,3 +125,6 @@ def test_cli_takes_gain_and_orders_and_warns_on_stderr(striped, tmp_path):
     assert done.returncode == 0, done.stderr
     assert "MCNR2" in done.stdout and "phase2" in done.stdout
     assert done.stderr.startswith("korvex: warning: the camera pixel (0.11)")
+    refused = subprocess.run([sys.executable, "-m", "korvex", *map(str, args), "--orders", "2"],
+                             capture_output=True, text=True, timeout=300)
+    assert refused.returncode == 2 and "orders 2 needs at least 5 phases" in refused.stderr

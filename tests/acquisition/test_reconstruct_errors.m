@@ -37,6 +37,8 @@ third.modulation2 = 1.5;
 expect(frames, [good, {'pattern', third}], 'pattern.modulation2 must lie in [0, 1]');
 third.modulation2 = [0.5, 0.5];
 expect(frames, [good, {'pattern', third}], 'pattern.modulation2 must be a scalar or hold one');
+expect(frames, {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1, 'orders', 2}, ...
+       'orders 2 needs at least 5 phases');
 expect(frames(1:12, 1:12, :), {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1}, ...
        'frames of 12 x 12 pixels are too small to estimate the pattern from');
 
