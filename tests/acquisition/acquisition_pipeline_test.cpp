@@ -287,6 +287,25 @@ TEST_F(AcquisitionPipelineTest, BackgroundRestoresTheDepthOfTheStackWithoutOffse
   pipeline_.Release();
 }
 
+// The reconstruction too sees the frames less their offset: its sparsity share refers to the
+// signal above the background, so an offset given as such changes nothing.
+TEST_F(AcquisitionPipelineTest, OffsetGivenAsBackgroundLeavesTheReconstructionAlone) {
+  AcquisitionOptions o = Options();
+  o.iterations = 10;
+  const std::vector<float> plain = pipeline_.Reconstruct(frames_.data(), kH, kW, kF, o).image;
+  std::vector<float> offset = frames_;
+  for (float& v : offset) v += 40.0f;
+  o.camera.background = {40.0};
+  const std::vector<float> given = pipeline_.Reconstruct(offset.data(), kH, kW, kF, o).image;
+  double difference = 0, norm = 0;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    difference += std::pow(double(given[i]) - plain[i], 2);
+    norm += std::pow(double(plain[i]), 2);
+  }
+  EXPECT_LT(std::sqrt(difference / norm), 1e-4);
+  pipeline_.Release();
+}
+
 TEST_F(AcquisitionPipelineTest, RefusesCameraUnitsAndFramesTooSmallToEstimate) {
   AcquisitionOptions o = Options();
   o.camera.background = std::vector<double>(kH * kW - 1, 1.0);
