@@ -27,8 +27,9 @@ def test_second_harmonic_masks_match_korvex_masks(octave):
 
 
 def test_given_second_harmonic_passes_the_pipeline_unchanged():
-    pattern = korvex.Pattern(np.array(ANGLES), np.full(3, 4.5), np.full(3, 0.9),
-                             np.full(3, np.nan), np.tile(FIVE, 3), np.zeros(3, bool),
+    pattern = korvex.Pattern(angle=np.array(ANGLES), period=np.full(3, 4.5),
+                             modulation=np.full(3, 0.9), mcnr=np.full(3, np.nan),
+                             phase=np.tile(FIVE, 3), low_modulation=np.zeros(3, bool),
                              modulation2=np.array([0.5, 0.3, 0.6]),
                              phase2=np.array([0.4, 1.7, 3.0]))
     frames = np.random.default_rng(1).random((15, *SHAPE)) + 1
