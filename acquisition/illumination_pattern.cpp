@@ -20,6 +20,37 @@ void Check_Depth(double depth, const std::string& field) {
 
 }  // namespace
 
+IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
+                                      const std::vector<double>& period,
+                                      const std::vector<double>& modulation,
+                                      const std::vector<double>& phase,
+                                      const std::vector<double>& modulation2,
+                                      const std::vector<double>& phase2) {
+  const size_t count = angle.size();
+  const auto row = [count](const std::vector<double>& values, bool optional, const char* name) {
+    if (values.size() == count || (optional && values.empty())) return;
+    throw std::invalid_argument(std::string("pattern.") + name + " must hold one value per " +
+                                "orientation (" + std::to_string(count) + "), got " +
+                                std::to_string(values.size()));
+  };
+  row(period, false, "period");
+  row(modulation, false, "modulation");
+  row(modulation2, true, "modulation2");
+  row(phase2, true, "phase2");
+  IlluminationPattern pattern;
+  for (size_t a = 0; a < count; ++a) {
+    korvex::patterns::OrientationEstimate o;
+    o.angle = angle[a];
+    o.period = period[a];
+    o.modulation = modulation[a];
+    o.modulation2 = modulation2.empty() ? 0.0 : modulation2[a];
+    o.phase2 = phase2.empty() ? 0.0 : phase2[a];
+    pattern.orientations.push_back(o);
+  }
+  pattern.phases = phase;
+  return pattern;
+}
+
 void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, unsigned frames,
                    const char* name) {
   const std::string prefix = std::string(name) + ".";

@@ -16,6 +16,16 @@ namespace korvex::acquisition {
 using IlluminationPattern = korvex::patterns::PatternEstimate;
 using korvex::patterns::Build_Masks;
 
+// A pattern from its rows as the front ends hold them: per orientation angle, period,
+// modulation and (empty for 2-beam illumination) modulation2 and phase2; per frame phase.
+// Throws std::invalid_argument unless each per-orientation row holds one value per angle.
+IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
+                                      const std::vector<double>& period,
+                                      const std::vector<double>& modulation,
+                                      const std::vector<double>& phase,
+                                      const std::vector<double>& modulation2 = {},
+                                      const std::vector<double>& phase2 = {});
+
 // Throws std::invalid_argument, naming `name` and the faulty field, unless the pattern has
 // `orientations` orientations, `frames` phases, finite values, periods of at least 2 pixels
 // (4 with a second harmonic, so that its own period stays at 2 or more) and depths of either

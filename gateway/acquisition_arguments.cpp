@@ -87,17 +87,8 @@ IlluminationPattern Read_Pattern(const mxArray* pattern, unsigned angles, unsign
   const std::vector<double> modulation = Per_Orientation(pattern, "modulation", count, 1.0);
   const std::vector<double> modulation2 = Per_Orientation(pattern, "modulation2", count, 0.0);
   const std::vector<double> phase2 = Per_Orientation(pattern, "phase2", count, 0.0);
-  IlluminationPattern p;
-  for (size_t a = 0; a < count; ++a) {
-    korvex::patterns::OrientationEstimate o;
-    o.angle = angle[a];
-    o.period = period[a];
-    o.modulation = modulation[a];
-    o.modulation2 = modulation2[a];
-    o.phase2 = phase2[a];
-    p.orientations.push_back(o);
-  }
-  p.phases = Pattern_Field(pattern, "phase");
+  IlluminationPattern p = korvex::acquisition::Pattern_From_Rows(
+      angle, period, modulation, Pattern_Field(pattern, "phase"), modulation2, phase2);
   if (p.phases.size() == phases && angles > 1) {
     std::vector<double> perFrame;
     for (unsigned a = 0; a < angles; ++a) {

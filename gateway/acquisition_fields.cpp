@@ -40,11 +40,15 @@ mxArray* Pattern_Struct(const korvex::acquisition::IlluminationPattern& p, bool 
   mxSetField(s, 0, "period", Per_Orientation(p, &OrientationEstimate::period));
   mxSetField(s, 0, "phase", Row(p.phases));
   mxSetField(s, 0, "modulation", Per_Orientation(p, &OrientationEstimate::modulation));
-  mxSetField(s, 0, "mcnr", estimated ? Per_Orientation(p, &OrientationEstimate::mcnr) : Row({}));
+  mxSetField(s, 0, "mcnr", Mcnr_Row(p, estimated));
   mxSetField(s, 0, "modulation2", Per_Orientation(p, &OrientationEstimate::modulation2));
   mxSetField(s, 0, "phase2", Per_Orientation(p, &OrientationEstimate::phase2));
   mxSetField(s, 0, "mcnr2", estimated ? Per_Orientation(p, &OrientationEstimate::mcnr2) : Row({}));
   return s;
+}
+
+mxArray* Mcnr_Row(const korvex::acquisition::IlluminationPattern& p, bool estimated) {
+  return estimated ? Per_Orientation(p, &OrientationEstimate::mcnr) : Row({});
 }
 
 std::vector<double> Read_Doubles(const mxArray* array, const std::string& name) {
@@ -80,29 +84,29 @@ unsigned Read_Orders(const mxArray* value) {
     const std::string orders = text ? text : "";
     mxFree(text);
     if (orders == "auto") return 0;
-  } else if (Is_Plain_Numeric(value) && mxGetNumberOfElements(value) == 1) {
-    const double orders = Read_Doubles(value, "orders")[0];
-    if (orders == 1.0 || orders == 2.0) return static_cast<unsigned>(orders);
+  } else {
+    const std::vector<double> orders = Read_Doubles(value, "orders");
+    if (orders.size() == 1 && (orders[0] == 1.0 || orders[0] == 2.0)) {
+      return static_cast<unsigned>(orders[0]);
+    }
   }
   Fail("orders must be 'auto', 1 or 2 (the harmonics of the pattern to estimate)");
 }
 
 std::vector<double> Read_Background(const mxArray* value, unsigned height, unsigned width) {
-  const size_t count = mxGetNumberOfElements(value);
-  if (!Is_Plain_Numeric(value) ||
-      (count != 1 && (mxGetNumberOfDimensions(value) != 2 || mxGetM(value) != height ||
-                      mxGetN(value) != width))) {
+  std::vector<double> values = Read_Doubles(value, "background");
+  if (values.size() != 1 && (mxGetNumberOfDimensions(value) != 2 || mxGetM(value) != height ||
+                             mxGetN(value) != width)) {
     Fail("background must be a real scalar or a " + std::to_string(height) + " x " +
          std::to_string(width) + " image like one frame");
   }
-  return Read_Doubles(value, "background");
+  return values;
 }
 
 double Read_Gain(const mxArray* value) {
-  if (!Is_Plain_Numeric(value) || mxGetNumberOfElements(value) != 1) {
-    Fail("gain must be a real numeric scalar (counts per photon)");
-  }
-  return Read_Doubles(value, "gain")[0];
+  const std::vector<double> gain = Read_Doubles(value, "gain");
+  if (gain.size() != 1) Fail("gain must be a real numeric scalar (counts per photon)");
+  return gain[0];
 }
 
 }  // namespace korvex::gateway

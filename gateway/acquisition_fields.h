@@ -16,6 +16,9 @@ namespace korvex::gateway {
 // empty when the pattern was given, not estimated) and phase (1 x F).
 mxArray* Pattern_Struct(const korvex::acquisition::IlluminationPattern& pattern, bool estimated);
 
+// Its MCNR per orientation (1 x A; empty unless estimated).
+mxArray* Mcnr_Row(const korvex::acquisition::IlluminationPattern& pattern, bool estimated);
+
 // Every element of a real numeric array of any class, as double.
 std::vector<double> Read_Doubles(const mxArray* array, const std::string& name);
 

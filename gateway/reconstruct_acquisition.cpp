@@ -38,10 +38,9 @@ mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
   const char* fields[] = {"pattern", "estimated", "mcnr",     "iterations", "alpha",
                           "ratio",   "pixelSize", "upsample", "seconds"};
   mxArray* info = mxCreateStructMatrix(1, 1, 9, fields);
-  mxArray* pattern = korvex::gateway::Pattern_Struct(r.pattern, r.estimated);
-  mxSetField(info, 0, "pattern", pattern);
+  mxSetField(info, 0, "pattern", korvex::gateway::Pattern_Struct(r.pattern, r.estimated));
   mxSetField(info, 0, "estimated", mxCreateLogicalScalar(r.estimated));
-  mxSetField(info, 0, "mcnr", mxDuplicateArray(mxGetField(pattern, 0, "mcnr")));
+  mxSetField(info, 0, "mcnr", korvex::gateway::Mcnr_Row(r.pattern, r.estimated));
   mxSetField(info, 0, "iterations", Scalar(r.iterations));
   mxSetField(info, 0, "alpha", Scalar(r.alpha));
   mxSetField(info, 0, "ratio", Scalar(r.ratio));

@@ -71,7 +71,7 @@ class Pipeline {
     }
     if (pattern) {
       auto& [angle, period, modulation, phase, modulation2, phase2] = *pattern;
-      options.pattern = Swap_Axes(Pattern_Of(angle, period, modulation, phase, modulation2, phase2));
+      options.pattern = Swap_Axes(korvex::acquisition::Pattern_From_Rows(angle, period, modulation, phase, modulation2, phase2));
     }
     const unsigned frameCount = unsigned(frames.shape(0));
     const unsigned height = unsigned(frames.shape(1)), width = unsigned(frames.shape(2));

@@ -50,31 +50,6 @@ nb::dict Pattern_Dict(const korvex::acquisition::IlluminationPattern& pattern, b
   return d;
 }
 
-korvex::acquisition::IlluminationPattern Pattern_Of(
-    const std::vector<double>& angle, const std::vector<double>& period,
-    const std::vector<double>& modulation, const std::vector<double>& phase,
-    const std::vector<double>& modulation2, const std::vector<double>& phase2) {
-  const size_t count = angle.size();
-  for (const auto* values : {&period, &modulation, &modulation2, &phase2}) {
-    if (values->size() != count) {
-      throw std::invalid_argument("a pattern needs one period, modulation, modulation2 and "
-                                  "phase2 per angle");
-    }
-  }
-  korvex::acquisition::IlluminationPattern pattern;
-  for (size_t a = 0; a < count; ++a) {
-    korvex::patterns::OrientationEstimate o;
-    o.angle = angle[a];
-    o.period = period[a];
-    o.modulation = modulation[a];
-    o.modulation2 = modulation2[a];
-    o.phase2 = phase2[a];
-    pattern.orientations.push_back(o);
-  }
-  pattern.phases = phase;
-  return pattern;
-}
-
 korvex::acquisition::CameraUnits Camera_Units(double level,
                                               const std::optional<Image<double>>& image,
                                               double gain) {

@@ -57,13 +57,6 @@ NumpyArray<T> To_Numpy(std::vector<T>&& values, std::initializer_list<size_t> sh
 // A pattern as a dict of lists in numpy's axes; the MCNRs empty unless `estimated`.
 nb::dict Pattern_Dict(const korvex::acquisition::IlluminationPattern& pattern, bool estimated);
 
-// A pattern from per-orientation lists (angle, period, modulation, modulation2, phase2) and
-// per-frame phases, as they are; its orientations as many as the angles.
-korvex::acquisition::IlluminationPattern Pattern_Of(
-    const std::vector<double>& angle, const std::vector<double>& period,
-    const std::vector<double>& modulation, const std::vector<double>& phase,
-    const std::vector<double>& modulation2, const std::vector<double>& phase2);
-
 // The camera's offset (a level, or a C-ordered (H, W) image) and gain; the image, in the
 // core's transposed view, is the core's column-major W x H one, byte for byte.
 korvex::acquisition::CameraUnits Camera_Units(double level,

@@ -33,7 +33,7 @@ NumpyArray<double> Masks(unsigned height, unsigned width, const std::vector<doub
                          const std::vector<double>& phase, const std::vector<double>& modulation2,
                          const std::vector<double>& phase2) {
   const IlluminationPattern pattern =
-      Pattern_Of(angle, period, modulation, phase, modulation2, phase2);
+      korvex::acquisition::Pattern_From_Rows(angle, period, modulation, phase, modulation2, phase2);
   const unsigned orientations = unsigned(angle.size());
   if (orientations == 0 || phase.size() % orientations != 0) {
     throw std::invalid_argument("phases must hold the same number of frames per orientation");
