@@ -32,9 +32,10 @@ std::string Size_Text(const mxArray* a) {
 void Check_Array(const char* name, const mxArray* a, mwSize maxDims, bool integers = false) {
   if (mxIsSparse(a)) Refuse("korvex:badParameter", std::string(name) + " must be full, not sparse");
   if (!mxIsDouble(a) && !mxIsSingle(a) && !(integers && mxIsNumeric(a))) {
-    Refuse("korvex:badParameter", std::string(name) + " must be single or double" +
-                                      (integers ? " or an integer class" : "") + ", not " +
-                                      mxGetClassName(a));
+    Refuse("korvex:badParameter", std::string(name) + " must be " +
+                                      (integers ? "single, double or an integer class"
+                                                : "single or double") +
+                                      ", not " + mxGetClassName(a));
   }
   if (mxIsComplex(a)) Refuse("korvex:badParameter", std::string(name) + " must be real");
   if (mxIsEmpty(a)) Refuse("korvex:badSize", std::string(name) + " must not be empty");
