@@ -298,7 +298,9 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     } else {
       Check_Optics(options.optics, factor);
     }
-    if (options.pattern) Check_Pattern(*options.pattern, options.angles, frameCount, "pattern");
+    if (options.pattern) {
+      Check_Pattern(*options.pattern, options.angles, frameCount, "pattern", factor);
+    }
     Check_Camera_Units(options.camera, height, width);
 
     Kept& k = *kept_;

@@ -1,6 +1,7 @@
 #include "illumination_pattern.h"
 
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -52,7 +53,7 @@ IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
 }
 
 void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, unsigned frames,
-                   const char* name) {
+                   const char* name, unsigned factor) {
   const std::string prefix = std::string(name) + ".";
   const auto count = [&](size_t got, size_t wanted, const char* field) {
     if (got != wanted) {
@@ -75,10 +76,13 @@ void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, un
       throw std::invalid_argument(prefix + "period must be at least 2 pixels (shorter periods " +
                                   "alias), got " + std::to_string(o.period));
     }
-    if (o.modulation2 != 0.0 && o.period < 4.0) {
-      throw std::invalid_argument(prefix + "period must be at least 4 pixels with a second " +
-                                  "harmonic (whose period, half of it, would alias), got " +
-                                  std::to_string(o.period));
+    if (o.modulation2 != 0.0 && o.period * factor < 4.0) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "period must be at least %g pixels with a second harmonic (whose period, "
+                    "half of it, would alias on the masks' grid, %u times finer), got %g",
+                    4.0 / factor, factor, o.period);
+      throw std::invalid_argument(prefix + text);
     }
     Check_Depth(o.modulation, prefix + "modulation");
     Check_Depth(o.modulation2, prefix + "modulation2");

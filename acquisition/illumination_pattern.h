@@ -27,11 +27,12 @@ IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
                                       const std::vector<double>& phase2 = {});
 
 // Throws std::invalid_argument, naming `name` and the faulty field, unless the pattern has
-// `orientations` orientations, `frames` phases, finite values, periods of at least 2 pixels
-// (4 with a second harmonic, so that its own period stays at 2 or more) and depths of either
-// harmonic in [0, 1].
+// `orientations` orientations, `frames` phases, finite values, periods of at least 2 pixels,
+// depths of either harmonic in [0, 1], and, with a second harmonic, periods that keep its own
+// (half of theirs) at 2 pixels or more on the grid `factor` times finer that its masks are
+// built on.
 void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, unsigned frames,
-                   const char* name);
+                   const char* name, unsigned factor = 1);
 
 // The same illumination on a grid `factor` times finer whose sample 0 coincides with sample 0
 // of the given grid (as Fourier up-sampling places it): periods in fine pixels are `factor`

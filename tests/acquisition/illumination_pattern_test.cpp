@@ -71,9 +71,9 @@ TEST(IlluminationMasks, SinglePrecisionMasksRoundTheSameValues) {
 }
 
 TEST(IlluminationMasks, CheckNamesTheFaultyField) {
-  const auto message = [](IlluminationPattern p) {
+  const auto message = [](IlluminationPattern p, unsigned factor = 1) {
     try {
-      Check_Pattern(p, 3, 9, "pattern");
+      Check_Pattern(p, 3, 9, "pattern", factor);
     } catch (const std::invalid_argument& e) {
       return std::string(e.what());
     }
@@ -90,6 +90,7 @@ TEST(IlluminationMasks, CheckNamesTheFaultyField) {
   p.orientations[2].period = 3.5;  // its second harmonic would be 1.75 pixels
   EXPECT_NE(message(p).find("pattern.period must be at least 4 pixels with a second harmonic"),
             std::string::npos);
+  EXPECT_EQ(message(p, 2), "");  // 3.5 pixels on masks built twice finer
   p = Uneven_Pattern();
   p.orientations[2].modulation = 1.2;
   EXPECT_NE(message(p).find("pattern.modulation must lie in [0, 1]"), std::string::npos);
