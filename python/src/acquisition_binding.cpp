@@ -119,8 +119,8 @@ void Bind(nb::module_& m, const char* name) {
            nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"), nb::arg("smoothness"),
            nb::arg("step"), nb::arg("threshold"), nb::arg("nonnegative"), nb::arg("frame_data"),
            nb::arg("sparsity").none(), nb::arg("otf").none(), nb::arg("pattern").none(),
-           nb::arg("orders"), nb::arg("background"), nb::arg("background_image").none(),
-           nb::arg("gain"))
+           nb::arg("orders") = 0u, nb::arg("background") = 0.0,
+           nb::arg("background_image").none() = nb::none(), nb::arg("gain") = 1.0)
       .def("release", &Pipeline<T>::Release);
 }
 
