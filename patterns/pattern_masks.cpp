@@ -17,9 +17,14 @@ void Build_Masks(const PatternEstimate& estimate, unsigned height, unsigned widt
   const size_t phases = estimate.phases.size() / angles;
   const size_t n = size_t{height} * width;
   const double pi = std::acos(-1.0);
+  for (const OrientationEstimate& o : estimate.orientations) {
+    if (!(std::isfinite(o.period) && o.period > 0.0)) {
+      throw std::invalid_argument("Build_Masks: a period must be a positive finite number of pixels");
+    }
+  }
   std::vector<double> cosRow(height), sinRow(height), cosColumn(width), sinColumn(width);
-  // The second harmonic's, used when its depth is not zero: cos(2 (u + v) + psi).
-  std::vector<double> cos2Row(height), sin2Row(height), cos2Column(width), sin2Column(width);
+  // The second harmonic's terms: 2 theta + psi split alike.
+  std::vector<double> cosRow2(height), sinRow2(height), cosColumn2(width), sinColumn2(width);
   for (size_t f = 0; f < estimate.phases.size(); ++f) {
     const OrientationEstimate& o = estimate.orientations[f / phases];
     const double kx = 2.0 * pi * std::cos(o.angle) / o.period;
@@ -32,16 +37,16 @@ void Build_Masks(const PatternEstimate& estimate, unsigned height, unsigned widt
       cosColumn[c] = std::cos(u);
       sinColumn[c] = std::sin(u);
       if (second) {
-        cos2Column[c] = o.modulation2 * std::cos(2.0 * u + o.phase2);
-        sin2Column[c] = o.modulation2 * std::sin(2.0 * u + o.phase2);
+        cosColumn2[c] = std::cos(2.0 * u + o.phase2);
+        sinColumn2[c] = std::sin(2.0 * u + o.phase2);
       }
     }
     for (unsigned r = 0; r < height; ++r) {
       cosRow[r] = std::cos(ky * r);
       sinRow[r] = std::sin(ky * r);
       if (second) {
-        cos2Row[r] = std::cos(2.0 * ky * r);
-        sin2Row[r] = std::sin(2.0 * ky * r);
+        cosRow2[r] = std::cos(2.0 * ky * r);
+        sinRow2[r] = std::sin(2.0 * ky * r);
       }
     }
     T* mask = masks + f * n;
@@ -55,10 +60,11 @@ void Build_Masks(const PatternEstimate& estimate, unsigned height, unsigned widt
         }
         continue;
       }
-      const double c2 = cos2Column[c], s2 = sin2Column[c];
+      const double cu2 = o.modulation2 * cosColumn2[c];
+      const double su2 = o.modulation2 * sinColumn2[c];
       for (unsigned r = 0; r < height; ++r) {
         column[r] = static_cast<T>(1.0 + (cu * cosRow[r] - su * sinRow[r]) +
-                                   (c2 * cos2Row[r] - s2 * sin2Row[r]));
+                                   (cu2 * cosRow2[r] - su2 * sinRow2[r]));
       }
     }
   }

@@ -58,11 +58,11 @@ def striped():
 
 def test_a_single_angle_guess_means_what_it_means_in_matlab(striped, octave):
     frames, otf, plain = striped
-    # 0.4 leads the search to the first orientation, the others pi / 3 on: within the
+    # 0.35 leads the search to the first orientation, the others pi / 3 on: within the
     # guesses' 5 degrees of each.
-    _, guided = korvex.estimate_patterns(frames, otf, angle_guess=0.4)
+    _, guided = korvex.estimate_patterns(frames, otf, angle_guess=0.35)
     np.testing.assert_allclose(guided.angle, plain.angle, atol=1e-6)
-    (angle,) = octave("[~, p] = korvex_estimate_patterns(frames, otf, 'angleGuess', 0.4); "
+    (angle,) = octave("[~, p] = korvex_estimate_patterns(frames, otf, 'angleGuess', 0.35); "
                       "angle = p.angle;", {"frames": frames, "otf": otf}, ["angle"])
     np.testing.assert_allclose(angle.ravel(), guided.angle, atol=1e-6)
     # 1.6 puts the second guess at 2.65: no carrier within 5 degrees, so the estimate moves.
@@ -125,7 +125,7 @@ def test_cli_takes_gain_and_orders_and_warns_on_stderr(striped, tmp_path):
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     assert "MCNR2" in done.stdout and "phase2" in done.stdout
-    assert done.stderr.startswith("korvex: warning: the camera pixel (0.11)")
+    assert "korvex: warning: " in done.stderr and "the camera pixel (0.11)" in done.stderr
     refused = subprocess.run([sys.executable, "-m", "korvex", *map(str, args), "--orders", "2"],
                              capture_output=True, text=True, timeout=300)
     assert refused.returncode == 2 and "orders 2 needs at least 5 phases" in refused.stderr
