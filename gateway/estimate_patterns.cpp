@@ -62,10 +62,12 @@ mxArray* Masks(const EstimateCall& call, const PatternEstimate& e) {
 std::string failureId;
 std::string failureMessage;
 std::vector<std::string> warnings;
+std::string undersampled;  // korvex:undersampled's text, when the OTF says the frames alias
 
 bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
   try {
     warnings.clear();
+    undersampled.clear();
     if (nlhs > 2)
       throw EstimateError("korvex:badParameter",
                           "korvex_estimate_patterns: returns at most 2 outputs "
@@ -75,6 +77,19 @@ bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
                                           : Estimate<double>(call, prhs[0], prhs[1]);
     plhs[0] = call.single ? Masks<float>(call, e) : Masks<double>(call, e);
     if (nlhs > 1) plhs[1] = korvex::gateway::Pattern_Struct(e, true);
+    const std::vector<double> otf = korvex::gateway::Read_Doubles(prhs[1], "otf");
+    const korvex::patterns::Sampling sampling =
+        korvex::patterns::Check_Sampling(otf.data(), call.height, call.width);
+    if (sampling.undersampled) {
+      char text[400];
+      std::snprintf(text, sizeof text,
+                    "korvex_estimate_patterns: the OTF's passband reaches the frames' Nyquist "
+                    "frequency: the camera pixel is coarser than wavelength / (4 NA) and the "
+                    "frames are aliased. Record with a finer camera pixel, at most %.3g times "
+                    "the present one (raising upsample does not help)",
+                    sampling.largestPixel);
+      undersampled = text;
+    }
     const double pi = std::acos(-1.0);
     for (size_t a = 0; a < e.orientations.size(); ++a) {
       const auto& o = e.orientations[a];
@@ -119,6 +134,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (!Run(nlhs, plhs, nrhs, prhs)) {
     mexErrMsgIdAndTxt(failureId.c_str(), "%s", Shown(failureMessage));
   }
+  if (!undersampled.empty()) mexWarnMsgIdAndTxt("korvex:undersampled", "%s", Shown(undersampled));
   for (const std::string& text : warnings) {
     mexWarnMsgIdAndTxt("korvex:lowModulation", "%s", Shown(text));
   }

@@ -47,6 +47,13 @@ for i = 1:size(cases, 1)
 end
 masks = korvex_estimate_patterns(single(frames), otf);
 check(isa(masks, 'single') && isequal(size(masks), [64, 64, 9]), 'a good call after the errors');
+% An OTF whose passband reaches the Nyquist frequency: the frames alias, and the call says so.
+coarse = korvex_otf(64, 64, 1.2, 0.52, 0.13);
+lastwarn('');
+korvex_estimate_patterns(frames, coarse);
+[message, id] = lastwarn();
+check(strcmp(id, 'korvex:undersampled') && ~isempty(strfind(message, 'finer camera pixel')), ...
+      'an undersampled OTF warns');
 end
 
 function check(condition, label)
