@@ -134,8 +134,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (!Run(nlhs, plhs, nrhs, prhs)) {
     mexErrMsgIdAndTxt(failureId.c_str(), "%s", Shown(failureMessage));
   }
-  if (!undersampled.empty()) mexWarnMsgIdAndTxt("korvex:undersampled", "%s", Shown(undersampled));
   for (const std::string& text : warnings) {
     mexWarnMsgIdAndTxt("korvex:lowModulation", "%s", Shown(text));
   }
+  // Last: the cause of any low modulation above.
+  if (!undersampled.empty()) mexWarnMsgIdAndTxt("korvex:undersampled", "%s", Shown(undersampled));
 }
