@@ -9,8 +9,11 @@
 #include <string>
 
 #include "Korvex.h"
+#include "caller_terms.h"
 #include "camera_grid_estimation.h"
 #include "fourier_upsampling.h"
+#include "memory_budget.h"
+#include "value_scaling.h"
 
 namespace korvex::acquisition {
 
@@ -37,8 +40,8 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
                        const AcquisitionOptions& options) {
   if (frames == nullptr) throw std::invalid_argument("frames must not be null");
   if (height < 8 || width < 8) {
-    throw std::invalid_argument("frames must be at least 8 x 8 pixels, got " +
-                                std::to_string(height) + " x " + std::to_string(width));
+    throw std::invalid_argument("frames must be at least " + Shape_Text(8, 8) + " pixels, got " +
+                                Shape_Text(height, width));
   }
   if (options.angles < 1) throw std::invalid_argument("angles must be at least 1");
   if (options.phases < 3) {
@@ -51,8 +54,8 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
         std::to_string(options.phases) + " = " + std::to_string(options.angles * options.phases) +
         " frames, got " + std::to_string(frameCount));
   }
-  Check_Setting(options.lambda, true, "lambda");
-  Check_Setting(options.alpha, false, "alpha");
+  Check_Setting(options.lambda, true, Argument("lambda").c_str());
+  Check_Setting(options.alpha, false, Argument("alpha").c_str());
   Check_Setting(options.threshold, true, "threshold");
   if (options.sparsity) {
     Check_Setting(*options.sparsity, true, "sparsity");
@@ -72,8 +75,7 @@ void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned 
     return;
   }
   throw std::invalid_argument("upsample (" + std::to_string(factor) + ") makes a fine grid of " +
-                              std::to_string(fineHeight) + " x " + std::to_string(fineWidth) +
-                              " x " + std::to_string(frames) +
+                              Shape_Text(fineHeight, fineWidth, frames) +
                               " values, too large for the engine (below 2^32 values)");
 }
 
@@ -82,9 +84,9 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   const bool fine = otf.height == height * factor && otf.width == width * factor;
   if ((!camera && !fine) || otf.values.size() != size_t{otf.height} * otf.width) {
     std::ostringstream message;
-    message << "otf must be " << height << " x " << width << " (the camera grid) or "
-            << height * factor << " x " << width * factor << " (the fine grid), got " << otf.height
-            << " x " << otf.width;
+    message << "otf must be " << Shape_Text(height, width) << " (the camera grid) or "
+            << Shape_Text(uint64_t{height} * factor, uint64_t{width} * factor)
+            << " (the fine grid), got " << Shape_Text(otf.height, otf.width);
     throw std::invalid_argument(message.str());
   }
   for (double v : otf.values) {
@@ -93,9 +95,8 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   const double zero = otf.values[size_t{otf.width / 2} * otf.height + otf.height / 2];
   if (std::abs(zero - 1.0) > 1e-3) {
     std::ostringstream message;
-    message << "otf must be 1 at zero frequency (row " << otf.height / 2 + 1 << ", column "
-            << otf.width / 2 + 1 << ", counted from 1), got " << zero
-            << "; divide it by that value";
+    message << "otf must be 1 at zero frequency (" << Position_Text(otf.height / 2, otf.width / 2)
+            << "), got " << zero << "; divide it by that value";
     throw std::invalid_argument(message.str());
   }
 }
@@ -164,7 +165,7 @@ std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned he
     return Resample_Otf(options.otf->values, options.otf->height, options.otf->width, fineHeight,
                         fineWidth);
   }
-  Check_Optics(options.optics, factor);
+  Check_Optics(options.optics, height, width, factor);
   const Optics& o = options.optics;
   return Widefield_Otf(fineHeight, fineWidth, o.na, o.wavelength, o.pixelSize / factor);
 }
@@ -252,6 +253,18 @@ struct AcquisitionPipeline<T>::Kept {
     Build_Masks(On_Finer_Grid(pattern, factor), fineHeight, fineWidth, masks.data());
   }
 
+  // What the kept buffers and engine hold already, counted as Pipeline_Bytes counts them.
+  MemoryNeed Held() const {
+    const uint64_t values =
+        photons.capacity() + fineFrames.capacity() + masks.capacity() + otf.capacity();
+    MemoryNeed held{values * sizeof(T), 0};
+    if (engine) {
+      held.device =
+          Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, engine->m_frames, sizeof(T));
+    }
+    return held;
+  }
+
   void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations) {
     if (engine && (engine->m_width != fineWidth || engine->m_height != fineHeight ||
@@ -268,7 +281,9 @@ template <typename T>
 AcquisitionPipeline<T>::AcquisitionPipeline() : kept_(std::make_unique<Kept>()) {}
 
 template <typename T>
-AcquisitionPipeline<T>::~AcquisitionPipeline() = default;
+AcquisitionPipeline<T>::~AcquisitionPipeline() {
+  Release();
+}
 
 template <typename T>
 void AcquisitionPipeline<T>::Release() noexcept {
@@ -282,6 +297,7 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->otfKey = {};
   kept_->cameraOtf = {};
   kept_->cameraOtfKey = {};
+  Return_Freed_Memory();
 }
 
 template <typename T>
@@ -296,17 +312,27 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     if (options.otf) {
       Check_Measured_Otf(*options.otf, height, width, factor);
     } else {
-      Check_Optics(options.optics, factor);
+      Check_Optics(options.optics, height, width, factor);
     }
     if (options.pattern) {
       Check_Pattern(*options.pattern, options.angles, frameCount, "pattern", factor);
     }
     Check_Camera_Units(options.camera, height, width);
+    Check_Memory(Beyond(Pipeline_Bytes(height, width, frameCount, factor, options.angles,
+                                       !options.pattern, sizeof(T)),
+                        kept_->Held()),
+                 "the reconstruction",
+                 sizeof(T) == sizeof(float)
+                     ? "; use fewer or smaller frames or a smaller upsample"
+                     : "; use fewer or smaller frames, a smaller upsample or single precision");
 
     Kept& k = *kept_;
     frames = k.Photons(frames, height, width, frameCount, options.camera);
     // The mean of the signal above the offset: what the sparsity share refers to.
     const double frameMean = Finite_Mean(frames, size_t{height} * width * frameCount);
+    // Values near the type's range are scaled by a power of two and the image scaled back.
+    std::vector<T> scaledFrames;
+    const double scale = Scale_Frames(frames, size_t{height} * width * frameCount, scaledFrames);
     AcquisitionResult<T> result;
     result.height = height * factor;
     result.width = width * factor;
@@ -328,7 +354,7 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
-    const KorvexOptions engineOptions = Engine_Options(options, frameMean);
+    const KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
                                result.image.data(), static_cast<T>(options.threshold),
@@ -336,6 +362,7 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
                                engineOptions);
     });
 
+    Unscale_Image(result.image, scale);
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;
     result.alpha = static_cast<double>(k.engine->m_alpha);
     result.ratio = static_cast<double>(k.engine->m_ratio);

@@ -1,9 +1,12 @@
 #include "acquisition_arguments.h"
 
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <stdexcept>
 
 #include "acquisition_fields.h"
+#include "mex_arguments.h"
 
 namespace korvex::gateway {
 
@@ -14,46 +17,11 @@ using korvex::acquisition::MeasuredOtf;
 
 [[noreturn]] void Fail(const std::string& message) { throw std::invalid_argument(message); }
 
-bool Is_Plain_Numeric(const mxArray* a) {
-  return mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a);
-}
-
-double Read_Scalar(const mxArray* array, const std::string& name) {
-  if (!Is_Plain_Numeric(array) || mxGetNumberOfElements(array) != 1) {
-    Fail(name + " must be a real numeric scalar");
-  }
-  const double value = Read_Doubles(array, name)[0];
-  if (!std::isfinite(value)) Fail(name + " must be finite");
-  return value;
-}
-
-unsigned Read_Count(const mxArray* array, const std::string& name, double most) {
-  const double value = Read_Scalar(array, name);
-  if (value < 0 || value != std::floor(value) || value > most) {
-    Fail(name + " must be a whole number from 0 to " + std::to_string(long(most)) + ", got " +
-         std::to_string(value));
-  }
-  return static_cast<unsigned>(value);
-}
-
-bool Read_Switch(const mxArray* array, const std::string& name) {
-  if ((!mxIsLogical(array) && !Is_Plain_Numeric(array)) || mxGetNumberOfElements(array) != 1) {
-    Fail(name + " must be true or false");
-  }
-  const double value =
-      mxIsLogical(array) ? double(*mxGetLogicals(array)) : Read_Scalar(array, name);
-  if (value != 0.0 && value != 1.0) Fail(name + " must be true or false");
-  return value != 0.0;
-}
-
-std::string Read_Text(const mxArray* array, const std::string& name) {
-  if (!mxIsChar(array)) Fail(name + " must be text");
-  char* text = mxArrayToString(array);
-  if (text == nullptr) Fail(name + " could not be read");
-  std::string value(text);
-  mxFree(text);
-  return value;
-}
+const std::vector<std::string> kOptionNames = {
+    "na",        "wavelength",  "pixelSize", "immersion",  "angles",   "phases",
+    "upsample",  "otf",         "pattern",   "iterations", "lambda",   "alpha",
+    "threshold", "nonnegative", "dataTerm",  "sparsity",   "orders",   "background",
+    "gain",      "precision"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -113,22 +81,16 @@ MeasuredOtf Read_Otf(const mxArray* otf) {
 AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
   AcquisitionCall call;
   const mxArray* frames = prhs[0];
-  if (!Is_Plain_Numeric(frames) || mxIsLogical(frames)) {
-    Fail("frames must be a real, full numeric array (single, double or integer)");
-  }
-  if (mxGetNumberOfDimensions(frames) > 3) Fail("frames must be H x W x F");
+  Check_Array(frames, "frames", Classes::kNumeric, 3);
   const mwSize* extents = mxGetDimensions(frames);
   call.height = static_cast<unsigned>(extents[0]);
   call.width = static_cast<unsigned>(extents[1]);
-  call.frames = mxGetNumberOfDimensions(frames) == 3 ? static_cast<unsigned>(extents[2]) : 1;
+  call.frames = static_cast<unsigned>(Frame_Extent(frames));
   call.singlePrecision = mxGetClassID(frames) != mxDOUBLE_CLASS;
-  if ((nrhs - 1) % 2 != 0) Fail("options must come in name/value pairs");
 
   const mxArray* pattern = nullptr;
   auto& o = call.options;
-  for (int i = 1; i < nrhs; i += 2) {
-    const std::string name = Read_Text(prhs[i], "option name " + std::to_string((i + 1) / 2));
-    const mxArray* value = prhs[i + 1];
+  for (const auto& [name, value] : Read_Options(nrhs, prhs, 1, kOptionNames)) {
     if (name == "na") {
       o.optics.na = Read_Scalar(value, name);
     } else if (name == "wavelength") {
@@ -138,9 +100,9 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     } else if (name == "immersion") {
       o.optics.immersion = Read_Scalar(value, name);
     } else if (name == "angles") {
-      o.angles = Read_Count(value, name, 64);
+      o.angles = Read_Count(value, name, 1, kMostAngles);
     } else if (name == "phases") {
-      o.phases = Read_Count(value, name, 64);
+      o.phases = Read_Count(value, name, 1, kMostPhases);
     } else if (name == "upsample") {
       o.upsample = Read_Scalar(value, name);
     } else if (name == "otf") {
@@ -148,7 +110,7 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     } else if (name == "pattern") {
       pattern = value;
     } else if (name == "iterations") {
-      o.iterations = Read_Count(value, name, 1e6);
+      o.iterations = Read_Count(value, name, 0, kMostIterations);
     } else if (name == "lambda") {
       o.lambda = Read_Scalar(value, name);
     } else if (name == "alpha") {
@@ -177,10 +139,6 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
         Fail("precision must be 'single' or 'double', got '" + precision + "'");
       }
       call.singlePrecision = precision == "single";
-    } else {
-      Fail("unknown option '" + name + "' (known: na, wavelength, pixelSize, immersion, " +
-           "angles, phases, upsample, otf, pattern, iterations, lambda, alpha, threshold, " +
-           "nonnegative, dataTerm, sparsity, orders, background, gain, precision)");
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);
@@ -198,7 +156,14 @@ std::vector<T> Read_Frames(const mxArray* frames) {
   if (mxGetClassID(frames) == mxDOUBLE_CLASS) {
     const double* values = static_cast<const double*>(data);
     std::vector<T> out(n);
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<T>(values[i]);
+    for (size_t i = 0; i < n; ++i) {
+      // A finite double beyond the float range would become Inf.
+      if (std::abs(values[i]) > double(std::numeric_limits<T>::max()) && std::isfinite(values[i])) {
+        Fail("frames hold values beyond single precision's range (the first at element " +
+             std::to_string(i + 1) + "): reconstruct them with 'precision', 'double'");
+      }
+      out[i] = static_cast<T>(values[i]);
+    }
     return out;
   }
   const std::vector<double> values = Read_Doubles(frames, "frames");

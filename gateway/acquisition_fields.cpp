@@ -1,8 +1,8 @@
 #include "acquisition_fields.h"
 
-#include <cmath>
-#include <cstdint>
 #include <stdexcept>
+
+#include "mex_arguments.h"
 
 namespace korvex::gateway {
 
@@ -26,10 +26,6 @@ mxArray* Per_Orientation(const korvex::acquisition::IlluminationPattern& p, Fiel
   return Row(values);
 }
 
-bool Is_Plain_Numeric(const mxArray* a) {
-  return mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a);
-}
-
 }  // namespace
 
 mxArray* Pattern_Struct(const korvex::acquisition::IlluminationPattern& p, bool estimated) {
@@ -49,33 +45,6 @@ mxArray* Pattern_Struct(const korvex::acquisition::IlluminationPattern& p, bool 
 
 mxArray* Mcnr_Row(const korvex::acquisition::IlluminationPattern& p, bool estimated) {
   return estimated ? Per_Orientation(p, &OrientationEstimate::mcnr) : Row({});
-}
-
-std::vector<double> Read_Doubles(const mxArray* array, const std::string& name) {
-  if (!Is_Plain_Numeric(array)) Fail(name + " must be a real, full numeric array");
-  const size_t n = mxGetNumberOfElements(array);
-  std::vector<double> values(n);
-  const void* data = mxGetData(array);
-  switch (mxGetClassID(array)) {
-#define KORVEX_READ(classId, type)                                                        \
-  case classId:                                                                           \
-    for (size_t i = 0; i < n; ++i) values[i] = double(static_cast<const type*>(data)[i]); \
-    break;
-    KORVEX_READ(mxDOUBLE_CLASS, double)
-    KORVEX_READ(mxSINGLE_CLASS, float)
-    KORVEX_READ(mxINT8_CLASS, int8_t)
-    KORVEX_READ(mxUINT8_CLASS, uint8_t)
-    KORVEX_READ(mxINT16_CLASS, int16_t)
-    KORVEX_READ(mxUINT16_CLASS, uint16_t)
-    KORVEX_READ(mxINT32_CLASS, int32_t)
-    KORVEX_READ(mxUINT32_CLASS, uint32_t)
-    KORVEX_READ(mxINT64_CLASS, int64_t)
-    KORVEX_READ(mxUINT64_CLASS, uint64_t)
-#undef KORVEX_READ
-    default:
-      Fail(name + " has an unsupported class");
-  }
-  return values;
 }
 
 unsigned Read_Orders(const mxArray* value) {

@@ -19,9 +19,6 @@ mxArray* Pattern_Struct(const korvex::acquisition::IlluminationPattern& pattern,
 // Its MCNR per orientation (1 x A; empty unless estimated).
 mxArray* Mcnr_Row(const korvex::acquisition::IlluminationPattern& pattern, bool estimated);
 
-// Every element of a real numeric array of any class, as double.
-std::vector<double> Read_Doubles(const mxArray* array, const std::string& name);
-
 // 'orders': 'auto' (0), 1 or 2.
 unsigned Read_Orders(const mxArray* value);
 

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "acquisition_fields.h"
+#include "caller_terms.h"
 #include "estimate_arguments.h"
 #include "mex.h"
+#include "mex_arguments.h"
 #include "pattern_estimate.h"
 
 namespace {
@@ -57,6 +59,12 @@ mxArray* Masks(const EstimateCall& call, const PatternEstimate& e) {
   return masks;
 }
 
+// A message that begins with this function's name, as every message of its own does.
+std::string Named(const std::string& message) {
+  const std::string prefix = "korvex_estimate_patterns: ";
+  return message.compare(0, prefix.size(), prefix) == 0 ? message : prefix + message;
+}
+
 // The failure being raised lives outside mexFunction's frame: mexErrMsgIdAndTxt does not
 // return, and MATLAB may leave the frame without running destructors.
 std::string failureId;
@@ -65,6 +73,8 @@ std::vector<std::string> warnings;
 std::string undersampled;  // korvex:undersampled's text, when the OTF says the frames alias
 
 bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
+  static const korvex::CallerTerms terms{false, 1, "korvex_estimate_patterns", {}};
+  const korvex::CallerScope scope(terms);
   try {
     warnings.clear();
     undersampled.clear();
@@ -106,12 +116,15 @@ bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
   } catch (const EstimateError& failure) {
     failureId = failure.Id();
     failureMessage = failure.what();
+  } catch (const korvex::gateway::SizeFault& failure) {
+    failureId = "korvex:badSize";
+    failureMessage = Named(failure.what());
   } catch (const std::invalid_argument& failure) {
     failureId = "korvex:badParameter";
-    failureMessage = failure.what();
+    failureMessage = Named(failure.what());
   } catch (const std::exception& failure) {
     failureId = "korvex:estimationFailed";
-    failureMessage = failure.what();
+    failureMessage = Named(failure.what());
   } catch (...) {
     failureId = "korvex:estimationFailed";
     failureMessage = "korvex_estimate_patterns: unknown failure";

@@ -13,6 +13,19 @@ std::mutex& Core_Mutex() {
   return mutex;
 }
 
+const korvex::CallerTerms& Python_Terms() {
+  static const korvex::CallerTerms terms{true,
+                                         0,
+                                         "",
+                                         {{"pixelSize", "pixel_size"},
+                                          {"lambda", "smoothness"},
+                                          {"alpha", "step"},
+                                          {"dataTerm", "data_term"},
+                                          {"periodGuess", "period"},
+                                          {"angleGuess", "angle_guess"}}};
+  return terms;
+}
+
 template <typename T>
 void Check_Finite(const T* values, size_t count, const char* name) {
   bool finite = true;

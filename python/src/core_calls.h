@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "caller_terms.h"
 #include "camera_units.h"
 #include "illumination_pattern.h"
 
@@ -35,10 +36,15 @@ using NumpyArray = nb::ndarray<nb::numpy, T>;
 // other Python threads (a dask worker's, a progress bar) keep running.
 std::mutex& Core_Mutex();
 
+// Python's terms for the core's messages: (F, H, W) shapes, indices counted from 0, the
+// package's argument names.
+const korvex::CallerTerms& Python_Terms();
+
 template <typename Function>
 auto Core_Call(Function&& function) {
   nb::gil_scoped_release released;
   std::lock_guard<std::mutex> lock(Core_Mutex());
+  const korvex::CallerScope terms(Python_Terms());
   return function();
 }
 
