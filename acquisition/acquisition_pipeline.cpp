@@ -177,6 +177,7 @@ struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<Korvex<T>> engine;
   std::unique_ptr<FourierUpsampler<T>> upsampler;
   std::unique_ptr<CameraGridEstimator> estimator;
+  std::vector<T> photons;  // the frames less the offset, over the gain
   std::vector<T> fineFrames, masks, otf;
   OtfKey otfKey;
   std::vector<T> cameraOtf;  // the estimator's
@@ -194,8 +195,19 @@ struct AcquisitionPipeline<T>::Kept {
           std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
     }
     Camera_Otf(options, height, width);
-    result.pattern = estimator->Estimate(frames, cameraOtf.data(), result.lowModulation);
+    result.pattern = estimator->Estimate(frames, cameraOtf.data(), options.guess);
+    result.lowModulation = Low_Modulation(result.pattern);
     result.estimated = true;
+  }
+
+  // The frames in photons above the offset: the caller's own when the camera units change
+  // nothing.
+  const T* Photons(const T* frames, unsigned height, unsigned width, unsigned frameCount,
+                   const CameraUnits& units) {
+    if (units.Is_Identity()) return frames;
+    photons.resize(size_t{height} * width * frameCount);
+    To_Photons(frames, height, width, frameCount, units, photons.data());
+    return photons.data();
   }
 
   // The camera grid's OTF, in the frames' precision: kept, like the fine grid's, while the
@@ -237,13 +249,14 @@ struct AcquisitionPipeline<T>::Kept {
 
   void Fine_Masks(const IlluminationPattern& pattern, unsigned fineHeight, unsigned fineWidth,
                   unsigned factor) {
-    masks.resize(size_t{fineHeight} * fineWidth * pattern.Frames());
+    masks.resize(size_t{fineHeight} * fineWidth * pattern.phases.size());
     Build_Masks(On_Finer_Grid(pattern, factor), fineHeight, fineWidth, masks.data());
   }
 
   // What the kept buffers and engine hold already, counted as Pipeline_Bytes counts them.
   MemoryNeed Held() const {
-    const uint64_t values = fineFrames.capacity() + masks.capacity() + otf.capacity();
+    const uint64_t values =
+        photons.capacity() + fineFrames.capacity() + masks.capacity() + otf.capacity();
     MemoryNeed held{values * sizeof(T), 0};
     if (engine) {
       held.device =
@@ -277,6 +290,7 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->engine.reset();
   kept_->upsampler.reset();
   kept_->estimator.reset();
+  kept_->photons = {};
   kept_->fineFrames = {};
   kept_->masks = {};
   kept_->otf = {};
@@ -300,11 +314,10 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     } else {
       Check_Optics(options.optics, height, width, factor);
     }
-    if (options.pattern) Check_Pattern(*options.pattern, options.angles, frameCount, "pattern");
-    const double frameMean = Finite_Mean(frames, size_t{height} * width * frameCount);
-    // Values near the type's range are scaled by a power of two and the image scaled back.
-    std::vector<T> scaledFrames;
-    const double scale = Scale_Frames(frames, size_t{height} * width * frameCount, scaledFrames);
+    if (options.pattern) {
+      Check_Pattern(*options.pattern, options.angles, frameCount, "pattern", factor);
+    }
+    Check_Camera_Units(options.camera, height, width);
     Check_Memory(Beyond(Pipeline_Bytes(height, width, frameCount, factor, options.angles,
                                        !options.pattern, sizeof(T)),
                         kept_->Held()),
@@ -314,10 +327,17 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
                      : "; use fewer or smaller frames, a smaller upsample or single precision");
 
     Kept& k = *kept_;
+    frames = k.Photons(frames, height, width, frameCount, options.camera);
+    // The mean of the signal above the offset: what the sparsity share refers to.
+    const double frameMean = Finite_Mean(frames, size_t{height} * width * frameCount);
+    // Values near the type's range are scaled by a power of two and the image scaled back.
+    std::vector<T> scaledFrames;
+    const double scale = Scale_Frames(frames, size_t{height} * width * frameCount, scaledFrames);
     AcquisitionResult<T> result;
     result.height = height * factor;
     result.width = width * factor;
     result.pixelSize = options.optics.pixelSize / factor;
+    result.undersampled = Undersampling_Warning(options.optics);
     // Runs one stage and returns its seconds.
     const auto timed = [](auto&& stage) {
       const Clock::time_point begin = Clock::now();

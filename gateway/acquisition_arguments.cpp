@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "acquisition_fields.h"
 #include "mex_arguments.h"
 
 namespace korvex::gateway {
@@ -19,7 +20,8 @@ using korvex::acquisition::MeasuredOtf;
 const std::vector<std::string> kOptionNames = {
     "na",        "wavelength",  "pixelSize", "immersion",  "angles",   "phases",
     "upsample",  "otf",         "pattern",   "iterations", "lambda",   "alpha",
-    "threshold", "nonnegative", "dataTerm",  "sparsity",   "precision"};
+    "threshold", "nonnegative", "dataTerm",  "sparsity",   "orders",   "background",
+    "gain",      "precision"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -27,28 +29,40 @@ std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   return Read_Doubles(value, std::string("pattern.") + field);
 }
 
-// A scalar stands for every orientation; P phases stand for each orientation's steps.
-std::vector<double> Broadcast(std::vector<double> values, size_t count) {
+// A scalar stands for every orientation; an absent field for `fallback` in every orientation.
+std::vector<double> Per_Orientation(const mxArray* pattern, const char* field, size_t count,
+                                    double fallback) {
+  if (mxGetField(pattern, 0, field) == nullptr) return std::vector<double>(count, fallback);
+  std::vector<double> values = Pattern_Field(pattern, field);
   if (values.size() == 1) return std::vector<double>(count, values[0]);
+  if (values.size() != count) {
+    Fail(std::string("pattern.") + field + " must be a scalar or hold one value per " +
+         "orientation (" + std::to_string(count) + "), got " + std::to_string(values.size()));
+  }
   return values;
 }
 
+// P phases stand for each orientation's steps.
 IlluminationPattern Read_Pattern(const mxArray* pattern, unsigned angles, unsigned phases) {
   if (!mxIsStruct(pattern) || mxGetNumberOfElements(pattern) != 1) {
-    Fail("pattern must be a struct with fields angle, period, phase and modulation");
+    Fail("pattern must be a struct with fields angle, period, phase and modulation "
+         "(and modulation2, phase2 for a second harmonic)");
   }
-  IlluminationPattern p;
-  p.angle = Pattern_Field(pattern, "angle");
-  p.period = Broadcast(Pattern_Field(pattern, "period"), p.angle.size());
-  p.modulation = mxGetField(pattern, 0, "modulation") == nullptr
-                     ? std::vector<double>(p.angle.size(), 1.0)
-                     : Broadcast(Pattern_Field(pattern, "modulation"), p.angle.size());
-  p.phase = Pattern_Field(pattern, "phase");
-  if (p.phase.size() == phases && angles > 1) {
+  const std::vector<double> angle = Pattern_Field(pattern, "angle");
+  const size_t count = angle.size();
+  Pattern_Field(pattern, "period");  // required
+  const std::vector<double> period = Per_Orientation(pattern, "period", count, 0.0);
+  const std::vector<double> modulation = Per_Orientation(pattern, "modulation", count, 1.0);
+  const std::vector<double> modulation2 = Per_Orientation(pattern, "modulation2", count, 0.0);
+  const std::vector<double> phase2 = Per_Orientation(pattern, "phase2", count, 0.0);
+  IlluminationPattern p = korvex::acquisition::Pattern_From_Rows(
+      angle, period, modulation, Pattern_Field(pattern, "phase"), modulation2, phase2);
+  if (p.phases.size() == phases && angles > 1) {
     std::vector<double> perFrame;
-    for (unsigned a = 0; a < angles; ++a)
-      perFrame.insert(perFrame.end(), p.phase.begin(), p.phase.end());
-    p.phase = perFrame;
+    for (unsigned a = 0; a < angles; ++a) {
+      perFrame.insert(perFrame.end(), p.phases.begin(), p.phases.begin() + phases);
+    }
+    p.phases = perFrame;
   }
   return p;
 }
@@ -113,6 +127,12 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
       o.frameData = term == "frames";
     } else if (name == "sparsity") {
       o.sparsity = Read_Scalar(value, name);
+    } else if (name == "orders") {
+      o.guess.orders = Read_Orders(value);
+    } else if (name == "background") {
+      o.camera.background = Read_Background(value, call.height, call.width);
+    } else if (name == "gain") {
+      o.camera.gain = Read_Gain(value);
     } else if (name == "precision") {
       const std::string precision = Read_Text(value, name);
       if (precision != "single" && precision != "double") {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "acquisition_fields.h"
+#include "illumination_pattern.h"
 #include "mex_arguments.h"
 
 namespace korvex::gateway {
@@ -16,7 +18,8 @@ const char kCaller[] = "korvex_estimate_patterns";
   throw EstimateError(id, std::string(kCaller) + ": " + message);
 }
 
-const std::vector<std::string> kOptionNames = {"angles", "phases", "periodGuess", "angleGuess"};
+const std::vector<std::string> kOptionNames = {"angles", "phases", "periodGuess", "angleGuess",
+                                               "orders", "background",  "gain"};
 
 }  // namespace
 
@@ -24,11 +27,12 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
   if (nrhs < 2) {
     Refuse("korvex:badParameter",
            "expects at least 2 inputs: frames (H x W x F) and otf (H x W), then name/value "
-           "options 'angles', 'phases', 'periodGuess', 'angleGuess'");
+           "options 'angles', 'phases', 'periodGuess', 'angleGuess', 'orders', 'background', "
+           "'gain'");
   }
   const mxArray* frames = prhs[0];
   const mxArray* otf = prhs[1];
-  Check_Array(frames, "frames", Classes::kFloating, 3);
+  Check_Array(frames, "frames", Classes::kNumeric, 3);
   Check_Array(otf, "otf", Classes::kFloating, 2);
 
   EstimateCall call;
@@ -44,6 +48,14 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
       }
     } else if (name == "angleGuess") {
       call.guess.angles = Read_Vector(value, name);
+    } else if (name == "orders") {
+      call.guess.orders = Read_Orders(value);
+    } else if (name == "background") {
+      const mwSize* extent = mxGetDimensions(frames);
+      call.camera.background = Read_Background(value, static_cast<unsigned>(extent[0]),
+                                               static_cast<unsigned>(extent[1]));
+    } else if (name == "gain") {
+      call.camera.gain = Read_Gain(value);
     }
   }
 
@@ -63,12 +75,18 @@ EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]) {
                                  " x " + std::to_string(call.phases) + " = " +
                                  std::to_string(call.angles * call.phases));
   }
+  call.guess.angles = korvex::acquisition::Angle_Guesses(call.guess.angles, call.angles);
   if (!call.guess.angles.empty() && call.guess.angles.size() != call.angles) {
-    Refuse("korvex:badParameter", "angleGuess must hold one angle per orientation (" +
+    Refuse("korvex:badParameter", "angleGuess must hold one angle, or one per orientation (" +
                                       std::to_string(call.angles) + "), got " +
                                       std::to_string(call.guess.angles.size()));
   }
-  call.single = mxIsSingle(frames);
+  try {
+    korvex::acquisition::Check_Camera_Units(call.camera, call.height, call.width);
+  } catch (const std::invalid_argument& fault) {
+    Refuse("korvex:badParameter", fault.what());
+  }
+  call.single = !mxIsDouble(frames);
   return call;
 }
 

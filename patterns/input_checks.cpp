@@ -24,8 +24,7 @@ std::string Number(double value) {
 
 }  // namespace
 
-// The apodisation takes an eighth of each side, and the search needs a ring of bins.
-constexpr unsigned kMinSide = 16;
+// kMinSide: the apodisation takes an eighth of each side, and the search needs a ring of bins.
 constexpr double kMinPassbandBins = 8.0;
 
 void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned phases) {

@@ -10,7 +10,7 @@ from .acquisition import Pipeline, reconstruct_acquisition
 from .engine import Reconstructor, reconstruct
 from .files import RawFile
 from .imaging import masks, otf, simulate
-from .patterns import LowModulationWarning, Pattern, estimate_patterns
+from .patterns import LowModulationWarning, Pattern, UndersampledWarning, estimate_patterns
 from .results import AcquisitionResult, Result, SeriesResult
 from .series import reconstruct_series
 
@@ -18,6 +18,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "Pipeline",
-    "RawFile", "Reconstructor", "Result", "SeriesResult", "backend", "estimate_patterns",
-    "masks", "otf", "reconstruct", "reconstruct_acquisition", "reconstruct_series", "simulate",
+    "RawFile", "Reconstructor", "Result", "SeriesResult", "UndersampledWarning", "backend",
+    "estimate_patterns", "masks", "otf", "reconstruct", "reconstruct_acquisition",
+    "reconstruct_series", "simulate",
 ]

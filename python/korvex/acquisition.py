@@ -5,12 +5,14 @@ the fine grid, the engine)."""
 from __future__ import annotations
 
 import threading
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import _arrays, _core
-from .patterns import Pattern, estimate_with, warn_low_modulation
+from .patterns import (Pattern, UndersampledWarning, camera_background, estimate_with,
+                       orders_code, warn_low_modulation)
 from .results import AcquisitionResult
 
 IMMERSION = 1.518  # oil
@@ -38,6 +40,9 @@ class Acquisition:
     data_term: str = DEFAULTS["data_term"]
     sparsity: float | None = None  # None: DEFAULTS["sparsity"] when nonnegative, else 0
     otf: np.ndarray | None = None
+    orders: int = 0  # harmonics to estimate: 0 auto, 1 or 2
+    background: float | np.ndarray = 0.0  # camera offset: a level or an (H, W) image, counts
+    gain: float = 1.0  # counts per photon
 
     @classmethod
     def checked(cls, *, na=None, wavelength=None, pixel_size=None, immersion=IMMERSION,
@@ -45,7 +50,8 @@ class Acquisition:
                 iterations=DEFAULTS["iterations"], smoothness=DEFAULTS["smoothness"],
                 step=DEFAULTS["step"], threshold=DEFAULTS["threshold"],
                 nonnegative=DEFAULTS["nonnegative"], data_term=DEFAULTS["data_term"],
-                sparsity=None, otf=None) -> "Acquisition":
+                sparsity=None, otf=None, orders="auto", background=0.0,
+                gain=1.0) -> "Acquisition":
         if otf is None and (na is None or wavelength is None or pixel_size is None):
             raise ValueError("na, wavelength and pixel_size are needed unless a measured otf "
                              "is given")
@@ -68,8 +74,14 @@ class Acquisition:
                 raise ValueError("sparsity needs nonnegative: without the constraint the "
                                  "penalty only lowers the image's mean; set sparsity to 0 or "
                                  "nonnegative to True")
+        if np.ndim(background) == 0:
+            background = camera_background(background, ())[0]
+        else:
+            background = _arrays.as_real("background", background, 2, "a number or (H, W)",
+                                         np.float64)
         return cls(nonnegative=bool(nonnegative), data_term=data_term, sparsity=sparsity,
-                   immersion=immersion,
+                   immersion=immersion, orders=orders_code(orders), background=background,
+                   gain=_arrays.number("gain", gain, positive=True),
                    angles=_arrays.count("angles", angles),
                    phases=_arrays.count("phases", phases, minimum=3),
                    upsample=_arrays.count("upsample", upsample),
@@ -154,7 +166,8 @@ class Pipeline:
             if self._estimator is None:
                 self._estimator = _core.Estimator(*self.shape, a.angles, a.phases)
             otf = camera_otf(a, self.shape).astype(frames.dtype)
-            return estimate_with(self._estimator, frames, otf, period, angle_guess, a.angles)
+            return estimate_with(self._estimator, frames, otf, period, angle_guess, a.angles,
+                                 a.orders or "auto", a.background, a.gain)
 
     def _checked(self, frames) -> np.ndarray:
         frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
@@ -173,6 +186,7 @@ class Pipeline:
         frames = self._checked(frames)
         if pattern is not None and not isinstance(pattern, Pattern):
             raise TypeError(f"pattern must be a korvex.Pattern, got {type(pattern).__name__}")
+        level, image = camera_background(a.background, frames.shape[1:])
         with self._lock:
             self._check_open()
             pipeline = self._pipeline(frames.dtype)
@@ -180,9 +194,12 @@ class Pipeline:
                                      a.angles, a.phases, float(a.upsample), a.iterations,
                                      a.smoothness, a.step, a.threshold, a.nonnegative,
                                      a.data_term == "frames", a.sparsity, a.otf,
-                                     None if pattern is None else pattern.as_core())
+                                     None if pattern is None else pattern.as_core(), a.orders,
+                                     level, image, a.gain)
         # A given pattern comes back as given (with its MCNR, which the core does not echo).
         found = Pattern.from_core(d["pattern"]) if pattern is None else pattern
+        if warn and d["undersampled"]:
+            warnings.warn(d["undersampled"], UndersampledWarning, stacklevel=4)
         if warn and d["estimated"]:
             warn_low_modulation(found, stacklevel=4, where=where)
         return AcquisitionResult(image=d["image"], iterations=int(d["iterations"]),
@@ -223,9 +240,17 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
                             pattern: Pattern | None = None, iterations=DEFAULTS["iterations"],
                             smoothness=DEFAULTS["smoothness"], step=DEFAULTS["step"],
                             threshold=DEFAULTS["threshold"], nonnegative=DEFAULTS["nonnegative"],
-                            data_term=DEFAULTS["data_term"], sparsity=None) -> AcquisitionResult:
+                            data_term=DEFAULTS["data_term"], sparsity=None, orders="auto",
+                            background=0.0, gain=1.0) -> AcquisitionResult:
     """Reconstructs one camera acquisition of (F, H, W) frames (F = angles * phases,
-    orientation-major, background already subtracted) on a grid `upsample` times finer.
+    orientation-major; float or integer camera counts) on a grid `upsample` times finer.
+
+    Camera units: `background` (counts; a number, or an (H, W) image of per-pixel offsets) is
+    subtracted from every frame before anything else, and `gain` (counts per photon) divides
+    the rest, so that the model sees photons. `orders`: the pattern's harmonics to estimate,
+    'auto' (the second too when there are 5 or more phases and it is significant), 1 or 2
+    (3-beam illumination; needs 5 or more phases). A camera pixel coarser than
+    wavelength / (4 na) warns UndersampledWarning: the frames are aliased.
 
     Optics: na, the emission wavelength and the camera pixel_size in the sample plane (same
     length unit), immersion the medium's refractive index; or a measured centred `otf` on the
@@ -241,7 +266,7 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
     options = dict(na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
                    upsample=upsample, iterations=iterations, smoothness=smoothness, step=step,
                    threshold=threshold, nonnegative=nonnegative, data_term=data_term,
-                   sparsity=sparsity, otf=otf)
+                   sparsity=sparsity, otf=otf, orders=orders, background=background, gain=gain)
     with Pipeline(frames.shape[1:], frames.shape[0], angles=angles, phases=phases,
                   **options) as pipeline:
         return pipeline._reconstruct(frames, pipeline.settings, pattern)

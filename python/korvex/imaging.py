@@ -34,18 +34,21 @@ DEFAULT_STEPS = (0.0, 2 * np.pi / 3, 4 * np.pi / 3)
 
 
 def masks(shape, pattern: Pattern | None = None, *, period=None, angles=None, phases=None,
-          steps=None, modulation=None) -> np.ndarray:
+          steps=None, modulation=None, modulation2=None, phase2=None) -> np.ndarray:
     """(F, H, W) illumination masks, frames orientation-major (all phases of angles[0] first):
     those of a `Pattern`, or of one given by its parts
 
-        1 + modulation cos(2 pi (cos a x + sin a y) / period + phase), x the column, y the row.
+        1 + modulation cos(t) + modulation2 cos(2 t + phase2),
+        t = 2 pi (cos a x + sin a y) / period + phase, x the column, y the row.
 
-    period and modulation (default 1): a scalar or one value per orientation; angles (default
-    0, pi/3, 2 pi/3) one per orientation. The phases are either `phases`, one per frame
-    (A x P values, as a Pattern holds them), or `steps`, the P phases every orientation takes
-    (default 0, 2 pi/3, 4 pi/3); never both."""
+    period, modulation (default 1), modulation2 and phase2 (the second harmonic of 3-beam
+    illumination, default 0; 5 or more phases per orientation separate it): a scalar or one
+    value per orientation; angles (default 0, pi/3, 2 pi/3) one per orientation. The phases
+    are either `phases`, one per frame (A x P values, as a Pattern holds them), or `steps`,
+    the P phases every orientation takes (default 0, 2 pi/3, 4 pi/3); never both."""
     height, width = _arrays.image_shape(shape)
-    parts = dict(period=period, angles=angles, phases=phases, steps=steps, modulation=modulation)
+    parts = dict(period=period, angles=angles, phases=phases, steps=steps, modulation=modulation,
+                 modulation2=modulation2, phase2=phase2)
     if pattern is not None:
         if not isinstance(pattern, Pattern):
             raise TypeError(f"masks takes a Pattern (or period=..., by keyword), got "
@@ -68,7 +71,9 @@ def masks(shape, pattern: Pattern | None = None, *, period=None, angles=None, ph
             raise ValueError(f"steps must hold at least 3 phases, got {steps.size}")
         phases = np.tile(steps, angles.size)
     built = Pattern(angle=angles, period=period, phase=phases,
-                    modulation=1.0 if modulation is None else modulation)
+                    modulation=1.0 if modulation is None else modulation,
+                    modulation2=0.0 if modulation2 is None else modulation2,
+                    phase2=0.0 if phase2 is None else phase2)
     return built.masks((height, width))
 
 

@@ -14,6 +14,23 @@ class LowModulationWarning(UserWarning):
     """An orientation's pattern is too faint to estimate reliably (MCNR below about 3)."""
 
 
+class UndersampledWarning(UserWarning):
+    """The camera pixel is coarser than wavelength / (4 na): the frames are aliased
+    (MATLAB's korvex:undersampled)."""
+
+
+ORDERS = ("auto", 1, 2)
+
+
+def orders_code(orders) -> int:
+    """The core's code of `orders`: 'auto' 0, 1 or 2 harmonics."""
+    if isinstance(orders, str) and orders == "auto":
+        return 0
+    if not isinstance(orders, bool) and orders in (1, 2):
+        return int(orders)
+    raise ValueError(f"orders must be 'auto', 1 or 2, got {orders!r}")
+
+
 def _frozen(values, dtype=np.float64) -> np.ndarray:
     array = np.array(values, dtype=dtype)
     array.setflags(write=False)
@@ -110,12 +127,9 @@ class Pattern:
                    mcnr2=given("mcnr2", 0.0), low_modulation=given("low_modulation", False))
 
     def as_core(self) -> tuple:
-        """angle, period, modulation, phase as the binding takes them."""
-        if np.any(self.modulation2 != 0):
-            raise ValueError("this build of korvex cannot use a pattern with a second "
-                             "harmonic (modulation2)")
-        return (self.angle.tolist(), self.period.tolist(), self.modulation.tolist(),
-                self.phase.tolist())
+        """angle, period, modulation, phase, modulation2, phase2 as the binding takes them."""
+        return tuple(v.tolist() for v in (self.angle, self.period, self.modulation, self.phase,
+                                          self.modulation2, self.phase2))
 
     def masks(self, shape, dtype=np.float64) -> np.ndarray:
         """The (F, H, W) masks of this pattern on an (H, W) grid."""
@@ -130,13 +144,32 @@ def warn_low_modulation(pattern: Pattern, stacklevel: int = 3, where: str = "") 
             "faint to estimate reliably", LowModulationWarning, stacklevel=stacklevel)
 
 
-def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None,
-                      angle_guess=None) -> Pattern:
+def camera_background(background, shape) -> tuple[float, np.ndarray | None]:
+    """The core's form of `background`: a level, or a C-ordered (H, W) float64 image."""
+    if np.ndim(background) == 0:
+        level = float(np.asarray(background, dtype=np.float64))
+        if not np.isfinite(level):
+            raise ValueError(f"background must be finite, got {level}")
+        return level, None
+    image = _arrays.as_real("background", background, 2, "a number or (H, W)", np.float64)
+    if image.shape != tuple(shape):
+        raise ValueError(f"background must be a number or {_arrays.shape_text(shape)} like one "
+                         f"frame, got {_arrays.shape_text(image.shape)}")
+    return 0.0, image
+
+
+def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_guess=None,
+                      orders="auto", background=0.0, gain=1.0) -> Pattern:
     """Estimates the illumination of (F, H, W) `frames` (F = angles * phases, orientation-major)
     through the centred (H, W) `otf` and returns the Pattern; `pattern.masks(frames.shape[1:])`
-    gives the masks for reconstruct. `period` (pixels) and `angle_guess` (radians, one per
-    orientation) narrow the search when known. Warns LowModulationWarning for an orientation
-    whose MCNR is too low; the estimate is still returned."""
+    gives the masks for reconstruct. `period` (pixels) and `angle_guess` (radians: one per
+    orientation, or the first orientation's alone, the others then taken pi / angles apart,
+    as korvex_estimate_patterns reads it) narrow the search. `orders`: the harmonics to
+    estimate, 'auto' (the second too when the frames hold 5 or more phases and it is
+    significant), 1 or 2 (3-beam illumination). `background` (counts, a number or an (H, W)
+    image) is subtracted from the frames first, and `gain` (counts per photon) divides the
+    rest. Warns LowModulationWarning for an orientation whose MCNR is too low; the estimate
+    is still returned."""
     frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
     otf = _arrays.as_real("otf", otf, 2, "(H, W)", frames.dtype)
     angles = _arrays.count("angles", angles)
@@ -148,14 +181,22 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None,
         raise ValueError(f"otf must be {_arrays.shape_text(frames.shape[1:])}, got "
                          f"{_arrays.shape_text(otf.shape)}")
     estimator = _core.Estimator(frames.shape[1], frames.shape[2], angles, phases)
-    pattern = estimate_with(estimator, frames, otf, period, angle_guess, angles)
+    pattern = estimate_with(estimator, frames, otf, period, angle_guess, angles, orders,
+                            background, gain)
     warn_low_modulation(pattern)
     return pattern
 
 
-def estimate_with(estimator, frames, otf, period, angle_guess, angles) -> Pattern:
+def estimate_with(estimator, frames, otf, period, angle_guess, angles, orders="auto",
+                  background=0.0, gain=1.0) -> Pattern:
     """One estimate with a kept `_core.Estimator` on checked arrays of one type."""
     guess_period = 0.0 if period is None else _arrays.number("period", period, positive=True)
-    guess_angles = [] if angle_guess is None else _arrays.per_orientation(
-        "angle_guess", angle_guess, angles)
-    return Pattern.from_core(estimator.estimate(frames, otf, guess_period, guess_angles))
+    guess_angles = [] if angle_guess is None else _arrays.finite_values(
+        "angle_guess", angle_guess)
+    if len(guess_angles) not in (0, 1, angles):
+        raise ValueError(f"angle_guess must hold one angle, or one per orientation ({angles}), "
+                         f"got {len(guess_angles)}")
+    level, image = camera_background(background, frames.shape[1:])
+    gain = _arrays.number("gain", gain, positive=True)
+    return Pattern.from_core(estimator.estimate(frames, otf, guess_period, guess_angles,
+                                                orders_code(orders), level, image, gain))

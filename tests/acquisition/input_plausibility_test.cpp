@@ -62,11 +62,9 @@ TEST_F(PlausibilityTest, LengthsInMixedUnitsAreRefusedWithTheirCause) {
   AcquisitionOptions nanometres = Optics(520, 0.065);
   EXPECT_THAT(Refusal(pipeline, frames, nanometres),
               HasSubstr("wavelength 520 looks like nanometres; lengths are in micrometres"));
-  IlluminationPattern pattern;
-  pattern.angle = {0.3, 1.35, 2.4};
-  pattern.period = {2.6, 2.6, 2.6};
-  pattern.modulation = {1, 1, 1};
-  pattern.phase = {0, 2.1, 4.2, 0, 2.1, 4.2, 0, 2.1, 4.2};
+  const IlluminationPattern pattern = Pattern_From_Rows(
+      {0.3, 1.35, 2.4}, {2.6, 2.6, 2.6}, {1, 1, 1},
+      {0, 2.1, 4.2, 0, 2.1, 4.2, 0, 2.1, 4.2});
   nanometres.pattern = pattern;
   EXPECT_THAT(Refusal(pipeline, frames, nanometres),
               HasSubstr("wavelength 520 looks like nanometres; lengths are in micrometres"));
@@ -104,9 +102,9 @@ void Expect_Scale_Invariant(double scale) {
   }
   EXPECT_LT(error, 1e-3 * peak) << "scale " << scale;
   for (unsigned a = 0; a < 3; ++a) {
-    EXPECT_NEAR(scaled.pattern.period[a], reference.pattern.period[a], 1e-3);
-    EXPECT_NEAR(scaled.pattern.mcnr[a], reference.pattern.mcnr[a],
-                1e-3 * reference.pattern.mcnr[a]);
+    EXPECT_NEAR(scaled.pattern.orientations[a].period, reference.pattern.orientations[a].period, 1e-3);
+    EXPECT_NEAR(scaled.pattern.orientations[a].mcnr, reference.pattern.orientations[a].mcnr,
+                1e-3 * reference.pattern.orientations[a].mcnr);
   }
 }
 
@@ -251,11 +249,9 @@ TEST_F(PlausibilityTest, ReleasingAKeptPipelineGivesItsMemoryBack) {
   AcquisitionOptions options = Optics(kWavelength, kPixel);
   options.iterations = 1;
   options.upsample = 1;
-  IlluminationPattern pattern;
-  pattern.angle = {0.3, 1.35, 2.4};
-  pattern.period = {2.6, 2.6, 2.6};
-  pattern.modulation = {1, 1, 1};
-  pattern.phase = {0, 2.1, 4.2, 0, 2.1, 4.2, 0, 2.1, 4.2};
+  const IlluminationPattern pattern = Pattern_From_Rows(
+      {0.3, 1.35, 2.4}, {2.6, 2.6, 2.6}, {1, 1, 1},
+      {0, 2.1, 4.2, 0, 2.1, 4.2, 0, 2.1, 4.2});
   options.pattern = pattern;
   {
     // Code, plans and thread pools that stay once touched: touched first on a small stack.

@@ -87,7 +87,7 @@ TEST(PipelineFaultSweep, EveryPlatformCallOfAnEstimatingReconstruction) {
     const AcquisitionResult<float> r =
         pipeline.Reconstruct(frames.data(), kSide, kSide, 9, options);
     std::vector<double> out(r.image.begin(), r.image.end());
-    out.insert(out.end(), r.pattern.phase.begin(), r.pattern.phase.end());
+    out.insert(out.end(), r.pattern.phases.begin(), r.pattern.phases.end());
     pipeline.Release();
     return out;
   });

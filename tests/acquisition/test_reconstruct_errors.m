@@ -35,6 +35,28 @@ korvex_reconstruct(frames, good{:}, 'nonnegative', false);
 bad = frames;
 bad(5) = NaN;
 expect(bad, good, 'frames hold NaN or Inf');
+expect(frames, [good, {'orders', 3}], 'orders must be ''auto'', 1 or 2');
+expect(frames, [good, {'orders', 'all'}], 'orders must be ''auto'', 1 or 2');
+expect(frames, [good, {'background', ones(32, 31)}], 'background must be a real scalar or a 32 x 32');
+expect(frames, [good, {'gain', -2}], 'gain must be a positive finite number');
+third = pattern;
+third.period = 4.5;
+third.modulation2 = 1.5;
+expect(frames, [good, {'pattern', third}], 'pattern.modulation2 must lie in [0, 1]');
+third.modulation2 = [0.5, 0.5];
+expect(frames, [good, {'pattern', third}], 'pattern.modulation2 must be a scalar or hold one');
+expect(frames, {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1, 'orders', 2}, ...
+       'orders 2 needs at least 5 phases');
+expect(frames(1:12, 1:12, :), {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1}, ...
+       'frames of 12 x 12 pixels are too small to estimate the pattern from');
+
+% A camera pixel coarser than wavelength / (4 NA) = 0.108: a warning with the remedy.
+lastwarn('');
+korvex_reconstruct(frames, good{:}, 'pixelSize', 0.11);
+[message, identifier] = lastwarn();
+assert(strcmp(identifier, 'korvex:undersampled'), identifier);
+assert(~isempty(strfind(message, 'at most 0.108333')) && ...
+       ~isempty(strfind(message, 'upsample does not help')), message);
 
 image = korvex_reconstruct(frames, good{:});
 assert(isequal(size(image), [64, 64]));

@@ -128,32 +128,30 @@ class KorvexWidget(Container):
             index //= self._frame_count()
         return min(max(index, 0), steps - 1)
 
-    def _frames(self, series, t, background=None) -> np.ndarray:
-        if background is None:
-            background = self.background.value
-        return np.asarray(series[t], dtype=np.float32) - np.float32(background)
+    def _frames(self, series, t) -> np.ndarray:
+        """One time point's frames as stored; the pipeline takes the background out."""
+        return np.asarray(series[t])
 
     # The kept pipeline.
 
     def _key(self, layer):
         return (id(layer), tuple(layer.data.shape), self.na.value, self.wavelength.value,
                 self.pixel_size.value, self.immersion.value, self.angles.value,
-                self.phases.value, self.orders.value, self.iterations.value)
+                self.phases.value, self.orders.value, self.iterations.value,
+                self.background.value)
 
     def _kept_pipeline(self, layer) -> Pipeline:
         key = self._key(layer)
         if self._pipeline is None or self._pipeline[0] != key:
             self._close_pipeline()
-            options = {}
-            if self.orders.value != "auto":
-                options["orders"] = int(self.orders.value)
+            orders = self.orders.value if self.orders.value == "auto" else int(self.orders.value)
             series = self._series(layer)
             pipeline = Pipeline(series.shape[2:], series.shape[1], na=self.na.value,
                                 wavelength=self.wavelength.value,
                                 pixel_size=self.pixel_size.value,
                                 immersion=self.immersion.value, angles=self.angles.value,
                                 phases=self.phases.value, iterations=self.iterations.value,
-                                **options)
+                                orders=orders, background=self.background.value)
             self._pipeline = (key, pipeline)
         return self._pipeline[1]
 
@@ -239,7 +237,7 @@ class KorvexWidget(Container):
         key = self._key(layer)
         pattern = self._pattern[1] if self._pattern and self._pattern[0] == key else None
         self._worker = create_worker(self._run, pipeline, series, times, pattern,
-                                     self.background.value, _start_thread=False)
+                                     _start_thread=False)
         self._worker.yielded.connect(lambda out: self._show(layer, key, *out))
         self._worker.errored.connect(lambda error: self._set_status(f"error: {error}"))
         self._worker.finished.connect(self._finished)
@@ -249,11 +247,11 @@ class KorvexWidget(Container):
         self._worker.start()
         return self._worker
 
-    def _run(self, pipeline, series, times, pattern, background):
+    def _run(self, pipeline, series, times, pattern):
         """The worker: one time point at a time, so that a cancel stops between them. It
         reads no widget (Qt's widgets belong to the main thread)."""
         for t in times:
-            frames = self._frames(series, t, background)
+            frames = self._frames(series, t)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # shown from the pattern's flags instead
                 result = pipeline.reconstruct(frames, pattern)
