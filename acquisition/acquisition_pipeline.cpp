@@ -1,6 +1,7 @@
 #include "acquisition_pipeline.h"
 
 #include <chrono>
+#include <complex>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -114,8 +115,8 @@ double Finite_Mean(const T* values, size_t count) {
   return sum / static_cast<double>(count);
 }
 
-// The engine's options for these: the data term folded once, which halves the transforms of
-// every iteration. With OTF(0) = 1, lowering every frame by share x mean would add
+// The engine's options for these: the data term folded once (with masks given by their
+// harmonics the engine always folds it). With OTF(0) = 1, lowering every frame by share x mean would add
 // share x mean x sum_j m_j to the data term's gradient: that is the engine's sparsity penalty
 // with weight share x mean. Frames whose mean is not positive get no penalty.
 KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean) {
@@ -139,6 +140,26 @@ struct OtfKey {
 };
 
 }  // namespace
+
+KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned factor) {
+  const IlluminationPattern fine = On_Finer_Grid(pattern, factor);
+  const unsigned orientations = fine.Orientations();
+  const unsigned phases = fine.Frames() / orientations;
+  const double pi = std::acos(-1.0);
+  KorvexHarmonics harmonics;
+  for (unsigned a = 0; a < orientations; ++a) {
+    const double k = 2.0 * pi / fine.period[a];
+    harmonics.orientations.push_back({k * std::cos(fine.angle[a]), k * std::sin(fine.angle[a])});
+    const double depth2 = fine.modulation2.empty() ? 0.0 : fine.modulation2[a];
+    const double offset2 = fine.phase2.empty() ? 0.0 : fine.phase2[a];
+    for (unsigned p = 0; p < phases; ++p) {
+      const double phase = fine.phase[a * phases + p];
+      harmonics.coefficients.push_back({std::polar(0.5 * fine.modulation[a], phase),
+                                        std::polar(0.5 * depth2, 2.0 * phase + offset2)});
+    }
+  }
+  return harmonics;
+}
 
 double Sparsity_Share(const AcquisitionOptions& options) {
   if (options.sparsity) return *options.sparsity;
@@ -176,7 +197,8 @@ struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<Korvex<T>> engine;
   std::unique_ptr<FourierUpsampler<T>> upsampler;
   std::unique_ptr<CameraGridEstimator> estimator;
-  std::vector<T> fineFrames, masks, otf;
+  std::vector<T> fineFrames, otf;
+  KorvexHarmonics harmonics;
   OtfKey otfKey;
   std::vector<T> cameraOtf;  // the estimator's
   OtfKey cameraOtfKey;
@@ -234,20 +256,18 @@ struct AcquisitionPipeline<T>::Kept {
     if (!options.otf) otfKey = key;
   }
 
-  void Fine_Masks(const IlluminationPattern& pattern, unsigned fineHeight, unsigned fineWidth,
-                  unsigned factor) {
-    masks.resize(size_t{fineHeight} * fineWidth * pattern.Frames());
-    Build_Masks(On_Finer_Grid(pattern, factor), fineHeight, fineWidth, masks.data());
+  void Fine_Masks(const IlluminationPattern& pattern, unsigned factor) {
+    harmonics = Fine_Grid_Harmonics(pattern, factor);
   }
 
   void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations) {
-    if (engine && (engine->m_width != fineWidth || engine->m_height != fineHeight ||
+    if (engine && (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
                    engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
       engine.reset();
     }
     if (!engine) {
-      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations);
+      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations, true);
     }
   }
 };
@@ -264,7 +284,7 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->upsampler.reset();
   kept_->estimator.reset();
   kept_->fineFrames = {};
-  kept_->masks = {};
+  kept_->harmonics = {};
   kept_->otf = {};
   kept_->otfKey = {};
   kept_->cameraOtf = {};
@@ -305,13 +325,13 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
         timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
     result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
     result.seconds.masks =
-        timed([&] { k.Fine_Masks(result.pattern, result.height, result.width, factor); });
+        timed([&] { k.Fine_Masks(result.pattern, factor); });
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
     const KorvexOptions engineOptions = Engine_Options(options, frameMean);
     result.seconds.reconstruction = timed([&] {
-      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
+      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics,
                                result.image.data(), static_cast<T>(options.threshold),
                                static_cast<T>(options.lambda), static_cast<T>(options.alpha),
                                engineOptions);

@@ -29,6 +29,10 @@ void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, un
   Check_Values(pattern.period, orientations, prefix + "period");
   Check_Values(pattern.modulation, orientations, prefix + "modulation");
   Check_Values(pattern.phase, frames, prefix + "phase");
+  if (!pattern.modulation2.empty()) {
+    Check_Values(pattern.modulation2, orientations, prefix + "modulation2");
+  }
+  if (!pattern.phase2.empty()) Check_Values(pattern.phase2, orientations, prefix + "phase2");
   for (double period : pattern.period) {
     if (period < 2.0) {
       throw std::invalid_argument(prefix + "period must be at least 2 pixels (shorter periods " +
@@ -38,6 +42,12 @@ void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, un
   for (double depth : pattern.modulation) {
     if (depth < 0.0 || depth > 1.0) {
       throw std::invalid_argument(prefix + "modulation must lie in [0, 1], got " +
+                                  std::to_string(depth));
+    }
+  }
+  for (double depth : pattern.modulation2) {
+    if (depth < 0.0 || depth > 1.0) {
+      throw std::invalid_argument(prefix + "modulation2 must lie in [0, 1], got " +
                                   std::to_string(depth));
     }
   }

@@ -3,6 +3,9 @@
 // Frames are orientation-major (frame f = a * P + p) and frame f was lit by
 //     1 + modulation[a] * cos(2 pi (cos(angle[a]) x + sin(angle[a]) y) / period[a] + phase[f])
 // with x the zero-based column and y the zero-based row of the grid the pattern is given for.
+// A three-beam pattern adds its second harmonic: with theta the argument of that cosine,
+//     1 + modulation[a] cos(theta) + modulation2[a] cos(2 theta + phase2[a]);
+// modulation2 and phase2 left empty mean a two-beam pattern.
 // Images are MATLAB column-major: element (r, c, f) sits at f * W * H + c * H + r.
 #pragma once
 
@@ -16,6 +19,8 @@ struct IlluminationPattern {
   std::vector<double> modulation;  // per orientation: depth in [0, 1]
   std::vector<double> phase;       // per frame: radians
   std::vector<double> mcnr;        // per orientation when estimated; empty when given
+  std::vector<double> modulation2;  // per orientation: second-harmonic depth; empty: none
+  std::vector<double> phase2;       // per orientation: its phase offset, radians; empty: 0
 
   unsigned Orientations() const { return static_cast<unsigned>(angle.size()); }
   unsigned Frames() const { return static_cast<unsigned>(phase.size()); }
