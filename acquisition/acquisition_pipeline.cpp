@@ -161,6 +161,51 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
   return harmonics;
 }
 
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
+                                        const std::vector<double>& otf, unsigned height,
+                                        unsigned width) {
+  const double pi = std::acos(-1.0);
+  // |OTF|^2 at a frequency offset (fx, fy) in bins from the centre, bilinear between the
+  // samples, periodic as the grid's spectrum is.
+  const auto squared = [&](double fx, double fy) {
+    const double x = fx + width / 2, y = fy + height / 2;
+    const double x0 = std::floor(x), y0 = std::floor(y);
+    const double tx = x - x0, ty = y - y0;
+    const auto at = [&](double column, double row) {
+      const long c = ((static_cast<long>(column) % long(width)) + long(width)) % long(width);
+      const long r = ((static_cast<long>(row) % long(height)) + long(height)) % long(height);
+      const double v = otf[size_t(c) * height + size_t(r)];
+      return v * v;
+    };
+    return (1 - ty) * ((1 - tx) * at(x0, y0) + tx * at(x0 + 1, y0)) +
+           ty * ((1 - tx) * at(x0, y0 + 1) + tx * at(x0 + 1, y0 + 1));
+  };
+  const size_t orientations = harmonics.orientations.size();
+  const size_t phases = harmonics.coefficients.size() / orientations;
+  std::vector<double> multiplier(size_t{height} * width, 0.0);
+  for (size_t a = 0; a < orientations; ++a) {
+    // M_{l,-l}: the phase count for l = 0, sum_j |c_{j,l}|^2 for l = +-1, +-2.
+    double weight[3] = {static_cast<double>(phases), 0.0, 0.0};
+    for (size_t p = 0; p < phases; ++p) {
+      for (int l = 1; l <= 2; ++l) weight[l] += std::norm(harmonics.coefficients[a * phases + p][l - 1]);
+    }
+    const double kx = harmonics.orientations[a].kx * width / (2 * pi);
+    const double ky = harmonics.orientations[a].ky * height / (2 * pi);
+    for (unsigned c = 0; c < width; ++c) {
+      for (unsigned r = 0; r < height; ++r) {
+        const double fx = double(c) - width / 2, fy = double(r) - height / 2;
+        double sum = weight[0] * squared(fx, fy);
+        for (int l = 1; l <= 2; ++l) {
+          if (weight[l] == 0.0) continue;
+          sum += weight[l] * (squared(fx + l * kx, fy + l * ky) + squared(fx - l * kx, fy - l * ky));
+        }
+        multiplier[size_t{c} * height + r] += sum;
+      }
+    }
+  }
+  return multiplier;
+}
+
 double Sparsity_Share(const AcquisitionOptions& options) {
   if (options.sparsity) return *options.sparsity;
   return options.nonNegative ? ReconstructionDefaults::kSparsity : 0.0;
@@ -324,8 +369,14 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.upsampling =
         timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
     result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
-    result.seconds.masks =
-        timed([&] { k.Fine_Masks(result.pattern, factor); });
+    result.seconds.masks = timed([&] {
+      k.Fine_Masks(result.pattern, factor);
+      if (options.multiplier) {
+        k.harmonics.multiplier = Harmonic_Multiplier(
+            k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()), result.height,
+            result.width);
+      }
+    });
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);

@@ -72,6 +72,9 @@ struct AcquisitionOptions {
   // its gradient is what lowering every frame by sparsity x their mean would add. Needs
   // nonNegative; unset: kSparsity with nonNegative, 0 without.
   std::optional<double> sparsity;
+  // The data term's normal operator as one Fourier multiplier (KorvexHarmonics::multiplier):
+  // one transform pair an iteration; exact for equal phase steps up to the image edges.
+  bool multiplier = false;
 };
 
 // The sparsity share that `options` ask for, its default filled in.
@@ -131,6 +134,13 @@ std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned he
 // The masks of `pattern` (given on the camera grid) on the grid `factor` times finer, as the
 // engine takes them: by orientation, the wave vector and each frame's harmonic coefficients.
 KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned factor);
+
+// The multiplier sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2 of `harmonics` on the grid of `otf`
+// (height x width, centred, column-major), the OTF interpolated bilinearly and periodically
+// between its samples.
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
+                                        const std::vector<double>& otf, unsigned height,
+                                        unsigned width);
 
 // The whole-number factor of `upsample`; throws std::invalid_argument naming it otherwise.
 unsigned Upsampling_Factor(double upsample);

@@ -8,11 +8,12 @@
 //        korvex_pipeline_bench engine [SIZE=512] [ITERATIONS=10]
 //          on the fine grid (2 SIZE), single precision, the pipeline's engine options: one
 //          iteration of the folded data term with 9 mask images, and of the harmonic one
-//          with unequal and with equal phase steps, as (t(ITERATIONS) - t(0)) / ITERATIONS,
+//          with unequal and with equal phase steps, and of the multiplier (equal steps), as (t(ITERATIONS) - t(0)) / ITERATIONS,
 //          median of 3, in wall and in processor time (the steadier on a busy machine).
-//        korvex_pipeline_bench memory [SIZE=2048]
-//          the peak resident set of one pipeline call (defaults, 2 iterations), counted from
-//          after the camera stack was made, and per output pixel.
+//        korvex_pipeline_bench memory [SIZE=2048] [given]
+//          the peak resident set of one pipeline call (defaults, 2 iterations; with `given`
+//          the simulation's pattern instead of an estimate), counted from after the camera
+//          stack was made, and per output pixel.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -118,8 +119,9 @@ int Time_Engine(unsigned size, unsigned iterations) {
   }
   std::vector<float> output(size_t{fine} * fine);
   double reference = 0, referenceCpu = 0;
-  for (int variant = 0; variant < 3; ++variant) {
-    const bool equalSteps = variant == 2;
+  std::vector<float> exactImage;
+  for (int variant = 0; variant < 4; ++variant) {
+    const bool equalSteps = variant >= 2;
     const Stack stack = Camera_Stack(size, equalSteps);
     const acq::IlluminationPattern pattern = Pattern_Of(stack.truth);
     std::vector<float> frames(size_t{fine} * fine * 9);
@@ -129,7 +131,11 @@ int Time_Engine(unsigned size, unsigned iterations) {
       masks.resize(frames.size());
       acq::Build_Masks(acq::On_Finer_Grid(pattern, 2), fine, fine, masks.data());
     }
-    const KorvexHarmonics harmonics = acq::Fine_Grid_Harmonics(pattern, 2);
+    KorvexHarmonics harmonics = acq::Fine_Grid_Harmonics(pattern, 2);
+    if (variant == 3) {
+      harmonics.multiplier = acq::Harmonic_Multiplier(
+          harmonics, std::vector<double>(otf.begin(), otf.end()), fine, fine);
+    }
     // Two engines, of 0 and of `iterations` iterations, each run once untimed.
     Korvex<float> none(fine, fine, 9, 0, variant != 0);
     Korvex<float> some(fine, fine, 9, iterations, variant != 0);
@@ -161,25 +167,38 @@ int Time_Engine(unsigned size, unsigned iterations) {
     if (variant == 0) reference = ms;
     if (variant == 0) referenceCpu = cpuMs;
     const char* names[] = {"folded, 9 mask images", "harmonic, unequal steps",
-                           "harmonic, equal steps"};
+                           "harmonic, equal steps", "multiplier, equal steps"};
+    // The multiplier's image against the exact form's, same data and iterations.
+    if (variant == 2) exactImage = output;
+    if (variant == 3) {
+      double difference = 0, norm = 0;
+      for (size_t i = 0; i < output.size(); ++i) {
+        difference += double(output[i] - exactImage[i]) * double(output[i] - exactImage[i]);
+        norm += double(exactImage[i]) * double(exactImage[i]);
+      }
+      std::printf("  multiplier's image after %u iterations differs from the exact form's by "
+                  "%.2e (relative RMS)\n", iterations, std::sqrt(difference / norm));
+    }
     std::printf("  %-26s %8.2f ms wall (%.2f x), %8.2f ms processor (%.2f x the mask images)\n",
                 names[variant], ms, ms / reference, cpuMs, cpuMs / referenceCpu);
   }
   return 0;
 }
 
-int Measure_Memory(unsigned size) {
+int Measure_Memory(unsigned size, bool given) {
   const Stack stack = Camera_Stack(size);
   acq::AcquisitionOptions options = Default_Options();
   options.iterations = 2;
+  if (given) options.pattern = Pattern_Of(stack.truth);
   const size_t before = korvex::bench::status_bytes("VmRSS");
   const bool reset = korvex::bench::reset_peak();
   acq::AcquisitionPipeline<float> pipeline;
   const auto result = pipeline.Reconstruct(stack.frames.data(), size, size, 9, options);
   const size_t peak = korvex::bench::status_bytes("VmHWM");
   const double outputPixels = double(result.height) * result.width;
-  std::printf("pipeline memory, %ux%ux9 single -> %ux%u, defaults, %u iterations\n", size, size,
-              result.height, result.width, options.iterations);
+  std::printf("pipeline memory, %ux%ux9 single -> %ux%u, defaults, %u iterations, %s\n", size,
+              size, result.height, result.width, options.iterations,
+              given ? "pattern given" : "pattern estimated");
   std::printf("  resident before the call  %8.1f MiB (program, libraries, camera stack)\n",
               double(before) / 1048576.0);
   std::printf("  peak resident set         %8.1f MiB%s = %.0f bytes per output pixel\n",
@@ -198,7 +217,9 @@ int main(int argc, char** argv) {
   std::printf("%s\n", korvex::bench::machine_description().c_str());
   if (mode == "time") return Time_Pipeline(number(2, 512), static_cast<int>(number(3, 5)));
   if (mode == "engine") return Time_Engine(number(2, 512), number(3, 10));
-  if (mode == "memory") return Measure_Memory(number(2, 2048));
+  if (mode == "memory") {
+    return Measure_Memory(number(2, 2048), argc > 3 && std::string(argv[3]) == "given");
+  }
   std::fprintf(stderr, "usage: korvex_pipeline_bench time|engine|memory [SIZE] [N]\n");
   return 2;
 }

@@ -50,6 +50,12 @@ struct KorvexHarmonics {
   };
   std::vector<Orientation> orientations;
   std::vector<std::array<std::complex<double>, 2>> coefficients;  // per frame: c1, c2
+  // Optional, H x W column-major and centred like the OTF: a Fourier multiplier that stands
+  // for the whole normal operator sum_j m_j H'H m_j. With equal phase steps the cross terms
+  // of the harmonics vanish and, on an unbounded grid, that operator is the multiplier
+  // sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2; on the periodic grid it differs at the edges.
+  // One transform pair an iteration. Empty: the exact harmonic form.
+  std::vector<double> multiplier;
 };
 
 // Strips the parentheses that keep a list together as one macro argument.
@@ -172,7 +178,9 @@ class Korvex {
   void Harmonic_Data_Gradient();
   void Filter_In_Place(CudaComplex<T>* buffer);
   static void Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames);
+  void Upload_Multiplier(const std::vector<double>& multiplier);
   unsigned m_orientations = 0;      // of the last harmonic upload
+  bool m_multiplier = false;        // d_otf holds the given multiplier
   std::vector<bool> m_secondOrder;  // per orientation: whether any frame has c2 != 0
 };
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 
 #include "Korvex.h"
@@ -211,6 +212,12 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     throw std::runtime_error("KorvexCUDA  Initialization Failure!\n");
   }
   Check_Harmonics(harmonics, m_frames);
+  if (!harmonics.multiplier.empty() &&
+      harmonics.multiplier.size() != size_t{m_width} * m_height) {
+    throw std::runtime_error("KorvexCUDA Error: the multiplier must hold " +
+                             std::to_string(size_t{m_width} * m_height) + " values (got " +
+                             std::to_string(harmonics.multiplier.size()) + ")!\n");
+  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -236,6 +243,8 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
+  m_multiplier = !harmonics.multiplier.empty();
+  if (m_multiplier) Upload_Multiplier(harmonics.multiplier);
   Iterate(options, sparsity);
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);

@@ -82,6 +82,7 @@ void Korvex<T>::Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frame
   for (const std::array<Complex, 2>& c : harmonics.coefficients) {
     for (const Complex& z : c) finite = finite && std::isfinite(z.real()) && std::isfinite(z.imag());
   }
+  for (double v : harmonics.multiplier) finite = finite && std::isfinite(v);
   if (!finite) throw std::runtime_error("KorvexCUDA Error: harmonics hold NaN or Inf!\n");
 }
 
@@ -125,6 +126,20 @@ void Korvex<T>::Upload_Harmonics(const KorvexHarmonics& harmonics) {
   m_orientations = orientations;
   KORVEX_CHECK(cudaMemcpy(d_harmonics, table.data(), table.size() * sizeof(CudaComplex<T>),
                           cudaMemcpyHostToDevice));
+}
+
+// The multiplier, centred and column-major, into d_otf in device order.
+template <typename T>
+void Korvex<T>::Upload_Multiplier(const std::vector<double>& multiplier) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<T> values(multiplier.begin(), multiplier.end());
+  T* stagingA = reinterpret_cast<T*>(d_scratchA);
+  T* stagingB = reinterpret_cast<T*>(d_scratchB);
+  KORVEX_CHECK(cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T),
+                          cudaMemcpyHostToDevice));
+  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
+  CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
 }
 
 // The F column-major frames of `image` folded, one at a time, into d_images = -b + sparsity w,
@@ -175,6 +190,11 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   T* base = d_masks;  // u_0
   CuCall_Real2Complex(m_launch, d_estimate, d_scratchB, W, H);
   Filter_In_Place(d_scratchB);
+  if (m_multiplier) {
+    CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+    CuCall_Addition(m_launch, d_dataGrad, d_images, d_dataGrad, W, H);
+    return;
+  }
   CuCall_Scaled_Real(m_launch, d_scratchB, base, W, H);
   KORVEX_CHECK(cudaMemcpy(d_dataGrad, d_images, imageBytes, cudaMemcpyDeviceToDevice));
   for (unsigned a = 0; a < m_orientations; ++a) {
@@ -199,5 +219,7 @@ template void Korvex<float>::Upload_Harmonics(const KorvexHarmonics&);
 template void Korvex<double>::Upload_Harmonics(const KorvexHarmonics&);
 template void Korvex<float>::Fold_Harmonic_Data(float*, bool, float);
 template void Korvex<double>::Fold_Harmonic_Data(double*, bool, double);
+template void Korvex<float>::Upload_Multiplier(const std::vector<double>&);
+template void Korvex<double>::Upload_Multiplier(const std::vector<double>&);
 template void Korvex<float>::Harmonic_Data_Gradient();
 template void Korvex<double>::Harmonic_Data_Gradient();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition_pipeline.h"
 #include "engine_run.h"
 #include "synthetic_sim.h"
 
@@ -18,6 +19,7 @@ using namespace korvex::test;
 struct Case {
   unsigned W, H, angles, phases;
   bool threeBeam, equalSteps;
+  bool onGrid = false;  // wave vectors on whole frequency bins
 };
 
 std::string Name(const ::testing::TestParamInfo<Case>& info) {
@@ -41,8 +43,12 @@ HarmonicProblem Make_Problem(const Case& c) {
   for (unsigned a = 0; a < c.angles; ++a) {
     const double angle = 0.3 + a * pi / c.angles;
     const double period = 4.7 + 0.9 * a;
-    h.harmonics.orientations.push_back(
-        {2 * pi * std::cos(angle) / period, 2 * pi * std::sin(angle) / period});
+    if (c.onGrid) {
+      h.harmonics.orientations.push_back({2 * pi * (3.0 + a) / c.W, 2 * pi * (2.0 * a - 1) / c.H});
+    } else {
+      h.harmonics.orientations.push_back(
+          {2 * pi * std::cos(angle) / period, 2 * pi * std::sin(angle) / period});
+    }
     const double a1 = 0.9 - 0.1 * a;
     const double a2 = c.threeBeam ? 0.45 + 0.05 * a : 0.0;
     const double psi = c.threeBeam ? 0.7 * (a + 1) : 0.0;
@@ -133,6 +139,31 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{33, 33, 2, 4, true, false}, Case{16, 9, 1, 3, false, false}),
     Name);
 
+// With equal phase steps the cross terms vanish, and with wave vectors on whole bins each
+// remaining term is exactly a shifted transfer function: the multiplier is then exact.
+TEST(HarmonicMultiplierTest, IsTheExactOperatorForEqualStepsOnWholeBins) {
+  for (const Case& c : {Case{24, 15, 3, 3, false, true, true}, Case{19, 20, 2, 5, true, true, true}}) {
+    HarmonicProblem h = Make_Problem(c);
+    const Problem& p = h.problem;
+    KorvexOptions options;
+    options.frameData = true;
+    options.sparsity = 0.1;
+    std::vector<double> gradients[2];
+    for (int form = 0; form < 2; ++form) {
+      if (form == 1) {
+        h.harmonics.multiplier =
+            korvex::acquisition::Harmonic_Multiplier(h.harmonics, p.otf, p.H, p.W);
+      }
+      HostArrays<double> arrays(p);
+      Korvex<double> engine(p.W, p.H, p.F, 1, true);
+      engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
+                            arrays.output.data(), 0.0, 0.0, 0.1, options);
+      gradients[form] = Device_Image(engine.d_grad, size_t{p.W} * p.H);
+    }
+    EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-10) << Name({c, 0});
+  }
+}
+
 TEST(HarmonicEngineTest, RefusesMismatchedHarmonicsAndTheOtherKindOfCall) {
   HarmonicProblem h = Make_Problem({16, 12, 3, 3, false, false});
   const Problem& p = h.problem;
@@ -155,6 +186,10 @@ TEST(HarmonicEngineTest, RefusesMismatchedHarmonicsAndTheOtherKindOfCall) {
   KorvexHarmonics infinite = h.harmonics;
   infinite.coefficients[4][1] = {0.0, INFINITY};
   EXPECT_EQ(run(infinite), "KorvexCUDA Error: harmonics hold NaN or Inf!\n");
+  KorvexHarmonics wrongMultiplier = h.harmonics;
+  wrongMultiplier.multiplier.assign(5, 1.0);
+  EXPECT_EQ(run(wrongMultiplier),
+            "KorvexCUDA Error: the multiplier must hold 192 values (got 5)!\n");
   EXPECT_EQ(Message_Of([&] {
               harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(),
                                       arrays.masks.data(), arrays.output.data(), 0.0, 0.0, 0.1);
