@@ -10,6 +10,9 @@
 //          iteration of the folded data term with 9 mask images, and of the harmonic one
 //          with unequal and with equal phase steps, and of the multiplier (equal steps), as (t(ITERATIONS) - t(0)) / ITERATIONS,
 //          median of 3, in wall and in processor time (the steadier on a busy machine).
+//        korvex_pipeline_bench schemes [SIZE=256] [equal]
+//          the exact harmonic form against the multiplier (equal or unequal phase steps):
+//          engine time and correlation with the simulated object.
 //        korvex_pipeline_bench memory [SIZE=2048] [given]
 //          the peak resident set of one pipeline call (defaults, 2 iterations; with `given`
 //          the simulation's pattern instead of an estimate), counted from after the camera
@@ -185,6 +188,62 @@ int Time_Engine(unsigned size, unsigned iterations) {
   return 0;
 }
 
+// Pearson correlation of the fine image, averaged over 2 x 2 blocks, with the camera-grid
+// object.
+double Correlation(const std::vector<float>& fine, const std::vector<double>& object,
+                   unsigned size) {
+  const size_t n = size_t{size} * size;
+  std::vector<double> coarse(n, 0.0);
+  for (unsigned c = 0; c < 2 * size; ++c) {
+    for (unsigned r = 0; r < 2 * size; ++r) {
+      coarse[size_t{c / 2} * size + r / 2] += 0.25 * fine[size_t{c} * 2 * size + r];
+    }
+  }
+  double ma = 0, mb = 0;
+  for (size_t i = 0; i < n; ++i) {
+    ma += coarse[i] / double(n);
+    mb += object[i] / double(n);
+  }
+  double ab = 0, aa = 0, bb = 0;
+  for (size_t i = 0; i < n; ++i) {
+    ab += (coarse[i] - ma) * (object[i] - mb);
+    aa += (coarse[i] - ma) * (coarse[i] - ma);
+    bb += (object[i] - mb) * (object[i] - mb);
+  }
+  return ab / std::sqrt(aa * bb);
+}
+
+// The exact harmonic form against the multiplier, on one simulated stack with its true
+// pattern: engine time and the correlation of each image (2 x 2 block means) with the object.
+int Compare_Schemes(unsigned size, bool equalSteps) {
+  const double cutoff = 2.0 * kNa / kWavelength * kPixel;
+  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.3,
+                                               equalSteps ? 0.0 : 0.3, 8);
+  const auto sim = korvex_test::Simulate_Stack(size, size, cutoff, truth, 1000, 10.0, 8);
+  const std::vector<float> frames(sim.frames.begin(), sim.frames.end());
+  std::printf("schemes, %ux%ux9 single -> %ux%u, true pattern, %s phase steps, 1000 photons\n",
+              size, size, 2 * size, 2 * size, equalSteps ? "equal" : "unequal");
+  struct Scheme {
+    const char* name;
+    bool multiplier;
+    unsigned iterations;
+  };
+  const Scheme schemes[] = {{"exact", false, 40}, {"multiplier", true, 40}, {"exact", false, 80}};
+  acq::AcquisitionPipeline<float> pipeline;
+  for (const Scheme& scheme : schemes) {
+    acq::AcquisitionOptions options = Default_Options();
+    options.pattern = Pattern_Of(truth);
+    options.multiplier = scheme.multiplier;
+    options.iterations = scheme.iterations;
+    pipeline.Reconstruct(frames.data(), size, size, 9, options);  // plans
+    const auto r = pipeline.Reconstruct(frames.data(), size, size, 9, options);
+    std::printf("  %-18s %3u iterations: engine %.3f s, correlation with the object %.4f\n",
+                scheme.name, scheme.iterations, r.seconds.reconstruction,
+                Correlation(r.image, sim.object, size));
+  }
+  return 0;
+}
+
 int Measure_Memory(unsigned size, bool given) {
   const Stack stack = Camera_Stack(size);
   acq::AcquisitionOptions options = Default_Options();
@@ -217,6 +276,9 @@ int main(int argc, char** argv) {
   std::printf("%s\n", korvex::bench::machine_description().c_str());
   if (mode == "time") return Time_Pipeline(number(2, 512), static_cast<int>(number(3, 5)));
   if (mode == "engine") return Time_Engine(number(2, 512), number(3, 10));
+  if (mode == "schemes") {
+    return Compare_Schemes(number(2, 256), argc > 3 && std::string(argv[3]) == "equal");
+  }
   if (mode == "memory") {
     return Measure_Memory(number(2, 2048), argc > 3 && std::string(argv[3]) == "given");
   }
