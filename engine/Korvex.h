@@ -179,6 +179,7 @@ class Korvex {
   void Filter_In_Place(CudaComplex<T>* buffer);
   static void Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames);
   void Upload_Multiplier(const std::vector<double>& multiplier);
+  std::vector<double> Even_Transfer(const T* otf) const;
   unsigned m_orientations = 0;      // of the last harmonic upload
   bool m_multiplier = false;        // d_otf holds the given multiplier
   std::vector<bool> m_secondOrder;  // per orientation: whether any frame has c2 != 0

@@ -244,7 +244,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   m_multiplier = !harmonics.multiplier.empty();
-  if (m_multiplier) Upload_Multiplier(harmonics.multiplier);
+  Upload_Multiplier(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
   Iterate(options, sparsity);
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);

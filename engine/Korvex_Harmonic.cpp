@@ -128,6 +128,31 @@ void Korvex<T>::Upload_Harmonics(const KorvexHarmonics& harmonics) {
                           cudaMemcpyHostToDevice));
 }
 
+// The transfer function of H'H: the square of the OTF's even part (centred, column-major),
+// ((otf(q) + otf(-q)) / 2)^2. The frame-by-frame gradient keeps the real part of each inverse
+// transform, which is the even part's action, through H and again through H'; the harmonic
+// form needs an even transfer function to pair the l and -l terms as conjugates. For an even
+// OTF it is the square.
+template <typename T>
+std::vector<double> Korvex<T>::Even_Transfer(const T* otf) const {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  std::vector<double> even(size_t{W} * H);
+  // Frequency zero sits at index n / 2 of n: index i mirrors to 2 (n / 2) - i, modulo n.
+  const auto mirror = [](unsigned i, unsigned n) { return (2 * (n / 2) + n - i) % n; };
+  for (unsigned c = 0; c < W; ++c) {
+    const unsigned mirrorC = mirror(c, W);
+    for (unsigned r = 0; r < H; ++r) {
+      const unsigned mirrorR = mirror(r, H);
+      const double a = otf[size_t{c} * H + r];
+      const double b = otf[size_t{mirrorC} * H + mirrorR];
+      const double mean = 0.5 * (a + b);
+      even[size_t{c} * H + r] = mean * mean;
+    }
+  }
+  return even;
+}
+
 // The multiplier, centred and column-major, into d_otf in device order.
 template <typename T>
 void Korvex<T>::Upload_Multiplier(const std::vector<double>& multiplier) {
@@ -177,7 +202,6 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
                          d_harmonics + layout.means + 2 * a, mask, W, H);
     CuCall_UpdateMapping(m_launch, d_images, -sparsity * static_cast<T>(phases), mask, W, H);
   }
-  CuCall_MM_Mult_RR(m_launch, d_otf, d_otf, d_otf, W, H);
 }
 
 // sum_j m_j H'H (m_j x) - b (+ sparsity w) into d_dataGrad, after Fold_Harmonic_Data.
@@ -219,6 +243,8 @@ template void Korvex<float>::Upload_Harmonics(const KorvexHarmonics&);
 template void Korvex<double>::Upload_Harmonics(const KorvexHarmonics&);
 template void Korvex<float>::Fold_Harmonic_Data(float*, bool, float);
 template void Korvex<double>::Fold_Harmonic_Data(double*, bool, double);
+template std::vector<double> Korvex<float>::Even_Transfer(const float*) const;
+template std::vector<double> Korvex<double>::Even_Transfer(const double*) const;
 template void Korvex<float>::Upload_Multiplier(const std::vector<double>&);
 template void Korvex<double>::Upload_Multiplier(const std::vector<double>&);
 template void Korvex<float>::Harmonic_Data_Gradient();

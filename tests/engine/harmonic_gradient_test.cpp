@@ -19,14 +19,15 @@ using namespace korvex::test;
 struct Case {
   unsigned W, H, angles, phases;
   bool threeBeam, equalSteps;
-  bool onGrid = false;  // wave vectors on whole frequency bins
+  bool onGrid = false;   // wave vectors on whole frequency bins
+  bool unevenOtf = false;  // an OTF that is not even, as a measured one may be
 };
 
 std::string Name(const ::testing::TestParamInfo<Case>& info) {
   const Case& c = info.param;
   return std::to_string(c.W) + "x" + std::to_string(c.H) + "_" + std::to_string(c.angles) + "x" +
          std::to_string(c.phases) + (c.threeBeam ? "_threeBeam" : "_twoBeam") +
-         (c.equalSteps ? "_equalSteps" : "_unequalSteps");
+         (c.equalSteps ? "_equalSteps" : "_unequalSteps") + (c.unevenOtf ? "_unevenOtf" : "");
 }
 
 // A problem whose masks are 1 + a1 cos(theta) + a2 cos(2 theta + psi), theta = k.r + phi_j,
@@ -59,6 +60,9 @@ HarmonicProblem Make_Problem(const Case& c) {
     }
   }
   const size_t n = size_t{c.W} * c.H;
+  if (c.unevenOtf) {
+    for (size_t i = 0; i < n; ++i) h.problem.otf[i] *= 1.0 + 0.3 * std::sin(0.7 * double(i));
+  }
   for (unsigned f = 0; f < h.problem.F; ++f) {
     const KorvexHarmonics::Orientation& o = h.harmonics.orientations[f / c.phases];
     for (unsigned col = 0; col < c.W; ++col) {
@@ -136,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
     OddAndNonSquare, HarmonicGradientTest,
     ::testing::Values(Case{37, 24, 3, 3, false, true}, Case{37, 24, 3, 3, false, false},
                       Case{20, 27, 3, 5, true, true}, Case{20, 27, 3, 5, true, false},
-                      Case{33, 33, 2, 4, true, false}, Case{16, 9, 1, 3, false, false}),
+                      Case{33, 33, 2, 4, true, false}, Case{16, 9, 1, 3, false, false},
+                      Case{21, 16, 3, 3, true, false, false, true}),
     Name);
 
 // With equal phase steps the cross terms vanish, and with wave vectors on whole bins each
