@@ -26,7 +26,8 @@ struct KorvexOptions {
   bool frameData = false;
   // Evaluates the data-term gradient as sum_j m_j H'H (m_j x) - b, with b = sum_j m_j H' d_j
   // formed once: two transforms a frame per iteration instead of four. The same gradient,
-  // rounded differently.
+  // rounded differently (H'H's transfer function is the square of the OTF's even part, the
+  // part the plain evaluation applies).
   bool foldedData = false;
   // Adds sparsity * sum_i w_i x_i to the objective, w = sum_j m_j the light each pixel
   // received. With nonNegative it is an L1 penalty that pulls dim pixels to zero, which
@@ -178,7 +179,7 @@ class Korvex {
   void Harmonic_Data_Gradient();
   void Filter_In_Place(CudaComplex<T>* buffer);
   static void Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames);
-  void Upload_Multiplier(const std::vector<double>& multiplier);
+  void Upload_Transfer(const std::vector<double>& multiplier);
   std::vector<double> Even_Transfer(const T* otf) const;
   unsigned m_orientations = 0;      // of the last harmonic upload
   bool m_multiplier = false;        // d_otf holds the given multiplier

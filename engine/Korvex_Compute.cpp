@@ -179,6 +179,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   const T sparsity = static_cast<T>(options.sparsity);
   if (options.foldedData) {
     Fold_Data();
+    Upload_Transfer(Even_Transfer(otf));
     // The penalty's gradient does not depend on x: it joins -b once.
     Add_Sparsity_Gradient(sparsity, d_images);
   }
@@ -244,7 +245,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   m_multiplier = !harmonics.multiplier.empty();
-  Upload_Multiplier(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
+  Upload_Transfer(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
   Iterate(options, sparsity);
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
@@ -338,8 +339,8 @@ void Korvex<T>::Data_Gradient() {
   }
 }
 
-// Replaces the data by -b = -sum_j m_j H' d_j, kept in the first frame of d_images, and the
-// OTF by its square, the transfer function of H'H (the OTF is real and even).
+// Replaces the data by -b = -sum_j m_j H' d_j, kept in the first frame of d_images; the caller
+// then replaces the OTF by the transfer function of H'H.
 template <typename T>
 void Korvex<T>::Fold_Data() {
   const unsigned W = m_width;
@@ -353,7 +354,6 @@ void Korvex<T>::Fold_Data() {
   }
   KORVEX_CHECK(cudaMemset(d_images, 0, size_t{pixels} * sizeof(T)));
   CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);
-  CuCall_MM_Mult_RR(m_launch, d_otf, d_otf, d_otf, W, H);
 }
 
 // sum_j m_j H'H (m_j x) - b into d_dataGrad, after Fold_Data.

@@ -153,9 +153,10 @@ std::vector<double> Korvex<T>::Even_Transfer(const T* otf) const {
   return even;
 }
 
-// The multiplier, centred and column-major, into d_otf in device order.
+// A transfer function of H'H (or the multiplier), centred and column-major, into d_otf in
+// device order.
 template <typename T>
-void Korvex<T>::Upload_Multiplier(const std::vector<double>& multiplier) {
+void Korvex<T>::Upload_Transfer(const std::vector<double>& multiplier) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const std::vector<T> values(multiplier.begin(), multiplier.end());
@@ -245,7 +246,7 @@ template void Korvex<float>::Fold_Harmonic_Data(float*, bool, float);
 template void Korvex<double>::Fold_Harmonic_Data(double*, bool, double);
 template std::vector<double> Korvex<float>::Even_Transfer(const float*) const;
 template std::vector<double> Korvex<double>::Even_Transfer(const double*) const;
-template void Korvex<float>::Upload_Multiplier(const std::vector<double>&);
-template void Korvex<double>::Upload_Multiplier(const std::vector<double>&);
+template void Korvex<float>::Upload_Transfer(const std::vector<double>&);
+template void Korvex<double>::Upload_Transfer(const std::vector<double>&);
 template void Korvex<float>::Harmonic_Data_Gradient();
 template void Korvex<double>::Harmonic_Data_Gradient();

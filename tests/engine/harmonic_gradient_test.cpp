@@ -144,6 +144,25 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{21, 16, 3, 3, true, false, false, true}),
     Name);
 
+// The folded frame-by-frame evaluation applies the same operator as the plain one when the OTF
+// is not even.
+TEST(FoldedGradientTest, MatchesThePlainGradientForAnUnevenOtf) {
+  const HarmonicProblem h = Make_Problem({21, 16, 3, 3, false, false, false, true});
+  const Problem& p = h.problem;
+  std::vector<double> gradients[2];
+  for (int folded = 0; folded < 2; ++folded) {
+    KorvexOptions options;
+    options.frameData = true;
+    options.foldedData = folded == 1;
+    HostArrays<double> arrays(p);
+    Korvex<double> engine(p.W, p.H, p.F, 1);
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                          arrays.output.data(), 0.0, 0.0, 0.1, options);
+    gradients[folded] = Device_Image(engine.d_grad, size_t{p.W} * p.H);
+  }
+  EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-12);
+}
+
 // With equal phase steps the cross terms vanish, and with wave vectors on whole bins each
 // remaining term is exactly a shifted transfer function: the multiplier is then exact.
 TEST(HarmonicMultiplierTest, IsTheExactOperatorForEqualStepsOnWholeBins) {
