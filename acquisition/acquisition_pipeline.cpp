@@ -1,9 +1,9 @@
 #include "acquisition_pipeline.h"
 
 #include <chrono>
-#include <complex>
 #include <climits>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <sstream>
 #include <stdexcept>
@@ -116,9 +116,9 @@ double Finite_Mean(const T* values, size_t count) {
 }
 
 // The engine's options for these: the data term folded once (with masks given by their
-// harmonics the engine always folds it). With OTF(0) = 1, lowering every frame by share x mean would add
-// share x mean x sum_j m_j to the data term's gradient: that is the engine's sparsity penalty
-// with weight share x mean. Frames whose mean is not positive get no penalty.
+// harmonics the engine always folds it). With OTF(0) = 1, lowering every frame by share x mean
+// would add share x mean x sum_j m_j to the data term's gradient: that is the engine's sparsity
+// penalty with weight share x mean. Frames whose mean is not positive get no penalty.
 KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean) {
   KorvexOptions engine;
   engine.nonNegative = options.nonNegative;
@@ -187,7 +187,8 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
     // M_{l,-l}: the phase count for l = 0, sum_j |c_{j,l}|^2 for l = +-1, +-2.
     double weight[3] = {static_cast<double>(phases), 0.0, 0.0};
     for (size_t p = 0; p < phases; ++p) {
-      for (int l = 1; l <= 2; ++l) weight[l] += std::norm(harmonics.coefficients[a * phases + p][l - 1]);
+      for (int l = 1; l <= 2; ++l)
+        weight[l] += std::norm(harmonics.coefficients[a * phases + p][l - 1]);
     }
     const double kx = harmonics.orientations[a].kx * width / (2 * pi);
     const double ky = harmonics.orientations[a].ky * height / (2 * pi);
@@ -197,7 +198,8 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
         double sum = weight[0] * squared(fx, fy);
         for (int l = 1; l <= 2; ++l) {
           if (weight[l] == 0.0) continue;
-          sum += weight[l] * (squared(fx + l * kx, fy + l * ky) + squared(fx - l * kx, fy - l * ky));
+          sum +=
+              weight[l] * (squared(fx + l * kx, fy + l * ky) + squared(fx - l * kx, fy - l * ky));
         }
         multiplier[size_t{c} * height + r] += sum;
       }
@@ -307,8 +309,9 @@ struct AcquisitionPipeline<T>::Kept {
 
   void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations) {
-    if (engine && (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
-                   engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
+    if (engine &&
+        (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
+         engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
       engine.reset();
     }
     if (!engine) {
@@ -372,9 +375,9 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.masks = timed([&] {
       k.Fine_Masks(result.pattern, factor);
       if (options.multiplier) {
-        k.harmonics.multiplier = Harmonic_Multiplier(
-            k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()), result.height,
-            result.width);
+        k.harmonics.multiplier =
+            Harmonic_Multiplier(k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()),
+                                result.height, result.width);
       }
     });
     result.seconds.engineSetup =
@@ -382,10 +385,9 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.image.resize(size_t{result.height} * result.width);
     const KorvexOptions engineOptions = Engine_Options(options, frameMean);
     result.seconds.reconstruction = timed([&] {
-      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics,
-                               result.image.data(), static_cast<T>(options.threshold),
-                               static_cast<T>(options.lambda), static_cast<T>(options.alpha),
-                               engineOptions);
+      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics, result.image.data(),
+                               static_cast<T>(options.threshold), static_cast<T>(options.lambda),
+                               static_cast<T>(options.alpha), engineOptions);
     });
 
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;

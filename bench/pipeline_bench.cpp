@@ -8,8 +8,9 @@
 //        korvex_pipeline_bench engine [SIZE=512] [ITERATIONS=10]
 //          on the fine grid (2 SIZE), single precision, the pipeline's engine options: one
 //          iteration of the folded data term with 9 mask images, and of the harmonic one
-//          with unequal and with equal phase steps, and of the multiplier (equal steps), as (t(ITERATIONS) - t(0)) / ITERATIONS,
-//          median of 3, in wall and in processor time (the steadier on a busy machine).
+//          with unequal and with equal phase steps, and of the multiplier (equal steps), as
+//          (t(ITERATIONS) - t(0)) / ITERATIONS, median of 3, in wall and in processor time (the
+//          steadier on a busy machine).
 //        korvex_pipeline_bench schemes [SIZE=256] [equal]
 //          the exact harmonic form against the multiplier (equal or unequal phase steps):
 //          engine time and correlation with the simulated object.
@@ -23,8 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Korvex.h"
@@ -80,18 +81,18 @@ acq::IlluminationPattern Pattern_Of(const korvex_test::PatternTruth& t) {
 }
 
 void Print_Stages(const char* what, const acq::StageTimes& s) {
-  std::printf("%-22s total %.3f s: estimation %.3f, up-sampling %.3f, otf %.3f, masks %.4f, "
-              "engine setup %.3f, engine %.3f\n",
-              what, s.total, s.estimation, s.upsampling, s.otf, s.masks, s.engineSetup,
-              s.reconstruction);
+  std::printf(
+      "%-22s total %.3f s: estimation %.3f, up-sampling %.3f, otf %.3f, masks %.4f, "
+      "engine setup %.3f, engine %.3f\n",
+      what, s.total, s.estimation, s.upsampling, s.otf, s.masks, s.engineSetup, s.reconstruction);
 }
 
 int Time_Pipeline(unsigned size, int repeats) {
   const Stack stack = Camera_Stack(size);
   acq::AcquisitionPipeline<float> pipeline;
   const acq::AcquisitionOptions options = Default_Options();
-  std::printf("pipeline, %ux%ux9 single -> %ux%u, defaults (%u iterations)\n", size, size,
-              2 * size, 2 * size, options.iterations);
+  std::printf("pipeline, %ux%ux9 single -> %ux%u, defaults (%u iterations)\n", size, size, 2 * size,
+              2 * size, options.iterations);
   const auto first = pipeline.Reconstruct(stack.frames.data(), size, size, 9, options);
   Print_Stages("first call", first.seconds);
   std::vector<acq::StageTimes> warm;
@@ -112,9 +113,10 @@ int Time_Engine(unsigned size, unsigned iterations) {
   engineOptions.frameData = true;
   engineOptions.foldedData = true;
   engineOptions.sparsity = 0.25;
-  std::printf("engine iteration, %ux%ux9 single (the fine grid of %ux%u), the pipeline's "
-              "options\n",
-              fine, fine, size, size);
+  std::printf(
+      "engine iteration, %ux%ux9 single (the fine grid of %ux%u), the pipeline's "
+      "options\n",
+      fine, fine, size, size);
   std::vector<float> otf;
   {
     const std::vector<double> o = acq::Fine_Grid_Otf(options, size, size, 2);
@@ -147,14 +149,14 @@ int Time_Engine(unsigned size, unsigned iterations) {
       const Clock::time_point start = Clock::now();
       const std::clock_t cpu = std::clock();
       if (variant == 0) {
-        engine.Mapsim_Compute(frames.data(), otf.data(), masks.data(), output.data(), 0.0f,
-                              0.003f, 0.05f, engineOptions);
+        engine.Mapsim_Compute(frames.data(), otf.data(), masks.data(), output.data(), 0.0f, 0.003f,
+                              0.05f, engineOptions);
       } else {
         engine.Mapsim_Compute(frames.data(), otf.data(), harmonics, output.data(), 0.0f, 0.003f,
                               0.05f, engineOptions);
       }
-      return std::pair<double, double>(
-          Seconds(start), static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC);
+      return std::pair<double, double>(Seconds(start),
+                                       static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC);
     };
     run(none);
     run(some);
@@ -179,8 +181,10 @@ int Time_Engine(unsigned size, unsigned iterations) {
         difference += double(output[i] - exactImage[i]) * double(output[i] - exactImage[i]);
         norm += double(exactImage[i]) * double(exactImage[i]);
       }
-      std::printf("  multiplier's image after %u iterations differs from the exact form's by "
-                  "%.2e (relative RMS)\n", iterations, std::sqrt(difference / norm));
+      std::printf(
+          "  multiplier's image after %u iterations differs from the exact form's by "
+          "%.2e (relative RMS)\n",
+          iterations, std::sqrt(difference / norm));
     }
     std::printf("  %-26s %8.2f ms wall (%.2f x), %8.2f ms processor (%.2f x the mask images)\n",
                 names[variant], ms, ms / reference, cpuMs, cpuMs / referenceCpu);
@@ -217,8 +221,8 @@ double Correlation(const std::vector<float>& fine, const std::vector<double>& ob
 // pattern: engine time and the correlation of each image (2 x 2 block means) with the object.
 int Compare_Schemes(unsigned size, bool equalSteps) {
   const double cutoff = 2.0 * kNa / kWavelength * kPixel;
-  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.3,
-                                               equalSteps ? 0.0 : 0.3, 8);
+  const auto truth =
+      korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.3, equalSteps ? 0.0 : 0.3, 8);
   const auto sim = korvex_test::Simulate_Stack(size, size, cutoff, truth, 1000, 10.0, 8);
   const std::vector<float> frames(sim.frames.begin(), sim.frames.end());
   std::printf("schemes, %ux%ux9 single -> %ux%u, true pattern, %s phase steps, 1000 photons\n",
@@ -255,8 +259,8 @@ int Measure_Memory(unsigned size, bool given) {
   const auto result = pipeline.Reconstruct(stack.frames.data(), size, size, 9, options);
   const size_t peak = korvex::bench::status_bytes("VmHWM");
   const double outputPixels = double(result.height) * result.width;
-  std::printf("pipeline memory, %ux%ux9 single -> %ux%u, defaults, %u iterations, %s\n", size,
-              size, result.height, result.width, options.iterations,
+  std::printf("pipeline memory, %ux%ux9 single -> %ux%u, defaults, %u iterations, %s\n", size, size,
+              result.height, result.width, options.iterations,
               given ? "pattern given" : "pattern estimated");
   std::printf("  resident before the call  %8.1f MiB (program, libraries, camera stack)\n",
               double(before) / 1048576.0);

@@ -88,8 +88,7 @@ size_t Korvex<T>::Harmonic_Table_Length(unsigned width, unsigned height, unsigne
 }
 
 template <typename T>
-Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter,
-                  bool harmonic)
+Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic)
     : d_grad(nullptr),
       d_gradPrev(nullptr),
       d_dataGrad(nullptr),
@@ -178,9 +177,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   size_t fftWorkBytes = 0;
   KORVEX_CHECK(
       cufftEstimate2d(static_cast<int>(height), static_cast<int>(width), fftType, &fftWorkBytes));
-  const size_t requiredBytes =
-      2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes + fftWorkBytes +
-      kMemoryMargin;
+  const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
+                               fftWorkBytes + kMemoryMargin;
   size_t freeBytes = 0;
   size_t totalBytes = 0;
   KORVEX_CHECK(cudaMemGetInfo(&freeBytes, &totalBytes));

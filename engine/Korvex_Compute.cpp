@@ -213,8 +213,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     throw std::runtime_error("KorvexCUDA  Initialization Failure!\n");
   }
   Check_Harmonics(harmonics, m_frames);
-  if (!harmonics.multiplier.empty() &&
-      harmonics.multiplier.size() != size_t{m_width} * m_height) {
+  if (!harmonics.multiplier.empty() && harmonics.multiplier.size() != size_t{m_width} * m_height) {
     throw std::runtime_error("KorvexCUDA Error: the multiplier must hold " +
                              std::to_string(size_t{m_width} * m_height) + " values (got " +
                              std::to_string(harmonics.multiplier.size()) + ")!\n");

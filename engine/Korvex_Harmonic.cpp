@@ -67,10 +67,8 @@ std::vector<Complex> Orientation_Weights(const std::array<Complex, 2>* c, unsign
 template <typename T>
 void Korvex<T>::Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames) {
   const size_t orientations = harmonics.orientations.size();
-  if (orientations == 0 || frames % orientations != 0 ||
-      harmonics.coefficients.size() != frames) {
-    throw std::runtime_error("KorvexCUDA Error: harmonics must describe " +
-                             std::to_string(frames) +
+  if (orientations == 0 || frames % orientations != 0 || harmonics.coefficients.size() != frames) {
+    throw std::runtime_error("KorvexCUDA Error: harmonics must describe " + std::to_string(frames) +
                              " frames, the same number for every orientation (got " +
                              std::to_string(harmonics.coefficients.size()) + " frames in " +
                              std::to_string(orientations) + " orientations)!\n");
@@ -80,7 +78,8 @@ void Korvex<T>::Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frame
     finite = finite && std::isfinite(o.kx) && std::isfinite(o.ky);
   }
   for (const std::array<Complex, 2>& c : harmonics.coefficients) {
-    for (const Complex& z : c) finite = finite && std::isfinite(z.real()) && std::isfinite(z.imag());
+    for (const Complex& z : c)
+      finite = finite && std::isfinite(z.real()) && std::isfinite(z.imag());
   }
   for (double v : harmonics.multiplier) finite = finite && std::isfinite(v);
   if (!finite) throw std::runtime_error("KorvexCUDA Error: harmonics hold NaN or Inf!\n");
@@ -102,7 +101,8 @@ void Korvex<T>::Upload_Harmonics(const KorvexHarmonics& harmonics) {
     CudaComplex<T>* phasesOut = table.data() + a * layout.tableLength;
     for (unsigned order = 1; order <= 2; ++order) {
       CudaComplex<T>* columns = phasesOut + (order - 1) * (size_t{W} + H);
-      for (unsigned c = 0; c < W; ++c) columns[c] = Device_Value<T>(std::polar(1.0, order * o.kx * c));
+      for (unsigned c = 0; c < W; ++c)
+        columns[c] = Device_Value<T>(std::polar(1.0, order * o.kx * c));
       for (unsigned r = 0; r < H; ++r) {
         columns[W + r] = Device_Value<T>(std::polar(1.0, order * o.ky * r));
       }
@@ -162,8 +162,8 @@ void Korvex<T>::Upload_Transfer(const std::vector<double>& multiplier) {
   const std::vector<T> values(multiplier.begin(), multiplier.end());
   T* stagingA = reinterpret_cast<T*>(d_scratchA);
   T* stagingB = reinterpret_cast<T*>(d_scratchB);
-  KORVEX_CHECK(cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T),
-                          cudaMemcpyHostToDevice));
+  KORVEX_CHECK(
+      cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
 }
@@ -186,8 +186,8 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
   KORVEX_CHECK(cudaMemset(d_estimate, 0, imageBytes));
   for (unsigned j = 0; j < m_frames; ++j) {
     CudaComplex<T>* tables = d_harmonics + (j / phases) * layout.tableLength;
-    KORVEX_CHECK(cudaMemcpy(staging, image + size_t{j} * pixels, imageBytes,
-                            cudaMemcpyHostToDevice));
+    KORVEX_CHECK(
+        cudaMemcpy(staging, image + size_t{j} * pixels, imageBytes, cudaMemcpyHostToDevice));
     CuCall_Col2Row(m_launch, staging, frame, W, H);
     CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
     CuCall_Harmonic_Mask(m_launch, tables, d_harmonics + layout.coefficients + 2 * j, mask, W, H);

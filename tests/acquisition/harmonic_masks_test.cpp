@@ -73,8 +73,7 @@ TEST_P(HarmonicMasksTest, PipelineMatchesTheFrameByFrameEngineWithMaskImages) {
   const AcquisitionOptions options = Options(GetParam());
   std::vector<double> frames = Frames();
   AcquisitionPipeline<double> pipeline;
-  const AcquisitionResult<double> result =
-      pipeline.Reconstruct(frames.data(), kH, kW, kF, options);
+  const AcquisitionResult<double> result = pipeline.Reconstruct(frames.data(), kH, kW, kF, options);
 
   const unsigned H = kH * kFactor, W = kW * kFactor;
   std::vector<double> fine(size_t{H} * W * kF);

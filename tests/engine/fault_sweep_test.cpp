@@ -131,8 +131,7 @@ class FaultSweep : public HostDeviceTest {
   }
 
   std::unique_ptr<Korvex<T>> New_Engine() const {
-    return std::make_unique<Korvex<T>>(problem_.W, problem_.H, problem_.F, kIterations,
-                                       harmonic_);
+    return std::make_unique<Korvex<T>>(problem_.W, problem_.H, problem_.F, kIterations, harmonic_);
   }
   EngineResult<T> Run(Korvex<T>& engine, HostArrays<T>& arrays) const {
     if (!harmonic_) return Run_Engine(engine, arrays, kThreshold, kLambda, kAlpha);
@@ -212,7 +211,8 @@ TYPED_TEST(FaultSweep, CallLogNamesEveryCountedCallInOrder) {
 template <typename T>
 void FaultSweep<T>::Sweep_Constructor() {
   const std::vector<FaultPoint> points = Fault_Points(this->Constructor_Log());
-  ASSERT_GE(points.size(), harmonic_ ? 19u : 18u);  // versions, count, properties, memory, 11 + 2 + 1 + 1 created
+  ASSERT_GE(points.size(),
+            harmonic_ ? 19u : 18u);  // versions, count, properties, memory, 11 + 2 + 1 + 1 created
   std::set<std::string> messages;
   for (const FaultPoint& point : points) {
     SCOPED_TRACE("call " + std::to_string(point.index) + ": " + point.operation + " #" +

@@ -19,7 +19,7 @@ using namespace korvex::test;
 struct Case {
   unsigned W, H, angles, phases;
   bool threeBeam, equalSteps;
-  bool onGrid = false;   // wave vectors on whole frequency bins
+  bool onGrid = false;     // wave vectors on whole frequency bins
   bool unevenOtf = false;  // an OTF that is not even, as a measured one may be
 };
 
@@ -166,7 +166,8 @@ TEST(FoldedGradientTest, MatchesThePlainGradientForAnUnevenOtf) {
 // With equal phase steps the cross terms vanish, and with wave vectors on whole bins each
 // remaining term is exactly a shifted transfer function: the multiplier is then exact.
 TEST(HarmonicMultiplierTest, IsTheExactOperatorForEqualStepsOnWholeBins) {
-  for (const Case& c : {Case{24, 15, 3, 3, false, true, true}, Case{19, 20, 2, 5, true, true, true}}) {
+  for (const Case& c :
+       {Case{24, 15, 3, 3, false, true, true}, Case{19, 20, 2, 5, true, true, true}}) {
     HarmonicProblem h = Make_Problem(c);
     const Problem& p = h.problem;
     KorvexOptions options;
@@ -195,8 +196,8 @@ TEST(HarmonicEngineTest, RefusesMismatchedHarmonicsAndTheOtherKindOfCall) {
   Korvex<double> harmonic(p.W, p.H, p.F, 3, true);
   const auto run = [&](const KorvexHarmonics& given) {
     return Message_Of([&] {
-      harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), given,
-                              arrays.output.data(), 0.0, 0.0, 0.1, KorvexOptions{});
+      harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), given, arrays.output.data(),
+                              0.0, 0.0, 0.1, KorvexOptions{});
     });
   };
   KorvexHarmonics short_ = h.harmonics;
@@ -215,8 +216,8 @@ TEST(HarmonicEngineTest, RefusesMismatchedHarmonicsAndTheOtherKindOfCall) {
   EXPECT_EQ(run(wrongMultiplier),
             "KorvexCUDA Error: the multiplier must hold 192 values (got 5)!\n");
   EXPECT_EQ(Message_Of([&] {
-              harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(),
-                                      arrays.masks.data(), arrays.output.data(), 0.0, 0.0, 0.1);
+              harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                                      arrays.output.data(), 0.0, 0.0, 0.1);
             }),
             "KorvexCUDA Error: an engine built for harmonics takes no mask images!\n");
   Korvex<double> frames(p.W, p.H, p.F, 3);

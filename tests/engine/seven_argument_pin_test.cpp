@@ -50,7 +50,7 @@ TEST(SevenArgumentPinTest, ResultsAreThoseRecordedBitForBit) {
       Hash_Of<float>(random, 12, 0.01, 0.1), Hash_Of<double>(random, 12, 0.01, 0.1),
       Hash_Of<float>(scene, 25, 0.001, 0.05), Hash_Of<double>(scene, 25, 0.001, 0.05)};
   const uint64_t recorded[4] = {0x31589c63bed86335ull, 0x2163aef56597e6e5ull, 0x80ce306201b30516ull,
-                               0x758ae189f97da95ull};
+                                0x758ae189f97da95ull};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(hashes[i], recorded[i]) << "case " << i << ": 0x" << std::hex << hashes[i];
   }
