@@ -226,15 +226,17 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
     CuCall_Modulate(m_launch, d_estimate, tables, tables + W, d_scratchA, W, H);
     Filter_In_Place(d_scratchA);
-    CudaComplex<T>* second = d_scratchA;
-    if (m_secondOrder[a]) {
-      CudaComplex<T>* order2 = tables + W + H;
-      CuCall_Modulate(m_launch, d_estimate, order2, order2 + W, d_scratchB, W, H);
-      Filter_In_Place(d_scratchB);
-      second = d_scratchB;
+    CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
+    if (!m_secondOrder[a]) {
+      CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, d_dataGrad, W,
+                                    H);
+      continue;
     }
-    CuCall_Harmonic_Combine(m_launch, base, d_scratchA, second, tables,
-                            d_harmonics + layout.weights + kWeights * a, d_dataGrad, W, H);
+    CudaComplex<T>* order2 = tables + W + H;
+    CuCall_Modulate(m_launch, d_estimate, order2, order2 + W, d_scratchB, W, H);
+    Filter_In_Place(d_scratchB);
+    CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, d_dataGrad,
+                            W, H);
   }
 }
 

@@ -95,8 +95,7 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Scaled_Real(CudaComplex<T>* z, T* out
 //   3: M01  4: M11  5: M-1,1  6: M21  7: M-2,1
 //   8: M02  9: M12 10: M-1,2 11: M22 12: M-2,2
 // so that v0 = M00 u0 + 2 Re(M10 u1 + M20 u2), v1 and v2 likewise, and the share is
-// v0 + 2 Re(E1 v1 + E2 v2). An orientation without second harmonic passes u2 = u1 with the
-// weights of order 2 zero.
+// v0 + 2 Re(E1 v1 + E2 v2).
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine(T* u0, CudaComplex<T>* u1,
                                                             CudaComplex<T>* u2,
@@ -132,5 +131,30 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine(T* u0, CudaComplex<T
     const T harmonics = real_product(harmonic(phases, 1, col, row, W, H), v1) +
                         real_product(harmonic(phases, 2, col, row, W, H), v2);
     acc[i] = acc[i] + v0 + (harmonics + harmonics);
+  }
+}
+
+// The same for an orientation without second harmonic: u_1 alone, weights 0, 1, 3, 4 and 5.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaComplex<T>* u1,
+                                                                  CudaComplex<T>* phases,
+                                                                  CudaComplex<T>* weights, T* acc,
+                                                                  unsigned W, unsigned H) {
+  using korvex::kernels::value;
+  const Complex_Value<T> w0 = value(weights[0]), w1 = value(weights[1]), w3 = value(weights[3]),
+                         w4 = value(weights[4]), w5 = value(weights[5]);
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    using namespace korvex::kernels;
+    const Index i = at(col, row, W);
+    const T base = u0[i];
+    const Complex_Value<T> a = {scale.apply(u1[i].re), scale.apply(u1[i].im)};
+    const T cross0 = real_product(w1, a);
+    const T v0 = w0.re * base + (cross0 + cross0);
+    const Complex_Value<T> v1a = multiply(w4, a);
+    const Complex_Value<T> v1b = multiply(w5, Complex_Value<T>{a.re, -a.im});
+    const Complex_Value<T> v1 = {w3.re * base + v1a.re + v1b.re, w3.im * base + v1a.im + v1b.im};
+    const T first = real_product(harmonic(phases, 1, col, row, W, H), v1);
+    acc[i] = acc[i] + v0 + (first + first);
   }
 }
