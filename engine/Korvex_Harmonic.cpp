@@ -78,8 +78,9 @@ void Korvex<T>::Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frame
     finite = finite && std::isfinite(o.kx) && std::isfinite(o.ky);
   }
   for (const std::array<Complex, 2>& c : harmonics.coefficients) {
-    for (const Complex& z : c)
+    for (const Complex& z : c) {
       finite = finite && std::isfinite(z.real()) && std::isfinite(z.imag());
+    }
   }
   for (double v : harmonics.multiplier) finite = finite && std::isfinite(v);
   if (!finite) throw std::runtime_error("KorvexCUDA Error: harmonics hold NaN or Inf!\n");
@@ -101,8 +102,9 @@ void Korvex<T>::Upload_Harmonics(const KorvexHarmonics& harmonics) {
     CudaComplex<T>* phasesOut = table.data() + a * layout.tableLength;
     for (unsigned order = 1; order <= 2; ++order) {
       CudaComplex<T>* columns = phasesOut + (order - 1) * (size_t{W} + H);
-      for (unsigned c = 0; c < W; ++c)
+      for (unsigned c = 0; c < W; ++c) {
         columns[c] = Device_Value<T>(std::polar(1.0, order * o.kx * c));
+      }
       for (unsigned r = 0; r < H; ++r) {
         columns[W + r] = Device_Value<T>(std::polar(1.0, order * o.ky * r));
       }
