@@ -1,5 +1,5 @@
-// Fourier interpolation of image stacks onto an integer-times finer grid, through the
-// platform seam (cuFFT on the GPU, FFTW behind the same calls on the host backend).
+// Fourier interpolation of image stacks onto an integer-times finer grid, through the shared
+// image transform (fourier/image_transform.h).
 //
 // The spectrum of each frame is zero-padded: a bin at signed frequency index d goes to the
 // fine grid's bin d, and the Nyquist bin of an even size, shared by +N/2 and -N/2, is split
@@ -7,9 +7,11 @@
 // (s r, s c) equals camera sample (r, c): both grids share their origin.
 #pragma once
 
+#include <complex>
+#include <memory>
 #include <vector>
 
-#include "gpu.h"
+#include "image_transform.h"
 
 namespace korvex::acquisition {
 
@@ -18,9 +20,6 @@ class FourierUpsampler {
  public:
   // Frames of height x width, refined `factor` (>= 1) times along each side.
   FourierUpsampler(unsigned height, unsigned width, unsigned factor);
-  ~FourierUpsampler();
-  FourierUpsampler(const FourierUpsampler&) = delete;
-  FourierUpsampler& operator=(const FourierUpsampler&) = delete;
 
   // frames: height x width x count, column-major; fine: (factor height) x (factor width) x
   // count, column-major.
@@ -31,9 +30,7 @@ class FourierUpsampler {
   unsigned Factor() const { return factor_; }
 
  private:
-  struct Complex {
-    T re, im;
-  };
+  using Complex = std::complex<T>;
   // Where one coarse bin of one dimension lands: one fine bin, or two for a split Nyquist bin.
   struct Landing {
     unsigned first, second;
@@ -41,18 +38,14 @@ class FourierUpsampler {
   };
   static std::vector<Landing> Landings(unsigned coarse, unsigned factor);
 
-  void Release() noexcept;
-  void Transform(int plan, void* data, int direction);
   void Pad_Spectrum();
 
   unsigned height_, width_, factor_;
   unsigned fineHeight_, fineWidth_;
   std::vector<Landing> rowLandings_, columnLandings_;
-  std::vector<Complex> coarse_, fine_;  // host staging
-  void* deviceCoarse_ = nullptr;
-  void* deviceFine_ = nullptr;
-  cufftHandle coarsePlan_ = 0, finePlan_ = 0;
-  bool coarsePlanned_ = false, finePlanned_ = false;
+  std::vector<Complex> coarse_, fine_;
+  // None for factor 1, which copies.
+  std::unique_ptr<fourier::ImageTransform<T>> coarseTransform_, fineTransform_;
 };
 
 extern template class FourierUpsampler<float>;

@@ -4,7 +4,8 @@
 # the backend-neutral tests, the checks only a GPU answers (bench/gpu_checks.cpp; the refusal
 # check builds gpu_checks a second time for an architecture this GPU is not), and times the
 # reconstruction against a cuFFT-only loop of the same 4 x F transforms, 512 and 2048 at 9
-# frames, float and double. About 4 to 6 minutes, most of it the two builds.
+# frames, float and double, and the acquisition pipeline at 512^2 -> 1024^2 and
+# 2048^2 -> 4096^2 (korvex_pipeline_bench). About 5 to 7 minutes, most of it the two builds.
 #
 #   bash bench/gpu_bench.sh
 #
@@ -63,6 +64,17 @@ log "time per iteration against the cuFFT-only loop"
 "$build/bench/korvex_bench" --sizes 512,2048 --iterations 20 --repeats 5 |
   tee "${out:-/tmp}/korvex_gpu_bench.txt"
 "$build/bench/korvex_bench" --memory 2048 --precision float --iterations 2 | tail -n +3
+
+# The acquisition pipeline with its defaults, each size in a process of its own (its peak
+# resident set is the process's): the first call, the warm median and its stages.
+log "acquisition pipeline: 512x512x9 -> 1024x1024 and 2048x2048x9 -> 4096x4096, float"
+for size in 512 2048; do
+  repeats=5
+  [[ $size == 2048 ]] && repeats=2
+  "$build/bench/korvex_pipeline_bench" --size "$size" --repeats "$repeats" |
+    tee -a "${out:-/tmp}/korvex_gpu_pipeline.txt" ||
+    echo "pipeline $size: FAILED" | tee -a "${out:-/tmp}/korvex_gpu_pipeline.txt"
+done
 log "summary"
 grep '^gpu check' "$checks_log" || true
 log "done"

@@ -37,7 +37,7 @@ std::string machine_description() {
 #if defined(_OPENMP)
   threads = omp_get_max_threads();
 #endif
-  text << "backend: host (FFTW transforms, OpenMP kernels), threads: " << threads
+  text << "backend: host (FFTW transforms, kernels on a sleeping worker team), threads: " << threads
        << " (OMP_NUM_THREADS sets them)";
 #else
   cudaDeviceProp prop{};

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "image_transform.h"
+
 namespace korvex::patterns {
 
 namespace {
@@ -29,14 +31,9 @@ OtfModel::OtfModel(const SpectralGrid& grid, RealImage centred)
     : grid_(grid), centred_(std::move(centred)), unshifted_(grid.pixels) {
   const unsigned h = grid.height;
   const unsigned w = grid.width;
+  fourier::Ifftshift(centred_.data(), unshifted_.data(), h, w);
   double peak = 0.0;
-  for (unsigned c = 0; c < w; ++c) {
-    for (unsigned r = 0; r < h; ++r) {
-      const double v = centred_[grid.Index((r + h / 2) % h, (c + w / 2) % w)];
-      unshifted_[grid.Index(r, c)] = v;
-      peak = std::max(peak, v);
-    }
-  }
+  for (double v : unshifted_) peak = std::max(peak, v);
   // Measured OTFs carry small noise beyond the cut-off; a thousandth of the peak is where
   // nothing useful is left.
   peak_ = peak;

@@ -130,27 +130,11 @@ void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
     const T* in = framesIn + f * n;
     for (size_t i = 0; i < n; ++i) frames[f][i] = static_cast<double>(in[i]);
   }
-  // Frames are real: two share one complex transform, as its real and imaginary parts.
+  // Frames are real: two share one complex transform.
   for (unsigned f = 0; f < frameCount; f += 2) {
-    ComplexImage& pair = spectra[f];
     const bool two = f + 1 < frameCount;
-    for (size_t i = 0; i < n; ++i) pair[i] = Complex(frames[f][i], two ? frames[f + 1][i] : 0.0);
-    transform.Forward(pair);
-    if (!two) break;
-    ComplexImage& second = spectra[f + 1];
-    for (unsigned c = 0; c < grid.width; ++c) {
-      for (unsigned r = 0; r < grid.height; ++r) {
-        const size_t i = grid.Index(r, c);
-        const size_t j = grid.Index((grid.height - r) % grid.height, (grid.width - c) % grid.width);
-        if (j < i) continue;
-        const Complex zi = pair[i];
-        const Complex zj = pair[j];
-        second[i] = (zi - std::conj(zj)) * Complex(0.0, -0.5);
-        second[j] = (zj - std::conj(zi)) * Complex(0.0, -0.5);
-        pair[i] = 0.5 * (zi + std::conj(zj));
-        pair[j] = 0.5 * (zj + std::conj(zi));
-      }
-    }
+    transform.Forward_Pair(frames[f], two ? &frames[f + 1] : nullptr, spectra[f],
+                           two ? &spectra[f + 1] : nullptr);
   }
 }
 

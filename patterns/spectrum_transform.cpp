@@ -1,80 +1,52 @@
 #include "spectrum_transform.h"
 
-#include <complex>
 #include <stdexcept>
-#include <string>
-
-#include "gpu.h"
 
 namespace korvex::patterns {
 
 namespace {
 
-// Single precision on the device: the fits accumulate in double on the host, and a
-// single-precision transform's rounding (1e-7 relative) lies far below the noise of any
-// camera frame, while it halves the transfers and the transform time.
-using DeviceComplex = cufftComplex;
-
-[[noreturn]] void Fail(const std::string& what, const std::string& status) {
-  throw std::runtime_error("korvex_estimate_patterns: " + what + " failed (" + status + ")");
-}
-
-void Check(cudaError_t status, const char* what) {
-  if (status != cudaSuccess) Fail(what, cudaGetErrorString(status));
-}
-
-void Check(cufftResult status, const char* what) {
-  if (status != CUFFT_SUCCESS) Fail(what, "cuFFT status " + std::to_string(int(status)));
+template <typename Image>
+void Check_Size(const Image& image, size_t pixels) {
+  if (image.size() != pixels) throw std::logic_error("SpectrumTransform: image of another size");
 }
 
 }  // namespace
 
 SpectrumTransform::SpectrumTransform(const SpectralGrid& grid)
-    : pixels_(grid.pixels), staging_(2 * grid.pixels) {
-  Check(cudaMalloc(&device_, pixels_ * sizeof(DeviceComplex)), "cudaMalloc");
-  cufftHandle plan = 0;
-  // Column-major images: the column index is the slow dimension.
-  const cufftResult planned =
-      cufftPlan2d(&plan, static_cast<int>(grid.width), static_cast<int>(grid.height), CUFFT_C2C);
-  if (planned != CUFFT_SUCCESS) {
-    cudaFree(device_);
-    Check(planned, "cufftPlan2d");
-  }
-  plan_ = static_cast<int>(plan);
-  planned_ = true;
+    : transform_(grid.height, grid.width, "korvex_estimate_patterns"), staging_(grid.pixels) {}
+
+void SpectrumTransform::Forward(ComplexImage& image) {
+  Check_Size(image, transform_.Pixels());
+  staging_.assign(image.begin(), image.end());
+  transform_.Forward(staging_.data());
+  image.assign(staging_.begin(), staging_.end());
 }
 
-SpectrumTransform::~SpectrumTransform() {
-  if (planned_) cufftDestroy(static_cast<cufftHandle>(plan_));
-  cudaFree(device_);
+void SpectrumTransform::Inverse(ComplexImage& image) {
+  Check_Size(image, transform_.Pixels());
+  staging_.assign(image.begin(), image.end());
+  transform_.Inverse(staging_.data());
+  image.assign(staging_.begin(), staging_.end());
 }
-
-void SpectrumTransform::Forward(ComplexImage& image) { Run(image, CUFFT_FORWARD); }
-void SpectrumTransform::Inverse(ComplexImage& image) { Run(image, CUFFT_INVERSE); }
 
 void SpectrumTransform::Inverse(FloatImage& image) {
-  static_assert(sizeof(std::complex<float>) == sizeof(DeviceComplex),
-                "std::complex<float> and cufftComplex share one layout");
-  if (image.size() != pixels_) throw std::logic_error("SpectrumTransform: image of another size");
-  Execute(image.data(), CUFFT_INVERSE);
+  Check_Size(image, transform_.Pixels());
+  transform_.Inverse(image.data());
 }
 
-void SpectrumTransform::Run(ComplexImage& image, int direction) {
-  for (size_t i = 0; i < pixels_; ++i) {
-    staging_[2 * i] = static_cast<float>(image[i].real());
-    staging_[2 * i + 1] = static_cast<float>(image[i].imag());
-  }
-  Execute(staging_.data(), direction);
-  for (size_t i = 0; i < pixels_; ++i) image[i] = Complex(staging_[2 * i], staging_[2 * i + 1]);
-}
-
-// hostData: pixels_ single-precision complex values, transformed in place.
-void SpectrumTransform::Execute(void* hostData, int direction) {
-  const size_t bytes = pixels_ * sizeof(DeviceComplex);
-  Check(cudaMemcpy(device_, hostData, bytes, cudaMemcpyHostToDevice), "cudaMemcpy");
-  auto* data = static_cast<DeviceComplex*>(device_);
-  Check(cufftExecC2C(static_cast<cufftHandle>(plan_), data, data, direction), "cufftExecC2C");
-  Check(cudaMemcpy(hostData, device_, bytes, cudaMemcpyDeviceToHost), "cudaMemcpy");
+void SpectrumTransform::Forward_Pair(const RealImage& first, const RealImage* second,
+                                     ComplexImage& firstSpectrum, ComplexImage* secondSpectrum) {
+  const size_t n = transform_.Pixels();
+  Check_Size(first, n);
+  if (second) Check_Size(*second, n);
+  fourier::Pack_Pair(first.data(), second ? second->data() : nullptr, n, staging_.data());
+  transform_.Forward(staging_.data());
+  firstSpectrum.assign(staging_.begin(), staging_.end());
+  if (second == nullptr) return;
+  secondSpectrum->resize(n);
+  fourier::Split_Pair(firstSpectrum.data(), secondSpectrum->data(), transform_.Height(),
+                      transform_.Width());
 }
 
 }  // namespace korvex::patterns

@@ -6,13 +6,15 @@
 // each direction. cufftPlan2d measures the forward in-place variant, which proves the size
 // plannable; the others are measured when a buffer first needs them, so an engine pays only
 // for the variants it executes. FFTW keeps what it measured (its wisdom) for the life of the
-// process, so a second plan of the same size is made at once and computes the same values.
+// process, so a second plan of the same size is made at once and computes the same values,
+// and on disk (host_wisdom.h), so that a later process makes it at once too.
 //
-// Plans use as many threads as the kernels, on the kernels' OpenMP team (host_fftw.h).
+// Plans use as many threads as the kernels, on the kernels' worker team (host_fftw.h).
 //
 // Measured plans differ from process to process, and so does their rounding. Where results
 // must repeat bit for bit across processes (a series split over dask workers compared with
-// one loop), KORVEX_FFTW_PLANNER=estimate plans by FFTW's deterministic estimate instead.
+// one loop), KORVEX_FFTW_PLANNER=estimate plans by FFTW's deterministic estimate instead,
+// without reading or writing wisdom.
 #include "host_cufft.h"
 
 #include <cstdint>
@@ -24,13 +26,16 @@
 
 #include "host_fftw.h"
 #include "host_state.h"
+#include "host_wisdom.h"
 
 using korvex::host::detail::ExecutionThreads;
 using korvex::host::detail::FftPlan;
 using korvex::host::detail::Fftw;
 using korvex::host::detail::injected;
+using korvex::host::detail::load_wisdom;
 using korvex::host::detail::Operation;
 using korvex::host::detail::PlanningThreads;
+using korvex::host::detail::save_wisdom;
 using korvex::host::detail::State;
 using korvex::host::detail::state;
 
@@ -94,9 +99,16 @@ class Transform {
     typename F::complex* in = F::alloc(n);
     typename F::complex* out = in_place ? in : F::alloc(n);
     if (in && out) {
-      const PlanningThreads<Real> threads(n);
-      const unsigned flags = planner_rigour() | (unaligned ? FFTW_UNALIGNED : 0u);
-      slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+      const bool measured = planner_rigour() == FFTW_MEASURE;
+      {
+        const PlanningThreads<Real> threads(n);
+        // After FFTW's threads are set up: wisdom names the planner's solvers, threaded ones
+        // included, and a planner without them refuses it.
+        if (measured) load_wisdom<Real>();
+        const unsigned flags = planner_rigour() | (unaligned ? FFTW_UNALIGNED : 0u);
+        slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+      }
+      if (measured && slot) save_wisdom<Real>();
     }
     if (out && out != in) F::release(out);
     if (in) F::release(in);

@@ -1,13 +1,11 @@
-// The threads of the host transforms: FFTW's parallel loops run on the OpenMP team.
+// The threads of the host transforms: FFTW's parallel loops run on the worker team.
 #include "host_fftw.h"
 
 #include <mutex>
 
-#if defined(_OPENMP)
-#include <omp.h>
-#endif
+#include "host_team.h"
 
-#if defined(KORVEX_FFTW_THREADS) && defined(_OPENMP)
+#if defined(KORVEX_FFTW_THREADS)
 #define KORVEX_FFTW_ON_TEAM 1
 #endif
 
@@ -16,10 +14,9 @@ namespace {
 
 #if defined(KORVEX_FFTW_ON_TEAM)
 
-// FFTW's parallel loop, run by the OpenMP team: job i is work(jobs + i * size).
+// FFTW's parallel loop, run by the worker team: job i is work(jobs + i * size).
 void team_loop(void* (*work)(char*), char* jobs, size_t size, int count, void* /*data*/) {
-#pragma omp parallel for schedule(static) num_threads(count)
-  for (int i = 0; i < count; ++i) work(jobs + size * static_cast<size_t>(i));
+  parallel_for(count, team_size(), [&](int64_t i) { work(jobs + size * static_cast<size_t>(i)); });
 }
 
 template <class Real>
@@ -80,7 +77,7 @@ PlanningThreads<Real>::PlanningThreads(size_t points) {
   // Below this a transform takes tens of microseconds, what a fork and a join of the team
   // may cost; measuring threaded candidates of every small size would cost far more.
   constexpr size_t kSharedPoints = 32768;
-  Threading<Real>::plan_with(points >= kSharedPoints ? omp_get_max_threads() : 1);
+  Threading<Real>::plan_with(points >= kSharedPoints ? team_size() : 1);
   enter_team<Real>();  // measuring times the loops as they will run
 #else
   (void)points;

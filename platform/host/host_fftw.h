@@ -1,9 +1,8 @@
 // FFTW as the host cuFFT uses it: one precision's names, and the threads of its transforms.
 // Internal to platform/host.
 //
-// Transforms run their parallel loops on the OpenMP team that runs the kernels, so that one
-// set of threads serves the whole iteration: a second pool would wait for its turn while
-// the first one's idle threads still spin on the same cores. FFTW's loop callback and its
+// Transforms run their parallel loops on the worker team that runs the kernels
+// (host_team.h), so that one set of threads serves the whole iteration. FFTW's loop callback and its
 // planner thread count are process-wide, and the process may hold another FFTW user (Octave
 // links FFTW's pthreads build, as we do): both are set only around our own planning and
 // execution and put back afterwards.
@@ -47,7 +46,7 @@ struct Fftw<double> {
 };
 
 // Threads of the plans made while one lives, for transforms of `points` elements: the
-// kernels' count (OMP_NUM_THREADS) with FFTW's loops on their team, or one thread for a
+// kernels' count (team_size) with FFTW's loops on their team, or one thread for a
 // transform too small to share. Construct only with FFTW's planner lock held; the previous
 // planner thread count is restored on destruction.
 template <class Real>
@@ -62,7 +61,7 @@ class PlanningThreads {
   int saved_ = 0;
 };
 
-// FFTW's loops on the kernels' team while one lives (nested lives share one setting).
+// FFTW's loops on the worker team while one lives (nested lives share one setting).
 template <class Real>
 class ExecutionThreads {
  public:

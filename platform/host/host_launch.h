@@ -3,7 +3,9 @@
 // A kernel is an ordinary C++ function whose body runs every thread of its grid in one
 // call: KORVEX_FOR_EACH_PIXEL expands to plain row and column
 // loops bounded by the grid of the launch in progress and by the image, so the compiler
-// sees a vectorisable loop and no per-pixel call or thread-local read remains.
+// sees a vectorisable loop and no per-pixel call or thread-local read remains. A large launch
+// calls the kernel once on each thread of the worker team (host_team.h), and its pixel loops
+// hand out blocks of rows to whichever thread asks next.
 //
 // Single-precision kernels run with subnormals flushed to zero, as nvcc builds them for the
 // GPU (-ftz=true); double-precision kernels keep IEEE semantics. The x86 control word that
@@ -39,8 +41,32 @@ struct PixelRange {
 bool begin_launch(dim3 grid, dim3 block, cudaStream_t stream, bool flush = false);
 void end_launch();
 
+// Runs the current launch's kernel: on the worker team (host_team.h) when its grid is large
+// enough to share, each thread of the team calling kernel(context) in the launch's
+// floating-point mode; the pixel loops inside share the rows out (RowBlocks). Code of a kernel
+// outside its pixel loops runs once per thread, as on the GPU.
+void run_kernel(void (*kernel)(void*), void* context);
+
 // The pixel range of the current launch for an image of W x H.
 PixelRange current_pixel_range(unsigned W, unsigned H);
+
+// The rows of one pixel loop that the calling thread runs: blocks of rows claimed one after
+// the other from what the loop's threads share, or all rows at once outside a team.
+class RowBlocks {
+ public:
+  explicit RowBlocks(const PixelRange& range);
+  bool next();
+  unsigned first() const { return first_; }
+  unsigned last() const { return last_; }
+
+ private:
+  unsigned rows_;
+  unsigned block_ = 0;
+  void* shared_ = nullptr;  // the loop's claim counter; null: this thread runs every row
+  unsigned first_ = 0;
+  unsigned last_ = 0;
+  bool pending_ = true;
+};
 
 // A kernel is single precision when a parameter points to float or to a complex of floats.
 template <class P, class = void>
@@ -60,12 +86,12 @@ struct SinglePrecision<void(Params...)>
 template <class Kernel, class Body>
 void launch_kernel(dim3 grid, dim3 block, cudaStream_t stream, Body&& body) {
   if (!begin_launch(grid, block, stream, SinglePrecision<Kernel>::value)) return;
-  body();
+  run_kernel([](void* context) { (*static_cast<std::remove_reference_t<Body>*>(context))(); },
+             &body);
   end_launch();
 }
 
 // While it lives, the calling thread flushes subnormals to zero (FTZ and DAZ) if asked to.
-// first_pass() is true once, so that a for statement can hold one for its body's duration.
 class FloatMode {
  public:
   explicit FloatMode(bool flush) : flush_(flush) {
@@ -87,13 +113,11 @@ class FloatMode {
   }
   FloatMode(const FloatMode&) = delete;
   FloatMode& operator=(const FloatMode&) = delete;
-  bool first_pass() { return std::exchange(pending_, false); }
 
  private:
   static constexpr unsigned kFlushToZero = 0x8000;
   static constexpr unsigned kDenormalsAreZero = 0x0040;
   bool flush_;
-  bool pending_ = true;
   unsigned saved_ = 0;
 };
 
@@ -104,13 +128,9 @@ class FloatMode {
 #define KORVEX_LAUNCH(kernel, launch, ...)                                                      \
   korvex::host::launch_kernel<decltype(kernel)>((launch).grid, (launch).block, (launch).stream, \
                                                 [&] { kernel(__VA_ARGS__); })
-// Every thread of the team holds the launch's floating-point mode while it runs its rows.
-#define KORVEX_FOR_EACH_PIXEL(x, y, W, H)                                                        \
-  const korvex::host::PixelRange korvex_range_ = korvex::host::current_pixel_range((W), (H));    \
-  for (unsigned korvex_z_ = 0; korvex_z_ < korvex_range_.repeat; ++korvex_z_)                    \
-  _Pragma("omp parallel if (korvex_range_.parallel)") for (korvex::host::FloatMode korvex_mode_( \
-                                                               korvex_range_.flush);             \
-                                                           korvex_mode_.first_pass();)           \
-      _Pragma("omp for schedule(static) nowait") for (unsigned y = 0; y < korvex_range_.rows;    \
-                                                      ++y) for (unsigned x = 0;                  \
-                                                                x < korvex_range_.cols; ++x)
+#define KORVEX_FOR_EACH_PIXEL(x, y, W, H)                                                     \
+  const korvex::host::PixelRange korvex_range_ = korvex::host::current_pixel_range((W), (H)); \
+  for (unsigned korvex_z_ = 0; korvex_z_ < korvex_range_.repeat; ++korvex_z_)                 \
+    for (korvex::host::RowBlocks korvex_rows_(korvex_range_); korvex_rows_.next();)           \
+      for (unsigned y = korvex_rows_.first(); y < korvex_rows_.last(); ++y)                   \
+        for (unsigned x = 0; x < korvex_range_.cols; ++x)

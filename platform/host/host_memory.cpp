@@ -3,7 +3,7 @@
 // Device memory is host memory in a ledger. Every copy and fill is checked against the
 // ledger as strictly as a real device would fault, so that a wrong kind, a stale pointer
 // or an overrun shows here rather than first on a GPU. The checks hold the state lock; the
-// bytes move after it is released, large blocks spread over the OpenMP team.
+// bytes move after it is released, large blocks spread over the worker team.
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 
 #include "host_runtime.h"
 #include "host_state.h"
+#include "host_team.h"
 
 using korvex::host::detail::Operation;
 using korvex::host::detail::record;
@@ -21,6 +22,9 @@ using korvex::host::detail::State;
 using korvex::host::detail::state;
 
 namespace {
+
+using korvex::host::detail::parallel_for;
+using korvex::host::detail::team_size;
 
 constexpr size_t kDeviceAlignment = 256;       // what cudaMalloc guarantees
 constexpr size_t kPinnedAlignment = 4096;      // page-locked memory comes in pages
@@ -112,12 +116,11 @@ void move_bytes(void* dst, const void* src, size_t count) {
     return;
   }
   const auto pieces = static_cast<int64_t>((count + kPiece - 1) / kPiece);
-#pragma omp parallel for schedule(static)
-  for (int64_t p = 0; p < pieces; ++p) {
+  parallel_for(pieces, team_size(), [&](int64_t p) {
     const size_t first = static_cast<size_t>(p) * kPiece;
     std::memcpy(static_cast<char*>(dst) + first, static_cast<const char*>(src) + first,
                 std::min(kPiece, count - first));
-  }
+  });
 }
 
 void fill_bytes(void* dst, int value, size_t count) {
@@ -126,11 +129,10 @@ void fill_bytes(void* dst, int value, size_t count) {
     return;
   }
   const auto pieces = static_cast<int64_t>((count + kPiece - 1) / kPiece);
-#pragma omp parallel for schedule(static)
-  for (int64_t p = 0; p < pieces; ++p) {
+  parallel_for(pieces, team_size(), [&](int64_t p) {
     const size_t first = static_cast<size_t>(p) * kPiece;
     std::memset(static_cast<char*>(dst) + first, value, std::min(kPiece, count - first));
-  }
+  });
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <array>
 #include <cmath>
 
+#include "host_team.h"
+
 namespace korvex::host::detail {
 namespace {
 
@@ -89,13 +91,12 @@ double reduce(const T* x, int64_t sx, const T* y, int64_t sy, int64_t n) {
   const int64_t chunk = std::max(kMinChunk, (n + kMaxChunks - 1) / kMaxChunks);
   const int chunks = static_cast<int>((n + chunk - 1) / chunk);
   std::array<double, kMaxChunks> partial;
-#pragma omp parallel for schedule(static) if (n >= kParallelTerms)
-  for (int c = 0; c < chunks; ++c) {
+  parallel_for(chunks, n >= kParallelTerms ? team_size() : 1, [&](int64_t c) {
     const int64_t first = c * chunk;
     const int64_t last = std::min(n, first + chunk);
     partial[c] = unit ? unit_chunk<T, Products>(x, y, first, last)
                       : strided_chunk<T, Products>(x, sx, y, sy, first, last);
-  }
+  });
   Sum total;
   for (int c = 0; c < chunks; ++c) total.add(partial[c]);
   return total.value();

@@ -2,7 +2,7 @@
 //
 // Every term is formed in double and the sum is compensated, so a reduction over a large
 // image is at least as accurate as the vendor's tree reduction. A vector is cut into chunks
-// of a length that depends on n alone; the chunks are spread over the OpenMP team and their
+// of a length that depends on n alone; the chunks are spread over the worker team and their
 // sums combined in order, so the result does not depend on the number of threads.
 #pragma once
 

@@ -53,7 +53,7 @@ NumpyArray<double> Simulate(Image<double> truth, Stack<double> masks, Image<doub
   }
   std::vector<double> expected(height * width * frames);
   Core_Call([&] {
-    korvex::acquisition::Simulate_Frames(truth.data(), masks.data(), otf.data(), unsigned(width),
+    korvex::simulation::Simulate_Frames(truth.data(), masks.data(), otf.data(), unsigned(width),
                                          unsigned(height), unsigned(frames), photons, background,
                                          expected.data());
   });

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -10,6 +11,7 @@
 #endif
 
 #include "gpu_launch.h"
+#include "host/host_team.h"
 #include "platform_fixture.h"
 
 namespace {
@@ -109,6 +111,12 @@ TEST_F(FloatModeTest, EveryThreadGetsItsOwnModeBackAfterTheKernel) {
 #pragma omp parallel
     words[static_cast<size_t>(omp_get_thread_num()) % words.size()] = Control_Word();
 #endif
+    // The worker team's threads, which ran the kernel.
+    std::atomic<unsigned> flushed{0};
+    korvex::host::detail::parallel_for(256, 8, [&](int64_t) {
+      if (Control_Word() != before) ++flushed;
+    });
+    EXPECT_EQ(flushed.load(), 0u) << size.first << " x " << size.second;
     for (unsigned word : words) EXPECT_EQ(word, before) << size.first << " x " << size.second;
   }
   // Plain host code after a float kernel still sees subnormals.

@@ -10,7 +10,7 @@
 // through the platform seam.
 #pragma once
 
-namespace korvex::acquisition {
+namespace korvex::simulation {
 
 // Throws std::invalid_argument for bad sizes or levels, std::runtime_error when the platform
 // fails; writes height x width x frames values to `expected`.
@@ -18,4 +18,4 @@ void Simulate_Frames(const double* truth, const double* masks, const double* otf
                      unsigned width, unsigned frames, double photons, double background,
                      double* expected);
 
-}  // namespace korvex::acquisition
+}  // namespace korvex::simulation
