@@ -6,73 +6,81 @@
 
 namespace korvex::patterns {
 
-// Of the normal matrix's determinant over n^3: 4 for n equal steps, near 0 for phases that
-// all but coincide.
+namespace {
+
+// A pivot below this fraction of the frame count, in the elimination of the normal
+// equations, means phases that leave a band undetermined (equal steps give pivots of n and
+// 2n; phases that all but coincide, pivots near 0).
 constexpr double kSeparable = 1e-3;
+constexpr int kMaxUnknowns = 5;  // b0, Re g, Im g, Re g2, Im g2
 
-// Normal equations of D_p = b0 + 2 cos(phi_p) Re g - 2 sin(phi_p) Im g, solved once for the
-// 3 x P pseudo-inverse.
-static double Determinant(const std::vector<double>& phases, double m[3][3]);
-
-bool Separable(const std::vector<double>& phases) {
-  double m[3][3];
-  const double count = static_cast<double>(phases.size());
-  return std::fabs(Determinant(phases, m)) > kSeparable * count * count * count;
+// Row p of the model D_p = b0 + 2 cos(phi_p) Re g - 2 sin(phi_p) Im g (+ the same at 2 phi_p).
+std::array<double, kMaxUnknowns> Model_Row(double phase) {
+  return {1.0, 2.0 * std::cos(phase), -2.0 * std::sin(phase), 2.0 * std::cos(2.0 * phase),
+          -2.0 * std::sin(2.0 * phase)};
 }
 
-static double Determinant(const std::vector<double>& phases, double m[3][3]) {
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) m[i][j] = 0.0;
-  for (double phase : phases) {
-    const double row[3] = {1.0, 2.0 * std::cos(phase), -2.0 * std::sin(phase)};
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) m[i][j] += row[i] * row[j];
-  }
-  return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) +
-         m[0][1] * (m[1][2] * m[2][0] - m[1][0] * m[2][2]) +
-         m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-}
-
-BandWeights Separation_Weights(const std::vector<double>& phases) {
+// The inverse of the normal matrix of `unknowns` unknowns, by Gauss-Jordan elimination with
+// partial pivoting; false where the phases cannot separate the bands.
+bool Invert_Normal(const std::vector<double>& phases, int unknowns,
+                   double inverse[kMaxUnknowns][kMaxUnknowns]) {
   const size_t n = phases.size();
-  std::vector<std::array<double, 3>> rows(n);
-  double m[3][3] = {};
-  for (size_t p = 0; p < n; ++p) {
-    rows[p] = {1.0, 2.0 * std::cos(phases[p]), -2.0 * std::sin(phases[p])};
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j) m[i][j] += rows[p][i] * rows[p][j];
+  if (n < static_cast<size_t>(unknowns)) return false;
+  double m[kMaxUnknowns][2 * kMaxUnknowns] = {};
+  for (double phase : phases) {
+    const auto row = Model_Row(phase);
+    for (int i = 0; i < unknowns; ++i)
+      for (int j = 0; j < unknowns; ++j) m[i][j] += row[i] * row[j];
   }
-  // Inverse of the symmetric 3 x 3 matrix by cofactors.
-  const double c00 = m[1][1] * m[2][2] - m[1][2] * m[2][1];
-  const double c01 = m[1][2] * m[2][0] - m[1][0] * m[2][2];
-  const double c02 = m[1][0] * m[2][1] - m[1][1] * m[2][0];
-  const double det = m[0][0] * c00 + m[0][1] * c01 + m[0][2] * c02;
-  const double count = static_cast<double>(n);
-  if (!(std::fabs(det) > kSeparable * count * count * count)) {
+  for (int i = 0; i < unknowns; ++i) m[i][unknowns + i] = 1.0;
+  const double smallest = kSeparable * static_cast<double>(n);
+  for (int col = 0; col < unknowns; ++col) {
+    int pivot = col;
+    for (int r = col + 1; r < unknowns; ++r) {
+      if (std::fabs(m[r][col]) > std::fabs(m[pivot][col])) pivot = r;
+    }
+    if (!(std::fabs(m[pivot][col]) > smallest)) return false;
+    for (int k = 0; k < 2 * unknowns; ++k) std::swap(m[col][k], m[pivot][k]);
+    const double d = m[col][col];
+    for (int k = 0; k < 2 * unknowns; ++k) m[col][k] /= d;
+    for (int r = 0; r < unknowns; ++r) {
+      if (r == col || m[r][col] == 0.0) continue;
+      const double f = m[r][col];
+      for (int k = 0; k < 2 * unknowns; ++k) m[r][k] -= f * m[col][k];
+    }
+  }
+  for (int i = 0; i < unknowns; ++i)
+    for (int j = 0; j < unknowns; ++j) inverse[i][j] = m[i][unknowns + j];
+  return true;
+}
+
+}  // namespace
+
+bool Separable(const std::vector<double>& phases, bool second) {
+  double inverse[kMaxUnknowns][kMaxUnknowns];
+  return Invert_Normal(phases, second ? 5 : 3, inverse);
+}
+
+BandWeights Separation_Weights(const std::vector<double>& phases, bool second) {
+  const int unknowns = second ? 5 : 3;
+  double inverse[kMaxUnknowns][kMaxUnknowns];
+  if (!Invert_Normal(phases, unknowns, inverse)) {
     throw std::invalid_argument(
         "korvex_estimate_patterns: the phases of an orientation do not separate its bands");
   }
-  double inv[3][3];
-  inv[0][0] = c00 / det;
-  inv[0][1] = c01 / det;
-  inv[0][2] = c02 / det;
-  inv[1][1] = (m[0][0] * m[2][2] - m[0][2] * m[2][0]) / det;
-  inv[1][2] = (m[0][2] * m[1][0] - m[0][0] * m[1][2]) / det;
-  inv[2][2] = (m[0][0] * m[1][1] - m[0][1] * m[1][0]) / det;
-  inv[1][0] = inv[0][1];
-  inv[2][0] = inv[0][2];
-  inv[2][1] = inv[1][2];
-
+  const size_t n = phases.size();
   BandWeights weights;
   weights.widefield.resize(n);
   weights.carrier.resize(n);
+  if (second) weights.second.resize(n);
   for (size_t p = 0; p < n; ++p) {
-    double solution[3];
-    for (int i = 0; i < 3; ++i) {
-      solution[i] = inv[i][0] * rows[p][0] + inv[i][1] * rows[p][1] + inv[i][2] * rows[p][2];
-    }
+    const auto row = Model_Row(phases[p]);
+    double solution[kMaxUnknowns] = {};
+    for (int i = 0; i < unknowns; ++i)
+      for (int j = 0; j < unknowns; ++j) solution[i] += inverse[i][j] * row[j];
     weights.widefield[p] = solution[0];
     weights.carrier[p] = Complex(solution[1], solution[2]);
+    if (second) weights.second[p] = Complex(solution[3], solution[4]);
   }
   return weights;
 }

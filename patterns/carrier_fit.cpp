@@ -49,6 +49,20 @@ CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
       passband_(passband),
       work_(work) {
   work_.model.resize(grid.pixels);
+  passFx_.reserve(passband.size());
+  passFy_.reserve(passband.size());
+  for (size_t i : passband) {
+    passFx_.push_back(static_cast<float>(grid.Fx(static_cast<unsigned>(i / grid.height))));
+    passFy_.push_back(static_cast<float>(grid.Fy(static_cast<unsigned>(i % grid.height))));
+  }
+}
+
+double CarrierFitter::Object_Weight(size_t j, double fx, double fy) const {
+  if (!objectWeight_) return 1.0;
+  const double dx = passFx_[j] - fx;
+  const double dy = passFy_[j] - fy;
+  const size_t bin = static_cast<size_t>(std::sqrt(dx * dx + dy * dy) * binsPerCycle_ + 0.5);
+  return bin < objectWeight_->size() ? (*objectWeight_)[bin] : 1.0;
 }
 
 // In the demodulated frame both bands hold O(q) O(q + k) S(q) at the true k; their noise per
@@ -100,9 +114,10 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
   std::fill(out.begin(), out.end(), std::complex<float>());
   const double n = static_cast<double>(grid_.pixels);
   double energy = 0.0;
-  for (size_t i : passband_) {
-    const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i])
-                                  : Widefield_Filter(o[i], work_.shifted[i]);
+  for (size_t j = 0; j < passband_.size(); ++j) {
+    const size_t i = passband_[j];
+    const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i]) * Object_Weight(j, fx, fy)
+                                  : Widefield_Filter(o[i], work_.shifted[i]) * Object_Weight(j, 0.0, 0.0);
     // The inverse transform's 1/n, applied before it.
     const Complex value = (filter / n) * spectrum[i];
     out[i] = std::complex<float>(static_cast<float>(value.real()), static_cast<float>(value.imag()));
@@ -121,7 +136,8 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   FloatImage& data = work_.data;
   std::vector<Complex> rows(grid_.height);
   bool haveAmplitude = false;
-  for (int iteration = 0; iteration < iterations; ++iteration) {
+  // Zero iterations measure the sums at the start alone.
+  for (int iteration = 0; iteration < std::max(iterations, 1); ++iteration) {
     Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
     Filtered(widefield, fit.fx, fit.fy, false, work_.model, &fit.modelGain);
     // d = data e^{-2 pi i k.(x - centre)}: the demodulation, applied as the sums read data.
@@ -138,7 +154,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     double matchRe = 0.0, matchIm = 0.0;
     double power = 0.0;
     double weightSum = 0.0;
-    double dxx = 0.0, dxy = 0.0, dyy = 0.0;  // |d|^2 X^2, |d|^2 X Y, |d|^2 Y^2
+    double yxx = 0.0, yxy = 0.0, yyy = 0.0;  // |y|^2 X^2, |y|^2 X Y, |y|^2 Y^2
     double crossXRe = 0.0, crossXIm = 0.0;   // conj(d) y times X
     double crossYRe = 0.0, crossYIm = 0.0;   // conj(d) y times Y
     for (unsigned c = 0; c < grid_.width; ++c) {
@@ -164,10 +180,10 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
         power += w2 * (yRe * yRe + yIm * yIm);
         weightSum += w2;
         const double y = -2.0 * kPi * (r - grid_.centreY);
-        const double dd = w2 * (dRe * dRe + dIm * dIm);
-        dxx += dd * x * x;
-        dxy += dd * x * y;
-        dyy += dd * y * y;
+        const double yy = w2 * (yRe * yRe + yIm * yIm);
+        yxx += yy * x * x;
+        yxy += yy * x * y;
+        yyy += yy * y * y;
         crossXRe += w2 * pRe * x;
         crossXIm += w2 * pIm * x;
         crossYRe += w2 * pRe * y;
@@ -183,15 +199,21 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     if (!(power > 0.0)) break;
     if (!haveAmplitude) fit.amplitude = match / power;
     haveAmplitude = true;
+    if (iterations == 0) break;
 
     const Complex a = fit.amplitude;
     const Complex i1(0.0, 1.0);
     // Entries Re(conj(J_p) J_q) and Re(conj(J_p) residual), residual = d - a y.
     double normal[4][4] = {};
     double gradient[4] = {};
-    normal[0][0] = dxx;
-    normal[0][1] = dxy;
-    normal[1][1] = dyy;
+    // The slopes' own products, sum |d|^2 X^2 and so on, hold the noise of d besides its
+    // signal: in low light they outweigh the signal's curvature many times and shrink every
+    // step. Their expected value at the fit, |c|^2 |y|^2 X^2 ..., keeps the steps' length
+    // (scoring instead of Gauss-Newton).
+    const double a2 = std::norm(fit.amplitude);
+    normal[0][0] = a2 * yxx;
+    normal[0][1] = a2 * yxy;
+    normal[1][1] = a2 * yyy;
     normal[0][2] = -(std::conj(i1) * crossX).real();
     normal[0][3] = -(std::conj(i1) * i1 * crossX).real();
     normal[1][2] = -(std::conj(i1) * crossY).real();
@@ -237,7 +259,8 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   factor_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) * std::conj(reference[i]);
+    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
+                 Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]);
   }
   ownFirst_ = first;
   ownCount_ = count;
@@ -289,7 +312,9 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
 }
 
 std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,
-                                                const std::vector<Complex>& carrier) const {
+                                                const std::vector<Complex>& carrier,
+                                                const std::vector<Complex>& second,
+                                                const std::vector<double>& current) const {
   // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
   // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
   // but biased by the object. The latter is measured on the separated band and taken out.
@@ -304,13 +329,24 @@ std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widef
   }
   Complex widefieldMatch;
   for (size_t f = 0; f < widefield.size(); ++f) widefieldMatch += widefield[f] * frameMatch_[f];
+  // The matches of the second harmonic's band and of its conjugate, which frame p holds
+  // with e^{2 i phi_p} and e^{-2 i phi_p}.
+  Complex secondMatch, secondMirror;
+  for (size_t p = 0; p < second.size() && p < ownCount_; ++p) {
+    secondMatch += second[p] * frameMatch_[ownFirst_ + p];
+    secondMirror += std::conj(second[p]) * frameMatch_[ownFirst_ + p];
+  }
   const double atOrigin = 2.0 * kPi * (last_.fx * grid_.centreX + last_.fy * grid_.centreY);
   // The separated band's phase offset from the one its model has at the centre.
   const Complex gauge = std::abs(own) > 0.0 ? std::polar(1.0, std::arg(own) - atOrigin) : 1.0;
   const Complex mirror = mirrored * gauge;  // the mirrored match for the band at gauge 0
   std::vector<double> phases;
   for (size_t p = 0; p < carrier.size(); ++p) {
-    const Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;
+    Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;
+    if (!second.empty() && p < current.size()) {
+      sum -= std::polar(1.0, 2.0 * current[p]) * secondMatch +
+             std::polar(1.0, -2.0 * current[p]) * secondMirror;
+    }
     double phase = std::arg(sum) - atOrigin;
     for (int pass = 0; pass < 2; ++pass) {
       phase = std::arg(sum - std::polar(1.0, -phase) * mirror) - atOrigin;

@@ -51,13 +51,23 @@ class CarrierFitter {
                 const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
-  // pixel, and runs at most `iterations` Gauss-Newton steps.
+  // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone.
   CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
                  int iterations);
 
   // Noise of a widefield bin over that of a carrier bin, times the expected |c|^2: sets the
   // weighting of frequencies in the fit.
   void Set_Noise_Ratio(double ratio) { noiseRatio_ = ratio; }
+
+  // Weights of the object's frequencies, applied to both bands alike (so the model stays
+  // exact): entry j for frequencies of magnitude near j / binsPerCycle cycles per pixel,
+  // 1 beyond the table. In low light the widefield band is noise alone at the frequencies
+  // the specimen does not fill; its Wiener factor there keeps that noise out of the model.
+  // The table must outlive the fitter; null: every frequency weighs 1.
+  void Set_Object_Weight(const std::vector<double>* table, double binsPerCycle) {
+    objectWeight_ = table;
+    binsPerCycle_ = binsPerCycle;
+  }
 
   // Readies Frame_Phases for the carrier of the last fit; this orientation's frames are the
   // `count` from `first` on. Match_Frames then reads the frames.
@@ -73,8 +83,12 @@ class CarrierFitter {
   // carries the carrier of the last fit, once the widefield band is taken out: `widefield`
   // holds the weight of every frame of the stack in the widefield band, `carrier` those of
   // this orientation's frames in its carrier band (the same separation as the widefield's).
+  // With 3-beam illumination the frames also hold the second harmonic: `second` holds their
+  // weights in its band (empty: none), taken out at the frames' `current` phases.
   std::vector<double> Frame_Phases(const std::vector<double>& widefield,
-                                   const std::vector<Complex>& carrier) const;
+                                   const std::vector<Complex>& carrier,
+                                   const std::vector<Complex>& second,
+                                   const std::vector<double>& current) const;
 
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
@@ -84,6 +98,9 @@ class CarrierFitter {
   double Whitening(double atQ, double atShifted) const;
   double Carrier_Filter(double atQ, double atQMinusK) const;
   double Widefield_Filter(double atQ, double atQPlusK) const;
+  // The object weight at the object frequency of passband bin j: (f - k) for the carrier
+  // band, f for the widefield band.
+  double Object_Weight(size_t j, double fx, double fy) const;
   // image * e^{-2 pi i k.(x - centre)}, in place.
   void Demodulate(ComplexImage& image, double fx, double fy) const;
 
@@ -94,6 +111,9 @@ class CarrierFitter {
   const std::vector<size_t>& passband_;
   FitWorkspace& work_;
   double noiseRatio_ = 0.0;
+  const std::vector<double>* objectWeight_ = nullptr;
+  double binsPerCycle_ = 0.0;
+  std::vector<float> passFx_, passFy_;  // frequency of each passband bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
   std::vector<Complex> factor_;       // H conj(reference) over the passband

@@ -52,7 +52,14 @@ void Check_Finite(const char* name, const T* values, size_t count) {
 template void Check_Finite<float>(const char*, const float*, size_t);
 template void Check_Finite<double>(const char*, const double*, size_t);
 
-void Check_Guess(const PatternGuess& guess, unsigned angles) {
+void Check_Guess(const PatternGuess& guess, unsigned angles, unsigned phases) {
+  if (guess.orders > 2) {
+    Refuse("orders must be 0 (auto), 1 or 2, got " + std::to_string(guess.orders));
+  }
+  if (guess.orders == 2 && phases < 5) {
+    Refuse("orders 2 needs at least 5 phases per orientation, got " + std::to_string(phases) +
+           ": with fewer the second harmonic cannot be separated from the first");
+  }
   if (guess.period != 0.0 && !(std::isfinite(guess.period) && guess.period >= 2.0)) {
     Refuse("the period guess must be a finite number of pixels, at least 2 (got " +
            Number(guess.period) + ")");
@@ -65,6 +72,18 @@ void Check_Guess(const PatternGuess& guess, unsigned angles) {
     for (double a : guess.angles) {
       if (!std::isfinite(a)) Refuse("the angle guesses must be finite");
     }
+  }
+}
+
+void Check_Guess_In_Passband(const PatternGuess& guess, double minFrequency, double maxFrequency,
+                             double cutoff) {
+  if (!(guess.period > 0.0)) return;
+  // The search keeps +-10% around the guess.
+  if (0.9 / guess.period > maxFrequency || 1.1 / guess.period < minFrequency) {
+    Refuse("the period guess (" + Number(guess.period) +
+           " pixels) lies outside the passband: the OTF, cut off at " + Number(cutoff) +
+           " cycles per pixel, lets carriers of periods from " + Number(1.0 / maxFrequency) +
+           " to " + Number(1.0 / minFrequency) + " pixels be found");
   }
 }
 

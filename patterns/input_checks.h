@@ -13,7 +13,12 @@ void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned p
 template <typename T>
 void Check_Finite(const char* name, const T* values, size_t count);
 
-void Check_Guess(const PatternGuess& guess, unsigned angles);
+void Check_Guess(const PatternGuess& guess, unsigned angles, unsigned phases);
+
+// A period guess must leave frequencies to search inside [minFrequency, maxFrequency], the
+// part of the passband (cut-off `cutoff`, cycles per pixel) where carriers are sought.
+void Check_Guess_In_Passband(const PatternGuess& guess, double minFrequency, double maxFrequency,
+                             double cutoff);
 
 // The passband must span enough frequency bins for a carrier to be found and refined.
 void Check_Passband(double cutoff, unsigned height, unsigned width);

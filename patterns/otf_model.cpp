@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "image_transform.h"
+#include "pattern_estimate.h"
 
 namespace korvex::patterns {
 
@@ -192,5 +193,30 @@ double OtfModel::Sample(double fx, double fy, double* dfx, double* dfy) const {
   }
   return value;
 }
+
+template <typename T>
+Sampling Check_Sampling(const T* otf, unsigned height, unsigned width) {
+  const SpectralGrid grid(height, width);
+  const OtfModel model(grid, RealImage(otf, otf + grid.pixels));
+  Sampling sampling;
+  sampling.cutoff = model.Cutoff();
+  // A passband that reaches the outermost row or column of the spectrum is cut by the grid:
+  // the frames' sampling cannot hold it.
+  const unsigned edgeRow = height / 2;  // unshifted index of the highest row frequency
+  const unsigned edgeColumn = width / 2;
+  for (unsigned c = 0; c < width && !sampling.undersampled; ++c) {
+    for (unsigned r = 0; r < height; ++r) {
+      if ((r == edgeRow || c == edgeColumn) && model.Passes(grid.Index(r, c))) {
+        sampling.undersampled = true;
+        break;
+      }
+    }
+  }
+  sampling.largestPixel = sampling.cutoff > 0.0 ? 0.5 / sampling.cutoff : 0.0;
+  return sampling;
+}
+
+template Sampling Check_Sampling<float>(const float*, unsigned, unsigned);
+template Sampling Check_Sampling<double>(const double*, unsigned, unsigned);
 
 }  // namespace korvex::patterns

@@ -3,8 +3,9 @@
 //
 // Everything follows korvex_masks' convention: frames are orientation-major (frame
 // f = a * P + p), and frame f was lit by
-//     1 + m_a cos(2 pi (cos(angle_a) x + sin(angle_a) y) / period_a + phase_f)
-// with x the zero-based column and y the zero-based row. Images are MATLAB column-major:
+//     1 + m_a cos(theta) + m2_a cos(2 theta + psi_a),
+//     theta = 2 pi (cos(angle_a) x + sin(angle_a) y) / period_a + phase_f,
+// with x the zero-based column and y the zero-based row; m2 = 0 for 2-beam illumination. Images are MATLAB column-major:
 // element (r, c, f) sits at f * W * H + c * H + r.
 //
 // Nothing here prints. Bad input throws std::invalid_argument, a platform failure
@@ -23,6 +24,7 @@ namespace korvex::patterns {
 struct PatternGuess {
   double period = 0.0;         // pixels
   std::vector<double> angles;  // radians, one per orientation
+  unsigned orders = 0;  // harmonics to measure: 0 = auto (the second when P >= 5 and significant), 1, 2
 };
 
 struct OrientationEstimate {
@@ -30,7 +32,14 @@ struct OrientationEstimate {
   double period = 0.0;         // pixels
   double modulation = 0.0;     // depth m, clamped to [0, 1]
   double mcnr = 0.0;           // modulation contrast-to-noise ratio (see docs/usage.md)
+  double modulation2 = 0.0;  // depth a2 of the second harmonic (3-beam); 0 for 2-beam
+  double phase2 = 0.0;       // psi: the second harmonic's own phase constant, radians
+  double mcnr2 = 0.0;        // MCNR of the second harmonic; 0 when not measured
   bool lowModulation = false;  // mcnr below kLowMcnr: the estimate is not to be trusted
+  // Not found in the whole passband, but where the other orientations put it (their period,
+  // angles pi / A apart): a prior, to be reported as such. Its mcnr counts only the
+  // frequencies searched there.
+  bool guided = false;
 };
 
 struct PatternEstimate {
@@ -40,6 +49,19 @@ struct PatternEstimate {
 
 // Below this MCNR the carrier is not told apart from noise with confidence.
 constexpr double kLowMcnr = 3.0;
+
+// How finely the frames are sampled, judged from their OTF alone (H x W, centred as
+// PatternEstimator takes it). Frames whose passband reaches the grid's Nyquist frequency
+// were sampled coarser than lambda / (4 NA) and hold aliases: no up-sampling undoes that,
+// only a finer camera pixel.
+struct Sampling {
+  bool undersampled = false;
+  double cutoff = 0.0;        // the OTF's cut-off, cycles per pixel (a lower bound if undersampled)
+  double largestPixel = 0.0;  // the largest pixel that would not alias, in the frames' pixels
+                              // (0.5 / cutoff; an upper bound if undersampled)
+};
+template <typename T>
+Sampling Check_Sampling(const T* otf, unsigned height, unsigned width);
 
 // The estimator for one geometry: H x W frames, A orientations of P phases. It keeps its FFT
 // plans and buffers between calls, so repeated acquisitions of one geometry pay set-up once.
@@ -51,7 +73,8 @@ class PatternEstimator {
   PatternEstimator& operator=(const PatternEstimator&) = delete;
 
   // frames: H x W x (A * P); otf: H x W, centred as KorvexCUDA takes it (zero frequency at
-  // row floor(H/2), column floor(W/2), both zero-based).
+  // row floor(H/2), column floor(W/2), both zero-based). A period guess outside the OTF's
+  // passband, or orders = 2 with fewer than 5 phases, is refused (std::invalid_argument).
   PatternEstimate Estimate(const float* frames, const float* otf, const PatternGuess& guess = {});
   PatternEstimate Estimate(const double* frames, const double* otf, const PatternGuess& guess = {});
 
@@ -75,7 +98,8 @@ PatternEstimate Estimate_Patterns(const T* frames, const T* otf, unsigned height
 }
 
 // The H x W x F masks of an estimate, exactly as korvex_masks builds them from
-// (period, angle, phase, modulation), column-major.
+// (period, angle, phase, modulation, modulation2, phase2), column-major. Throws
+// std::invalid_argument for a period that is not a positive finite number.
 template <typename T>
 void Build_Masks(const PatternEstimate& estimate, unsigned height, unsigned width, T* masks);
 

@@ -5,7 +5,9 @@
 //      the noise beyond the passband, and find each carrier on the grid (carrier_search).
 //   3. Twice: separate with the current phases, fit each carrier below a bin by least squares
 //      (carrier_fit), then read each frame's own phase against the widefield band.
-//   4. Depth from the last fit, MCNR from the coarse peak.
+//   4. With 5 phases or more, the second harmonic at twice each wave vector: its band
+//      separated with the measured phases, its depth and phase constant measured there.
+//   5. Depth from the last fit, MCNR from the coarse peak.
 #include <algorithm>
 #include <cmath>
 
@@ -37,6 +39,17 @@ constexpr double kExpectedAmplitude = 0.25;
 constexpr double kPsfReach = 2.5;
 // Noise-free data have no noise to measure against; their MCNR is reported as this.
 constexpr double kMaxMcnr = 1e6;
+// The transforms run in single precision: rounding leaves noise of about this fraction of the
+// frames' RMS value even in noise-free (or constant) frames, and the noise measured is never
+// taken below it.
+constexpr double kRounding = 1e-6;
+// The second harmonic's band is read at the four grid frequencies around twice the wave
+// vector: noise alone picks the largest of these.
+constexpr double kSecondCandidates = 4.0;
+// The neighbourhood where a weak orientation is sought beside strong ones: the same
+// frequency within this fraction, the expected angle within this many radians.
+constexpr double kGuidedPeriodTolerance = 0.02;
+const double kGuidedAngleTolerance = 3.0 * kPi / 180.0;
 
 struct Orientation {
   std::vector<double> phases;  // of its P frames
@@ -46,6 +59,15 @@ struct Orientation {
   double detection = 0.0;  // |carrier band|^2 over its noise variance at the coarse peak
   CarrierFit fit;
   BandWeights weights;
+  double modulation2 = 0.0;  // second harmonic, for the wave vector (fx, fy) and these phases
+  double phase2 = 0.0;
+  double mcnr2 = 0.0;
+  // Whether the bands are separated with the second harmonic in the model: where it is
+  // present (or asked for). Where it is absent, the model's two further unknowns would take
+  // up the phase errors the frames' matches are to reveal.
+  bool second = false;
+  bool inPassband = true;  // the fit stayed where carriers are sought
+  bool guided = false;     // found where the other orientations put it
 };
 
 double Wrap_Phase(double phase) {
@@ -70,9 +92,14 @@ struct PatternEstimator::Impl {
   template <typename T>
   void Transform_Frames(const T* framesIn);
   void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
+  void Take_Peak(Orientation& o, const CarrierPeak& peak, double windowPower);
+  void Guide_Weak_Orientations(const OtfModel& otf, double windowPower);
   double Measure_Noise(const OtfModel& otf) const;
   void Refine(const OtfModel& otf);
   void Separate();
+  void Weigh_Object_Frequencies();
+  void Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters, bool depth);
+  double Depth(const CarrierFit& fit) const;
   PatternEstimate Summarise() const;
 
   // The frames (or spectra) of orientation a.
@@ -98,9 +125,17 @@ struct PatternEstimator::Impl {
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
   std::vector<Complex> packed;         // the spectra over the passband, bin by bin
   std::vector<FitWorkspace> workspaces;  // one per orientation
+  std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
+  double binsPerCycle = 0.0;
   RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
   unsigned fitMargin = ~0u;
   double noise = 0.0;                  // variance of one pixel of one frame
+  double meanSquare = 0.0;             // of the frames' pixels, as scaled
+  double frameScale = 1.0;             // the frames' factor on the way in
+  double minFrequency = 0.0;           // where carriers are sought, cycles per pixel
+  double maxFrequency = 0.0;
+  unsigned orders = 1;                 // harmonics measured
+  bool requireSecond = false;          // the second reported whatever its significance
   bool separated = false;              // whether the carriers hold separated bands alone
 };
 
@@ -110,9 +145,14 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   const size_t n = grid.pixels;
   Check_Finite("frames", framesIn, n * angles * phases);
   Check_Finite("otf", otfIn, n);
-  Check_Guess(guess, angles);
+  Check_Guess(guess, angles, phases);
   const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
+  minFrequency = kInnerExclusion * otf.Cutoff();
+  maxFrequency = kOuterLimit * otf.Cutoff();
+  Check_Guess_In_Passband(guess, minFrequency, maxFrequency, otf.Cutoff());
+  orders = guess.orders == 1 || phases < 5 ? 1 : 2;
+  requireSecond = guess.orders == 2;
 
   Transform_Frames(framesIn);
   Find_Carriers(otf, guess);
@@ -126,10 +166,24 @@ void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   const unsigned frameCount = angles * phases;
   frames.resize(frameCount, RealImage(n));
   spectra.resize(frameCount, ComplexImage(n));
+  // Scaled to a largest magnitude of 1: every figure estimated is independent of scale, and
+  // values near the type's range would overflow the single-precision transforms.
+  double largest = 0.0;
   for (unsigned f = 0; f < frameCount; ++f) {
     const T* in = framesIn + f * n;
-    for (size_t i = 0; i < n; ++i) frames[f][i] = static_cast<double>(in[i]);
+    for (size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(static_cast<double>(in[i])));
   }
+  frameScale = largest > 0.0 ? 1.0 / largest : 1.0;
+  const double scale = frameScale;
+  double sumSquares = 0.0;
+  for (unsigned f = 0; f < frameCount; ++f) {
+    const T* in = framesIn + f * n;
+    for (size_t i = 0; i < n; ++i) {
+      frames[f][i] = static_cast<double>(in[i]) * scale;
+      sumSquares += frames[f][i] * frames[f][i];
+    }
+  }
+  meanSquare = sumSquares / (static_cast<double>(n) * frameCount);
   // Frames are real: two share one complex transform.
   for (unsigned f = 0; f < frameCount; f += 2) {
     const bool two = f + 1 < frameCount;
@@ -146,7 +200,7 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
-    o.weights = Separation_Weights(o.phases);
+    o.weights = Separation_Weights(o.phases, o.second);
     carriers[a] = Combine(o.weights.carrier, Of(frames, a));
     for (size_t i = 0; i < n; ++i) carriers[a][i] *= window[i];
     transform.Forward(carriers[a]);
@@ -158,8 +212,8 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
     SearchRegion region;
-    region.minFrequency = kInnerExclusion * otf.Cutoff();
-    region.maxFrequency = kOuterLimit * otf.Cutoff();
+    region.minFrequency = minFrequency;
+    region.maxFrequency = maxFrequency;
     if (guess.period > 0.0) {
       region.minFrequency = std::max(region.minFrequency, 0.9 / guess.period);
       region.maxFrequency = std::min(region.maxFrequency, 1.1 / guess.period);
@@ -169,22 +223,77 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
       region.angle = guess.angles[a];
       region.angleTolerance = 5.0 * kPi / 180.0;
     }
-    const CarrierPeak peak = Find_Carrier(grid, otf, carriers[a], region);
-    o.fx = peak.fx;
-    o.fy = peak.fy;
-    o.candidates = std::max<size_t>(1, peak.candidates);
-    double gain = 0.0;
-    for (const Complex& w : o.weights.carrier) gain += std::norm(w);
-    const double spread = noise * gain * windowPower;
-    o.detection =
-        spread > 0.0 ? peak.power / spread : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
-    // Steps that turn the other way put the carrier at -k: describe it with the wave vector
-    // in [0, pi) and phases that decrease.
-    const double angle = std::atan2(o.fy, o.fx);
-    if (angle < 0.0 || angle >= kPi) {
-      o.fx = -o.fx;
-      o.fy = -o.fy;
-      for (double& phase : o.phases) phase = Wrap_Phase(-phase);
+    Take_Peak(o, Find_Carrier(grid, otf, carriers[a], region), windowPower);
+  }
+  if (guess.angles.empty() && guess.period == 0.0) Guide_Weak_Orientations(otf, windowPower);
+}
+
+void PatternEstimator::Impl::Take_Peak(Orientation& o, const CarrierPeak& peak,
+                                       double windowPower) {
+  o.fx = peak.fx;
+  o.fy = peak.fy;
+  o.candidates = std::max<size_t>(1, peak.candidates);
+  double gain = 0.0;
+  for (const Complex& w : o.weights.carrier) gain += std::norm(w);
+  const double spread = noise * gain * windowPower;
+  o.detection =
+      spread > 0.0 ? peak.power / spread : (peak.power > 0.0 ? kMaxMcnr * kMaxMcnr : 0.0);
+  // Steps that turn the other way put the carrier at -k: describe it with the wave vector
+  // in [0, pi) and phases that decrease.
+  const double angle = std::atan2(o.fy, o.fx);
+  if (angle < 0.0 || angle >= kPi) {
+    o.fx = -o.fx;
+    o.fy = -o.fy;
+    for (unsigned p = 0; p < phases; ++p) o.phases[p] = Wrap_Phase(-2.0 * kPi * p / phases);
+  } else {
+    for (unsigned p = 0; p < phases; ++p) o.phases[p] = 2.0 * kPi * p / phases;
+  }
+}
+
+// Hardware nearly always shares one period across its orientations, their angles about
+// pi / A apart in the order of the frames. An orientation not found in the whole passband
+// is sought again where that puts it, beside the ones that were found: a search over far
+// fewer frequencies, which noise alone rarely wins, so a weak carrier can pass the same
+// significance test there. Such an orientation is reported as guided.
+void PatternEstimator::Impl::Guide_Weak_Orientations(const OtfModel& otf, double windowPower) {
+  auto significance = [](const Orientation& o) {
+    return o.detection - std::log(static_cast<double>(o.candidates)) - 1.0;
+  };
+  std::vector<unsigned> strong;
+  for (unsigned a = 0; a < angles; ++a) {
+    if (significance(orientation[a]) >= kLowMcnr * kLowMcnr) strong.push_back(a);
+  }
+  if (strong.empty() || strong.size() == angles) return;
+  std::vector<double> frequencies;
+  for (unsigned a : strong) frequencies.push_back(std::hypot(orientation[a].fx, orientation[a].fy));
+  std::sort(frequencies.begin(), frequencies.end());
+  const double frequency = frequencies[frequencies.size() / 2];
+  const unsigned reference = strong.front();
+  const double referenceAngle = std::atan2(orientation[reference].fy, orientation[reference].fx);
+  for (unsigned a = 0; a < angles; ++a) {
+    Orientation& o = orientation[a];
+    if (significance(o) >= kLowMcnr * kLowMcnr) continue;
+    Orientation best = o;
+    size_t candidates = 0;
+    bool found = false;
+    // The angles may turn either way from one orientation to the next.
+    for (double turn : {1.0, -1.0}) {
+      SearchRegion region;
+      region.minFrequency = frequency * (1.0 - kGuidedPeriodTolerance);
+      region.maxFrequency = frequency * (1.0 + kGuidedPeriodTolerance);
+      region.constrainAngle = true;
+      region.angle = referenceAngle + turn * (static_cast<double>(a) - reference) * kPi / angles;
+      region.angleTolerance = kGuidedAngleTolerance;
+      Orientation trial = o;
+      Take_Peak(trial, Find_Carrier(grid, otf, carriers[a], region), windowPower);
+      candidates += trial.candidates;
+      if (!found || trial.detection > best.detection) best = trial;
+      found = true;
+    }
+    best.candidates = std::max<size_t>(1, candidates);
+    if (significance(best) >= kLowMcnr * kLowMcnr) {
+      best.guided = true;
+      o = best;
     }
   }
 }
@@ -210,13 +319,18 @@ double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
       }
     }
   }
-  if (bins >= angles * (grid.pixels / 50)) return sum / static_cast<double>(bins);
-  // The passband fills the grid: assume photon counts, whose variance is their mean.
+  const double rounding = kRounding * kRounding * meanSquare;
+  if (bins >= angles * (grid.pixels / 50)) {
+    return std::max(sum / static_cast<double>(bins), rounding);
+  }
+  // The passband fills the grid: assume photon counts, whose variance is their mean (in
+  // counts: the scaled frames' variance is the scale times their mean).
   sum = 0.0;
   for (const RealImage& frame : frames) {
     for (double v : frame) sum += std::max(0.0, v);
   }
-  return sum / (static_cast<double>(grid.pixels) * static_cast<double>(frames.size()));
+  const double mean = sum / (static_cast<double>(grid.pixels) * static_cast<double>(frames.size()));
+  return std::max(mean * frameScale, rounding);
 }
 
 // Separates every orientation's bands with its current phases, inside `passband`.
@@ -227,7 +341,7 @@ void PatternEstimator::Impl::Separate() {
   std::vector<double> share(frameCount), carrierRe(frameCount), carrierIm(frameCount);
   for (unsigned a = 0; a < angles; ++a) {
     Orientation& o = orientation[a];
-    o.weights = Separation_Weights(o.phases);
+    o.weights = Separation_Weights(o.phases, o.second);
     for (unsigned p = 0; p < phases; ++p) {
       share[a * phases + p] = o.weights.widefield[p] / angles;
       carrierRe[a * phases + p] = o.weights.carrier[p].real();
@@ -262,6 +376,40 @@ void PatternEstimator::Impl::Separate() {
       carriers[a][i] = Complex(re, im);
     }
     widefield[i] = Complex(sumRe, sumIm);
+  }
+}
+
+// The Wiener factor of the widefield band by frequency: the share of its power, averaged over
+// rings one bin wide, that is not noise.
+void PatternEstimator::Impl::Weigh_Object_Frequencies() {
+  binsPerCycle = std::max(grid.height, grid.width);
+  double shares = 0.0;  // noise variance of a widefield bin per unit pixel variance, over n
+  for (const Orientation& o : orientation) {
+    for (double w : o.weights.widefield) shares += (w / angles) * (w / angles);
+  }
+  const double floor = noise * shares * static_cast<double>(grid.pixels);
+  const size_t rings = static_cast<size_t>(0.75 * binsPerCycle) + 2;
+  std::vector<double> power(rings, 0.0);
+  std::vector<double> count(rings, 0.0);
+  for (size_t i : passband) {
+    const double f = std::hypot(grid.Fx(static_cast<unsigned>(i / grid.height)),
+                                grid.Fy(static_cast<unsigned>(i % grid.height)));
+    const size_t ring = static_cast<size_t>(f * binsPerCycle + 0.5);
+    if (ring >= rings) continue;
+    power[ring] += std::norm(widefield[i]);
+    count[ring] += 1.0;
+  }
+  objectWeight.assign(rings, 1.0);
+  for (size_t r = 0; r < rings; ++r) {
+    // Neighbouring rings too: a ring near zero frequency holds a few bins only.
+    double p = 0.0, c = 0.0;
+    for (size_t k = (r > 0 ? r - 1 : 0); k <= r + 1 && k < rings; ++k) {
+      p += power[k];
+      c += count[k];
+    }
+    if (c == 0.0) continue;
+    const double mean = p / c;
+    objectWeight[r] = mean > floor ? (mean - floor) / mean : 0.0;
   }
 }
 
@@ -313,11 +461,22 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   separated = false;
   for (int round = 0; round < 2; ++round) {
     Separate();
+    if (round == 0) {
+      Weigh_Object_Frequencies();
+      for (CarrierFitter& fitter : fitters) fitter.Set_Object_Weight(&objectWeight, binsPerCycle);
+    }
     for (unsigned a = 0; a < angles; ++a) {
       Orientation& o = orientation[a];
       o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
-      o.fx = o.fit.fx;
-      o.fy = o.fit.fy;
+      // Estimated periods meet the checks given ones do: inside the passband, and at least
+      // 2 pixels. A fit that leaves them keeps its start, and is reported as no carrier.
+      const double frequency = std::hypot(o.fit.fx, o.fit.fy);
+      if (frequency > 0.0 && frequency <= otf.Cutoff() && frequency <= 0.5) {
+        o.fx = o.fit.fx;
+        o.fy = o.fit.fy;
+      } else {
+        o.inPassband = false;
+      }
       fitters[a].Prepare_Phases(size_t{a} * phases, phases);
     }
     CarrierFitter::Match_Frames(fitters, packed, frameCount);
@@ -332,31 +491,107 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       for (unsigned a = 0; a < angles; ++a) {
         Orientation& o = orientation[a];
         if (!(o.fit.modelPower > 0.0)) continue;
-        std::vector<double> measured = fitters[a].Frame_Phases(shares, o.weights.carrier);
+        std::vector<double> measured =
+            fitters[a].Frame_Phases(shares, o.weights.carrier, o.weights.second, o.phases);
         // Without a carrier the phases measured are noise, and may not separate anything.
-        if (Separable(measured)) o.phases = measured;
+        if (Separable(measured, o.second)) o.phases = measured;
       }
-      for (Orientation& o : orientation) o.weights = Separation_Weights(o.phases);
+      for (Orientation& o : orientation) o.weights = Separation_Weights(o.phases, o.second);
+    }
+    // The second harmonic, measured after each round: after the first, to know which
+    // orientations hold one, for the second round's separation.
+    if (orders == 2) {
+      Measure_Second_Harmonic(fitters, round == 1);
+      for (Orientation& o : orientation) {
+        o.second = requireSecond || o.mcnr2 >= kLowMcnr;
+        o.weights = Separation_Weights(o.phases, o.second);
+      }
     }
   }
 }
 
-PatternEstimate PatternEstimator::Impl::Summarise() const {
+// The second harmonic of every orientation, at twice its wave vector, phase-locked to its
+// frames' phases: its band is separated with them, so the band's own phase is psi.
+// Without `depth`, its significance alone.
+void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters,
+                                                     bool depth) {
+  const size_t n = grid.pixels;
+  const size_t frameCount = size_t{angles} * phases;
+  double windowPower = 0.0;
+  for (double w : window) windowPower += w * w;
+  ComplexImage band(n);
+  for (unsigned a = 0; a < angles; ++a) {
+    Orientation& o = orientation[a];
+    const double fx = 2.0 * o.fx;
+    const double fy = 2.0 * o.fy;
+    o.mcnr2 = 0.0;
+    o.modulation2 = 0.0;
+    if (!Separable(o.phases, true) || std::hypot(fx, fy) > maxFrequency) continue;
+    const std::vector<Complex> weights = Separation_Weights(o.phases, true).second;
+    // Significance as for the first harmonic: the apodised band at the grid frequencies
+    // around 2k, over its noise.
+    band = Combine(weights, Of(frames, a));
+    for (size_t i = 0; i < n; ++i) band[i] *= window[i];
+    transform.Forward(band);
+    const double col = fx * grid.width;
+    const double row = fy * grid.height;
+    double peak = 0.0;
+    for (int dc = 0; dc < 2; ++dc) {
+      for (int dr = 0; dr < 2; ++dr) {
+        const long c = static_cast<long>(std::floor(col)) + dc;
+        const long r = static_cast<long>(std::floor(row)) + dr;
+        const unsigned cc = static_cast<unsigned>(((c % long{grid.width}) + grid.width) % grid.width);
+        const unsigned rr = static_cast<unsigned>(((r % long{grid.height}) + grid.height) % grid.height);
+        peak = std::max(peak, std::norm(band[grid.Index(rr, cc)]));
+      }
+    }
+    double gain = 0.0;
+    for (const Complex& w : weights) gain += std::norm(w);
+    const double detection = peak / (noise * gain * windowPower);
+    const double mcnr = std::sqrt(std::max(0.0, detection - std::log(kSecondCandidates) - 1.0));
+    o.mcnr2 = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
+    if (!depth) continue;
+    // Depth and phase from the fit's sums at 2k, on the band (unwindowed) in the passband.
+    std::fill(band.begin(), band.end(), Complex());
+    for (size_t j = 0; j < passband.size(); ++j) {
+      Complex sum;
+      for (unsigned p = 0; p < phases; ++p) sum += weights[p] * packed[j * frameCount + a * phases + p];
+      band[passband[j]] = sum;
+    }
+    const CarrierFit fit = fitters[a].Fit(band, widefield, fx, fy, 0);
+    o.modulation2 = Depth(fit);
+    const double atCentre = 2.0 * kPi * (fx * grid.centreX + fy * grid.centreY);
+    o.phase2 = Wrap_Phase(std::arg(fit.match) - atCentre);
+  }
+}
+
+// Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the
+// widefield band inflates the model's power; that part is removed first.
+double PatternEstimator::Impl::Depth(const CarrierFit& fit) const {
   double widefieldGain = 0.0;  // noise variance of a widefield bin per unit pixel variance
   for (const Orientation& o : orientation) {
     for (double w : o.weights.widefield) widefieldGain += w * w;
   }
   widefieldGain *= static_cast<double>(grid.pixels) / (static_cast<double>(angles) * angles);
+  const double inflation = fit.weightSum * fit.modelGain * widefieldGain * noise;
+  const double power = std::max(fit.modelPower - inflation, 0.5 * fit.modelPower);
+  const double depth = power > 0.0 ? 2.0 * std::abs(fit.match) / power : 0.0;
+  return std::isfinite(depth) ? std::min(std::max(depth, 0.0), 1.0) : 0.0;
+}
+
+PatternEstimate PatternEstimator::Impl::Summarise() const {
   PatternEstimate estimate;
   for (const Orientation& o : orientation) {
     double fx = o.fx;
     double fy = o.fy;
     std::vector<double> frameSet = o.phases;
+    double psi = o.phase2;
     double angle = std::atan2(fy, fx);
     if (angle < 0.0 || angle >= kPi) {  // the fit crossed the direction's wrap
       fx = -fx;
       fy = -fy;
       for (double& phase : frameSet) phase = Wrap_Phase(-phase);
+      psi = Wrap_Phase(-psi);
       angle = std::atan2(fy, fx);
     }
     OrientationEstimate e;
@@ -364,13 +599,7 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
     const double frequency = std::hypot(fx, fy);
     e.period = frequency > 0.0 ? 1.0 / frequency : 0.0;
 
-    // Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the
-    // widefield band inflates the model's power; that part is removed first.
-    const CarrierFit& fit = o.fit;
-    const double inflation = fit.weightSum * fit.modelGain * widefieldGain * noise;
-    const double power = std::max(fit.modelPower - inflation, 0.5 * fit.modelPower);
-    const double depth = power > 0.0 ? 2.0 * std::abs(fit.match) / power : 0.0;
-    e.modulation = std::isfinite(depth) ? std::min(std::max(depth, 0.0), 1.0) : 0.0;
+    e.modulation = Depth(o.fit);
 
     // MCNR: the carrier band's strength at the coarse peak over its noise, less what noise
     // alone reaches at the best of the positions searched (|noise|^2 over its variance is
@@ -378,7 +607,16 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
     const double mcnr =
         std::sqrt(std::max(0.0, o.detection - std::log(static_cast<double>(o.candidates)) - 1.0));
     e.mcnr = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
+    // A fit that left the frequencies searched found no carrier there, whatever its score.
+    if (!o.inPassband) e.mcnr = 0.0;
     e.lowModulation = e.mcnr < kLowMcnr;
+    e.guided = o.guided;
+    // The second harmonic where asked for, or where it is as significant as a first one.
+    e.mcnr2 = o.mcnr2;
+    if (orders == 2 && (requireSecond || o.mcnr2 >= kLowMcnr)) {
+      e.modulation2 = o.modulation2;
+      e.phase2 = psi;
+    }
     estimate.orientations.push_back(e);
     for (double phase : frameSet) estimate.phases.push_back(std::isfinite(phase) ? phase : 0.0);
   }

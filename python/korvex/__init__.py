@@ -8,6 +8,7 @@ on a GPU (cuda backend) or the CPU (host backend): see `korvex.backend`.
 from ._core import KorvexError, backend
 from .acquisition import AcquisitionResult, reconstruct_acquisition
 from .engine import Reconstructor, Result, reconstruct
+from .files import RawFile
 from .imaging import masks, otf, simulate
 from .patterns import LowModulationWarning, Pattern, estimate_patterns
 from .series import reconstruct_series
@@ -15,7 +16,8 @@ from .series import reconstruct_series
 __version__ = "0.1.0"
 
 __all__ = [
-    "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "Reconstructor",
+    "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "RawFile",
+    "Reconstructor",
     "Result", "backend", "estimate_patterns", "masks", "otf", "reconstruct",
     "reconstruct_acquisition", "reconstruct_series", "simulate",
 ]

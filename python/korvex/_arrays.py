@@ -21,7 +21,8 @@ def shape_text(shape) -> str:
 def as_real(name: str, value, ndim: int, layout: str, dtype=None) -> np.ndarray:
     """`value` as a C-contiguous float array of `ndim` dimensions.
 
-    Without `dtype`, float32 and float64 keep their type and integers become float32.
+    Without `dtype`, float32 and float64 (of either byte order) keep their precision and
+    integers become float32.
     """
     array = np.asarray(value)
     kind = array.dtype.kind
@@ -33,17 +34,24 @@ def as_real(name: str, value, ndim: int, layout: str, dtype=None) -> np.ndarray:
         raise ValueError(f"{name} must be {layout}, got {shape_text(array.shape)}")
     if array.size == 0:
         raise ValueError(f"{name} is empty: {shape_text(array.shape)}")
-    if dtype is None:
-        dtype = array.dtype if array.dtype in FLOAT_TYPES else np.dtype(np.float32)
+    if dtype is None:  # float64 in either byte order runs in double precision
+        dtype = np.dtype(np.float64 if kind == "f" and array.dtype.itemsize == 8
+                         else np.float32)
     # A no-op for a C-contiguous array of the right type: the core reads the caller's memory.
     return np.ascontiguousarray(array, dtype=dtype)
 
 
-def count(name: str, value, minimum: int = 1) -> int:
+# Counts (sizes, frames, iterations) reach the core as 32-bit unsigned integers.
+MAX_COUNT = 2**32 - 1
+
+
+def count(name: str, value, minimum: int = 1, maximum: int = MAX_COUNT) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be a whole number, got {type(value).__name__}")
     if value < minimum:
         raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if value > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, got {value}")
     return int(value)
 
 

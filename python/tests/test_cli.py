@@ -1,5 +1,6 @@
 """`korvex reconstruct` on a small TIFF series made here."""
 
+import json
 import subprocess
 import sys
 
@@ -25,34 +26,74 @@ def raw(stack, tmp_path_factory):
     return path
 
 
-def test_reconstructs_a_series_with_the_pixel_size_from_the_metadata(raw, tmp_path):
-    out, preview = tmp_path / "out.tif", tmp_path / "preview.png"
+def ome(path):
+    """(image array, OME Pixels attributes, MapAnnotation as a dict) of an OME-TIFF."""
+    with tifffile.TiffFile(path) as tif:
+        xml = tifffile.xml2dict(tif.ome_metadata)["OME"]
+        pairs = xml["StructuredAnnotations"]["MapAnnotation"]["Value"]["M"]
+        return tif.asarray(), xml["Image"]["Pixels"], {p["K"]: p["value"] for p in pairs}
+
+
+def test_reconstructs_a_series_to_ome_tiff_with_pixel_size_settings_and_pattern(raw, tmp_path):
+    out, preview = tmp_path / "out.ome.tif", tmp_path / "preview.png"
     done = korvex_cli("reconstruct", raw, "-o", out, "--na", 1.2, "--wavelength", 0.52,
                       "--iterations", 5, "--preview", preview)
     assert done.returncode == 0, done.stderr
     assert "MCNR" in done.stdout and "2 time point(s)" in done.stdout
-    with tifffile.TiffFile(out) as tif:
-        images = tif.asarray()
-        numerator, denominator = tif.pages[0].tags["XResolution"].value
-        assert tif.imagej_metadata["unit"] in ("um", "micron", "\\u00B5m", "µm")
+    images, pixels, notes = ome(out)
     assert images.shape == (2, 74, 100) and images.dtype == np.float32
-    assert denominator / numerator == pytest.approx(0.0325, rel=1e-4)
+    assert pixels["PhysicalSizeX"] == pytest.approx(0.0325, rel=1e-6)
+    assert pixels["PhysicalSizeXUnit"] == "µm"
+    assert pixels["Channel"]["EmissionWavelength"] == pytest.approx(520)
+    assert notes["na"] == 1.2 and notes["iterations"] == 5 and notes["estimate"] == "once"
+    pattern = json.loads(notes["pattern"])
+    assert len(pattern["period"]) == 3 and len(pattern["phase"]) == 9
+    assert min(pattern["mcnr"]) > 3
     assert preview.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tif", "preview.png"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.ome.tif", "preview.png"]
 
 
 def test_ome_tiff_of_one_time_point(raw, tmp_path):
-    ome, out = tmp_path / "raw.ome.tif", tmp_path / "out.tif"
-    tifffile.imwrite(ome, tifffile.imread(raw)[0], ome=True,
-                     metadata={"axes": "ZYX", "PhysicalSizeX": 65, "PhysicalSizeXUnit": "nm",
-                               "PhysicalSizeY": 65, "PhysicalSizeYUnit": "nm"})
-    done = korvex_cli("reconstruct", ome, "-o", out, "--na", 1.2, "--wavelength", 0.52,
-                      "--iterations", 2, "--upsample", 1, "-q")
+    """The pixel size in picometres and the wavelength come from the OME metadata."""
+    source, out = tmp_path / "raw.ome.tif", tmp_path / "out.tif"
+    tifffile.imwrite(source, tifffile.imread(raw)[0], ome=True,
+                     metadata={"axes": "ZYX", "PhysicalSizeX": 65000, "PhysicalSizeXUnit": "pm",
+                               "PhysicalSizeY": 65000, "PhysicalSizeYUnit": "pm",
+                               "Channel": {"EmissionWavelength": 0.52,
+                                           "EmissionWavelengthUnit": "µm"}})
+    done = korvex_cli("reconstruct", source, "-o", out, "--na", 1.2, "--iterations", 2,
+                      "--upsample", 1, "-q")
     assert done.returncode == 0, done.stderr
-    with tifffile.TiffFile(out) as tif:
-        assert tif.asarray().shape == (37, 50)  # one time point
-        numerator, denominator = tif.pages[0].tags["XResolution"].value
-    assert denominator / numerator == pytest.approx(0.065, rel=1e-4)
+    images, pixels, notes = ome(out)
+    assert images.shape == (37, 50)  # one time point
+    assert pixels["PhysicalSizeX"] == pytest.approx(0.065, rel=1e-6)
+    assert float(notes["wavelength (um)"]) == pytest.approx(0.52)
+
+
+def test_estimate_each_reports_every_time_point_and_strict_refuses(raw, tmp_path):
+    """A blank middle time point: its MCNR and warnings are shown; --strict writes nothing."""
+    series = tifffile.imread(raw)
+    noise = np.random.default_rng(3).poisson(100, series[0].shape).astype(np.uint16)
+    blank = tmp_path / "blank.tif"
+    tifffile.imwrite(blank, np.stack([series[0], noise, series[1]]), imagej=True,
+                     resolution=(1 / 0.065, 1 / 0.065), metadata={"axes": "TZYX", "unit": "um"})
+    out = tmp_path / "out.tif"
+    args = ["reconstruct", blank, "-o", out, "--na", 1.2, "--wavelength", 0.52,
+            "--iterations", 2, "--estimate", "each", "-q"]
+    done = korvex_cli(*args)
+    assert done.returncode == 0, done.stderr
+    lines = [line for line in done.stdout.splitlines() if ": MCNR" in line]
+    assert [line.split(":")[0] for line in lines] == [f"time point {t}" for t in (1, 2, 3)]
+    assert lines[1].endswith("low") and not lines[0].endswith("low")
+    warned = [line for line in done.stderr.splitlines() if "warning" in line]
+    assert len(warned) == 4 and all("time point 2: orientation" in w for w in warned[:3])
+    assert "1 of 3 estimated pattern(s) have low modulation" in warned[3]
+    _, _, notes = ome(out)
+    assert json.loads(notes["pattern, time point 2"])["low_modulation"] == [True] * 3
+    out.unlink()
+    done = korvex_cli(*args, "--strict")
+    assert done.returncode == 3 and "time point 2" in done.stderr and "Traceback" not in done.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["blank.tif"]
 
 
 def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
@@ -71,9 +112,16 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
         "NaN or Inf": [nan, *optics, "--pixel-size", 0.065],
         "no pixel size": [nan, *optics],
         "na": [raw, "--na", 1.6, "--wavelength", 0.52],
+        "no emission wavelength": [raw, "--na", 1.2],
+        "is a directory": [tmp_path, *optics],
+        "iterations must be at most 4294967295": [raw, *optics, "--iterations", 2**32],
+        "sizes 2 x 9 x 37 x 50 with 3 angles and 4 phases": [raw, *optics, "--phases", 4,
+                                                             "--order", "TAPYX"],
+        "invalid float value: 'abc'": [raw, "--na", "abc", "--wavelength", 0.52],
+        "--background must be a finite number": [raw, *optics, "--background", "nan"],
     }
     for message, args in cases.items():
-        done = korvex_cli("reconstruct", args[0], "-o", out, *args[1:])
+        done = korvex_cli("reconstruct", args[0], "-o", out, "-q", *args[1:])
         assert done.returncode == 2, (message, done.stderr)
         lines = done.stderr.strip().splitlines()
         assert len(lines) == 1 and message in lines[0] and "Traceback" not in done.stderr

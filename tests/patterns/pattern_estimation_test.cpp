@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pattern_estimate.h"
@@ -98,8 +99,9 @@ TEST(PatternEstimation, BlankStacksReportLowModulation) {
   const auto noisy = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 1000, 10.0, 3);
   korvex_test::SimStack zeros = noisy;
   std::fill(zeros.frames.begin(), zeros.frames.end(), 0.0);
-  for (const korvex_test::SimStack* stack :
-       {&noisy, static_cast<const korvex_test::SimStack*>(&zeros)}) {
+  korvex_test::SimStack constant = noisy;
+  std::fill(constant.frames.begin(), constant.frames.end(), 37.5);
+  for (const korvex_test::SimStack* stack : {&noisy, &std::as_const(zeros), &std::as_const(constant)}) {
     const PatternEstimate e = Estimate<double>(*stack, 3, 3);
     for (const auto& o : e.orientations) {
       EXPECT_TRUE(o.lowModulation);
@@ -109,6 +111,28 @@ TEST(PatternEstimation, BlankStacksReportLowModulation) {
       EXPECT_TRUE(std::isfinite(o.angle) && std::isfinite(o.period) && std::isfinite(o.mcnr));
     }
     for (double p : e.phases) EXPECT_TRUE(std::isfinite(p));
+  }
+}
+
+// Beside strong orientations, a blank one is sought again where they put it (their period,
+// angles pi / A apart) and still reported as low modulation; a weak one found there is
+// reported as guided, near its true wave vector.
+TEST(PatternEstimation, WeakOrientationsBesideStrongOnes) {
+  for (double weak : {0.0, 0.17}) {
+    auto truth = korvex_test::Random_Truth(3, 3, 4.6, 0.5, 0.05, 12);
+    truth.modulations[1] = weak;
+    const auto stack = korvex_test::Simulate_Stack(128, 128, kCutoff, truth, 300, 10.0, 12);
+    const PatternEstimate e = Estimate<double>(stack, 3, 3);
+    EXPECT_FALSE(e.orientations[0].lowModulation || e.orientations[2].lowModulation);
+    EXPECT_FALSE(e.orientations[0].guided || e.orientations[2].guided);
+    const auto& o = e.orientations[1];
+    if (weak == 0.0) {
+      EXPECT_TRUE(o.lowModulation) << o.mcnr;
+      continue;
+    }
+    EXPECT_TRUE(o.guided) << o.mcnr;
+    EXPECT_FALSE(o.lowModulation) << o.mcnr;
+    EXPECT_LE(korvex_test::Compare(truth, e, 128, 128).waveVector, 0.15);
   }
 }
 
@@ -122,6 +146,8 @@ TEST(PatternEstimation, MasksFollowTheMaskConvention) {
   e.orientations[1].angle = 2.0;
   e.orientations[1].period = 4.5;
   e.orientations[1].modulation = 0.6;
+  e.orientations[1].modulation2 = 0.3;
+  e.orientations[1].phase2 = 1.2;
   e.phases = {0.1, 2.2, 4.3, 1.0, 3.0, 5.0};
   const unsigned h = 7, w = 5;
   std::vector<float> masks(size_t{h} * w * 6);
@@ -130,15 +156,17 @@ TEST(PatternEstimation, MasksFollowTheMaskConvention) {
     const auto& o = e.orientations[f / 3];
     for (unsigned c = 0; c < w; ++c) {
       for (unsigned r = 0; r < h; ++r) {
+        const double theta =
+            2.0 * kPi * (std::cos(o.angle) * c + std::sin(o.angle) * r) / o.period + e.phases[f];
         const double expected =
-            1.0 +
-            o.modulation *
-                std::cos(2.0 * kPi * (std::cos(o.angle) * c + std::sin(o.angle) * r) / o.period +
-                         e.phases[f]);
+            1.0 + o.modulation * std::cos(theta) + o.modulation2 * std::cos(2 * theta + o.phase2);
         EXPECT_NEAR(masks[(f * w + c) * h + r], expected, 1e-6);
       }
     }
   }
+  // A period of 0 would make masks of NaN.
+  e.orientations[0].period = 0.0;
+  EXPECT_THROW(korvex::patterns::Build_Masks(e, h, w, masks.data()), std::invalid_argument);
 }
 
 void Expect_Refused(const std::function<void()>& call, const std::string& mention) {
@@ -179,6 +207,90 @@ TEST(PatternEstimation, BadInputIsRefusedNamingIt) {
   PatternGuess guess;
   guess.angles = {0.1, 0.2};
   Expect_Refused([&] { Estimate<double>(stack, 3, 3, guess); }, "one per orientation");
+  // A period guess the OTF does not pass would leave nothing to search.
+  PatternGuess far;
+  far.period = 2.5;  // 0.4 cycles per pixel, beyond the cut-off of 0.25
+  Expect_Refused([&] { Estimate<double>(stack, 3, 3, far); }, "lies outside the passband");
+  PatternGuess second;
+  second.orders = 2;
+  Expect_Refused([&] { Estimate<double>(stack, 3, 3, second); }, "at least 5 phases");
+  second.orders = 3;
+  Expect_Refused([&] { Estimate<double>(stack, 3, 3, second); }, "orders must be 0");
+}
+
+// Values near the float range give the same estimate as the same frames in photons (the
+// transforms would overflow), not confident nonsense.
+TEST(PatternEstimation, HugeValuesGiveTheSameEstimate) {
+  const auto truth = korvex_test::Random_Truth(3, 3, 5.0, 0.7, 0.05, 6);
+  auto stack = korvex_test::Simulate_Stack(96, 96, kCutoff, truth, 1000, 10.0, 6);
+  const PatternEstimate plain = Estimate<float>(stack, 3, 3);
+  const double peak = *std::max_element(stack.frames.begin(), stack.frames.end());
+  for (double& v : stack.frames) v *= 3e38 / peak;
+  const PatternEstimate huge = Estimate<float>(stack, 3, 3);
+  for (size_t a = 0; a < 3; ++a) {
+    EXPECT_NEAR(huge.orientations[a].period, plain.orientations[a].period, 1e-3);
+    EXPECT_NEAR(huge.orientations[a].mcnr, plain.orientations[a].mcnr,
+                1e-3 * plain.orientations[a].mcnr);
+  }
+}
+
+// The sampling judged from the OTF: a passband cut by the grid's Nyquist frequency means
+// aliased frames; otherwise the largest pixel that would not alias is 0.5 / cut-off.
+TEST(PatternEstimation, UndersampledFramesAreReported) {
+  const auto fine = korvex_test::Pupil_Otf(64, 80, 0.25);
+  const auto s = korvex::patterns::Check_Sampling(fine.data(), 64, 80);
+  EXPECT_FALSE(s.undersampled);
+  EXPECT_NEAR(s.largestPixel, 2.0, 0.1);
+  const auto coarse = korvex_test::Pupil_Otf(64, 80, 0.6);
+  EXPECT_TRUE(korvex::patterns::Check_Sampling(coarse.data(), 64, 80).undersampled);
+}
+
+// A camera-like stack in low light (specimen drawn finer and binned, 100 photons on 10 of
+// background, the period at 0.85 of a cut-off near Nyquist): every orientation is found.
+TEST(PatternEstimation, LowLightCameraStack) {
+  const double cutoff = 2.0 * 1.2 / 0.520 * 0.103;
+  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.8, 0.1, 1);
+  korvex_test::CameraOptions camera;
+  camera.factor = 2;
+  const auto stack = korvex_test::Simulate_Stack(256, 256, cutoff, truth, 100, 10.0, 1, camera);
+  const PatternEstimate e = Estimate<float>(stack, 3, 3);
+  const auto err = korvex_test::Compare(truth, e, 256, 256);
+  EXPECT_LE(err.waveVector, 0.15);
+  EXPECT_LE(err.phaseCentre, 6.0);
+  for (const auto& o : e.orientations) EXPECT_FALSE(o.lowModulation) << o.mcnr;
+}
+
+// 3-beam illumination, 5 phases: the second harmonic is found at twice the wave vector with
+// its own phase constant, and the first harmonic is as good as without it. Asked for the
+// first alone, the estimator leaves the second at 0; a 2-beam stack has none to report.
+TEST(PatternEstimation, SecondHarmonicOfThreeBeamStacks) {
+  auto truth = korvex_test::Random_Truth(3, 5, 1.0 / (0.45 * kCutoff), 0.4, 0.1, 9);
+  const auto twoBeam = korvex_test::Simulate_Stack(160, 160, kCutoff, truth, 1000, 10.0, 9);
+  truth.modulations2 = {0.5, 0.4, 0.6};
+  truth.phases2 = {0.5, 2.5, 4.5};
+  const auto threeBeam = korvex_test::Simulate_Stack(160, 160, kCutoff, truth, 1000, 10.0, 9);
+  const PatternEstimate e = Estimate<float>(threeBeam, 3, 5);
+  const auto err = korvex_test::Compare(truth, e, 160, 160);
+  EXPECT_LE(err.waveVector, 0.03);
+  EXPECT_LE(err.phaseCentre, 4.0);
+  EXPECT_LE(err.modulation, 0.05);
+  for (size_t a = 0; a < 3; ++a) {
+    const auto& o = e.orientations[a];
+    EXPECT_NEAR(o.modulation2, truth.modulations2[a], 0.05) << a;
+    EXPECT_GE(o.mcnr2, korvex::patterns::kLowMcnr) << a;
+    const double sign = std::fmod(truth.angles[a], 2 * kPi) >= kPi ? -1.0 : 1.0;
+    EXPECT_NEAR(std::remainder(sign * truth.phases2[a] - o.phase2, 2 * kPi), 0.0, 0.05) << a;
+  }
+  PatternGuess first;
+  first.orders = 1;
+  for (const auto& o : Estimate<float>(threeBeam, 3, 5, first).orientations) {
+    EXPECT_EQ(o.modulation2, 0.0);
+    EXPECT_EQ(o.mcnr2, 0.0);
+  }
+  for (const auto& o : Estimate<float>(twoBeam, 3, 5).orientations) {
+    EXPECT_EQ(o.modulation2, 0.0) << o.mcnr2;
+    EXPECT_LT(o.mcnr2, korvex::patterns::kLowMcnr);
+  }
 }
 
 }  // namespace

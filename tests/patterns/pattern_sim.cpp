@@ -12,8 +12,10 @@ namespace {
 
 const double kPi = std::acos(-1.0);
 
-// A smooth positive specimen: curved filaments of Gaussian profile, beads and a faint haze.
-std::vector<double> Filaments(unsigned h, unsigned w, std::mt19937& rng) {
+// A smooth positive specimen: curved filaments of Gaussian profile, beads and a faint haze,
+// on a grid `scale` times finer than the camera's (lengths are in camera pixels).
+std::vector<double> Filaments(unsigned h, unsigned w, double scale, bool dense,
+                              std::mt19937& rng) {
   std::uniform_real_distribution<double> u(0.0, 1.0);
   std::vector<double> object(size_t{h} * w, 0.02);
   auto splat = [&](double x, double y, double sigma, double amplitude) {
@@ -28,21 +30,25 @@ std::vector<double> Filaments(unsigned h, unsigned w, std::mt19937& rng) {
       }
     }
   };
-  const unsigned filaments = 6 + (h * w) / 8192;
+  const double cameraPixels = static_cast<double>(h) * w / (scale * scale);
+  const unsigned crowd = dense ? 8 : 1;
+  const unsigned filaments = crowd * (6 + static_cast<unsigned>(cameraPixels / 8192));
+  const unsigned steps = static_cast<unsigned>(2 * (h + w) / scale);
   for (unsigned k = 0; k < filaments; ++k) {
     double x = u(rng) * w;
     double y = u(rng) * h;
     double heading = u(rng) * 2 * kPi;
-    const double bend = (u(rng) - 0.5) * 0.02;
+    const double bend = (u(rng) - 0.5) * 0.02 / scale;
     const double brightness = 0.3 + 0.7 * u(rng);
-    for (unsigned step = 0; step < 2 * (h + w); ++step) {
-      splat(x, y, 0.8, brightness * 0.5);
-      x += 0.5 * std::cos(heading);
-      y += 0.5 * std::sin(heading);
+    for (unsigned step = 0; step < steps; ++step) {
+      splat(x, y, 0.8 * scale, brightness * 0.5);
+      x += 0.5 * scale * std::cos(heading);
+      y += 0.5 * scale * std::sin(heading);
       heading += bend;
     }
   }
-  for (unsigned k = 0; k < 20 + (h * w) / 4096; ++k) splat(u(rng) * w, u(rng) * h, 0.7, 1.0);
+  const unsigned beads = crowd * (20 + static_cast<unsigned>(cameraPixels / 4096));
+  for (unsigned k = 0; k < beads; ++k) splat(u(rng) * w, u(rng) * h, 0.7 * scale, 1.0);
   return object;
 }
 
@@ -81,48 +87,73 @@ PatternTruth Random_Truth(unsigned angles, unsigned phases, double period, doubl
   return t;
 }
 
-SimStack Simulate_Stack(unsigned h, unsigned w, double cutoff, const PatternTruth& truth,
-                        double photons, double background, unsigned seed) {
+SimStack Simulate_Stack(unsigned cameraH, unsigned cameraW, double cutoff,
+                        const PatternTruth& truth, double photons, double background,
+                        unsigned seed, const CameraOptions& camera) {
   using korvex::patterns::Complex;
   std::mt19937 rng(seed);
+  const unsigned q = std::max(1u, camera.factor);
+  const unsigned h = cameraH * q;
+  const unsigned w = cameraW * q;
   SimStack s;
-  s.height = h;
-  s.width = w;
-  s.otf = Pupil_Otf(h, w, cutoff);
-  s.object = Filaments(h, w, rng);
+  s.height = cameraH;
+  s.width = cameraW;
+  s.otf = Pupil_Otf(cameraH, cameraW, cutoff);
+  const std::vector<double> fine = Filaments(h, w, q, camera.dense, rng);
   const size_t n = size_t{h} * w;
+  const size_t cameraN = size_t{cameraH} * cameraW;
   const unsigned phases = static_cast<unsigned>(truth.phases.size() / truth.angles.size());
   const korvex::patterns::SpectralGrid grid(h, w);
   korvex::patterns::SpectrumTransform transform(grid);
+  const std::vector<double> otf = q == 1 ? s.otf : Pupil_Otf(h, w, cutoff / q);
   std::vector<double> otfOrigin(n);
   for (unsigned c = 0; c < w; ++c) {
     for (unsigned r = 0; r < h; ++r) {
-      otfOrigin[grid.Index(r, c)] = s.otf[grid.Index((r + h / 2) % h, (c + w / 2) % w)];
+      otfOrigin[grid.Index(r, c)] = otf[grid.Index((r + h / 2) % h, (c + w / 2) % w)];
     }
   }
-  s.frames.resize(n * truth.phases.size());
+  // Camera pixels integrate q x q blocks of the fine grid.
+  auto bin = [&](const std::vector<double>& image, double* out) {
+    std::fill(out, out + cameraN, 0.0);
+    for (unsigned c = 0; c < w; ++c) {
+      for (unsigned r = 0; r < h; ++r) {
+        out[size_t{c / q} * cameraH + r / q] += image[grid.Index(r, c)] / (q * q);
+      }
+    }
+  };
+  s.object.resize(cameraN);
+  bin(fine, s.object.data());
+  // Fine-grid coordinates in camera pixels, from the centre of camera pixel (0, 0).
+  const double centre = 0.5 * (q - 1.0);
+  s.frames.resize(cameraN * truth.phases.size());
+  std::vector<double> image(n);
   for (size_t f = 0; f < truth.phases.size(); ++f) {
     const size_t a = f / phases;
     const double kx = std::cos(truth.angles[a]) / truth.periods[a];
     const double ky = std::sin(truth.angles[a]) / truth.periods[a];
+    const double m2 = truth.modulations2.empty() ? 0.0 : truth.modulations2[a];
+    const double psi = truth.phases2.empty() ? 0.0 : truth.phases2[a];
     korvex::patterns::ComplexImage lit(n);
     for (unsigned c = 0; c < w; ++c) {
       for (unsigned r = 0; r < h; ++r) {
+        const double theta =
+            2 * kPi * (kx * (c - centre) / q + ky * (r - centre) / q) + truth.phases[f];
         const double mask =
-            1.0 + truth.modulations[a] * std::cos(2 * kPi * (kx * c + ky * r) + truth.phases[f]);
-        lit[grid.Index(r, c)] = mask * s.object[grid.Index(r, c)];
+            1.0 + truth.modulations[a] * std::cos(theta) + m2 * std::cos(2 * theta + psi);
+        lit[grid.Index(r, c)] = mask * fine[grid.Index(r, c)];
       }
     }
     transform.Forward(lit);
     for (size_t i = 0; i < n; ++i) lit[i] *= otfOrigin[i] / static_cast<double>(n);
     transform.Inverse(lit);
-    for (size_t i = 0; i < n; ++i) s.frames[f * n + i] = std::max(lit[i].real(), 0.0);
+    for (size_t i = 0; i < n; ++i) image[i] = std::max(lit[i].real(), 0.0);
+    bin(image, &s.frames[f * cameraN]);
   }
   if (photons > 0.0) {
     const double peak = *std::max_element(s.frames.begin(), s.frames.end());
     for (double& v : s.frames) {
       std::poisson_distribution<long> draw(v * photons / peak + background);
-      v = static_cast<double>(draw(rng)) - background;
+      v = static_cast<double>(draw(rng)) - (camera.keepBackground ? 0.0 : background);
     }
   }
   return s;
@@ -148,6 +179,9 @@ PatternErrors Compare(const PatternTruth& truth, const std::vector<double>& angl
       const size_t f = a * perAngle + p;
       const double d = std::remainder(sign * truth.phases[f] - phases[f], 2 * kPi);
       e.phase = std::max(e.phase, std::fabs(d) * 180.0 / kPi);
+      // The phase of the mask at the centre: the origin's plus 2 pi k.centre.
+      const double atCentre = d + 2 * kPi * (dx * 0.5 * (w - 1.0) / w + dy * 0.5 * (h - 1.0) / h);
+      e.phaseCentre = std::max(e.phaseCentre, std::fabs(std::remainder(atCentre, 2 * kPi)) * 180.0 / kPi);
     }
   }
   return e;

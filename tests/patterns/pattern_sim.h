@@ -14,6 +14,10 @@ struct PatternTruth {
   std::vector<double> periods;      // per orientation, pixels
   std::vector<double> modulations;  // per orientation
   std::vector<double> phases;       // per frame, radians
+  // The second harmonic of 3-beam illumination, per orientation (empty: 2-beam): frame f of
+  // orientation a is lit by 1 + m cos(theta) + m2 cos(2 theta + psi).
+  std::vector<double> modulations2;
+  std::vector<double> phases2;  // psi
 };
 
 struct SimStack {
@@ -33,16 +37,29 @@ std::vector<double> Pupil_Otf(unsigned height, unsigned width, double cutoff);
 PatternTruth Random_Truth(unsigned angles, unsigned phases, double period, double firstAngle,
                           double stepJitter, unsigned seed);
 
+// How the camera records the stack. factor > 1 draws the specimen and the pattern on a grid
+// that many times finer, images it through the OTF of that grid and lets every camera pixel
+// integrate its factor x factor block, as a real camera does (the OTF returned is the camera
+// grid's pupil OTF, without the pixel's own blur: the model a caller would hand over).
+struct CameraOptions {
+  unsigned factor = 1;
+  bool dense = false;  // a crowded specimen (many filaments and beads) instead of a sparse one
+  bool keepBackground = false;  // leave the background in the frames, as the camera gives it
+};
+
 // The stack: photons at the brightest noise-free pixel (0: no noise, no scaling), Poisson
 // noise over a background of `background` photons that is then subtracted. A truth with all
 // modulations 0 gives frames without stripes.
 SimStack Simulate_Stack(unsigned height, unsigned width, double cutoff, const PatternTruth& truth,
-                        double photons, double background, unsigned seed);
+                        double photons, double background, unsigned seed,
+                        const CameraOptions& camera = {});
 
 // Error figures of an estimate against the truth, in korvex_masks' convention.
 struct PatternErrors {
   double waveVector = 0.0;  // largest over orientations, Fourier-grid bins
-  double phase = 0.0;       // largest over frames, degrees
+  double phase = 0.0;       // largest over frames, degrees, at the image origin
+  double phaseCentre = 0.0; // the same at the image centre, where a wave vector's error
+                            // moves the phase least
   double modulation = 0.0;  // largest over orientations
 };
 PatternErrors Compare(const PatternTruth& truth, const std::vector<double>& angles,
