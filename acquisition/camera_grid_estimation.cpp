@@ -32,6 +32,16 @@ IlluminationPattern CameraGridEstimator::Estimate(const T* frames, const T* otf,
     if (o.lowModulation) lowModulation.push_back(static_cast<unsigned>(a));
   }
   pattern.phase = estimate.phases;
+  // A second harmonic travels with the pattern only where one was found: two-beam patterns
+  // keep modulation2 and phase2 empty.
+  for (const korvex::patterns::OrientationEstimate& o : estimate.orientations) {
+    if (o.modulation2 == 0.0) continue;
+    for (const korvex::patterns::OrientationEstimate& each : estimate.orientations) {
+      pattern.modulation2.push_back(each.modulation2);
+      pattern.phase2.push_back(each.phase2);
+    }
+    break;
+  }
   return pattern;
 }
 

@@ -67,6 +67,8 @@ void Build_Masks(const IlluminationPattern& pattern, unsigned height, unsigned w
     o.angle = pattern.angle[a];
     o.period = pattern.period[a];
     o.modulation = pattern.modulation[a];
+    if (!pattern.modulation2.empty()) o.modulation2 = pattern.modulation2[a];
+    if (!pattern.phase2.empty()) o.phase2 = pattern.phase2[a];
     estimate.orientations.push_back(o);
   }
   estimate.phases = pattern.phase;
