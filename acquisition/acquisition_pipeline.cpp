@@ -10,8 +10,11 @@
 #include <string>
 
 #include "Korvex.h"
+#include "caller_terms.h"
 #include "camera_grid_estimation.h"
 #include "fourier_upsampling.h"
+#include "memory_budget.h"
+#include "value_scaling.h"
 
 namespace korvex::acquisition {
 
@@ -38,8 +41,8 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
                        const AcquisitionOptions& options) {
   if (frames == nullptr) throw std::invalid_argument("frames must not be null");
   if (height < 8 || width < 8) {
-    throw std::invalid_argument("frames must be at least 8 x 8 pixels, got " +
-                                std::to_string(height) + " x " + std::to_string(width));
+    throw std::invalid_argument("frames must be at least " + Shape_Text(8, 8) + " pixels, got " +
+                                Shape_Text(height, width));
   }
   if (options.angles < 1) throw std::invalid_argument("angles must be at least 1");
   if (options.phases < 3) {
@@ -52,8 +55,8 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
         std::to_string(options.phases) + " = " + std::to_string(options.angles * options.phases) +
         " frames, got " + std::to_string(frameCount));
   }
-  Check_Setting(options.lambda, true, "lambda");
-  Check_Setting(options.alpha, false, "alpha");
+  Check_Setting(options.lambda, true, Argument("lambda").c_str());
+  Check_Setting(options.alpha, false, Argument("alpha").c_str());
   Check_Setting(options.threshold, true, "threshold");
   if (options.sparsity) {
     Check_Setting(*options.sparsity, true, "sparsity");
@@ -73,8 +76,7 @@ void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned 
     return;
   }
   throw std::invalid_argument("upsample (" + std::to_string(factor) + ") makes a fine grid of " +
-                              std::to_string(fineHeight) + " x " + std::to_string(fineWidth) +
-                              " x " + std::to_string(frames) +
+                              Shape_Text(fineHeight, fineWidth, frames) +
                               " values, too large for the engine (below 2^32 values)");
 }
 
@@ -83,9 +85,9 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   const bool fine = otf.height == height * factor && otf.width == width * factor;
   if ((!camera && !fine) || otf.values.size() != size_t{otf.height} * otf.width) {
     std::ostringstream message;
-    message << "otf must be " << height << " x " << width << " (the camera grid) or "
-            << height * factor << " x " << width * factor << " (the fine grid), got " << otf.height
-            << " x " << otf.width;
+    message << "otf must be " << Shape_Text(height, width) << " (the camera grid) or "
+            << Shape_Text(uint64_t{height} * factor, uint64_t{width} * factor)
+            << " (the fine grid), got " << Shape_Text(otf.height, otf.width);
     throw std::invalid_argument(message.str());
   }
   for (double v : otf.values) {
@@ -94,9 +96,8 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   const double zero = otf.values[size_t{otf.width / 2} * otf.height + otf.height / 2];
   if (std::abs(zero - 1.0) > 1e-3) {
     std::ostringstream message;
-    message << "otf must be 1 at zero frequency (row " << otf.height / 2 + 1 << ", column "
-            << otf.width / 2 + 1 << ", counted from 1), got " << zero
-            << "; divide it by that value";
+    message << "otf must be 1 at zero frequency (" << Position_Text(otf.height / 2, otf.width / 2)
+            << "), got " << zero << "; divide it by that value";
     throw std::invalid_argument(message.str());
   }
 }
@@ -143,19 +144,18 @@ struct OtfKey {
 
 KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned factor) {
   const IlluminationPattern fine = On_Finer_Grid(pattern, factor);
-  const unsigned orientations = fine.Orientations();
-  const unsigned phases = fine.Frames() / orientations;
+  const size_t orientations = fine.orientations.size();
+  const size_t phases = fine.phases.size() / orientations;
   const double pi = std::acos(-1.0);
   KorvexHarmonics harmonics;
-  for (unsigned a = 0; a < orientations; ++a) {
-    const double k = 2.0 * pi / fine.period[a];
-    harmonics.orientations.push_back({k * std::cos(fine.angle[a]), k * std::sin(fine.angle[a])});
-    const double depth2 = fine.modulation2.empty() ? 0.0 : fine.modulation2[a];
-    const double offset2 = fine.phase2.empty() ? 0.0 : fine.phase2[a];
-    for (unsigned p = 0; p < phases; ++p) {
-      const double phase = fine.phase[a * phases + p];
-      harmonics.coefficients.push_back({std::polar(0.5 * fine.modulation[a], phase),
-                                        std::polar(0.5 * depth2, 2.0 * phase + offset2)});
+  for (size_t a = 0; a < orientations; ++a) {
+    const korvex::patterns::OrientationEstimate& o = fine.orientations[a];
+    const double k = 2.0 * pi / o.period;
+    harmonics.orientations.push_back({k * std::cos(o.angle), k * std::sin(o.angle)});
+    for (size_t p = 0; p < phases; ++p) {
+      const double phase = fine.phases[a * phases + p];
+      harmonics.coefficients.push_back({std::polar(0.5 * o.modulation, phase),
+                                        std::polar(0.5 * o.modulation2, 2.0 * phase + o.phase2)});
     }
   }
   return harmonics;
@@ -232,7 +232,7 @@ std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned he
     return Resample_Otf(options.otf->values, options.otf->height, options.otf->width, fineHeight,
                         fineWidth);
   }
-  Check_Optics(options.optics, factor);
+  Check_Optics(options.optics, height, width, factor);
   const Optics& o = options.optics;
   return Widefield_Otf(fineHeight, fineWidth, o.na, o.wavelength, o.pixelSize / factor);
 }
@@ -244,6 +244,7 @@ struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<Korvex<T>> engine;
   std::unique_ptr<FourierUpsampler<T>> upsampler;
   std::unique_ptr<CameraGridEstimator> estimator;
+  std::vector<T> photons;  // the frames less the offset, over the gain
   std::vector<T> fineFrames, otf;
   KorvexHarmonics harmonics;
   OtfKey otfKey;
@@ -262,8 +263,19 @@ struct AcquisitionPipeline<T>::Kept {
           std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
     }
     Camera_Otf(options, height, width);
-    result.pattern = estimator->Estimate(frames, cameraOtf.data(), result.lowModulation);
+    result.pattern = estimator->Estimate(frames, cameraOtf.data(), options.guess);
+    result.lowModulation = Low_Modulation(result.pattern);
     result.estimated = true;
+  }
+
+  // The frames in photons above the offset: the caller's own when the camera units change
+  // nothing.
+  const T* Photons(const T* frames, unsigned height, unsigned width, unsigned frameCount,
+                   const CameraUnits& units) {
+    if (units.Is_Identity()) return frames;
+    photons.resize(size_t{height} * width * frameCount);
+    To_Photons(frames, height, width, frameCount, units, photons.data());
+    return photons.data();
   }
 
   // The camera grid's OTF, in the frames' precision: kept, like the fine grid's, while the
@@ -307,6 +319,16 @@ struct AcquisitionPipeline<T>::Kept {
     harmonics = Fine_Grid_Harmonics(pattern, factor);
   }
 
+  // What the kept buffers and engine hold already, counted as Pipeline_Bytes counts them.
+  MemoryNeed Held() const {
+    const uint64_t values = photons.capacity() + fineFrames.capacity() + otf.capacity();
+    MemoryNeed held{values * sizeof(T), 0};
+    if (engine) {
+      held.device = Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, 1, sizeof(T));
+    }
+    return held;
+  }
+
   void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations) {
     if (engine &&
@@ -324,19 +346,23 @@ template <typename T>
 AcquisitionPipeline<T>::AcquisitionPipeline() : kept_(std::make_unique<Kept>()) {}
 
 template <typename T>
-AcquisitionPipeline<T>::~AcquisitionPipeline() = default;
+AcquisitionPipeline<T>::~AcquisitionPipeline() {
+  Release();
+}
 
 template <typename T>
 void AcquisitionPipeline<T>::Release() noexcept {
   kept_->engine.reset();
   kept_->upsampler.reset();
   kept_->estimator.reset();
+  kept_->photons = {};
   kept_->fineFrames = {};
   kept_->harmonics = {};
   kept_->otf = {};
   kept_->otfKey = {};
   kept_->cameraOtf = {};
   kept_->cameraOtfKey = {};
+  Return_Freed_Memory();
 }
 
 template <typename T>
@@ -351,16 +377,32 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     if (options.otf) {
       Check_Measured_Otf(*options.otf, height, width, factor);
     } else {
-      Check_Optics(options.optics, factor);
+      Check_Optics(options.optics, height, width, factor);
     }
-    if (options.pattern) Check_Pattern(*options.pattern, options.angles, frameCount, "pattern");
-    const double frameMean = Finite_Mean(frames, size_t{height} * width * frameCount);
+    if (options.pattern) {
+      Check_Pattern(*options.pattern, options.angles, frameCount, "pattern", factor);
+    }
+    Check_Camera_Units(options.camera, height, width);
+    Check_Memory(Beyond(Pipeline_Bytes(height, width, frameCount, factor, options.angles,
+                                       !options.pattern, sizeof(T)),
+                        kept_->Held()),
+                 "the reconstruction",
+                 sizeof(T) == sizeof(float)
+                     ? "; use fewer or smaller frames or a smaller upsample"
+                     : "; use fewer or smaller frames, a smaller upsample or single precision");
 
     Kept& k = *kept_;
+    frames = k.Photons(frames, height, width, frameCount, options.camera);
+    // The mean of the signal above the offset: what the sparsity share refers to.
+    const double frameMean = Finite_Mean(frames, size_t{height} * width * frameCount);
+    // Values near the type's range are scaled by a power of two and the image scaled back.
+    std::vector<T> scaledFrames;
+    const double scale = Scale_Frames(frames, size_t{height} * width * frameCount, scaledFrames);
     AcquisitionResult<T> result;
     result.height = height * factor;
     result.width = width * factor;
     result.pixelSize = options.optics.pixelSize / factor;
+    result.undersampled = Undersampling_Warning(options.optics);
     // Runs one stage and returns its seconds.
     const auto timed = [](auto&& stage) {
       const Clock::time_point begin = Clock::now();
@@ -383,13 +425,14 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
-    const KorvexOptions engineOptions = Engine_Options(options, frameMean);
+    const KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics, result.image.data(),
                                static_cast<T>(options.threshold), static_cast<T>(options.lambda),
                                static_cast<T>(options.alpha), engineOptions);
     });
 
+    Unscale_Image(result.image, scale);
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;
     result.alpha = static_cast<double>(k.engine->m_alpha);
     result.ratio = static_cast<double>(k.engine->m_ratio);

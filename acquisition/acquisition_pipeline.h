@@ -9,8 +9,9 @@
 //   5. runs Korvex<T> on the fine grid, keeping the engine for the next call of the same
 //      geometry and iteration limit.
 //
-// Frames are column-major H x W x F, orientation-major (see illumination_pattern.h); the
-// caller subtracts the camera background first, since the model has no offset. Nothing here
+// Frames are column-major H x W x F, orientation-major (see illumination_pattern.h), in camera
+// counts: the camera's offset and gain (`camera`) are taken out before anything else, since the
+// model has no offset and counts photons. Nothing here
 // prints: bad input throws std::invalid_argument, a platform or engine failure
 // std::runtime_error, each with the complete message naming the argument at fault. After a
 // failure the pipeline holds no engine, so nothing stays allocated on the device.
@@ -18,8 +19,10 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "camera_units.h"
 #include "illumination_pattern.h"
 #include "optical_transfer.h"
 
@@ -62,6 +65,8 @@ struct AcquisitionOptions {
   double upsample = ReconstructionDefaults::kUpsample;  // a whole number >= 1
   std::optional<MeasuredOtf> otf;                       // replaces the model OTF
   std::optional<IlluminationPattern> pattern;           // on the camera grid; skips estimation
+  korvex::patterns::PatternGuess guess;  // for the estimation: period, angles, harmonics
+  CameraUnits camera;                    // offset and gain of the frames' counts
   unsigned iterations = ReconstructionDefaults::kIterations;
   double lambda = ReconstructionDefaults::kLambda;
   double alpha = ReconstructionDefaults::kAlpha;
@@ -100,6 +105,7 @@ struct AcquisitionResult {
   IlluminationPattern pattern;          // on the camera grid, estimated or as given
   bool estimated = false;               // whether `pattern` was estimated
   std::vector<unsigned> lowModulation;  // orientations whose MCNR is too low to trust
+  std::string undersampled;             // korvex:undersampled's text when the pixel aliases
   unsigned iterations = 0;              // iterations run
   double alpha = 0;                     // last step size
   double ratio = 0;                     // last ratio of convergence measures

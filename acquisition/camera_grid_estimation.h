@@ -3,18 +3,15 @@
 #pragma once
 
 #include <memory>
-#include <vector>
 
 #include "illumination_pattern.h"
-
-namespace korvex::patterns {
-class PatternEstimator;
-}
 
 namespace korvex::acquisition {
 
 class CameraGridEstimator {
  public:
+  // Throws std::invalid_argument, in the pipeline's terms, when frames of this size are too
+  // small to estimate a pattern from.
   CameraGridEstimator(unsigned height, unsigned width, unsigned angles, unsigned phases);
   ~CameraGridEstimator();
   CameraGridEstimator(const CameraGridEstimator&) = delete;
@@ -23,10 +20,10 @@ class CameraGridEstimator {
   bool Fits(unsigned height, unsigned width, unsigned angles, unsigned phases) const;
 
   // frames: H x W x (A P) column-major; otf: the camera grid's, centred, H x W. Orientations
-  // whose pattern is too faint to trust are listed in `lowModulation`.
+  // too faint to trust come flagged lowModulation.
   template <typename T>
   IlluminationPattern Estimate(const T* frames, const T* otf,
-                               std::vector<unsigned>& lowModulation);
+                               const korvex::patterns::PatternGuess& guess);
 
  private:
   std::unique_ptr<korvex::patterns::PatternEstimator> estimator_;

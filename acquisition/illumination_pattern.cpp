@@ -1,81 +1,114 @@
 #include "illumination_pattern.h"
 
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
-
-#include "pattern_estimate.h"
 
 namespace korvex::acquisition {
 
 namespace {
 
-void Check_Values(const std::vector<double>& values, size_t count, const std::string& field) {
-  if (values.size() != count) {
-    throw std::invalid_argument(field + " must hold " + std::to_string(count) + " values, got " +
-                                std::to_string(values.size()));
-  }
-  for (double v : values) {
-    if (!std::isfinite(v)) throw std::invalid_argument(field + " holds NaN or Inf");
+void Check_Finite(double value, const std::string& field) {
+  if (!std::isfinite(value)) throw std::invalid_argument(field + " holds NaN or Inf");
+}
+
+void Check_Depth(double depth, const std::string& field) {
+  if (depth < 0.0 || depth > 1.0) {
+    throw std::invalid_argument(field + " must lie in [0, 1], got " + std::to_string(depth));
   }
 }
 
 }  // namespace
 
+IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
+                                      const std::vector<double>& period,
+                                      const std::vector<double>& modulation,
+                                      const std::vector<double>& phase,
+                                      const std::vector<double>& modulation2,
+                                      const std::vector<double>& phase2) {
+  const size_t count = angle.size();
+  const auto row = [count](const std::vector<double>& values, bool optional, const char* name) {
+    if (values.size() == count || (optional && values.empty())) return;
+    throw std::invalid_argument(std::string("pattern.") + name + " must hold one value per " +
+                                "orientation (" + std::to_string(count) + "), got " +
+                                std::to_string(values.size()));
+  };
+  row(period, false, "period");
+  row(modulation, false, "modulation");
+  row(modulation2, true, "modulation2");
+  row(phase2, true, "phase2");
+  IlluminationPattern pattern;
+  for (size_t a = 0; a < count; ++a) {
+    korvex::patterns::OrientationEstimate o;
+    o.angle = angle[a];
+    o.period = period[a];
+    o.modulation = modulation[a];
+    o.modulation2 = modulation2.empty() ? 0.0 : modulation2[a];
+    o.phase2 = phase2.empty() ? 0.0 : phase2[a];
+    pattern.orientations.push_back(o);
+  }
+  pattern.phases = phase;
+  return pattern;
+}
+
 void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, unsigned frames,
-                   const char* name) {
+                   const char* name, unsigned factor) {
   const std::string prefix = std::string(name) + ".";
-  Check_Values(pattern.angle, orientations, prefix + "angle");
-  Check_Values(pattern.period, orientations, prefix + "period");
-  Check_Values(pattern.modulation, orientations, prefix + "modulation");
-  Check_Values(pattern.phase, frames, prefix + "phase");
-  if (!pattern.modulation2.empty()) {
-    Check_Values(pattern.modulation2, orientations, prefix + "modulation2");
+  const auto count = [&](size_t got, size_t wanted, const char* field) {
+    if (got != wanted) {
+      throw std::invalid_argument(prefix + field + " must hold " + std::to_string(wanted) +
+                                  " values, got " + std::to_string(got));
+    }
+  };
+  count(pattern.orientations.size(), orientations, "angle");
+  count(pattern.phases.size(), frames, "phase");
+  for (const auto& o : pattern.orientations) {
+    Check_Finite(o.angle, prefix + "angle");
+    Check_Finite(o.period, prefix + "period");
+    Check_Finite(o.modulation, prefix + "modulation");
+    Check_Finite(o.modulation2, prefix + "modulation2");
+    Check_Finite(o.phase2, prefix + "phase2");
   }
-  if (!pattern.phase2.empty()) Check_Values(pattern.phase2, orientations, prefix + "phase2");
-  for (double period : pattern.period) {
-    if (period < 2.0) {
+  for (double phase : pattern.phases) Check_Finite(phase, prefix + "phase");
+  for (const auto& o : pattern.orientations) {
+    if (o.period < 2.0) {
       throw std::invalid_argument(prefix + "period must be at least 2 pixels (shorter periods " +
-                                  "alias), got " + std::to_string(period));
+                                  "alias), got " + std::to_string(o.period));
     }
-  }
-  for (double depth : pattern.modulation) {
-    if (depth < 0.0 || depth > 1.0) {
-      throw std::invalid_argument(prefix + "modulation must lie in [0, 1], got " +
-                                  std::to_string(depth));
+    if (o.modulation2 != 0.0 && o.period * factor < 4.0) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "period must be at least %g pixels with a second harmonic (whose period, "
+                    "half of it, would alias on the masks' grid, %u times finer), got %g",
+                    4.0 / factor, factor, o.period);
+      throw std::invalid_argument(prefix + text);
     }
-  }
-  for (double depth : pattern.modulation2) {
-    if (depth < 0.0 || depth > 1.0) {
-      throw std::invalid_argument(prefix + "modulation2 must lie in [0, 1], got " +
-                                  std::to_string(depth));
-    }
+    Check_Depth(o.modulation, prefix + "modulation");
+    Check_Depth(o.modulation2, prefix + "modulation2");
   }
 }
 
 IlluminationPattern On_Finer_Grid(const IlluminationPattern& pattern, unsigned factor) {
   IlluminationPattern fine = pattern;
-  for (double& period : fine.period) period *= factor;
+  for (auto& o : fine.orientations) o.period *= factor;
   return fine;
 }
 
-template <typename T>
-void Build_Masks(const IlluminationPattern& pattern, unsigned height, unsigned width, T* masks) {
-  korvex::patterns::PatternEstimate estimate;
-  for (unsigned a = 0; a < pattern.Orientations(); ++a) {
-    korvex::patterns::OrientationEstimate o;
-    o.angle = pattern.angle[a];
-    o.period = pattern.period[a];
-    o.modulation = pattern.modulation[a];
-    if (!pattern.modulation2.empty()) o.modulation2 = pattern.modulation2[a];
-    if (!pattern.phase2.empty()) o.phase2 = pattern.phase2[a];
-    estimate.orientations.push_back(o);
-  }
-  estimate.phases = pattern.phase;
-  korvex::patterns::Build_Masks(estimate, height, width, masks);
+std::vector<double> Angle_Guesses(const std::vector<double>& given, unsigned angles) {
+  if (given.size() != 1 || angles < 2) return given;
+  const double pi = std::acos(-1.0);
+  std::vector<double> spread;
+  for (unsigned a = 0; a < angles; ++a) spread.push_back(given[0] + a * pi / angles);
+  return spread;
 }
 
-template void Build_Masks<float>(const IlluminationPattern&, unsigned, unsigned, float*);
-template void Build_Masks<double>(const IlluminationPattern&, unsigned, unsigned, double*);
+std::vector<unsigned> Low_Modulation(const IlluminationPattern& pattern) {
+  std::vector<unsigned> low;
+  for (size_t a = 0; a < pattern.orientations.size(); ++a) {
+    if (pattern.orientations[a].lowModulation) low.push_back(static_cast<unsigned>(a));
+  }
+  return low;
+}
 
 }  // namespace korvex::acquisition

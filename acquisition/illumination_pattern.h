@@ -1,45 +1,51 @@
 // The illumination of a structured-illumination acquisition, in korvex_masks' convention.
 //
-// Frames are orientation-major (frame f = a * P + p) and frame f was lit by
-//     1 + modulation[a] * cos(2 pi (cos(angle[a]) x + sin(angle[a]) y) / period[a] + phase[f])
-// with x the zero-based column and y the zero-based row of the grid the pattern is given for.
-// A three-beam pattern adds its second harmonic: with theta the argument of that cosine,
-//     1 + modulation[a] cos(theta) + modulation2[a] cos(2 theta + phase2[a]);
-// modulation2 and phase2 left empty mean a two-beam pattern.
-// Images are MATLAB column-major: element (r, c, f) sits at f * W * H + c * H + r.
+// One type serves the estimator and the pipeline: patterns::PatternEstimate. Frames are
+// orientation-major (frame f = a * P + p) and frame f was lit by
+//     1 + m_a cos(theta) + m2_a cos(2 theta + psi_a),
+//     theta = 2 pi (cos(angle_a) x + sin(angle_a) y) / period_a + phase_f,
+// with x the zero-based column and y the zero-based row of the grid the pattern is given for
+// (m2_a = 0 for 2-beam illumination). Images are MATLAB column-major: element (r, c, f) sits
+// at f * W * H + c * H + r.
 #pragma once
 
-#include <vector>
+#include "pattern_estimate.h"
 
 namespace korvex::acquisition {
 
-struct IlluminationPattern {
-  std::vector<double> angle;       // per orientation: direction of the wave vector, radians
-  std::vector<double> period;      // per orientation: pixels of the grid
-  std::vector<double> modulation;  // per orientation: depth in [0, 1]
-  std::vector<double> phase;       // per frame: radians
-  std::vector<double> mcnr;        // per orientation when estimated; empty when given
-  std::vector<double> modulation2;  // per orientation: second-harmonic depth; empty: none
-  std::vector<double> phase2;       // per orientation: its phase offset, radians; empty: 0
+using IlluminationPattern = korvex::patterns::PatternEstimate;
+using korvex::patterns::Build_Masks;
 
-  unsigned Orientations() const { return static_cast<unsigned>(angle.size()); }
-  unsigned Frames() const { return static_cast<unsigned>(phase.size()); }
-};
+// A pattern from its rows as the front ends hold them: per orientation angle, period,
+// modulation and (empty for 2-beam illumination) modulation2 and phase2; per frame phase.
+// Throws std::invalid_argument unless each per-orientation row holds one value per angle.
+IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
+                                      const std::vector<double>& period,
+                                      const std::vector<double>& modulation,
+                                      const std::vector<double>& phase,
+                                      const std::vector<double>& modulation2 = {},
+                                      const std::vector<double>& phase2 = {});
 
 // Throws std::invalid_argument, naming `name` and the faulty field, unless the pattern has
-// `orientations` entries per orientation, `frames` phases, finite values, periods of at least
-// 2 pixels and depths in [0, 1].
+// `orientations` orientations, `frames` phases, finite values, periods of at least 2 pixels,
+// depths of either harmonic in [0, 1], and, with a second harmonic, periods that keep its own
+// (half of theirs) at 2 pixels or more on the grid `factor` times finer that its masks are
+// built on.
 void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, unsigned frames,
-                   const char* name);
+                   const char* name, unsigned factor = 1);
 
 // The same illumination on a grid `factor` times finer whose sample 0 coincides with sample 0
 // of the given grid (as Fourier up-sampling places it): periods in fine pixels are `factor`
 // times longer; angles, depths and phases, referenced to that shared origin, are unchanged.
 IlluminationPattern On_Finer_Grid(const IlluminationPattern& pattern, unsigned factor);
 
-// The H x W x F masks of `pattern`, column-major, as korvex_masks builds them (through the
-// estimator's mask builder, the one implementation).
-template <typename T>
-void Build_Masks(const IlluminationPattern& pattern, unsigned height, unsigned width, T* masks);
+// The angle guesses of `angles` orientations from what a caller gave: one per orientation as
+// they are; a single angle as the first orientation's, the others following at pi / angles
+// steps (as the hardware nearly always spaces them); anything else unchanged, for the
+// estimator to refuse.
+std::vector<double> Angle_Guesses(const std::vector<double>& given, unsigned angles);
+
+// The orientations whose estimate is too faint to trust (zero-based).
+std::vector<unsigned> Low_Modulation(const IlluminationPattern& pattern);
 
 }  // namespace korvex::acquisition

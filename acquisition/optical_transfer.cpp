@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "caller_terms.h"
+
 namespace korvex::acquisition {
 
 namespace {
@@ -27,12 +29,34 @@ bool Inside(long offset, unsigned extent) {
   return offset >= -long(extent / 2) && offset < long(extent) - long(extent / 2);
 }
 
+constexpr double kMinCutoffBins = 2.0;
+
+// The likeliest cause of a cut-off off the grid: one length given in another unit than the
+// rest. Microscopes image at 0.2 to 2 micrometres with pixels of 0.01 to 10 micrometres.
+std::string Unit_Cause(const Optics& optics) {
+  std::ostringstream cause;
+  if (optics.wavelength >= 100.0) {
+    cause << "wavelength " << optics.wavelength << " looks like nanometres";
+  } else if (optics.pixelSize >= 10.0) {
+    cause << Argument("pixelSize") << " " << optics.pixelSize << " looks like nanometres";
+  } else if (optics.wavelength < 0.01) {
+    cause << "wavelength " << optics.wavelength << " looks like metres or millimetres";
+  } else if (optics.pixelSize < 0.001) {
+    cause << Argument("pixelSize") << " " << optics.pixelSize
+          << " looks like metres or millimetres";
+  } else {
+    return "na, wavelength and " + Argument("pixelSize") + " must be given in one length unit";
+  }
+  cause << "; lengths are in micrometres";
+  return cause.str();
+}
+
 }  // namespace
 
-void Check_Optics(const Optics& optics, unsigned factor) {
+void Check_Optics(const Optics& optics, unsigned height, unsigned width, unsigned factor) {
   Check_Positive(optics.na, "na");
   Check_Positive(optics.wavelength, "wavelength");
-  Check_Positive(optics.pixelSize, "pixelSize");
+  Check_Positive(optics.pixelSize, Argument("pixelSize").c_str());
   Check_Positive(optics.immersion, "immersion");
   if (optics.na >= optics.immersion) {
     std::ostringstream message;
@@ -44,10 +68,23 @@ void Check_Optics(const Optics& optics, unsigned factor) {
   const double nyquist = factor / (2.0 * optics.pixelSize);
   if (cutoff > nyquist) {
     std::ostringstream message;
-    message << "pixelSize (" << optics.pixelSize << ") is too coarse: the OTF cut-off 2*na/"
+    message << Argument("pixelSize") << " (" << optics.pixelSize
+            << ") is too coarse: the OTF cut-off 2*na/"
             << "wavelength = " << cutoff << " cycles per unit lies beyond the Nyquist frequency "
             << nyquist << " of the grid up-sampled " << factor
             << " times; raise upsample or give the pixel size in the sample plane";
+    if (optics.pixelSize >= 10.0 || optics.wavelength < 0.01) message << "; " << Unit_Cause(optics);
+    throw std::invalid_argument(message.str());
+  }
+  // Frequency bins from zero to the cut-off along the shorter side: a passband of fewer than
+  // two bins holds no image, only its mean.
+  const double side = std::min(height, width);
+  const double bins = cutoff * side * optics.pixelSize;
+  if (bins < kMinCutoffBins) {
+    std::ostringstream message;
+    message << "the OTF cut-off 2*na/wavelength = " << cutoff << " cycles per unit spans " << bins
+            << " frequency bins across the frames' shorter side (" << side << " pixels of "
+            << optics.pixelSize << "), fewer than " << kMinCutoffBins << ": " << Unit_Cause(optics);
     throw std::invalid_argument(message.str());
   }
 }

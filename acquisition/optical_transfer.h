@@ -20,8 +20,10 @@ struct Optics {
 
 // Throws std::invalid_argument naming the field unless every optical value is a positive
 // finite number, na is below the immersion index and the OTF cut-off 2 na / wavelength lies
-// within the Nyquist frequency factor / (2 pixelSize) of the grid refined by `factor`.
-void Check_Optics(const Optics& optics, unsigned factor);
+// between 2 frequency bins of the height x width camera grid and the Nyquist frequency
+// factor / (2 pixelSize) of the grid refined by `factor`. A cut-off outside that range comes
+// from lengths in different units; the message names the likely one.
+void Check_Optics(const Optics& optics, unsigned height, unsigned width, unsigned factor);
 
 // The incoherent OTF of an aberration-free circular pupil (korvex_otf's model) for H x W
 // pixels of side `pixelSize`: (2/pi)(acos r - r sqrt(1 - r^2)), r = f / (2 na / wavelength).

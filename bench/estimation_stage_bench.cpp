@@ -43,10 +43,9 @@ struct Times {
   }
 };
 
-void Report(const korvex_test::PatternTruth& truth, const std::vector<double>& angles,
-            const std::vector<double>& periods, const std::vector<double>& depths,
-            const std::vector<double>& phases, unsigned h, unsigned w) {
-  const auto e = korvex_test::Compare(truth, angles, periods, depths, phases, h, w);
+void Report(const korvex_test::PatternTruth& truth, const pat::PatternEstimate& estimate,
+            unsigned h, unsigned w) {
+  const auto e = korvex_test::Compare(truth, estimate, h, w);
   std::printf("  errors: wave vector %.4f px, phase %.3f deg, depth %.4f\n", e.waveVector, e.phase,
               e.modulation);
 }
@@ -86,7 +85,7 @@ int main(int argc, char** argv) {
     }
     CALLGRIND_STOP_INSTRUMENTATION;
     t.Print("pipeline estimation stage (processor time prorated from the call)");
-    Report(truth, r.pattern.angle, r.pattern.period, r.pattern.modulation, r.pattern.phase, h, w);
+    Report(truth, r.pattern, h, w);
   }
   if (mode == "direct" || mode == "both") {
     // The OTF the pipeline hands the estimator, converted to the frames' precision.
@@ -108,9 +107,7 @@ int main(int argc, char** argv) {
     }
     CALLGRIND_STOP_INSTRUMENTATION;
     t.Print("estimator called directly");
-    const auto err = korvex_test::Compare(truth, e, h, w);
-    std::printf("  errors: wave vector %.4f px, phase %.3f deg, depth %.4f\n", err.waveVector,
-                err.phase, err.modulation);
+    Report(truth, e, h, w);
   }
   return 0;
 }

@@ -68,12 +68,7 @@ Stack Camera_Stack(unsigned size, bool equalSteps = false) {
 }
 
 acq::IlluminationPattern Pattern_Of(const korvex_test::PatternTruth& t) {
-  acq::IlluminationPattern p;
-  p.angle = t.angles;
-  p.period = t.periods;
-  p.modulation = t.modulations;
-  p.phase = t.phases;
-  return p;
+  return acq::Pattern_From_Rows(t.angles, t.periods, t.modulations, t.phases);
 }
 
 int Time_Engine(unsigned size, unsigned iterations) {

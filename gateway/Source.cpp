@@ -10,6 +10,7 @@
 #include <string>
 
 #include "call_arguments.h"
+#include "memory_budget.h"
 #include "mex.h"
 
 Korvex<float>* Computing_S = nullptr;
@@ -47,6 +48,7 @@ void Release(Korvex<T>*& slot) noexcept {
 void Release_Engines() noexcept {
   Release(Computing_S);
   Release(Computing_D);
+  korvex::acquisition::Return_Freed_Memory();
 }
 
 // `clear mex` unloads the MEX file without calling it: the kept engines' device memory would

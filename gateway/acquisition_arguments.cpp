@@ -2,7 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
+
+#include "acquisition_fields.h"
+#include "mex_arguments.h"
 
 namespace korvex::gateway {
 
@@ -13,74 +17,11 @@ using korvex::acquisition::MeasuredOtf;
 
 [[noreturn]] void Fail(const std::string& message) { throw std::invalid_argument(message); }
 
-bool Is_Plain_Numeric(const mxArray* a) {
-  return mxIsNumeric(a) && !mxIsComplex(a) && !mxIsSparse(a);
-}
-
-// Every element of a real numeric array, as double.
-std::vector<double> Read_Doubles(const mxArray* array, const std::string& name) {
-  if (!Is_Plain_Numeric(array)) Fail(name + " must be a real, full numeric array");
-  const size_t n = mxGetNumberOfElements(array);
-  std::vector<double> values(n);
-  const void* data = mxGetData(array);
-  switch (mxGetClassID(array)) {
-#define KORVEX_READ(classId, type)                                                        \
-  case classId:                                                                           \
-    for (size_t i = 0; i < n; ++i) values[i] = double(static_cast<const type*>(data)[i]); \
-    break;
-    KORVEX_READ(mxDOUBLE_CLASS, double)
-    KORVEX_READ(mxSINGLE_CLASS, float)
-    KORVEX_READ(mxINT8_CLASS, int8_t)
-    KORVEX_READ(mxUINT8_CLASS, uint8_t)
-    KORVEX_READ(mxINT16_CLASS, int16_t)
-    KORVEX_READ(mxUINT16_CLASS, uint16_t)
-    KORVEX_READ(mxINT32_CLASS, int32_t)
-    KORVEX_READ(mxUINT32_CLASS, uint32_t)
-    KORVEX_READ(mxINT64_CLASS, int64_t)
-    KORVEX_READ(mxUINT64_CLASS, uint64_t)
-#undef KORVEX_READ
-    default:
-      Fail(name + " has an unsupported class");
-  }
-  return values;
-}
-
-double Read_Scalar(const mxArray* array, const std::string& name) {
-  if (!Is_Plain_Numeric(array) || mxGetNumberOfElements(array) != 1) {
-    Fail(name + " must be a real numeric scalar");
-  }
-  const double value = Read_Doubles(array, name)[0];
-  if (!std::isfinite(value)) Fail(name + " must be finite");
-  return value;
-}
-
-unsigned Read_Count(const mxArray* array, const std::string& name, double most) {
-  const double value = Read_Scalar(array, name);
-  if (value < 0 || value != std::floor(value) || value > most) {
-    Fail(name + " must be a whole number from 0 to " + std::to_string(long(most)) + ", got " +
-         std::to_string(value));
-  }
-  return static_cast<unsigned>(value);
-}
-
-bool Read_Switch(const mxArray* array, const std::string& name) {
-  if ((!mxIsLogical(array) && !Is_Plain_Numeric(array)) || mxGetNumberOfElements(array) != 1) {
-    Fail(name + " must be true or false");
-  }
-  const double value =
-      mxIsLogical(array) ? double(*mxGetLogicals(array)) : Read_Scalar(array, name);
-  if (value != 0.0 && value != 1.0) Fail(name + " must be true or false");
-  return value != 0.0;
-}
-
-std::string Read_Text(const mxArray* array, const std::string& name) {
-  if (!mxIsChar(array)) Fail(name + " must be text");
-  char* text = mxArrayToString(array);
-  if (text == nullptr) Fail(name + " could not be read");
-  std::string value(text);
-  mxFree(text);
-  return value;
-}
+const std::vector<std::string> kOptionNames = {
+    "na",        "wavelength",  "pixelSize", "immersion",  "angles",   "phases",
+    "upsample",  "otf",         "pattern",   "iterations", "lambda",   "alpha",
+    "threshold", "nonnegative", "dataTerm",  "sparsity",   "orders",   "background",
+    "gain",      "precision"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -88,28 +29,40 @@ std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   return Read_Doubles(value, std::string("pattern.") + field);
 }
 
-// A scalar stands for every orientation; P phases stand for each orientation's steps.
-std::vector<double> Broadcast(std::vector<double> values, size_t count) {
+// A scalar stands for every orientation; an absent field for `fallback` in every orientation.
+std::vector<double> Per_Orientation(const mxArray* pattern, const char* field, size_t count,
+                                    double fallback) {
+  if (mxGetField(pattern, 0, field) == nullptr) return std::vector<double>(count, fallback);
+  std::vector<double> values = Pattern_Field(pattern, field);
   if (values.size() == 1) return std::vector<double>(count, values[0]);
+  if (values.size() != count) {
+    Fail(std::string("pattern.") + field + " must be a scalar or hold one value per " +
+         "orientation (" + std::to_string(count) + "), got " + std::to_string(values.size()));
+  }
   return values;
 }
 
+// P phases stand for each orientation's steps.
 IlluminationPattern Read_Pattern(const mxArray* pattern, unsigned angles, unsigned phases) {
   if (!mxIsStruct(pattern) || mxGetNumberOfElements(pattern) != 1) {
-    Fail("pattern must be a struct with fields angle, period, phase and modulation");
+    Fail("pattern must be a struct with fields angle, period, phase and modulation "
+         "(and modulation2, phase2 for a second harmonic)");
   }
-  IlluminationPattern p;
-  p.angle = Pattern_Field(pattern, "angle");
-  p.period = Broadcast(Pattern_Field(pattern, "period"), p.angle.size());
-  p.modulation = mxGetField(pattern, 0, "modulation") == nullptr
-                     ? std::vector<double>(p.angle.size(), 1.0)
-                     : Broadcast(Pattern_Field(pattern, "modulation"), p.angle.size());
-  p.phase = Pattern_Field(pattern, "phase");
-  if (p.phase.size() == phases && angles > 1) {
+  const std::vector<double> angle = Pattern_Field(pattern, "angle");
+  const size_t count = angle.size();
+  Pattern_Field(pattern, "period");  // required
+  const std::vector<double> period = Per_Orientation(pattern, "period", count, 0.0);
+  const std::vector<double> modulation = Per_Orientation(pattern, "modulation", count, 1.0);
+  const std::vector<double> modulation2 = Per_Orientation(pattern, "modulation2", count, 0.0);
+  const std::vector<double> phase2 = Per_Orientation(pattern, "phase2", count, 0.0);
+  IlluminationPattern p = korvex::acquisition::Pattern_From_Rows(
+      angle, period, modulation, Pattern_Field(pattern, "phase"), modulation2, phase2);
+  if (p.phases.size() == phases && angles > 1) {
     std::vector<double> perFrame;
-    for (unsigned a = 0; a < angles; ++a)
-      perFrame.insert(perFrame.end(), p.phase.begin(), p.phase.end());
-    p.phase = perFrame;
+    for (unsigned a = 0; a < angles; ++a) {
+      perFrame.insert(perFrame.end(), p.phases.begin(), p.phases.begin() + phases);
+    }
+    p.phases = perFrame;
   }
   return p;
 }
@@ -128,22 +81,16 @@ MeasuredOtf Read_Otf(const mxArray* otf) {
 AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
   AcquisitionCall call;
   const mxArray* frames = prhs[0];
-  if (!Is_Plain_Numeric(frames) || mxIsLogical(frames)) {
-    Fail("frames must be a real, full numeric array (single, double or integer)");
-  }
-  if (mxGetNumberOfDimensions(frames) > 3) Fail("frames must be H x W x F");
+  Check_Array(frames, "frames", Classes::kNumeric, 3);
   const mwSize* extents = mxGetDimensions(frames);
   call.height = static_cast<unsigned>(extents[0]);
   call.width = static_cast<unsigned>(extents[1]);
-  call.frames = mxGetNumberOfDimensions(frames) == 3 ? static_cast<unsigned>(extents[2]) : 1;
+  call.frames = static_cast<unsigned>(Frame_Extent(frames));
   call.singlePrecision = mxGetClassID(frames) != mxDOUBLE_CLASS;
-  if ((nrhs - 1) % 2 != 0) Fail("options must come in name/value pairs");
 
   const mxArray* pattern = nullptr;
   auto& o = call.options;
-  for (int i = 1; i < nrhs; i += 2) {
-    const std::string name = Read_Text(prhs[i], "option name " + std::to_string((i + 1) / 2));
-    const mxArray* value = prhs[i + 1];
+  for (const auto& [name, value] : Read_Options(nrhs, prhs, 1, kOptionNames)) {
     if (name == "na") {
       o.optics.na = Read_Scalar(value, name);
     } else if (name == "wavelength") {
@@ -153,9 +100,9 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     } else if (name == "immersion") {
       o.optics.immersion = Read_Scalar(value, name);
     } else if (name == "angles") {
-      o.angles = Read_Count(value, name, 64);
+      o.angles = Read_Count(value, name, 1, kMostAngles);
     } else if (name == "phases") {
-      o.phases = Read_Count(value, name, 64);
+      o.phases = Read_Count(value, name, 1, kMostPhases);
     } else if (name == "upsample") {
       o.upsample = Read_Scalar(value, name);
     } else if (name == "otf") {
@@ -163,7 +110,7 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     } else if (name == "pattern") {
       pattern = value;
     } else if (name == "iterations") {
-      o.iterations = Read_Count(value, name, 1e6);
+      o.iterations = Read_Count(value, name, 0, kMostIterations);
     } else if (name == "lambda") {
       o.lambda = Read_Scalar(value, name);
     } else if (name == "alpha") {
@@ -180,16 +127,18 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
       o.frameData = term == "frames";
     } else if (name == "sparsity") {
       o.sparsity = Read_Scalar(value, name);
+    } else if (name == "orders") {
+      o.guess.orders = Read_Orders(value);
+    } else if (name == "background") {
+      o.camera.background = Read_Background(value, call.height, call.width);
+    } else if (name == "gain") {
+      o.camera.gain = Read_Gain(value);
     } else if (name == "precision") {
       const std::string precision = Read_Text(value, name);
       if (precision != "single" && precision != "double") {
         Fail("precision must be 'single' or 'double', got '" + precision + "'");
       }
       call.singlePrecision = precision == "single";
-    } else {
-      Fail("unknown option '" + name + "' (known: na, wavelength, pixelSize, immersion, " +
-           "angles, phases, upsample, otf, pattern, iterations, lambda, alpha, threshold, " +
-           "nonnegative, dataTerm, sparsity, precision)");
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);
@@ -207,7 +156,14 @@ std::vector<T> Read_Frames(const mxArray* frames) {
   if (mxGetClassID(frames) == mxDOUBLE_CLASS) {
     const double* values = static_cast<const double*>(data);
     std::vector<T> out(n);
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<T>(values[i]);
+    for (size_t i = 0; i < n; ++i) {
+      // A finite double beyond the float range would become Inf.
+      if (std::abs(values[i]) > double(std::numeric_limits<T>::max()) && std::isfinite(values[i])) {
+        Fail("frames hold values beyond single precision's range (the first at element " +
+             std::to_string(i + 1) + "): reconstruct them with 'precision', 'double'");
+      }
+      out[i] = static_cast<T>(values[i]);
+    }
     return out;
   }
   const std::vector<double> values = Read_Doubles(frames, "frames");

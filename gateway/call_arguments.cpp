@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "mex_arguments.h"
+
 namespace korvex::gateway {
 
 namespace {
@@ -42,11 +44,6 @@ double Read_Scalar(const mxArray* array, const SettingMessages& messages) {
   const void* data = mxGetData(array);
   if (classId == mxDOUBLE_CLASS) return *static_cast<const double*>(data);
   return static_cast<double>(*static_cast<const float*>(data));
-}
-
-// Third extent; MATLAB drops a trailing singleton dimension, so two dimensions are one frame.
-mwSize Frame_Extent(const mxArray* array) {
-  return mxGetNumberOfDimensions(array) >= 3 ? mxGetDimensions(array)[2] : 1;
 }
 
 void Check_Dimension_Count(const mxArray* array, mwSize most, const char* message) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "camera_units.h"
 #include "mex.h"
 #include "pattern_estimate.h"
 
@@ -26,8 +27,9 @@ struct EstimateCall {
   unsigned width = 0;
   unsigned angles = 3;
   unsigned phases = 3;
-  bool single = false;  // class of the frames (and of the masks returned)
+  bool single = false;  // the estimate runs in single precision; the masks come back single
   korvex::patterns::PatternGuess guess;
+  korvex::acquisition::CameraUnits camera;  // taken out of the frames first
 };
 
 EstimateCall Read_Estimate_Call(int nrhs, const mxArray* prhs[]);

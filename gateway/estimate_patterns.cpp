@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "acquisition_fields.h"
+#include "caller_terms.h"
 #include "estimate_arguments.h"
 #include "mex.h"
+#include "mex_arguments.h"
 #include "pattern_estimate.h"
 
 namespace {
@@ -19,31 +22,6 @@ namespace {
 using korvex::gateway::EstimateCall;
 using korvex::gateway::EstimateError;
 using korvex::patterns::PatternEstimate;
-
-mxArray* Row(const std::vector<double>& values) {
-  mxArray* row = mxCreateDoubleMatrix(1, values.size(), mxREAL);
-  double* out = mxGetPr(row);
-  for (size_t i = 0; i < values.size(); ++i) out[i] = values[i];
-  return row;
-}
-
-mxArray* Pattern_Struct(const PatternEstimate& e) {
-  const char* fields[] = {"angle", "period", "phase", "modulation", "mcnr"};
-  mxArray* s = mxCreateStructMatrix(1, 1, 5, fields);
-  std::vector<double> angle, period, modulation, mcnr;
-  for (const auto& o : e.orientations) {
-    angle.push_back(o.angle);
-    period.push_back(o.period);
-    modulation.push_back(o.modulation);
-    mcnr.push_back(o.mcnr);
-  }
-  mxSetField(s, 0, "angle", Row(angle));
-  mxSetField(s, 0, "period", Row(period));
-  mxSetField(s, 0, "phase", Row(e.phases));
-  mxSetField(s, 0, "modulation", Row(modulation));
-  mxSetField(s, 0, "mcnr", Row(mcnr));
-  return s;
-}
 
 template <typename T>
 PatternEstimate Estimate(const EstimateCall& call, const mxArray* frames, const mxArray* otf) {
@@ -54,8 +32,21 @@ PatternEstimate Estimate(const EstimateCall& call, const mxArray* frames, const 
     otfValues[i] = mxIsDouble(otf) ? static_cast<T>(static_cast<const double*>(mxGetData(otf))[i])
                                    : static_cast<T>(static_cast<const float*>(mxGetData(otf))[i]);
   }
+  // Camera counts of another class, or with an offset or gain, are converted to photons in a
+  // copy; frames of the estimate's class without either are read in place.
+  const T* data = static_cast<const T*>(mxGetData(frames));
+  std::vector<T> photons;
+  const bool sameClass = mxIsDouble(frames) == (sizeof(T) == sizeof(double)) &&
+                         (mxIsDouble(frames) || mxIsSingle(frames));
+  if (!sameClass || !call.camera.Is_Identity()) {
+    const std::vector<double> counts = korvex::gateway::Read_Doubles(frames, "frames");
+    photons.assign(counts.begin(), counts.end());
+    korvex::acquisition::To_Photons(photons.data(), call.height, call.width,
+                                    call.angles * call.phases, call.camera, photons.data());
+    data = photons.data();
+  }
   korvex::patterns::PatternEstimator estimator(call.height, call.width, call.angles, call.phases);
-  return estimator.Estimate(static_cast<const T*>(mxGetData(frames)), otfValues.data(), call.guess);
+  return estimator.Estimate(data, otfValues.data(), call.guess);
 }
 
 template <typename T>
@@ -68,15 +59,25 @@ mxArray* Masks(const EstimateCall& call, const PatternEstimate& e) {
   return masks;
 }
 
+// A message that begins with this function's name, as every message of its own does.
+std::string Named(const std::string& message) {
+  const std::string prefix = "korvex_estimate_patterns: ";
+  return message.compare(0, prefix.size(), prefix) == 0 ? message : prefix + message;
+}
+
 // The failure being raised lives outside mexFunction's frame: mexErrMsgIdAndTxt does not
 // return, and MATLAB may leave the frame without running destructors.
 std::string failureId;
 std::string failureMessage;
 std::vector<std::string> warnings;
+std::string undersampled;  // korvex:undersampled's text, when the OTF says the frames alias
 
 bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
+  static const korvex::CallerTerms terms{false, 1, "korvex_estimate_patterns", {}};
+  const korvex::CallerScope scope(terms);
   try {
     warnings.clear();
+    undersampled.clear();
     if (nlhs > 2)
       throw EstimateError("korvex:badParameter",
                           "korvex_estimate_patterns: returns at most 2 outputs "
@@ -85,7 +86,20 @@ bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
     const PatternEstimate e = call.single ? Estimate<float>(call, prhs[0], prhs[1])
                                           : Estimate<double>(call, prhs[0], prhs[1]);
     plhs[0] = call.single ? Masks<float>(call, e) : Masks<double>(call, e);
-    if (nlhs > 1) plhs[1] = Pattern_Struct(e);
+    if (nlhs > 1) plhs[1] = korvex::gateway::Pattern_Struct(e, true);
+    const std::vector<double> otf = korvex::gateway::Read_Doubles(prhs[1], "otf");
+    const korvex::patterns::Sampling sampling =
+        korvex::patterns::Check_Sampling(otf.data(), call.height, call.width);
+    if (sampling.undersampled) {
+      char text[400];
+      std::snprintf(text, sizeof text,
+                    "korvex_estimate_patterns: the OTF's passband reaches the frames' Nyquist "
+                    "frequency: the camera pixel is coarser than wavelength / (4 NA) and the "
+                    "frames are aliased. Record with a finer camera pixel, at most %.3g times "
+                    "the present one (raising upsample does not help)",
+                    sampling.largestPixel);
+      undersampled = text;
+    }
     const double pi = std::acos(-1.0);
     for (size_t a = 0; a < e.orientations.size(); ++a) {
       const auto& o = e.orientations[a];
@@ -102,12 +116,15 @@ bool Run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
   } catch (const EstimateError& failure) {
     failureId = failure.Id();
     failureMessage = failure.what();
+  } catch (const korvex::gateway::SizeFault& failure) {
+    failureId = "korvex:badSize";
+    failureMessage = Named(failure.what());
   } catch (const std::invalid_argument& failure) {
     failureId = "korvex:badParameter";
-    failureMessage = failure.what();
+    failureMessage = Named(failure.what());
   } catch (const std::exception& failure) {
     failureId = "korvex:estimationFailed";
-    failureMessage = failure.what();
+    failureMessage = Named(failure.what());
   } catch (...) {
     failureId = "korvex:estimationFailed";
     failureMessage = "korvex_estimate_patterns: unknown failure";
@@ -133,4 +150,6 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   for (const std::string& text : warnings) {
     mexWarnMsgIdAndTxt("korvex:lowModulation", "%s", Shown(text));
   }
+  // Last: the cause of any low modulation above.
+  if (!undersampled.empty()) mexWarnMsgIdAndTxt("korvex:undersampled", "%s", Shown(undersampled));
 }

@@ -14,6 +14,7 @@
 #include "acquisition_arguments.h"
 #include "acquisition_pipeline.h"
 #include "mex.h"
+#include "acquisition_fields.h"
 
 namespace {
 
@@ -30,34 +31,16 @@ void Release_Pipelines() noexcept {
   doublePipeline.reset();
 }
 
-mxArray* Row(const std::vector<double>& values) {
-  mxArray* row = mxCreateDoubleMatrix(1, values.size(), mxREAL);
-  double* data = mxGetPr(row);
-  for (size_t i = 0; i < values.size(); ++i) data[i] = values[i];
-  return row;
-}
-
 mxArray* Scalar(double value) { return mxCreateDoubleScalar(value); }
-
-mxArray* Pattern_Struct(const IlluminationPattern& p) {
-  const char* fields[] = {"angle", "period", "phase", "modulation", "mcnr"};
-  mxArray* s = mxCreateStructMatrix(1, 1, 5, fields);
-  mxSetField(s, 0, "angle", Row(p.angle));
-  mxSetField(s, 0, "period", Row(p.period));
-  mxSetField(s, 0, "phase", Row(p.phase));
-  mxSetField(s, 0, "modulation", Row(p.modulation));
-  mxSetField(s, 0, "mcnr", Row(p.mcnr));
-  return s;
-}
 
 template <typename T>
 mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
   const char* fields[] = {"pattern", "estimated", "mcnr",     "iterations", "alpha",
                           "ratio",   "pixelSize", "upsample", "seconds"};
   mxArray* info = mxCreateStructMatrix(1, 1, 9, fields);
-  mxSetField(info, 0, "pattern", Pattern_Struct(r.pattern));
+  mxSetField(info, 0, "pattern", korvex::gateway::Pattern_Struct(r.pattern, r.estimated));
   mxSetField(info, 0, "estimated", mxCreateLogicalScalar(r.estimated));
-  mxSetField(info, 0, "mcnr", Row(r.pattern.mcnr));
+  mxSetField(info, 0, "mcnr", korvex::gateway::Mcnr_Row(r.pattern, r.estimated));
   mxSetField(info, 0, "iterations", Scalar(r.iterations));
   mxSetField(info, 0, "alpha", Scalar(r.alpha));
   mxSetField(info, 0, "ratio", Scalar(r.ratio));
@@ -79,18 +62,27 @@ mxClassID Class_Of() {
   return sizeof(T) == sizeof(float) ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
 }
 
-// Orientations too faint to trust, with their MCNR, warned about once the call's outputs are
-// made. A warning that the session turns into an error leaves like an error does, so it is
-// raised from mexFunction itself, where nothing is left to release.
+// Orientations too faint to trust, with their MCNR, and an aliasing camera pixel, warned
+// about once the call's outputs are made. A warning that the session turns into an error
+// leaves like an error does, so it is raised from mexFunction itself, where nothing is left to
+// release.
 std::vector<std::pair<unsigned, double>> pendingWarnings;
+std::string pendingUndersampled;
 
-void Keep_Low_Modulation(const IlluminationPattern& p, const std::vector<unsigned>& low) {
+void Keep_Warnings(const IlluminationPattern& p, const std::vector<unsigned>& low,
+                   const std::string& undersampled) {
   pendingWarnings.clear();
-  for (unsigned a : low) pendingWarnings.emplace_back(a + 1, a < p.mcnr.size() ? p.mcnr[a] : 0.0);
+  for (unsigned a : low) pendingWarnings.emplace_back(a + 1, p.orientations.at(a).mcnr);
+  pendingUndersampled = undersampled;
 }
 
 // Octave names the function before the text, MATLAB in its own warning line.
-void Warn_Low_Modulation() {
+void Warn() {
+  const std::string undersampled = std::move(pendingUndersampled);
+  pendingUndersampled.clear();
+  if (!undersampled.empty()) {
+    mexWarnMsgIdAndTxt("korvex:undersampled", "%s", undersampled.c_str());
+  }
   for (const auto& [orientation, mcnr] : pendingWarnings) {
     mexWarnMsgIdAndTxt("korvex:lowModulation",
                        "orientation %u has MCNR %.1f: its pattern is too faint to estimate "
@@ -114,7 +106,7 @@ void Run(std::unique_ptr<AcquisitionPipeline<T>>& pipeline,
   }
   const AcquisitionResult<T> result =
       pipeline->Reconstruct(data, call.height, call.width, call.frames, call.options);
-  Keep_Low_Modulation(result.pattern, result.lowModulation);
+  Keep_Warnings(result.pattern, result.lowModulation, result.undersampled);
   const mwSize extents[2] = {result.height, result.width};
   plhs[0] = mxCreateNumericArray(2, extents, Class_Of<T>(), mxREAL);
   std::copy(result.image.begin(), result.image.end(), static_cast<T*>(mxGetData(plhs[0])));
@@ -153,6 +145,7 @@ const char* failureId = "korvex:failure";
 
 bool Run_Guarded(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) noexcept {
   pendingWarnings.clear();
+  pendingUndersampled.clear();
   try {
     Run_Call(nlhs, plhs, nrhs, prhs);
     return true;
@@ -179,5 +172,5 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   if (!Run_Guarded(nlhs, plhs, nrhs, prhs)) {
     mexErrMsgIdAndTxt(failureId, "%s", failureMessage.c_str());
   }
-  Warn_Low_Modulation();
+  Warn();
 }

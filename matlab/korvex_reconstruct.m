@@ -16,9 +16,9 @@ function varargout = korvex_reconstruct(varargin)
 %   LAMBDA and P share one length unit (micrometres, say); P is the pixel side in the sample
 %   plane (camera pixel / magnification).
 %
-%   Subtract the camera background (offset and dark counts) from FRAMES first: the model has
-%   no offset, and a constant left in the frames biases the estimated depth and leaves a
-%   haze. FRAMES must not hold NaN or Inf.
+%   Give the camera's offset ('background') and gain, or subtract and divide them out first:
+%   the model has no offset and counts photons, and a constant left in the frames biases the
+%   estimated depth and leaves a haze. FRAMES must not hold NaN or Inf.
 %
 %   Name/value options (defaults in brackets):
 %     'na'          numerical aperture (required unless 'otf' is given)
@@ -32,7 +32,15 @@ function varargout = korvex_reconstruct(varargin)
 %                   camera grid (H x W) or the fine grid (2H x 2W); replaces the model
 %     'pattern'     struct with fields angle (1 x A), period (1 x A or scalar, camera pixels),
 %                   phase (1 x F, or 1 x P repeated for every orientation) and modulation
-%                   (1 x A or scalar) in KORVEX_MASKS' convention; skips estimation
+%                   (1 x A or scalar) in KORVEX_MASKS' convention, and for 3-beam
+%                   illumination modulation2 and phase2 (1 x A or scalar, default 0): the
+%                   second harmonic's depth and phase constant; skips estimation
+%     'orders'      harmonics of the pattern to estimate: 'auto' (the second too when
+%                   P >= 5 and it is significant), 1, or 2 (3-beam; needs P >= 5) ['auto']
+%     'background'  camera offset in counts, a scalar or an H x W image, subtracted from every
+%                   frame before anything else [0]
+%     'gain'        camera gain, counts per photon: the frames less the offset are divided by
+%                   it, so that the model sees photons [1]
 %     'iterations'  iteration limit [40]
 %     'lambda'      smoothness weight [0.003]
 %     'alpha'       first step size [0.05]
@@ -51,7 +59,9 @@ function varargout = korvex_reconstruct(varargin)
 %   'nonnegative', false, 'dataTerm', 'masked' (which also turns the sparsity off).
 %
 %   INFO is a struct:
-%     pattern     angle, period (camera pixels), phase, modulation, mcnr: the pattern used
+%     pattern     angle, period (camera pixels), phase, modulation, mcnr, modulation2, phase2,
+%                 mcnr2: the pattern used (modulation2 0 for 2-beam; the MCNRs empty when
+%                 the pattern was given)
 %     estimated   true when the pattern was estimated
 %     mcnr        modulation contrast-to-noise ratio per orientation (empty when given)
 %     iterations  iterations run
@@ -68,8 +78,12 @@ function varargout = korvex_reconstruct(varargin)
 %   the immersion index, a pixel too coarse for the fine grid (OTF cut-off 2 NA / LAMBDA
 %   beyond its Nyquist frequency upsample / (2 P)), an upsample factor below 1 or not whole, a
 %   fine grid too large for the engine, a measured OTF of the wrong size or not 1 at zero
-%   frequency, a frame count that is not angles x phases. An orientation whose pattern is too
-%   faint to estimate raises the warning korvex:lowModulation and the call goes on.
+%   frequency, a frame count that is not angles x phases, frames smaller than 16 x 16 without
+%   a pattern, 'orders' 2 with fewer than 5 phases. An orientation whose pattern is too faint
+%   to estimate raises the warning korvex:lowModulation and the call goes on. A camera pixel
+%   coarser than LAMBDA / (4 NA) raises korvex:undersampled: the frames are aliased, which
+%   neither the estimate nor the up-sampling can undo; the message gives the largest pixel
+%   that would not alias.
 %
 %   Example:
 %     [image, info] = korvex_reconstruct(frames, 'na', 1.2, 'wavelength', 0.52, ...

@@ -10,7 +10,9 @@ function [frames, expected, truth] = korvex_simulate_camera(specimen, factor, pa
 %
 %   PATTERN has fields angle (1 x A), period (1 x A or scalar, camera pixels), phase (1 x F)
 %   and modulation (1 x A or scalar) in KORVEX_MASKS' convention on the camera grid: x and y
-%   count camera pixels from the centre of camera pixel (1,1).
+%   count camera pixels from the centre of camera pixel (1,1). 3-beam illumination adds the
+%   fields modulation2 and phase2 (1 x A or scalar): the second harmonic's depth and phase
+%   constant, 1 + modulation cos(t) + modulation2 cos(2 t + phase2).
 %
 %   Noise and scale as KORVEX_SIMULATE: 'photons' expected at the brightest noise-free pixel
 %   [1000] (Inf: no noise, no scaling), 'background' photons per pixel [0], 'seed' [none].
@@ -65,6 +67,10 @@ end
 angles = pattern.angle;
 period = pattern.period .* ones(size(angles));
 modulation = pattern.modulation .* ones(size(angles));
+modulation2 = zeros(size(angles));
+phase2 = zeros(size(angles));
+if isfield(pattern, 'modulation2'), modulation2 = pattern.modulation2 .* ones(size(angles)); end
+if isfield(pattern, 'phase2'), phase2 = pattern.phase2 .* ones(size(angles)); end
 phasesPerAngle = numel(pattern.phase) / numel(angles);
 % Fine-grid coordinates in camera pixels, from the centre of camera pixel (1,1).
 centre = (factor - 1) / 2;
@@ -74,8 +80,8 @@ otf = ifftshift(korvex_otf(fineHeight, fineWidth, options.na, options.wavelength
 expected = zeros(fineHeight / factor, fineWidth / factor, numel(pattern.phase));
 for f = 1:numel(pattern.phase)
   a = ceil(f / phasesPerAngle);
-  mask = 1 + modulation(a) * cos(2 * pi * (cos(angles(a)) * x + sin(angles(a)) * y) / ...
-                                 period(a) + pattern.phase(f));
+  t = 2 * pi * (cos(angles(a)) * x + sin(angles(a)) * y) / period(a) + pattern.phase(f);
+  mask = 1 + modulation(a) * cos(t) + modulation2(a) * cos(2 * t + phase2(a));
   expected(:, :, f) = bin(real(ifft2(otf .* fft2(mask .* double(specimen)))), factor);
 end
 % Rounding in the transforms leaves tiny negative values where the image is dark.

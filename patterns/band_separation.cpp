@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "caller_terms.h"
+
 namespace korvex::patterns {
 
 namespace {
@@ -66,7 +68,7 @@ BandWeights Separation_Weights(const std::vector<double>& phases, bool second) {
   double inverse[kMaxUnknowns][kMaxUnknowns];
   if (!Invert_Normal(phases, unknowns, inverse)) {
     throw std::invalid_argument(
-        "korvex_estimate_patterns: the phases of an orientation do not separate its bands");
+        Caller_Prefix() + "the phases of an orientation do not separate its bands");
   }
   const size_t n = phases.size();
   BandWeights weights;

@@ -6,12 +6,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "caller_terms.h"
+
 namespace korvex::patterns {
 
 namespace {
 
 [[noreturn]] void Refuse(const std::string& message) {
-  throw std::invalid_argument("korvex_estimate_patterns: " + message);
+  throw std::invalid_argument(Caller_Prefix() + message);
 }
 
 std::string Number(double value) {
@@ -22,8 +24,7 @@ std::string Number(double value) {
 
 }  // namespace
 
-// The apodisation takes an eighth of each side, and the search needs a ring of bins.
-constexpr unsigned kMinSide = 16;
+// kMinSide: the apodisation takes an eighth of each side, and the search needs a ring of bins.
 constexpr double kMinPassbandBins = 8.0;
 
 void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned phases) {
@@ -33,9 +34,9 @@ void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned p
            "): fewer frames per orientation cannot separate the pattern from the specimen");
   }
   if (height < kMinSide || width < kMinSide) {
-    Refuse("frames are " + std::to_string(height) + " x " + std::to_string(width) +
-           " pixels, too small for the pattern: at least " + std::to_string(kMinSide) + " x " +
-           std::to_string(kMinSide) + " are needed");
+    Refuse("frames are " + Shape_Text(height, width) +
+           " pixels, too small for the pattern: at least " + Shape_Text(kMinSide, kMinSide) +
+           " are needed");
   }
 }
 
@@ -51,6 +52,17 @@ void Check_Finite(const char* name, const T* values, size_t count) {
 
 template void Check_Finite<float>(const char*, const float*, size_t);
 template void Check_Finite<double>(const char*, const double*, size_t);
+
+template <typename T>
+double Value_Scale(const T* values, size_t count) {
+  double largest = 0.0;
+  for (size_t i = 0; i < count; ++i) largest = std::max(largest, std::abs(double(values[i])));
+  if (largest == 0.0 || (largest <= 0x1p32 && largest >= 0x1p-32)) return 1.0;
+  return std::ldexp(1.0, 16 - std::ilogb(largest));
+}
+
+template double Value_Scale<float>(const float*, size_t);
+template double Value_Scale<double>(const double*, size_t);
 
 void Check_Guess(const PatternGuess& guess, unsigned angles, unsigned phases) {
   if (guess.orders > 2) {
@@ -89,6 +101,12 @@ void Check_Guess_In_Passband(const PatternGuess& guess, double minFrequency, dou
 
 void Check_Passband(double cutoff, unsigned height, unsigned width) {
   const double bins = cutoff * std::min(height, width);
+  if (cutoff > 0.0 && bins < 2.0) {
+    Refuse("the OTF's passband spans " + Number(bins) +
+           " frequency bins along the shorter side, fewer than 2: its cut-off must lie between "
+           "2 bins and half the side; an OTF made with the wavelength and the pixel size in "
+           "different units does this (lengths are in micrometres)");
+  }
   if (!(bins >= kMinPassbandBins)) {
     Refuse("the image is too small for the pattern: the OTF's passband spans " + Number(bins) +
            " frequency bins along the shorter side, at least " + Number(kMinPassbandBins) +

@@ -13,6 +13,13 @@ void Check_Geometry(unsigned height, unsigned width, unsigned angles, unsigned p
 template <typename T>
 void Check_Finite(const char* name, const T* values, size_t count);
 
+// A power of two that brings values whose largest magnitude lies beyond 2^32 (or below
+// 2^-32) to about 2^16, where the squares and sums of estimation and reconstruction stay far
+// from the type's range; 1 for values in between, which are used as they are. Scaling by a
+// power of two is exact, and both computations are linear in the frames.
+template <typename T>
+double Value_Scale(const T* values, size_t count);
+
 void Check_Guess(const PatternGuess& guess, unsigned angles, unsigned phases);
 
 // A period guess must leave frequencies to search inside [minFrequency, maxFrequency], the

@@ -50,6 +50,9 @@ struct PatternEstimate {
 // Below this MCNR the carrier is not told apart from noise with confidence.
 constexpr double kLowMcnr = 3.0;
 
+// Frames narrower or shorter than this many pixels are refused.
+constexpr unsigned kMinSide = 16;
+
 // How finely the frames are sampled, judged from their OTF alone (H x W, centred as
 // PatternEstimator takes it). Frames whose passband reaches the grid's Nyquist frequency
 // were sampled coarser than lambda / (4 NA) and hold aliases: no up-sampling undoes that,

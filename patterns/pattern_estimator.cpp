@@ -15,6 +15,7 @@
 #include "carrier_fit.h"
 #include "carrier_search.h"
 #include "input_checks.h"
+#include "memory_budget.h"
 #include "otf_model.h"
 #include "pattern_estimate.h"
 #include "spectrum_transform.h"
@@ -626,10 +627,15 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
 PatternEstimator::PatternEstimator(unsigned height, unsigned width, unsigned angles,
                                    unsigned phases) {
   Check_Geometry(height, width, angles, phases);
+  acquisition::Check_Memory({acquisition::Estimator_Bytes(height, width, angles, phases), 0},
+                            "the pattern estimation");
   impl_ = std::make_unique<Impl>(height, width, angles, phases);
 }
 
-PatternEstimator::~PatternEstimator() = default;
+PatternEstimator::~PatternEstimator() {
+  impl_.reset();
+  acquisition::Return_Freed_Memory();
+}
 
 PatternEstimate PatternEstimator::Estimate(const float* frames, const float* otf,
                                            const PatternGuess& guess) {

@@ -10,7 +10,7 @@ from .acquisition import AcquisitionResult, reconstruct_acquisition
 from .engine import Reconstructor, Result, reconstruct
 from .files import RawFile
 from .imaging import masks, otf, simulate
-from .patterns import LowModulationWarning, Pattern, estimate_patterns
+from .patterns import LowModulationWarning, Pattern, UndersampledWarning, estimate_patterns
 from .series import reconstruct_series
 
 __version__ = "0.1.0"
@@ -19,5 +19,5 @@ __all__ = [
     "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "RawFile",
     "Reconstructor",
     "Result", "backend", "estimate_patterns", "masks", "otf", "reconstruct",
-    "reconstruct_acquisition", "reconstruct_series", "simulate",
+    "reconstruct_acquisition", "reconstruct_series", "simulate", "UndersampledWarning",
 ]

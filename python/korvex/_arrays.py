@@ -90,3 +90,13 @@ def per_orientation(name: str, value, orientations: int) -> list[float]:
     if not np.isfinite(values).all():
         raise ValueError(f"{name} holds NaN or Inf")
     return values.tolist()
+
+
+def finite_values(name: str, value) -> list[float]:
+    """A scalar or a vector of finite values, as a list (the core judges how many it needs)."""
+    values = np.atleast_1d(np.asarray(value, dtype=np.float64))
+    if values.ndim != 1 or values.size == 0:
+        raise ValueError(f"{name} must be a scalar or a non-empty vector")
+    if not np.isfinite(values).all():
+        raise ValueError(f"{name} holds NaN or Inf")
+    return values.tolist()

@@ -4,12 +4,14 @@ the fine grid, the engine)."""
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 
 import numpy as np
 
 from . import _arrays, _core
-from .patterns import Pattern, warn_low_modulation
+from .patterns import (Pattern, UndersampledWarning, camera_background, orders_code,
+                       warn_low_modulation)
 
 IMMERSION = 1.518  # oil
 # The pipeline's defaults, chosen by measurement (docs/acquisition.md, docs/image_quality.md).
@@ -48,6 +50,9 @@ class Acquisition:
     data_term: str = DEFAULTS["data_term"]
     sparsity: float | None = None  # None: DEFAULTS["sparsity"] when nonnegative, else 0
     otf: np.ndarray | None = None
+    orders: int = 0  # harmonics to estimate: 0 auto, 1 or 2
+    background: float | np.ndarray = 0.0  # camera offset: a level or an (H, W) image, counts
+    gain: float = 1.0  # counts per photon
 
     @classmethod
     def checked(cls, *, na=None, wavelength=None, pixel_size=None, immersion=IMMERSION,
@@ -55,7 +60,8 @@ class Acquisition:
                 iterations=DEFAULTS["iterations"], smoothness=DEFAULTS["smoothness"],
                 step=DEFAULTS["step"], threshold=DEFAULTS["threshold"],
                 nonnegative=DEFAULTS["nonnegative"], data_term=DEFAULTS["data_term"],
-                sparsity=None, otf=None) -> "Acquisition":
+                sparsity=None, otf=None, orders="auto", background=0.0,
+                gain=1.0) -> "Acquisition":
         if otf is None and (na is None or wavelength is None or pixel_size is None):
             raise ValueError("na, wavelength and pixel_size are needed unless a measured otf "
                              "is given")
@@ -78,8 +84,14 @@ class Acquisition:
                 raise ValueError("sparsity needs nonnegative: without the constraint the "
                                  "penalty only lowers the image's mean; set sparsity to 0 or "
                                  "nonnegative to True")
+        if np.ndim(background) == 0:
+            background = camera_background(background, ())[0]
+        else:
+            background = _arrays.as_real("background", background, 2, "a number or (H, W)",
+                                         np.float64)
         return cls(nonnegative=bool(nonnegative), data_term=data_term, sparsity=sparsity,
-                   immersion=immersion,
+                   immersion=immersion, orders=orders_code(orders), background=background,
+                   gain=_arrays.number("gain", gain, positive=True),
                    angles=_arrays.count("angles", angles),
                    phases=_arrays.count("phases", phases, minimum=3),
                    upsample=_arrays.count("upsample", upsample),
@@ -115,13 +127,17 @@ class AcquisitionReconstructor:
                              f"{acquisition.angles} x {acquisition.phases}")
         pipeline = self._pipeline(frames.dtype)
         a = acquisition
+        level, image = camera_background(a.background, frames.shape[1:])
         d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
                                  a.angles, a.phases, float(a.upsample), a.iterations,
                                  a.smoothness, a.step, a.threshold, a.nonnegative,
                                  a.data_term == "frames", a.sparsity, a.otf,
-                                 None if pattern is None else pattern.as_core())
+                                 None if pattern is None else pattern.as_core(), a.orders,
+                                 level, image, a.gain)
         found = Pattern.from_core(d["pattern"])
         if warn:
+            if d["undersampled"]:
+                warnings.warn(d["undersampled"], UndersampledWarning, stacklevel=4)
             warn_low_modulation(found, stacklevel=4)
         return AcquisitionResult(d["image"], found, bool(d["estimated"]), int(d["iterations"]),
                                  float(d["step"]), float(d["ratio"]), float(d["pixel_size"]),
@@ -140,9 +156,17 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
                             pattern: Pattern | None = None, iterations=DEFAULTS["iterations"],
                             smoothness=DEFAULTS["smoothness"], step=DEFAULTS["step"],
                             threshold=DEFAULTS["threshold"], nonnegative=DEFAULTS["nonnegative"],
-                            data_term=DEFAULTS["data_term"], sparsity=None) -> AcquisitionResult:
+                            data_term=DEFAULTS["data_term"], sparsity=None, orders="auto",
+                            background=0.0, gain=1.0) -> AcquisitionResult:
     """Reconstructs one camera acquisition of (F, H, W) frames (F = angles * phases,
-    orientation-major, background already subtracted) on a grid `upsample` times finer.
+    orientation-major; float or integer camera counts) on a grid `upsample` times finer.
+
+    Camera units: `background` (counts; a number, or an (H, W) image of per-pixel offsets) is
+    subtracted from every frame before anything else, and `gain` (counts per photon) divides
+    the rest, so that the model sees photons. `orders`: the pattern's harmonics to estimate,
+    'auto' (the second too when there are 5 or more phases and it is significant), 1 or 2
+    (3-beam illumination; needs 5 or more phases). A camera pixel coarser than
+    wavelength / (4 na) warns UndersampledWarning: the frames are aliased.
 
     Optics: na, the emission wavelength and the camera pixel_size in the sample plane (same
     length unit), immersion the medium's refractive index; or a measured centred `otf` on the
@@ -156,6 +180,6 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
         na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion, angles=angles,
         phases=phases, upsample=upsample, iterations=iterations, smoothness=smoothness,
         step=step, threshold=threshold, nonnegative=nonnegative, data_term=data_term,
-        sparsity=sparsity, otf=otf)
+        sparsity=sparsity, otf=otf, orders=orders, background=background, gain=gain)
     with AcquisitionReconstructor() as reconstructor:
         return reconstructor.reconstruct(frames, acquisition, pattern)

@@ -84,6 +84,12 @@ def _parser() -> argparse.ArgumentParser:
                    "time then frames")
     r.add_argument("--background", type=float, default=0.0,
                    help="camera offset subtracted from every pixel, counts")
+    r.add_argument("--gain", type=float, default=1.0,
+                   help="camera gain, counts per photon (the frames are divided by it after "
+                   "the offset is subtracted)")
+    r.add_argument("--orders", choices=("auto", "1", "2"), default="auto",
+                   help="pattern harmonics to estimate: auto (the second too when there are 5 "
+                   "or more phases and it is significant), 1, or 2 (3-beam illumination)")
     r.add_argument("--estimate", choices=("once", "each"), default="once",
                    help="estimate the pattern on the first time point (its middle plane) only, "
                    "or on each time point and plane, printing each one's MCNR")
@@ -110,12 +116,14 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _print_pattern(pattern, pixel_size: float) -> None:
-    print("orientation  angle (deg)  period (px)  period (um)  modulation   MCNR")
+    print("orientation  angle (deg)  period (px)  period (um)  modulation   MCNR  "
+          "modulation2  phase2 (deg)  MCNR2")
     for a in range(len(pattern.angle)):
         flag = "  low" if pattern.low_modulation[a] else ""
         print(f"{a + 1:11d}  {np.degrees(pattern.angle[a]):11.3f}  {pattern.period[a]:11.4f}  "
               f"{pattern.period[a] * pixel_size:11.5f}  {pattern.modulation[a]:10.3f}  "
-              f"{pattern.mcnr[a]:5.1f}{flag}")
+              f"{pattern.mcnr[a]:5.1f}  {pattern.modulation2[a]:11.3f}  "
+              f"{np.degrees(pattern.phase2[a]):12.2f}  {pattern.mcnr2[a]:5.1f}{flag}")
 
 
 def _unit_name(unit, raw) -> str:
@@ -223,7 +231,8 @@ def _run(args, raw, targets, tqdm) -> None:
         immersion=args.immersion, angles=args.angles, phases=args.phases,
         upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
         step=args.step, nonnegative=args.nonnegative, data_term=args.data_term,
-        sparsity=args.sparsity)
+        sparsity=args.sparsity, background=args.background, gain=args.gain,
+        orders=args.orders if args.orders == "auto" else int(args.orders))
     height, width = raw.shape
     # float64 files run in double precision whatever their byte order; the rest in single.
     dtype = np.dtype(np.float64 if raw.dtype.kind == "f" and raw.dtype.itemsize == 8
@@ -240,14 +249,13 @@ def _run(args, raw, targets, tqdm) -> None:
         report = _Report(args, raw, optics["pixel_size"], tqdm.write)
 
         def run(unit, pattern=None):
-            frames = raw.read(*unit).astype(dtype)
-            frames -= dtype.type(args.background)
+            frames = raw.read(*unit).astype(dtype)  # the pipeline takes out the offset
             if not np.isfinite(frames).all():
                 raise InputError(f"{args.raw}: {_unit_name(unit, raw)}: the frames hold NaN "
                                  "or Inf values")
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                result = pipeline.reconstruct(frames, acquisition, pattern, warn=False)
+                result = pipeline.reconstruct(frames, acquisition, pattern, warn=pattern is None)
             if pattern is None:
                 report(unit, result.pattern, caught)
             return frames, result

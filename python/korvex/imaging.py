@@ -32,28 +32,35 @@ DEFAULT_ANGLES = (0.0, np.pi / 3, 2 * np.pi / 3)
 DEFAULT_PHASES = (0.0, 2 * np.pi / 3, 4 * np.pi / 3)
 
 
-def masks(shape, period, angles=DEFAULT_ANGLES, phases=DEFAULT_PHASES, modulation=1.0):
-    """(F, H, W) illumination masks 1 + m cos(2 pi (cos a x + sin a y) / period + phase), x the
-    column and y the row, frames orientation-major (all phases of angles[0] first).
+def masks(shape, period, angles=DEFAULT_ANGLES, phases=DEFAULT_PHASES, modulation=1.0,
+          modulation2=0.0, phase2=0.0):
+    """(F, H, W) illumination masks 1 + m cos(t) + m2 cos(2 t + phase2),
+    t = 2 pi (cos a x + sin a y) / period + phase, x the column and y the row, frames
+    orientation-major (all phases of angles[0] first). m2 = modulation2 > 0 makes the masks of
+    3-beam illumination, whose second harmonic steps twice as fast; 5 or more phases per
+    orientation separate it.
 
-    period and modulation: a scalar or one value per orientation. phases: the P steps every
-    orientation takes, or one phase per frame (A * P values, P >= 3) when period or modulation
-    is given per orientation -- the form of a Pattern from estimate_patterns, as korvex_masks
-    reads it."""
+    period, modulation, modulation2 and phase2: a scalar or one value per orientation. phases:
+    the P steps every orientation takes, or one phase per frame (A * P values, P >= 3) when any
+    of the others is given per orientation -- the form of a Pattern from estimate_patterns, as
+    korvex_masks reads it (Pattern.masks builds its masks directly)."""
     height, width = _arrays.image_shape(shape)
     angles = np.atleast_1d(np.asarray(angles, dtype=np.float64))
     phases = np.atleast_1d(np.asarray(phases, dtype=np.float64))
     if angles.ndim != 1 or phases.ndim != 1 or angles.size == 0 or phases.size == 0:
         raise ValueError("angles and phases must be non-empty vectors")
     count = angles.size
-    per_frame = (np.size(period) > 1 or np.size(modulation) > 1) and (
+    per_frame = any(np.size(v) > 1 for v in (period, modulation, modulation2, phase2)) and (
         phases.size % count == 0 and phases.size >= 3 * count
     )
     periods = _arrays.per_orientation("period", period, count)
     depths = _arrays.per_orientation("modulation", modulation, count)
+    depths2 = _arrays.per_orientation("modulation2", modulation2, count)
+    constants2 = _arrays.per_orientation("phase2", phase2, count)
     if not per_frame:
         phases = np.tile(phases, count)
-    return _core.masks(height, width, angles.tolist(), periods, depths, phases.tolist())
+    return _core.masks(height, width, angles.tolist(), periods, depths, phases.tolist(), depths2,
+                       constants2)
 
 
 def simulate(truth, masks, otf, *, photons=None, background=0.0, seed=None) -> np.ndarray:

@@ -96,8 +96,8 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
                        pixel_size=None, immersion=IMMERSION, angles=3, phases=3,
                        upsample=DEFAULTS["upsample"],
                        iterations=None, threshold=0.0, smoothness=None, step=None,
-                       nonnegative=None, data_term=None, sparsity=None, estimate="once",
-                       quiet=False):
+                       nonnegative=None, data_term=None, sparsity=None, orders=None,
+                       background=None, gain=None, estimate="once", quiet=False):
     """Reconstructs every time point of a (T, F, H, W) series.
 
     Given `masks` (F, H, W) and a centred `otf` (H, W), it reconstructs on the camera grid:
@@ -112,8 +112,9 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
 
     Settings left as None take the defaults of the path: 40 iterations, smoothness 0.01 and
     step 0.05 with masks (the engine as KorvexCUDA runs it); the acquisition pipeline's
-    measured defaults with optics. nonnegative, data_term and sparsity belong to the
-    pipeline."""
+    measured defaults with optics. nonnegative, data_term, sparsity, orders ('auto', 1, 2),
+    background (camera offset, a number or an (H, W) image, subtracted first) and gain
+    (counts per photon) belong to the pipeline (see reconstruct_acquisition)."""
     lazy = _is_dask(frames)
     if not lazy:
         frames = np.asarray(frames)
@@ -131,9 +132,11 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
     if masks is not None:
         if otf is None:
             raise ValueError("masks need an otf")
-        if nonnegative is not None or data_term is not None or sparsity is not None:
-            raise ValueError("nonnegative, data_term and sparsity apply to the acquisition "
-                             "pipeline (optics), not to given masks")
+        pipeline_only = dict(nonnegative=nonnegative, data_term=data_term, sparsity=sparsity,
+                             orders=orders, background=background, gain=gain)
+        if any(value is not None for value in pipeline_only.values()):
+            raise ValueError("nonnegative, data_term, sparsity, orders, background and gain "
+                             "apply to the acquisition pipeline (optics), not to given masks")
         iterations = 40 if iterations is None else iterations
         smoothness = 0.01 if smoothness is None else smoothness
         step = 0.05 if step is None else step
@@ -145,7 +148,8 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
                              f"{_arrays.shape_text(otf.shape)}")
     else:
         given = dict(iterations=iterations, smoothness=smoothness, step=step,
-                     nonnegative=nonnegative, data_term=data_term, sparsity=sparsity)
+                     nonnegative=nonnegative, data_term=data_term, sparsity=sparsity,
+                     orders=orders, background=background, gain=gain)
         acquisition = Acquisition.checked(
             na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
             angles=angles, phases=phases, upsample=upsample, threshold=threshold, otf=otf,

@@ -1,6 +1,7 @@
 // Pipeline<T>: korvex::acquisition::AcquisitionPipeline<T>, kept across calls so that a series
 // of one geometry builds its engine once.
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
@@ -20,12 +21,13 @@ namespace {
 using korvex::acquisition::AcquisitionOptions;
 using korvex::acquisition::AcquisitionPipeline;
 using korvex::acquisition::AcquisitionResult;
-using korvex::acquisition::IlluminationPattern;
 using korvex::acquisition::MeasuredOtf;
 
-// angle, period, modulation (per orientation), phase (per frame), in numpy's axes.
+// angle, period, modulation (per orientation), phase (per frame), modulation2, phase2 (per
+// orientation), in numpy's axes.
 using PatternTuple =
-    std::tuple<std::vector<double>, std::vector<double>, std::vector<double>, std::vector<double>>;
+    std::tuple<std::vector<double>, std::vector<double>, std::vector<double>, std::vector<double>,
+               std::vector<double>, std::vector<double>>;
 
 template <typename T>
 class Pipeline {
@@ -42,7 +44,9 @@ class Pipeline {
                        double immersion, unsigned angles, unsigned phases, double upsample,
                        unsigned iterations, double lambda, double alpha, double threshold,
                        bool nonNegative, bool frameData, std::optional<double> sparsity,
-                       std::optional<Image<double>> otf, std::optional<PatternTuple> pattern) {
+                       std::optional<Image<double>> otf, std::optional<PatternTuple> pattern,
+                       unsigned orders, double background,
+                       std::optional<Image<double>> backgroundImage, double gain) {
     AcquisitionOptions options;
     options.optics = {na, wavelength, pixelSize, immersion};
     options.angles = angles;
@@ -55,6 +59,8 @@ class Pipeline {
     options.nonNegative = nonNegative;
     options.frameData = frameData;
     options.sparsity = sparsity;
+    options.guess.orders = orders;
+    options.camera = Camera_Units(background, backgroundImage, gain);
     if (otf) {
       // C-ordered (h, w) is the core's column-major w x h.
       MeasuredOtf measured;
@@ -64,8 +70,8 @@ class Pipeline {
       options.otf = std::move(measured);
     }
     if (pattern) {
-      auto& [angle, period, modulation, phase] = *pattern;
-      options.pattern = Swap_Axes(IlluminationPattern{angle, period, modulation, phase, {}});
+      auto& [angle, period, modulation, phase, modulation2, phase2] = *pattern;
+      options.pattern = Swap_Axes(korvex::acquisition::Pattern_From_Rows(angle, period, modulation, phase, modulation2, phase2));
     }
     const unsigned frameCount = unsigned(frames.shape(0));
     const unsigned height = unsigned(frames.shape(1)), width = unsigned(frames.shape(2));
@@ -74,8 +80,6 @@ class Pipeline {
       return pipeline_->Reconstruct(frames.data(), width, height, frameCount, options);
     });
 
-    std::vector<bool> low(result.pattern.Orientations(), false);
-    for (unsigned a : result.lowModulation) low.at(a) = true;
     nb::dict seconds;
     seconds["estimation"] = result.seconds.estimation;
     seconds["upsampling"] = result.seconds.upsampling;
@@ -87,8 +91,9 @@ class Pipeline {
     nb::dict d;
     // The core's column-major height x width is C-ordered (width, height).
     d["image"] = To_Numpy(std::move(result.image), {result.width, result.height});
-    d["pattern"] = Pattern_Dict(Swap_Axes(result.pattern), low);
+    d["pattern"] = Pattern_Dict(Swap_Axes(result.pattern), result.estimated);
     d["estimated"] = result.estimated;
+    d["undersampled"] = result.undersampled;
     d["iterations"] = result.iterations;
     d["step"] = result.alpha;
     d["ratio"] = result.ratio;
@@ -113,7 +118,9 @@ void Bind(nb::module_& m, const char* name) {
            nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"), nb::arg("angles"),
            nb::arg("phases"), nb::arg("upsample"), nb::arg("iterations"), nb::arg("smoothness"),
            nb::arg("step"), nb::arg("threshold"), nb::arg("nonnegative"), nb::arg("frame_data"),
-           nb::arg("sparsity").none(), nb::arg("otf").none(), nb::arg("pattern").none())
+           nb::arg("sparsity").none(), nb::arg("otf").none(), nb::arg("pattern").none(),
+           nb::arg("orders") = 0u, nb::arg("background") = 0.0,
+           nb::arg("background_image").none() = nb::none(), nb::arg("gain") = 1.0)
       .def("release", &Pipeline<T>::Release);
 }
 

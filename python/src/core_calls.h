@@ -10,9 +10,12 @@
 
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "caller_terms.h"
+#include "camera_units.h"
 #include "illumination_pattern.h"
 
 namespace korvex::python {
@@ -33,10 +36,15 @@ using NumpyArray = nb::ndarray<nb::numpy, T>;
 // other Python threads (a dask worker's, a progress bar) keep running.
 std::mutex& Core_Mutex();
 
+// Python's terms for the core's messages: (F, H, W) shapes, indices counted from 0, the
+// package's argument names.
+const korvex::CallerTerms& Python_Terms();
+
 template <typename Function>
 auto Core_Call(Function&& function) {
   nb::gil_scoped_release released;
   std::lock_guard<std::mutex> lock(Core_Mutex());
+  const korvex::CallerScope terms(Python_Terms());
   return function();
 }
 
@@ -52,9 +60,14 @@ NumpyArray<T> To_Numpy(std::vector<T>&& values, std::initializer_list<size_t> sh
   return NumpyArray<T>(owned->data(), shape, owner);
 }
 
-// A pattern as a dict of lists in numpy's axes; `low` flags orientations too faint to trust.
-nb::dict Pattern_Dict(const korvex::acquisition::IlluminationPattern& pattern,
-                      const std::vector<bool>& low);
+// A pattern as a dict of lists in numpy's axes; the MCNRs empty unless `estimated`.
+nb::dict Pattern_Dict(const korvex::acquisition::IlluminationPattern& pattern, bool estimated);
+
+// The camera's offset (a level, or a C-ordered (H, W) image) and gain; the image, in the
+// core's transposed view, is the core's column-major W x H one, byte for byte.
+korvex::acquisition::CameraUnits Camera_Units(double level,
+                                              const std::optional<Image<double>>& image,
+                                              double gain);
 
 // Registration of each part of the module.
 void Bind_Engine(nb::module_& m);

@@ -1,11 +1,13 @@
 // Engine<T>: one Korvex<T> for one geometry, kept across calls (korvex.Reconstructor).
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "Korvex.h"
 #include "core_calls.h"
+#include "memory_budget.h"
 
 namespace korvex::python {
 
@@ -50,6 +52,15 @@ class Engine {
         throw;
       }
       seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      // Finite inputs whose products leave the type's range give Inf or NaN: an error, not an
+      // image.
+      bool finite = true;
+      for (size_t i = 0; i < out.size(); ++i) finite &= std::isfinite(out.data()[i]);
+      if (!finite) {
+        throw std::runtime_error(
+            "the reconstruction left the range of its precision: frames, masks and otf are "
+            "finite but their products are not; scale the frames or the masks down");
+      }
       iterations = engine_->m_iteration;
       step = double(engine_->m_alpha);
       ratio = double(engine_->m_ratio);
@@ -66,7 +77,10 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   void Release() {
-    Core_Call([this] { engine_.reset(); });
+    Core_Call([this] {
+      engine_.reset();
+      korvex::acquisition::Return_Freed_Memory();
+    });
   }
 
   bool Holds_Engine() const { return engine_ != nullptr; }

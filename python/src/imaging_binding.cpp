@@ -26,18 +26,20 @@ NumpyArray<double> Otf(unsigned height, unsigned width, double na, double wavele
   return To_Numpy(std::move(otf), {height, width});
 }
 
-// Per orientation: angle, period, modulation; per frame: phase (korvex_masks' convention in
-// numpy's axes).
-NumpyArray<double> Masks(unsigned height, unsigned width, std::vector<double> angle,
-                         std::vector<double> period, std::vector<double> modulation,
-                         std::vector<double> phase) {
-  IlluminationPattern pattern{
-      std::move(angle), std::move(period), std::move(modulation), std::move(phase), {}};
-  if (pattern.Orientations() == 0 || pattern.Frames() % pattern.Orientations() != 0) {
+// Per orientation: angle, period, modulation, modulation2, phase2; per frame: phase
+// (korvex_masks' convention in numpy's axes).
+NumpyArray<double> Masks(unsigned height, unsigned width, const std::vector<double>& angle,
+                         const std::vector<double>& period, const std::vector<double>& modulation,
+                         const std::vector<double>& phase, const std::vector<double>& modulation2,
+                         const std::vector<double>& phase2) {
+  const IlluminationPattern pattern =
+      korvex::acquisition::Pattern_From_Rows(angle, period, modulation, phase, modulation2, phase2);
+  const unsigned orientations = unsigned(angle.size());
+  if (orientations == 0 || phase.size() % orientations != 0) {
     throw std::invalid_argument("phases must hold the same number of frames per orientation");
   }
-  korvex::acquisition::Check_Pattern(pattern, pattern.Orientations(), pattern.Frames(), "pattern");
-  const unsigned frames = pattern.Frames();
+  const unsigned frames = unsigned(phase.size());
+  korvex::acquisition::Check_Pattern(pattern, orientations, frames, "pattern");
   std::vector<double> masks(size_t{height} * width * frames);
   Core_Call(
       [&] { korvex::acquisition::Build_Masks(Swap_Axes(pattern), width, height, masks.data()); });
@@ -66,7 +68,7 @@ void Bind_Imaging(nb::module_& m) {
   m.def("otf", &Otf, nb::arg("height"), nb::arg("width"), nb::arg("na"), nb::arg("wavelength"),
         nb::arg("pixel_size"));
   m.def("masks", &Masks, nb::arg("height"), nb::arg("width"), nb::arg("angle"), nb::arg("period"),
-        nb::arg("modulation"), nb::arg("phase"));
+        nb::arg("modulation"), nb::arg("phase"), nb::arg("modulation2"), nb::arg("phase2"));
   m.def("simulate", &Simulate, nb::arg("truth").noconvert(), nb::arg("masks").noconvert(),
         nb::arg("otf").noconvert(), nb::arg("photons"), nb::arg("background"));
 }

@@ -4,12 +4,14 @@
 #include <stdexcept>
 
 #include "core_calls.h"
+#include "memory_budget.h"
 
 namespace nb = nanobind;
 
 NB_MODULE(_core, m) {
   // KorvexError: a failure of the engine or the platform, carrying the core's full message.
-  // Bad arguments the core reports (std::invalid_argument) become ValueError.
+  // Bad arguments the core reports (std::invalid_argument) become ValueError, a need the
+  // memory cannot hold MemoryError.
   static nb::object korvexError = nb::steal(
       PyErr_NewExceptionWithDoc("korvex.KorvexError",
                                 "A failure of the Korvex engine or its platform; the message "
@@ -24,6 +26,8 @@ NB_MODULE(_core, m) {
           throw;  // nanobind's own, translated by nanobind
         } catch (const std::invalid_argument& e) {
           PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const korvex::acquisition::MemoryShortage& e) {
+          PyErr_SetString(PyExc_MemoryError, e.what());
         } catch (const std::runtime_error& e) {
           PyErr_SetString(static_cast<PyObject*>(type), e.what());
         }

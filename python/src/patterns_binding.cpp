@@ -1,5 +1,6 @@
 // Estimator: korvex::patterns::PatternEstimator for one geometry, kept across calls, with its
 // result brought back from the core's transposed view into numpy's axes.
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
 #include <memory>
@@ -15,25 +16,9 @@ namespace korvex::python {
 
 namespace {
 
-using korvex::acquisition::IlluminationPattern;
 using korvex::patterns::PatternEstimate;
 using korvex::patterns::PatternEstimator;
 using korvex::patterns::PatternGuess;
-
-}  // namespace
-
-nb::dict Pattern_Dict(const IlluminationPattern& pattern, const std::vector<bool>& low) {
-  nb::dict d;
-  d["angle"] = pattern.angle;
-  d["period"] = pattern.period;
-  d["modulation"] = pattern.modulation;
-  d["phase"] = pattern.phase;
-  d["mcnr"] = pattern.mcnr;
-  d["low_modulation"] = low;
-  return d;
-}
-
-namespace {
 
 class Estimator {
  public:
@@ -50,9 +35,12 @@ class Estimator {
   Estimator(const Estimator&) = delete;
   Estimator& operator=(const Estimator&) = delete;
 
+  // The frames in camera counts: `background` (a level, or the (H, W) image) is taken out
+  // and the rest divided by `gain` in a copy before the estimate.
   template <typename T>
   nb::dict Estimate(Stack<T> frames, Image<T> otf, double period,
-                    const std::vector<double>& angles) {
+                    const std::vector<double>& angles, unsigned orders, double background,
+                    std::optional<Image<double>> backgroundImage, double gain) {
     const size_t count = size_t{estimator_->Angles()} * estimator_->Phases();
     if (frames.shape(0) != count || frames.shape(1) != height_ || frames.shape(2) != width_) {
       throw std::invalid_argument("frames must be (" + std::to_string(count) + ", " +
@@ -64,23 +52,23 @@ class Estimator {
     }
     PatternGuess guess;
     guess.period = period;
-    for (double angle : angles) guess.angles.push_back(Swap_Angle(angle));
+    guess.orders = orders;
+    // A single angle is spread over the orientations in numpy's axes, then each is swapped.
+    for (double angle : korvex::acquisition::Angle_Guesses(angles, estimator_->Angles())) {
+      guess.angles.push_back(Swap_Angle(angle));
+    }
+    const korvex::acquisition::CameraUnits units = Camera_Units(background, backgroundImage, gain);
     const PatternEstimate estimate = Core_Call([&] {
       Check_Finite(frames.data(), frames.size(), "frames");
       Check_Finite(otf.data(), otf.size(), "otf");
-      return estimator_->Estimate(frames.data(), otf.data(), guess);
+      korvex::acquisition::Check_Camera_Units(units, width_, height_);
+      if (units.Is_Identity()) return estimator_->Estimate(frames.data(), otf.data(), guess);
+      std::vector<T> photons(frames.size());
+      korvex::acquisition::To_Photons(frames.data(), width_, height_, unsigned(count), units,
+                                      photons.data());
+      return estimator_->Estimate(photons.data(), otf.data(), guess);
     });
-    IlluminationPattern core;
-    std::vector<bool> low;
-    for (const auto& o : estimate.orientations) {
-      core.angle.push_back(o.angle);
-      core.period.push_back(o.period);
-      core.modulation.push_back(o.modulation);
-      core.mcnr.push_back(o.mcnr);
-      low.push_back(o.lowModulation);
-    }
-    core.phase = estimate.phases;
-    return Pattern_Dict(Swap_Axes(core), low);
+    return Pattern_Dict(Swap_Axes(estimate), true);
   }
 
  private:
@@ -96,10 +84,14 @@ void Bind_Patterns(nb::module_& m) {
            nb::arg("angles"), nb::arg("phases"))
       .def("estimate", &Estimator::Estimate<float>, nb::arg("frames").noconvert(),
            nb::arg("otf").noconvert(), nb::arg("period") = 0.0,
-           nb::arg("angles") = std::vector<double>{})
+           nb::arg("angles") = std::vector<double>{}, nb::arg("orders") = 0u,
+           nb::arg("background") = 0.0, nb::arg("background_image").none() = nb::none(),
+           nb::arg("gain") = 1.0)
       .def("estimate", &Estimator::Estimate<double>, nb::arg("frames").noconvert(),
            nb::arg("otf").noconvert(), nb::arg("period") = 0.0,
-           nb::arg("angles") = std::vector<double>{});
+           nb::arg("angles") = std::vector<double>{}, nb::arg("orders") = 0u,
+           nb::arg("background") = 0.0, nb::arg("background_image").none() = nb::none(),
+           nb::arg("gain") = 1.0);
 }
 
 }  // namespace korvex::python

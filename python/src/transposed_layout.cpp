@@ -37,14 +37,16 @@ double Swap_Angle(double angle) {
 korvex::acquisition::IlluminationPattern Swap_Axes(
     const korvex::acquisition::IlluminationPattern& pattern) {
   korvex::acquisition::IlluminationPattern swapped = pattern;
-  const size_t orientations = pattern.angle.size();
-  const size_t phases = orientations == 0 ? 0 : pattern.phase.size() / orientations;
+  const size_t orientations = pattern.orientations.size();
+  const size_t phases = orientations == 0 ? 0 : pattern.phases.size() / orientations;
   for (size_t a = 0; a < orientations; ++a) {
     bool turned = false;
-    swapped.angle[a] = Swapped(pattern.angle[a], turned);
+    auto& o = swapped.orientations[a];
+    o.angle = Swapped(pattern.orientations[a].angle, turned);
     if (!turned) continue;
+    o.phase2 = Wrapped_Phase(-o.phase2);
     for (size_t p = a * phases; p < (a + 1) * phases; ++p) {
-      swapped.phase[p] = Wrapped_Phase(-pattern.phase[p]);
+      swapped.phases[p] = Wrapped_Phase(-pattern.phases[p]);
     }
   }
   return swapped;

@@ -3,7 +3,8 @@
 // A pattern cos(2 pi (cos a x + sin a y) / period + phase) reads, with x and y swapped, as the
 // same cosine with angle pi/2 - a and the same phase. Brought back into [0, pi), an angle that
 // needs a turn by pi reverses its wave vector, and cos(-k.r + phase) = cos(k.r - phase): the
-// phases of that orientation change sign. The mapping is its own inverse.
+// phases of that orientation change sign, and so does its second harmonic's constant psi
+// (cos(-2 theta + psi) = cos(2 theta - psi)). The mapping is its own inverse.
 #pragma once
 
 #include "illumination_pattern.h"

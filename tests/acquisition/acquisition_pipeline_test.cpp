@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <stdexcept>
@@ -12,6 +13,7 @@
 
 #include "gpu.h"
 #include "host_fixture.h"
+#include "pattern_sim.h"
 
 namespace {
 
@@ -19,17 +21,48 @@ using namespace korvex::acquisition;
 
 constexpr unsigned kH = 32, kW = 40, kF = 9;
 
+// Three orientations `step` apart, of one period and depth; phases given per frame.
+IlluminationPattern Pattern(double first, double step, double period, double depth,
+                            const std::vector<double>& phases) {
+  IlluminationPattern p;
+  for (unsigned a = 0; a < 3; ++a) {
+    korvex::patterns::OrientationEstimate o;
+    o.angle = first + step * a;
+    o.period = period;
+    o.modulation = depth;
+    p.orientations.push_back(o);
+  }
+  p.phases = phases;
+  return p;
+}
+
 AcquisitionOptions Options() {
   AcquisitionOptions o;
   o.optics = {1.2, 0.52, 0.1};
-  IlluminationPattern p;
-  p.angle = {0.2, 0.2 + 2.0944, 0.2 + 4.1888};
-  p.period = {2.4, 2.4, 2.4};
-  p.modulation = {1, 1, 1};
-  for (unsigned f = 0; f < kF; ++f) p.phase.push_back(2.0944 * (f % 3));
-  o.pattern = p;
+  std::vector<double> phases;
+  for (unsigned f = 0; f < kF; ++f) phases.push_back(2.0944 * (f % 3));
+  o.pattern = Pattern(0.2, 2.0944, 2.4, 1, phases);
   o.iterations = 5;
   return o;
+}
+
+// A 64 x 64 stack striped by `truth` over a smooth positive specimen of about 150 counts.
+constexpr unsigned kStripedSide = 64;
+std::vector<float> Striped_Stack(const IlluminationPattern& truth) {
+  std::vector<float> stack(size_t{kStripedSide} * kStripedSide * kF);
+  Build_Masks(truth, kStripedSide, kStripedSide, stack.data());
+  for (size_t i = 0; i < stack.size(); ++i) {
+    const size_t pixel = i % (size_t{kStripedSide} * kStripedSide);
+    stack[i] *= float(100.0 * (1.5 + std::sin(0.21 * double(pixel % kStripedSide)) *
+                                         std::cos(0.17 * double(pixel / kStripedSide))));
+  }
+  return stack;
+}
+
+IlluminationPattern Striped_Truth() {
+  std::vector<double> phases;
+  for (unsigned f = 0; f < kF; ++f) phases.push_back(2.0944 * (f % 3) + 0.1 * f);
+  return Pattern(0.3, 1.0472, 3.2, 0.8, phases);
 }
 
 // Camera frames: the masks of the pattern times a smooth positive object, so that the
@@ -116,7 +149,7 @@ TEST_F(AcquisitionPipelineTest, RefusesBadInputNamingTheArgument) {
   o.phases = 2;
   EXPECT_TRUE(contains(Refusal(o, 6), "phases must be at least 3"));
   o = Options();
-  o.pattern->period[2] = 1.0;
+  o.pattern->orientations[2].period = 1.0;
   EXPECT_TRUE(contains(Refusal(o), "pattern.period must be at least 2 pixels"));
   o = Options();
   o.sparsity = -0.1;
@@ -176,19 +209,8 @@ TEST_F(AcquisitionPipelineTest, StripelessFramesAreReportedNotRefused) {
 TEST_F(AcquisitionPipelineTest, KeptCameraOtfFollowsTheOptics) {
   // A striped stack; the camera grid's OTF is kept between calls, so a pipeline that saw
   // other optics before must estimate exactly what a fresh one estimates.
-  constexpr unsigned h = 64, w = 64;
-  IlluminationPattern truth;
-  truth.angle = {0.3, 0.3 + 1.0472, 0.3 + 2.0944};
-  truth.period = {3.2, 3.2, 3.2};
-  truth.modulation = {0.8, 0.8, 0.8};
-  for (unsigned f = 0; f < kF; ++f) truth.phase.push_back(2.0944 * (f % 3) + 0.1 * f);
-  std::vector<float> stack(size_t{h} * w * kF);
-  Build_Masks(truth, h, w, stack.data());
-  for (size_t i = 0; i < stack.size(); ++i) {
-    const size_t pixel = i % (size_t{h} * w);
-    stack[i] *= float(100.0 * (1.5 + std::sin(0.21 * double(pixel % h)) *
-                                         std::cos(0.17 * double(pixel / h))));
-  }
+  constexpr unsigned h = kStripedSide, w = kStripedSide;
+  const std::vector<float> stack = Striped_Stack(Striped_Truth());
   AcquisitionOptions wide = Options();
   wide.pattern.reset();
   wide.upsample = 1;
@@ -199,10 +221,11 @@ TEST_F(AcquisitionPipelineTest, KeptCameraOtfFollowsTheOptics) {
                             const AcquisitionOptions& options) {
     const AcquisitionResult<float> r = pipeline.Reconstruct(stack.data(), h, w, kF, options);
     EXPECT_TRUE(r.estimated);
-    std::vector<double> values = r.pattern.angle;
-    values.insert(values.end(), r.pattern.period.begin(), r.pattern.period.end());
-    values.insert(values.end(), r.pattern.modulation.begin(), r.pattern.modulation.end());
-    values.insert(values.end(), r.pattern.phase.begin(), r.pattern.phase.end());
+    std::vector<double> values;
+    for (const auto& o : r.pattern.orientations) values.push_back(o.angle);
+    for (const auto& o : r.pattern.orientations) values.push_back(o.period);
+    for (const auto& o : r.pattern.orientations) values.push_back(o.modulation);
+    values.insert(values.end(), r.pattern.phases.begin(), r.pattern.phases.end());
     return values;
   };
   const std::vector<double> wideFirst = estimate(pipeline_, wide);
@@ -219,6 +242,108 @@ TEST_F(AcquisitionPipelineTest, KeptCameraOtfFollowsTheOptics) {
   // And the stripes are found.
   ASSERT_EQ(wideFirst.size(), 9u + kF);
   for (unsigned a = 0; a < 3; ++a) EXPECT_NEAR(wideFirst[3 + a], 3.2, 0.05);
+}
+
+// The camera's offset, given as a scalar or an image, is taken out before the estimate: the
+// depth found is the one of the stack without offset, where the offset left in lowers it. The
+// gain only rescales, so the depth stays.
+TEST_F(AcquisitionPipelineTest, BackgroundRestoresTheDepthOfTheStackWithoutOffset) {
+  // Noise-free filaments through the pipeline's own OTF (cut-off 2 NA / wavelength x pixel).
+  constexpr unsigned side = 64;
+  const double cutoff = 2 * 1.2 / 0.52 * 0.1;
+  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.8 * cutoff), 0.4, 0.1, 3);
+  const auto sim = korvex_test::Simulate_Stack(side, side, cutoff, truth, 0, 0, 3);
+  const std::vector<float> clean(sim.frames.begin(), sim.frames.end());
+  double peak = 0;
+  for (float v : clean) peak = std::max(peak, double(v));
+  std::vector<float> offset = clean;
+  for (float& v : offset) v += float(peak);
+  AcquisitionOptions o = Options();
+  o.pattern.reset();
+  o.upsample = 1;
+  o.iterations = 0;
+  const auto depths = [&](const std::vector<float>& stack, const CameraUnits& camera) {
+    o.camera = camera;
+    const AcquisitionResult<float> r = pipeline_.Reconstruct(stack.data(), side, side, kF, o);
+    std::vector<double> values;
+    for (const auto& p : r.pattern.orientations) values.push_back(p.modulation);
+    return values;
+  };
+  const std::vector<double> plain = depths(clean, {});
+  const std::vector<double> left = depths(offset, {});
+  const std::vector<double> scalar = depths(offset, {{peak}, 1.0});
+  const std::vector<double> image =
+      depths(offset, {std::vector<double>(size_t{side} * side, peak), 1.0});
+  std::vector<float> counts = offset;
+  for (float& v : counts) v *= 2.5f;
+  const std::vector<double> gained = depths(counts, {{2.5 * peak}, 2.5});
+  for (unsigned a = 0; a < 3; ++a) {
+    EXPECT_NEAR(plain[a], truth.modulations[a], 0.05) << a;
+    EXPECT_LT(left[a], 0.8 * plain[a]) << a;
+    EXPECT_NEAR(scalar[a], plain[a], 1e-3) << a;
+    EXPECT_NEAR(image[a], plain[a], 1e-3) << a;
+    EXPECT_NEAR(gained[a], plain[a], 1e-3) << a;
+  }
+  pipeline_.Release();
+}
+
+// The reconstruction too sees the frames less their offset: its sparsity share refers to the
+// signal above the background, so an offset given as such changes nothing.
+TEST_F(AcquisitionPipelineTest, OffsetGivenAsBackgroundLeavesTheReconstructionAlone) {
+  AcquisitionOptions o = Options();
+  o.iterations = 10;
+  const std::vector<float> plain = pipeline_.Reconstruct(frames_.data(), kH, kW, kF, o).image;
+  std::vector<float> offset = frames_;
+  for (float& v : offset) v += 40.0f;
+  o.camera.background = {40.0};
+  const std::vector<float> given = pipeline_.Reconstruct(offset.data(), kH, kW, kF, o).image;
+  double difference = 0, norm = 0;
+  for (size_t i = 0; i < plain.size(); ++i) {
+    difference += std::pow(double(given[i]) - plain[i], 2);
+    norm += std::pow(double(plain[i]), 2);
+  }
+  EXPECT_LT(std::sqrt(difference / norm), 1e-4);
+  pipeline_.Release();
+}
+
+TEST_F(AcquisitionPipelineTest, RefusesCameraUnitsAndFramesTooSmallToEstimate) {
+  AcquisitionOptions o = Options();
+  o.camera.background = std::vector<double>(kH * kW - 1, 1.0);
+  EXPECT_EQ(Refusal(o), "background must be a scalar or 32 x 40 like one frame, got 1279 values");
+  o.camera = {{NAN}, 1.0};
+  EXPECT_EQ(Refusal(o), "background holds NaN or Inf");
+  o.camera = {{}, 0.0};
+  EXPECT_EQ(Refusal(o), "gain must be a positive finite number of counts per photon, got 0");
+  // 12 x 12 frames reconstruct with a given pattern but cannot be estimated from.
+  frames_.resize(12 * 12 * kF);
+  o = Options();
+  EXPECT_NO_THROW(pipeline_.Reconstruct(frames_.data(), 12, 12, kF, o));
+  o.pattern.reset();
+  try {
+    pipeline_.Reconstruct(frames_.data(), 12, 12, kF, o);
+    ADD_FAILURE() << "12 x 12 frames estimated";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "frames of 12 x 12 pixels are too small to estimate the pattern from (at least "
+              "16 x 16); give the pattern instead");
+  }
+  EXPECT_TRUE(korvex::host::ledger().empty());
+}
+
+// A camera pixel coarser than wavelength / (4 NA) aliases the frames: reported with the
+// largest pixel that would not, and the remedy.
+TEST_F(AcquisitionPipelineTest, CoarsePixelIsReportedUndersampled) {
+  AcquisitionOptions o = Options();
+  o.iterations = 0;
+  EXPECT_EQ(pipeline_.Reconstruct(frames_.data(), kH, kW, kF, o).undersampled, "");
+  o.optics.pixelSize = 0.11;  // wavelength / (4 NA) = 0.108333
+  const std::string text = pipeline_.Reconstruct(frames_.data(), kH, kW, kF, o).undersampled;
+  EXPECT_NE(text.find("the camera pixel (0.11) is coarser than wavelength / (4 NA) = 0.108333"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("finer camera pixel, at most 0.108333"), std::string::npos) << text;
+  EXPECT_NE(text.find("raising upsample does not help"), std::string::npos) << text;
+  pipeline_.Release();
 }
 
 TEST_F(AcquisitionPipelineTest, PlatformFailureLeavesNothingHeld) {

@@ -1,5 +1,5 @@
-// Masks from pattern parameters: korvex_masks' formula, and the fine grid's masks against
-// masks evaluated directly at the fine samples' camera coordinates.
+// Masks from pattern parameters: korvex_masks' formula with its second harmonic, and the fine
+// grid's masks against masks evaluated directly at the fine samples' camera coordinates.
 #include "illumination_pattern.h"
 
 #include <gtest/gtest.h>
@@ -17,22 +17,29 @@ using korvex::acquisition::On_Finer_Grid;
 
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 
+// The last orientation carries a second harmonic, the others do not.
 IlluminationPattern Uneven_Pattern() {
   IlluminationPattern p;
-  p.angle = {0.13, 1.21, 2.19};
-  p.period = {3.1, 2.95, 3.3};
-  p.modulation = {0.9, 0.6, 1.0};
-  p.phase = {0.1, 2.2, 4.3, 5.9, 1.7, 3.6, 0.0, 2.0, 4.5};  // unequal steps
+  p.orientations.resize(3);
+  const double angle[] = {0.13, 1.21, 2.19}, period[] = {3.1, 2.95, 4.3},
+               modulation[] = {0.9, 0.6, 1.0};
+  for (unsigned a = 0; a < 3; ++a) {
+    p.orientations[a].angle = angle[a];
+    p.orientations[a].period = period[a];
+    p.orientations[a].modulation = modulation[a];
+  }
+  p.orientations[2].modulation2 = 0.55;
+  p.orientations[2].phase2 = 2.4;
+  p.phases = {0.1, 2.2, 4.3, 5.9, 1.7, 3.6, 0.0, 2.0, 4.5};  // unequal steps
   return p;
 }
 
 // Frame f at a point (x, y) given in camera pixels.
 double Direct(const IlluminationPattern& p, unsigned f, double x, double y) {
-  const unsigned a = f / (p.Frames() / p.Orientations());
-  return 1 +
-         p.modulation[a] *
-             std::cos(kTwoPi * (std::cos(p.angle[a]) * x + std::sin(p.angle[a]) * y) / p.period[a] +
-                      p.phase[f]);
+  const auto& o = p.orientations[f / (p.phases.size() / p.orientations.size())];
+  const double theta =
+      kTwoPi * (std::cos(o.angle) * x + std::sin(o.angle) * y) / o.period + p.phases[f];
+  return 1 + o.modulation * std::cos(theta) + o.modulation2 * std::cos(2 * theta + o.phase2);
 }
 
 TEST(IlluminationMasks, FineGridMasksMatchMasksAtFineCoordinates) {
@@ -64,9 +71,9 @@ TEST(IlluminationMasks, SinglePrecisionMasksRoundTheSameValues) {
 }
 
 TEST(IlluminationMasks, CheckNamesTheFaultyField) {
-  const auto message = [](IlluminationPattern p) {
+  const auto message = [](IlluminationPattern p, unsigned factor = 1) {
     try {
-      Check_Pattern(p, 3, 9, "pattern");
+      Check_Pattern(p, 3, 9, "pattern", factor);
     } catch (const std::invalid_argument& e) {
       return std::string(e.what());
     }
@@ -74,17 +81,28 @@ TEST(IlluminationMasks, CheckNamesTheFaultyField) {
   };
   IlluminationPattern p = Uneven_Pattern();
   EXPECT_EQ(message(p), "");
-  p.phase.pop_back();
+  p.phases.pop_back();
   EXPECT_EQ(message(p), "pattern.phase must hold 9 values, got 8");
   p = Uneven_Pattern();
-  p.period[1] = 1.5;
+  p.orientations[1].period = 1.5;
   EXPECT_NE(message(p).find("pattern.period must be at least 2 pixels"), std::string::npos);
   p = Uneven_Pattern();
-  p.modulation[2] = 1.2;
+  p.orientations[2].period = 3.5;  // its second harmonic would be 1.75 pixels
+  EXPECT_NE(message(p).find("pattern.period must be at least 4 pixels with a second harmonic"),
+            std::string::npos);
+  EXPECT_EQ(message(p, 2), "");  // 3.5 pixels on masks built twice finer
+  p = Uneven_Pattern();
+  p.orientations[2].modulation = 1.2;
   EXPECT_NE(message(p).find("pattern.modulation must lie in [0, 1]"), std::string::npos);
   p = Uneven_Pattern();
-  p.angle[0] = NAN;
+  p.orientations[2].modulation2 = 1.5;
+  EXPECT_NE(message(p).find("pattern.modulation2 must lie in [0, 1]"), std::string::npos);
+  p = Uneven_Pattern();
+  p.orientations[0].angle = NAN;
   EXPECT_EQ(message(p), "pattern.angle holds NaN or Inf");
+  p = Uneven_Pattern();
+  p.orientations[1].phase2 = INFINITY;
+  EXPECT_EQ(message(p), "pattern.phase2 holds NaN or Inf");
 }
 
 }  // namespace

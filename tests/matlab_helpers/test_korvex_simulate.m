@@ -70,6 +70,23 @@ for i = 1:size(bad, 1)
   korvex_expect_error(bad{i, 2}, bad{i, 1}, 'match', 'substring', ...
                       'label', sprintf('bad input %d', i));
 end
+
+% 3-beam camera frames of a uniform specimen: the second harmonic adds a cosine at twice the
+% first's frequency whose phase, at the centre of camera pixel (1,1), is 2 phase + phase2.
+optics = {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1, 'photons', Inf};
+flat = struct('angle', 0, 'period', 8, 'phase', [0, 1, 2], 'modulation', 0);
+beam3 = flat;
+beam3.modulation2 = 0.5;
+beam3.phase2 = 0.7;
+only = korvex_simulate_camera(ones(128), 4, beam3, optics{:}) - ...
+       korvex_simulate_camera(ones(128), 4, flat, optics{:});
+for f = 1:3
+  spectrum = fft2(only(:, :, f));
+  [~, peak] = max(abs(spectrum(1, 1:16)));
+  check(peak == 9, sprintf('frame %d: the second harmonic at 8 cycles (bin %d)', f, peak - 1));
+  phaseError = angle(spectrum(1, 9) * exp(-1i * (2 * beam3.phase(f) + beam3.phase2)));
+  check(abs(phaseError) < 1e-6, sprintf('frame %d: second harmonic phase off %g', f, phaseError));
+end
 end
 
 function check(condition, label)

@@ -11,8 +11,16 @@ cases = {
   'korvex:badParameter', 'otf hold NaN or Inf', @() korvex_estimate_patterns(frames, otf + Inf);
   'korvex:badParameter', 'frames must be real', @() korvex_estimate_patterns(complex(frames), otf);
   'korvex:badParameter', 'otf must be full', @() korvex_estimate_patterns(frames, sparse(otf));
-  'korvex:badParameter', 'frames must be single or double', ...
-      @() korvex_estimate_patterns(uint16(frames), otf);
+  'korvex:badParameter', 'or an integer class, not logical', ...
+      @() korvex_estimate_patterns(frames > 0.5, otf);
+  'korvex:badParameter', 'orders 2 needs at least 5 phases', ...
+      @() korvex_estimate_patterns(frames, otf, 'orders', 2);
+  'korvex:badParameter', 'orders must be ''auto'', 1 or 2', ...
+      @() korvex_estimate_patterns(frames, otf, 'orders', 3);
+  'korvex:badParameter', 'background must be a real scalar or a 64 x 64 image', ...
+      @() korvex_estimate_patterns(frames, otf, 'background', ones(64, 63));
+  'korvex:badParameter', 'gain must be a positive finite number', ...
+      @() korvex_estimate_patterns(frames, otf, 'gain', 0);
   'korvex:badParameter', 'phases must be at least 3', ...
       @() korvex_estimate_patterns(frames(:, :, 1:6), otf, 'angles', 3, 'phases', 2);
   'korvex:badParameter', 'too small', ...
@@ -21,7 +29,7 @@ cases = {
       @() korvex_estimate_patterns(frames, korvex_otf(64, 64, 0.2, 0.52, 0.065));
   'korvex:badParameter', 'unknown option ''angle''', ...
       @() korvex_estimate_patterns(frames, otf, 'angle', 3);
-  'korvex:badParameter', 'angleGuess must hold one angle per orientation', ...
+  'korvex:badParameter', 'angleGuess must hold one angle, or one per orientation', ...
       @() korvex_estimate_patterns(frames, otf, 'angleGuess', [0 1]);
 };
 for i = 1:size(cases, 1)
@@ -39,6 +47,13 @@ for i = 1:size(cases, 1)
 end
 masks = korvex_estimate_patterns(single(frames), otf);
 check(isa(masks, 'single') && isequal(size(masks), [64, 64, 9]), 'a good call after the errors');
+% An OTF whose passband reaches the Nyquist frequency: the frames alias, and the call says so.
+coarse = korvex_otf(64, 64, 1.2, 0.52, 0.13);
+lastwarn('');
+korvex_estimate_patterns(frames, coarse);
+[message, id] = lastwarn();
+check(strcmp(id, 'korvex:undersampled') && ~isempty(strfind(message, 'finer camera pixel')), ...
+      'an undersampled OTF warns');
 end
 
 function check(condition, label)

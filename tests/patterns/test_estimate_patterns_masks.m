@@ -15,12 +15,23 @@ frames = korvex_simulate(truth, masks, otf, 'photons', 1000, 'seed', 2);
 
 [estimated, pattern] = korvex_estimate_patterns(single(frames), otf);
 check(isa(estimated, 'single'), 'masks take the class of the frames');
-check(isequal(fieldnames(pattern)', {'angle', 'period', 'phase', 'modulation', 'mcnr'}), ...
-      'pattern fields');
+check(isequal(fieldnames(pattern)', {'angle', 'period', 'phase', 'modulation', 'mcnr', ...
+                                     'modulation2', 'phase2', 'mcnr2'}), 'pattern fields');
+check(isequal(pattern.modulation2, [0 0 0]), 'no second harmonic with 3 phases');
 check(isequal(size(pattern.phase), [1, 9]) && isequal(size(pattern.angle), [1, 3]), ...
       'pattern sizes');
 rebuilt = korvex_masks(H, W, pattern.period, pattern.angle, pattern.phase, pattern.modulation);
 check(max(abs(rebuilt(:) - double(estimated(:)))) < 1e-5, 'korvex_masks rebuilds the masks');
+rebuilt = korvex_masks(H, W, pattern);
+check(max(abs(rebuilt(:) - double(estimated(:)))) < 1e-5, 'and from the struct itself');
+
+% Camera counts: uint16 with an offset and a gain, given as such, estimate the same pattern.
+counts = uint16(round(2 * frames + 1000));
+[~, fromCounts] = korvex_estimate_patterns(counts, otf, 'background', 1000, 'gain', 2);
+check(max(abs(fromCounts.period - pattern.period)) < 1e-3 && ...
+      max(abs(fromCounts.modulation - pattern.modulation)) < 0.01, 'uint16 counts in photons');
+[~, offsetLeft] = korvex_estimate_patterns(counts, otf);
+check(all(offsetLeft.modulation < 0.9 * pattern.modulation), 'an offset left lowers the depth');
 
 % Within the tolerances: wave vector 0.03 grid bins, phase 3 degrees, depth 0.05.
 k = @(a, p) [cos(a) ./ p * W; sin(a) ./ p * H];

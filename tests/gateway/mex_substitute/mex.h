@@ -29,6 +29,7 @@ typedef enum {
 } mxClassID;
 
 typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+typedef bool mxLogical;
 
 const mwSize* mxGetDimensions(const mxArray* array);
 mwSize mxGetNumberOfDimensions(const mxArray* array);
@@ -42,5 +43,27 @@ mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid
 void mxDestroyArray(mxArray* array);
 void mexErrMsgTxt(const char* message);
 int mexAtExit(void (*exitFunction)(void));
+
+// Text, logical and struct arrays, and identified errors and warnings, for the acquisition
+// and estimation gateways.
+bool mxIsLogical(const mxArray* array);
+mxLogical* mxGetLogicals(const mxArray* array);
+bool mxIsChar(const mxArray* array);
+bool mxIsDouble(const mxArray* array);
+bool mxIsSingle(const mxArray* array);
+bool mxIsStruct(const mxArray* array);
+size_t mxGetM(const mxArray* array);
+size_t mxGetN(const mxArray* array);
+char* mxArrayToString(const mxArray* array);  // null unless char; release with mxFree
+void mxFree(void* pointer);
+mxArray* mxCreateDoubleMatrix(size_t m, size_t n, mxComplexity flag);
+mxArray* mxCreateDoubleScalar(double value);
+mxArray* mxCreateLogicalScalar(mxLogical value);
+double* mxGetPr(const mxArray* array);
+mxArray* mxCreateStructMatrix(size_t m, size_t n, int nfields, const char** fieldnames);
+mxArray* mxGetField(const mxArray* array, size_t index, const char* name);        // null if absent
+void mxSetField(mxArray* array, size_t index, const char* name, mxArray* value);  // takes it
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...);
+void mexWarnMsgIdAndTxt(const char* id, const char* format, ...);
 
 extern "C" void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

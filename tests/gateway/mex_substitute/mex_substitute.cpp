@@ -1,6 +1,10 @@
 #include "mex_substitute.h"
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -11,6 +15,9 @@ struct mxArray_tag {
   bool sparse = false;
   bool backed = true;
   std::vector<double> storage;  // double elements keep every class aligned
+  // A struct's field names, and its values element by element (owned, null when unset).
+  std::vector<std::string> fieldNames;
+  std::vector<mxArray*> fieldValues;
 };
 
 namespace {
@@ -91,8 +98,109 @@ mxArray* mxCreateNumericArray(mwSize ndim, const mwSize* dims, mxClassID classid
 
 void mxDestroyArray(mxArray* array) {
   if (array == nullptr) return;
+  for (mxArray* value : array->fieldValues) mxDestroyArray(value);
   --liveArrays;
   delete array;
+}
+
+bool mxIsLogical(const mxArray* array) { return array->classId == mxLOGICAL_CLASS; }
+mxLogical* mxGetLogicals(const mxArray* array) {
+  return mxIsLogical(array) ? static_cast<mxLogical*>(mxGetData(array)) : nullptr;
+}
+bool mxIsChar(const mxArray* array) { return array->classId == mxCHAR_CLASS; }
+bool mxIsDouble(const mxArray* array) { return array->classId == mxDOUBLE_CLASS; }
+bool mxIsSingle(const mxArray* array) { return array->classId == mxSINGLE_CLASS; }
+bool mxIsStruct(const mxArray* array) { return array->classId == mxSTRUCT_CLASS; }
+size_t mxGetM(const mxArray* array) { return array->dims[0]; }
+size_t mxGetN(const mxArray* array) {
+  return Count(std::vector<mwSize>(array->dims.begin() + 1, array->dims.end()));
+}
+
+char* mxArrayToString(const mxArray* array) {
+  if (!mxIsChar(array) || !array->backed) return nullptr;
+  const size_t n = Count(array->dims);
+  char* text = static_cast<char*>(std::malloc(n + 1));
+  const auto* chars = static_cast<const uint16_t*>(mxGetData(array));
+  for (size_t i = 0; i < n; ++i) text[i] = static_cast<char>(chars[i]);
+  text[n] = '\0';
+  return text;
+}
+
+void mxFree(void* pointer) { std::free(pointer); }
+
+mxArray* mxCreateDoubleMatrix(size_t m, size_t n, mxComplexity flag) {
+  const mwSize dims[2] = {m, n};
+  return mxCreateNumericArray(2, dims, mxDOUBLE_CLASS, flag);
+}
+
+mxArray* mxCreateDoubleScalar(double value) {
+  mxArray* array = mxCreateDoubleMatrix(1, 1, mxREAL);
+  *mxGetPr(array) = value;
+  return array;
+}
+
+mxArray* mxCreateLogicalScalar(mxLogical value) {
+  mxArray* array = New_Array(mxLOGICAL_CLASS, {1, 1}, false, true);
+  *mxGetLogicals(array) = value;
+  return array;
+}
+
+double* mxGetPr(const mxArray* array) {
+  return mxIsDouble(array) ? static_cast<double*>(mxGetData(array)) : nullptr;
+}
+
+mxArray* mxCreateStructMatrix(size_t m, size_t n, int nfields, const char** fieldnames) {
+  mxArray* array = New_Array(mxSTRUCT_CLASS, {m, n}, false, true);
+  for (int k = 0; k < nfields; ++k) array->fieldNames.emplace_back(fieldnames[k]);
+  array->fieldValues.assign(m * n * static_cast<size_t>(nfields), nullptr);
+  return array;
+}
+
+namespace {
+long Field_Slot(const mxArray* array, size_t index, const char* name) {
+  if (!mxIsStruct(array) || index >= Count(array->dims)) return -1;
+  for (size_t k = 0; k < array->fieldNames.size(); ++k) {
+    if (array->fieldNames[k] == name) return long(index * array->fieldNames.size() + k);
+  }
+  return -1;
+}
+}  // namespace
+
+mxArray* mxGetField(const mxArray* array, size_t index, const char* name) {
+  const long slot = Field_Slot(array, index, name);
+  return slot < 0 ? nullptr : array->fieldValues[size_t(slot)];
+}
+
+void mxSetField(mxArray* array, size_t index, const char* name, mxArray* value) {
+  const long slot = Field_Slot(array, index, name);
+  if (slot < 0) throw std::logic_error(std::string("mxSetField: no field ") + name);
+  mxDestroyArray(array->fieldValues[size_t(slot)]);
+  array->fieldValues[size_t(slot)] = value;
+}
+
+namespace {
+std::vector<mex_substitute::MexWarning> warnings;
+
+std::string Formatted(const char* format, va_list arguments) {
+  char text[4096];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  return text;
+}
+}  // namespace
+
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string message = Formatted(format, arguments);
+  va_end(arguments);
+  throw mex_substitute::MexError{std::move(message), id};
+}
+
+void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  warnings.push_back({id, Formatted(format, arguments)});
+  va_end(arguments);
 }
 
 void mexErrMsgTxt(const char* message) { throw mex_substitute::MexError{message}; }
@@ -160,6 +268,23 @@ void Intercept_Create(unsigned nth, std::function<void()> action) {
 }
 
 size_t Live_Arrays() { return liveArrays; }
+
+std::vector<MexWarning> Take_Warnings() { return std::exchange(warnings, {}); }
+
+ArrayPtr Make_Text(const std::string& text) {
+  ArrayPtr array = Make_Array(mxCHAR_CLASS, {1, text.size()});
+  auto* chars = static_cast<uint16_t*>(mxGetData(array.get()));
+  for (size_t i = 0; i < text.size(); ++i) chars[i] = static_cast<unsigned char>(text[i]);
+  return array;
+}
+
+ArrayPtr Make_Struct(std::vector<std::pair<std::string, ArrayPtr>> fields) {
+  std::vector<const char*> names;
+  for (const auto& field : fields) names.push_back(field.first.c_str());
+  ArrayPtr array(mxCreateStructMatrix(1, 1, int(names.size()), names.data()));
+  for (auto& [name, value] : fields) mxSetField(array.get(), 0, name.c_str(), value.release());
+  return array;
+}
 
 unsigned Clear_Mex() {
   const auto functions = std::move(exitFunctions);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mex.h"
@@ -15,7 +16,17 @@ namespace mex_substitute {
 // transport, so that a gateway catching std::exception cannot swallow it.
 struct MexError {
   std::string message;
+  std::string id;  // mexErrMsgIdAndTxt's identifier; empty for mexErrMsgTxt
 };
+
+// A warning raised through mexWarnMsgIdAndTxt.
+struct MexWarning {
+  std::string id;
+  std::string message;
+};
+
+// The warnings raised since the last call, which empties the list.
+std::vector<MexWarning> Take_Warnings();
 
 struct ArrayDeleter {
   void operator()(mxArray* array) const { mxDestroyArray(array); }
@@ -32,6 +43,12 @@ ArrayPtr Make_Filled(mxClassID classId, const std::vector<mwSize>& dims,
                      const std::vector<double>& values);
 
 ArrayPtr Make_Scalar(double value, mxClassID classId = mxDOUBLE_CLASS);
+
+// A char row holding `text`.
+ArrayPtr Make_Text(const std::string& text);
+
+// A 1 x 1 struct with these fields (each value taken over).
+ArrayPtr Make_Struct(std::vector<std::pair<std::string, ArrayPtr>> fields);
 
 // An array with extents but no storage: mxGetData gives null. Lets a test claim sizes it
 // never reads, or hand the engine a missing buffer.
