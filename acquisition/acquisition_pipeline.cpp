@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <sstream>
 #include <stdexcept>
@@ -115,10 +116,10 @@ double Finite_Mean(const T* values, size_t count) {
   return sum / static_cast<double>(count);
 }
 
-// The engine's options for these: the data term folded once, which halves the transforms of
-// every iteration. With OTF(0) = 1, lowering every frame by share x mean would add
-// share x mean x sum_j m_j to the data term's gradient: that is the engine's sparsity penalty
-// with weight share x mean. Frames whose mean is not positive get no penalty.
+// The engine's options for these: the data term folded once (with masks given by their
+// harmonics the engine always folds it). With OTF(0) = 1, lowering every frame by share x mean
+// would add share x mean x sum_j m_j to the data term's gradient: that is the engine's sparsity
+// penalty with weight share x mean. Frames whose mean is not positive get no penalty.
 KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean) {
   KorvexOptions engine;
   engine.nonNegative = options.nonNegative;
@@ -140,6 +141,72 @@ struct OtfKey {
 };
 
 }  // namespace
+
+KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned factor) {
+  const IlluminationPattern fine = On_Finer_Grid(pattern, factor);
+  const size_t orientations = fine.orientations.size();
+  const size_t phases = fine.phases.size() / orientations;
+  const double pi = std::acos(-1.0);
+  KorvexHarmonics harmonics;
+  for (size_t a = 0; a < orientations; ++a) {
+    const korvex::patterns::OrientationEstimate& o = fine.orientations[a];
+    const double k = 2.0 * pi / o.period;
+    harmonics.orientations.push_back({k * std::cos(o.angle), k * std::sin(o.angle)});
+    for (size_t p = 0; p < phases; ++p) {
+      const double phase = fine.phases[a * phases + p];
+      harmonics.coefficients.push_back({std::polar(0.5 * o.modulation, phase),
+                                        std::polar(0.5 * o.modulation2, 2.0 * phase + o.phase2)});
+    }
+  }
+  return harmonics;
+}
+
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
+                                        const std::vector<double>& otf, unsigned height,
+                                        unsigned width) {
+  const double pi = std::acos(-1.0);
+  // |OTF|^2 at a frequency offset (fx, fy) in bins from the centre, bilinear between the
+  // samples, periodic as the grid's spectrum is.
+  const auto squared = [&](double fx, double fy) {
+    const double x = fx + width / 2, y = fy + height / 2;
+    const double x0 = std::floor(x), y0 = std::floor(y);
+    const double tx = x - x0, ty = y - y0;
+    const auto at = [&](double column, double row) {
+      const long c = ((static_cast<long>(column) % long(width)) + long(width)) % long(width);
+      const long r = ((static_cast<long>(row) % long(height)) + long(height)) % long(height);
+      const double v = otf[size_t(c) * height + size_t(r)];
+      return v * v;
+    };
+    return (1 - ty) * ((1 - tx) * at(x0, y0) + tx * at(x0 + 1, y0)) +
+           ty * ((1 - tx) * at(x0, y0 + 1) + tx * at(x0 + 1, y0 + 1));
+  };
+  const size_t orientations = harmonics.orientations.size();
+  const size_t phases = harmonics.coefficients.size() / orientations;
+  std::vector<double> multiplier(size_t{height} * width, 0.0);
+  for (size_t a = 0; a < orientations; ++a) {
+    // M_{l,-l}: the phase count for l = 0, sum_j |c_{j,l}|^2 for l = +-1, +-2.
+    double weight[3] = {static_cast<double>(phases), 0.0, 0.0};
+    for (size_t p = 0; p < phases; ++p) {
+      for (int l = 1; l <= 2; ++l)
+        weight[l] += std::norm(harmonics.coefficients[a * phases + p][l - 1]);
+    }
+    const double kx = harmonics.orientations[a].kx * width / (2 * pi);
+    const double ky = harmonics.orientations[a].ky * height / (2 * pi);
+    for (unsigned c = 0; c < width; ++c) {
+      for (unsigned r = 0; r < height; ++r) {
+        const double fx = double(c) - width / 2, fy = double(r) - height / 2;
+        double sum = weight[0] * squared(fx, fy);
+        for (int l = 1; l <= 2; ++l) {
+          if (weight[l] == 0.0) continue;
+          sum +=
+              weight[l] * (squared(fx + l * kx, fy + l * ky) + squared(fx - l * kx, fy - l * ky));
+        }
+        multiplier[size_t{c} * height + r] += sum;
+      }
+    }
+  }
+  return multiplier;
+}
 
 double Sparsity_Share(const AcquisitionOptions& options) {
   if (options.sparsity) return *options.sparsity;
@@ -178,7 +245,8 @@ struct AcquisitionPipeline<T>::Kept {
   std::unique_ptr<FourierUpsampler<T>> upsampler;
   std::unique_ptr<CameraGridEstimator> estimator;
   std::vector<T> photons;  // the frames less the offset, over the gain
-  std::vector<T> fineFrames, masks, otf;
+  std::vector<T> fineFrames, otf;
+  KorvexHarmonics harmonics;
   OtfKey otfKey;
   std::vector<T> cameraOtf;  // the estimator's
   OtfKey cameraOtfKey;
@@ -247,32 +315,29 @@ struct AcquisitionPipeline<T>::Kept {
     if (!options.otf) otfKey = key;
   }
 
-  void Fine_Masks(const IlluminationPattern& pattern, unsigned fineHeight, unsigned fineWidth,
-                  unsigned factor) {
-    masks.resize(size_t{fineHeight} * fineWidth * pattern.phases.size());
-    Build_Masks(On_Finer_Grid(pattern, factor), fineHeight, fineWidth, masks.data());
+  void Fine_Masks(const IlluminationPattern& pattern, unsigned factor) {
+    harmonics = Fine_Grid_Harmonics(pattern, factor);
   }
 
   // What the kept buffers and engine hold already, counted as Pipeline_Bytes counts them.
   MemoryNeed Held() const {
-    const uint64_t values =
-        photons.capacity() + fineFrames.capacity() + masks.capacity() + otf.capacity();
+    const uint64_t values = photons.capacity() + fineFrames.capacity() + otf.capacity();
     MemoryNeed held{values * sizeof(T), 0};
     if (engine) {
-      held.device =
-          Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, engine->m_frames, sizeof(T));
+      held.device = Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, 1, sizeof(T));
     }
     return held;
   }
 
   void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations) {
-    if (engine && (engine->m_width != fineWidth || engine->m_height != fineHeight ||
-                   engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
+    if (engine &&
+        (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
+         engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
       engine.reset();
     }
     if (!engine) {
-      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations);
+      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations, true);
     }
   }
 };
@@ -292,7 +357,7 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->estimator.reset();
   kept_->photons = {};
   kept_->fineFrames = {};
-  kept_->masks = {};
+  kept_->harmonics = {};
   kept_->otf = {};
   kept_->otfKey = {};
   kept_->cameraOtf = {};
@@ -349,17 +414,22 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.upsampling =
         timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
     result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
-    result.seconds.masks =
-        timed([&] { k.Fine_Masks(result.pattern, result.height, result.width, factor); });
+    result.seconds.masks = timed([&] {
+      k.Fine_Masks(result.pattern, factor);
+      if (options.multiplier) {
+        k.harmonics.multiplier =
+            Harmonic_Multiplier(k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()),
+                                result.height, result.width);
+      }
+    });
     result.seconds.engineSetup =
         timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
     result.image.resize(size_t{result.height} * result.width);
     const KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
     result.seconds.reconstruction = timed([&] {
-      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.masks.data(),
-                               result.image.data(), static_cast<T>(options.threshold),
-                               static_cast<T>(options.lambda), static_cast<T>(options.alpha),
-                               engineOptions);
+      k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics, result.image.data(),
+                               static_cast<T>(options.threshold), static_cast<T>(options.lambda),
+                               static_cast<T>(options.alpha), engineOptions);
     });
 
     Unscale_Image(result.image, scale);

@@ -5,7 +5,7 @@
 //   1. estimates the illumination on the camera grid (or takes the pattern it is given);
 //   2. up-samples the frames `upsample` times by Fourier interpolation;
 //   3. builds the OTF of the fine grid from the optics, or resamples a measured one;
-//   4. builds the masks on the fine grid from the pattern;
+//   4. describes the masks on the fine grid by the pattern's harmonics (no mask images);
 //   5. runs Korvex<T> on the fine grid, keeping the engine for the next call of the same
 //      geometry and iteration limit.
 //
@@ -28,6 +28,7 @@
 
 template <typename T>
 class Korvex;
+struct KorvexHarmonics;
 
 namespace korvex::acquisition {
 
@@ -76,6 +77,9 @@ struct AcquisitionOptions {
   // its gradient is what lowering every frame by sparsity x their mean would add. Needs
   // nonNegative; unset: kSparsity with nonNegative, 0 without.
   std::optional<double> sparsity;
+  // The data term's normal operator as one Fourier multiplier (KorvexHarmonics::multiplier):
+  // one transform pair an iteration; exact for equal phase steps up to the image edges.
+  bool multiplier = false;
 };
 
 // The sparsity share that `options` ask for, its default filled in.
@@ -86,7 +90,7 @@ struct StageTimes {
   double estimation = 0;      // pattern estimation on the camera grid (0 with a given pattern)
   double upsampling = 0;      // Fourier interpolation of the frames
   double otf = 0;             // the fine grid's OTF
-  double masks = 0;           // the fine grid's masks
+  double masks = 0;           // the fine grid's masks (their harmonics)
   double engineSetup = 0;     // constructing Korvex<T> (0 when the kept engine fits)
   double reconstruction = 0;  // Korvex<T>::Mapsim_Compute
   double total = 0;
@@ -132,6 +136,17 @@ class AcquisitionPipeline {
 // resampled; centred, column-major, (factor height) x (factor width). Throws like Reconstruct.
 std::vector<double> Fine_Grid_Otf(const AcquisitionOptions& options, unsigned height,
                                   unsigned width, unsigned factor);
+
+// The masks of `pattern` (given on the camera grid) on the grid `factor` times finer, as the
+// engine takes them: by orientation, the wave vector and each frame's harmonic coefficients.
+KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned factor);
+
+// The multiplier sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2 of `harmonics` on the grid of `otf`
+// (height x width, centred, column-major), the OTF interpolated bilinearly and periodically
+// between its samples.
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
+                                        const std::vector<double>& otf, unsigned height,
+                                        unsigned width);
 
 // The whole-number factor of `upsample`; throws std::invalid_argument naming it otherwise.
 unsigned Upsampling_Factor(double upsample);

@@ -165,11 +165,13 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   const uint64_t pixels = height * width;
   const uint64_t fine = pixels * factor * factor;
   MemoryNeed need;
-  // Fine frames and masks, the fine OTF (and the doubles it is made from), the image.
-  need.host = valueBytes * fine * (2 * frames + 2) + 8 * fine;
+  // Fine frames, the fine OTF (and the doubles it is made from), the image; the masks are
+  // given to the engine by their harmonics.
+  need.host = valueBytes * fine * (frames + 2) + 8 * fine;
   // The up-sampler's complex staging of one coarse and one fine frame, on host and device.
   need.host += 2 * valueBytes * (pixels + fine);
-  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, frames, valueBytes);
+  // The engine folds the frames as they arrive: one image where a stack would be.
+  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes);
   if (estimate) need.host += Estimator_Bytes(height, width, angles, frames / angles);
   return need;
 }

@@ -57,8 +57,8 @@ uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint6
 // `valueBytes` (its ten buffers and an FFT work area as large as a complex image).
 uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes);
 
-// Everything one acquisition pipeline call allocates: the up-sampled frames, masks, OTF and
-// image on the host, the up-sampler's staging, the engine, and the estimator when the pattern
+// Everything one acquisition pipeline call allocates: the up-sampled frames, OTF and image on
+// the host, the up-sampler's staging, the engine, and the estimator when the pattern
 // is to be estimated.
 MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint64_t factor,
                           uint64_t angles, bool estimate, uint64_t valueBytes);

@@ -11,9 +11,7 @@
 #include "bench_data.h"
 
 namespace korvex::bench {
-namespace {
 
-// A "Name:   123 kB" line of /proc/self/status, in bytes; 0 where there is none.
 size_t status_bytes(const std::string& name) {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -33,6 +31,8 @@ bool reset_peak() {
   clear.flush();
   return static_cast<bool>(clear);
 }
+
+namespace {
 
 size_t free_device_bytes() {
   size_t free = 0;

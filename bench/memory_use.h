@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace korvex::bench {
 
@@ -16,6 +17,11 @@ struct MemoryFigures {
   size_t peakBytes = 0;        // peak resident set from the start of the engine to its end
   bool peakFromReset = false;  // the peak could be reset after making the data
 };
+
+// A "Name:   123 kB" line of /proc/self/status (VmRSS, VmHWM), in bytes; 0 where there is none.
+size_t status_bytes(const std::string& name);
+// Starts the peak resident set (VmHWM) afresh; false where the kernel does not allow it.
+bool reset_peak();
 
 // Builds one engine of size x size x frames, runs `iterations` iterations and measures.
 // Meant to run alone in a fresh process: the peak resident set is process-wide.

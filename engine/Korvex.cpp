@@ -78,6 +78,17 @@ unsigned Grid_Extent(unsigned pixels) {
 
 template <typename T>
 Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter)
+    : Korvex(width, height, frames, maxIter, false) {}
+
+template <typename T>
+size_t Korvex<T>::Harmonic_Table_Length(unsigned width, unsigned height, unsigned frames) {
+  // Per orientation (at most one a frame): the phase tables of two orders, two mean
+  // coefficients and 13 weights; per frame two coefficients.
+  return size_t{frames} * (2 * (size_t{width} + height) + 2 + 13) + 2 * size_t{frames};
+}
+
+template <typename T>
+Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic)
     : d_grad(nullptr),
       d_gradPrev(nullptr),
       d_dataGrad(nullptr),
@@ -110,12 +121,17 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
       m_lambda(0),
       m_alpha(0),
       m_threshold(0),
-      m_ratio(0) {
+      m_ratio(0),
+      m_harmonic(harmonic),
+      d_harmonics(nullptr) {
   Check_Geometry(width, height, frames);
   const size_t pixels = size_t{width} * height;
   const size_t realBytes = pixels * sizeof(T);
   const size_t complexBytes = pixels * sizeof(CudaComplex<T>);
-  const size_t stackBytes = pixels * frames * sizeof(T);
+  const size_t stackFrames = harmonic ? 1 : frames;
+  const size_t stackBytes = pixels * stackFrames * sizeof(T);
+  const size_t tableBytes =
+      harmonic ? Harmonic_Table_Length(width, height, frames) * sizeof(CudaComplex<T>) : 0;
   const size_t historyBytes = size_t{History_Length(maxIter)} * sizeof(T);
 
   // The version queries are judged by the last error, so one left behind by an unrelated
@@ -161,8 +177,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   size_t fftWorkBytes = 0;
   KORVEX_CHECK(
       cufftEstimate2d(static_cast<int>(height), static_cast<int>(width), fftType, &fftWorkBytes));
-  const size_t requiredBytes =
-      2 * sizeof(T) * (5 * pixels + pixels * frames) + fftWorkBytes + kMemoryMargin;
+  const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
+                               fftWorkBytes + kMemoryMargin;
   size_t freeBytes = 0;
   size_t totalBytes = 0;
   KORVEX_CHECK(cudaMemGetInfo(&freeBytes, &totalBytes));
@@ -184,6 +200,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
     KORVEX_CHECK(cudaMalloc(&d_masks, stackBytes));
     KORVEX_CHECK(cudaMalloc(&d_images, stackBytes));
     KORVEX_CHECK(cudaHostAlloc(&h_history, historyBytes, 0));
+    if (harmonic) KORVEX_CHECK(cudaMalloc(&d_harmonics, tableBytes));
   });
   Acquire_Group(*this, [&] {
     KORVEX_CHECK(cudaStreamCreate(&m_stream1));
@@ -240,6 +257,7 @@ void Korvex<T>::Clean_Resources() {
   Free_Device(d_scratchA);
   Free_Device(d_scratchB);
   Free_Device(d_images);
+  Free_Device(d_harmonics);
   if (h_history != nullptr) {
     cudaFreeHost(h_history);
     h_history = nullptr;

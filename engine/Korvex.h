@@ -8,6 +8,10 @@
 // Every failure is reported as std::runtime_error carrying the complete message.
 #pragma once
 
+#include <array>
+#include <complex>
+#include <vector>
+
 #include "gpu.h"
 #include "kernel_types.h"
 
@@ -22,7 +26,8 @@ struct KorvexOptions {
   bool frameData = false;
   // Evaluates the data-term gradient as sum_j m_j H'H (m_j x) - b, with b = sum_j m_j H' d_j
   // formed once: two transforms a frame per iteration instead of four. The same gradient,
-  // rounded differently.
+  // rounded differently (H'H's transfer function is the square of the OTF's even part, the
+  // part the plain evaluation applies).
   bool foldedData = false;
   // Adds sparsity * sum_i w_i x_i to the objective, w = sum_j m_j the light each pixel
   // received. With nonNegative it is an L1 penalty that pulls dim pixels to zero, which
@@ -31,6 +36,27 @@ struct KorvexOptions {
   // shift of the image: errors in the masks' phases add no stripes. 0 leaves the iteration as
   // it is.
   double sparsity = 0.0;
+};
+
+// Illumination masks given by their harmonics rather than as images. Frames are
+// orientation-major, frames / orientations.size() of them per orientation, and frame j of
+// orientation a is lit by
+//   m_j(col, row) = 1 + 2 Re( sum_{l = 1, 2} coefficients[j][l - 1] e^{i l (kx col + ky row)} )
+// on the engine's grid (col the column, row the row, from 0), (kx, ky) that of orientation a:
+// a two-beam pattern 1 + a cos(theta + phi) has c1 = a/2 e^{i phi} and c2 = 0.
+struct KorvexHarmonics {
+  struct Orientation {
+    double kx = 0;  // radians per column
+    double ky = 0;  // radians per row
+  };
+  std::vector<Orientation> orientations;
+  std::vector<std::array<std::complex<double>, 2>> coefficients;  // per frame: c1, c2
+  // Optional, H x W column-major and centred like the OTF: a Fourier multiplier that stands
+  // for the whole normal operator sum_j m_j H'H m_j. With equal phase steps the cross terms
+  // of the harmonics vanish and, on an unbounded grid, that operator is the multiplier
+  // sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2; on the periodic grid it differs at the edges.
+  // One transform pair an iteration. Empty: the exact harmonic form.
+  std::vector<double> multiplier;
 };
 
 // Strips the parentheses that keep a list together as one macro argument.
@@ -80,9 +106,18 @@ class Korvex {
   T m_threshold;         // convergence threshold
   T m_ratio;             // ratio of the last two convergence measures
 
+  // Built for masks given by their harmonics: d_images and d_masks then hold one image each
+  // (the folded data and a work image) instead of F frames.
+  bool m_harmonic;
+  CudaComplex<T>* d_harmonics;  // harmonic engines: phase tables, coefficients and weights
+
   // Checks the platform and acquires every resource; throws std::runtime_error on failure,
   // having released whatever it acquired.
   Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter);
+  // With `harmonic`, an engine for masks given by their harmonics: the frames are folded into
+  // one image as they are uploaded and no mask image is kept, so the engine holds two images
+  // where the other holds 2 F.
+  Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic);
   ~Korvex();
   Korvex(const Korvex&) = delete;
   Korvex& operator=(const Korvex&) = delete;
@@ -90,6 +125,8 @@ class Korvex {
   // Entries of h_history for an iteration limit: one per iteration, at least one, and at most
   // 65536, so that a limit typed as "run until converged" pins no more than 512 KiB.
   static unsigned History_Length(unsigned maxIter);
+  // Entries of d_harmonics for a harmonic engine of this geometry.
+  static size_t Harmonic_Table_Length(unsigned width, unsigned height, unsigned frames);
 
   // Releases every resource and empties its member; never throws; repeatable.
   void Clean_Resources();
@@ -101,6 +138,12 @@ class Korvex {
   // The same with the opt-in changes of `options`.
   void Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshold, T lambda, T alpha,
                       const KorvexOptions& options);
+
+  // The same on an engine built for harmonics, with masks given by `harmonics` (F frames);
+  // always folded. The gradient of the data term costs one transform pair for the mean
+  // illumination and one per orientation and harmonic order, whatever the phase count.
+  void Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonics, T* output, T threshold,
+                      T lambda, T alpha, const KorvexOptions& options);
 
   // Barzilai-Borwein step s.y / y.y from the last two estimates and gradients.
   T Compute_Alpha();
@@ -127,6 +170,20 @@ class Korvex {
   void Folded_Data_Gradient();
   void Add_Sparsity_Gradient(T sparsity, T* gradient);
   void Blur_Into_ScratchB(T* real);
+  // The iterations from the widefield start to the last update, for every data term.
+  void Iterate(const KorvexOptions& options, T sparsity);
+  // Harmonic engines: the tables of `harmonics` on the device, the frames folded into -b,
+  // and the data-term gradient of one iteration.
+  void Upload_Harmonics(const KorvexHarmonics& harmonics);
+  void Fold_Harmonic_Data(T* image, bool frameData, T sparsity);
+  void Harmonic_Data_Gradient();
+  void Filter_In_Place(CudaComplex<T>* buffer);
+  static void Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames);
+  void Upload_Transfer(const std::vector<double>& multiplier);
+  std::vector<double> Even_Transfer(const T* otf) const;
+  unsigned m_orientations = 0;      // of the last harmonic upload
+  bool m_multiplier = false;        // d_otf holds the given multiplier
+  std::vector<bool> m_secondOrder;  // per orientation: whether any frame has c2 != 0
 };
 
 extern template class Korvex<float>;

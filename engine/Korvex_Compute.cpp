@@ -5,6 +5,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <type_traits>
 
 #include "Korvex.h"
@@ -128,6 +129,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
             << " Initialization Failure!" << '\n';
     throw std::runtime_error(message.str());
   }
+  if (m_harmonic) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: an engine built for harmonics takes no mask images!\n");
+  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -174,15 +179,96 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   const T sparsity = static_cast<T>(options.sparsity);
   if (options.foldedData) {
     Fold_Data();
+    Upload_Transfer(Even_Transfer(otf));
     // The penalty's gradient does not depend on x: it joins -b once.
     Add_Sparsity_Gradient(sparsity, d_images);
   }
+  Iterate(options, sparsity);
 
+  CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
+  KORVEX_CHECK(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost));
+
+  KORVEX_CHECK(locked.Unlock(image));
+  KORVEX_CHECK(locked.Unlock(otf));
+  KORVEX_CHECK(locked.Unlock(masks));
+  KORVEX_CHECK(locked.Unlock(output));
+}
+
+template <typename T>
+void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonics, T* output,
+                               T threshold, T lambda, T alpha, const KorvexOptions& options) {
+  if (image == nullptr) throw std::runtime_error("KorvexCUDA Error: Input Image NULL!\n");
+  if (otf == nullptr) throw std::runtime_error("KorvexCUDA Error: OTF NULL!\n");
+  if (output == nullptr) {
+    throw std::runtime_error("KorvexCUDA Internal Error: Output buffer NULL!\n");
+  }
+  if (!m_harmonic) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: masks given by their harmonics need an engine built for them!\n");
+  }
+  if (d_grad == nullptr || d_gradPrev == nullptr || d_dataGrad == nullptr ||
+      d_estimate == nullptr || d_estimatePrev == nullptr || d_masks == nullptr ||
+      d_images == nullptr || d_otf == nullptr || d_scratchA == nullptr || d_scratchB == nullptr ||
+      h_history == nullptr || d_harmonics == nullptr) {
+    throw std::runtime_error("KorvexCUDA  Initialization Failure!\n");
+  }
+  Check_Harmonics(harmonics, m_frames);
+  if (!harmonics.multiplier.empty() && harmonics.multiplier.size() != size_t{m_width} * m_height) {
+    throw std::runtime_error("KorvexCUDA Error: the multiplier must hold " +
+                             std::to_string(size_t{m_width} * m_height) + " values (got " +
+                             std::to_string(harmonics.multiplier.size()) + ")!\n");
+  }
+
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const unsigned pixels = W * H;
+  const size_t imageBytes = size_t{pixels} * sizeof(T);
+  T* stagingA = Reals(d_scratchA);
+  T* stagingB = Reals(d_scratchB);
+
+  Host_Registrations locked(m_stream1, m_stream2);
+  KORVEX_CHECK(locked.Lock(image, size_t{pixels * m_frames} * sizeof(T)));
+  KORVEX_CHECK(locked.Lock(otf, imageBytes));
+  KORVEX_CHECK(locked.Lock(output, imageBytes));
+
+  m_iteration = 0;
+  m_ratio = static_cast<T>(kRatioStart);
+  m_threshold = threshold;
+  m_lambda = lambda;
+  m_alpha = alpha;
+
+  Upload_Harmonics(harmonics);
+  KORVEX_CHECK(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice));
+  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
+  CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
+  const T sparsity = static_cast<T>(options.sparsity);
+  Fold_Harmonic_Data(image, options.frameData, sparsity);
+  m_multiplier = !harmonics.multiplier.empty();
+  Upload_Transfer(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
+  Iterate(options, sparsity);
+
+  CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
+  KORVEX_CHECK(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost));
+
+  KORVEX_CHECK(locked.Unlock(image));
+  KORVEX_CHECK(locked.Unlock(otf));
+  KORVEX_CHECK(locked.Unlock(output));
+}
+
+// The iterations: gradient, step, convergence measure and update, from the estimate in
+// d_estimate, until a stopping rule holds.
+template <typename T>
+void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const size_t imageBytes = size_t{W} * H * sizeof(T);
   const unsigned historyLength = History_Length(m_maxIter);
   T previousMeasure = T(0);
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
-    if (options.foldedData) {
+    if (m_harmonic) {
+      Harmonic_Data_Gradient();
+    } else if (options.foldedData) {
       Folded_Data_Gradient();
     } else {
       Data_Gradient();
@@ -210,14 +296,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
 
     if (k >= 1 && m_threshold > m_ratio) break;
   }
-
-  CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
-  KORVEX_CHECK(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost));
-
-  KORVEX_CHECK(locked.Unlock(image));
-  KORVEX_CHECK(locked.Unlock(otf));
-  KORVEX_CHECK(locked.Unlock(masks));
-  KORVEX_CHECK(locked.Unlock(output));
 }
 
 // The image `real` blurred through d_otf into d_scratchB, unnormalised: real part the value.
@@ -229,6 +307,15 @@ void Korvex<T>::Blur_Into_ScratchB(T* real) {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
   CuCall_MM_Mult_CR(m_launch, d_scratchB, d_otf, d_scratchB, W, H);
   KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+}
+
+// `buffer` through d_otf in place, unnormalised: after Fold_Data or Fold_Harmonic_Data the
+// transfer function of H'H.
+template <typename T>
+void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer) {
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, m_width, m_height);
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
 // sum_j m_j H' (H (m_j x) - d_j) into d_dataGrad, with d_j the stored data of frame j.
@@ -251,8 +338,8 @@ void Korvex<T>::Data_Gradient() {
   }
 }
 
-// Replaces the data by -b = -sum_j m_j H' d_j, kept in the first frame of d_images, and the
-// OTF by its square, the transfer function of H'H (the OTF is real and even).
+// Replaces the data by -b = -sum_j m_j H' d_j, kept in the first frame of d_images; the caller
+// then replaces the OTF by the transfer function of H'H.
 template <typename T>
 void Korvex<T>::Fold_Data() {
   const unsigned W = m_width;
@@ -266,7 +353,6 @@ void Korvex<T>::Fold_Data() {
   }
   KORVEX_CHECK(cudaMemset(d_images, 0, size_t{pixels} * sizeof(T)));
   CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);
-  CuCall_MM_Mult_RR(m_launch, d_otf, d_otf, d_otf, W, H);
 }
 
 // sum_j m_j H'H (m_j x) - b into d_dataGrad, after Fold_Data.
@@ -343,6 +429,14 @@ template double Korvex<double>::Compute_Alpha();
 template double Korvex<double>::Compute_Threshold(double, void*);
 template void Korvex<float>::Blur_Into_ScratchB(float*);
 template void Korvex<double>::Blur_Into_ScratchB(double*);
+template void Korvex<float>::Mapsim_Compute(float*, float*, const KorvexHarmonics&, float*, float,
+                                            float, float, const KorvexOptions&);
+template void Korvex<double>::Mapsim_Compute(double*, double*, const KorvexHarmonics&, double*,
+                                             double, double, double, const KorvexOptions&);
+template void Korvex<float>::Filter_In_Place(CudaComplex<float>*);
+template void Korvex<double>::Filter_In_Place(CudaComplex<double>*);
+template void Korvex<float>::Iterate(const KorvexOptions&, float);
+template void Korvex<double>::Iterate(const KorvexOptions&, double);
 template void Korvex<float>::Data_Gradient();
 template void Korvex<float>::Fold_Data();
 template void Korvex<float>::Folded_Data_Gradient();

@@ -5,6 +5,7 @@
 #include "Korvex.h"
 #include "elementwise_kernels.h"
 #include "gpu_launch.h"
+#include "harmonic_kernels.h"
 #include "kernel_image.h"
 #include "layout_kernels.h"
 #include "status_check.h"

@@ -131,10 +131,32 @@ class FaultSweep : public HostDeviceTest {
   }
 
   std::unique_ptr<Korvex<T>> New_Engine() const {
-    return std::make_unique<Korvex<T>>(problem_.W, problem_.H, problem_.F, kIterations);
+    return std::make_unique<Korvex<T>>(problem_.W, problem_.H, problem_.F, kIterations, harmonic_);
   }
   EngineResult<T> Run(Korvex<T>& engine, HostArrays<T>& arrays) const {
-    return Run_Engine(engine, arrays, kThreshold, kLambda, kAlpha);
+    if (!harmonic_) return Run_Engine(engine, arrays, kThreshold, kLambda, kAlpha);
+    KorvexOptions options;
+    options.frameData = true;
+    options.sparsity = 0.1;
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), Harmonics(), arrays.output.data(),
+                          T(kThreshold), T(kLambda), T(kAlpha), options);
+    return {arrays.output, engine.m_iteration, engine.m_alpha, engine.m_ratio};
+  }
+  // One orientation of two frames, with a second harmonic.
+  static KorvexHarmonics Harmonics() {
+    KorvexHarmonics h;
+    h.orientations = {{1.1, 0.4}};
+    h.coefficients = {{{{0.4, 0.1}, {0.1, -0.2}}}, {{{-0.3, 0.2}, {0.0, 0.15}}}};
+    return h;
+  }
+  // Masks given by their harmonics from here on.
+  void Use_Harmonics() {
+    harmonic_ = true;
+    fresh_ = [this] {
+      const auto engine = New_Engine();
+      HostArrays<T> arrays(problem_);
+      return Run(*engine, arrays);
+    }();
   }
 
   // The operations of the constructor, or of one reconstruction on a healthy engine, in call
@@ -163,8 +185,12 @@ class FaultSweep : public HostDeviceTest {
                 std::is_same_v<T, float> ? "float" : "double", phase, points, messages.size());
   }
 
+  void Sweep_Constructor();
+  void Sweep_Reconstruction();
+
   const Problem problem_ = Random_Problem(kWidth, kHeight, kFrames, 8);
   EngineResult<T> fresh_;
+  bool harmonic_ = false;
 };
 
 using Precisions = ::testing::Types<float, double>;
@@ -182,10 +208,11 @@ TYPED_TEST(FaultSweep, CallLogNamesEveryCountedCallInOrder) {
   EXPECT_TRUE(host::call_log().empty());
 }
 
-TYPED_TEST(FaultSweep, EveryConstructorCall) {
-  using T = TypeParam;
+template <typename T>
+void FaultSweep<T>::Sweep_Constructor() {
   const std::vector<FaultPoint> points = Fault_Points(this->Constructor_Log());
-  ASSERT_GE(points.size(), 18u);  // versions, count, properties, memory, 11 + 2 + 1 + 1 created
+  ASSERT_GE(points.size(),
+            harmonic_ ? 19u : 18u);  // versions, count, properties, memory, 11 + 2 + 1 + 1 created
   std::set<std::string> messages;
   for (const FaultPoint& point : points) {
     SCOPED_TRACE("call " + std::to_string(point.index) + ": " + point.operation + " #" +
@@ -210,7 +237,14 @@ TYPED_TEST(FaultSweep, EveryConstructorCall) {
     HostArrays<T> arrays(this->problem_);
     Expect_Same(this->Run(*engine, arrays), this->fresh_);
   }
-  this->Report("constructor", points.size(), messages);
+  this->Report(harmonic_ ? "harmonic constructor" : "constructor", points.size(), messages);
+}
+
+TYPED_TEST(FaultSweep, EveryConstructorCall) { this->Sweep_Constructor(); }
+
+TYPED_TEST(FaultSweep, EveryHarmonicConstructorCall) {
+  this->Use_Harmonics();
+  this->Sweep_Constructor();
 }
 
 // The device count's status is examined only for "no device"; any other failure of that query
@@ -223,8 +257,8 @@ TYPED_TEST(FaultSweep, UnexaminedDeviceCountFailureIsNotBlamedLater) {
   Expect_Same(this->Run(*engine, arrays), this->fresh_);
 }
 
-TYPED_TEST(FaultSweep, EveryReconstructionCall) {
-  using T = TypeParam;
+template <typename T>
+void FaultSweep<T>::Sweep_Reconstruction() {
   const std::vector<FaultPoint> points = Fault_Points(this->Reconstruction_Log());
   ASSERT_GT(points.size(), 100u);
   std::set<std::string> messages;
@@ -262,7 +296,14 @@ TYPED_TEST(FaultSweep, EveryReconstructionCall) {
     engine.reset();
     EXPECT_TRUE(host::ledger().empty()) << Ledger_Text(host::ledger());
   }
-  this->Report("reconstruction", points.size(), messages);
+  this->Report(harmonic_ ? "harmonic reconstruction" : "reconstruction", points.size(), messages);
+}
+
+TYPED_TEST(FaultSweep, EveryReconstructionCall) { this->Sweep_Reconstruction(); }
+
+TYPED_TEST(FaultSweep, EveryHarmonicReconstructionCall) {
+  this->Use_Harmonics();
+  this->Sweep_Reconstruction();
 }
 
 }  // namespace

@@ -1,0 +1,101 @@
+// The pipeline's masks given by their harmonics: its reconstruction equals the engine's
+// frame-by-frame one with the mask images of the same pattern (korvex_masks' builder for a
+// two-beam pattern, the documented three-beam formula written out otherwise), on a non-square
+// grid with unequal phase steps.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "Korvex.h"
+#include "acquisition_pipeline.h"
+#include "fourier_upsampling.h"
+
+namespace {
+
+using namespace korvex::acquisition;
+
+constexpr unsigned kH = 18, kW = 23, kF = 9, kFactor = 2;
+
+AcquisitionOptions Options(bool threeBeam) {
+  AcquisitionOptions o;
+  o.optics = {1.2, 0.52, 0.1};
+  std::vector<double> phase;
+  for (unsigned f = 0; f < kF; ++f) phase.push_back(2.0944 * (f % 3) + 0.17 * f * f);
+  o.pattern =
+      Pattern_From_Rows({0.2, 0.2 + 2.0944, 0.2 + 4.1888}, {2.6, 2.9, 3.3}, {0.9, 0.8, 0.7}, phase,
+                        threeBeam ? std::vector<double>{0.5, 0.4, 0.3} : std::vector<double>{},
+                        threeBeam ? std::vector<double>{0.3, -1.1, 2.0} : std::vector<double>{});
+  o.iterations = 12;
+  return o;
+}
+
+std::vector<double> Frames() {
+  std::vector<double> frames(kH * kW * kF);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    frames[i] = 1.0 + 0.5 * std::sin(0.37 * double(i % (kH * kW))) + 0.1 * double(i / (kH * kW));
+  }
+  return frames;
+}
+
+// The fine grid's masks as images, column-major.
+std::vector<double> Mask_Images(const IlluminationPattern& camera, unsigned H, unsigned W) {
+  std::vector<double> masks(size_t{H} * W * kF);
+  if (camera.orientations[0].modulation2 == 0.0) {
+    Build_Masks(On_Finer_Grid(camera, kFactor), H, W, masks.data());
+    return masks;
+  }
+  const IlluminationPattern p = On_Finer_Grid(camera, kFactor);
+  const double pi = std::acos(-1.0);
+  for (unsigned f = 0; f < kF; ++f) {
+    const korvex::patterns::OrientationEstimate& o = p.orientations[f / 3];
+    for (unsigned c = 0; c < W; ++c) {
+      for (unsigned r = 0; r < H; ++r) {
+        const double theta =
+            2 * pi * (std::cos(o.angle) * c + std::sin(o.angle) * r) / o.period + p.phases[f];
+        masks[f * size_t{H} * W + size_t{c} * H + r] =
+            1.0 + o.modulation * std::cos(theta) + o.modulation2 * std::cos(2 * theta + o.phase2);
+      }
+    }
+  }
+  return masks;
+}
+
+class HarmonicMasksTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(HarmonicMasksTest, PipelineMatchesTheFrameByFrameEngineWithMaskImages) {
+  const AcquisitionOptions options = Options(GetParam());
+  std::vector<double> frames = Frames();
+  AcquisitionPipeline<double> pipeline;
+  const AcquisitionResult<double> result = pipeline.Reconstruct(frames.data(), kH, kW, kF, options);
+
+  const unsigned H = kH * kFactor, W = kW * kFactor;
+  std::vector<double> fine(size_t{H} * W * kF);
+  FourierUpsampler<double>(kH, kW, kFactor).Upsample(frames.data(), kF, fine.data());
+  std::vector<double> masks = Mask_Images(*options.pattern, H, W);
+  std::vector<double> otf = Fine_Grid_Otf(options, kH, kW, kFactor);
+  double mean = 0;
+  for (double v : frames) mean += v / static_cast<double>(frames.size());
+  KorvexOptions engineOptions;
+  engineOptions.nonNegative = options.nonNegative;
+  engineOptions.frameData = options.frameData;
+  engineOptions.sparsity = Sparsity_Share(options) * mean;
+  std::vector<double> image(size_t{H} * W);
+  Korvex<double> engine(W, H, kF, options.iterations);
+  engine.Mapsim_Compute(fine.data(), otf.data(), masks.data(), image.data(), options.threshold,
+                        options.lambda, options.alpha, engineOptions);
+
+  ASSERT_EQ(result.image.size(), image.size());
+  double scale = 0, worst = 0;
+  for (size_t i = 0; i < image.size(); ++i) {
+    scale = std::max(scale, std::abs(image[i]));
+    worst = std::max(worst, std::abs(result.image[i] - image[i]));
+  }
+  EXPECT_GT(scale, 0.0);
+  EXPECT_LT(worst / scale, 1e-8);
+  EXPECT_EQ(result.iterations, engine.m_iteration + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoAndThreeBeam, HarmonicMasksTest, ::testing::Bool());
+
+}  // namespace

@@ -1,0 +1,233 @@
+// Masks given by their harmonics: the gradient folded by harmonic against the frame-by-frame
+// gradient of the same masks as images, on odd and non-square grids, two- and three-beam
+// patterns, equal and unequal phase steps; whole reconstructions of both; and the refusals.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <string>
+#include <vector>
+
+#include "acquisition_pipeline.h"
+#include "engine_run.h"
+#include "synthetic_sim.h"
+
+namespace {
+
+using namespace korvex::test;
+
+struct Case {
+  unsigned W, H, angles, phases;
+  bool threeBeam, equalSteps;
+  bool onGrid = false;     // wave vectors on whole frequency bins
+  bool unevenOtf = false;  // an OTF that is not even, as a measured one may be
+};
+
+std::string Name(const ::testing::TestParamInfo<Case>& info) {
+  const Case& c = info.param;
+  return std::to_string(c.W) + "x" + std::to_string(c.H) + "_" + std::to_string(c.angles) + "x" +
+         std::to_string(c.phases) + (c.threeBeam ? "_threeBeam" : "_twoBeam") +
+         (c.equalSteps ? "_equalSteps" : "_unequalSteps") + (c.unevenOtf ? "_unevenOtf" : "");
+}
+
+// A problem whose masks are 1 + a1 cos(theta) + a2 cos(2 theta + psi), theta = k.r + phi_j,
+// given both as images and by their harmonics.
+struct HarmonicProblem {
+  Problem problem;
+  KorvexHarmonics harmonics;
+};
+
+HarmonicProblem Make_Problem(const Case& c) {
+  const double pi = std::acos(-1.0);
+  HarmonicProblem h;
+  h.problem = Random_Problem(c.W, c.H, c.angles * c.phases, 11 * c.W + c.H);
+  for (unsigned a = 0; a < c.angles; ++a) {
+    const double angle = 0.3 + a * pi / c.angles;
+    const double period = 4.7 + 0.9 * a;
+    if (c.onGrid) {
+      h.harmonics.orientations.push_back({2 * pi * (3.0 + a) / c.W, 2 * pi * (2.0 * a - 1) / c.H});
+    } else {
+      h.harmonics.orientations.push_back(
+          {2 * pi * std::cos(angle) / period, 2 * pi * std::sin(angle) / period});
+    }
+    const double a1 = 0.9 - 0.1 * a;
+    const double a2 = c.threeBeam ? 0.45 + 0.05 * a : 0.0;
+    const double psi = c.threeBeam ? 0.7 * (a + 1) : 0.0;
+    for (unsigned p = 0; p < c.phases; ++p) {
+      const double phi = 2 * pi * p / c.phases + (c.equalSteps ? 0.2 : 0.31 * p * p + 0.1 * a);
+      h.harmonics.coefficients.push_back(
+          {std::polar(a1 / 2, phi), std::polar(a2 / 2, 2 * phi + psi)});
+    }
+  }
+  const size_t n = size_t{c.W} * c.H;
+  if (c.unevenOtf) {
+    for (size_t i = 0; i < n; ++i) h.problem.otf[i] *= 1.0 + 0.3 * std::sin(0.7 * double(i));
+  }
+  for (unsigned f = 0; f < h.problem.F; ++f) {
+    const KorvexHarmonics::Orientation& o = h.harmonics.orientations[f / c.phases];
+    for (unsigned col = 0; col < c.W; ++col) {
+      for (unsigned row = 0; row < c.H; ++row) {
+        const std::complex<double> e = std::polar(1.0, o.kx * col + o.ky * row);
+        const auto& k = h.harmonics.coefficients[f];
+        h.problem.masks[f * n + size_t{col} * c.H + row] =
+            1.0 + 2.0 * (k[0] * e + k[1] * e * e).real();
+      }
+    }
+  }
+  return h;
+}
+
+template <typename T>
+std::vector<double> Device_Image(const T* device, size_t n) {
+  std::vector<T> host(n);
+  EXPECT_EQ(cudaMemcpy(host.data(), device, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
+  return To_Double(host);
+}
+
+// The gradient of the first iteration (at the widefield start, lambda 0), and the image
+// after `iterations`, of the frame-by-frame engine and of the harmonic one.
+template <typename T>
+struct Both {
+  std::vector<double> frameGradient, harmonicGradient, frameImage, harmonicImage;
+};
+
+template <typename T>
+Both<T> Run_Both(const HarmonicProblem& h, const KorvexOptions& options, unsigned iterations) {
+  const Problem& p = h.problem;
+  Both<T> both;
+  for (unsigned limit : {1u, iterations}) {
+    HostArrays<T> arrays(p);
+    Korvex<T> frames(p.W, p.H, p.F, limit);
+    frames.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                          arrays.output.data(), T(0), T(0), T(0.1), options);
+    const std::vector<double> frameOut = To_Double(arrays.output);
+    const std::vector<double> frameGradient = Device_Image(frames.d_grad, size_t{p.W} * p.H);
+    Korvex<T> harmonic(p.W, p.H, p.F, limit, true);
+    harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
+                            arrays.output.data(), T(0), T(0), T(0.1), options);
+    if (limit == 1) {
+      both.frameGradient = frameGradient;
+      both.harmonicGradient = Device_Image(harmonic.d_grad, size_t{p.W} * p.H);
+    } else {
+      both.frameImage = frameOut;
+      both.harmonicImage = To_Double(arrays.output);
+    }
+  }
+  return both;
+}
+
+class HarmonicGradientTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(HarmonicGradientTest, MatchesTheFrameByFrameGradient) {
+  const HarmonicProblem h = Make_Problem(GetParam());
+  for (bool frameData : {true, false}) {
+    KorvexOptions options;
+    options.frameData = frameData;
+    options.nonNegative = true;
+    options.sparsity = frameData ? 0.2 : 0.0;
+    const Both<float> single = Run_Both<float>(h, options, 2);
+    EXPECT_LT(Relative_Difference(single.harmonicGradient, single.frameGradient), 1e-5)
+        << "frameData " << frameData;
+    const Both<double> twice = Run_Both<double>(h, options, 15);
+    EXPECT_LT(Relative_Difference(twice.harmonicGradient, twice.frameGradient), 1e-10)
+        << "frameData " << frameData;
+    EXPECT_LT(Relative_Difference(twice.harmonicImage, twice.frameImage), 1e-8)
+        << "frameData " << frameData;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OddAndNonSquare, HarmonicGradientTest,
+    ::testing::Values(Case{37, 24, 3, 3, false, true}, Case{37, 24, 3, 3, false, false},
+                      Case{20, 27, 3, 5, true, true}, Case{20, 27, 3, 5, true, false},
+                      Case{33, 33, 2, 4, true, false}, Case{16, 9, 1, 3, false, false},
+                      Case{21, 16, 3, 3, true, false, false, true}),
+    Name);
+
+// The folded frame-by-frame evaluation applies the same operator as the plain one when the OTF
+// is not even.
+TEST(FoldedGradientTest, MatchesThePlainGradientForAnUnevenOtf) {
+  const HarmonicProblem h = Make_Problem({21, 16, 3, 3, false, false, false, true});
+  const Problem& p = h.problem;
+  std::vector<double> gradients[2];
+  for (int folded = 0; folded < 2; ++folded) {
+    KorvexOptions options;
+    options.frameData = true;
+    options.foldedData = folded == 1;
+    HostArrays<double> arrays(p);
+    Korvex<double> engine(p.W, p.H, p.F, 1);
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                          arrays.output.data(), 0.0, 0.0, 0.1, options);
+    gradients[folded] = Device_Image(engine.d_grad, size_t{p.W} * p.H);
+  }
+  EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-12);
+}
+
+// With equal phase steps the cross terms vanish, and with wave vectors on whole bins each
+// remaining term is exactly a shifted transfer function: the multiplier is then exact.
+TEST(HarmonicMultiplierTest, IsTheExactOperatorForEqualStepsOnWholeBins) {
+  for (const Case& c :
+       {Case{24, 15, 3, 3, false, true, true}, Case{19, 20, 2, 5, true, true, true}}) {
+    HarmonicProblem h = Make_Problem(c);
+    const Problem& p = h.problem;
+    KorvexOptions options;
+    options.frameData = true;
+    options.sparsity = 0.1;
+    std::vector<double> gradients[2];
+    for (int form = 0; form < 2; ++form) {
+      if (form == 1) {
+        h.harmonics.multiplier =
+            korvex::acquisition::Harmonic_Multiplier(h.harmonics, p.otf, p.H, p.W);
+      }
+      HostArrays<double> arrays(p);
+      Korvex<double> engine(p.W, p.H, p.F, 1, true);
+      engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
+                            arrays.output.data(), 0.0, 0.0, 0.1, options);
+      gradients[form] = Device_Image(engine.d_grad, size_t{p.W} * p.H);
+    }
+    EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-10) << Name({c, 0});
+  }
+}
+
+TEST(HarmonicEngineTest, RefusesMismatchedHarmonicsAndTheOtherKindOfCall) {
+  HarmonicProblem h = Make_Problem({16, 12, 3, 3, false, false});
+  const Problem& p = h.problem;
+  HostArrays<double> arrays(p);
+  Korvex<double> harmonic(p.W, p.H, p.F, 3, true);
+  const auto run = [&](const KorvexHarmonics& given) {
+    return Message_Of([&] {
+      harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), given, arrays.output.data(),
+                              0.0, 0.0, 0.1, KorvexOptions{});
+    });
+  };
+  KorvexHarmonics short_ = h.harmonics;
+  short_.coefficients.pop_back();
+  EXPECT_EQ(run(short_),
+            "KorvexCUDA Error: harmonics must describe 9 frames, the same number for every "
+            "orientation (got 8 frames in 3 orientations)!\n");
+  KorvexHarmonics uneven = h.harmonics;
+  uneven.orientations.pop_back();
+  EXPECT_NE(run(uneven).find("(got 9 frames in 2 orientations)"), std::string::npos);
+  KorvexHarmonics infinite = h.harmonics;
+  infinite.coefficients[4][1] = {0.0, INFINITY};
+  EXPECT_EQ(run(infinite), "KorvexCUDA Error: harmonics hold NaN or Inf!\n");
+  KorvexHarmonics wrongMultiplier = h.harmonics;
+  wrongMultiplier.multiplier.assign(5, 1.0);
+  EXPECT_EQ(run(wrongMultiplier),
+            "KorvexCUDA Error: the multiplier must hold 192 values (got 5)!\n");
+  EXPECT_EQ(Message_Of([&] {
+              harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                                      arrays.output.data(), 0.0, 0.0, 0.1);
+            }),
+            "KorvexCUDA Error: an engine built for harmonics takes no mask images!\n");
+  Korvex<double> frames(p.W, p.H, p.F, 3);
+  EXPECT_EQ(Message_Of([&] {
+              frames.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
+                                    arrays.output.data(), 0.0, 0.0, 0.1, KorvexOptions{});
+            }),
+            "KorvexCUDA Error: masks given by their harmonics need an engine built for them!\n");
+  // After the refusals the engine still reconstructs.
+  EXPECT_EQ(run(h.harmonics), "<no exception>");
+}
+
+}  // namespace
