@@ -7,9 +7,11 @@
    against a sequential loop: time ratio and bit-identity (in a fresh process with
    KORVEX_FFTW_PLANNER=estimate, which its workers inherit: measured FFTW plans differ
    between processes);
-4. peak memory of reconstruct_series over 10 and 50 time points beyond the output.
+4. peak memory of reconstruct_series over 10 and 50 time points beyond the output;
+5. a kept korvex.Pipeline against fresh reconstruct_acquisition calls, 10 calls of a
+   256 x 256 x 9 camera acquisition (the pipeline's defaults, 40 iterations, to 512 x 512).
 
-    python bench/python_bench.py [--repeats 5] [--parts 1234]
+    python bench/python_bench.py [--repeats 5] [--parts 12345]
 """
 
 from __future__ import annotations
@@ -29,7 +31,7 @@ def stack(size, frames=9, dtype=np.float32, seed=1):
 
     shape = (size, size)
     otf = korvex.otf(shape, 1.2, 0.52, 0.065)
-    masks = korvex.masks(shape, 5.0)
+    masks = korvex.masks(shape, period=5.0)
     truth = np.random.default_rng(seed).random(shape) ** 4
     data = korvex.simulate(truth, masks, otf, photons=1000, seed=seed)
     return data.astype(dtype), masks.astype(dtype), otf.astype(dtype)
@@ -59,7 +61,7 @@ def overhead(repeats):
                 start = time.perf_counter()
                 result = r.reconstruct(frames, masks, otf)
                 walls.append(time.perf_counter() - start)
-                engines.append(result.seconds)
+                engines.append(result.seconds["reconstruction"])
         wall, engine = np.median(walls), np.median(engines)
         print(f"   {np.dtype(dtype).name:9s}   {wall:8.3f}   {engine:8.3f}   "
               f"{100 * (wall - engine) / engine:6.2f} %")
@@ -107,7 +109,8 @@ if sys.argv[1] == "1":
     sys.exit()
 with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                   dashboard_address=None) as cluster, Client(cluster):
-    lazy = korvex.reconstruct_series(da.from_array(series, chunks=(1, 9, 256, 256)), masks, otf)
+    lazy = korvex.reconstruct_series(da.from_array(series, chunks=(1, 9, 256, 256)), masks,
+                                     otf).image
     start = time.perf_counter()
     images = lazy.compute()
     distributed = time.perf_counter() - start
@@ -141,7 +144,8 @@ def peak_memory():
     for steps in (10, 50):
         series = np.repeat(frames[np.newaxis], steps, axis=0)
         tracemalloc.start()
-        images = korvex.reconstruct_series(series, masks, otf, iterations=10, quiet=True)
+        images = korvex.reconstruct_series(series, masks, otf, iterations=10,
+                                           quiet=True).image
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         print(f"   T = {steps:2d}: input {series.nbytes / 2**20:6.2f} MiB, output "
@@ -149,13 +153,47 @@ def peak_memory():
               f"output {(peak - images.nbytes) / 2**20:5.2f} MiB")
 
 
+def kept_pipeline(calls=10):
+    import korvex
+
+    print(f"\n5. {calls} calls of a 256 x 256 x 9 float32 acquisition to 512 x 512, the pipeline's "
+          "defaults: fresh reconstruct_acquisition against one kept korvex.Pipeline")
+    frames, _, _ = stack(256)
+    optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065)
+    korvex.reconstruct_acquisition(frames, **optics)  # FFTW's plans measured outside
+    fresh, kept = [], []
+
+    def timed(call, into):
+        start = time.perf_counter()
+        result = call()
+        # Everything but the engine's iterations: what keeping the pipeline can save.
+        into.append((time.perf_counter() - start, result.seconds["total"] -
+                     result.seconds["reconstruction"]))
+
+    for _ in range(calls):
+        timed(lambda: korvex.reconstruct_acquisition(frames, **optics), fresh)
+    with korvex.Pipeline(frames.shape[1:], 9, **optics) as pipeline:
+        for _ in range(calls):
+            timed(lambda: pipeline.reconstruct(frames), kept)
+    fresh, kept = np.array(fresh), np.array(kept)
+    reference = np.median(fresh[:, 0])
+    print(f"   fresh calls: median {reference:.3f} s (min {fresh[:, 0].min():.3f}, max "
+          f"{fresh[:, 0].max():.3f}); outside the iterations {np.median(fresh[:, 1]):.3f} s")
+    print("   kept calls:  " + " ".join(f"{t:.3f}" for t in kept[:, 0]) + " s; outside the "
+          f"iterations (2nd on) {np.median(kept[1:, 1]):.3f} s")
+    ratios = kept[1:, 0] / reference
+    print(f"   2nd to {calls}th kept call / fresh median: max {ratios.max():.2f}, median "
+          f"{np.median(ratios):.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--parts", default="1234", help="which figures to print, e.g. 14")
+    parser.add_argument("--parts", default="12345", help="which figures to print, e.g. 14")
     args = parser.parse_args()
     machine()
-    parts = {"1": lambda: overhead(args.repeats), "2": no_copy, "3": cluster, "4": peak_memory}
+    parts = {"1": lambda: overhead(args.repeats), "2": no_copy, "3": cluster, "4": peak_memory,
+             "5": kept_pipeline}
     for part in args.parts:
         parts[part]()
     machine()

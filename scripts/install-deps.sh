@@ -8,6 +8,11 @@ set -euo pipefail
 # every figure warns and the demo falls back to an untitled montage.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libfftw3-dev octave liboctave-dev
           gnuplot-nox fonts-freefont-otf)
+# The napari plugin's tests: a headless X server (Qt's offscreen platform alone gets no OpenGL
+# context), Mesa's OpenGL and the X libraries Qt's xcb platform loads.
+packages+=(xvfb xauth libgl1-mesa-dri libegl1 libxkbcommon-x11-0 libxcb-cursor0 libxcb-icccm4
+           libxcb-image0 libxcb-keysyms1 libxcb-randr0 libxcb-render-util0 libxcb-shape0
+           libxcb-xfixes0 libxcb-xinerama0 libxcb-xkb1 libfontconfig1 libdbus-1-3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

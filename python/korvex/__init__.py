@@ -6,18 +6,19 @@ on a GPU (cuda backend) or the CPU (host backend): see `korvex.backend`.
 """
 
 from ._core import KorvexError, backend
-from .acquisition import AcquisitionResult, reconstruct_acquisition
-from .engine import Reconstructor, Result, reconstruct
+from .acquisition import Pipeline, reconstruct_acquisition
+from .engine import Reconstructor, reconstruct
 from .files import RawFile
 from .imaging import masks, otf, simulate
 from .patterns import LowModulationWarning, Pattern, UndersampledWarning, estimate_patterns
+from .results import AcquisitionResult, Result, SeriesResult
 from .series import reconstruct_series
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "RawFile",
-    "Reconstructor",
-    "Result", "backend", "estimate_patterns", "masks", "otf", "reconstruct",
-    "reconstruct_acquisition", "reconstruct_series", "simulate", "UndersampledWarning",
+    "AcquisitionResult", "KorvexError", "LowModulationWarning", "Pattern", "Pipeline",
+    "RawFile", "Reconstructor", "Result", "SeriesResult", "UndersampledWarning", "backend",
+    "estimate_patterns", "masks", "otf", "reconstruct", "reconstruct_acquisition",
+    "reconstruct_series", "simulate",
 ]

@@ -75,8 +75,8 @@ def image_shape(value) -> tuple[int, int]:
     return count("shape[0]", height), count("shape[1]", width)
 
 
-def per_orientation(name: str, value, orientations: int) -> list[float]:
-    """A scalar, or one finite value per orientation."""
+def per_orientation(name: str, value, orientations: int, allow_nan: bool = False) -> list[float]:
+    """A scalar, or one finite value per orientation (NaN too where `allow_nan`)."""
     values = np.atleast_1d(np.asarray(value, dtype=np.float64))
     if values.ndim != 1:
         raise ValueError(f"{name} must be a scalar or a vector")
@@ -87,7 +87,7 @@ def per_orientation(name: str, value, orientations: int) -> list[float]:
             f"{name} must be a scalar or hold one value per orientation ({orientations}), "
             f"got {values.size}"
         )
-    if not np.isfinite(values).all():
+    if not (np.isfinite(values) | (allow_nan & np.isnan(values))).all():
         raise ValueError(f"{name} holds NaN or Inf")
     return values.tolist()
 

@@ -4,31 +4,21 @@ the fine grid, the engine)."""
 
 from __future__ import annotations
 
+import threading
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 import numpy as np
 
 from . import _arrays, _core
-from .patterns import (Pattern, UndersampledWarning, camera_background, orders_code,
-                       warn_low_modulation)
+from .patterns import (Pattern, UndersampledWarning, camera_background, estimate_with,
+                       orders_code, warn_low_modulation)
+from .results import AcquisitionResult
 
 IMMERSION = 1.518  # oil
 # The pipeline's defaults, chosen by measurement (docs/acquisition.md, docs/image_quality.md).
 DEFAULTS = dict(_core.acquisition_defaults)
 DATA_TERMS = ("frames", "masked")
-
-
-@dataclass(frozen=True)
-class AcquisitionResult:
-    image: np.ndarray  # (upsample H, upsample W), float32 or float64 like the frames
-    pattern: Pattern  # on the camera grid, estimated or as given
-    estimated: bool  # whether `pattern` was estimated
-    iterations: int
-    step: float
-    ratio: float
-    pixel_size: float  # of the output: camera pixel / upsample (0 when none was given)
-    seconds: dict = field(default_factory=dict)  # time of each stage
 
 
 @dataclass(frozen=True)
@@ -101,54 +91,148 @@ class Acquisition:
                    threshold=_arrays.number("threshold", threshold), otf=otf, **optics)
 
 
-class AcquisitionReconstructor:
-    """The pipeline kept between calls: one engine per geometry, rebuilt when it changes."""
+class Pipeline:
+    """The acquisition pipeline kept between calls: the pattern estimator, the up-sampler, the
+    OTF and the engine of one geometry stay built, so that the second and later calls skip
+    their set-up (as korvex_reconstruct keeps them in MATLAB).
 
-    def __init__(self):
+        with korvex.Pipeline((H, W), 9, na=1.2, wavelength=0.52, pixel_size=0.065) as p:
+            for frames in acquisitions:
+                result = p.reconstruct(frames)
+
+    shape is the camera's (H, W) and frames the count F = angles x phases of one acquisition
+    (phases defaults to F / angles); the keywords are reconstruct_acquisition's. float32 and
+    integer frames run in single precision, float64 in double (switching rebuilds). Threads
+    may share one Pipeline: its calls take turns, and close() waits for a running one.
+    Leaving the block, or close(), releases the memory it holds.
+    """
+
+    def __init__(self, shape, frames: int, *, angles=3, phases=None, **options):
+        shape = _arrays.image_shape(shape)
+        frames = _arrays.count("frames", frames)
+        angles = _arrays.count("angles", angles)
+        if phases is None:
+            if frames % angles:
+                raise ValueError(f"frames holds {frames} frames, not angles x phases: not a "
+                                 f"multiple of angles = {angles}")
+            phases = frames // angles
+        self._setup(shape, frames, Acquisition.checked(angles=angles, phases=phases, **options))
+
+    @classmethod
+    def _of(cls, shape, frames: int, settings: "Acquisition") -> "Pipeline":
+        """A Pipeline for settings already checked."""
+        pipeline = cls.__new__(cls)
+        pipeline._setup(shape, frames, settings)
+        return pipeline
+
+    def _setup(self, shape, frames, settings) -> None:
+        self.shape, self.frames, self.settings = tuple(shape), frames, settings
+        if frames != settings.angles * settings.phases:
+            raise ValueError(f"frames holds {frames} frames, not angles x phases = "
+                             f"{settings.angles} x {settings.phases}")
         self._pipelines = {}
+        self._estimator = None
+        self._closed = False
+        self._lock = threading.Lock()
 
-    def __enter__(self):
+    def __enter__(self) -> "Pipeline":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc) -> None:
         self.close()
 
-    def close(self):
-        for pipeline in self._pipelines.values():
-            pipeline.release()
-        self._pipelines.clear()
+    def close(self) -> None:
+        """Releases what the pipeline keeps; it cannot be used afterwards."""
+        with self._lock:
+            self._release()
+            self._closed = True
 
-    def reconstruct(self, frames, acquisition: Acquisition, pattern: Pattern | None = None,
-                    warn: bool = True) -> AcquisitionResult:
+    def reconstruct(self, frames, pattern: Pattern | None = None) -> AcquisitionResult:
+        """Reconstructs one (F, H, W) acquisition; the pattern is estimated unless given.
+        Warns LowModulationWarning for an estimated orientation too faint to trust."""
+        return self._reconstruct(frames, self.settings, pattern)
+
+    def estimate(self, frames, *, period=None, angle_guess=None) -> Pattern:
+        """The pattern of one (F, H, W) acquisition, as reconstruct would estimate it, without
+        reconstructing."""
+        pattern = self._estimate(frames, self.settings, period, angle_guess)
+        warn_low_modulation(pattern)
+        return pattern
+
+    def _estimate(self, frames, a: "Acquisition", period=None, angle_guess=None) -> Pattern:
+        frames = self._checked(frames)
+        with self._lock:
+            self._check_open()
+            if self._estimator is None:
+                self._estimator = _core.Estimator(*self.shape, a.angles, a.phases)
+            otf = camera_otf(a, self.shape).astype(frames.dtype)
+            return estimate_with(self._estimator, frames, otf, period, angle_guess, a.angles,
+                                 a.orders or "auto", a.background, a.gain)
+
+    def _checked(self, frames) -> np.ndarray:
         frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
-        expected = acquisition.angles * acquisition.phases
-        if frames.shape[0] != expected:
-            raise ValueError(f"frames holds {frames.shape[0]} frames, not angles x phases = "
-                             f"{acquisition.angles} x {acquisition.phases}")
-        pipeline = self._pipeline(frames.dtype)
-        a = acquisition
+        expected = (self.frames, *self.shape)
+        if frames.shape != expected:
+            raise ValueError(f"frames must be {_arrays.shape_text(expected)} for this Pipeline, "
+                             f"got {_arrays.shape_text(frames.shape)}")
+        return frames
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("this Pipeline is closed")
+
+    def _reconstruct(self, frames, a: "Acquisition", pattern, warn: bool = True,
+                     where: str = "") -> AcquisitionResult:
+        frames = self._checked(frames)
+        if pattern is not None and not isinstance(pattern, Pattern):
+            raise TypeError(f"pattern must be a korvex.Pattern, got {type(pattern).__name__}")
         level, image = camera_background(a.background, frames.shape[1:])
-        d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
-                                 a.angles, a.phases, float(a.upsample), a.iterations,
-                                 a.smoothness, a.step, a.threshold, a.nonnegative,
-                                 a.data_term == "frames", a.sparsity, a.otf,
-                                 None if pattern is None else pattern.as_core(), a.orders,
-                                 level, image, a.gain)
-        found = Pattern.from_core(d["pattern"])
-        if warn:
-            if d["undersampled"]:
-                warnings.warn(d["undersampled"], UndersampledWarning, stacklevel=4)
-            warn_low_modulation(found, stacklevel=4)
-        return AcquisitionResult(d["image"], found, bool(d["estimated"]), int(d["iterations"]),
-                                 float(d["step"]), float(d["ratio"]), float(d["pixel_size"]),
-                                 dict(d["seconds"]))
+        with self._lock:
+            self._check_open()
+            pipeline = self._pipeline(frames.dtype)
+            d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
+                                     a.angles, a.phases, float(a.upsample), a.iterations,
+                                     a.smoothness, a.step, a.threshold, a.nonnegative,
+                                     a.data_term == "frames", a.sparsity, a.otf,
+                                     None if pattern is None else pattern.as_core(), a.orders,
+                                     level, image, a.gain)
+        # A given pattern comes back as given (with its MCNR, which the core does not echo).
+        found = Pattern.from_core(d["pattern"]) if pattern is None else pattern
+        if warn and d["undersampled"]:
+            warnings.warn(d["undersampled"], UndersampledWarning, stacklevel=4)
+        if warn and d["estimated"]:
+            warn_low_modulation(found, stacklevel=4, where=where)
+        return AcquisitionResult(image=d["image"], iterations=int(d["iterations"]),
+                                 seconds=dict(d["seconds"]), step=float(d["step"]),
+                                 ratio=float(d["ratio"]), pattern=found,
+                                 pixel_size=float(d["pixel_size"]),
+                                 estimated=bool(d["estimated"]))
 
     def _pipeline(self, dtype):
         if dtype not in self._pipelines:
-            self.close()  # one pipeline holds device memory at a time
+            self._release()  # one pipeline holds device memory at a time
             kind = _core.PipelineFloat32 if dtype == np.float32 else _core.PipelineFloat64
             self._pipelines[dtype] = kind()
         return self._pipelines[dtype]
+
+    def _release(self) -> None:
+        for pipeline in self._pipelines.values():
+            pipeline.release()
+        self._pipelines.clear()
+        self._estimator = None
+
+
+def camera_otf(a: "Acquisition", shape) -> np.ndarray:
+    """The camera grid's OTF the pipeline estimates with: the model's, or the measured one
+    moved to the camera grid."""
+    if a.otf is None:
+        return _core.otf(*shape, a.na, a.wavelength, a.pixel_size)
+    fine = (shape[0] * a.upsample, shape[1] * a.upsample)
+    if a.otf.shape not in (tuple(shape), fine):
+        raise ValueError(f"otf must be {_arrays.shape_text(shape)} (the camera grid) or "
+                         f"{_arrays.shape_text(fine)} (the output grid), got "
+                         f"{_arrays.shape_text(a.otf.shape)}")
+    return a.otf if a.otf.shape == tuple(shape) else _core.resample_otf(a.otf, *shape)
 
 
 def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None,
@@ -175,11 +259,14 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
     "frames" compares the model with the frames themselves ("masked": with the masked frames,
     as KorvexCUDA does). sparsity weighs an L1 penalty that pulls dim pixels of the
     non-negative image to zero, as a share of the frames' mean level (None: DEFAULTS["sparsity"]
-    with nonnegative, 0 without)."""
-    acquisition = Acquisition.checked(
-        na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion, angles=angles,
-        phases=phases, upsample=upsample, iterations=iterations, smoothness=smoothness,
-        step=step, threshold=threshold, nonnegative=nonnegative, data_term=data_term,
-        sparsity=sparsity, otf=otf, orders=orders, background=background, gain=gain)
-    with AcquisitionReconstructor() as reconstructor:
-        return reconstructor.reconstruct(frames, acquisition, pattern)
+    with nonnegative, 0 without).
+
+    Every call builds and releases the whole pipeline; korvex.Pipeline keeps it for the next."""
+    frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
+    options = dict(na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
+                   upsample=upsample, iterations=iterations, smoothness=smoothness, step=step,
+                   threshold=threshold, nonnegative=nonnegative, data_term=data_term,
+                   sparsity=sparsity, otf=otf, orders=orders, background=background, gain=gain)
+    with Pipeline(frames.shape[1:], frames.shape[0], angles=angles, phases=phases,
+                  **options) as pipeline:
+        return pipeline._reconstruct(frames, pipeline.settings, pattern)

@@ -26,7 +26,7 @@ from . import KorvexError, __version__
 from ._errors import InputError
 from ._safe_output import checked_targets, replacing
 from ._tiff import write_ome
-from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, AcquisitionReconstructor
+from .acquisition import DATA_TERMS, DEFAULTS, IMMERSION, Acquisition, Pipeline
 from .files import RawFile
 from .patterns import LowModulationWarning
 
@@ -245,7 +245,7 @@ def _run(args, raw, targets, tqdm) -> None:
     units = raw.images
     reference = (0, raw.planes // 2)  # a middle plane is the likeliest in focus
     start = time.perf_counter()
-    with AcquisitionReconstructor() as pipeline:
+    with Pipeline._of((height, width), raw.frames, acquisition) as pipeline:
         report = _Report(args, raw, optics["pixel_size"], tqdm.write)
 
         def run(unit, pattern=None):
@@ -255,7 +255,8 @@ def _run(args, raw, targets, tqdm) -> None:
                                  "or Inf values")
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                result = pipeline.reconstruct(frames, acquisition, pattern, warn=pattern is None)
+                result = pipeline._reconstruct(frames, acquisition, pattern,
+                                               warn=pattern is None)
             if pattern is None:
                 report(unit, result.pattern, caught)
             return frames, result

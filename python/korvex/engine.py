@@ -6,22 +6,13 @@ The keyword names are Python's: `smoothness` is KorvexCUDA's lambda (a Python ke
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import threading
+import time
 
 import numpy as np
 
 from . import _arrays, _core
-
-
-@dataclass(frozen=True)
-class Result:
-    """One reconstruction: the (H, W) image and how the iteration ended."""
-
-    image: np.ndarray  # (H, W), float32 or float64 like the frames
-    iterations: int  # index of the last iteration run
-    step: float  # last step size (KorvexCUDA's alpha output)
-    ratio: float  # ratio of the last two convergence measures
-    seconds: float  # time spent inside the engine
+from .results import Result
 
 
 _ENGINES = {np.dtype(np.float32): _core.EngineFloat32, np.dtype(np.float64): _core.EngineFloat64}
@@ -42,7 +33,8 @@ class Reconstructor:
             result = r.reconstruct(frames, masks, otf, smoothness=0.01, step=0.05)
 
     The engine (its FFT plans and device buffers) is built on the first call and rebuilt only
-    when the precision changes; leaving the block, or close(), releases it.
+    when the precision changes; leaving the block, or close(), releases it. Threads may share
+    one Reconstructor: its calls take turns, and close() waits for a running one.
     """
 
     def __init__(self, shape, frames: int, iterations: int = 40):
@@ -51,6 +43,7 @@ class Reconstructor:
         self.iterations = _arrays.count("iterations", iterations)
         self._engine = None
         self._closed = False
+        self._lock = threading.Lock()
 
     def __enter__(self) -> "Reconstructor":
         return self
@@ -60,10 +53,11 @@ class Reconstructor:
 
     def close(self) -> None:
         """Releases the engine's device memory; the Reconstructor cannot be used afterwards."""
-        if self._engine is not None:
-            self._engine.release()
-        self._engine = None
-        self._closed = True
+        with self._lock:
+            if self._engine is not None:
+                self._engine.release()
+            self._engine = None
+            self._closed = True
 
     def reconstruct(self, frames, masks, otf, *, threshold=0.0, smoothness=0.01, step=0.05,
                     out=None) -> Result:
@@ -71,8 +65,7 @@ class Reconstructor:
         (H, W) `otf`. float32 frames (and integer ones) run in single precision, float64 in
         double; masks and otf are converted to the frames' type. `out`, an (H, W) array of
         that type, receives the image instead of a new array."""
-        if self._closed:
-            raise ValueError("this Reconstructor is closed")
+        start = time.perf_counter()
         frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
         dtype = frames.dtype
         masks = _arrays.as_real("masks", masks, 3, "(F, H, W)", dtype)
@@ -95,9 +88,14 @@ class Reconstructor:
             raise TypeError(f"out must be a numpy array, got {type(out).__name__}")
         elif out.dtype != dtype or out.shape != self.shape or not out.flags.c_contiguous:
             raise ValueError(f"out must be a C-contiguous {dtype} array of {self.shape}")
-        engine = self._engine_for(dtype)
-        iterations, alpha, ratio, seconds = engine.compute(frames, masks, otf, out, *values)
-        return Result(out, int(iterations), float(alpha), float(ratio), float(seconds))
+        with self._lock:
+            if self._closed:
+                raise ValueError("this Reconstructor is closed")
+            engine = self._engine_for(dtype)
+            iterations, alpha, ratio, seconds = engine.compute(frames, masks, otf, out, *values)
+        return Result(out, int(iterations),
+                      {"reconstruction": float(seconds), "total": time.perf_counter() - start},
+                      float(alpha), float(ratio))
 
     def _engine_for(self, dtype):
         kind = _ENGINES[dtype]

@@ -6,6 +6,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import _arrays, _core
+from .patterns import Pattern
 
 
 def otf(shape, na, wavelength, pixel_size) -> np.ndarray:
@@ -29,38 +30,51 @@ def otf(shape, na, wavelength, pixel_size) -> np.ndarray:
 
 
 DEFAULT_ANGLES = (0.0, np.pi / 3, 2 * np.pi / 3)
-DEFAULT_PHASES = (0.0, 2 * np.pi / 3, 4 * np.pi / 3)
+DEFAULT_STEPS = (0.0, 2 * np.pi / 3, 4 * np.pi / 3)
 
 
-def masks(shape, period, angles=DEFAULT_ANGLES, phases=DEFAULT_PHASES, modulation=1.0,
-          modulation2=0.0, phase2=0.0):
-    """(F, H, W) illumination masks 1 + m cos(t) + m2 cos(2 t + phase2),
-    t = 2 pi (cos a x + sin a y) / period + phase, x the column and y the row, frames
-    orientation-major (all phases of angles[0] first). m2 = modulation2 > 0 makes the masks of
-    3-beam illumination, whose second harmonic steps twice as fast; 5 or more phases per
-    orientation separate it.
+def masks(shape, pattern: Pattern | None = None, *, period=None, angles=None, phases=None,
+          steps=None, modulation=None, modulation2=None, phase2=None) -> np.ndarray:
+    """(F, H, W) illumination masks, frames orientation-major (all phases of angles[0] first):
+    those of a `Pattern`, or of one given by its parts
 
-    period, modulation, modulation2 and phase2: a scalar or one value per orientation. phases:
-    the P steps every orientation takes, or one phase per frame (A * P values, P >= 3) when any
-    of the others is given per orientation -- the form of a Pattern from estimate_patterns, as
-    korvex_masks reads it (Pattern.masks builds its masks directly)."""
+        1 + modulation cos(t) + modulation2 cos(2 t + phase2),
+        t = 2 pi (cos a x + sin a y) / period + phase, x the column, y the row.
+
+    period, modulation (default 1), modulation2 and phase2 (the second harmonic of 3-beam
+    illumination, default 0; 5 or more phases per orientation separate it): a scalar or one
+    value per orientation; angles (default 0, pi/3, 2 pi/3) one per orientation. The phases
+    are either `phases`, one per frame (A x P values, as a Pattern holds them), or `steps`,
+    the P phases every orientation takes (default 0, 2 pi/3, 4 pi/3); never both."""
     height, width = _arrays.image_shape(shape)
-    angles = np.atleast_1d(np.asarray(angles, dtype=np.float64))
-    phases = np.atleast_1d(np.asarray(phases, dtype=np.float64))
-    if angles.ndim != 1 or phases.ndim != 1 or angles.size == 0 or phases.size == 0:
-        raise ValueError("angles and phases must be non-empty vectors")
-    count = angles.size
-    per_frame = any(np.size(v) > 1 for v in (period, modulation, modulation2, phase2)) and (
-        phases.size % count == 0 and phases.size >= 3 * count
-    )
-    periods = _arrays.per_orientation("period", period, count)
-    depths = _arrays.per_orientation("modulation", modulation, count)
-    depths2 = _arrays.per_orientation("modulation2", modulation2, count)
-    constants2 = _arrays.per_orientation("phase2", phase2, count)
-    if not per_frame:
-        phases = np.tile(phases, count)
-    return _core.masks(height, width, angles.tolist(), periods, depths, phases.tolist(), depths2,
-                       constants2)
+    parts = dict(period=period, angles=angles, phases=phases, steps=steps, modulation=modulation,
+                 modulation2=modulation2, phase2=phase2)
+    if pattern is not None:
+        if not isinstance(pattern, Pattern):
+            raise TypeError(f"masks takes a Pattern (or period=..., by keyword), got "
+                            f"{type(pattern).__name__}")
+        given = [name for name, value in parts.items() if value is not None]
+        if given:
+            raise ValueError(f"masks takes a Pattern or its parts, not both: drop "
+                             f"{', '.join(given)}")
+        return pattern.masks((height, width))
+    if period is None:
+        raise ValueError("masks needs a Pattern or a period")
+    if phases is not None and steps is not None:
+        raise ValueError("give phases (one per frame) or steps (per orientation), not both")
+    angles = np.atleast_1d(np.asarray(DEFAULT_ANGLES if angles is None else angles,
+                                      dtype=np.float64))
+    if phases is None:
+        steps = np.atleast_1d(np.asarray(DEFAULT_STEPS if steps is None else steps,
+                                         dtype=np.float64))
+        if steps.ndim != 1 or steps.size < 3:
+            raise ValueError(f"steps must hold at least 3 phases, got {steps.size}")
+        phases = np.tile(steps, angles.size)
+    built = Pattern(angle=angles, period=period, phase=phases,
+                    modulation=1.0 if modulation is None else modulation,
+                    modulation2=0.0 if modulation2 is None else modulation2,
+                    phase2=0.0 if phase2 is None else phase2)
+    return built.masks((height, width))
 
 
 def simulate(truth, masks, otf, *, photons=None, background=0.0, seed=None) -> np.ndarray:

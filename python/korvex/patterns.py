@@ -1,9 +1,9 @@
-"""Pattern estimation: the illumination read from the raw frames."""
+"""The illumination pattern, written by hand or read from the raw frames."""
 
 from __future__ import annotations
 
 import warnings
-from dataclasses import dataclass
+from dataclasses import dataclass, field, fields
 
 import numpy as np
 
@@ -31,61 +31,117 @@ def orders_code(orders) -> int:
     raise ValueError(f"orders must be 'auto', 1 or 2, got {orders!r}")
 
 
-@dataclass(frozen=True)
+def _frozen(values, dtype=np.float64) -> np.ndarray:
+    array = np.array(values, dtype=dtype)
+    array.setflags(write=False)
+    return array
+
+
+@dataclass(frozen=True, eq=False)
 class Pattern:
     """The illumination in korvex_masks' convention: frame f = a P + p was lit by
-    1 + modulation[a] cos(t) + modulation2[a] cos(2 t + phase2[a]),
-    t = 2 pi (cos angle[a] x + sin angle[a] y) / period[a] + phase[f], x the column and y the
-    row (pixels), angles in [0, pi), phases in radians. modulation2 is 0 for 2-beam
-    illumination; 3-beam illumination adds the second harmonic."""
 
-    angle: np.ndarray  # (A,)
+        1 + modulation[a] cos(t) + modulation2[a] cos(2 t + phase2[a]),
+        t = 2 pi (cos angle[a] x + sin angle[a] y) / period[a] + phase[f],
+
+    x the column and y the row (pixels from pixel 0), angles in [0, pi), phases in radians.
+    The second harmonic (modulation2, phase2) is that of three-beam illumination; 0 for two.
+
+    Written by hand, `angle` sets the orientations A and `phase` holds one phase per frame
+    (A x P values, orientation-major); every per-orientation field takes a scalar for all:
+
+        korvex.Pattern(angle=[0, 1.05, 2.09], period=5.2, phase=np.tile([0, 2.09, 4.19], 3))
+
+    mcnr (the modulation contrast-to-noise ratio) is NaN and low_modulation False unless
+    estimated. Patterns compare equal when every field does (NaN equal to NaN).
+    """
+
+    angle: np.ndarray  # (A,) radians
     period: np.ndarray  # (A,) pixels
-    modulation: np.ndarray  # (A,)
-    mcnr: np.ndarray  # (A,) modulation contrast-to-noise ratio; NaN where not estimated
-    phase: np.ndarray  # (F,)
-    low_modulation: np.ndarray  # (A,) bool: MCNR too low to trust
-    modulation2: np.ndarray | None = None  # (A,) second harmonic's depth; None: zeros
-    phase2: np.ndarray | None = None  # (A,) its phase constant psi, radians; None: zeros
-    mcnr2: np.ndarray | None = None  # (A,) its MCNR; None: NaN (not estimated)
+    phase: np.ndarray  # (F,) radians, F = A x P
+    modulation: np.ndarray = 1.0  # (A,)
+    modulation2: np.ndarray = 0.0  # (A,) depth of the second harmonic
+    phase2: np.ndarray = 0.0  # (A,) the second harmonic's own phase, radians
+    mcnr: np.ndarray = np.nan  # (A,) NaN where not estimated
+    mcnr2: np.ndarray = 0.0  # (A,) of the second harmonic; 0 where not measured
+    low_modulation: np.ndarray = field(default=False)  # (A,) MCNR too low to trust
 
     def __post_init__(self):
-        count = np.size(self.angle)
-        for name, fill in (("modulation2", 0.0), ("phase2", 0.0), ("mcnr2", np.nan)):
-            value = getattr(self, name)
-            value = np.full(count, fill) if value is None else np.asarray(value, np.float64)
-            object.__setattr__(self, name, value)
+        angle = np.atleast_1d(np.asarray(self.angle, dtype=np.float64))
+        if angle.ndim != 1 or angle.size == 0:
+            raise ValueError(f"angle must hold one value per orientation, got "
+                             f"{_arrays.shape_text(angle.shape)}")
+        count = angle.size
+        phase = np.atleast_1d(np.asarray(self.phase, dtype=np.float64))
+        if phase.ndim != 1 or phase.size % count or phase.size < 3 * count:
+            raise ValueError(
+                f"phase must hold one phase per frame, A x P values with P >= 3 for the "
+                f"{count} orientation(s), got {phase.size} (for the same steps in every "
+                f"orientation, np.tile(steps, {count}))")
+        values = {"angle": angle, "phase": phase}
+        for name in ("period", "modulation", "modulation2", "phase2", "mcnr", "mcnr2"):
+            values[name] = _arrays.per_orientation(name, getattr(self, name), count,
+                                                   allow_nan=name in ("mcnr", "mcnr2"))
+        low = np.atleast_1d(np.asarray(self.low_modulation, dtype=bool))
+        values["low_modulation"] = np.repeat(low, count) if low.size == 1 else low
+        if values["low_modulation"].shape != (count,):
+            raise ValueError(f"low_modulation must be a scalar or hold one value per "
+                             f"orientation ({count}), got {low.size}")
+        for name in ("angle", "phase"):
+            if not np.isfinite(values[name]).all():
+                raise ValueError(f"{name} holds NaN or Inf")
+        for name, value in values.items():
+            dtype = bool if name == "low_modulation" else np.float64
+            object.__setattr__(self, name, _frozen(value, dtype))
+
+    @property
+    def orientations(self) -> int:
+        return self.angle.size
+
+    @property
+    def phases(self) -> int:
+        """Phases per orientation (P)."""
+        return self.phase.size // self.angle.size
+
+    def __eq__(self, other) -> bool:
+        if not isinstance(other, Pattern):
+            return NotImplemented
+        return all(np.array_equal(getattr(self, f.name), getattr(other, f.name), equal_nan=True)
+                   if f.name != "low_modulation" else
+                   np.array_equal(self.low_modulation, other.low_modulation)
+                   for f in fields(self))
+
+    __hash__ = None
 
     @classmethod
     def from_core(cls, d: dict) -> "Pattern":
         count = len(d["angle"])
 
-        def estimated(values):
-            return values if len(values) == count else [np.nan] * count
+        def given(name, default):
+            values = d.get(name)
+            return values if values is not None and len(values) == count else default
 
-        low = d.get("low_modulation") or [False] * count
-        return cls(*(np.asarray(v, dtype=np.float64) for v in
-                     (d["angle"], d["period"], d["modulation"], estimated(d["mcnr"]),
-                      d["phase"])),
-                   np.asarray(low, dtype=bool),
-                   *(np.asarray(v, dtype=np.float64) for v in
-                     (d["modulation2"], d["phase2"], estimated(d["mcnr2"]))))
+        return cls(angle=d["angle"], period=d["period"], phase=d["phase"],
+                   modulation=d["modulation"], modulation2=given("modulation2", 0.0),
+                   phase2=given("phase2", 0.0), mcnr=given("mcnr", np.nan),
+                   mcnr2=given("mcnr2", 0.0), low_modulation=given("low_modulation", False))
 
     def as_core(self) -> tuple:
-        return tuple(list(map(float, v)) for v in (
-            self.angle, self.period, self.modulation, self.phase, self.modulation2, self.phase2))
+        """angle, period, modulation, phase, modulation2, phase2 as the binding takes them."""
+        return tuple(v.tolist() for v in (self.angle, self.period, self.modulation, self.phase,
+                                          self.modulation2, self.phase2))
 
     def masks(self, shape, dtype=np.float64) -> np.ndarray:
-        """The (F, H, W) masks of this pattern."""
+        """The (F, H, W) masks of this pattern on an (H, W) grid."""
         height, width = _arrays.image_shape(shape)
         return _core.masks(height, width, *self.as_core()).astype(dtype, copy=False)
 
 
-def warn_low_modulation(pattern: Pattern, stacklevel: int = 3) -> None:
+def warn_low_modulation(pattern: Pattern, stacklevel: int = 3, where: str = "") -> None:
     for a in np.flatnonzero(pattern.low_modulation):
         warnings.warn(
-            f"orientation {a + 1} has MCNR {pattern.mcnr[a]:.3g}: its pattern is too faint to "
-            "estimate reliably", LowModulationWarning, stacklevel=stacklevel)
+            f"{where}orientation {a + 1} has MCNR {pattern.mcnr[a]:.3g}: its pattern is too "
+            "faint to estimate reliably", LowModulationWarning, stacklevel=stacklevel)
 
 
 def camera_background(background, shape) -> tuple[float, np.ndarray | None]:
@@ -103,14 +159,14 @@ def camera_background(background, shape) -> tuple[float, np.ndarray | None]:
 
 
 def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_guess=None,
-                      orders="auto", background=0.0, gain=1.0):
+                      orders="auto", background=0.0, gain=1.0) -> Pattern:
     """Estimates the illumination of (F, H, W) `frames` (F = angles * phases, orientation-major)
-    through the centred (H, W) `otf`. Returns (masks, Pattern): masks (F, H, W) of the frames'
-    type (float32 for integer camera data), ready for reconstruct. `period` (pixels) and
-    `angle_guess` (radians: one per orientation, or the first orientation's alone, the others
-    then taken pi / angles apart, as korvex_estimate_patterns reads it) narrow the search. `orders`: the
-    harmonics to estimate, 'auto' (the second too when the frames hold 5 or more phases and it
-    is significant), 1 or 2 (3-beam illumination). `background` (counts, a number or an (H, W)
+    through the centred (H, W) `otf` and returns the Pattern; `pattern.masks(frames.shape[1:])`
+    gives the masks for reconstruct. `period` (pixels) and `angle_guess` (radians: one per
+    orientation, or the first orientation's alone, the others then taken pi / angles apart,
+    as korvex_estimate_patterns reads it) narrow the search. `orders`: the harmonics to
+    estimate, 'auto' (the second too when the frames hold 5 or more phases and it is
+    significant), 1 or 2 (3-beam illumination). `background` (counts, a number or an (H, W)
     image) is subtracted from the frames first, and `gain` (counts per photon) divides the
     rest. Warns LowModulationWarning for an orientation whose MCNR is too low; the estimate
     is still returned."""
@@ -124,6 +180,16 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
     if otf.shape != frames.shape[1:]:
         raise ValueError(f"otf must be {_arrays.shape_text(frames.shape[1:])}, got "
                          f"{_arrays.shape_text(otf.shape)}")
+    estimator = _core.Estimator(frames.shape[1], frames.shape[2], angles, phases)
+    pattern = estimate_with(estimator, frames, otf, period, angle_guess, angles, orders,
+                            background, gain)
+    warn_low_modulation(pattern)
+    return pattern
+
+
+def estimate_with(estimator, frames, otf, period, angle_guess, angles, orders="auto",
+                  background=0.0, gain=1.0) -> Pattern:
+    """One estimate with a kept `_core.Estimator` on checked arrays of one type."""
     guess_period = 0.0 if period is None else _arrays.number("period", period, positive=True)
     guess_angles = [] if angle_guess is None else _arrays.finite_values(
         "angle_guess", angle_guess)
@@ -132,8 +198,5 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
                          f"got {len(guess_angles)}")
     level, image = camera_background(background, frames.shape[1:])
     gain = _arrays.number("gain", gain, positive=True)
-    estimator = _core.Estimator(frames.shape[1], frames.shape[2], angles, phases)
-    pattern = Pattern.from_core(estimator.estimate(
-        frames, otf, guess_period, guess_angles, orders_code(orders), level, image, gain))
-    warn_low_modulation(pattern)
-    return pattern.masks(frames.shape[1:], frames.dtype), pattern
+    return Pattern.from_core(estimator.estimate(frames, otf, guess_period, guess_angles,
+                                                orders_code(orders), level, image, gain))

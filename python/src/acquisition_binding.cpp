@@ -33,10 +33,7 @@ template <typename T>
 class Pipeline {
  public:
   Pipeline() : pipeline_(std::make_unique<AcquisitionPipeline<T>>()) {}
-  ~Pipeline() {
-    std::lock_guard<std::mutex> lock(Core_Mutex());
-    pipeline_.reset();
-  }
+  ~Pipeline() { Release_In_Core(pipeline_); }
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 

@@ -48,6 +48,16 @@ auto Core_Call(Function&& function) {
   return function();
 }
 
+// Destroys what `held` owns under the core lock. Destructors run with the GIL held (Python
+// drops the last reference); waiting for the lock while another thread reconstructs would then
+// stall every Python thread, so the GIL is released first, as in Core_Call.
+template <typename Held>
+void Release_In_Core(Held& held) noexcept {
+  nb::gil_scoped_release released;
+  std::lock_guard<std::mutex> lock(Core_Mutex());
+  held.reset();
+}
+
 // Throws std::invalid_argument naming `name` if any value is NaN or Inf.
 template <typename T>
 void Check_Finite(const T* values, size_t count, const char* name);

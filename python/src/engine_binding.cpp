@@ -27,7 +27,7 @@ class Engine {
     Core_Call([this] { Build(); });
   }
 
-  // Runs one reconstruction into `out`; returns (iterations, step, ratio, engine seconds).
+  // Runs one reconstruction into `out`; returns (iterations run, step, ratio, engine seconds).
   nb::tuple Compute(Stack<T> frames, Stack<T> masks, Image<T> otf, OutImage<T> out,
                     double threshold, double lambda, double alpha) {
     Check_Stack(frames, "frames");
@@ -61,7 +61,7 @@ class Engine {
             "the reconstruction left the range of its precision: frames, masks and otf are "
             "finite but their products are not; scale the frames or the masks down");
       }
-      iterations = engine_->m_iteration;
+      iterations = engine_->m_iteration + 1;  // the index of the last one entered, as a count
       step = double(engine_->m_alpha);
       ratio = double(engine_->m_ratio);
     });
@@ -69,10 +69,7 @@ class Engine {
   }
 
   // A destructor may run while another thread is inside the core: it waits its turn.
-  ~Engine() {
-    std::lock_guard<std::mutex> lock(Core_Mutex());
-    engine_.reset();
-  }
+  ~Engine() { Release_In_Core(engine_); }
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 

@@ -46,6 +46,17 @@ NumpyArray<double> Masks(unsigned height, unsigned width, const std::vector<doub
   return To_Numpy(std::move(masks), {frames, height, width});
 }
 
+// A centred (h, w) OTF moved to (height, width) at the same frequency step: cropped about zero
+// frequency or embedded (the pipeline's rule for a measured OTF on another grid).
+NumpyArray<double> Resample(Image<double> otf, unsigned height, unsigned width) {
+  std::vector<double> values(otf.data(), otf.data() + otf.size());
+  std::vector<double> moved = Core_Call([&] {
+    return korvex::acquisition::Resample_Otf(values, unsigned(otf.shape(1)),
+                                             unsigned(otf.shape(0)), width, height);
+  });
+  return To_Numpy(std::move(moved), {height, width});
+}
+
 NumpyArray<double> Simulate(Image<double> truth, Stack<double> masks, Image<double> otf,
                             double photons, double background) {
   const size_t height = truth.shape(0), width = truth.shape(1), frames = masks.shape(0);
@@ -69,6 +80,8 @@ void Bind_Imaging(nb::module_& m) {
         nb::arg("pixel_size"));
   m.def("masks", &Masks, nb::arg("height"), nb::arg("width"), nb::arg("angle"), nb::arg("period"),
         nb::arg("modulation"), nb::arg("phase"), nb::arg("modulation2"), nb::arg("phase2"));
+  m.def("resample_otf", &Resample, nb::arg("otf").noconvert(), nb::arg("height"),
+        nb::arg("width"));
   m.def("simulate", &Simulate, nb::arg("truth").noconvert(), nb::arg("masks").noconvert(),
         nb::arg("otf").noconvert(), nb::arg("photons"), nb::arg("background"));
 }

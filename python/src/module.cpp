@@ -34,6 +34,9 @@ NB_MODULE(_core, m) {
       },
       korvexError.ptr());
 
+  // Objects still referenced when the interpreter exits (a GUI's widgets keep a Pipeline, say)
+  // are reclaimed with the process; nanobind would list them as leaks.
+  nb::set_leak_warnings(false);
   m.attr("backend") = KORVEX_BACKEND_NAME;
   korvex::python::Bind_Engine(m);
   korvex::python::Bind_Imaging(m);

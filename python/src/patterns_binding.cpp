@@ -28,10 +28,7 @@ class Estimator {
         [&] { return std::make_unique<PatternEstimator>(width, height, angles, phases); });
   }
 
-  ~Estimator() {
-    std::lock_guard<std::mutex> lock(Core_Mutex());
-    estimator_.reset();
-  }
+  ~Estimator() { Release_In_Core(estimator_); }
   Estimator(const Estimator&) = delete;
   Estimator& operator=(const Estimator&) = delete;
 

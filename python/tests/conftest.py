@@ -75,5 +75,5 @@ def stack():
         y, x = rng.integers(3, SHAPE[0] - 3), rng.integers(3, SHAPE[1] - 3)
         truth[y - 1:y + 2, x - 1:x + 2] += rng.random()
     otf = korvex.otf(SHAPE, 1.2, 0.52, 0.065)
-    masks = korvex.masks(SHAPE, 5.0, angles=[0.3, 1.4, 2.5])
+    masks = korvex.masks(SHAPE, period=5.0, angles=[0.3, 1.4, 2.5])
     return truth, masks, otf, korvex.simulate(truth, masks, otf)

@@ -26,10 +26,11 @@ def loop(series, masks, otf):
 
 def test_numpy_series_equals_the_loop(series):
     frames, masks, otf = series
-    images = korvex.reconstruct_series(frames, masks, otf, iterations=5, quiet=True)
-    np.testing.assert_array_equal(images, loop(frames, masks, otf))
+    series = korvex.reconstruct_series(frames, masks, otf, iterations=5, quiet=True)
+    np.testing.assert_array_equal(series.image, loop(frames, masks, otf))
+    np.testing.assert_array_equal(series.iterations, [5] * 4)
     single = korvex.reconstruct_series(frames.astype(np.float32), masks, otf, iterations=5,
-                                       quiet=True)
+                                       quiet=True).image
     assert single.dtype == np.float32 and single.shape == (4, 37, 50)
     with pytest.raises(ValueError, match=r"\(T, F, H, W\)"):
         korvex.reconstruct_series(frames[0], masks, otf)
@@ -42,7 +43,7 @@ import korvex
 data = np.load({path!r})
 frames, masks, otf = data["frames"], data["masks"], data["otf"]
 lazy = korvex.reconstruct_series(da.from_array(frames, chunks=(1, *frames.shape[1:])), masks,
-                                 otf, iterations=5)
+                                 otf, iterations=5).image
 assert isinstance(lazy, da.Array) and lazy.shape == (len(frames), *otf.shape)
 with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                   dashboard_address=None) as cluster, Client(cluster):
@@ -70,9 +71,34 @@ def test_acquisition_series_estimates_once_and_runs_on_threads(series):
     optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065, iterations=4, quiet=True)
     eager = korvex.reconstruct_series(frames[:2], **optics)
     lazy = korvex.reconstruct_series(da.from_array(frames[:2], chunks=(1, 9, 37, 50)), **optics)
-    assert eager.shape == lazy.shape == (2, 74, 100)
+    assert eager.image.shape == lazy.image.shape == (2, 74, 100)
+    assert eager.pixel_size == lazy.pixel_size == pytest.approx(0.0325)
+    assert eager.patterns[0] == eager.patterns[1] == lazy.patterns[1]
+    np.testing.assert_array_equal(lazy.mcnr.compute(), eager.mcnr)
+    assert eager.mcnr.shape == (2, 3) and list(eager.iterations) == [4, 4]
     # The lazy series hands time point 0 the estimate as a given pattern: same to rounding.
-    np.testing.assert_allclose(lazy.compute(scheduler="threads"), eager, rtol=0,
-                               atol=1e-9 * np.abs(eager).max())
+    np.testing.assert_allclose(lazy.image.compute(scheduler="threads"), eager.image, rtol=0,
+                               atol=1e-9 * np.abs(eager.image).max())
     each = korvex.reconstruct_series(frames[:2], estimate="each", **optics)
-    np.testing.assert_array_equal(each[0], eager[0])
+    np.testing.assert_array_equal(each.image[0], eager.image[0])
+    lazy_each = korvex.reconstruct_series(da.from_array(frames[:2], chunks=(1, 9, 37, 50)),
+                                          estimate="each", **optics)
+    assert list(lazy_each.patterns) == list(each.patterns)
+    np.testing.assert_allclose(lazy_each.image.compute(), each.image, rtol=0,
+                               atol=1e-9 * np.abs(each.image).max())
+
+
+def test_a_lazy_series_reconstructs_each_time_point_once(series, monkeypatch):
+    from korvex import acquisition
+
+    frames, _, _ = series
+    calls = []
+    real = acquisition.Pipeline._reconstruct
+    monkeypatch.setattr(acquisition.Pipeline, "_reconstruct",
+                        lambda self, *a, **k: calls.append(1) or real(self, *a, **k))
+    lazy = korvex.reconstruct_series(da.from_array(frames[:3], chunks=(1, 9, 37, 50)), na=1.2,
+                                     wavelength=0.52, pixel_size=0.065, iterations=2)
+    lazy.patterns[0]  # estimation only
+    assert calls == []
+    lazy.image.compute(scheduler="sync")
+    assert len(calls) == 3
