@@ -16,8 +16,7 @@ function rows = three_beam_study(varargin)
 %     correlation  Pearson correlation with the truth on the same grid
 %   and, for the 3-beam estimates, the second harmonic's depth, psi and MCNR per orientation
 %   against the drawn values. The drawn depths are also given times the camera pixel's
-%   attenuation at the carrier (the estimator's model leaves the pixel's blur out, so that is
-%   what it can measure).
+%   attenuation at the carrier, for comparison with korvex_pattern_bench's figures.
 %   Options: 'size' (camera pixels) [256], 'photons' [1000], 'seeds' [1 2], 'upsample' [3],
 %   'depths' (the 3-beam a1 and a2) [0.8 0.5].
 options = struct('size', 256, 'photons', 1000, 'seeds', [1, 2], 'upsample', 3, ...
