@@ -1,4 +1,5 @@
-function stack = acquisition_filaments(height, width, photons, seed, noiseSeed)
+function stack = acquisition_filaments(height, width, photons, seed, noiseSeed, pattern, ...
+                                     upsample)
 %ACQUISITION_FILAMENTS Camera-sampled SIM stack of a filament specimen, with its truth.
 %   STACK = ACQUISITION_FILAMENTS(H, W, PHOTONS, SEED[, NOISESEED]) simulates a camera of
 %   H x W pixels of 0.1 um behind an NA 1.2 water objective at 520 nm emission (pixel about
@@ -8,24 +9,35 @@ function stack = acquisition_filaments(height, width, photons, seed, noiseSeed)
 %   is thin curved filaments drawn on a grid 4 times finer than the camera's, imaged by
 %   KORVEX_SIMULATE_CAMERA (each camera pixel integrates its 4 x 4 block).
 %
+%   ACQUISITION_FILAMENTS(..., NOISESEED, PATTERN) lights the specimen with PATTERN instead
+%   (KORVEX_SIMULATE_CAMERA's fields, camera pixels; 3-beam patterns too). UPSAMPLE [2] gives
+%   truth2 on the grid of korvex_reconstruct's output with that 'upsample'; the specimen is
+%   then drawn 2 UPSAMPLE times finer than the camera.
+%
 %   STACK has fields frames (H x W x 9), pattern (camera pixels, korvex_masks' convention,
 %   origin at the centre of camera pixel (1,1)), truth2 (2H x 2W: the specimen on the grid of
 %   korvex_reconstruct's default output), truth1 (H x W, on the camera grid), na, wavelength,
 %   pixelSize.
-if nargin < 5
+if nargin < 5 || isempty(noiseSeed)
   noiseSeed = seed + 1;
 end
-q = 4;
+if nargin < 6 || isempty(pattern)
+  pattern = struct('angle', 0.3 + [0, pi / 3, 2 * pi / 3], ...
+                   'period', 1 / (0.85 * 2 * 1.2 / 0.52) / 0.1 * [1, 1, 1], ...
+                   'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
+end
+if nargin < 7
+  upsample = 2;
+end
+q = 2 * upsample;
 optics = {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1};
 saved = rng();
 rng(seed, 'twister');
 specimen = filaments(q * height, q * width, round(height * width / 400));
 rng(saved);
-pattern = struct('angle', 0.3 + [0, pi / 3, 2 * pi / 3], ...
-                 'period', 1 / (0.85 * 2 * 1.2 / 0.52) / 0.1 * [1, 1, 1], ...
-                 'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
 [frames, ~, truth2] = korvex_simulate_camera(specimen, q, pattern, optics{:}, ...
-                                             'photons', photons, 'seed', noiseSeed);
+                                             'photons', photons, 'seed', noiseSeed, ...
+                                             'upsample', upsample);
 stack = struct('frames', frames, 'pattern', pattern, 'truth2', truth2, ...
                'truth1', block_mean(specimen, q), 'na', 1.2, 'wavelength', 0.52, ...
                'pixelSize', 0.1);
