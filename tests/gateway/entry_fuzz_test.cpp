@@ -217,7 +217,8 @@ class Generator {
       double v =
           constant
               ? 50.0
-              : scale * (1.0 + 0.5 * std::cos(2.0 * r + 2.1 * double(f % 3)) + 0.1 * Uniform(0, 1));
+              : scale * (1.0 + 0.5 * std::cos(2.0 * static_cast<double>(r) + 2.1 * double(f % 3)) +
+                         0.1 * Uniform(0, 1));
       if (wild && Chance(5)) v = Wild(id == mxSINGLE_CLASS);
       switch (id) {
         case mxDOUBLE_CLASS:
@@ -312,7 +313,8 @@ class Generator {
       fields.emplace_back("angle", Make_Array(mxDOUBLE_CLASS, {1, Chance(80) ? 3 : Below(5)}));
       fields.emplace_back("period", Make_Scalar(Chance(80) ? 2.6 : Uniform(0, 5)));
       if (Chance(80))
-        fields.emplace_back("phase", Make_Array(mxDOUBLE_CLASS, {1, Chance(70) ? 3 : 9}));
+        fields.emplace_back("phase",
+                            Make_Array(mxDOUBLE_CLASS, {1, Chance(70) ? size_t{3} : size_t{9}}));
       if (Chance(50)) fields.emplace_back("modulation", Make_Scalar(Uniform(0, 1.2)));
       return Make_Struct(std::move(fields));
     }
@@ -401,7 +403,9 @@ TEST(EntryFuzz, EveryCallReturnsOrRaisesCleanly) {
         ADD_FAILURE() << "NaN or Inf output for finite frames:" << Describe(c.prhs);
       }
     }
-    if (n % 50 == 49) EXPECT_FALSE(o.raised) << "a good call failed: " << o.message;
+    if (n % 50 == 49) {
+      EXPECT_FALSE(o.raised) << "a good call failed: " << o.message;
+    }
     for (size_t i = 0; i < c.prhs.size(); ++i) {
       EXPECT_EQ(Bytes_Of(c.prhs[i]), before[i]) << "input " << i + 1 << " was written";
     }

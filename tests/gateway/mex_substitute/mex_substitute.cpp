@@ -203,7 +203,7 @@ void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
   va_end(arguments);
 }
 
-void mexErrMsgTxt(const char* message) { throw mex_substitute::MexError{message}; }
+void mexErrMsgTxt(const char* message) { throw mex_substitute::MexError{message, {}}; }
 
 namespace {
 std::vector<void (*)(void)> exitFunctions;
