@@ -5,7 +5,9 @@
 // loops bounded by the grid of the launch in progress and by the image, so the compiler
 // sees a vectorisable loop and no per-pixel call or thread-local read remains. A large launch
 // calls the kernel once on each thread of the worker team (host_team.h), and its pixel loops
-// hand out blocks of rows to whichever thread asks next.
+// hand out blocks of rows to whichever thread asks next. A kernel with two pixel loops gets
+// no barrier between them: a thread may start the second while others are still in the first,
+// so the second must not read or write what the first writes (every kernel has one loop).
 //
 // Single-precision kernels run with subnormals flushed to zero, as nvcc builds them for the
 // GPU (-ftz=true); double-precision kernels keep IEEE semantics. The x86 control word that

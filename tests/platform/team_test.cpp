@@ -71,28 +71,31 @@ struct Launch {
 };
 
 // Two pixel loops in one kernel (each in a scope of its own): each shares out its own rows.
-KORVEX_GLOBAL void two_loops_kernel(int* image, unsigned W, unsigned H) {
+// Nothing orders the second loop after the first across threads, so they write apart.
+KORVEX_GLOBAL void two_loops_kernel(int* first, int* second, unsigned W, unsigned H) {
   {
-    KORVEX_FOR_EACH_PIXEL(x, y, W, H) { image[y * W + x] += 1; }
+    KORVEX_FOR_EACH_PIXEL(x, y, W, H) { first[y * W + x] += 1; }
   }
   {
-    KORVEX_FOR_EACH_PIXEL(x, y, W, H) { image[y * W + x] += 2; }
+    KORVEX_FOR_EACH_PIXEL(x, y, W, H) { second[y * W + x] += 2; }
   }
 }
 
-// Runs two_loops_kernel on a zeroed W x H image; returns the pixels that are not 3.
+// Runs two_loops_kernel on two zeroed W x H images; returns the pixels that are not 1 in the
+// first image or not 2 in the second.
 int Two_Loops_Wrong(unsigned W, unsigned H) {
+  const size_t pixels = size_t{W} * H;
   int* d = nullptr;
-  const size_t bytes = size_t{W} * H * sizeof(int);
+  const size_t bytes = 2 * pixels * sizeof(int);
   EXPECT_EQ(cudaMalloc(&d, bytes), cudaSuccess);
   EXPECT_EQ(cudaMemset(d, 0, bytes), cudaSuccess);
   const Launch launch{dim3(16, 16), dim3((W + 15) / 16, (H + 15) / 16), nullptr};
-  KORVEX_LAUNCH(two_loops_kernel, launch, d, W, H);
-  std::vector<int> image(size_t{W} * H);
-  EXPECT_EQ(cudaMemcpy(image.data(), d, bytes, cudaMemcpyDeviceToHost), cudaSuccess);
+  KORVEX_LAUNCH(two_loops_kernel, launch, d, d + pixels, W, H);
+  std::vector<int> images(2 * pixels);
+  EXPECT_EQ(cudaMemcpy(images.data(), d, bytes, cudaMemcpyDeviceToHost), cudaSuccess);
   EXPECT_EQ(cudaFree(d), cudaSuccess);
   int wrong = 0;
-  for (int v : image) wrong += v != 3;
+  for (size_t i = 0; i < images.size(); ++i) wrong += images[i] != (i < pixels ? 1 : 2);
   return wrong;
 }
 
