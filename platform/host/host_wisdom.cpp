@@ -36,7 +36,7 @@ struct Wisdom<double> {
 std::string wisdom_folder() {
   const char* choice = std::getenv("KORVEX_FFTW_WISDOM");
   if (choice != nullptr && std::strcmp(choice, "off") == 0) return "";
-  // A relative XDG_CACHE_HOME is invalid and ignored (XDG base directory specification).
+  // XDG_CACHE_HOME counts only as an absolute path; a relative one is passed over.
   const char* cache = std::getenv("XDG_CACHE_HOME");
   if (cache != nullptr && cache[0] == '/') return std::string(cache) + "/korvex";
   const char* home = std::getenv("HOME");
