@@ -48,6 +48,21 @@ struct ReconstructionDefaults {
   static constexpr bool kNonNegative = true;
   static constexpr bool kFrameData = true;
   static constexpr double kSparsity = 0.25;  // with nonNegative; 0 without
+  static constexpr bool kOutOfFocus = false;
+};
+
+// Light from planes above and below the focus (a thick specimen's haze): an unpatterned,
+// non-negative image shared by every frame, seen through a low-pass and estimated together
+// with the specimen, so that the haze is explained by the model instead of being
+// reconstructed as specimen.
+struct OutOfFocusModel {
+  bool enabled = ReconstructionDefaults::kOutOfFocus;
+  // Standard deviation of the Gaussian low-pass the haze is seen through, in cycles per unit
+  // length of the pixel size; 0: the default, a share of the OTF cut-off.
+  double width = 0.0;
+  // > 0: the haze is seen instead through the OTF defocused by this distance (the unit of the
+  // wavelength), from the optics' NA, wavelength and immersion index.
+  double defocus = 0.0;
 };
 
 // A measured OTF: centred like KorvexCUDA's, 1 at zero frequency, on the camera grid (H x W)
@@ -80,6 +95,7 @@ struct AcquisitionOptions {
   // The data term's normal operator as one Fourier multiplier (KorvexHarmonics::multiplier):
   // one transform pair an iteration; exact for equal phase steps up to the image edges.
   bool multiplier = false;
+  OutOfFocusModel outOfFocus;
 };
 
 // The sparsity share that `options` ask for, its default filled in.
@@ -106,6 +122,11 @@ struct AcquisitionResult {
   bool estimated = false;               // whether `pattern` was estimated
   std::vector<unsigned> lowModulation;  // orientations whose MCNR is too low to trust
   std::string undersampled;             // korvex:undersampled's text when the pixel aliases
+  // Share of the modelled light (the mean frame the model predicts) that it assigned to
+  // out-of-focus haze: 0 with the model off.
+  double outOfFocusShare = 0;
+  std::vector<T> outOfFocus;            // the haze as it adds to every frame, on the image's
+                                        // grid (height x width); empty with the model off
   unsigned iterations = 0;              // iterations run
   double alpha = 0;                     // last step size
   double ratio = 0;                     // last ratio of convergence measures
