@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "Korvex.h"
 #include "caller_terms.h"
@@ -125,6 +126,8 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.nonNegative = options.nonNegative;
   engine.frameData = options.frameData;
   engine.foldedData = true;
+  engine.fourierStart = options.fourierStart;
+  engine.preconditioned = options.preconditioned;
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;
@@ -416,10 +419,12 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
     result.seconds.masks = timed([&] {
       k.Fine_Masks(result.pattern, factor);
-      if (options.multiplier) {
-        k.harmonics.multiplier =
+      if (options.multiplier || options.fourierStart || options.preconditioned) {
+        std::vector<double> multiplier =
             Harmonic_Multiplier(k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()),
                                 result.height, result.width);
+        if (options.fourierStart || options.preconditioned) k.harmonics.approximation = multiplier;
+        if (options.multiplier) k.harmonics.multiplier = std::move(multiplier);
       }
     });
     result.seconds.engineSetup =

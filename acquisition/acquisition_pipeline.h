@@ -37,11 +37,12 @@ class FourierUpsampler;
 
 // Defaults measured on camera-sampled filament and cell stacks at 100 to 3,000 photons
 // (docs/acquisition.md, docs/image_quality.md): the image kept non-negative and the model
-// compared with the frames themselves, a light sparsity penalty, 40 iterations, light
-// smoothing.
+// compared with the frames themselves, a light sparsity penalty, light smoothing, and 15
+// steps preconditioned by the equal-step multiplier (the image figures of 40 plain steps or
+// better; bench/octave/iteration_study.m).
 struct ReconstructionDefaults {
   static constexpr unsigned kUpsample = 2;
-  static constexpr unsigned kIterations = 40;
+  static constexpr unsigned kIterations = 15;
   static constexpr double kLambda = 0.003;
   static constexpr double kAlpha = 0.05;
   static constexpr double kThreshold = 0.0;
@@ -49,6 +50,8 @@ struct ReconstructionDefaults {
   static constexpr bool kFrameData = true;
   static constexpr double kSparsity = 0.25;  // with nonNegative; 0 without
   static constexpr bool kOutOfFocus = false;
+  static constexpr bool kFourierStart = false;
+  static constexpr bool kPreconditioned = true;
 };
 
 // Light from planes above and below the focus (a thick specimen's haze): an unpatterned,
@@ -95,6 +98,11 @@ struct AcquisitionOptions {
   // The data term's normal operator as one Fourier multiplier (KorvexHarmonics::multiplier):
   // one transform pair an iteration; exact for equal phase steps up to the image edges.
   bool multiplier = false;
+  // With that multiplier as an approximation of the exact data term (KorvexOptions): the
+  // start solved in one Fourier division instead of the widefield image, and the steps
+  // preconditioned by it.
+  bool fourierStart = ReconstructionDefaults::kFourierStart;
+  bool preconditioned = ReconstructionDefaults::kPreconditioned;
   OutOfFocusModel outOfFocus;
 };
 

@@ -10,6 +10,9 @@
 //        korvex_harmonic_bench schemes [SIZE=256] [equal]
 //          the exact harmonic form against the multiplier (equal or unequal phase steps):
 //          engine time and correlation with the simulated object.
+//        korvex_harmonic_bench starts [SIZE=256] [estimated]
+//          the widefield start against the Fourier start over iteration counts: correlation
+//          with the simulated object, engine and multiplier seconds.
 //        korvex_harmonic_bench memory [SIZE=2048] [given]
 //          the peak resident set of one pipeline call (defaults, 2 iterations; with `given`
 //          the simulation's pattern instead of an estimate), counted from after the camera
@@ -214,6 +217,34 @@ int Compare_Schemes(unsigned size, bool equalSteps) {
   return 0;
 }
 
+// The widefield start against the Fourier start (the unconstrained quadratic with the
+// multiplier, one division), over iteration counts, on one simulated stack with unequal phase
+// steps: correlation with the object (2 x 2 block means), engine and multiplier seconds.
+int Compare_Starts(unsigned size, bool estimated) {
+  const double cutoff = 2.0 * kNa / kWavelength * kPixel;
+  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.3, 0.3, 8);
+  const auto sim = korvex_test::Simulate_Stack(size, size, cutoff, truth, 1000, 10.0, 8);
+  const std::vector<float> frames(sim.frames.begin(), sim.frames.end());
+  std::printf("starts, %ux%ux9 single -> %ux%u, %s pattern, unequal phase steps, 1000 photons\n",
+              size, size, 2 * size, 2 * size, estimated ? "estimated" : "true");
+  acq::AcquisitionPipeline<float> pipeline;
+  for (const bool fourier : {false, true}) {
+    for (const unsigned iterations : {0u, 2u, 4u, 6u, 8u, 10u, 15u, 20u, 40u, 80u}) {
+      acq::AcquisitionOptions options = Default_Options();
+      if (!estimated) options.pattern = Pattern_Of(truth);
+      options.fourierStart = fourier;
+      options.iterations = iterations;
+      pipeline.Reconstruct(frames.data(), size, size, 9, options);  // plans
+      const auto r = pipeline.Reconstruct(frames.data(), size, size, 9, options);
+      std::printf("  %-9s start %3u iterations (%3u run): engine %.3f s, multiplier %.3f s, "
+                  "correlation %.4f\n",
+                  fourier ? "Fourier" : "widefield", iterations, r.iterations,
+                  r.seconds.reconstruction, r.seconds.masks, Correlation(r.image, sim.object, size));
+    }
+  }
+  return 0;
+}
+
 int Measure_Memory(unsigned size, bool given) {
   const Stack stack = Camera_Stack(size);
   acq::AcquisitionOptions options = Default_Options();
@@ -247,6 +278,9 @@ int main(int argc, char** argv) {
   if (mode == "engine") return Time_Engine(number(2, 512), number(3, 10));
   if (mode == "schemes") {
     return Compare_Schemes(number(2, 256), argc > 3 && std::string(argv[3]) == "equal");
+  }
+  if (mode == "starts") {
+    return Compare_Starts(number(2, 256), argc > 3 && std::string(argv[3]) == "estimated");
   }
   if (mode == "memory") {
     return Measure_Memory(number(2, 2048), argc > 3 && std::string(argv[3]) == "given");

@@ -201,6 +201,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
     KORVEX_CHECK(cudaMalloc(&d_images, stackBytes));
     KORVEX_CHECK(cudaHostAlloc(&h_history, historyBytes, 0));
     if (harmonic) KORVEX_CHECK(cudaMalloc(&d_harmonics, tableBytes));
+    if (harmonic) KORVEX_CHECK(cudaMalloc(&d_preconditioner, realBytes));
+    if (harmonic) KORVEX_CHECK(cudaMalloc(&d_directionPrev, realBytes));
   });
   Acquire_Group(*this, [&] {
     KORVEX_CHECK(cudaStreamCreate(&m_stream1));
@@ -258,6 +260,8 @@ void Korvex<T>::Clean_Resources() {
   Free_Device(d_scratchB);
   Free_Device(d_images);
   Free_Device(d_harmonics);
+  Free_Device(d_preconditioner);
+  Free_Device(d_directionPrev);
   if (h_history != nullptr) {
     cudaFreeHost(h_history);
     h_history = nullptr;

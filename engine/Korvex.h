@@ -36,6 +36,14 @@ struct KorvexOptions {
   // shift of the image: errors in the masks' phases add no stripes. 0 leaves the iteration as
   // it is.
   double sparsity = 0.0;
+  // Harmonic engines with KorvexHarmonics::approximation A~ only. fourierStart: the iteration
+  // starts from the minimiser of the unconstrained quadratic with A~ for the data term, solved
+  // in one Fourier division (clipped at zero with nonNegative), instead of from the widefield
+  // sum. preconditioned: every step moves along P^-1 g instead of g, P = A~ plus the smoothing
+  // term plus a floor, a Fourier filter: the slow band-edge frequencies move as fast as the
+  // rest. The Barzilai-Borwein steps are taken in P's metric.
+  bool fourierStart = false;
+  bool preconditioned = false;
 };
 
 // Illumination masks given by their harmonics rather than as images. Frames are
@@ -57,6 +65,10 @@ struct KorvexHarmonics {
   // sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2; on the periodic grid it differs at the edges.
   // One transform pair an iteration. Empty: the exact harmonic form.
   std::vector<double> multiplier;
+  // Optional, shaped like `multiplier`: a multiplier that approximates the normal operator
+  // (the same formula with unequal steps), from which KorvexOptions::fourierStart and
+  // KorvexOptions::preconditioned build their Fourier filters.
+  std::vector<double> approximation;
 };
 
 // Strips the parentheses that keep a list together as one macro argument.
@@ -177,10 +189,21 @@ class Korvex {
   void Upload_Harmonics(const KorvexHarmonics& harmonics);
   void Fold_Harmonic_Data(T* image, bool frameData, T sparsity);
   void Harmonic_Data_Gradient();
-  void Filter_In_Place(CudaComplex<T>* buffer);
+  // `buffer` through `filter` (d_otf when null) in place, unnormalised.
+  void Filter_In_Place(CudaComplex<T>* buffer, T* filter = nullptr);
   static void Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames);
   void Upload_Transfer(const std::vector<double>& multiplier);
   std::vector<double> Even_Transfer(const T* otf) const;
+  // The Fourier start and preconditioner from harmonics.approximation (Korvex_Fourier.cpp).
+  std::vector<double> Fourier_Filter(const std::vector<double>& multiplier, double lambda,
+                                     double floor) const;
+  void Upload_Filter(const std::vector<double>& filter, T* target);
+  void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative);
+  T* Precondition(bool nonNegative);
+  T Preconditioned_Alpha();
+  T* d_preconditioner = nullptr;  // harmonic engines: the preconditioner's filter
+  T* d_directionPrev = nullptr;   // harmonic engines: P^-1 g of the previous iteration
+  bool m_preconditioned = false;
   unsigned m_orientations = 0;      // of the last harmonic upload
   bool m_multiplier = false;        // d_otf holds the given multiplier
   std::vector<bool> m_secondOrder;  // per orientation: whether any frame has c2 != 0

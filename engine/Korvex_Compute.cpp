@@ -18,6 +18,9 @@ constexpr const char* kUnit = "Korvex";
 // Both precisions start the ratio at the largest finite single-precision value.
 constexpr float kRatioStart = std::numeric_limits<float>::max();
 
+// The preconditioner's floor, a share of the approximation at zero frequency.
+constexpr double kPreconditionerFloor = 0.05;
+
 // Page-locks the caller's arrays for one call and keeps track of what it locked. On the way
 // out it undoes every registration still held, so a failed call leaves no caller memory
 // locked and the same arrays can be passed again. A failure may leave uploads from those
@@ -213,10 +216,13 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     throw std::runtime_error("KorvexCUDA  Initialization Failure!\n");
   }
   Check_Harmonics(harmonics, m_frames);
-  if (!harmonics.multiplier.empty() && harmonics.multiplier.size() != size_t{m_width} * m_height) {
-    throw std::runtime_error("KorvexCUDA Error: the multiplier must hold " +
-                             std::to_string(size_t{m_width} * m_height) + " values (got " +
-                             std::to_string(harmonics.multiplier.size()) + ")!\n");
+  for (const std::vector<double>* m : {&harmonics.multiplier, &harmonics.approximation}) {
+    if (!m->empty() && m->size() != size_t{m_width} * m_height) {
+      throw std::runtime_error(std::string("KorvexCUDA Error: the ") +
+                               (m == &harmonics.multiplier ? "multiplier" : "approximation") +
+                               " must hold " + std::to_string(size_t{m_width} * m_height) +
+                               " values (got " + std::to_string(m->size()) + ")!\n");
+    }
   }
 
   const unsigned W = m_width;
@@ -243,6 +249,17 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
+  if ((options.fourierStart || options.preconditioned) && harmonics.approximation.empty()) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the Fourier start and the preconditioner need harmonics.approximation!\n");
+  }
+  if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
+  m_preconditioned = options.preconditioned;
+  if (m_preconditioned) {
+    Upload_Filter(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
+                                 kPreconditionerFloor),
+                  d_preconditioner);
+  }
   m_multiplier = !harmonics.multiplier.empty();
   Upload_Transfer(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
   Iterate(options, sparsity);
@@ -275,8 +292,9 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
+    T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
-    if (k >= 1) m_alpha = Compute_Alpha();
+    if (k >= 1) m_alpha = m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha();
     // A step that is not positive, or not finite (an unchanged gradient gives 0 / 0), ends
     // the loop before it touches the estimate.
     if (!(m_alpha > T(0)) || !std::isfinite(m_alpha)) break;
@@ -288,10 +306,13 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
 
     KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice));
     KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice));
+    if (m_preconditioned) {
+      KORVEX_CHECK(cudaMemcpy(d_directionPrev, direction, imageBytes, cudaMemcpyDeviceToDevice));
+    }
     if (options.nonNegative) {
-      CuCall_UpdateNonNegative(m_launch, d_estimate, m_alpha, d_grad, W, H);
+      CuCall_UpdateNonNegative(m_launch, d_estimate, m_alpha, direction, W, H);
     } else {
-      CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, d_grad, W, H);
+      CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, direction, W, H);
     }
 
     if (k >= 1 && m_threshold > m_ratio) break;
@@ -312,9 +333,10 @@ void Korvex<T>::Blur_Into_ScratchB(T* real) {
 // `buffer` through d_otf in place, unnormalised: after Fold_Data or Fold_Harmonic_Data the
 // transfer function of H'H.
 template <typename T>
-void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer) {
+void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer, T* filter) {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
-  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, m_width, m_height);
+  CuCall_MM_Mult_CR(m_launch, buffer, filter != nullptr ? filter : d_otf, buffer, m_width,
+                    m_height);
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
@@ -407,6 +429,30 @@ T Korvex<T>::Compute_Alpha() {
   return numerator / c;
 }
 
+// The Barzilai-Borwein step in the preconditioner's metric, s.y / y.P^-1 y, with
+// P^-1 y = P^-1 g - P^-1 g_prev the change of the direction.
+template <typename T>
+T Korvex<T>::Preconditioned_Alpha() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const int n = static_cast<int>(W * H);
+  T* positive = Reals(d_scratchA);
+  T* negative = Reals(d_scratchB);
+  const auto signed_sum = [&](T* c, T* d) {
+    CuCall_Criterion_L0(m_launch, d_grad, d_gradPrev, c, d, positive, negative, W, H);
+    T a = 0;
+    T b = 0;
+    KORVEX_CHECK(Sum_Abs(m_blasHandle, n, positive, &a));
+    KORVEX_CHECK(Sum_Abs(m_blasHandle, n, negative, &b));
+    return a - b;
+  };
+  const T numerator = signed_sum(d_estimate, d_estimatePrev);
+  const T step = numerator / signed_sum(d_dataGrad, d_directionPrev);
+  // Directions restricted to changing free sets can make y.P^-1 y meaningless: the last step
+  // is kept rather than ending the iteration.
+  return step > T(0) && std::isfinite(step) ? step : m_alpha;
+}
+
 template <typename T>
 T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
   const int n = static_cast<int>(m_width * m_height);
@@ -421,6 +467,8 @@ template void Korvex<float>::Mapsim_Compute(float*, float*, float*, float*, floa
                                             const KorvexOptions&);
 template float Korvex<float>::Compute_Alpha();
 template float Korvex<float>::Compute_Threshold(float, void*);
+template float Korvex<float>::Preconditioned_Alpha();
+template double Korvex<double>::Preconditioned_Alpha();
 template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,
                                              double);
 template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,
@@ -433,8 +481,8 @@ template void Korvex<float>::Mapsim_Compute(float*, float*, const KorvexHarmonic
                                             float, float, const KorvexOptions&);
 template void Korvex<double>::Mapsim_Compute(double*, double*, const KorvexHarmonics&, double*,
                                              double, double, double, const KorvexOptions&);
-template void Korvex<float>::Filter_In_Place(CudaComplex<float>*);
-template void Korvex<double>::Filter_In_Place(CudaComplex<double>*);
+template void Korvex<float>::Filter_In_Place(CudaComplex<float>*, float*);
+template void Korvex<double>::Filter_In_Place(CudaComplex<double>*, double*);
 template void Korvex<float>::Iterate(const KorvexOptions&, float);
 template void Korvex<double>::Iterate(const KorvexOptions&, double);
 template void Korvex<float>::Data_Gradient();

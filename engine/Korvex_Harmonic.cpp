@@ -83,6 +83,7 @@ void Korvex<T>::Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frame
     }
   }
   for (double v : harmonics.multiplier) finite = finite && std::isfinite(v);
+  for (double v : harmonics.approximation) finite = finite && std::isfinite(v);
   if (!finite) throw std::runtime_error("KorvexCUDA Error: harmonics hold NaN or Inf!\n");
 }
 

@@ -21,7 +21,7 @@ const std::vector<std::string> kOptionNames = {
     "na",        "wavelength",  "pixelSize", "immersion",  "angles",   "phases",
     "upsample",  "otf",         "pattern",   "iterations", "lambda",   "alpha",
     "threshold", "nonnegative", "dataTerm",  "sparsity",   "orders",   "background",
-    "gain",      "precision"};
+    "gain",      "precision", "start", "precondition"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -139,6 +139,14 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
         Fail("precision must be 'single' or 'double', got '" + precision + "'");
       }
       call.singlePrecision = precision == "single";
+    } else if (name == "start") {
+      const std::string start = Read_Text(value, name);
+      if (start != "widefield" && start != "fourier") {
+        Fail("start must be 'widefield' or 'fourier', got '" + start + "'");
+      }
+      o.fourierStart = start == "fourier";
+    } else if (name == "precondition") {
+      o.preconditioned = Read_Switch(value, name);
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);

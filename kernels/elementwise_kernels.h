@@ -152,6 +152,17 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_ComputeGrad(T* grad, T* d, T* x, T la
   }
 }
 
+// d where pixel i is free to move under x >= 0 (x > 0, or a gradient g that pushes it up),
+// 0 where the bound holds it: the free part of a direction, for steps in a non-diagonal metric.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Free_Part(T* d, T* g, T* x, T* out, unsigned W,
+                                                     unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    out[i] = (x[i] > T(0) || g[i] < T(0)) ? d[i] : T(0);
+  }
+}
+
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Criterion_L1(T* a, T* b, T* out, unsigned W,
                                                         unsigned H) {

@@ -41,7 +41,7 @@ function varargout = korvex_reconstruct(varargin)
 %                   frame before anything else [0]
 %     'gain'        camera gain, counts per photon: the frames less the offset are divided by
 %                   it, so that the model sees photons [1]
-%     'iterations'  iteration limit [40]
+%     'iterations'  iteration limit [15]
 %     'lambda'      smoothness weight [0.003]
 %     'alpha'       first step size [0.05]
 %     'threshold'   convergence threshold [0: run all iterations]
@@ -54,6 +54,11 @@ function varargout = korvex_reconstruct(varargin)
 %                   frame by sparsity x that mean. Needs 'nonnegative'; 0 turns it off
 %                   [0.25 with 'nonnegative', 0 without]
 %     'precision'   'single' or 'double' [class of FRAMES; single for integers]
+%     'precondition' true moves each step along the gradient filtered by the inverse of the
+%                   equal-step Fourier multiplier (on the pixels the bound leaves free), which
+%                   moves the band edges as fast as the rest [true]; false takes plain steps
+%     'start'       'widefield' starts from the frames' sum; 'fourier' from the smooth
+%                   quadratic's minimiser with that multiplier, one division ['widefield']
 %   The defaults were chosen by studies on camera-sampled filament and cell stacks at 100 to
 %   3,000 photons (docs/acquisition.md, docs/image_quality.md). KORVEXCUDA's own run is
 %   'nonnegative', false, 'dataTerm', 'masked' (which also turns the sparsity off).

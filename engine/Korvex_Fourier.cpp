@@ -1,0 +1,112 @@
+// Korvex<T>: Fourier filters built from a multiplier A~ that approximates the data term's
+// normal operator A = sum_j m_j H'H m_j (KorvexHarmonics::approximation).
+//
+// The objective's smooth part is the quadratic 1/2 x'A x - (b - s w)'x + lambda x'(-L)x,
+// L the five-point Laplacian, whose symbol -S is diagonal in Fourier space like A~.
+//   - The start: with A replaced by A~ the minimiser is one division,
+//       x0 = F^-1[ F(b - s w) / (A~ + 2 lambda S) ],
+//     clipped at zero when the image is kept non-negative.
+//   - The preconditioner: P = A~ + 2 lambda S + floor A~(0). A gradient step along P^-1 g
+//     moves the band-edge frequencies, where A~ is small and plain steps crawl, as fast as the
+//     rest; the floor bounds the gain where A~ vanishes (outside the band, where the data hold
+//     nothing and P^-1 g stays small since g does).
+#include <cmath>
+#include <vector>
+
+#include "Korvex.h"
+#include "status_check.h"
+
+namespace {
+
+constexpr const char* kUnit = "Korvex";
+
+}  // namespace
+
+// 1 / (multiplier + 2 lambda S + floor multiplier(0)), centred and column-major like the
+// multiplier; with a floor, scaled to 1 at zero frequency. Without one, frequencies whose
+// denominator is at or below 1e-9 of the largest (outside the support when lambda is 0) get 0.
+template <typename T>
+std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multiplier, double lambda,
+                                              double floor) const {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const double pi = std::acos(-1.0);
+  const double offset = floor * multiplier[size_t{W / 2} * H + H / 2];
+  std::vector<double> filter(size_t{W} * H);
+  double largest = 0.0;
+  for (unsigned c = 0; c < W; ++c) {
+    const double sx = 2.0 - 2.0 * std::cos(2.0 * pi * (double(c) - W / 2) / W);
+    for (unsigned r = 0; r < H; ++r) {
+      const double sy = 2.0 - 2.0 * std::cos(2.0 * pi * (double(r) - H / 2) / H);
+      const size_t i = size_t{c} * H + r;
+      filter[i] = multiplier[i] + 2.0 * lambda * (sx + sy) + offset;
+      largest = std::fmax(largest, filter[i]);
+    }
+  }
+  const double scale = floor > 0.0 ? filter[size_t{W / 2} * H + H / 2] : 1.0;
+  for (double& v : filter) v = v > 1e-9 * largest ? scale / v : 0.0;
+  return filter;
+}
+
+// A filter, centred and column-major, into `target` in device order (through both scratch
+// buffers).
+template <typename T>
+void Korvex<T>::Upload_Filter(const std::vector<double>& filter, T* target) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<T> values(filter.begin(), filter.end());
+  T* stagingA = reinterpret_cast<T*>(d_scratchA);
+  T* stagingB = reinterpret_cast<T*>(d_scratchB);
+  KORVEX_CHECK(
+      cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
+  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
+  CuCall_FFTShift2D_R(m_launch, stagingB, target, W, H);
+}
+
+// x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images.
+template <typename T>
+void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  // The filter waits in d_preconditioner, which the preconditioner's own replaces later.
+  Upload_Filter(Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0), d_preconditioner);
+  CuCall_Real2Complex(m_launch, d_images, d_scratchB, W, H);
+  Filter_In_Place(d_scratchB, d_preconditioner);
+  // d_dataGrad is free until the first gradient: -x0 unclipped.
+  CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+  KORVEX_CHECK(cudaMemset(d_estimate, 0, size_t{W} * H * sizeof(T)));
+  if (nonNegative) {
+    CuCall_UpdateNonNegative(m_launch, d_estimate, T(1), d_dataGrad, W, H);
+  } else {
+    CuCall_UpdateMapping(m_launch, d_estimate, T(1), d_dataGrad, W, H);
+  }
+}
+
+// The direction of the gradient in d_grad into d_dataGrad (free once the gradient is formed):
+// P^-1 g, or with `nonNegative` the two-metric direction: P^-1 applied to the gradient's free
+// part (Free_Part), kept on the free pixels, 0 on those the bound holds. Its fixed points are
+// those of the projected gradient (g = 0 where x > 0, g >= 0 where x = 0); clipping P^-1 g
+// itself would stop short of them.
+template <typename T>
+T* Korvex<T>::Precondition(bool nonNegative) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  T* free = d_masks;  // a work image between gradients
+  if (nonNegative) CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, free, W, H);
+  CuCall_Real2Complex(m_launch, nonNegative ? free : d_grad, d_scratchB, W, H);
+  Filter_In_Place(d_scratchB, d_preconditioner);
+  CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+  if (nonNegative) CuCall_Free_Part(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, W, H);
+  return d_dataGrad;
+}
+
+template std::vector<double> Korvex<float>::Fourier_Filter(const std::vector<double>&, double,
+                                                           double) const;
+template std::vector<double> Korvex<double>::Fourier_Filter(const std::vector<double>&, double,
+                                                            double) const;
+template void Korvex<float>::Upload_Filter(const std::vector<double>&, float*);
+template void Korvex<double>::Upload_Filter(const std::vector<double>&, double*);
+template void Korvex<float>::Fourier_Start(const std::vector<double>&, bool);
+template void Korvex<double>::Fourier_Start(const std::vector<double>&, bool);
+template float* Korvex<float>::Precondition(bool);
+template double* Korvex<double>::Precondition(bool);
