@@ -168,24 +168,39 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
                                         const std::vector<double>& otf, unsigned height,
                                         unsigned width) {
   const double pi = std::acos(-1.0);
-  // |OTF|^2 at a frequency offset (fx, fy) in bins from the centre, bilinear between the
-  // samples, periodic as the grid's spectrum is.
-  const auto squared = [&](double fx, double fy) {
-    const double x = fx + width / 2, y = fy + height / 2;
-    const double x0 = std::floor(x), y0 = std::floor(y);
-    const double tx = x - x0, ty = y - y0;
-    const auto at = [&](double column, double row) {
-      const long c = ((static_cast<long>(column) % long(width)) + long(width)) % long(width);
-      const long r = ((static_cast<long>(row) % long(height)) + long(height)) % long(height);
-      const double v = otf[size_t(c) * height + size_t(r)];
-      return v * v;
+  std::vector<double> squared(otf.size());
+  for (size_t i = 0; i < otf.size(); ++i) squared[i] = otf[i] * otf[i];
+  std::vector<double> multiplier(size_t{height} * width, 0.0);
+  // Adds weight x |OTF|^2 at every frequency offset by (sx, sy) bins, bilinear between the
+  // samples and periodic as the grid's spectrum is. The offset is the same at every pixel, so
+  // are its whole part (an index shift, wrapped through tables) and its bilinear weights.
+  std::vector<size_t> row0(height), row1(height);
+  const auto add_shifted = [&](double sx, double sy, double weight) {
+    const double wholeX = std::floor(sx), wholeY = std::floor(sy);
+    const double tx = sx - wholeX, ty = sy - wholeY;
+    const auto wrap = [](double v, unsigned n) {
+      const long m = static_cast<long>(v) % long(n);
+      return static_cast<size_t>(m < 0 ? m + long(n) : m);
     };
-    return (1 - ty) * ((1 - tx) * at(x0, y0) + tx * at(x0 + 1, y0)) +
-           ty * ((1 - tx) * at(x0, y0 + 1) + tx * at(x0 + 1, y0 + 1));
+    const size_t shiftX = wrap(wholeX, width), shiftY = wrap(wholeY, height);
+    for (unsigned r = 0; r < height; ++r) {
+      row0[r] = (r + shiftY) % height;
+      row1[r] = (row0[r] + 1) % height;
+    }
+    const double w00 = weight * (1 - tx) * (1 - ty), w10 = weight * tx * (1 - ty);
+    const double w01 = weight * (1 - tx) * ty, w11 = weight * tx * ty;
+    for (unsigned c = 0; c < width; ++c) {
+      const size_t c0 = (c + shiftX) % width;
+      const double* s0 = squared.data() + c0 * height;
+      const double* s1 = squared.data() + ((c0 + 1) % width) * height;
+      double* out = multiplier.data() + size_t{c} * height;
+      for (unsigned r = 0; r < height; ++r) {
+        out[r] += w00 * s0[row0[r]] + w10 * s1[row0[r]] + w01 * s0[row1[r]] + w11 * s1[row1[r]];
+      }
+    }
   };
   const size_t orientations = harmonics.orientations.size();
   const size_t phases = harmonics.coefficients.size() / orientations;
-  std::vector<double> multiplier(size_t{height} * width, 0.0);
   for (size_t a = 0; a < orientations; ++a) {
     // M_{l,-l}: the phase count for l = 0, sum_j |c_{j,l}|^2 for l = +-1, +-2.
     double weight[3] = {static_cast<double>(phases), 0.0, 0.0};
@@ -195,17 +210,11 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
     }
     const double kx = harmonics.orientations[a].kx * width / (2 * pi);
     const double ky = harmonics.orientations[a].ky * height / (2 * pi);
-    for (unsigned c = 0; c < width; ++c) {
-      for (unsigned r = 0; r < height; ++r) {
-        const double fx = double(c) - width / 2, fy = double(r) - height / 2;
-        double sum = weight[0] * squared(fx, fy);
-        for (int l = 1; l <= 2; ++l) {
-          if (weight[l] == 0.0) continue;
-          sum +=
-              weight[l] * (squared(fx + l * kx, fy + l * ky) + squared(fx - l * kx, fy - l * ky));
-        }
-        multiplier[size_t{c} * height + r] += sum;
-      }
+    add_shifted(0.0, 0.0, weight[0]);
+    for (int l = 1; l <= 2; ++l) {
+      if (weight[l] == 0.0) continue;
+      add_shifted(l * kx, l * ky, weight[l]);
+      add_shifted(-l * kx, -l * ky, weight[l]);
     }
   }
   return multiplier;

@@ -3,8 +3,9 @@
 //
 // Usage: korvex_harmonic_bench engine [SIZE=512] [ITERATIONS=10]
 //          on the fine grid (2 SIZE), single precision, the pipeline's engine options: one
-//          iteration of the folded data term with 9 mask images, and of the harmonic one
-//          with unequal and with equal phase steps, and of the multiplier (equal steps), as
+//          iteration of the folded data term with 9 mask images, of the harmonic one with
+//          unequal and with equal phase steps, of the multiplier (equal steps), and of the
+//          preconditioned harmonic steps (unequal steps), as
 //          (t(ITERATIONS) - t(0)) / ITERATIONS, median of 3, in wall and in processor time (the
 //          steadier on a busy machine).
 //        korvex_harmonic_bench schemes [SIZE=256] [equal]
@@ -94,8 +95,8 @@ int Time_Engine(unsigned size, unsigned iterations) {
   std::vector<float> output(size_t{fine} * fine);
   double reference = 0, referenceCpu = 0;
   std::vector<float> exactImage;
-  for (int variant = 0; variant < 4; ++variant) {
-    const bool equalSteps = variant >= 2;
+  for (int variant = 0; variant < 5; ++variant) {
+    const bool equalSteps = variant == 2 || variant == 3;
     const Stack stack = Camera_Stack(size, equalSteps);
     const acq::IlluminationPattern pattern = Pattern_Of(stack.truth);
     std::vector<float> frames(size_t{fine} * fine * 9);
@@ -108,6 +109,11 @@ int Time_Engine(unsigned size, unsigned iterations) {
     KorvexHarmonics harmonics = acq::Fine_Grid_Harmonics(pattern, 2);
     if (variant == 3) {
       harmonics.multiplier = acq::Harmonic_Multiplier(
+          harmonics, std::vector<double>(otf.begin(), otf.end()), fine, fine);
+    }
+    engineOptions.preconditioned = variant == 4;
+    if (variant == 4) {
+      harmonics.approximation = acq::Harmonic_Multiplier(
           harmonics, std::vector<double>(otf.begin(), otf.end()), fine, fine);
     }
     // Two engines, of 0 and of `iterations` iterations, each run once untimed.
@@ -141,7 +147,8 @@ int Time_Engine(unsigned size, unsigned iterations) {
     if (variant == 0) reference = ms;
     if (variant == 0) referenceCpu = cpuMs;
     const char* names[] = {"folded, 9 mask images", "harmonic, unequal steps",
-                           "harmonic, equal steps", "multiplier, equal steps"};
+                           "harmonic, equal steps", "multiplier, equal steps",
+                           "harmonic, preconditioned"};
     // The multiplier's image against the exact form's, same data and iterations.
     if (variant == 2) exactImage = output;
     if (variant == 3) {

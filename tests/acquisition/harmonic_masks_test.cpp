@@ -27,6 +27,7 @@ AcquisitionOptions Options(bool threeBeam) {
                         threeBeam ? std::vector<double>{0.5, 0.4, 0.3} : std::vector<double>{},
                         threeBeam ? std::vector<double>{0.3, -1.1, 2.0} : std::vector<double>{});
   o.iterations = 12;
+  o.preconditioned = false;  // the engine with mask images takes plain steps only
   return o;
 }
 
@@ -97,5 +98,51 @@ TEST_P(HarmonicMasksTest, PipelineMatchesTheFrameByFrameEngineWithMaskImages) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TwoAndThreeBeam, HarmonicMasksTest, ::testing::Bool());
+
+// The multiplier against its formula evaluated frequency by frequency: sum_a sum_l M_{l,-l}
+// |OTF(q + l k_a)|^2, |OTF|^2 bilinear between samples and periodic, on an odd non-square grid
+// with wave vectors off the bins and in every direction.
+TEST(HarmonicMultiplierFormulaTest, MatchesTheDirectEvaluation) {
+  for (bool threeBeam : {false, true}) {
+    const AcquisitionOptions options = Options(threeBeam);
+    const unsigned H = kH * kFactor + 1, W = kW * kFactor;
+    const KorvexHarmonics harmonics = Fine_Grid_Harmonics(*options.pattern, kFactor);
+    std::vector<double> otf = Widefield_Otf(H, W, 1.2, 0.52, 0.05);
+    for (size_t i = 0; i < otf.size(); ++i) otf[i] *= 1.0 + 0.2 * std::sin(0.3 * double(i));
+    const std::vector<double> multiplier = Harmonic_Multiplier(harmonics, otf, H, W);
+    const double pi = std::acos(-1.0);
+    const auto squared = [&](double x, double y) {  // at centred position (x, y), in bins
+      const double x0 = std::floor(x), y0 = std::floor(y), tx = x - x0, ty = y - y0;
+      const auto at = [&](double c, double r) {
+        const long col = ((long(c) % long(W)) + long(W)) % long(W);
+        const long row = ((long(r) % long(H)) + long(H)) % long(H);
+        return otf[size_t(col) * H + size_t(row)] * otf[size_t(col) * H + size_t(row)];
+      };
+      return (1 - ty) * ((1 - tx) * at(x0, y0) + tx * at(x0 + 1, y0)) +
+             ty * ((1 - tx) * at(x0, y0 + 1) + tx * at(x0 + 1, y0 + 1));
+    };
+    double worst = 0, largest = 0;
+    for (unsigned c = 0; c < W; ++c) {
+      for (unsigned r = 0; r < H; ++r) {
+        double expected = 0;
+        for (size_t a = 0; a < 3; ++a) {
+          const double kx = harmonics.orientations[a].kx * W / (2 * pi);
+          const double ky = harmonics.orientations[a].ky * H / (2 * pi);
+          for (size_t p = 0; p < 3; ++p) {
+            const auto& k = harmonics.coefficients[a * 3 + p];
+            expected += squared(c, r);
+            for (int l = 1; l <= 2; ++l) {
+              expected += std::norm(k[l - 1]) *
+                          (squared(c + l * kx, r + l * ky) + squared(c - l * kx, r - l * ky));
+            }
+          }
+        }
+        largest = std::max(largest, std::abs(expected));
+        worst = std::max(worst, std::abs(multiplier[size_t{c} * H + r] - expected));
+      }
+    }
+    EXPECT_LT(worst, 1e-12 * largest) << (threeBeam ? "three-beam" : "two-beam");
+  }
+}
 
 }  // namespace
