@@ -136,6 +136,11 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
     throw std::runtime_error(
         "KorvexCUDA Error: an engine built for harmonics takes no mask images!\n");
   }
+  if (options.fourierStart || options.preconditioned) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the Fourier start and the preconditioner need masks given by their "
+        "harmonics!\n");
+  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -224,6 +229,11 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
                                " values (got " + std::to_string(m->size()) + ")!\n");
     }
   }
+  if ((options.fourierStart || options.preconditioned) && harmonics.approximation.empty()) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the Fourier start and the preconditioner need "
+        "harmonics.approximation!\n");
+  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -249,10 +259,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
-  if ((options.fourierStart || options.preconditioned) && harmonics.approximation.empty()) {
-    throw std::runtime_error(
-        "KorvexCUDA Error: the Fourier start and the preconditioner need harmonics.approximation!\n");
-  }
   if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
   m_preconditioned = options.preconditioned;
   if (m_preconditioned) {

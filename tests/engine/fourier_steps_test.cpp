@@ -155,6 +155,14 @@ TEST(FourierStepsTest, RefuseAMissingOrMisshapenApproximation) {
   options.preconditioned = false;
   options.fourierStart = true;
   EXPECT_NE(run(options).find("need harmonics.approximation"), std::string::npos);
+
+  Korvex<double> images(p.W, p.H, p.F, 3);
+  EXPECT_EQ(Message_Of([&] {
+              images.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                                    arrays.output.data(), 0.0, 0.0, 0.1, options);
+            }),
+            "KorvexCUDA Error: the Fourier start and the preconditioner need masks given by "
+            "their harmonics!\n");
 }
 
 }  // namespace
