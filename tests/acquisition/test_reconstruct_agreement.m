@@ -1,6 +1,6 @@
 function test_reconstruct_agreement()
 %TEST_RECONSTRUCT_AGREEMENT korvex_reconstruct equals KorvexCUDA fed the fine grid by hand,
-%   when it runs KorvexCUDA's iteration (no constraint, the masked data term).
+%   when it runs KorvexCUDA's iteration (plain steps, no constraint, the masked data term).
 %   The hand-made inputs come from the MATLAB helpers alone: frames up-sampled by zero-padding
 %   their spectra, korvex_masks at the fine grid's coordinates (period doubled) and korvex_otf
 %   for pixels of half the side. Odd and even, non-square sizes, unequal per-frame phases and
@@ -13,7 +13,7 @@ for size_ = [23, 30; 32, 27]'
                    'modulation', [0.9, 0.7, 1.0]);
   frames = 100 + round(50 * rand(h, w, 9));
   optics = {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1, 'nonnegative', false, ...
-            'dataTerm', 'masked', 'lambda', 0.01};
+            'dataTerm', 'masked', 'lambda', 0.01, 'precondition', false};
   [image, info] = korvex_reconstruct(frames, optics{:}, 'pattern', pattern, ...
                                      'iterations', 8, 'precision', 'double');
   assert(isequal(size(image), [2 * h, 2 * w]) && isa(image, 'double'));
