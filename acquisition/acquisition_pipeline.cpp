@@ -336,7 +336,8 @@ struct AcquisitionPipeline<T>::Kept {
     const uint64_t values = photons.capacity() + fineFrames.capacity() + otf.capacity();
     MemoryNeed held{values * sizeof(T), 0};
     if (engine) {
-      held.device = Engine_Bytes(uint64_t{engine->m_width} * engine->m_height, 1, sizeof(T));
+      const uint64_t finePixels = uint64_t{engine->m_width} * engine->m_height;
+      held.device = Engine_Bytes(finePixels, 1, sizeof(T)) + 2 * sizeof(T) * finePixels;
     }
     return held;
   }
@@ -432,8 +433,10 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
         std::vector<double> multiplier =
             Harmonic_Multiplier(k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()),
                                 result.height, result.width);
-        if (options.fourierStart || options.preconditioned) k.harmonics.approximation = multiplier;
-        if (options.multiplier) k.harmonics.multiplier = std::move(multiplier);
+        if (options.multiplier) k.harmonics.multiplier = multiplier;
+        if (options.fourierStart || options.preconditioned) {
+          k.harmonics.approximation = std::move(multiplier);
+        }
       }
     });
     result.seconds.engineSetup =
@@ -446,6 +449,9 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
                                static_cast<T>(options.alpha), engineOptions);
     });
 
+    // The multipliers serve this call only: 8 bytes an output pixel each, not held between calls.
+    k.harmonics.multiplier = {};
+    k.harmonics.approximation = {};
     Unscale_Image(result.image, scale);
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;
     result.alpha = static_cast<double>(k.engine->m_alpha);

@@ -168,10 +168,15 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   // Fine frames, the fine OTF (and the doubles it is made from), the image; the masks are
   // given to the engine by their harmonics.
   need.host = valueBytes * fine * (frames + 2) + 8 * fine;
+  // The multiplier that preconditions the steps, in double, and its filter's copies as it is
+  // uploaded.
+  need.host += (8 + 8 + valueBytes) * fine;
   // The up-sampler's complex staging of one coarse and one fine frame, on host and device.
   need.host += 2 * valueBytes * (pixels + fine);
   // The engine folds the frames as they arrive: one image where a stack would be.
-  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes);
+  // The preconditioner's filter and the last direction beside the engine's own buffers.
+  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes) +
+                2 * valueBytes * fine;
   if (estimate) need.host += Estimator_Bytes(height, width, angles, frames / angles);
   return need;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The pipeline's time beside the Wiener-type tool's in one session: a 512 x 512 x 9 filament
 # stack at 1000 photons (acquisition_filaments, seed 8), korvex_reconstruct with its defaults
-# (single, engine kept: first call, then the best of 3) and the tool's calibration +
+# (single, engine kept: first call, then the best of 3), the same with the earlier defaults (40
+# plain steps, best of 3), and the tool's calibration +
 # reconstruction (estimated pattern, best of 3), with the load average before and after.
 # Usage: bash bench/speed_beside_wiener.sh [BUILD=build/host] [VENV=build/wiener-venv]
 #        (after bench/wiener/setup.sh)
@@ -30,6 +31,15 @@ end
 printf('korvex_reconstruct, 512 x 512 x 9 -> 1024 x 1024, single, defaults: first call %.3f s, warm %.3f s\n', first, best);
 printf('  warm stages: estimation %.3f, up-sampling %.3f, otf %.3f, masks %.4f, engine %.3f s (%d iterations)\n', ...
        t.estimation, t.upsampling, t.otf, t.masks, t.reconstruction, info.iterations);
+plain = {'iterations', 40, 'precondition', false};
+korvex_reconstruct(single_frames, optics{:}, plain{:});
+best = Inf;
+for r = 1:3
+  started = tic; [~, info] = korvex_reconstruct(single_frames, optics{:}, plain{:});
+  if toc(started) < best, best = toc(started); t = info.seconds; end
+end
+printf('korvex_reconstruct, the earlier defaults (40 plain steps): warm %.3f s, engine %.3f s\n', ...
+       best, t.reconstruction);
 " 2>&1 | grep -v 'execution_exception' || true
 "$venv/bin/python" - "$work/stack.mat" <<'PY'
 import sys
