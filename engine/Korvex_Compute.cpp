@@ -336,8 +336,8 @@ void Korvex<T>::Blur_Into_ScratchB(T* real) {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
 }
 
-// `buffer` through d_otf in place, unnormalised: after Fold_Data or Fold_Harmonic_Data the
-// transfer function of H'H.
+// `buffer` through `filter` in place, unnormalised; by default through d_otf, after Fold_Data
+// or Fold_Harmonic_Data the transfer function of H'H.
 template <typename T>
 void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer, T* filter) {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
