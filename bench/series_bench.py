@@ -46,13 +46,13 @@ def main():
 
     frames = series(args.steps, args.size)
     optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065, estimate=args.estimate)
-    serial = [timed(lambda: korvex.reconstruct_series(frames, quiet=True, **optics))
+    serial = [timed(lambda: korvex.reconstruct_series(frames, quiet=True, **optics).image)
               for _ in range(2)]
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True) as cluster, \
             Client(cluster) as client:
         lazy = da.from_array(frames, chunks=(1, -1, -1, -1))
         lazy = client.persist(lazy)  # on the workers once, not in every graph
-        dask_runs = [timed(lambda: korvex.reconstruct_series(lazy, **optics).compute())
+        dask_runs = [timed(lambda: korvex.reconstruct_series(lazy, **optics).image.compute())
                      for _ in range(2)]
         worker_threads = client.run(lambda: os.environ.get("OMP_NUM_THREADS", "unset"))
     difference = np.abs(serial[1][1] - dask_runs[1][1]).max() / np.abs(serial[1][1]).max()
