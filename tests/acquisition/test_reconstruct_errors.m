@@ -28,6 +28,8 @@ expect(frames, [good, {'precision', 'half'}], 'precision must be');
 expect(frames, [good, {'nonnegative', 2}], 'nonnegative must be true or false');
 expect(frames, [good, {'nonnegative', [true, false]}], 'nonnegative must be true or false');
 expect(frames, [good, {'dataTerm', 'raw'}], 'dataTerm must be ''frames'' or ''masked''');
+expect(frames, [good, {'start', 'zero'}], 'start must be ''widefield'' or ''fourier'', got ''zero''');
+expect(frames, [good, {'precondition', 'yes'}], 'precondition must be true or false');
 expect(frames, [good, {'sparsity', -1}], 'sparsity must be a non-negative finite number');
 expect(frames, [good, {'nonnegative', false, 'sparsity', 0.5}], 'sparsity needs nonnegative');
 % Without the constraint the sparsity's default is 0, not a refusal.
