@@ -40,8 +40,8 @@ Harmonic_Setup Make_Setup(unsigned W, unsigned H, bool exact) {
       s.harmonics.coefficients.push_back({std::polar(0.4, phase), std::complex<double>()});
     }
   }
-  s.harmonics.approximation = korvex::acquisition::Harmonic_Multiplier(
-      s.harmonics, s.problem.otf, s.problem.H, s.problem.W);
+  s.harmonics.approximation = korvex::acquisition::Harmonic_Multiplier(s.harmonics, s.problem.otf,
+                                                                       s.problem.H, s.problem.W);
   return s;
 }
 
@@ -49,7 +49,8 @@ struct Outcome {
   std::vector<double> image, gradient;  // the output, and the gradient of the last iteration
 };
 
-Outcome Run_Harmonic(const Harmonic_Setup& s, unsigned iterations, double lambda, const KorvexOptions& options) {
+Outcome Run_Harmonic(const Harmonic_Setup& s, unsigned iterations, double lambda,
+                     const KorvexOptions& options) {
   const Problem& p = s.problem;
   HostArrays<double> arrays(p);
   Korvex<double> engine(p.W, p.H, p.F, iterations, true);
@@ -124,7 +125,8 @@ TEST(PreconditionedStepsTest, ReachTheConstrainedMinimiserFaster) {
   preconditioned.preconditioned = true;
   const double lambda = 0.01;
   const std::vector<double> minimiser = Run_Harmonic(s, 3000, lambda, plain).image;
-  const double longRun = Relative_Difference(Run_Harmonic(s, 300, lambda, preconditioned).image, minimiser);
+  const double longRun =
+      Relative_Difference(Run_Harmonic(s, 300, lambda, preconditioned).image, minimiser);
   EXPECT_LT(longRun, 1e-4);
   const double fewPlain = Relative_Difference(Run_Harmonic(s, 15, lambda, plain).image, minimiser);
   const double fewPreconditioned =
