@@ -167,6 +167,15 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
 std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
                                         const std::vector<double>& otf, unsigned height,
                                         unsigned width) {
+  const size_t orientations = harmonics.orientations.size();
+  if (orientations == 0 || harmonics.coefficients.size() % orientations != 0) {
+    throw std::invalid_argument("harmonics must hold the same number of frames for each of at "
+                                "least one orientation");
+  }
+  if (otf.size() != size_t{height} * width) {
+    throw std::invalid_argument("otf must hold " + Shape_Text(height, width) + " values, got " +
+                                std::to_string(otf.size()));
+  }
   const double pi = std::acos(-1.0);
   std::vector<double> squared(otf.size());
   for (size_t i = 0; i < otf.size(); ++i) squared[i] = otf[i] * otf[i];
@@ -199,7 +208,6 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
       }
     }
   };
-  const size_t orientations = harmonics.orientations.size();
   const size_t phases = harmonics.coefficients.size() / orientations;
   for (size_t a = 0; a < orientations; ++a) {
     // M_{l,-l}: the phase count for l = 0, sum_j |c_{j,l}|^2 for l = +-1, +-2.

@@ -172,7 +172,8 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
 
 // The multiplier sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2 of `harmonics` on the grid of `otf`
 // (height x width, centred, column-major), the OTF interpolated bilinearly and periodically
-// between its samples.
+// between its samples. Throws std::invalid_argument for harmonics without orientations or an
+// OTF of another size.
 std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
                                         const std::vector<double>& otf, unsigned height,
                                         unsigned width);

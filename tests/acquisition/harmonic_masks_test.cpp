@@ -143,6 +143,11 @@ TEST(HarmonicMultiplierFormulaTest, MatchesTheDirectEvaluation) {
     }
     EXPECT_LT(worst, 1e-12 * largest) << (threeBeam ? "three-beam" : "two-beam");
   }
+  const KorvexHarmonics harmonics = Fine_Grid_Harmonics(*Options(false).pattern, kFactor);
+  EXPECT_THROW(Harmonic_Multiplier(KorvexHarmonics{}, std::vector<double>(20, 1.0), 4, 5),
+               std::invalid_argument);
+  EXPECT_THROW(Harmonic_Multiplier(harmonics, std::vector<double>(19, 1.0), 4, 5),
+               std::invalid_argument);
 }
 
 }  // namespace
