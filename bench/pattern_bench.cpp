@@ -3,12 +3,14 @@
 // noise); the matching run on korvex_simulate's data, with reconstructions, is
 // bench/octave/pattern_estimation_bench.m.
 //
-// Usage: korvex_pattern_bench [repeats | time | lowlight | 3beam | time3beam]   (repeats of the 512 x 512 x 9
+// Usage: korvex_pattern_bench [repeats | time | lowlight | 3beam | time3beam | memory [N]]
+// (repeats of the 512 x 512 x 9
 // timing, default 5; "time" runs the timing alone; "lowlight" the camera-like stacks alone:
 // 103 nm pixels, NA 1.2, 520 nm, period at 0.85 of the cut-off, sparse and dense specimens
 // drawn 4 (256^2) or 3 (512^2) times finer and binned, 100 and 1000 photons on 10 of
 // background; "3beam" 3-beam stacks of 5 phases and the 512 x 512 x 15 timing, "time3beam"
-// the timing alone)
+// the timing alone; "memory" the estimator's peak and kept resident memory at N x N x 9,
+// default 2048, beside what the memory check counts for it)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +21,8 @@
 #include <vector>
 
 #include "machine_info.h"
+#include "memory_budget.h"
+#include "memory_use.h"
 #include "pattern_estimate.h"
 #include "pattern_sim.h"
 
@@ -152,9 +156,46 @@ void Three_Beam(bool timeOnly) {
               "target 0.5 s\n", wall[2], cpu[2]);
 }
 
+// The estimator's resident memory at size x size x 9, single precision: its peak during a
+// first and a warm estimate, and what it keeps between them, above the caller's data.
+void Memory(unsigned size) {
+  const double cutoff = 2.0 * 1.2 / 0.520 * 0.103;
+  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.3, 0.1, 3);
+  std::vector<float> frames, otf;
+  {
+    const auto stack = korvex_test::Simulate_Stack(size, size, cutoff, truth, 1000, 10.0, 3);
+    frames.assign(stack.frames.begin(), stack.frames.end());
+    otf.assign(stack.otf.begin(), stack.otf.end());
+  }
+  korvex::acquisition::Return_Freed_Memory();
+  const bool reset = korvex::bench::reset_peak();
+  const double before = static_cast<double>(korvex::bench::status_bytes("VmRSS"));
+  double kept = 0.0, seconds = 0.0;
+  {
+    PatternEstimator estimator(size, size, 3, 3);
+    for (int call = 0; call < 2; ++call) {
+      const auto t = std::chrono::steady_clock::now();
+      estimator.Estimate(frames.data(), otf.data());
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    }
+    kept = static_cast<double>(korvex::bench::status_bytes("VmRSS")) - before;
+  }
+  const double peak = static_cast<double>(korvex::bench::status_bytes("VmHWM")) - before;
+  const double counted =
+      static_cast<double>(korvex::acquisition::Estimator_Bytes(size, size, 3, 3));
+  std::printf("estimator %ux%ux9 (single): peak %.0f MB%s, kept between calls %.0f MB, "
+              "counted %.0f MB; warm estimate %.2f s\n",
+              size, size, peak / 1e6, reset ? "" : " (peak not reset: includes the set-up)",
+              kept / 1e6, counted / 1e6, seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "memory") {
+    Memory(argc > 2 ? static_cast<unsigned>(std::max(16, std::atoi(argv[2]))) : 2048u);
+    return 0;
+  }
   if (argc > 1 && (std::string(argv[1]) == "3beam" || std::string(argv[1]) == "time3beam")) {
     std::printf("korvex_pattern_bench: %s\n", korvex::bench::machine_description().c_str());
     Three_Beam(std::string(argv[1]) == "time3beam");

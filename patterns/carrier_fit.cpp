@@ -259,8 +259,8 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   factor_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
-                 Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]);
+    factor_[j] = std::complex<float>(Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
+                                     Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]));
   }
   ownFirst_ = first;
   ownCount_ = count;
@@ -268,7 +268,7 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
 }
 
 void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
-                                 const std::vector<Complex>& frames, size_t frameCount) {
+                                 const PackedSpectra& frames, size_t frameCount) {
   if (fitters.empty()) return;
   const std::vector<size_t>& passband = fitters.front().passband_;
   for (const CarrierFitter& fitter : fitters) {
@@ -282,16 +282,16 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   // One pass over the frames for every fitter: the frames are read from memory once.
   const size_t count = fitters.size();
   std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
-  // Complex values read as their (real, imaginary) pairs of doubles, std::complex's layout.
-  std::vector<const double*> factors(count);
+  // Complex values read as their (real, imaginary) pairs, std::complex's layout.
+  std::vector<const float*> factors(count);
   for (size_t k = 0; k < count; ++k) {
-    factors[k] = reinterpret_cast<const double*>(fitters[k].factor_.data());
+    factors[k] = reinterpret_cast<const float*>(fitters[k].factor_.data());
   }
-  const double* values = reinterpret_cast<const double*>(frames.data());
+  const float* values = reinterpret_cast<const float*>(frames.data());
   for (size_t j = 0; j < passband.size(); ++j) {
-    const double* bin = values + 2 * j * frameCount;
+    const float* bin = values + 2 * j * frameCount;
     for (size_t k = 0; k < count; ++k) {
-      const double aRe = factors[k][2 * j];
+      const double aRe = factors[k][2 * j];  // float to double: exact
       const double aIm = factors[k][2 * j + 1];
       double* sum = &sums[2 * k * frameCount];
       for (size_t f = 0; f < frameCount; ++f) {

@@ -76,7 +76,7 @@ class CarrierFitter {
   // Matches each fitter's carrier with every one of the stack's frames (real, so their
   // spectra are Hermitian), in one pass over them. The fitters share one OTF; `frames` holds
   // the spectra over its passband, bin after bin, the `frameCount` values of a bin together.
-  static void Match_Frames(std::vector<CarrierFitter>& fitters, const std::vector<Complex>& frames,
+  static void Match_Frames(std::vector<CarrierFitter>& fitters, const PackedSpectra& frames,
                            size_t frameCount);
 
   // The phase (radians, at the image origin) with which each of this orientation's frames
@@ -116,7 +116,8 @@ class CarrierFitter {
   std::vector<float> passFx_, passFy_;  // frequency of each passband bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
-  std::vector<Complex> factor_;       // H conj(reference) over the passband
+  // H conj(reference) over the passband; single precision, as the spectra it multiplies.
+  std::vector<std::complex<float>> factor_;
   size_t ownFirst_ = 0;
   size_t ownCount_ = 0;
 };
