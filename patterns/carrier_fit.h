@@ -51,9 +51,11 @@ class CarrierFitter {
                 const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
-  // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone.
+  // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone. With
+  // `searchStart`, the start is first moved to the best of a grid of points within half a
+  // bin of it (see Best_Start).
   CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
-                 int iterations);
+                 int iterations, bool searchStart = false);
 
   // Noise of a widefield bin over that of a carrier bin, times the expected |c|^2: sets the
   // weighting of frequencies in the fit.
@@ -101,6 +103,13 @@ class CarrierFitter {
   // The object weight at the object frequency of passband bin j: (f - k) for the carrier
   // band, f for the widefield band.
   double Object_Weight(size_t j, double fx, double fy) const;
+  // The scoring steps hold only near the minimum: from a start a few tenths of a bin off,
+  // the demodulated band turns by a radian or more across the frame, and the first step can
+  // go the wrong way. The fit's own measure of agreement, |sum W d conj(y)|^2, at offsets
+  // delta of the wave vector is the (discrete-time) Fourier transform of W d0 conj(y) at
+  // delta, d0 the band demodulated at the start: one pass over the pixels per row of the
+  // grid. Returns the wave vector of the grid point where it is largest.
+  void Best_Start(const FloatImage& data, double& fx, double& fy) const;
   // image * e^{-2 pi i k.(x - centre)}, in place.
   void Demodulate(ComplexImage& image, double fx, double fy) const;
 

@@ -481,7 +481,9 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     }
     for (unsigned a = 0; a < angles; ++a) {
       Orientation& o = orientation[a];
-      o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
+      // The coarse peak may lie a few tenths of a bin off: the first round starts from the
+      // best point near it.
+      o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round], round == 0);
       // Estimated periods meet the checks given ones do: inside the passband, and at least
       // 2 pixels. A fit that leaves them keeps its start, and is reported as no carrier.
       const double frequency = std::hypot(o.fit.fx, o.fit.fy);
