@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -158,6 +159,10 @@ uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint6
   return pixels * (4 * frames + 8 * frames + 32 * angles + 16 + 16 + 48 + 16 + 16 + 8);
 }
 
+bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
+  return Estimator_Bytes(height, width, angles, phases) > (uint64_t{1} << 30);
+}
+
 uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes) {
   return 2 * valueBytes * (5 * finePixels + finePixels * frames) + 2 * valueBytes * finePixels;
 }
@@ -174,7 +179,14 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   need.host += 2 * valueBytes * (pixels + fine);
   // The engine folds the frames as they arrive: one image where a stack would be.
   need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes);
-  if (estimate) need.host += Estimator_Bytes(height, width, angles, frames / angles);
+  if (estimate) {
+    const uint64_t phases = frames / angles;
+    const uint64_t estimator = Estimator_Bytes(height, width, angles, phases);
+    const uint64_t fineFrames = valueBytes * fine * frames;
+    need.host = Estimator_Releases(height, width, angles, phases)
+                    ? std::max(need.host, need.host - fineFrames + estimator)
+                    : need.host + estimator;
+  }
   return need;
 }
 

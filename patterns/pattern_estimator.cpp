@@ -39,9 +39,6 @@ constexpr double kExpectedAmplitude = 0.25;
 // The fit's window is zero within this many periods of the cut-off frequency (a few widths
 // of the point-spread function) from each edge, where its filters wrap the frames around.
 constexpr double kPsfReach = 2.5;
-// An estimator whose buffers would take more than this gives them back after every call
-// (Releases_Buffers).
-constexpr uint64_t kKeptBytes = uint64_t{1} << 30;
 // Noise-free data have no noise to measure against; their MCNR is reported as this.
 constexpr double kMaxMcnr = 1e6;
 // The transforms run in single precision: rounding leaves noise of about this fraction of the
@@ -121,7 +118,7 @@ struct PatternEstimator::Impl {
   SpectrumTransform transform;
   RealImage window;
   // Kept between calls: a stack of this geometry needs them all again (unless they are
-  // larger than kKeptBytes). The frames, as scaled, in the transforms' single precision.
+  // large: Releases_Buffers). The frames, as scaled, in the transforms' single precision.
   std::vector<std::vector<float>> frames;
   // State of one call.
   std::vector<Orientation> orientation;
@@ -642,7 +639,7 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
 }
 
 bool Releases_Buffers(unsigned height, unsigned width, unsigned angles, unsigned phases) {
-  return acquisition::Estimator_Bytes(height, width, angles, phases) > kKeptBytes;
+  return acquisition::Estimator_Releases(height, width, angles, phases);
 }
 
 PatternEstimator::PatternEstimator(unsigned height, unsigned width, unsigned angles,
