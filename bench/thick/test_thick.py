@@ -1,5 +1,5 @@
 """Checks of the thick-specimen simulator and scores (numpy only, a few seconds):
-    python -m unittest bench/thick/test_thick.py"""
+    python bench/thick/test_thick.py"""
 import os
 import sys
 import unittest

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# The thick-specimen study of docs/thick_specimens.md: sets up one virtual environment with the
+# korvex package (built from this checkout) and the Wiener-type tool's core, runs
+# bench/thick/thick_study.py and copies its figure panel to docs/thick_specimens.png.
+# Usage: bash bench/thick/run_study.sh [OUTDIR] [--quick]   (default build/thick; about
+# 5 minutes on 2 cores, --quick under one). KORVEX_STUDY_VENV names another environment.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+out="$(realpath -m "${1:-$root/build/thick}")"
+shift || true
+venv="$(realpath -m "${KORVEX_STUDY_VENV:-$root/build/study-venv}")"
+
+bash "$root/bench/wiener/setup.sh" "$venv"
+"$venv/bin/python" -m pip install --quiet -Cbuild-dir="$root/build/study-pybuild/{wheel_tag}" \
+    "$root"
+# From outside the source tree, so that the installed package is the one imported.
+(cd /tmp && "$venv/bin/python" "$root/bench/thick/test_thick.py" &&
+    OMP_NUM_THREADS="${OMP_NUM_THREADS:-2}" "$venv/bin/python" "$root/bench/thick/thick_study.py" "$out" "$@")
+cp "$out/thick_specimens.png" "$root/docs/thick_specimens.png"
+echo "tables: $out/results.md; panel: docs/thick_specimens.png"
