@@ -11,7 +11,7 @@ shift || true
 venv="$(realpath -m "${KORVEX_STUDY_VENV:-$root/build/study-venv}")"
 
 bash "$root/bench/wiener/setup.sh" "$venv"
-"$venv/bin/python" -m pip install --quiet -Cbuild-dir="$root/build/study-pybuild/{wheel_tag}" \
+"$venv/bin/python" -m pip install --quiet -Cbuild-dir="$root/build/study-pybuild" \
     "$root"
 # From outside the source tree, so that the installed package is the one imported.
 (cd /tmp && "$venv/bin/python" "$root/bench/thick/test_thick.py" &&
