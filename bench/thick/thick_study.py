@@ -133,6 +133,40 @@ def format_row(row):
     return "| " + " | ".join(cells) + " |"
 
 
+FIGURES = (("correlation", "correlation", "{:.3f}"), ("frc", "FRC (nm)", "{:.0f}"),
+           ("frc_above", "FRC from 1/um (nm)", "{:.0f}"), ("leak", "leak b/a", "{:.2f}"),
+           ("low", "below 1/um", "{:.2f}"), ("carriers", "near carriers", "{:.3f}"),
+           ("share", "share", "{:.2f}"))
+
+
+def summary(rows):
+    """Compact tables: one per set of conditions, a row per method, each cell the figure at
+    every K of that set (K = 0 / 1 / 3)."""
+    groups = {}
+    for r in rows:
+        key = (r["set"], r["specimen"], r["planes"], r["photons"], r["pattern"], r["seed"])
+        groups.setdefault(key, []).append(r)
+    text = []
+    for (label, specimen, planes, photons, pattern, seed), members in groups.items():
+        Ks = sorted({r["K"] for r in members})
+        text.append(f"\n{label}: {specimen}, out of focus at {planes} um, {photons} photons, "
+                    f"{pattern} pattern, seed {seed}; cells K = "
+                    + " / ".join(f"{k:g}" for k in Ks) + "\n")
+        text.append("| method | " + " | ".join(name for _, name, _ in FIGURES) + " |")
+        text.append("|---|" + "---:|" * len(FIGURES))
+        for method in dict.fromkeys(r["method"] for r in members):
+            cells = []
+            for column, _, fmt in FIGURES:
+                values = []
+                for k in Ks:
+                    v = next((r[column] for r in members
+                              if r["method"] == method and r["K"] == k), np.nan)
+                    values.append("–" if np.isnan(v) else fmt.format(v))
+                cells.append(" / ".join(values))
+            text.append(f"| {method} | " + " | ".join(cells) + " |")
+    return "\n".join(text) + "\n"
+
+
 def timing(size, repeats):
     """Warm korvex.Pipeline calls with the option off and on, interleaved: medians of the wall
     and of the processor time (the figure that survives a busy machine), their ratios."""
@@ -251,6 +285,10 @@ def main(argv):
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump(dict(rows=rows, times=times, load=load, seconds=study_seconds), f, indent=1,
                   default=float)
+    tables = summary(rows)
+    print(tables)
+    with open(os.path.join(out, "summary.md"), "w") as f:
+        f.write(tables)
     with open(os.path.join(out, "results.md"), "w") as f:
         f.write(HEADER + "\n|" + "---|" * len(COLUMNS) + "\n")
         f.writelines(format_row(r) + "\n" for r in rows)
