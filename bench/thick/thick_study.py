@@ -41,6 +41,12 @@ KORVEX = {
     "Korvex, on, width 1.2/um": dict(out_of_focus=True, out_of_focus_width=1.2),
     "Korvex, on, defocus 1.5 um": dict(out_of_focus=True, defocus=1.5),
 }
+# Without the sparsity penalty, which pulls on the in-focus image only (1000 photons only).
+UNSPARSE = {
+    "Korvex, off, sparsity 0": dict(out_of_focus=False, sparsity=0.0),
+    "Korvex, on, sparsity 0": dict(out_of_focus=True, sparsity=0.0),
+}
+KORVEX_ALL = {**KORVEX, **UNSPARSE}
 WIENER = {"Wiener, attenuation on": 0.98, "Wiener, attenuation off": 0.0}
 OPTION_MISSING = set()
 
@@ -56,8 +62,9 @@ def korvex_run(frames, keywords, pattern=None):
     except TypeError as error:
         if "out_of_focus" not in str(error) and "defocus" not in str(error):
             raise
-        if keywords == dict(out_of_focus=False):  # a build without the option runs without it
-            return korvex_run(frames, {}, pattern)
+        if not keywords.get("out_of_focus", True):  # a build without the option runs without it
+            return korvex_run(frames, {k: v for k, v in keywords.items() if k != "out_of_focus"},
+                              pattern)
         OPTION_MISSING.add(str(error))
         return None
     return (r.image.astype(np.float64), float(getattr(r, "out_of_focus_share", np.nan)),
@@ -86,8 +93,8 @@ def run_stack(rows, label, stack, methods, pattern_kind="estimated", keep=None):
     for method in methods:
         if method == "widefield":
             result = (S.widefield(stack.frames), np.nan, 0.0, None)
-        elif method in KORVEX:
-            result = korvex_run(stack.frames, KORVEX[method], given)
+        elif method in KORVEX_ALL:
+            result = korvex_run(stack.frames, KORVEX_ALL[method], given)
         else:
             result = wiener_run(stack.frames, WIENER[method], given)
         if result is None:
@@ -289,7 +296,8 @@ def main(argv):
         for p in photons:
             stack = make_stack("filaments", K, SPREAD, p, 1)
             hold = keep if (K == 3.0 and p == 1000) else None
-            run_stack(rows, "haze", stack, every, keep=hold)
+            run_stack(rows, "haze", stack, every + (list(UNSPARSE) if p == 1000 else []),
+                      keep=hold)
             if hold is not None:
                 panel(keep, stack, os.path.join(out, "thick_specimens.png"))
             if p == 1000:
