@@ -275,8 +275,10 @@ def panel(keep, stack, path):
                  f"{stack.photons} photons; each panel from its minimum to its 99.7th "
                  "percentile", fontsize=8)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)
     plt.close(fig)
+    from PIL import Image  # matplotlib's own dependency
+    Image.open(path).convert("L").save(path, optimize=True)  # grey levels only: a third the size
 
 
 def main(argv):
