@@ -4,11 +4,16 @@
 # bench/thick/thick_study.py, copies its figure panel to docs/thick_specimens.png and, where
 # the Octave MEX files are built, runs bench/thick/thin_check.m on the thin stacks.
 # Usage: bash bench/thick/run_study.sh [OUTDIR] [--quick]   (default build/thick; about
-# 5 minutes on 2 cores, --quick under one). KORVEX_STUDY_VENV names another environment.
+# 7 minutes on a busy 2-core machine, --quick about one). KORVEX_STUDY_VENV names another
+# environment.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-out="$(realpath -m "${1:-$root/build/thick}")"
-shift || true
+out="$root/build/thick"
+if [[ $# -gt 0 && $1 != --* ]]; then
+  out="$1"
+  shift
+fi
+out="$(realpath -m "$out")"
 venv="$(realpath -m "${KORVEX_STUDY_VENV:-$root/build/study-venv}")"
 
 bash "$root/bench/wiener/setup.sh" "$venv"

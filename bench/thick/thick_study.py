@@ -41,10 +41,17 @@ KORVEX = {
     "Korvex, on, width 1.2/um": dict(out_of_focus=True, out_of_focus_width=1.2),
     "Korvex, on, defocus 1.5 um": dict(out_of_focus=True, defocus=1.5),
 }
-# Without the sparsity penalty, which pulls on the in-focus image only (1000 photons only).
+# The sparsity penalty (default 0.25), which pulls on the in-focus image only, at lower
+# weights, and the model after fewer iterations (1000 photons only).
 UNSPARSE = {
     "Korvex, off, sparsity 0": dict(out_of_focus=False, sparsity=0.0),
     "Korvex, on, sparsity 0": dict(out_of_focus=True, sparsity=0.0),
+    "Korvex, off, sparsity 0.05": dict(out_of_focus=False, sparsity=0.05),
+    "Korvex, on, sparsity 0.05": dict(out_of_focus=True, sparsity=0.05),
+    "Korvex, off, sparsity 0.1": dict(out_of_focus=False, sparsity=0.1),
+    "Korvex, on, sparsity 0.1": dict(out_of_focus=True, sparsity=0.1),
+    "Korvex, on, 10 iterations": dict(out_of_focus=True, iterations=10),
+    "Korvex, on, 20 iterations": dict(out_of_focus=True, iterations=20),
 }
 KORVEX_ALL = {**KORVEX, **UNSPARSE}
 WIENER = {"Wiener, attenuation on": 0.98, "Wiener, attenuation off": 0.0}
