@@ -41,17 +41,14 @@ KORVEX = {
     "Korvex, on, width 1.2/um": dict(out_of_focus=True, out_of_focus_width=1.2),
     "Korvex, on, defocus 1.5 um": dict(out_of_focus=True, defocus=1.5),
 }
-# The sparsity penalty (default 0.25), which pulls on the in-focus image only, at lower
-# weights, and the model after fewer iterations (1000 photons only).
+# Without the sparsity penalty, and four times the default iterations (1000 photons only).
 UNSPARSE = {
     "Korvex, off, sparsity 0": dict(out_of_focus=False, sparsity=0.0),
     "Korvex, on, sparsity 0": dict(out_of_focus=True, sparsity=0.0),
-    "Korvex, off, sparsity 0.05": dict(out_of_focus=False, sparsity=0.05),
-    "Korvex, on, sparsity 0.05": dict(out_of_focus=True, sparsity=0.05),
-    "Korvex, off, sparsity 0.1": dict(out_of_focus=False, sparsity=0.1),
-    "Korvex, on, sparsity 0.1": dict(out_of_focus=True, sparsity=0.1),
-    "Korvex, on, 10 iterations": dict(out_of_focus=True, iterations=10),
-    "Korvex, on, 20 iterations": dict(out_of_focus=True, iterations=20),
+    "Korvex, off, 160 iterations": dict(out_of_focus=False, iterations=160),
+    "Korvex, on, 160 iterations": dict(out_of_focus=True, iterations=160),
+    "Korvex, on, defocus 1.5 um, 160 iterations": dict(out_of_focus=True, defocus=1.5,
+                                                      iterations=160),
 }
 KORVEX_ALL = {**KORVEX, **UNSPARSE}
 WIENER = {"Wiener, attenuation on": 0.98, "Wiener, attenuation off": 0.0}
