@@ -39,8 +39,7 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Pack_Pair(T* x, T* b, CudaComplex<T>*
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* z, T* t, T* g, T* ge, T s,
                                                       T frames, CudaComplex<T>* u0,
-                                                      CudaComplex<T>* acc, unsigned W,
-                                                      unsigned H) {
+                                                      CudaComplex<T>* acc, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     using namespace korvex::kernels;
     const Index i = at(col, row, W);

@@ -38,11 +38,9 @@ HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam
           {2 * pi * std::cos(angle) / period, 2 * pi * std::sin(angle) / period});
     }
     for (unsigned p = 0; p < phases; ++p) {
-      const double phi =
-          2 * pi * p / phases + (equalStepsOnBins ? 0.2 : 0.27 * p * p + 0.1 * a);
+      const double phi = 2 * pi * p / phases + (equalStepsOnBins ? 0.2 : 0.27 * p * p + 0.1 * a);
       h.harmonics.coefficients.push_back(
-          {std::polar(0.45 - 0.05 * a, phi),
-           std::polar(threeBeam ? 0.2 : 0.0, 2 * phi + 0.5 * a)});
+          {std::polar(0.45 - 0.05 * a, phi), std::polar(threeBeam ? 0.2 : 0.0, 2 * phi + 0.5 * a)});
     }
   }
   const size_t n = size_t{W} * H;
@@ -52,7 +50,8 @@ HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam
     for (unsigned col = 0; col < W; ++col) {
       for (unsigned row = 0; row < H; ++row) {
         const std::complex<double> e = std::polar(1.0, o.kx * col + o.ky * row);
-        h.problem.masks[f * n + size_t{col} * H + row] = 1.0 + 2.0 * (c[0] * e + c[1] * e * e).real();
+        h.problem.masks[f * n + size_t{col} * H + row] =
+            1.0 + 2.0 * (c[0] * e + c[1] * e * e).real();
       }
     }
   }
@@ -137,8 +136,8 @@ void Expect_Joint_Gradient(const HazeProblem& h, bool frameData, unsigned iterat
   options.outOfFocus = h.transfer;
   HostArrays<T> arrays(p);
   Korvex<T> engine(p.W, p.H, p.F, iterations, true, true);
-  engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
-                        arrays.output.data(), T(0), T(0), T(0.05), options);
+  engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics, arrays.output.data(),
+                        T(0), T(0), T(0.05), options);
   ASSERT_EQ(engine.m_iteration, iterations - 1);
   const std::vector<double> point = Device_Pair(engine.d_estimatePrev, n);
   size_t hazePixels = 0;
@@ -183,8 +182,8 @@ TEST(OutOfFocusGradientTest, AMultiplierGivesTheSameIteratesForEqualStepsOnWhole
     }
     HostArrays<double> arrays(p);
     Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
-    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
-                          arrays.output.data(), 0.0, 0.0, 0.05, options);
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics, arrays.output.data(),
+                          0.0, 0.0, 0.05, options);
     gradients[form] = Device_Pair(engine.d_grad, n);
     haze[form].resize(n);
     engine.Out_Of_Focus(haze[form].data());
@@ -218,8 +217,7 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
             "KorvexCUDA Error: the out-of-focus transfer must hold 192 values (got 191)!\n");
   wrong = options;
   wrong.outOfFocus[7] = NAN;
-  EXPECT_EQ(run(engine, wrong),
-            "KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
+  EXPECT_EQ(run(engine, wrong), "KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
   Korvex<double> frames(p.W, p.H, p.F, 3);
   EXPECT_EQ(Message_Of([&] {
               frames.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
