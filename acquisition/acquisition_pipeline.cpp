@@ -399,7 +399,7 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->otfKey = {};
   std::vector<T>().swap(kept_->cameraOtf);
   kept_->cameraOtfKey = {};
-  kept_->haze = {};
+  std::vector<double>().swap(kept_->haze);
   kept_->hazeKey = {};
   Return_Freed_Memory();
 }
