@@ -156,12 +156,18 @@ uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint6
   return pixels * (8 * frames + 16 * frames + 16 * frames + 16 * angles + 16 + 16 + 64 * angles);
 }
 
-uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes) {
-  return 2 * valueBytes * (5 * finePixels + finePixels * frames) + 2 * valueBytes * finePixels;
+uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
+                      bool outOfFocus) {
+  // The out-of-focus model doubles the estimate, the gradient and their previous values, and
+  // holds four images of its own.
+  const uint64_t haze = outOfFocus ? 8 * valueBytes * finePixels : 0;
+  return 2 * valueBytes * (5 * finePixels + finePixels * frames) + 2 * valueBytes * finePixels +
+         haze;
 }
 
 MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint64_t factor,
-                          uint64_t angles, bool estimate, uint64_t valueBytes) {
+                          uint64_t angles, bool estimate, uint64_t valueBytes,
+                          bool outOfFocus) {
   const uint64_t pixels = height * width;
   const uint64_t fine = pixels * factor * factor;
   MemoryNeed need;
@@ -171,7 +177,10 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   // The up-sampler's complex staging of one coarse and one fine frame, on host and device.
   need.host += 2 * valueBytes * (pixels + fine);
   // The engine folds the frames as they arrive: one image where a stack would be.
-  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes);
+  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes, outOfFocus);
+  // The haze's transfer function (in double, and its copy in the engine's options), and its
+  // image.
+  if (outOfFocus) need.host += 16 * fine + valueBytes * fine;
   if (estimate) need.host += Estimator_Bytes(height, width, angles, frames / angles);
   return need;
 }

@@ -1,0 +1,148 @@
+// Korvex<T>: the out-of-focus term of a harmonic engine. The model
+//   y_j = H(m_j x) + G b,
+// b one non-negative image shared by every frame, adds to the data term's gradients
+//   x:  w H'G b,                          w = sum_j m_j,
+//   b:  G'(H(w x) + F G b - sum_j d_j),
+// with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time. Per
+// iteration w x and b share one complex transform and both results come back from one inverse
+// transform, since every filter here is real and even.
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "Korvex.h"
+#include "status_check.h"
+
+namespace {
+
+constexpr const char* kUnit = "Korvex";
+
+template <typename T>
+cufftResult Transform(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out, int direction) {
+  if constexpr (std::is_same_v<T, float>) {
+    return cufftExecC2C(plan, reinterpret_cast<cufftComplex*>(in),
+                        reinterpret_cast<cufftComplex*>(out), direction);
+  } else {
+    return cufftExecZ2Z(plan, reinterpret_cast<cufftDoubleComplex*>(in),
+                        reinterpret_cast<cufftDoubleComplex*>(out), direction);
+  }
+}
+
+cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const float* x, float* result) {
+  return cublasSasum_v2(handle, n, x, 1, result);
+}
+cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const double* x, double* result) {
+  return cublasDasum_v2(handle, n, x, 1, result);
+}
+cublasStatus_t Dot(cublasHandle_t handle, int n, const float* x, const float* y, float* result) {
+  return cublasSdot_v2(handle, n, x, 1, y, 1, result);
+}
+cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, const double* y,
+                   double* result) {
+  return cublasDdot_v2(handle, n, x, 1, y, 1, result);
+}
+
+}  // namespace
+
+template <typename T>
+void Korvex<T>::Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H) {
+  if (transfer.size() != size_t{W} * H) {
+    throw std::runtime_error("KorvexCUDA Error: the out-of-focus transfer must hold " +
+                             std::to_string(size_t{W} * H) + " values (got " +
+                             std::to_string(transfer.size()) + ")!\n");
+  }
+  for (double v : transfer) {
+    if (!std::isfinite(v)) {
+      throw std::runtime_error("KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
+    }
+  }
+}
+
+// G's even part and G E (E the OTF's even part) into d_haze in device order; their values at
+// zero frequency kept for the share.
+template <typename T>
+void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<double> g = Even_Part(transfer, W, H);
+  std::vector<double> ge = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
+  const size_t zero = size_t{W / 2} * H + H / 2;
+  m_hazeZero = g[zero];
+  m_otfZero = ge[zero];
+  for (size_t i = 0; i < ge.size(); ++i) ge[i] *= g[i];
+  Upload_Centred(g, Haze_Part(kHazeG));
+  Upload_Centred(ge, Haze_Part(kHazeGE));
+}
+
+// After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum through G',
+// and w = sum_j m_j (per orientation `phases` masks with the mean coefficients).
+template <typename T>
+void Korvex<T>::Fold_Out_Of_Focus() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  T* data = Haze_Part(kHazeData);
+  CuCall_Real2Complex(m_launch, data, d_scratchB, W, H);
+  Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
+  CuCall_Scaled_Real(m_launch, d_scratchB, data, W, H);
+  T* weight = Haze_Part(kHazeWeight);
+  KORVEX_CHECK(cudaMemset(weight, 0, size_t{W} * H * sizeof(T)));
+  Add_Mask_Sum(T(1), weight);
+}
+
+// Adds w H'G b to d_dataGrad and writes the b-gradient into the second half of d_grad.
+template <typename T>
+void Korvex<T>::Out_Of_Focus_Gradient() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  T* weight = Haze_Part(kHazeWeight);
+  T* b = d_estimate + size_t{W} * H;
+  CuCall_Pack_Pair(m_launch, weight, d_estimate, b, d_scratchA, W, H);
+  KORVEX_CHECK(Transform(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
+  CuCall_Haze_Spectrum(m_launch, d_scratchA, Haze_Part(kHazeG), Haze_Part(kHazeGE),
+                       static_cast<T>(m_frames), d_scratchB, W, H);
+  KORVEX_CHECK(Transform(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+  CuCall_Haze_Gradients(m_launch, d_scratchB, weight, Haze_Part(kHazeData), d_dataGrad,
+                        d_grad + size_t{W} * H, W, H);
+}
+
+template <typename T>
+double Korvex<T>::Out_Of_Focus(T* haze) {
+  if (m_parts != 2 || d_haze == nullptr) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the last reconstruction had no out-of-focus model!\n");
+  }
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const int n = static_cast<int>(W * H);
+  T* b = d_estimate + size_t{W} * H;
+  if (haze != nullptr) {
+    T* staging = reinterpret_cast<T*>(d_scratchA);
+    CuCall_Real2Complex(m_launch, b, d_scratchB, W, H);
+    Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
+    CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+    CuCall_Row2Col(m_launch, d_dataGrad, staging, W, H);
+    KORVEX_CHECK(cudaMemcpy(haze, staging, size_t{W} * H * sizeof(T), cudaMemcpyDeviceToHost));
+  }
+  // b >= 0, so its sum is the sum of its magnitudes.
+  T hazeSum = 0;
+  T weighted = 0;
+  KORVEX_CHECK(Sum_Abs(m_blasHandle, n, b, &hazeSum));
+  KORVEX_CHECK(Dot(m_blasHandle, n, Haze_Part(kHazeWeight), d_estimate, &weighted));
+  const double hazeLight = m_hazeZero * static_cast<double>(hazeSum);
+  const double focusLight = m_otfZero * static_cast<double>(weighted) / m_frames;
+  const double total = hazeLight + focusLight;
+  return total > 0.0 && hazeLight > 0.0 ? hazeLight / total : 0.0;
+}
+
+template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
+template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
+template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
+template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
+template void Korvex<float>::Fold_Out_Of_Focus();
+template void Korvex<double>::Fold_Out_Of_Focus();
+template void Korvex<float>::Out_Of_Focus_Gradient();
+template void Korvex<double>::Out_Of_Focus_Gradient();
+template double Korvex<float>::Out_Of_Focus(float*);
+template double Korvex<double>::Out_Of_Focus(double*);
