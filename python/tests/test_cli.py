@@ -135,8 +135,13 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
 
 
 def test_out_of_focus_share_of_each_time_point_printed_and_recorded(raw, tmp_path):
-    out = tmp_path / "out.ome.tif"
-    base = ["reconstruct", raw, "-o", out, "--na", 1.2, "--wavelength", 0.52, "--iterations", 3,
+    series = tifffile.imread(raw).astype(np.float32)
+    y, x = np.mgrid[:37, :50]
+    series += 2000 * np.exp(-((y - 15.0) ** 2 + (x - 30.0) ** 2) / (2 * 10.0 ** 2))  # a haze
+    hazy, out = tmp_path / "hazy.tif", tmp_path / "out.ome.tif"
+    tifffile.imwrite(hazy, series, imagej=True, resolution=(1 / 0.065, 1 / 0.065),
+                     metadata={"axes": "TZYX", "unit": "um"})
+    base = ["reconstruct", hazy, "-o", out, "--na", 1.2, "--wavelength", 0.52, "--iterations", 20,
             "-q"]
     done = korvex_cli(*base, "--out-of-focus", "on", "--defocus", 1.5)
     assert done.returncode == 0, done.stderr
@@ -149,6 +154,7 @@ def test_out_of_focus_share_of_each_time_point_printed_and_recorded(raw, tmp_pat
     assert notes["out-of-focus width (1/um)"] == "default"
     recorded = json.loads(notes["out-of-focus share"])
     assert [f"{share:.3f}" for share in recorded] == [value for _, value in printed]
+    assert all(0.2 < share < 1 for share in recorded)
 
     done = korvex_cli(*base, "--out-of-focus", "off")
     assert done.returncode == 0, done.stderr
