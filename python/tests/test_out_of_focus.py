@@ -41,8 +41,6 @@ def test_settings_are_checked_with_the_python_names():
             dict(out_of_focus=True, out_of_focus_width=np.inf),
         "defocus applies to the out-of-focus model, which is off":
             dict(out_of_focus=False, defocus=1.0),
-        "out_of_focus_width applies to the out-of-focus model":
-            dict(out_of_focus=False, out_of_focus_width=0.5),
     }
     for message, options in refusals.items():
         with pytest.raises(ValueError, match=message):
