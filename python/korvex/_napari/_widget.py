@@ -335,11 +335,11 @@ class KorvexWidget(Container):
             target = self._viewer.layers[name]
             if target.data.shape != data.shape or target.data.dtype != data.dtype:
                 self._viewer.layers.remove(name)
-        if name not in self._viewer.layers:
+        if name not in self._viewer.layers:  # in cyan, added onto the result's magma
             self._viewer.add_image(np.zeros(data.shape, data.dtype), name=name,
                                    scale=result_layer.scale, translate=result_layer.translate,
-                                   metadata={"korvex": {"kind": "result"}}, colormap="gray",
-                                   visible=True)
+                                   metadata={"korvex": {"kind": "result"}}, colormap="cyan",
+                                   blending="additive")
         target = self._viewer.layers[name]
         target.data[t] = haze.reshape(target.data[t].shape)
         target.reset_contrast_limits()
