@@ -93,3 +93,14 @@ def test_series_reports_each_time_points_share(hazy):
     lazy = korvex.reconstruct_series(dask.from_array(series, chunks=(1, 9, 48, 56)), **common,
                                      out_of_focus=True)
     assert lazy.out_of_focus_share is None
+
+
+def test_thick_sample_carries_its_haze():
+    """The napari sample for thick specimens: twice the in-focus light out of focus."""
+    from korvex._napari import _sample
+
+    data, options, _ = _sample.simulated_thick(size=64)[0]
+    optics = {name: options["metadata"]["korvex"][name]
+              for name in ("na", "wavelength", "pixel_size", "background")}
+    result = korvex.reconstruct_acquisition(data, **optics, out_of_focus=True)
+    assert 0.5 < result.out_of_focus_share < 1
