@@ -55,7 +55,7 @@ uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint6
 
 // The engine's device buffers on a fine grid of `finePixels`, `frames` frames, values of
 // `valueBytes` (its ten buffers and an FFT work area as large as a complex image), with the
-// out-of-focus model's eight images more when `outOfFocus`.
+// out-of-focus model's ten images more when `outOfFocus`.
 uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
                       bool outOfFocus = false);
 

@@ -150,7 +150,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   const size_t pixels = size_t{width} * height;
   const size_t realBytes = pixels * sizeof(T);
   const size_t pairBytes = (outOfFocus ? 2 : 1) * realBytes;
-  const size_t hazeBytes = outOfFocus ? 4 * realBytes : 0;
+  const size_t hazeBytes = outOfFocus ? 6 * realBytes : 0;
   const size_t complexBytes = pixels * sizeof(CudaComplex<T>);
   const size_t stackFrames = harmonic ? 1 : frames;
   const size_t stackBytes = pixels * stackFrames * sizeof(T);

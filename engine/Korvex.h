@@ -127,7 +127,8 @@ class Korvex {
   Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic);
   // With `outOfFocus` as well (a harmonic engine only), room for the out-of-focus image b:
   // d_grad, d_gradPrev, d_estimate and d_estimatePrev hold two images each, x and then b, and
-  // four more images hold the haze term's transfer functions, weights and folded data.
+  // six more images hold the haze term's transfer functions, weights, folded data and the
+  // spectrum of its gradient.
   Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic,
          bool outOfFocus);
   ~Korvex();
@@ -210,15 +211,22 @@ class Korvex {
   static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
   void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
   void Fold_Out_Of_Focus();
-  void Out_Of_Focus_Gradient();
+  void Haze_Start();
+  void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
+  void Haze_Finish();
   // The images of d_haze, in order.
   enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
   T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }
+  // The b-gradient's spectrum, a complex image after the four real ones.
+  CudaComplex<T>* Haze_Spectrum() const {
+    return reinterpret_cast<CudaComplex<T>*>(Haze_Part(4));
+  }
   KernelLaunch_t Pair_Launch() const { return m_parts == 2 ? m_launchPair : m_launch; }
   static std::vector<double> Even_Part(const std::vector<double>& centred, unsigned W,
                                        unsigned H);
   bool m_outOfFocus = false;        // built with room for b
-  T* d_haze = nullptr;              // G, G E (device order), w, G' sum_j d_j (row-major)
+  T* d_haze = nullptr;              // G, G E (device order), w, G' sum_j d_j (row-major),
+                                    // and a complex work image
   KernelLaunch_t m_launchPair;      // covers the pair (x, b) as one W x 2H image
   unsigned m_parts = 1;             // 2 while the last reconstruction estimates b
   double m_hazeZero = 0;            // G at zero frequency

@@ -288,7 +288,6 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     m_iteration = k;
     if (m_harmonic) {
       Harmonic_Data_Gradient();
-      if (m_parts == 2) Out_Of_Focus_Gradient();
     } else if (options.foldedData) {
       Folded_Data_Gradient();
     } else {

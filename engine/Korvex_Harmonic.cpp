@@ -239,11 +239,16 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   const size_t imageBytes = size_t{W} * H * sizeof(T);
   const Table_Layout layout(W, H, m_frames);
   T* base = d_masks;  // u_0
-  CuCall_Real2Complex(m_launch, d_estimate, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB);
+  if (m_parts == 2) {
+    Haze_Start();
+  } else {
+    CuCall_Real2Complex(m_launch, d_estimate, d_scratchB, W, H);
+    Filter_In_Place(d_scratchB);
+  }
   if (m_multiplier) {
     CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
     CuCall_Addition(m_launch, d_dataGrad, d_images, d_dataGrad, W, H);
+    if (m_parts == 2) Haze_Finish();
     return;
   }
   CuCall_Scaled_Real(m_launch, d_scratchB, base, W, H);
@@ -251,7 +256,7 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   for (unsigned a = 0; a < m_orientations; ++a) {
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
     CuCall_Modulate(m_launch, d_estimate, tables, tables + W, d_scratchA, W, H);
-    Filter_In_Place(d_scratchA);
+    Filter_Modulated(d_scratchA, a, 1);
     CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
     if (!m_secondOrder[a]) {
       CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, d_dataGrad, W,
@@ -260,10 +265,11 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     }
     CudaComplex<T>* order2 = tables + W + H;
     CuCall_Modulate(m_launch, d_estimate, order2, order2 + W, d_scratchB, W, H);
-    Filter_In_Place(d_scratchB);
+    Filter_Modulated(d_scratchB, a, 2);
     CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, d_dataGrad,
                             W, H);
   }
+  if (m_parts == 2) Haze_Finish();
 }
 
 template void Korvex<float>::Check_Harmonics(const KorvexHarmonics&, unsigned);

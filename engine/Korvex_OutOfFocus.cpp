@@ -3,9 +3,12 @@
 // b one non-negative image shared by every frame, adds to the data term's gradients
 //   x:  w H'G b,                          w = sum_j m_j,
 //   b:  G'(H(w x) + F G b - sum_j d_j),
-// with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time. Per
-// iteration w x and b share one complex transform and both results come back from one inverse
-// transform, since every filter here is real and even.
+// with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time.
+// The harmonic gradient multiplies u_0 = H'H x by w already, so H'G b joins u_0 in the
+// transform of x, b riding in its imaginary part (every filter here is real and even). w x is
+// F x plus the mean masks' harmonics, whose transforms E_l x the harmonic gradient takes
+// anyway: the b-gradient's spectrum is gathered from them and costs one inverse transform an
+// iteration.
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -91,20 +94,51 @@ void Korvex<T>::Fold_Out_Of_Focus() {
   Add_Mask_Sum(T(1), weight);
 }
 
-// Adds w H'G b to d_dataGrad and writes the b-gradient into the second half of d_grad.
+// The transform of x that the data term needs, carrying b along: d_scratchB holds the
+// unnormalised inverse transform of H'H x + s H'G b (s = 1 where the harmonic combination
+// multiplies u_0 by w = sum_j m_j, F with a multiplier, which stands for w = F), and the
+// b-gradient's spectrum starts with G'H(F x) + F G'G b.
 template <typename T>
-void Korvex<T>::Out_Of_Focus_Gradient() {
+void Korvex<T>::Haze_Start() {
   const unsigned W = m_width;
   const unsigned H = m_height;
-  T* weight = Haze_Part(kHazeWeight);
-  T* b = d_estimate + size_t{W} * H;
-  CuCall_Pack_Pair(m_launch, weight, d_estimate, b, d_scratchA, W, H);
+  const T frames = static_cast<T>(m_frames);
+  CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
   KORVEX_CHECK(Transform(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
-  CuCall_Haze_Spectrum(m_launch, d_scratchA, Haze_Part(kHazeG), Haze_Part(kHazeGE),
-                       static_cast<T>(m_frames), d_scratchB, W, H);
+  CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
+                    m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(), W, H);
   KORVEX_CHECK(Transform(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
-  CuCall_Haze_Gradients(m_launch, d_scratchB, weight, Haze_Part(kHazeData), d_dataGrad,
-                        d_grad + size_t{W} * H, W, H);
+}
+
+// `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
+// out-of-focus term, its spectrum first adds the mean mask's share P (mu E_l + conj(mu) E_-l) x
+// of w x to the b-gradient's spectrum.
+template <typename T>
+void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order) {
+  if (m_parts != 2) {
+    Filter_In_Place(buffer);
+    return;
+  }
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  // The mean coefficients follow the phase tables of every orientation and the coefficients
+  // of every frame (Table_Layout in Korvex_Harmonic.cpp).
+  const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
+  KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
+                         d_harmonics + means + 2 * orientation + (order - 1),
+                         static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
+  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
+  KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+}
+
+// The b-gradient G'(H(w x) + F G b) - G' sum_j d_j from its gathered spectrum into the second
+// half of d_grad.
+template <typename T>
+void Korvex<T>::Haze_Finish() {
+  KORVEX_CHECK(Transform(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
+  CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData),
+                       d_grad + size_t{m_width} * m_height, m_width, m_height);
 }
 
 template <typename T>
@@ -142,7 +176,11 @@ template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, con
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
 template void Korvex<float>::Fold_Out_Of_Focus();
 template void Korvex<double>::Fold_Out_Of_Focus();
-template void Korvex<float>::Out_Of_Focus_Gradient();
-template void Korvex<double>::Out_Of_Focus_Gradient();
+template void Korvex<float>::Haze_Start();
+template void Korvex<double>::Haze_Start();
+template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned);
+template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
+template void Korvex<float>::Haze_Finish();
+template void Korvex<double>::Haze_Finish();
 template double Korvex<float>::Out_Of_Focus(float*);
 template double Korvex<double>::Out_Of_Focus(double*);

@@ -1,7 +1,7 @@
 // The kernels of the out-of-focus term: one image b, shared by every frame and unpatterned,
-// seen through a real even low-pass G. One complex transform carries two real images, w x in
-// its real part and b in its imaginary part; their spectra are told apart by symmetry, and the
-// two real results come back the same way from one inverse transform.
+// seen through a real even low-pass G. The transform of x that the data term takes anyway
+// carries b in its imaginary part; their spectra are told apart by symmetry. The b-gradient's
+// spectrum is gathered from that transform and from those of the modulated images E_l x.
 //
 // Included only by Korvex_Kernels.cu, which launches them.
 #pragma once
@@ -10,25 +10,28 @@
 #include "kernel_math.h"
 #include "kernel_types.h"
 
-// out = w x + i b.
+// out = x + i b.
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Pack_Pair(T* w, T* x, T* b, CudaComplex<T>* out,
-                                                     unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Pack_Pair(T* x, T* b, CudaComplex<T>* out, unsigned W,
+                                                     unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    out[i].re = w[i] * x[i];
+    out[i].re = x[i];
     out[i].im = b[i];
   }
 }
 
-// z, the unshifted spectrum of w x + i b, split into X = (Z(q) + conj Z(-q)) / 2 and
-// B = (Z(q) - conj Z(-q)) / 2i; out = (ge X + frames g^2 B) + i (ge B), with g = G and
-// ge = G E (E the OTF's even part) in the same order: the spectrum of
-// G'(H(w x) + F G b) + i H'G b. out must not be z, whose mirrored entries are read.
+// z, the unshifted spectrum of x + i b, split into X = (Z(q) + conj Z(-q)) / 2 and
+// B = (Z(q) - conj Z(-q)) / 2i, with t the transfer function of H'H, g = G and ge = G E (E the
+// OTF's even part), all in the same order:
+//   u0  = t X + s ge B           (H'H x + s H'G b),
+//   acc = frames (ge X + g^2 B)  (G'H(F x) + F G'G b, the b-gradient's start).
+// Neither output may be z, whose mirrored entries are read.
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Spectrum(CudaComplex<T>* z, T* g, T* ge, T frames,
-                                                         CudaComplex<T>* out, unsigned W,
-                                                         unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* z, T* t, T* g, T* ge, T s,
+                                                      T frames, CudaComplex<T>* u0,
+                                                      CudaComplex<T>* acc, unsigned W,
+                                                      unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     using namespace korvex::kernels;
     const Index i = at(col, row, W);
@@ -36,23 +39,45 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Spectrum(CudaComplex<T>* z, T* g
     const T a = z[i].re, b = z[i].im, c = z[m].re, d = z[m].im;
     const T xRe = T(0.5) * (a + c), xIm = T(0.5) * (b - d);
     const T bRe = T(0.5) * (b + d), bIm = T(0.5) * (c - a);
-    const T s = ge[i];
-    const T t = frames * (g[i] * g[i]);
-    out[i].re = (s * xRe + t * bRe) - s * bIm;
-    out[i].im = (s * xIm + t * bIm) + s * bRe;
+    const T blur = ge[i];
+    const T haze = s * blur;
+    const T gain = g[i] * g[i];
+    u0[i].re = t[i] * xRe + haze * bRe;
+    u0[i].im = t[i] * xIm + haze * bIm;
+    acc[i].re = frames * (blur * xRe + gain * bRe);
+    acc[i].im = frames * (blur * xIm + gain * bIm);
   }
 }
 
-// From the unnormalised inverse transform of Cuda_Haze_Spectrum's output: acc += w times its
-// imaginary part (the x-gradient's w H'G b), bGrad = its real part less c = G' sum_j d_j.
+// z, the unshifted spectrum of E_l x, adds the share of the mean mask's harmonic l to the
+// b-gradient's spectrum: acc += ge P (mu Z(q) + conj(mu) conj Z(-q)), the spectrum of
+// G'H(P (mu E_l + conj(mu) E_-l) x), with mu = mean[0] the orientation's mean coefficient and
+// P its phase count.
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradients(CudaComplex<T>* z, T* w, T* c, T* acc,
-                                                          T* bGrad, unsigned W, unsigned H) {
-  const korvex::kernels::InverseFftScale<T> scale(W, H);
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T* ge,
+                                                           CudaComplex<T>* mean, T phases,
+                                                           CudaComplex<T>* acc, unsigned W,
+                                                           unsigned H) {
+  const T mr = phases * mean[0].re, mi = phases * mean[0].im;
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     using namespace korvex::kernels;
     const Index i = at(col, row, W);
-    acc[i] = fused_multiply_add(scale.apply(z[i].im), w[i], acc[i]);
+    const Index m = at(col == 0 ? 0 : W - col, row == 0 ? 0 : H - row, W);
+    const T a = z[i].re, b = z[i].im, c = z[m].re, d = z[m].im;
+    const T blur = ge[i];
+    acc[i].re = acc[i].re + blur * (mr * (a + c) - mi * (b + d));
+    acc[i].im = acc[i].im + blur * (mr * (b - d) + mi * (a - c));
+  }
+}
+
+// From the unnormalised inverse transform of the b-gradient's spectrum: bGrad = its real part
+// less c = G' sum_j d_j.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(CudaComplex<T>* z, T* c, T* bGrad,
+                                                         unsigned W, unsigned H) {
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     bGrad[i] = scale.residual(z[i].re, c[i]);
   }
 }
