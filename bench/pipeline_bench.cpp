@@ -81,7 +81,7 @@ void Compare_Out_Of_Focus(const Settings& s, const std::vector<T>& frames,
   acq::AcquisitionPipeline<T> pipelines[2];
   std::vector<double> total[2], engine[2], processor[2];
   double share = 0;
-  unsigned fine = 0;
+  unsigned fine = 0, run[2] = {0, 0};
   for (int call = -1; call < s.repeats; ++call) {
     for (int on = 0; on < 2; ++on) {
       options.outOfFocus.enabled = on == 1;
@@ -90,6 +90,7 @@ void Compare_Out_Of_Focus(const Settings& s, const std::vector<T>& frames,
       const acq::AcquisitionResult<T> r = pipelines[on].Reconstruct(frames.data(), n, n, 9, options);
       const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
       fine = r.height;
+      run[on] = r.iterations;
       if (on == 1) share = r.outOfFocusShare;
       if (call < 0) continue;
       total[on].push_back(seconds);
@@ -97,8 +98,8 @@ void Compare_Out_Of_Focus(const Settings& s, const std::vector<T>& frames,
       processor[on].push_back(static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC);
     }
   }
-  std::printf("pipeline %ux%ux9 -> %ux%u, %s, %u iterations, warm medians of %d\n", n, n, fine,
-              fine, s.precision.c_str(), s.iterations, s.repeats);
+  std::printf("pipeline %ux%ux9 -> %ux%u, %s, %u iterations (%u and %u run), warm medians of %d\n",
+              n, n, fine, fine, s.precision.c_str(), s.iterations, run[0], run[1], s.repeats);
   std::printf("  without the out-of-focus model  total %8.3f s  engine %8.3f s  processor %8.3f s\n",
               Median(total[0]), Median(engine[0]), Median(processor[0]));
   std::printf("  with it                         total %8.3f s  engine %8.3f s  processor %8.3f s\n",

@@ -40,8 +40,11 @@ struct KorvexOptions {
   // out-of-focus light is seen (its even part is used). With masks given by their harmonics,
   // on an engine built for it, the model becomes y_j = H(m_j x) + G b: b is one non-negative
   // image shared by every frame and unpatterned, estimated together with x by the same
-  // projected Barzilai-Borwein step on the pair (x, b). The smoothness and sparsity terms stay
-  // on x. With frameData off, the masked data m_j y_j take the place of y_j. Empty: no haze.
+  // projected Barzilai-Borwein step on the pair (x, b). The smoothness term stays on x; the
+  // sparsity penalty weighs b's light as it weighs x's (sparsity F G(0) sum_i b_i), so that
+  // only the patterned data tell in-focus light from haze. With frameData off, the masked data
+  // m_j y_j take the place of y_j. With a multiplier (KorvexHarmonics::multiplier), which
+  // stands for equal phase steps, w is taken as F. Empty: no haze.
   std::vector<double> outOfFocus;
 };
 
@@ -210,7 +213,7 @@ class Korvex {
   // The out-of-focus term (Korvex_OutOfFocus.cpp).
   static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
   void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
-  void Fold_Out_Of_Focus();
+  void Fold_Out_Of_Focus(T sparsity);
   void Haze_Start();
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();

@@ -257,7 +257,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   if (outOfFocus) {
-    Fold_Out_Of_Focus();
+    Fold_Out_Of_Focus(sparsity);
     // The haze starts at zero: the widefield start explains all light as specimen.
     KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
   }

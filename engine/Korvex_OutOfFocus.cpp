@@ -2,7 +2,7 @@
 //   y_j = H(m_j x) + G b,
 // b one non-negative image shared by every frame, adds to the data term's gradients
 //   x:  w H'G b,                          w = sum_j m_j,
-//   b:  G'(H(w x) + F G b - sum_j d_j),
+//   b:  G'(H(w x) + F G b - sum_j d_j) + F sparsity G(0),
 // with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time.
 // The harmonic gradient multiplies u_0 = H'H x by w already, so H'G b joins u_0 in the
 // transform of x, b riding in its imaginary part (every filter here is real and even). w x is
@@ -79,13 +79,20 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T
   Upload_Centred(ge, Haze_Part(kHazeGE));
 }
 
-// After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum through G',
-// and w = sum_j m_j (per orientation `phases` masks with the mean coefficients).
+// After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
+// F sparsity, through G', and w = sum_j m_j (per orientation `phases` masks with the mean
+// coefficients). The sparsity penalty on x is what lowering every frame by `sparsity` adds to
+// its gradient; the same lowering adds F sparsity G(0) to b's. Light then costs the same in x
+// as in b, so the penalty gains nothing by moving in-focus light into the haze, and the
+// patterned data alone decide between them.
 template <typename T>
-void Korvex<T>::Fold_Out_Of_Focus() {
+void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   T* data = Haze_Part(kHazeData);
+  if (sparsity != T(0)) {
+    CuCall_Add_Scalar(m_launch, data, -sparsity * static_cast<T>(m_frames), W, H);
+  }
   CuCall_Real2Complex(m_launch, data, d_scratchB, W, H);
   Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
   CuCall_Scaled_Real(m_launch, d_scratchB, data, W, H);
@@ -132,13 +139,16 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
-// The b-gradient G'(H(w x) + F G b) - G' sum_j d_j from its gathered spectrum into the second
-// half of d_grad.
+// The b-gradient from its gathered spectrum into the second half of d_grad, projected: zero
+// where b = 0 and the gradient would push it below. Those pixels cannot move, so they leave
+// the step size and the convergence measure alone: where the model finds no haze, the
+// iteration runs as without it.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
   KORVEX_CHECK(Transform(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
-  CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData),
-                       d_grad + size_t{m_width} * m_height, m_width, m_height);
+  const size_t pixels = size_t{m_width} * m_height;
+  CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
+                       d_grad + pixels, m_width, m_height);
 }
 
 template <typename T>
@@ -174,8 +184,8 @@ template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsi
 template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
-template void Korvex<float>::Fold_Out_Of_Focus();
-template void Korvex<double>::Fold_Out_Of_Focus();
+template void Korvex<float>::Fold_Out_Of_Focus(float);
+template void Korvex<double>::Fold_Out_Of_Focus(double);
 template void Korvex<float>::Haze_Start();
 template void Korvex<double>::Haze_Start();
 template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned);

@@ -10,6 +10,15 @@
 #include "kernel_math.h"
 #include "kernel_types.h"
 
+// a += s.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Add_Scalar(T* a, T s, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    a[i] = a[i] + s;
+  }
+}
+
 // out = x + i b.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Pack_Pair(T* x, T* b, CudaComplex<T>* out, unsigned W,
@@ -71,13 +80,14 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
 }
 
 // From the unnormalised inverse transform of the b-gradient's spectrum: bGrad = its real part
-// less c = G' sum_j d_j.
+// less c, projected onto what b >= 0 lets move (0 where b is 0 and the gradient positive).
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(CudaComplex<T>* z, T* c, T* bGrad,
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(CudaComplex<T>* z, T* c, T* b, T* bGrad,
                                                          unsigned W, unsigned H) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    bGrad[i] = scale.residual(z[i].re, c[i]);
+    const T g = scale.residual(z[i].re, c[i]);
+    bGrad[i] = b[i] <= T(0) && g > T(0) ? T(0) : g;
   }
 }

@@ -164,21 +164,28 @@ double Relative_Change(const std::vector<float>& changed, const std::vector<floa
   return std::sqrt(difference / norm);
 }
 
+// Only the patterned sidebands tell haze from in-focus light, and at a period near the cut-off
+// they carry it faintly: the split converges over a few hundred iterations.
 TEST_F(OutOfFocusPipelineTest, RemovesTheHazeAndKeepsTheInFocusLevel) {
   const Scene s = Make_Scene(0.5);
+  AcquisitionOptions options = Options(false);
+  options.iterations = 300;
   const AcquisitionResult<float> off =
-      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, Options(false));
+      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
   EXPECT_TRUE(off.outOfFocus.empty());
   EXPECT_EQ(off.outOfFocusShare, 0.0);
+  options.outOfFocus.enabled = true;
   const AcquisitionResult<float> on =
-      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, Options(true));
+      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
   const Levels without = Measure(off.image, s), with = Measure(on.image, s);
   // Without the model the haze is reconstructed as specimen.
   EXPECT_GT(without.haze, 0.5 * s.haze[size_t(kHazeCol) * kFine + size_t(kHazeRow)]);
   EXPECT_LT(with.haze, 0.05 * without.haze);
-  EXPECT_GT(with.focus, 0.75 * without.focus);
-  EXPECT_GT(on.outOfFocusShare, 0.4);
-  EXPECT_LT(on.outOfFocusShare, 0.7);
+  EXPECT_NEAR(with.focus, without.focus, 0.02 * without.focus);
+  // Half the light is haze; the sparsity penalty, a uniform lowering of every frame, trims
+  // the haze's faint tails, so the model finds less.
+  EXPECT_GT(on.outOfFocusShare, 0.15);
+  EXPECT_LT(on.outOfFocusShare, 0.6);
   // The haze image is the haze: its peak near the blob's, on the image's grid.
   ASSERT_EQ(on.outOfFocus.size(), on.image.size());
   const size_t centre = size_t(kHazeCol) * kFine + size_t(kHazeRow);
@@ -192,8 +199,8 @@ TEST_F(OutOfFocusPipelineTest, LeavesAThinSpecimenNearlyAsItWas) {
       pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, Options(false));
   const AcquisitionResult<float> on =
       pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, Options(true));
-  EXPECT_LT(on.outOfFocusShare, 0.03);
-  EXPECT_LT(Relative_Change(on.image, off.image), 0.2);
+  EXPECT_LT(on.outOfFocusShare, 0.01);
+  EXPECT_LT(Relative_Change(on.image, off.image), 0.005);
   EXPECT_NEAR(Measure(on.image, s).focus, Measure(off.image, s).focus,
               0.03 * Measure(off.image, s).focus);
   pipeline_.Release();

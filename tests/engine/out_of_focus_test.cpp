@@ -2,6 +2,7 @@
 // frame-by-frame evaluation of the same objective, and the refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <string>
@@ -72,8 +73,9 @@ std::vector<double> Even_Origin_Rows(const std::vector<double>& centred, unsigne
   return even;
 }
 
-// The gradient of 1/2 sum_j |H(m_j x) + G b - d_j|^2 + sparsity sum_i w_i x_i in (x, b), frame
-// by frame, at the row-major pair `point` (x, then b).
+// The gradient of 1/2 sum_j |H(m_j x) + G b - d_j|^2 + sparsity sum_i (w_i x_i + F G(0) b_i)
+// in (x, b), frame by frame, at the row-major pair `point` (x, then b); b's projected onto what
+// b >= 0 lets move.
 std::vector<double> Frame_By_Frame_Gradient(const HazeProblem& h, const std::vector<double>& point,
                                             bool frameData, double sparsity) {
   const Problem& p = h.problem;
@@ -98,7 +100,10 @@ std::vector<double> Frame_By_Frame_Gradient(const HazeProblem& h, const std::vec
     for (size_t i = 0; i < n; ++i) gradient[i] += mask[i] * (back[i] + sparsity);
   }
   const std::vector<double> hazeGradient = Blur(residualSum, g, W, H);
-  std::copy(hazeGradient.begin(), hazeGradient.end(), gradient.begin() + n);
+  for (size_t i = 0; i < n; ++i) {
+    const double v = hazeGradient[i] + sparsity * p.F * g[0];
+    gradient[n + i] = b[i] <= 0.0 && v > 0.0 ? 0.0 : v;
+  }
   return gradient;
 }
 
@@ -119,7 +124,9 @@ void Expect_Joint_Gradient(const HazeProblem& h, bool frameData, unsigned iterat
   const size_t n = size_t{p.W} * p.H;
   KorvexOptions options;
   options.frameData = frameData;
-  options.sparsity = 0.3;
+  // A negative weight (which the pipeline never passes) pulls b up from its start at zero at
+  // once, so that the gradient is compared where b is partly positive and partly held at 0.
+  options.sparsity = -0.5;
   options.outOfFocus = h.transfer;
   HostArrays<T> arrays(p);
   Korvex<T> engine(p.W, p.H, p.F, iterations, true, true);
@@ -127,9 +134,9 @@ void Expect_Joint_Gradient(const HazeProblem& h, bool frameData, unsigned iterat
                         arrays.output.data(), T(0), T(0), T(0.05), options);
   ASSERT_EQ(engine.m_iteration, iterations - 1);
   const std::vector<double> point = Device_Pair(engine.d_estimatePrev, n);
-  double hazeSum = 0;
-  for (size_t i = n; i < 2 * n; ++i) hazeSum += point[i];
-  ASSERT_GT(hazeSum, 0.0) << "the haze must be under way for its terms to count";
+  size_t hazePixels = 0;
+  for (size_t i = n; i < 2 * n; ++i) hazePixels += point[i] > 0.0;
+  ASSERT_GT(hazePixels, n / 10) << "the haze must be under way for its terms to count";
   const std::vector<double> expected =
       Frame_By_Frame_Gradient(h, point, frameData, options.sparsity);
   const std::vector<double> actual = Device_Pair(engine.d_grad, n);
@@ -146,7 +153,7 @@ TEST(OutOfFocusGradientTest, MatchesTheFrameByFrameGradientOnOddNonSquareGrids) 
   for (const HazeProblem& h : {Make_Problem(23, 18, 3, false), Make_Problem(20, 27, 5, true)}) {
     for (bool frameData : {true, false}) {
       Expect_Joint_Gradient<double>(h, frameData, 6, 1e-10);
-      Expect_Joint_Gradient<float>(h, frameData, 6, 2e-5);
+      Expect_Joint_Gradient<float>(h, frameData, 6, 1e-4);
     }
   }
 }
