@@ -141,20 +141,20 @@ def test_out_of_focus_share_of_each_time_point_printed_and_recorded(raw, tmp_pat
     hazy, out = tmp_path / "hazy.tif", tmp_path / "out.ome.tif"
     tifffile.imwrite(hazy, series, imagej=True, resolution=(1 / 0.065, 1 / 0.065),
                      metadata={"axes": "TZYX", "unit": "um"})
-    base = ["reconstruct", hazy, "-o", out, "--na", 1.2, "--wavelength", 0.52, "--iterations", 20,
+    base = ["reconstruct", hazy, "-o", out, "--na", 1.2, "--wavelength", 0.52, "--iterations", 40,
             "-q"]
-    done = korvex_cli(*base, "--out-of-focus", "on", "--defocus", 1.5)
+    done = korvex_cli(*base, "--out-of-focus", "on", "--out-of-focus-width", 0.6)
     assert done.returncode == 0, done.stderr
     printed = [line.split(": out-of-focus share ") for line in done.stdout.splitlines()
                if ": out-of-focus share " in line]
     assert [name for name, _ in printed] == ["time point 1", "time point 2"]
     assert "out-of-focus share: mean" in done.stdout
     _, _, notes = ome(out)
-    assert notes["out of focus"] == "on" and float(notes["defocus (um)"]) == 1.5
-    assert notes["out-of-focus width (1/um)"] == "default"
+    assert notes["out of focus"] == "on" and float(notes["defocus (um)"]) == 0
+    assert float(notes["out-of-focus width (1/um)"]) == 0.6
     recorded = json.loads(notes["out-of-focus share"])
     assert [f"{share:.3f}" for share in recorded] == [value for _, value in printed]
-    assert all(0.2 < share < 1 for share in recorded)
+    assert all(0 < share < 1 for share in recorded)
 
     done = korvex_cli(*base, "--out-of-focus", "off")
     assert done.returncode == 0, done.stderr
