@@ -58,7 +58,9 @@ struct ReconstructionDefaults {
 struct OutOfFocusModel {
   bool enabled = ReconstructionDefaults::kOutOfFocus;
   // Standard deviation of the Gaussian low-pass the haze is seen through, in cycles per unit
-  // length of the pixel size; 0: the default, a share of the OTF cut-off.
+  // length of the pixel size; 0: the default, a share of the OTF cut-off (kOutOfFocusWidthShare
+  // in out_of_focus_transfer.h; with a measured OTF and no optics, the cut-off is where that
+  // OTF ends).
   double width = 0.0;
   // > 0: the haze is seen instead through the OTF defocused by this distance (the unit of the
   // wavelength), from the optics' NA, wavelength and immersion index.

@@ -89,7 +89,8 @@ std::vector<double> Out_Of_Focus_Transfer(const AcquisitionOptions& options, uns
     if (!(sigma > 0.0)) {
       throw std::invalid_argument(
           "otf has no passband to take the out-of-focus model's width from: give na and "
-          "wavelength, or " + Argument("outOfFocusWidth"));
+          "wavelength, or " +
+          Argument("outOfFocusWidth"));
     }
   }
   std::vector<double> g(size_t{fineHeight} * fineWidth);

@@ -52,9 +52,8 @@ void Check_Geometry(unsigned width, unsigned height, unsigned frames) {
 
 // The pair (x, b) of the out-of-focus model is reduced and launched as one image of W x 2H.
 void Check_Pair_Geometry(unsigned width, unsigned height) {
-  if (2 * uint64_t{width} * height < kPixelLimit && 2 * uint64_t{height} <= kMaxGridRows * kBlockSide) {
-    return;
-  }
+  const uint64_t rows = 2 * uint64_t{height};
+  if (rows * width < kPixelLimit && rows <= kMaxGridRows * kBlockSide) return;
   Geometry_Too_Large(std::to_string(width) + " x " + std::to_string(height),
                      " pixels: the out-of-focus model's pair of images exceeds the reductions or"
                      " the launch grid!");

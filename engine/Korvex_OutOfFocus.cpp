@@ -42,8 +42,7 @@ cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const double* x, double* re
 cublasStatus_t Dot(cublasHandle_t handle, int n, const float* x, const float* y, float* result) {
   return cublasSdot_v2(handle, n, x, 1, y, 1, result);
 }
-cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, const double* y,
-                   double* result) {
+cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, const double* y, double* result) {
   return cublasDdot_v2(handle, n, x, 1, y, 1, result);
 }
 

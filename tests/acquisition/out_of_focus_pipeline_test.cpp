@@ -262,12 +262,17 @@ TEST(DefocusedOtf, IsTheInFocusModelAtZeroAndLowPassesWithDefocus) {
   for (unsigned c = 0; c < w; ++c) {
     for (unsigned r = 0; r < h; ++r) {
       const double v = away[size_t{c} * h + r];
-      const double f = std::hypot((double(c) - w / 2) / (w * 0.05), (double(r) - h / 2) / (h * 0.05));
+      const double f =
+          std::hypot((double(c) - w / 2) / (w * 0.05), (double(r) - h / 2) / (h * 0.05));
       const size_t mirror = size_t{(2 * (w / 2) + w - c) % w} * h + (2 * (h / 2) + h - r) % h;
       EXPECT_NEAR(v, away[mirror], 1e-12);
       EXPECT_LE(v, 1.0 + 1e-12);
-      if (f > cutoff * 1.02) EXPECT_NEAR(v, 0.0, 1e-9) << r << ", " << c;
-      if (f > 0.3 * cutoff && f < 0.7 * cutoff) EXPECT_LT(v, 0.5 * focus[size_t{c} * h + r]);
+      if (f > cutoff * 1.02) {
+        EXPECT_NEAR(v, 0.0, 1e-9) << r << ", " << c;
+      }
+      if (f > 0.3 * cutoff && f < 0.7 * cutoff) {
+        EXPECT_LT(v, 0.5 * focus[size_t{c} * h + r]);
+      }
     }
   }
 }

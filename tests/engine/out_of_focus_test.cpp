@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition_pipeline.h"
 #include "engine_run.h"
 #include "synthetic_sim.h"
 
@@ -23,19 +24,23 @@ struct HazeProblem {
   std::vector<double> transfer;  // G: a Gaussian low-pass made slightly uneven
 };
 
-HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam) {
+HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam,
+                         bool equalStepsOnBins = false) {
   const double pi = std::acos(-1.0);
   HazeProblem h;
   h.problem = Random_Problem(W, H, 3 * phases, 7 * W + H);
   for (unsigned a = 0; a < 3; ++a) {
     const double angle = 0.4 + a * pi / 3, period = 4.3 + 0.7 * a;
-    h.harmonics.orientations.push_back(
-        {2 * pi * std::cos(angle) / period, 2 * pi * std::sin(angle) / period});
+    if (equalStepsOnBins) {
+      h.harmonics.orientations.push_back({2 * pi * (3.0 + a) / W, 2 * pi * (2.0 * a - 1) / H});
+    } else {
+      h.harmonics.orientations.push_back(
+          {2 * pi * std::cos(angle) / period, 2 * pi * std::sin(angle) / period});
+    }
     for (unsigned p = 0; p < phases; ++p) {
-      const double phi = 2 * pi * p / phases + 0.27 * p * p + 0.1 * a;
+      const double phi = 2 * pi * p / phases + (equalStepsOnBins ? 0.2 : 0.27 * p * p + 0.1 * a);
       h.harmonics.coefficients.push_back(
-          {std::polar(0.45 - 0.05 * a, phi),
-           std::polar(threeBeam ? 0.2 : 0.0, 2 * phi + 0.5 * a)});
+          {std::polar(0.45 - 0.05 * a, phi), std::polar(threeBeam ? 0.2 : 0.0, 2 * phi + 0.5 * a)});
     }
   }
   const size_t n = size_t{W} * H;
@@ -45,7 +50,8 @@ HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam
     for (unsigned col = 0; col < W; ++col) {
       for (unsigned row = 0; row < H; ++row) {
         const std::complex<double> e = std::polar(1.0, o.kx * col + o.ky * row);
-        h.problem.masks[f * n + size_t{col} * H + row] = 1.0 + 2.0 * (c[0] * e + c[1] * e * e).real();
+        h.problem.masks[f * n + size_t{col} * H + row] =
+            1.0 + 2.0 * (c[0] * e + c[1] * e * e).real();
       }
     }
   }
@@ -130,8 +136,8 @@ void Expect_Joint_Gradient(const HazeProblem& h, bool frameData, unsigned iterat
   options.outOfFocus = h.transfer;
   HostArrays<T> arrays(p);
   Korvex<T> engine(p.W, p.H, p.F, iterations, true, true);
-  engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
-                        arrays.output.data(), T(0), T(0), T(0.05), options);
+  engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics, arrays.output.data(),
+                        T(0), T(0), T(0.05), options);
   ASSERT_EQ(engine.m_iteration, iterations - 1);
   const std::vector<double> point = Device_Pair(engine.d_estimatePrev, n);
   size_t hazePixels = 0;
@@ -156,6 +162,34 @@ TEST(OutOfFocusGradientTest, MatchesTheFrameByFrameGradientOnOddNonSquareGrids) 
       Expect_Joint_Gradient<float>(h, frameData, 6, 1e-4);
     }
   }
+}
+
+// A multiplier stands for equal phase steps, where w = F: with wave vectors on whole bins it is
+// exact, and the haze's terms then follow the same iterates as with the harmonic form.
+TEST(OutOfFocusGradientTest, AMultiplierGivesTheSameIteratesForEqualStepsOnWholeBins) {
+  HazeProblem h = Make_Problem(19, 20, 5, true, true);
+  const Problem& p = h.problem;
+  const size_t n = size_t{p.W} * p.H;
+  KorvexOptions options;
+  options.frameData = true;
+  options.sparsity = -0.5;
+  options.outOfFocus = h.transfer;
+  std::vector<double> gradients[2], haze[2];
+  for (int form = 0; form < 2; ++form) {
+    if (form == 1) {
+      h.harmonics.multiplier =
+          korvex::acquisition::Harmonic_Multiplier(h.harmonics, p.otf, p.H, p.W);
+    }
+    HostArrays<double> arrays(p);
+    Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics, arrays.output.data(),
+                          0.0, 0.0, 0.05, options);
+    gradients[form] = Device_Pair(engine.d_grad, n);
+    haze[form].resize(n);
+    engine.Out_Of_Focus(haze[form].data());
+  }
+  EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-9);
+  EXPECT_LT(Relative_Difference(haze[1], haze[0]), 1e-9);
 }
 
 TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
@@ -183,8 +217,7 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
             "KorvexCUDA Error: the out-of-focus transfer must hold 192 values (got 191)!\n");
   wrong = options;
   wrong.outOfFocus[7] = NAN;
-  EXPECT_EQ(run(engine, wrong),
-            "KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
+  EXPECT_EQ(run(engine, wrong), "KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
   Korvex<double> frames(p.W, p.H, p.F, 3);
   EXPECT_EQ(Message_Of([&] {
               frames.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
