@@ -11,7 +11,9 @@
 
 #include "acquisition_pipeline.h"
 #include "frame_simulation.h"
+#include "Korvex.h"
 #include "host_fixture.h"
+#include "memory_budget.h"
 #include "optical_transfer.h"
 
 namespace {
@@ -245,6 +247,23 @@ TEST_F(OutOfFocusPipelineTest, RefusesNonsenseSettingsNamingThem) {
   o.outOfFocus.width = 0.0;
   EXPECT_EQ(refusal(o), "<accepted>");
   pipeline_.Release();
+}
+
+// The memory budget counts what the out-of-focus engine holds beyond the plain one.
+TEST_F(OutOfFocusPipelineTest, TheBudgetCountsTheHazeBuffers) {
+  const unsigned w = 40, h = 24;
+  size_t bytes[2];
+  for (int haze = 0; haze < 2; ++haze) {
+    const Korvex<double> engine(w, h, 9, 3, true, haze == 1);
+    bytes[haze] = korvex::host::ledger().device_bytes;
+  }
+  const uint64_t pixels = uint64_t{w} * h;
+  EXPECT_EQ(bytes[1] - bytes[0], Engine_Bytes(pixels, 1, sizeof(double), true) -
+                                     Engine_Bytes(pixels, 1, sizeof(double), false));
+  const MemoryNeed plain = Pipeline_Bytes(32, 32, 9, 2, 3, true, 4, false);
+  const MemoryNeed haze = Pipeline_Bytes(32, 32, 9, 2, 3, true, 4, true);
+  EXPECT_GT(haze.host, plain.host);
+  EXPECT_GT(haze.device, plain.device);
 }
 
 // The scalar defocused OTF: the in-focus model at zero defocus, and with defocus an even
