@@ -269,6 +269,11 @@ struct AcquisitionPipeline<T>::Kept {
       result.pattern = *options.pattern;
       return;
     }
+    // A large estimate gives its buffers back when done; the up-sampled frames of the last
+    // call, made anew after it, need not sit beside them meanwhile.
+    if (korvex::patterns::Releases_Buffers(height, width, options.angles, options.phases)) {
+      std::vector<T>().swap(fineFrames);
+    }
     if (!estimator || !estimator->Fits(height, width, options.angles, options.phases)) {
       estimator.reset();
       estimator =
@@ -386,14 +391,15 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->engine.reset();
   kept_->upsampler.reset();
   kept_->estimator.reset();
-  kept_->photons = {};
-  kept_->fineFrames = {};
+  // Swapped with empty vectors: assigning {} would keep their capacity.
+  std::vector<T>().swap(kept_->photons);
+  std::vector<T>().swap(kept_->fineFrames);
   kept_->harmonics = {};
-  kept_->otf = {};
+  std::vector<T>().swap(kept_->otf);
   kept_->otfKey = {};
-  kept_->cameraOtf = {};
+  std::vector<T>().swap(kept_->cameraOtf);
   kept_->cameraOtfKey = {};
-  kept_->haze = {};
+  std::vector<double>().swap(kept_->haze);
   kept_->hazeKey = {};
   Return_Freed_Memory();
 }

@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -151,9 +152,15 @@ void Check_Memory(const MemoryNeed& need, const char* what, const char* advice) 
 uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
   const uint64_t pixels = height * width;
   const uint64_t frames = angles * phases;
-  // Frames (double) and their spectra, the spectra packed over the passband, the carrier
-  // bands, the widefield band, window and weights, and each orientation's fit workspace.
-  return pixels * (8 * frames + 16 * frames + 16 * frames + 16 * angles + 16 + 16 + 64 * angles);
+  // Frames (single) and their spectra packed over the passband (single, at most every bin);
+  // each orientation's carrier band and its fit's matching factors; the widefield band, the
+  // second harmonic's band, the fits' shared workspace (48 bytes a pixel), window and
+  // weights, the transform's staging and device buffer, and the passband's bins.
+  return pixels * (4 * frames + 8 * frames + 32 * angles + 16 + 16 + 48 + 16 + 16 + 8);
+}
+
+bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
+  return Estimator_Bytes(height, width, angles, phases) > (uint64_t{1} << 30);
 }
 
 uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
@@ -181,7 +188,14 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   // The haze's transfer function (in double, and its copy in the engine's options), and its
   // image.
   if (outOfFocus) need.host += 16 * fine + valueBytes * fine;
-  if (estimate) need.host += Estimator_Bytes(height, width, angles, frames / angles);
+  if (estimate) {
+    const uint64_t phases = frames / angles;
+    const uint64_t estimator = Estimator_Bytes(height, width, angles, phases);
+    const uint64_t fineFrames = valueBytes * fine * frames;
+    need.host = Estimator_Releases(height, width, angles, phases)
+                    ? std::max(need.host, need.host - fineFrames + estimator)
+                    : need.host + estimator;
+  }
   return need;
 }
 

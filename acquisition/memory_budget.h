@@ -53,6 +53,11 @@ void Check_Memory(const MemoryNeed& need, const char* what, const char* advice =
 // The pattern estimator's buffers for H x W frames, A orientations of P phases.
 uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases);
 
+// Whether an estimator of this geometry gives its buffers back after every estimate: above
+// 1 GiB of them, where they would crowd out the rest of a reconstruction and allocating them
+// again costs little beside the estimate.
+bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases);
+
 // The engine's device buffers on a fine grid of `finePixels`, `frames` frames, values of
 // `valueBytes` (its ten buffers and an FFT work area as large as a complex image), with the
 // out-of-focus model's ten images more when `outOfFocus`.
@@ -61,7 +66,9 @@ uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
 
 // Everything one acquisition pipeline call allocates: the up-sampled frames, OTF and image on
 // the host, the up-sampler's staging, the engine, the estimator when the pattern is to be
-// estimated, and with `outOfFocus` the haze's transfer function and image.
+// estimated (beside all of it, or, where it gives its buffers back, beside all but the
+// up-sampled frames, which the pipeline drops while it estimates), and with `outOfFocus` the
+// haze's transfer function and image.
 MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint64_t factor,
                           uint64_t angles, bool estimate, uint64_t valueBytes,
                           bool outOfFocus = false);

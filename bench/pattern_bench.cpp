@@ -3,12 +3,15 @@
 // noise); the matching run on korvex_simulate's data, with reconstructions, is
 // bench/octave/pattern_estimation_bench.m.
 //
-// Usage: korvex_pattern_bench [repeats | time | lowlight | 3beam | time3beam]   (repeats of the 512 x 512 x 9
+// Usage: korvex_pattern_bench [repeats | time | lowlight | 3beam | time3beam | memory [N]]
+// (repeats of the 512 x 512 x 9
 // timing, default 5; "time" runs the timing alone; "lowlight" the camera-like stacks alone:
 // 103 nm pixels, NA 1.2, 520 nm, period at 0.85 of the cut-off, sparse and dense specimens
 // drawn 4 (256^2) or 3 (512^2) times finer and binned, 100 and 1000 photons on 10 of
-// background; "3beam" 3-beam stacks of 5 phases and the 512 x 512 x 15 timing, "time3beam"
-// the timing alone)
+// background, KORVEX_LOWLIGHT_SEEDS stacks a row (default 2), with the RMS phase error of the
+// orientations found; "3beam" 3-beam stacks of 5 phases and the 512 x 512 x 15 timing, "time3beam"
+// the timing alone; "memory" the estimator's peak and kept resident memory at N x N x 9,
+// default 2048, beside what the memory check counts for it)
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -19,6 +22,8 @@
 #include <vector>
 
 #include "machine_info.h"
+#include "memory_budget.h"
+#include "memory_use.h"
 #include "pattern_estimate.h"
 #include "pattern_sim.h"
 
@@ -37,18 +42,23 @@ struct Case {
 
 // Camera-like stacks in low light: the figures the estimator must reach there.
 void Low_Light() {
+  const double pi = std::acos(-1.0);
   const double cutoff = 2.0 * 1.2 / 0.520 * 0.103;  // cycles per camera pixel
   std::printf("%-8s %-6s %7s %4s | %9s %9s %9s %9s %s\n", "size", "kind", "photons", "seed",
               "k err bin", "phase deg", "at centre", "depth err", "MCNR per orientation");
   korvex_test::PatternErrors worst[2];
   const char* only = std::getenv("KORVEX_LOWLIGHT_SIZE");  // one size, for quick runs
   const char* photonsOnly = std::getenv("KORVEX_LOWLIGHT_PHOTONS");
+  const char* seedCount = std::getenv("KORVEX_LOWLIGHT_SEEDS");  // more stacks per row
+  const unsigned seeds = seedCount ? static_cast<unsigned>(std::max(1, std::atoi(seedCount))) : 2u;
+  double sumSquares[2] = {0.0, 0.0};  // of the found orientations' phase errors, degrees
+  double frameCount[2] = {0.0, 0.0};
   for (unsigned size : {256u, 512u}) {
     if (only && std::atoi(only) != static_cast<int>(size)) continue;
     for (bool dense : {false, true}) {
       for (double photons : {100.0, 1000.0}) {
         if (photonsOnly && std::atof(photonsOnly) != photons) continue;
-        for (unsigned seed = 1; seed <= 2; ++seed) {
+        for (unsigned seed = 1; seed <= seeds; ++seed) {
           const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff),
                                                        0.3 + 0.5 * seed, 0.1, seed);
           korvex_test::CameraOptions camera;
@@ -68,13 +78,16 @@ void Low_Light() {
           for (const auto& o : e.orientations) {
             std::printf(" %6.1f%s", o.mcnr, o.lowModulation ? "!" : "");
           }
-          if (std::getenv("KDEBUG")) {
-            for (unsigned a = 0; a < 3; ++a)
-              std::printf(" m %.3f/%.3f", e.orientations[a].modulation, truth.modulations[a]);
-            for (unsigned f = 0; f < 9; ++f)
-              std::printf(" %.1f", std::remainder(truth.phases[f] - e.phases[f], 2 * 3.14159265358979) * 57.3);
-          }
           std::printf("\n");
+          for (unsigned a = 0; a < 3; ++a) {  // the orientations found (not lowModulation)
+            if (e.orientations[a].lowModulation) continue;
+            const double sign = std::fmod(truth.angles[a], 2 * pi) >= pi ? -1.0 : 1.0;
+            for (unsigned f = 3 * a; f < 3 * a + 3; ++f) {
+              const double d = std::remainder(sign * truth.phases[f] - e.phases[f], 2 * pi);
+              sumSquares[photons > 500 ? 1 : 0] += d * d * (180 / pi) * (180 / pi);
+              frameCount[photons > 500 ? 1 : 0] += 1.0;
+            }
+          }
           korvex_test::PatternErrors& w = worst[photons > 500 ? 1 : 0];
           w.waveVector = std::max(w.waveVector, err.waveVector);
           w.phase = std::max(w.phase, err.phase);
@@ -83,10 +96,15 @@ void Low_Light() {
       }
     }
   }
+  const auto rms = [&](int k) {
+    return frameCount[k] > 0 ? std::sqrt(sumSquares[k] / frameCount[k]) : 0.0;
+  };
   std::printf("worst at 100 photons: wave vector %.4f bins (target 0.15), phase %.2f deg (6), "
-              "at the centre %.2f deg\n", worst[0].waveVector, worst[0].phase, worst[0].phaseCentre);
+              "at the centre %.2f deg; RMS phase %.2f deg\n", worst[0].waveVector, worst[0].phase,
+              worst[0].phaseCentre, rms(0));
   std::printf("worst at 1000 photons: wave vector %.4f bins (target 0.03), phase %.2f deg (3), "
-              "at the centre %.2f deg\n", worst[1].waveVector, worst[1].phase, worst[1].phaseCentre);
+              "at the centre %.2f deg; RMS phase %.2f deg\n", worst[1].waveVector, worst[1].phase,
+              worst[1].phaseCentre, rms(1));
 }
 
 // 3-beam stacks, 5 phases: the second harmonic at 0.9 of the cut-off, phase-locked.
@@ -152,9 +170,46 @@ void Three_Beam(bool timeOnly) {
               "target 0.5 s\n", wall[2], cpu[2]);
 }
 
+// The estimator's resident memory at size x size x 9, single precision: its peak during a
+// first and a warm estimate, and what it keeps between them, above the caller's data.
+void Memory(unsigned size) {
+  const double cutoff = 2.0 * 1.2 / 0.520 * 0.103;
+  const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff), 0.3, 0.1, 3);
+  std::vector<float> frames, otf;
+  {
+    const auto stack = korvex_test::Simulate_Stack(size, size, cutoff, truth, 1000, 10.0, 3);
+    frames.assign(stack.frames.begin(), stack.frames.end());
+    otf.assign(stack.otf.begin(), stack.otf.end());
+  }
+  korvex::acquisition::Return_Freed_Memory();
+  const bool reset = korvex::bench::reset_peak();
+  const double before = static_cast<double>(korvex::bench::status_bytes("VmRSS"));
+  double kept = 0.0, seconds = 0.0;
+  {
+    PatternEstimator estimator(size, size, 3, 3);
+    for (int call = 0; call < 2; ++call) {
+      const auto t = std::chrono::steady_clock::now();
+      estimator.Estimate(frames.data(), otf.data());
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    }
+    kept = static_cast<double>(korvex::bench::status_bytes("VmRSS")) - before;
+  }
+  const double peak = static_cast<double>(korvex::bench::status_bytes("VmHWM")) - before;
+  const double counted =
+      static_cast<double>(korvex::acquisition::Estimator_Bytes(size, size, 3, 3));
+  std::printf("estimator %ux%ux9 (single): peak %.0f MB%s, kept between calls %.0f MB, "
+              "counted %.0f MB; warm estimate %.2f s\n",
+              size, size, peak / 1e6, reset ? "" : " (peak not reset: includes the set-up)",
+              kept / 1e6, counted / 1e6, seconds);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "memory") {
+    Memory(argc > 2 ? static_cast<unsigned>(std::max(16, std::atoi(argv[2]))) : 2048u);
+    return 0;
+  }
   if (argc > 1 && (std::string(argv[1]) == "3beam" || std::string(argv[1]) == "time3beam")) {
     std::printf("korvex_pattern_bench: %s\n", korvex::bench::machine_description().c_str());
     Three_Beam(std::string(argv[1]) == "time3beam");

@@ -5,6 +5,7 @@
 // so it applies alike to images and to their spectra.
 #pragma once
 
+#include <type_traits>
 #include <vector>
 
 #include "spectral_grid.h"
@@ -36,7 +37,13 @@ std::vector<Complex> Combine(const std::vector<Weight>& weights,
   for (size_t p = 0; p < weights.size(); ++p) {
     const Complex w(weights[p]);
     const std::vector<Pixel>& image = *images[p];
-    for (size_t i = 0; i < out.size(); ++i) out[i] += w * image[i];
+    for (size_t i = 0; i < out.size(); ++i) {
+      if constexpr (std::is_floating_point_v<Pixel>) {
+        out[i] += w * static_cast<double>(image[i]);
+      } else {
+        out[i] += w * image[i];
+      }
+    }
   }
   return out;
 }

@@ -128,8 +128,61 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
   if (gain) *gain = energy / (n * n);
 }
 
+void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) const {
+  // Offsets of -kReach to +kReach bins in both directions, kSteps to a side.
+  constexpr int kSteps = 2;
+  constexpr double kReach = 0.5;
+  constexpr int kCount = 2 * kSteps + 1;
+  const double step = kReach / kSteps;
+  // W d0 conj(y), summed over each column's rows with each row offset's ramp.
+  std::vector<Complex> rowRamp(size_t{kCount} * grid_.height);
+  for (int k = 0; k < kCount; ++k) {
+    const double dy = (k - kSteps) * step / grid_.height;
+    for (unsigned r = 0; r < grid_.height; ++r) {
+      rowRamp[size_t{k} * grid_.height + r] =
+          std::polar(1.0, -2.0 * kPi * (fy + dy) * (r - grid_.centreY));
+    }
+  }
+  std::vector<Complex> columnSums(size_t{kCount} * grid_.width);
+  for (unsigned c = 0; c < grid_.width; ++c) {
+    const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
+    const size_t base = grid_.Index(0, c);
+    Complex sums[kCount];
+    for (unsigned r = 0; r < grid_.height; ++r) {
+      const size_t i = base + r;
+      if (weight_[i] == 0.0) continue;
+      const Complex p = weight_[i] * column * Complex(data[i]) * std::conj(Complex(work_.model[i]));
+      for (int k = 0; k < kCount; ++k) sums[k] += p * rowRamp[size_t{k} * grid_.height + r];
+    }
+    for (int k = 0; k < kCount; ++k) columnSums[size_t{k} * grid_.width + c] = sums[k];
+  }
+  double best = -1.0;
+  double bestX = 0.0, bestY = 0.0;
+  for (int kx = 0; kx < kCount; ++kx) {
+    const double dx = (kx - kSteps) * step / grid_.width;
+    std::vector<Complex> ramp(grid_.width);
+    for (unsigned c = 0; c < grid_.width; ++c) {
+      ramp[c] = std::polar(1.0, -2.0 * kPi * dx * (c - grid_.centreX));
+    }
+    for (int ky = 0; ky < kCount; ++ky) {
+      Complex sum;
+      for (unsigned c = 0; c < grid_.width; ++c) sum += columnSums[size_t{ky} * grid_.width + c] * ramp[c];
+      // Ties keep the start: the grid's centre is visited in order, and only a larger value moves it.
+      const double value = std::norm(sum);
+      const bool centre = kx == kSteps && ky == kSteps;
+      if (value > best || (centre && value >= best)) {
+        best = value;
+        bestX = dx;
+        bestY = (ky - kSteps) * step / grid_.height;
+      }
+    }
+  }
+  fx += bestX;
+  fy += bestY;
+}
+
 CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx,
-                              double fy, int iterations) {
+                              double fy, int iterations, bool searchStart) {
   CarrierFit fit;
   fit.fx = fx;
   fit.fy = fy;
@@ -140,6 +193,8 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   for (int iteration = 0; iteration < std::max(iterations, 1); ++iteration) {
     Filtered(carrier, fit.fx, fit.fy, true, data, nullptr);
     Filtered(widefield, fit.fx, fit.fy, false, work_.model, &fit.modelGain);
+    // The filters change little over half a bin: the same images serve the moved start.
+    if (iteration == 0 && searchStart && iterations > 0) Best_Start(data, fit.fx, fit.fy);
     // d = data e^{-2 pi i k.(x - centre)}: the demodulation, applied as the sums read data.
     for (unsigned r = 0; r < grid_.height; ++r) {
       rows[r] = std::polar(1.0, -2.0 * kPi * fit.fy * (r - grid_.centreY));
@@ -259,8 +314,8 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   factor_.resize(passband_.size());
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
-    factor_[j] = Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
-                 Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]);
+    factor_[j] = std::complex<float>(Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
+                                     Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]));
   }
   ownFirst_ = first;
   ownCount_ = count;
@@ -268,7 +323,7 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
 }
 
 void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
-                                 const std::vector<Complex>& frames, size_t frameCount) {
+                                 const PackedSpectra& frames, size_t frameCount) {
   if (fitters.empty()) return;
   const std::vector<size_t>& passband = fitters.front().passband_;
   for (const CarrierFitter& fitter : fitters) {
@@ -282,16 +337,16 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   // One pass over the frames for every fitter: the frames are read from memory once.
   const size_t count = fitters.size();
   std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
-  // Complex values read as their (real, imaginary) pairs of doubles, std::complex's layout.
-  std::vector<const double*> factors(count);
+  // Complex values read as their (real, imaginary) pairs, std::complex's layout.
+  std::vector<const float*> factors(count);
   for (size_t k = 0; k < count; ++k) {
-    factors[k] = reinterpret_cast<const double*>(fitters[k].factor_.data());
+    factors[k] = reinterpret_cast<const float*>(fitters[k].factor_.data());
   }
-  const double* values = reinterpret_cast<const double*>(frames.data());
+  const float* values = reinterpret_cast<const float*>(frames.data());
   for (size_t j = 0; j < passband.size(); ++j) {
-    const double* bin = values + 2 * j * frameCount;
+    const float* bin = values + 2 * j * frameCount;
     for (size_t k = 0; k < count; ++k) {
-      const double aRe = factors[k][2 * j];
+      const double aRe = factors[k][2 * j];  // float to double: exact
       const double aIm = factors[k][2 * j + 1];
       double* sum = &sums[2 * k * frameCount];
       for (size_t f = 0; f < frameCount; ++f) {

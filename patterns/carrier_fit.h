@@ -51,9 +51,11 @@ class CarrierFitter {
                 const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
-  // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone.
+  // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone. With
+  // `searchStart`, the start is first moved to the best of a grid of points within half a
+  // bin of it (see Best_Start).
   CarrierFit Fit(const ComplexImage& carrier, const ComplexImage& widefield, double fx, double fy,
-                 int iterations);
+                 int iterations, bool searchStart = false);
 
   // Noise of a widefield bin over that of a carrier bin, times the expected |c|^2: sets the
   // weighting of frequencies in the fit.
@@ -76,7 +78,7 @@ class CarrierFitter {
   // Matches each fitter's carrier with every one of the stack's frames (real, so their
   // spectra are Hermitian), in one pass over them. The fitters share one OTF; `frames` holds
   // the spectra over its passband, bin after bin, the `frameCount` values of a bin together.
-  static void Match_Frames(std::vector<CarrierFitter>& fitters, const std::vector<Complex>& frames,
+  static void Match_Frames(std::vector<CarrierFitter>& fitters, const PackedSpectra& frames,
                            size_t frameCount);
 
   // The phase (radians, at the image origin) with which each of this orientation's frames
@@ -101,6 +103,13 @@ class CarrierFitter {
   // The object weight at the object frequency of passband bin j: (f - k) for the carrier
   // band, f for the widefield band.
   double Object_Weight(size_t j, double fx, double fy) const;
+  // The scoring steps hold only near the minimum: from a start a few tenths of a bin off,
+  // the demodulated band turns by a radian or more across the frame, and the first step can
+  // go the wrong way. The fit's own measure of agreement, |sum W d conj(y)|^2, at offsets
+  // delta of the wave vector is the (discrete-time) Fourier transform of W d0 conj(y) at
+  // delta, d0 the band demodulated at the start: one pass over the pixels per row of the
+  // grid. Returns the wave vector of the grid point where it is largest.
+  void Best_Start(const FloatImage& data, double& fx, double& fy) const;
   // image * e^{-2 pi i k.(x - centre)}, in place.
   void Demodulate(ComplexImage& image, double fx, double fy) const;
 
@@ -116,7 +125,8 @@ class CarrierFitter {
   std::vector<float> passFx_, passFy_;  // frequency of each passband bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
-  std::vector<Complex> factor_;       // H conj(reference) over the passband
+  // H conj(reference) over the passband; single precision, as the spectra it multiplies.
+  std::vector<std::complex<float>> factor_;
   size_t ownFirst_ = 0;
   size_t ownCount_ = 0;
 };

@@ -91,6 +91,11 @@ class PatternEstimator {
   std::unique_ptr<Impl> impl_;
 };
 
+// Whether an estimator of this geometry gives its buffers back after every estimate (it keeps
+// them between calls otherwise): at large sizes, where they would crowd out the rest of a
+// reconstruction and allocating them again costs little beside the estimate.
+bool Releases_Buffers(unsigned height, unsigned width, unsigned angles, unsigned phases);
+
 // One call, for a caller that estimates once.
 template <typename T>
 PatternEstimate Estimate_Patterns(const T* frames, const T* otf, unsigned height, unsigned width,

@@ -10,6 +10,7 @@
 //   5. Depth from the last fit, MCNR from the coarse peak.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "band_separation.h"
 #include "carrier_fit.h"
@@ -84,14 +85,14 @@ struct PatternEstimator::Impl {
         angles(a),
         phases(p),
         transform(grid),
-        window(Apodisation(grid)),
-        workspaces(a) {}
+        window(Apodisation(grid)) {}
 
   template <typename T>
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
 
   template <typename T>
   void Transform_Frames(const T* framesIn);
+  void Release_Work();
   void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
   void Take_Peak(Orientation& o, const CarrierPeak& peak, double windowPower);
   void Guide_Weak_Orientations(const OtfModel& otf, double windowPower);
@@ -116,16 +117,16 @@ struct PatternEstimator::Impl {
   unsigned phases;
   SpectrumTransform transform;
   RealImage window;
-  // Kept between calls: a stack of this geometry needs them all again.
-  std::vector<RealImage> frames;
-  std::vector<ComplexImage> spectra;
+  // Kept between calls: a stack of this geometry needs them all again (unless they are
+  // large: Releases_Buffers). The frames, as scaled, in the transforms' single precision.
+  std::vector<std::vector<float>> frames;
   // State of one call.
   std::vector<Orientation> orientation;
   std::vector<ComplexImage> carriers;  // separated carrier bands (spectra)
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
-  std::vector<Complex> packed;         // the spectra over the passband, bin by bin
-  std::vector<FitWorkspace> workspaces;  // one per orientation
+  PackedSpectra packed;                // the spectra over the passband, bin by bin
+  FitWorkspace workspace;              // the fitters', which run one after another
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
   double binsPerCycle = 0.0;
   RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
@@ -155,18 +156,40 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   orders = guess.orders == 1 || phases < 5 ? 1 : 2;
   requireSecond = guess.orders == 2;
 
+  // The fits read the bands only inside the passband, so only there are they separated.
+  passband.clear();
+  for (size_t i = 0; i < n; ++i) {
+    if (otf.Passes(i)) passband.push_back(i);
+  }
   Transform_Frames(framesIn);
   Find_Carriers(otf, guess);
+  // Past the search, only the second harmonic reads the frames themselves.
+  const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
+  if (releases && orders == 1) std::vector<std::vector<float>>().swap(frames);
   Refine(otf);
-  return Summarise();
+  PatternEstimate estimate = Summarise();
+  if (releases) Release_Work();
+  return estimate;
+}
+
+// Gives back every buffer a call fills anew. The transform (its plans would be measured
+// again), the window and the fits' weights stay: a few images.
+void PatternEstimator::Impl::Release_Work() {
+  // Swapped with empty vectors: assigning {} would keep their capacity.
+  std::vector<std::vector<float>>().swap(frames);
+  std::vector<ComplexImage>().swap(carriers);
+  ComplexImage().swap(widefield);
+  std::vector<size_t>().swap(passband);
+  PackedSpectra().swap(packed);
+  workspace = FitWorkspace();
+  acquisition::Return_Freed_Memory();
 }
 
 template <typename T>
 void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   const size_t n = grid.pixels;
   const unsigned frameCount = angles * phases;
-  frames.resize(frameCount, RealImage(n));
-  spectra.resize(frameCount, ComplexImage(n));
+  frames.resize(frameCount, std::vector<float>(n));
   // Scaled to a largest magnitude of 1: every figure estimated is independent of scale, and
   // values near the type's range would overflow the single-precision transforms.
   double largest = 0.0;
@@ -180,16 +203,21 @@ void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   for (unsigned f = 0; f < frameCount; ++f) {
     const T* in = framesIn + f * n;
     for (size_t i = 0; i < n; ++i) {
-      frames[f][i] = static_cast<double>(in[i]) * scale;
-      sumSquares += frames[f][i] * frames[f][i];
+      const double value = static_cast<double>(in[i]) * scale;
+      frames[f][i] = static_cast<float>(value);
+      sumSquares += value * value;
     }
   }
   meanSquare = sumSquares / (static_cast<double>(n) * frameCount);
-  // Frames are real: two share one complex transform.
+  // The frames' spectra over the passband, the F values of a bin side by side: the
+  // separations and the matches read all the frames at each bin, and whole spectra, of a
+  // power-of-two size each, would meet in the same cache sets. Frames are real: two share
+  // one complex transform, and no whole spectrum is held.
+  packed.resize(passband.size() * frameCount);
   for (unsigned f = 0; f < frameCount; f += 2) {
     const bool two = f + 1 < frameCount;
-    transform.Forward_Pair(frames[f], two ? &frames[f + 1] : nullptr, spectra[f],
-                           two ? &spectra[f + 1] : nullptr);
+    transform.Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
+                               packed.data() + f, frameCount);
   }
 }
 
@@ -327,8 +355,8 @@ double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
   // The passband fills the grid: assume photon counts, whose variance is their mean (in
   // counts: the scaled frames' variance is the scale times their mean).
   sum = 0.0;
-  for (const RealImage& frame : frames) {
-    for (double v : frame) sum += std::max(0.0, v);
+  for (const std::vector<float>& frame : frames) {
+    for (float v : frame) sum += std::max(0.0, static_cast<double>(v));
   }
   const double mean = sum / (static_cast<double>(grid.pixels) * static_cast<double>(frames.size()));
   return std::max(mean * frameScale, rounding);
@@ -355,10 +383,10 @@ void PatternEstimator::Impl::Separate() {
     separated = true;
   }
   // One pass over the bins for all the bands, the frames read once. Complex values are read
-  // as their (real, imaginary) pairs of doubles, as std::complex lays them out.
+  // as their (real, imaginary) pairs, as std::complex lays them out.
   for (size_t j = 0; j < passband.size(); ++j) {
     const size_t i = passband[j];
-    const double* bin = reinterpret_cast<const double*>(&packed[j * frameCount]);
+    const float* bin = reinterpret_cast<const float*>(&packed[j * frameCount]);
     double sumRe = 0.0, sumIm = 0.0;
     for (unsigned a = 0; a < angles; ++a) {
       double bandRe = 0.0, bandIm = 0.0;
@@ -431,33 +459,15 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     for (size_t i = 0; i < n; ++i) fitWeight[i] = fitWindow[i] * fitWindow[i];
     fitMargin = margin;
   }
-  // The fits read the bands only inside the passband, so only there are they separated.
-  passband.clear();
-  for (size_t i = 0; i < n; ++i) {
-    if (otf.Passes(i)) passband.push_back(i);
-  }
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, fitWeight, passband, workspaces[a]);
+    fitters.emplace_back(grid, otf, transform, fitWeight, passband, workspace);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
-  // The frames' spectra over the passband, the F values of a bin side by side: the
-  // separations and the matches read all the frames at each bin, and the spectra, of a
-  // power-of-two size each, would meet in the same cache sets.
-  const size_t frameCount = spectra.size();
-  packed.resize(passband.size() * frameCount);
-  // In blocks of bins that keep their packed values in the first-level cache.
-  constexpr size_t kBlock = 128;
-  for (size_t first = 0; first < passband.size(); first += kBlock) {
-    const size_t last = std::min(first + kBlock, passband.size());
-    for (size_t f = 0; f < frameCount; ++f) {
-      const Complex* spectrum = spectra[f].data();
-      for (size_t j = first; j < last; ++j) packed[j * frameCount + f] = spectrum[passband[j]];
-    }
-  }
+  const size_t frameCount = size_t{angles} * phases;
   widefield.assign(n, Complex());
   separated = false;
   for (int round = 0; round < 2; ++round) {
@@ -468,7 +478,9 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     }
     for (unsigned a = 0; a < angles; ++a) {
       Orientation& o = orientation[a];
-      o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round]);
+      // The coarse peak may lie a few tenths of a bin off: the first round starts from the
+      // best point near it.
+      o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, kFitIterations[round], round == 0);
       // Estimated periods meet the checks given ones do: inside the passband, and at least
       // 2 pixels. A fit that leaves them keeps its start, and is reported as no carrier.
       const double frequency = std::hypot(o.fit.fx, o.fit.fy);
@@ -556,7 +568,9 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     std::fill(band.begin(), band.end(), Complex());
     for (size_t j = 0; j < passband.size(); ++j) {
       Complex sum;
-      for (unsigned p = 0; p < phases; ++p) sum += weights[p] * packed[j * frameCount + a * phases + p];
+      for (unsigned p = 0; p < phases; ++p) {
+        sum += weights[p] * Complex(packed[j * frameCount + a * phases + p]);
+      }
       band[passband[j]] = sum;
     }
     const CarrierFit fit = fitters[a].Fit(band, widefield, fx, fy, 0);
@@ -622,6 +636,10 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
     for (double phase : frameSet) estimate.phases.push_back(std::isfinite(phase) ? phase : 0.0);
   }
   return estimate;
+}
+
+bool Releases_Buffers(unsigned height, unsigned width, unsigned angles, unsigned phases) {
+  return acquisition::Estimator_Releases(height, width, angles, phases);
 }
 
 PatternEstimator::PatternEstimator(unsigned height, unsigned width, unsigned angles,

@@ -12,6 +12,10 @@ using ComplexImage = std::vector<Complex>;
 using RealImage = std::vector<double>;
 // An image in the transforms' own precision: what comes out of a transform, kept as is.
 using FloatImage = std::vector<std::complex<float>>;
+// The frames' spectra over the passband, bin after bin: their values come from
+// single-precision transforms, so single precision holds them exactly.
+using PackedValue = std::complex<float>;
+using PackedSpectra = std::vector<PackedValue>;
 
 struct SpectralGrid {
   SpectralGrid(unsigned height, unsigned width);

@@ -35,18 +35,33 @@ void SpectrumTransform::Inverse(FloatImage& image) {
   transform_.Inverse(image.data());
 }
 
-void SpectrumTransform::Forward_Pair(const RealImage& first, const RealImage* second,
-                                     ComplexImage& firstSpectrum, ComplexImage* secondSpectrum) {
+void SpectrumTransform::Forward_Pair_At(const std::vector<float>& first,
+                                        const std::vector<float>* second,
+                                        const std::vector<size_t>& bins, PackedValue* out,
+                                        size_t stride) {
   const size_t n = transform_.Pixels();
   Check_Size(first, n);
   if (second) Check_Size(*second, n);
   fourier::Pack_Pair(first.data(), second ? second->data() : nullptr, n, staging_.data());
   transform_.Forward(staging_.data());
-  firstSpectrum.assign(staging_.begin(), staging_.end());
-  if (second == nullptr) return;
-  secondSpectrum->resize(n);
-  fourier::Split_Pair(firstSpectrum.data(), secondSpectrum->data(), transform_.Height(),
-                      transform_.Width());
+  const unsigned height = transform_.Height();
+  const unsigned width = transform_.Width();
+  // The transform of first + i second is A + i B, with A(q) = (Z(q) + conj Z(-q)) / 2 and
+  // B(q) = (Z(q) - conj Z(-q)) / 2i; computed in double, as Split_Pair's callers did.
+  for (size_t j = 0; j < bins.size(); ++j) {
+    const size_t i = bins[j];
+    const unsigned r = static_cast<unsigned>(i % height);
+    const unsigned c = static_cast<unsigned>(i / height);
+    const size_t mirror = size_t{(width - c) % width} * height + (height - r) % height;
+    const Complex z(staging_[i]);
+    if (!second) {
+      out[j * stride] = PackedValue(z);
+      continue;
+    }
+    const Complex zm = std::conj(Complex(staging_[mirror]));
+    out[j * stride] = PackedValue(0.5 * (z + zm));
+    out[j * stride + 1] = PackedValue((z - zm) * Complex(0.0, -0.5));
+  }
 }
 
 }  // namespace korvex::patterns

@@ -16,10 +16,11 @@ class SpectrumTransform {
   void Inverse(ComplexImage& image);
   // The same in the transform's single precision: no conversion on the way in or out.
   void Inverse(FloatImage& image);
-  // The spectra of two real images from one transform; without a second image (null) the
-  // first's spectrum alone.
-  void Forward_Pair(const RealImage& first, const RealImage* second, ComplexImage& firstSpectrum,
-                    ComplexImage* secondSpectrum);
+  // The spectra of two real images from one transform (the second may be null: none), read
+  // at `bins` alone: the first image's value at bins[j] goes to out[j * stride], the
+  // second's to out[j * stride + 1]. No whole spectrum is held.
+  void Forward_Pair_At(const std::vector<float>& first, const std::vector<float>* second,
+                       const std::vector<size_t>& bins, PackedValue* out, size_t stride);
 
  private:
   // Single precision on the device: the fits accumulate in double on the host, and a

@@ -168,8 +168,9 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
     estimate, 'auto' (the second too when the frames hold 5 or more phases and it is
     significant), 1 or 2 (3-beam illumination). `background` (counts, a number or an (H, W)
     image) is subtracted from the frames first, and `gain` (counts per photon) divides the
-    rest. Warns LowModulationWarning for an orientation whose MCNR is too low; the estimate
-    is still returned."""
+    rest. Warns LowModulationWarning for an orientation whose MCNR is too low, and
+    UndersampledWarning when the otf's passband reaches the frames' Nyquist frequency (a
+    camera pixel coarser than wavelength / (4 na)); the estimate is still returned."""
     frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
     otf = _arrays.as_real("otf", otf, 2, "(H, W)", frames.dtype)
     angles = _arrays.count("angles", angles)
@@ -184,7 +185,20 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
     pattern = estimate_with(estimator, frames, otf, period, angle_guess, angles, orders,
                             background, gain)
     warn_low_modulation(pattern)
+    # Last, as in MATLAB: the likely cause of any low modulation above.
+    warn_undersampled(otf)
     return pattern
+
+
+def warn_undersampled(otf: np.ndarray, stacklevel: int = 3) -> None:
+    """Warns UndersampledWarning when `otf` (centred, checked) says its frames are aliased."""
+    undersampled, _, largest = _core.sampling(otf)
+    if undersampled:
+        warnings.warn(
+            "the OTF's passband reaches the frames' Nyquist frequency: the camera pixel is "
+            "coarser than wavelength / (4 na) and the frames are aliased. Record with a finer "
+            f"camera pixel, at most {largest:.3g} times the present one (raising upsample does "
+            "not help)", UndersampledWarning, stacklevel=stacklevel)
 
 
 def estimate_with(estimator, frames, otf, period, angle_guess, angles, orders="auto",

@@ -73,6 +73,20 @@ class Estimator {
   std::unique_ptr<PatternEstimator> estimator_;
 };
 
+// Whether the frames an OTF describes are aliased (korvex::patterns::Check_Sampling): the
+// OTF's passband reaching the grid's Nyquist row or column. The transposed view changes
+// nothing of that.
+template <typename T>
+nb::tuple Sampling(Image<T> otf) {
+  const auto height = static_cast<unsigned>(otf.shape(1));
+  const auto width = static_cast<unsigned>(otf.shape(0));
+  const korvex::patterns::Sampling sampling = Core_Call([&] {
+    Check_Finite(otf.data(), otf.size(), "otf");
+    return korvex::patterns::Check_Sampling(otf.data(), height, width);
+  });
+  return nb::make_tuple(sampling.undersampled, sampling.cutoff, sampling.largestPixel);
+}
+
 }  // namespace
 
 void Bind_Patterns(nb::module_& m) {
@@ -89,6 +103,8 @@ void Bind_Patterns(nb::module_& m) {
            nb::arg("angles") = std::vector<double>{}, nb::arg("orders") = 0u,
            nb::arg("background") = 0.0, nb::arg("background_image").none() = nb::none(),
            nb::arg("gain") = 1.0);
+  m.def("sampling", &Sampling<float>, nb::arg("otf").noconvert());
+  m.def("sampling", &Sampling<double>, nb::arg("otf").noconvert());
 }
 
 }  // namespace korvex::python

@@ -3,6 +3,7 @@ patterns through the Python front end, and their agreement with the MATLAB path.
 
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -112,6 +113,17 @@ def test_coarse_camera_pixel_warns_undersampled(striped):
         korvex.reconstruct_acquisition(frames, na=1.2, wavelength=0.52, pixel_size=0.11,
                                        iterations=1)
     assert "upsample does not help" in str(caught[0].message)
+
+
+def test_estimate_patterns_warns_undersampled_from_the_otf_alone(striped):
+    frames = striped[0]
+    coarse = korvex.otf(frames.shape[1:], 1.2, 0.52, 0.11)  # cut-off beyond Nyquist
+    with pytest.warns(korvex.UndersampledWarning, match="finer camera pixel") as caught:
+        korvex.estimate_patterns(frames, coarse)
+    assert "upsample does not help" in str(caught[-1].message)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", korvex.UndersampledWarning)
+        korvex.estimate_patterns(frames, striped[1])  # 65 nm pixels: sampled finely enough
 
 
 def test_cli_takes_gain_and_orders_and_warns_on_stderr(striped, tmp_path):
