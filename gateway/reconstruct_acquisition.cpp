@@ -42,6 +42,11 @@ mxClassID Class_Of() {
 // A column-major height x width image of T; [] (0 x 0) when `values` is empty.
 template <typename T>
 mxArray* Image_Array(const std::vector<T>& values, unsigned height, unsigned width) {
+  if (!values.empty() && values.size() != size_t{height} * width) {
+    throw std::logic_error("internal error: an output image holds " +
+                           std::to_string(values.size()) + " values, not " +
+                           std::to_string(height) + " x " + std::to_string(width));
+  }
   const mwSize extents[2] = {values.empty() ? 0 : height, values.empty() ? 0 : width};
   mxArray* image = mxCreateNumericArray(2, extents, Class_Of<T>(), mxREAL);
   std::copy(values.begin(), values.end(), static_cast<T*>(mxGetData(image)));

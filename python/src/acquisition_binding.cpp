@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -103,6 +105,11 @@ class Pipeline {
     if (result.outOfFocus.empty()) {
       d["out_of_focus"] = nb::none();
     } else {
+      // numpy reads width x height values from it: a wrong size would read past its end.
+      if (result.outOfFocus.size() != size_t{result.width} * result.height) {
+        throw std::logic_error("internal error: the out-of-focus image holds " +
+                               std::to_string(result.outOfFocus.size()) + " values");
+      }
       d["out_of_focus"] = To_Numpy(std::move(result.outOfFocus), {result.width, result.height});
     }
     d["seconds"] = seconds;
