@@ -4,7 +4,7 @@
 # bench/thick/thick_study.py, copies its figure panel to docs/thick_specimens.png and, where
 # the Octave MEX files are built, runs bench/thick/thin_check.m on the thin stacks.
 # Usage: bash bench/thick/run_study.sh [OUTDIR] [--quick]   (default build/thick; about
-# 7 minutes on a busy 2-core machine, --quick about one). KORVEX_STUDY_VENV names another
+# 4 minutes on 2 quiet cores, 8 on busy ones, --quick one). KORVEX_STUDY_VENV names another
 # environment.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
