@@ -268,11 +268,11 @@ def panel(keep, stack, path):
     fig, axes = plt.subplots(1, len(names), figsize=(2.6 * len(names), 2.9))
     for ax, (title, image) in zip(axes, names):
         if image.shape == stack.focus.shape:
-            part = image[crop]
+            shown = image[crop]
         else:  # the haze image is on the camera grid
-            part = image[tuple(slice(c.start // 2, c.stop // 2) for c in crop)]
-        low, high = part.min(), np.percentile(part, 99.7)
-        ax.imshow(part, cmap="gray", vmin=low, vmax=high, interpolation="nearest")
+            shown = image[tuple(slice(c.start // 2, c.stop // 2) for c in crop)]
+        low, high = shown.min(), np.percentile(shown, 99.7)
+        ax.imshow(shown, cmap="gray", vmin=low, vmax=high, interpolation="nearest")
         ax.set_title(title, fontsize=8)
         ax.axis("off")
     fig.suptitle(f"filaments, K = {stack.K:g} (out of focus {stack.where} um), "
