@@ -15,6 +15,7 @@
 #include "camera_grid_estimation.h"
 #include "fourier_upsampling.h"
 #include "memory_budget.h"
+#include "out_of_focus_transfer.h"
 #include "value_scaling.h"
 
 namespace korvex::acquisition {
@@ -126,8 +127,10 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.nonNegative = options.nonNegative;
   engine.frameData = options.frameData;
   engine.foldedData = true;
-  engine.fourierStart = options.fourierStart;
-  engine.preconditioned = options.preconditioned;
+  // The Fourier filters stand for the specimen's data term alone: with the out-of-focus model
+  // the steps stay plain.
+  engine.fourierStart = options.fourierStart && !options.outOfFocus.enabled;
+  engine.preconditioned = options.preconditioned && !options.outOfFocus.enabled;
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;
@@ -140,6 +143,15 @@ struct OtfKey {
   bool operator==(const OtfKey& o) const {
     return height == o.height && width == o.width && factor == o.factor && na == o.na &&
            wavelength == o.wavelength && pixelSize == o.pixelSize;
+  }
+};
+
+// The same for the haze's transfer function, which also depends on the model's settings.
+struct HazeKey {
+  OtfKey otf;
+  double immersion = 0, width = 0, defocus = 0;
+  bool operator==(const HazeKey& o) const {
+    return otf == o.otf && immersion == o.immersion && width == o.width && defocus == o.defocus;
   }
 };
 
@@ -270,6 +282,8 @@ struct AcquisitionPipeline<T>::Kept {
   OtfKey otfKey;
   std::vector<T> cameraOtf;  // the estimator's
   OtfKey cameraOtfKey;
+  std::vector<double> haze;  // the out-of-focus model's transfer function, fine grid
+  HazeKey hazeKey;
 
   void Estimate_Pattern(const T* frames, unsigned height, unsigned width,
                         const AcquisitionOptions& options, AcquisitionResult<T>& result) {
@@ -340,6 +354,22 @@ struct AcquisitionPipeline<T>::Kept {
     if (!options.otf) otfKey = key;
   }
 
+  // G of the out-of-focus model, kept like the OTF; taken from a measured OTF's cut-off, it is
+  // made anew at every call.
+  void Haze_Transfer(const AcquisitionOptions& options, unsigned height, unsigned width,
+                     unsigned factor) {
+    const Optics& o = options.optics;
+    const HazeKey key{{height, width, factor, o.na, o.wavelength, o.pixelSize},
+                      o.immersion,
+                      options.outOfFocus.width,
+                      options.outOfFocus.defocus};
+    if (!options.otf && key == hazeKey && !haze.empty()) return;
+    hazeKey = {};
+    haze = Out_Of_Focus_Transfer(options, height, width, factor,
+                                 std::vector<double>(otf.begin(), otf.end()));
+    if (!options.otf) hazeKey = key;
+  }
+
   void Fine_Masks(const IlluminationPattern& pattern, unsigned factor) {
     harmonics = Fine_Grid_Harmonics(pattern, factor);
   }
@@ -347,23 +377,26 @@ struct AcquisitionPipeline<T>::Kept {
   // What the kept buffers and engine hold already, counted as Pipeline_Bytes counts them.
   MemoryNeed Held() const {
     const uint64_t values = photons.capacity() + fineFrames.capacity() + otf.capacity();
-    MemoryNeed held{values * sizeof(T), 0};
+    MemoryNeed held{values * sizeof(T) + haze.capacity() * sizeof(double), 0};
     if (engine) {
       const uint64_t finePixels = uint64_t{engine->m_width} * engine->m_height;
-      held.device = Engine_Bytes(finePixels, 1, sizeof(T)) + 2 * sizeof(T) * finePixels;
+      held.device = Engine_Bytes(finePixels, 1, sizeof(T), engine->Holds_Out_Of_Focus()) +
+                    2 * sizeof(T) * finePixels;
     }
     return held;
   }
 
   void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
-                  unsigned iterations) {
+                  unsigned iterations, bool outOfFocus) {
     if (engine &&
         (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
-         engine->m_frames != frameCount || engine->m_maxIter != iterations)) {
+         engine->m_frames != frameCount || engine->m_maxIter != iterations ||
+         engine->Holds_Out_Of_Focus() != outOfFocus)) {
       engine.reset();
     }
     if (!engine) {
-      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations, true);
+      engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations, true,
+                                           outOfFocus);
     }
   }
 };
@@ -389,6 +422,8 @@ void AcquisitionPipeline<T>::Release() noexcept {
   kept_->otfKey = {};
   std::vector<T>().swap(kept_->cameraOtf);
   kept_->cameraOtfKey = {};
+  std::vector<double>().swap(kept_->haze);
+  kept_->hazeKey = {};
   Return_Freed_Memory();
 }
 
@@ -410,8 +445,10 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
       Check_Pattern(*options.pattern, options.angles, frameCount, "pattern", factor);
     }
     Check_Camera_Units(options.camera, height, width);
+    Check_Out_Of_Focus(options, height, width, factor);
+    const bool outOfFocus = options.outOfFocus.enabled;
     Check_Memory(Beyond(Pipeline_Bytes(height, width, frameCount, factor, options.angles,
-                                       !options.pattern, sizeof(T)),
+                                       !options.pattern, sizeof(T), outOfFocus),
                         kept_->Held()),
                  "the reconstruction",
                  sizeof(T) == sizeof(float)
@@ -440,7 +477,10 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
         timed([&] { k.Estimate_Pattern(frames, height, width, options, result); });
     result.seconds.upsampling =
         timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
-    result.seconds.otf = timed([&] { k.Fine_Otf(options, height, width, factor); });
+    result.seconds.otf = timed([&] {
+      k.Fine_Otf(options, height, width, factor);
+      if (outOfFocus) k.Haze_Transfer(options, height, width, factor);
+    });
     result.seconds.masks = timed([&] {
       k.Fine_Masks(result.pattern, factor);
       if (options.multiplier || options.fourierStart || options.preconditioned) {
@@ -453,20 +493,27 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
         }
       }
     });
-    result.seconds.engineSetup =
-        timed([&] { k.Fit_Engine(result.height, result.width, frameCount, options.iterations); });
+    result.seconds.engineSetup = timed([&] {
+      k.Fit_Engine(result.height, result.width, frameCount, options.iterations, outOfFocus);
+    });
     result.image.resize(size_t{result.height} * result.width);
-    const KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
+    KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
+    if (outOfFocus) engineOptions.outOfFocus = k.haze;
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics, result.image.data(),
                                static_cast<T>(options.threshold), static_cast<T>(options.lambda),
                                static_cast<T>(options.alpha), engineOptions);
+      if (outOfFocus) {
+        result.outOfFocus.resize(result.image.size());
+        result.outOfFocusShare = k.engine->Out_Of_Focus(result.outOfFocus.data());
+      }
     });
 
     // The multipliers serve this call only: 8 bytes an output pixel each, not held between calls.
     std::vector<double>().swap(k.harmonics.multiplier);
     std::vector<double>().swap(k.harmonics.approximation);
     Unscale_Image(result.image, scale);
+    Unscale_Image(result.outOfFocus, scale);
     result.iterations = options.iterations == 0 ? 0 : k.engine->m_iteration + 1;
     result.alpha = static_cast<double>(k.engine->m_alpha);
     result.ratio = static_cast<double>(k.engine->m_ratio);

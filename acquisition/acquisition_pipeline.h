@@ -57,11 +57,16 @@ struct ReconstructionDefaults {
 // Light from planes above and below the focus (a thick specimen's haze): an unpatterned,
 // non-negative image shared by every frame, seen through a low-pass and estimated together
 // with the specimen, so that the haze is explained by the model instead of being
-// reconstructed as specimen.
+// reconstructed as specimen. The sparsity penalty weighs the haze's light as the specimen's,
+// so only the patterned data tell them apart; at a pattern period near the OTF cut-off they do
+// so faintly, and the haze leaves the specimen over a few hundred iterations rather than the
+// default 40.
 struct OutOfFocusModel {
   bool enabled = ReconstructionDefaults::kOutOfFocus;
   // Standard deviation of the Gaussian low-pass the haze is seen through, in cycles per unit
-  // length of the pixel size; 0: the default, a share of the OTF cut-off.
+  // length of the pixel size; 0: the default, a share of the OTF cut-off (kOutOfFocusWidthShare
+  // in out_of_focus_transfer.h; with a measured OTF and no optics, the cut-off is where that
+  // OTF ends).
   double width = 0.0;
   // > 0: the haze is seen instead through the OTF defocused by this distance (the unit of the
   // wavelength), from the optics' NA, wavelength and immersion index.

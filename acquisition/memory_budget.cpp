@@ -163,12 +163,18 @@ bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64
   return Estimator_Bytes(height, width, angles, phases) > (uint64_t{1} << 30);
 }
 
-uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes) {
-  return 2 * valueBytes * (5 * finePixels + finePixels * frames) + 2 * valueBytes * finePixels;
+uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
+                      bool outOfFocus) {
+  // The out-of-focus model doubles the estimate, the gradient and their previous values, and
+  // holds six images of its own.
+  const uint64_t haze = outOfFocus ? 10 * valueBytes * finePixels : 0;
+  return 2 * valueBytes * (5 * finePixels + finePixels * frames) + 2 * valueBytes * finePixels +
+         haze;
 }
 
 MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint64_t factor,
-                          uint64_t angles, bool estimate, uint64_t valueBytes) {
+                          uint64_t angles, bool estimate, uint64_t valueBytes,
+                          bool outOfFocus) {
   const uint64_t pixels = height * width;
   const uint64_t fine = pixels * factor * factor;
   MemoryNeed need;
@@ -182,8 +188,11 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   need.host += 2 * valueBytes * (pixels + fine);
   // The engine folds the frames as they arrive: one image where a stack would be.
   // The preconditioner's filter and the last direction beside the engine's own buffers.
-  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes) +
+  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes, outOfFocus) +
                 2 * valueBytes * fine;
+  // The haze's transfer function (in double, and its copy in the engine's options), and its
+  // image.
+  if (outOfFocus) need.host += 16 * fine + valueBytes * fine;
   if (estimate) {
     const uint64_t phases = frames / angles;
     const uint64_t estimator = Estimator_Bytes(height, width, angles, phases);

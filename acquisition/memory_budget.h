@@ -59,15 +59,19 @@ uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint6
 bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases);
 
 // The engine's device buffers on a fine grid of `finePixels`, `frames` frames, values of
-// `valueBytes` (its ten buffers and an FFT work area as large as a complex image).
-uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes);
+// `valueBytes` (its ten buffers and an FFT work area as large as a complex image), with the
+// out-of-focus model's ten images more when `outOfFocus`.
+uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
+                      bool outOfFocus = false);
 
 // Everything one acquisition pipeline call allocates: the up-sampled frames, OTF and image on
-// the host, the up-sampler's staging, the engine, and the estimator when the pattern
-// is to be estimated (beside all of it, or, where it gives its buffers back, beside all but
-// the up-sampled frames, which the pipeline drops while it estimates).
+// the host, the up-sampler's staging, the engine, the estimator when the pattern is to be
+// estimated (beside all of it, or, where it gives its buffers back, beside all but the
+// up-sampled frames, which the pipeline drops while it estimates), and with `outOfFocus` the
+// haze's transfer function and image.
 MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint64_t factor,
-                          uint64_t angles, bool estimate, uint64_t valueBytes);
+                          uint64_t angles, bool estimate, uint64_t valueBytes,
+                          bool outOfFocus = false);
 
 // Hands memory the allocator keeps after frees back to the system (malloc_trim on glibc).
 void Return_Freed_Memory() noexcept;

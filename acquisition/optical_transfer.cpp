@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "caller_terms.h"
+#include "image_transform.h"
 
 namespace korvex::acquisition {
 
@@ -103,6 +105,40 @@ std::vector<double> Widefield_Otf(unsigned height, unsigned width, double na, do
       // the cut-off from going below zero.
       otf[size_t{c} * height + r] =
           std::max(1.0 - (2.0 / kPi) * (std::asin(q) + q * std::sqrt(1.0 - q * q)), 0.0);
+    }
+  }
+  return otf;
+}
+
+std::vector<double> Defocused_Otf(unsigned height, unsigned width, double na, double wavelength,
+                                  double pixelSize, double immersion, double defocus) {
+  const size_t pixels = size_t{height} * width;
+  // Offset of an unshifted index from zero frequency: n / 2 and above are the negative ones.
+  const auto offset = [](unsigned k, unsigned n) { return k < n - n / 2 ? long(k) : long(k) - long(n); };
+  const double radius = na / wavelength;
+  const double medium = immersion / wavelength;
+  std::vector<std::complex<double>> field(pixels);
+  for (unsigned c = 0; c < width; ++c) {
+    const double fx = double(offset(c, width)) / (width * pixelSize);
+    for (unsigned r = 0; r < height; ++r) {
+      const double fy = double(offset(r, height)) / (height * pixelSize);
+      const double rho2 = fx * fx + fy * fy;
+      if (rho2 > radius * radius) continue;
+      field[size_t{c} * height + r] =
+          std::polar(1.0, 2.0 * kPi * defocus * std::sqrt(medium * medium - rho2));
+    }
+  }
+  fourier::ImageTransform<double> transform(height, width, "defocused OTF");
+  transform.Inverse(field.data());
+  for (std::complex<double>& v : field) v = std::norm(v);
+  transform.Forward(field.data());
+  const double zero = field[0].real();
+  std::vector<double> otf(pixels);
+  for (unsigned c = 0; c < width; ++c) {
+    const size_t from = size_t((long(c) - long(width / 2) + long(width)) % long(width));
+    for (unsigned r = 0; r < height; ++r) {
+      const size_t row = size_t((long(r) - long(height / 2) + long(height)) % long(height));
+      otf[size_t{c} * height + r] = field[from * height + row].real() / zero;
     }
   }
   return otf;

@@ -30,6 +30,14 @@ void Check_Optics(const Optics& optics, unsigned height, unsigned width, unsigne
 std::vector<double> Widefield_Otf(unsigned height, unsigned width, double na, double wavelength,
                                   double pixelSize);
 
+// The scalar incoherent OTF of the same pupil defocused by `defocus` (the wavelength's unit)
+// in a medium of index `immersion`: the pupil carries the phase 2 pi defocus
+// sqrt(immersion^2 / wavelength^2 - rho^2) out to rho = na / wavelength, the OTF is the
+// transform of |PSF|^2 (the pupil's autocorrelation, real and even), normalised to 1 at zero
+// frequency. Defocus 0 gives Widefield_Otf up to the sampling of the pupil.
+std::vector<double> Defocused_Otf(unsigned height, unsigned width, double na, double wavelength,
+                                  double pixelSize, double immersion, double defocus);
+
 // A centred OTF moved to a height x width grid of the same frequency step: cropped about zero
 // frequency, or embedded with zeros beyond its support. A bin with no counterpart but whose
 // mirror has one (the second Nyquist bin of an even size) takes the mirror's value, since the

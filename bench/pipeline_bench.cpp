@@ -5,6 +5,10 @@
 //
 // Usage: korvex_pipeline_bench [--size N] [--repeats R] [--precision float|double]
 //                              [--iterations K] [--steps preconditioned|plain]
+//                              [--out-of-focus off|on|both]
+//
+// --out-of-focus on runs the pipeline with its out-of-focus model; both runs the warm calls
+// with and without it in turn, in one process, and prints the ratio of their medians.
 //
 // Prints the first call of this process (what every command-line run pays: FFTW plans, the
 // engine, the OTF; the plans come from FFTW's wisdom when an earlier process measured this
@@ -35,6 +39,7 @@ struct Settings {
   std::string precision = "float";
   unsigned iterations = acq::ReconstructionDefaults::kIterations;
   bool preconditioned = acq::ReconstructionDefaults::kPreconditioned;
+  std::string outOfFocus = "off";
 };
 
 Settings Parse(int argc, char** argv) {
@@ -51,17 +56,64 @@ Settings Parse(int argc, char** argv) {
       s.iterations = static_cast<unsigned>(std::atoi(argv[i + 1]));
     } else if (flag == "--steps") {
       s.preconditioned = std::string(argv[i + 1]) != "plain";
+    } else if (flag == "--out-of-focus") {
+      s.outOfFocus = argv[i + 1];
     } else {
       std::fprintf(stderr, "unknown option %s\n", argv[i]);
       std::exit(2);
     }
   }
-  if (s.size < 16 || (s.precision != "float" && s.precision != "double")) {
+  if (s.size < 16 || (s.precision != "float" && s.precision != "double") ||
+      (s.outOfFocus != "off" && s.outOfFocus != "on" && s.outOfFocus != "both")) {
     std::fprintf(stderr, "usage: %s [--size N>=16] [--repeats R] [--precision float|double]"
-                 " [--iterations K] [--steps preconditioned|plain]\n", argv[0]);
+                 " [--iterations K] [--steps preconditioned|plain] [--out-of-focus off|on|both]\n",
+                 argv[0]);
     std::exit(2);
   }
   return s;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Warm calls without and with the out-of-focus model in turn (each pipeline warmed up by one
+// call first), so that both see the same load; medians, their ratio and the share.
+template <typename T>
+void Compare_Out_Of_Focus(const Settings& s, const std::vector<T>& frames,
+                          acq::AcquisitionOptions options) {
+  const unsigned n = s.size;
+  acq::AcquisitionPipeline<T> pipelines[2];
+  std::vector<double> total[2], engine[2], processor[2];
+  double share = 0;
+  unsigned fine = 0, run[2] = {0, 0};
+  for (int call = -1; call < s.repeats; ++call) {
+    for (int on = 0; on < 2; ++on) {
+      options.outOfFocus.enabled = on == 1;
+      const Clock::time_point start = Clock::now();
+      const std::clock_t cpu = std::clock();
+      const acq::AcquisitionResult<T> r = pipelines[on].Reconstruct(frames.data(), n, n, 9, options);
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      fine = r.height;
+      run[on] = r.iterations;
+      if (on == 1) share = r.outOfFocusShare;
+      if (call < 0) continue;
+      total[on].push_back(seconds);
+      engine[on].push_back(r.seconds.reconstruction);
+      processor[on].push_back(static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC);
+    }
+  }
+  std::printf("pipeline %ux%ux9 -> %ux%u, %s, %u iterations (%u and %u run), warm medians of %d\n",
+              n, n, fine, fine, s.precision.c_str(), s.iterations, run[0], run[1], s.repeats);
+  std::printf("  without the out-of-focus model  total %8.3f s  engine %8.3f s  processor %8.3f s\n",
+              Median(total[0]), Median(engine[0]), Median(processor[0]));
+  std::printf("  with it                         total %8.3f s  engine %8.3f s  processor %8.3f s\n",
+              Median(total[1]), Median(engine[1]), Median(processor[1]));
+  std::printf("  with / without                  total %8.3f    engine %8.3f    processor %8.3f"
+              "   (share %.3f)\n",
+              Median(total[1]) / Median(total[0]), Median(engine[1]) / Median(engine[0]),
+              Median(processor[1]) / Median(processor[0]), share);
 }
 
 template <typename T>
@@ -79,6 +131,11 @@ void Run(const Settings& s) {
   options.optics.pixelSize = pixel;
   options.iterations = s.iterations;
   options.preconditioned = s.preconditioned;
+  options.outOfFocus.enabled = s.outOfFocus == "on";
+  if (s.outOfFocus == "both") {
+    Compare_Out_Of_Focus(s, frames, options);
+    return;
+  }
   acq::AcquisitionPipeline<T> pipeline;
   // Wall seconds in the result, processor seconds of the whole process beside them.
   std::vector<double> processor;

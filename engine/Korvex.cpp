@@ -50,6 +50,15 @@ void Check_Geometry(unsigned width, unsigned height, unsigned frames) {
   }
 }
 
+// The pair (x, b) of the out-of-focus model is reduced and launched as one image of W x 2H.
+void Check_Pair_Geometry(unsigned width, unsigned height) {
+  const uint64_t rows = 2 * uint64_t{height};
+  if (rows * width < kPixelLimit && rows <= kMaxGridRows * kBlockSide) return;
+  Geometry_Too_Large(std::to_string(width) + " x " + std::to_string(height),
+                     " pixels: the out-of-focus model's pair of images exceeds the reductions or"
+                     " the launch grid!");
+}
+
 [[noreturn]] void Architecture_Not_Supported(unsigned major, unsigned minor) {
   throw std::runtime_error("Device Compute Capability: " + std::to_string(major) + "." +
                            std::to_string(minor) + "\n" +
@@ -89,6 +98,11 @@ size_t Korvex<T>::Harmonic_Table_Length(unsigned width, unsigned height, unsigne
 
 template <typename T>
 Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic)
+    : Korvex(width, height, frames, maxIter, harmonic, false) {}
+
+template <typename T>
+Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic,
+                  bool outOfFocus)
     : d_grad(nullptr),
       d_gradPrev(nullptr),
       d_dataGrad(nullptr),
@@ -123,10 +137,19 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
       m_threshold(0),
       m_ratio(0),
       m_harmonic(harmonic),
-      d_harmonics(nullptr) {
+      d_harmonics(nullptr),
+      m_outOfFocus(outOfFocus) {
   Check_Geometry(width, height, frames);
+  if (outOfFocus && !harmonic) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the out-of-focus model needs an engine built for harmonics!\n");
+  }
+  // The pair (x, b) is one image of W x 2H for the reductions and the launch grid.
+  if (outOfFocus) Check_Pair_Geometry(width, height);
   const size_t pixels = size_t{width} * height;
   const size_t realBytes = pixels * sizeof(T);
+  const size_t pairBytes = (outOfFocus ? 2 : 1) * realBytes;
+  const size_t hazeBytes = outOfFocus ? 6 * realBytes : 0;
   const size_t complexBytes = pixels * sizeof(CudaComplex<T>);
   const size_t stackFrames = harmonic ? 1 : frames;
   const size_t stackBytes = pixels * stackFrames * sizeof(T);
@@ -180,7 +203,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
       cufftEstimate2d(static_cast<int>(height), static_cast<int>(width), fftType, &fftWorkBytes));
   const size_t fourierBytes = harmonic ? 2 * realBytes : 0;
   const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
-                               fourierBytes + fftWorkBytes + kMemoryMargin;
+                               fourierBytes + 4 * (pairBytes - realBytes) + hazeBytes + fftWorkBytes +
+                               kMemoryMargin;
   size_t freeBytes = 0;
   size_t totalBytes = 0;
   KORVEX_CHECK(cudaMemGetInfo(&freeBytes, &totalBytes));
@@ -192,11 +216,11 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
 
   Acquire_Group(*this, [&] {
     KORVEX_CHECK(cudaMalloc(&d_otf, realBytes));
-    KORVEX_CHECK(cudaMalloc(&d_grad, realBytes));
-    KORVEX_CHECK(cudaMalloc(&d_gradPrev, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_grad, pairBytes));
+    KORVEX_CHECK(cudaMalloc(&d_gradPrev, pairBytes));
     KORVEX_CHECK(cudaMalloc(&d_dataGrad, realBytes));
-    KORVEX_CHECK(cudaMalloc(&d_estimate, realBytes));
-    KORVEX_CHECK(cudaMalloc(&d_estimatePrev, realBytes));
+    KORVEX_CHECK(cudaMalloc(&d_estimate, pairBytes));
+    KORVEX_CHECK(cudaMalloc(&d_estimatePrev, pairBytes));
     KORVEX_CHECK(cudaMalloc(&d_scratchA, complexBytes));
     KORVEX_CHECK(cudaMalloc(&d_scratchB, complexBytes));
     KORVEX_CHECK(cudaMalloc(&d_masks, stackBytes));
@@ -205,6 +229,7 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
     if (harmonic) KORVEX_CHECK(cudaMalloc(&d_harmonics, tableBytes));
     if (harmonic) KORVEX_CHECK(cudaMalloc(&d_preconditioner, realBytes));
     if (harmonic) KORVEX_CHECK(cudaMalloc(&d_directionPrev, realBytes));
+    if (outOfFocus) KORVEX_CHECK(cudaMalloc(&d_haze, hazeBytes));
   });
   Acquire_Group(*this, [&] {
     KORVEX_CHECK(cudaStreamCreate(&m_stream1));
@@ -225,6 +250,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   m_launchStream1.stream = m_stream1;
   m_launchStream2 = m_launch;
   m_launchStream2.stream = m_stream2;
+  m_launchPair = m_launch;
+  m_launchPair.grid.y = Grid_Extent(2 * height);
 }
 
 template <typename T>
@@ -264,6 +291,7 @@ void Korvex<T>::Clean_Resources() {
   Free_Device(d_harmonics);
   Free_Device(d_preconditioner);
   Free_Device(d_directionPrev);
+  Free_Device(d_haze);
   if (h_history != nullptr) {
     cudaFreeHost(h_history);
     h_history = nullptr;

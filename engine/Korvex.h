@@ -44,6 +44,16 @@ struct KorvexOptions {
   // rest. The Barzilai-Borwein steps are taken in P's metric.
   bool fourierStart = false;
   bool preconditioned = false;
+  // Optional, H x W column-major and centred like the OTF: the real low-pass G through which
+  // out-of-focus light is seen (its even part is used). With masks given by their harmonics,
+  // on an engine built for it, the model becomes y_j = H(m_j x) + G b: b is one non-negative
+  // image shared by every frame and unpatterned, estimated together with x by the same
+  // projected Barzilai-Borwein step on the pair (x, b). The smoothness term stays on x; the
+  // sparsity penalty weighs b's light as it weighs x's (sparsity F G(0) sum_i b_i), so that
+  // only the patterned data tell in-focus light from haze. With frameData off, the masked data
+  // m_j y_j take the place of y_j. With a multiplier (KorvexHarmonics::multiplier), which
+  // stands for equal phase steps, w is taken as F. Empty: no haze.
+  std::vector<double> outOfFocus;
 };
 
 // Illumination masks given by their harmonics rather than as images. Frames are
@@ -130,6 +140,12 @@ class Korvex {
   // one image as they are uploaded and no mask image is kept, so the engine holds two images
   // where the other holds 2 F.
   Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic);
+  // With `outOfFocus` as well (a harmonic engine only), room for the out-of-focus image b:
+  // d_grad, d_gradPrev, d_estimate and d_estimatePrev hold two images each, x and then b, and
+  // six more images hold the haze term's transfer functions, weights, folded data and the
+  // spectrum of its gradient.
+  Korvex(unsigned width, unsigned height, unsigned frames, unsigned maxIter, bool harmonic,
+         bool outOfFocus);
   ~Korvex();
   Korvex(const Korvex&) = delete;
   Korvex& operator=(const Korvex&) = delete;
@@ -157,9 +173,19 @@ class Korvex {
   void Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonics, T* output, T threshold,
                       T lambda, T alpha, const KorvexOptions& options);
 
-  // Barzilai-Borwein step s.y / y.y from the last two estimates and gradients.
+  // After a reconstruction with KorvexOptions::outOfFocus: G b, the haze as it adds to every
+  // frame, into `haze` (H x W column-major; skipped when null), and the share of the modelled
+  // mean frame's light that it is, G b / (G b + sum_j H(m_j x) / F) summed over the image.
+  // Throws std::runtime_error when the last reconstruction had no out-of-focus term.
+  double Out_Of_Focus(T* haze);
+  // Whether the engine was built with room for the out-of-focus image.
+  bool Holds_Out_Of_Focus() const { return m_outOfFocus; }
+
+  // Barzilai-Borwein step s.y / y.y from the last two estimates and gradients (of the pair
+  // (x, b) during a reconstruction with the out-of-focus term).
   T Compute_Alpha();
-  // alpha times the squared Euclidean norm of `vector` (W x H values of T on the device).
+  // alpha times the squared Euclidean norm of `vector` (W x H values of T on the device, the
+  // pair's 2 W H during a reconstruction with the out-of-focus term).
   T Compute_Threshold(T alpha, void* vector);
 
   // Kernel launch operations CuCall_<Name>(launch, ...), one per kernel, listed in
@@ -189,10 +215,12 @@ class Korvex {
   void Upload_Harmonics(const KorvexHarmonics& harmonics);
   void Fold_Harmonic_Data(T* image, bool frameData, T sparsity);
   void Harmonic_Data_Gradient();
-  // `buffer` through `filter` (d_otf when null) in place, unnormalised.
-  void Filter_In_Place(CudaComplex<T>* buffer, T* filter = nullptr);
+  void Add_Mask_Sum(T weight, T* acc);
+  void Filter_In_Place(CudaComplex<T>* buffer);
+  void Filter_In_Place(CudaComplex<T>* buffer, T* transfer);
   static void Check_Harmonics(const KorvexHarmonics& harmonics, unsigned frames);
   void Upload_Transfer(const std::vector<double>& multiplier);
+  void Upload_Centred(const std::vector<double>& centred, T* destination);
   std::vector<double> Even_Transfer(const T* otf) const;
   // The Fourier start and preconditioner from harmonics.approximation (Korvex_Fourier.cpp).
   std::vector<double> Fourier_Filter(const std::vector<double>& multiplier, double lambda,
@@ -204,6 +232,30 @@ class Korvex {
   T* d_preconditioner = nullptr;  // harmonic engines: the preconditioner's filter
   T* d_directionPrev = nullptr;   // harmonic engines: P^-1 g of the previous iteration
   bool m_preconditioned = false;
+  // The out-of-focus term (Korvex_OutOfFocus.cpp).
+  static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
+  void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
+  void Fold_Out_Of_Focus(T sparsity);
+  void Haze_Start();
+  void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
+  void Haze_Finish();
+  // The images of d_haze, in order.
+  enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
+  T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }
+  // The b-gradient's spectrum, a complex image after the four real ones.
+  CudaComplex<T>* Haze_Spectrum() const {
+    return reinterpret_cast<CudaComplex<T>*>(Haze_Part(4));
+  }
+  KernelLaunch_t Pair_Launch() const { return m_parts == 2 ? m_launchPair : m_launch; }
+  static std::vector<double> Even_Part(const std::vector<double>& centred, unsigned W,
+                                       unsigned H);
+  bool m_outOfFocus = false;        // built with room for b
+  T* d_haze = nullptr;              // G, G E (device order), w, G' sum_j d_j (row-major),
+                                    // and a complex work image
+  KernelLaunch_t m_launchPair;      // covers the pair (x, b) as one W x 2H image
+  unsigned m_parts = 1;             // 2 while the last reconstruction estimates b
+  double m_hazeZero = 0;            // G at zero frequency
+  double m_otfZero = 0;             // the OTF's even part at zero frequency
   unsigned m_orientations = 0;      // of the last harmonic upload
   bool m_multiplier = false;        // d_otf holds the given multiplier
   std::vector<bool> m_secondOrder;  // per orientation: whether any frame has c2 != 0

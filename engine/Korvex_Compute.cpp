@@ -136,6 +136,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
     throw std::runtime_error(
         "KorvexCUDA Error: an engine built for harmonics takes no mask images!\n");
   }
+  if (!options.outOfFocus.empty()) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the out-of-focus model needs masks given by their harmonics!\n");
+  }
   if (options.fourierStart || options.preconditioned) {
     throw std::runtime_error(
         "KorvexCUDA Error: the Fourier start and the preconditioner need masks given by their "
@@ -162,6 +166,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   m_threshold = threshold;
   m_lambda = lambda;
   m_alpha = alpha;
+  m_parts = 1;
 
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
@@ -221,6 +226,12 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     throw std::runtime_error("KorvexCUDA  Initialization Failure!\n");
   }
   Check_Harmonics(harmonics, m_frames);
+  const bool outOfFocus = !options.outOfFocus.empty();
+  if (outOfFocus && !m_outOfFocus) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the out-of-focus model needs an engine built for it!\n");
+  }
+  if (outOfFocus) Check_Out_Of_Focus(options.outOfFocus, m_width, m_height);
   for (const std::vector<double>* m : {&harmonics.multiplier, &harmonics.approximation}) {
     if (!m->empty() && m->size() != size_t{m_width} * m_height) {
       throw std::runtime_error(std::string("KorvexCUDA Error: the ") +
@@ -233,6 +244,11 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     throw std::runtime_error(
         "KorvexCUDA Error: the Fourier start and the preconditioner need "
         "harmonics.approximation!\n");
+  }
+  if ((options.fourierStart || options.preconditioned) && outOfFocus) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the Fourier start and the preconditioner do not take the out-of-focus "
+        "model!\n");
   }
 
   const unsigned W = m_width;
@@ -252,13 +268,20 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   m_threshold = threshold;
   m_lambda = lambda;
   m_alpha = alpha;
+  m_parts = outOfFocus ? 2 : 1;
 
   Upload_Harmonics(harmonics);
+  if (outOfFocus) Upload_Out_Of_Focus(options.outOfFocus, otf);
   KORVEX_CHECK(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice));
   CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
+  if (outOfFocus) {
+    Fold_Out_Of_Focus(sparsity);
+    // The haze starts at zero: the widefield start explains all light as specimen.
+    KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
+  }
   if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
   m_preconditioned = options.preconditioned;
   if (m_preconditioned) {
@@ -284,7 +307,9 @@ template <typename T>
 void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
   const unsigned W = m_width;
   const unsigned H = m_height;
-  const size_t imageBytes = size_t{W} * H * sizeof(T);
+  const size_t pixels = size_t{W} * H;
+  // The pair (x, b) with the out-of-focus term: both halves move together.
+  const size_t pairBytes = m_parts * pixels * sizeof(T);
   const unsigned historyLength = History_Length(m_maxIter);
   T previousMeasure = T(0);
   for (unsigned k = 0; k < m_maxIter; ++k) {
@@ -310,15 +335,20 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     if (k >= 1) m_ratio = measure / previousMeasure;
     previousMeasure = measure;
 
-    KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, imageBytes, cudaMemcpyDeviceToDevice));
-    KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, imageBytes, cudaMemcpyDeviceToDevice));
+    KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, pairBytes, cudaMemcpyDeviceToDevice));
+    KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, pairBytes, cudaMemcpyDeviceToDevice));
     if (m_preconditioned) {
-      KORVEX_CHECK(cudaMemcpy(d_directionPrev, direction, imageBytes, cudaMemcpyDeviceToDevice));
+      KORVEX_CHECK(
+          cudaMemcpy(d_directionPrev, direction, pixels * sizeof(T), cudaMemcpyDeviceToDevice));
     }
     if (options.nonNegative) {
       CuCall_UpdateNonNegative(m_launch, d_estimate, m_alpha, direction, W, H);
     } else {
       CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, direction, W, H);
+    }
+    // The haze is non-negative whatever the specimen's constraint.
+    if (m_parts == 2) {
+      CuCall_UpdateNonNegative(m_launch, d_estimate + pixels, m_alpha, d_grad + pixels, W, H);
     }
 
     if (k >= 1 && m_threshold > m_ratio) break;
@@ -339,10 +369,15 @@ void Korvex<T>::Blur_Into_ScratchB(T* real) {
 // `buffer` through `filter` in place, unnormalised; by default through d_otf, after Fold_Data
 // or Fold_Harmonic_Data the transfer function of H'H.
 template <typename T>
-void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer, T* filter) {
+void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer) {
+  Filter_In_Place(buffer, d_otf);
+}
+
+// `buffer` through `transfer` (device order) in place, unnormalised.
+template <typename T>
+void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer, T* transfer) {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
-  CuCall_MM_Mult_CR(m_launch, buffer, filter != nullptr ? filter : d_otf, buffer, m_width,
-                    m_height);
+  CuCall_MM_Mult_CR(m_launch, buffer, transfer, buffer, m_width, m_height);
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
@@ -413,13 +448,15 @@ void Korvex<T>::Add_Sparsity_Gradient(T sparsity, T* gradient) {
 
 template <typename T>
 T Korvex<T>::Compute_Alpha() {
+  // The pair (x, b) is reduced as one image of W x 2H.
   const unsigned W = m_width;
-  const unsigned H = m_height;
+  const unsigned H = m_height * m_parts;
   const int n = static_cast<int>(W * H);
+  const KernelLaunch_t launch = Pair_Launch();
   T* positive = Reals(d_scratchA);
   T* negative = Reals(d_scratchB);
 
-  CuCall_Criterion_L0(m_launch, d_grad, d_gradPrev, d_estimate, d_estimatePrev, positive, negative,
+  CuCall_Criterion_L0(launch, d_grad, d_gradPrev, d_estimate, d_estimatePrev, positive, negative,
                       W, H);
   T a = 0;
   T b = 0;
@@ -429,7 +466,7 @@ T Korvex<T>::Compute_Alpha() {
   const T numerator = a - b;
 
   T* squares = Reals(d_scratchA);
-  CuCall_Criterion_L1(m_launch, d_grad, d_gradPrev, squares, W, H);
+  CuCall_Criterion_L1(launch, d_grad, d_gradPrev, squares, W, H);
   T c = 0;
   KORVEX_CHECK(Sum_Abs(m_blasHandle, n, squares, &c));
   return numerator / c;
@@ -461,7 +498,7 @@ T Korvex<T>::Preconditioned_Alpha() {
 
 template <typename T>
 T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
-  const int n = static_cast<int>(m_width * m_height);
+  const int n = static_cast<int>(m_width * m_height * m_parts);
   const T* values = static_cast<const T*>(vector);
   T r = 0;
   KORVEX_CHECK(Dot(m_blasHandle, n, values, &r));
@@ -487,6 +524,8 @@ template void Korvex<float>::Mapsim_Compute(float*, float*, const KorvexHarmonic
                                             float, float, const KorvexOptions&);
 template void Korvex<double>::Mapsim_Compute(double*, double*, const KorvexHarmonics&, double*,
                                              double, double, double, const KorvexOptions&);
+template void Korvex<float>::Filter_In_Place(CudaComplex<float>*);
+template void Korvex<double>::Filter_In_Place(CudaComplex<double>*);
 template void Korvex<float>::Filter_In_Place(CudaComplex<float>*, float*);
 template void Korvex<double>::Filter_In_Place(CudaComplex<double>*, double*);
 template void Korvex<float>::Iterate(const KorvexOptions&, float);

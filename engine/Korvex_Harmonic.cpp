@@ -131,15 +131,10 @@ void Korvex<T>::Upload_Harmonics(const KorvexHarmonics& harmonics) {
                           cudaMemcpyHostToDevice));
 }
 
-// The transfer function of H'H: the square of the OTF's even part (centred, column-major),
-// ((otf(q) + otf(-q)) / 2)^2. The frame-by-frame gradient keeps the real part of each inverse
-// transform, which is the even part's action, through H and again through H'; the harmonic
-// form needs an even transfer function to pair the l and -l terms as conjugates. For an even
-// OTF it is the square.
+// The even part (v(q) + v(-q)) / 2 of a centred, column-major W x H array.
 template <typename T>
-std::vector<double> Korvex<T>::Even_Transfer(const T* otf) const {
-  const unsigned W = m_width;
-  const unsigned H = m_height;
+std::vector<double> Korvex<T>::Even_Part(const std::vector<double>& centred, unsigned W,
+                                         unsigned H) {
   std::vector<double> even(size_t{W} * H);
   // Frequency zero sits at index n / 2 of n: index i mirrors to 2 (n / 2) - i, modulo n.
   const auto mirror = [](unsigned i, unsigned n) { return (2 * (n / 2) + n - i) % n; };
@@ -147,28 +142,45 @@ std::vector<double> Korvex<T>::Even_Transfer(const T* otf) const {
     const unsigned mirrorC = mirror(c, W);
     for (unsigned r = 0; r < H; ++r) {
       const unsigned mirrorR = mirror(r, H);
-      const double a = otf[size_t{c} * H + r];
-      const double b = otf[size_t{mirrorC} * H + mirrorR];
-      const double mean = 0.5 * (a + b);
-      even[size_t{c} * H + r] = mean * mean;
+      even[size_t{c} * H + r] =
+          0.5 * (centred[size_t{c} * H + r] + centred[size_t{mirrorC} * H + mirrorR]);
     }
   }
   return even;
+}
+
+// The transfer function of H'H: the square of the OTF's even part (centred, column-major),
+// ((otf(q) + otf(-q)) / 2)^2. The frame-by-frame gradient keeps the real part of each inverse
+// transform, which is the even part's action, through H and again through H'; the harmonic
+// form needs an even transfer function to pair the l and -l terms as conjugates. For an even
+// OTF it is the square.
+template <typename T>
+std::vector<double> Korvex<T>::Even_Transfer(const T* otf) const {
+  std::vector<double> even =
+      Even_Part(std::vector<double>(otf, otf + size_t{m_width} * m_height), m_width, m_height);
+  for (double& v : even) v *= v;
+  return even;
+}
+
+// A centred, column-major transfer function into `destination` in device order.
+template <typename T>
+void Korvex<T>::Upload_Centred(const std::vector<double>& centred, T* destination) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<T> values(centred.begin(), centred.end());
+  T* stagingA = reinterpret_cast<T*>(d_scratchA);
+  T* stagingB = reinterpret_cast<T*>(d_scratchB);
+  KORVEX_CHECK(
+      cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
+  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
+  CuCall_FFTShift2D_R(m_launch, stagingB, destination, W, H);
 }
 
 // A transfer function of H'H (or the multiplier), centred and column-major, into d_otf in
 // device order.
 template <typename T>
 void Korvex<T>::Upload_Transfer(const std::vector<double>& multiplier) {
-  const unsigned W = m_width;
-  const unsigned H = m_height;
-  const std::vector<T> values(multiplier.begin(), multiplier.end());
-  T* stagingA = reinterpret_cast<T*>(d_scratchA);
-  T* stagingB = reinterpret_cast<T*>(d_scratchB);
-  KORVEX_CHECK(
-      cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
-  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
-  CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
+  Upload_Centred(multiplier, d_otf);
 }
 
 // The F column-major frames of `image` folded, one at a time, into d_images = -b + sparsity w,
@@ -187,6 +199,7 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
   T* mask = d_masks;
   KORVEX_CHECK(cudaMemset(d_dataGrad, 0, imageBytes));
   KORVEX_CHECK(cudaMemset(d_estimate, 0, imageBytes));
+  if (m_parts == 2) KORVEX_CHECK(cudaMemset(Haze_Part(kHazeData), 0, imageBytes));
   for (unsigned j = 0; j < m_frames; ++j) {
     CudaComplex<T>* tables = d_harmonics + (j / phases) * layout.tableLength;
     KORVEX_CHECK(
@@ -195,16 +208,27 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
     CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
     CuCall_Harmonic_Mask(m_launch, tables, d_harmonics + layout.coefficients + 2 * j, mask, W, H);
     if (!frameData) CuCall_MM_Mult_RR(m_launch, frame, mask, frame, W, H);
+    if (m_parts == 2) CuCall_Addition(m_launch, Haze_Part(kHazeData), frame, Haze_Part(kHazeData), W, H);
     Blur_Into_ScratchB(frame);
     CuCall_Iter_Final(m_launch, d_scratchB, mask, d_dataGrad, W, H);
   }
   KORVEX_CHECK(cudaMemset(d_images, 0, imageBytes));
   CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);
-  // w of one orientation is `phases` masks with its mean coefficients.
-  for (unsigned a = 0; a < m_orientations && sparsity != T(0); ++a) {
+  if (sparsity != T(0)) Add_Mask_Sum(sparsity, d_images);
+}
+
+// weight * w added to `acc`, w = sum_j m_j: per orientation `phases` masks with its mean
+// coefficients. d_masks is the work image.
+template <typename T>
+void Korvex<T>::Add_Mask_Sum(T weight, T* acc) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const Table_Layout layout(W, H, m_frames);
+  const unsigned phases = m_frames / m_orientations;
+  for (unsigned a = 0; a < m_orientations; ++a) {
     CuCall_Harmonic_Mask(m_launch, d_harmonics + a * layout.tableLength,
-                         d_harmonics + layout.means + 2 * a, mask, W, H);
-    CuCall_UpdateMapping(m_launch, d_images, -sparsity * static_cast<T>(phases), mask, W, H);
+                         d_harmonics + layout.means + 2 * a, d_masks, W, H);
+    CuCall_UpdateMapping(m_launch, acc, -weight * static_cast<T>(phases), d_masks, W, H);
   }
 }
 
@@ -216,11 +240,16 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   const size_t imageBytes = size_t{W} * H * sizeof(T);
   const Table_Layout layout(W, H, m_frames);
   T* base = d_masks;  // u_0
-  CuCall_Real2Complex(m_launch, d_estimate, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB);
+  if (m_parts == 2) {
+    Haze_Start();
+  } else {
+    CuCall_Real2Complex(m_launch, d_estimate, d_scratchB, W, H);
+    Filter_In_Place(d_scratchB);
+  }
   if (m_multiplier) {
     CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
     CuCall_Addition(m_launch, d_dataGrad, d_images, d_dataGrad, W, H);
+    if (m_parts == 2) Haze_Finish();
     return;
   }
   CuCall_Scaled_Real(m_launch, d_scratchB, base, W, H);
@@ -228,7 +257,7 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   for (unsigned a = 0; a < m_orientations; ++a) {
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
     CuCall_Modulate(m_launch, d_estimate, tables, tables + W, d_scratchA, W, H);
-    Filter_In_Place(d_scratchA);
+    Filter_Modulated(d_scratchA, a, 1);
     CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
     if (!m_secondOrder[a]) {
       CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, d_dataGrad, W,
@@ -237,10 +266,11 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     }
     CudaComplex<T>* order2 = tables + W + H;
     CuCall_Modulate(m_launch, d_estimate, order2, order2 + W, d_scratchB, W, H);
-    Filter_In_Place(d_scratchB);
+    Filter_Modulated(d_scratchB, a, 2);
     CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, d_dataGrad,
                             W, H);
   }
+  if (m_parts == 2) Haze_Finish();
 }
 
 template void Korvex<float>::Check_Harmonics(const KorvexHarmonics&, unsigned);
@@ -251,7 +281,15 @@ template void Korvex<float>::Fold_Harmonic_Data(float*, bool, float);
 template void Korvex<double>::Fold_Harmonic_Data(double*, bool, double);
 template std::vector<double> Korvex<float>::Even_Transfer(const float*) const;
 template std::vector<double> Korvex<double>::Even_Transfer(const double*) const;
+template std::vector<double> Korvex<float>::Even_Part(const std::vector<double>&, unsigned,
+                                                     unsigned);
+template std::vector<double> Korvex<double>::Even_Part(const std::vector<double>&, unsigned,
+                                                      unsigned);
+template void Korvex<float>::Upload_Centred(const std::vector<double>&, float*);
+template void Korvex<double>::Upload_Centred(const std::vector<double>&, double*);
 template void Korvex<float>::Upload_Transfer(const std::vector<double>&);
 template void Korvex<double>::Upload_Transfer(const std::vector<double>&);
+template void Korvex<float>::Add_Mask_Sum(float, float*);
+template void Korvex<double>::Add_Mask_Sum(double, double*);
 template void Korvex<float>::Harmonic_Data_Gradient();
 template void Korvex<double>::Harmonic_Data_Gradient();

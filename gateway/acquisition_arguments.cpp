@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "acquisition_fields.h"
 #include "mex_arguments.h"
@@ -18,10 +19,11 @@ using korvex::acquisition::MeasuredOtf;
 [[noreturn]] void Fail(const std::string& message) { throw std::invalid_argument(message); }
 
 const std::vector<std::string> kOptionNames = {
-    "na",        "wavelength",  "pixelSize", "immersion",  "angles",   "phases",
-    "upsample",  "otf",         "pattern",   "iterations", "lambda",   "alpha",
-    "threshold", "nonnegative", "dataTerm",  "sparsity",   "orders",   "background",
-    "gain",      "precision", "start", "precondition"};
+    "na",        "wavelength",  "pixelSize",  "immersion",       "angles", "phases",
+    "upsample",  "otf",         "pattern",    "iterations",      "lambda", "alpha",
+    "threshold", "nonnegative", "dataTerm",   "sparsity",        "orders", "background",
+    "gain",      "precision",   "outOfFocus", "outOfFocusWidth", "defocus", "start",
+    "precondition"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -65,6 +67,25 @@ IlluminationPattern Read_Pattern(const mxArray* pattern, unsigned angles, unsign
     p.phases = perFrame;
   }
   return p;
+}
+
+double Read_Non_Negative(const mxArray* value, const std::string& name) {
+  const double number = Read_Scalar(value, name);
+  if (number < 0.0) Fail(name + " must not be negative, got " + std::to_string(number));
+  return number;
+}
+
+// A width or defocus describes the out-of-focus model; given with the model off it would be
+// ignored without a word.
+void Check_Out_Of_Focus(const korvex::acquisition::OutOfFocusModel& model) {
+  if (model.enabled) return;
+  for (const auto& [name, value] :
+       {std::pair{"outOfFocusWidth", model.width}, std::pair{"defocus", model.defocus}}) {
+    if (value > 0.0) {
+      Fail(std::string(name) + " applies to the out-of-focus model, which is off: set "
+           "'outOfFocus' to true");
+    }
+  }
 }
 
 MeasuredOtf Read_Otf(const mxArray* otf) {
@@ -133,6 +154,12 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
       o.camera.background = Read_Background(value, call.height, call.width);
     } else if (name == "gain") {
       o.camera.gain = Read_Gain(value);
+    } else if (name == "outOfFocus") {
+      o.outOfFocus.enabled = Read_Switch(value, name);
+    } else if (name == "outOfFocusWidth") {
+      o.outOfFocus.width = Read_Non_Negative(value, name);
+    } else if (name == "defocus") {
+      o.outOfFocus.defocus = Read_Non_Negative(value, name);
     } else if (name == "precision") {
       const std::string precision = Read_Text(value, name);
       if (precision != "single" && precision != "double") {
@@ -150,6 +177,7 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);
+  Check_Out_Of_Focus(o.outOfFocus);
   return call;
 }
 

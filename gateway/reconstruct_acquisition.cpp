@@ -4,6 +4,7 @@
 // holding an engine at a time) and returns the image and an info struct. korvex_reconstruct
 // ('release') frees the kept engine; any error frees it too. All numerical work happens in
 // KorvexLib.
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -34,10 +35,30 @@ void Release_Pipelines() noexcept {
 mxArray* Scalar(double value) { return mxCreateDoubleScalar(value); }
 
 template <typename T>
+mxClassID Class_Of() {
+  return sizeof(T) == sizeof(float) ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
+}
+
+// A column-major height x width image of T; [] (0 x 0) when `values` is empty.
+template <typename T>
+mxArray* Image_Array(const std::vector<T>& values, unsigned height, unsigned width) {
+  if (!values.empty() && values.size() != size_t{height} * width) {
+    throw std::logic_error("internal error: an output image holds " +
+                           std::to_string(values.size()) + " values, not " +
+                           std::to_string(height) + " x " + std::to_string(width));
+  }
+  const mwSize extents[2] = {values.empty() ? 0 : height, values.empty() ? 0 : width};
+  mxArray* image = mxCreateNumericArray(2, extents, Class_Of<T>(), mxREAL);
+  std::copy(values.begin(), values.end(), static_cast<T*>(mxGetData(image)));
+  return image;
+}
+
+template <typename T>
 mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
-  const char* fields[] = {"pattern", "estimated", "mcnr",     "iterations", "alpha",
-                          "ratio",   "pixelSize", "upsample", "seconds"};
-  mxArray* info = mxCreateStructMatrix(1, 1, 9, fields);
+  const char* fields[] = {"pattern", "estimated",       "mcnr",      "iterations",
+                          "alpha",   "ratio",           "pixelSize", "upsample",
+                          "seconds", "outOfFocusShare", "outOfFocus"};
+  mxArray* info = mxCreateStructMatrix(1, 1, 11, fields);
   mxSetField(info, 0, "pattern", korvex::gateway::Pattern_Struct(r.pattern, r.estimated));
   mxSetField(info, 0, "estimated", mxCreateLogicalScalar(r.estimated));
   mxSetField(info, 0, "mcnr", korvex::gateway::Mcnr_Row(r.pattern, r.estimated));
@@ -54,12 +75,9 @@ mxArray* Info_Struct(const AcquisitionResult<T>& r, double upsample) {
   mxArray* seconds = mxCreateStructMatrix(1, 1, 7, stages);
   for (int i = 0; i < 7; ++i) mxSetField(seconds, 0, stages[i], Scalar(values[i]));
   mxSetField(info, 0, "seconds", seconds);
+  mxSetField(info, 0, "outOfFocusShare", Scalar(r.outOfFocusShare));
+  mxSetField(info, 0, "outOfFocus", Image_Array(r.outOfFocus, r.height, r.width));
   return info;
-}
-
-template <typename T>
-mxClassID Class_Of() {
-  return sizeof(T) == sizeof(float) ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
 }
 
 // Orientations too faint to trust, with their MCNR, and an aliasing camera pixel, warned
@@ -107,9 +125,7 @@ void Run(std::unique_ptr<AcquisitionPipeline<T>>& pipeline,
   const AcquisitionResult<T> result =
       pipeline->Reconstruct(data, call.height, call.width, call.frames, call.options);
   Keep_Warnings(result.pattern, result.lowModulation, result.undersampled);
-  const mwSize extents[2] = {result.height, result.width};
-  plhs[0] = mxCreateNumericArray(2, extents, Class_Of<T>(), mxREAL);
-  std::copy(result.image.begin(), result.image.end(), static_cast<T*>(mxGetData(plhs[0])));
+  plhs[0] = Image_Array(result.image, result.height, result.width);
   if (nlhs > 1) plhs[1] = Info_Struct(result, call.options.upsample);
 }
 

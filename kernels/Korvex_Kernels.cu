@@ -8,6 +8,7 @@
 #include "harmonic_kernels.h"
 #include "kernel_image.h"
 #include "layout_kernels.h"
+#include "out_of_focus_kernels.h"
 #include "status_check.h"
 
 namespace {

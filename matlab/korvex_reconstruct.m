@@ -53,6 +53,15 @@ function varargout = korvex_reconstruct(varargin)
 %                   zero, as a share of the frames' mean level: its pull equals lowering every
 %                   frame by sparsity x that mean. Needs 'nonnegative'; 0 turns it off
 %                   [0.25 with 'nonnegative', 0 without]
+%     'outOfFocus'  true models the light of the planes above and below the focus (the
+%                   haze of a thick specimen): an unpatterned, non-negative image shared by
+%                   every frame, estimated together with IMAGE so that it stays out of it
+%                   [false]
+%     'outOfFocusWidth'  standard deviation of the Gaussian low-pass the haze is seen
+%                   through, in cycles per unit of P (per micrometre for P in micrometres);
+%                   needs 'outOfFocus' [0: a share of the OTF cut-off]
+%     'defocus'     > 0: the haze is seen instead through the OTF defocused by this distance
+%                   (LAMBDA's unit), from NA, LAMBDA and 'immersion'; needs 'outOfFocus' [0]
 %     'precision'   'single' or 'double' [class of FRAMES; single for integers]
 %     'precondition' true moves each step along the gradient filtered by the inverse of the
 %                   equal-step Fourier multiplier (on the pixels the bound leaves free), which
@@ -75,6 +84,11 @@ function varargout = korvex_reconstruct(varargin)
 %     upsample    the factor
 %     seconds     time of each stage: estimation, upsampling, otf, masks, engineSetup,
 %                 reconstruction, total
+%     outOfFocusShare  share of the modelled light that the model assigned to out-of-focus
+%                 haze (0 with 'outOfFocus' off): how hazy the specimen was
+%     outOfFocus  the haze as it adds to every frame, on IMAGE's grid, in IMAGE's units
+%                 ([] with 'outOfFocus' off)
+%   Thick specimens: docs/thick_specimens.md measures when 'outOfFocus' helps.
 %
 %   The engine is kept between calls of the same size, frame count, iteration limit and
 %   precision. KORVEX_RECONSTRUCT('release') frees it; any error frees it too.

@@ -7,7 +7,8 @@ IN.mat: frames (H x W x 9, orientation-major: frame = orientation*3 + phase), na
 wavelength (um, emission), pixelSize (um, camera pixel), n (immersion index), mode
 ('estimate' or 'given', default 'estimate'), optional pattern (angle 1x3 rad, period 1x3
 camera pixels, phase 1x9 rad, in korvex_masks' convention: x, y count camera pixels from the
-centre of camera pixel (1,1)) and optional wiener (the tool's w, default 0.2).
+centre of camera pixel (1,1)), optional wiener (the tool's w, default 0.2) and optional beta
+(the tool's zero-order attenuation, default 0.98; 0 switches it off).
 
 OUT.mat: image (2H x 2W double, on the grid whose pixel (1,1) is centred on camera pixel
 (1,1)), seconds (calibration + reconstruction), calibrationSeconds, reconstructionSeconds,
@@ -190,7 +191,8 @@ def main(argv):
         pattern = {k: _field(d['pattern'], k) for k in ('angle', 'period', 'phase')}
     out = reconstruct(d['frames'], float(d['na']), float(d['wavelength']), float(d['pixelSize']),
                       n=float(d.get('n', 1.33)), mode=str(d.get('mode', 'estimate')),
-                      pattern=pattern, wiener=d.get('wiener'))
+                      pattern=pattern, wiener=d.get('wiener'),
+                      **({'beta': float(d['beta'])} if 'beta' in d else {}))
     scipy.io.savemat(argv[2], out, do_compression=True)
     e = out['estimate']
     print(f"{out['mode']}: {out['seconds']:.3f} s (calibration {out['calibrationSeconds']:.3f} s), "

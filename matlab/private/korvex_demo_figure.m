@@ -16,15 +16,15 @@ catch failure
   restore_toolkit(state);
   % Without a working plotting back end the panels still go out, as an untitled montage.
   warning('korvex:demoFigure', ['korvex_demo: plotting failed (%s); writing the panels ' ...
-          'without titles: top row widefield, reconstruction, ground truth; bottom row ' ...
-          'their log power spectra.'], failure.message);
+          'without titles: top row %s; bottom row their log power spectra.'], ...
+          failure.message, strjoin(titles, ', '));
   write_montage(path, images, spectra);
 end
 end
 
 function draw(path, images, spectra, titles, cutoff)
 figureHandle = figure('visible', 'off', 'color', 'w', 'paperunits', 'inches', ...
-                      'paperposition', [0, 0, 13.5, 9]);
+                      'paperposition', [0, 0, 4.5 * numel(images), 9]);
 cleanup = onCleanup(@() close(figureHandle));
 colormap(gray(256));
 [height, width] = size(images{1});

@@ -43,6 +43,9 @@ class Acquisition:
     orders: int = 0  # harmonics to estimate: 0 auto, 1 or 2
     background: float | np.ndarray = 0.0  # camera offset: a level or an (H, W) image, counts
     gain: float = 1.0  # counts per photon
+    out_of_focus: bool = DEFAULTS["out_of_focus"]  # model the haze of thick specimens
+    out_of_focus_width: float = 0.0  # the haze's low-pass, cycles per length unit; 0: default
+    defocus: float = 0.0  # > 0: the haze seen through the OTF defocused by this distance
 
     @classmethod
     def checked(cls, *, na=None, wavelength=None, pixel_size=None, immersion=IMMERSION,
@@ -51,7 +54,8 @@ class Acquisition:
                 step=DEFAULTS["step"], threshold=DEFAULTS["threshold"],
                 nonnegative=DEFAULTS["nonnegative"], data_term=DEFAULTS["data_term"],
                 sparsity=None, otf=None, orders="auto", background=0.0,
-                gain=1.0) -> "Acquisition":
+                gain=1.0, out_of_focus=None, out_of_focus_width=None,
+                defocus=None) -> "Acquisition":
         if otf is None and (na is None or wavelength is None or pixel_size is None):
             raise ValueError("na, wavelength and pixel_size are needed unless a measured otf "
                              "is given")
@@ -74,6 +78,7 @@ class Acquisition:
                 raise ValueError("sparsity needs nonnegative: without the constraint the "
                                  "penalty only lowers the image's mean; set sparsity to 0 or "
                                  "nonnegative to True")
+        out_of_focus = _out_of_focus(out_of_focus, out_of_focus_width, defocus)
         if np.ndim(background) == 0:
             background = camera_background(background, ())[0]
         else:
@@ -88,7 +93,24 @@ class Acquisition:
                    iterations=_arrays.count("iterations", iterations),
                    smoothness=_arrays.number("smoothness", smoothness),
                    step=_arrays.number("step", step, positive=True),
-                   threshold=_arrays.number("threshold", threshold), otf=otf, **optics)
+                   threshold=_arrays.number("threshold", threshold), otf=otf,
+                   **out_of_focus, **optics)
+
+
+def _out_of_focus(enabled, width, defocus) -> dict:
+    """The out-of-focus model's settings, checked: None takes the core's default (width 0 is
+    the core's own choice of low-pass). A width or defocus needs the model on."""
+    if enabled is None:
+        enabled = DEFAULTS["out_of_focus"]
+    if not isinstance(enabled, (bool, np.bool_)):
+        raise TypeError(f"out_of_focus must be True, False or None, got {enabled!r}")
+    settings = dict(out_of_focus=bool(enabled))
+    for name, value in (("out_of_focus_width", width), ("defocus", defocus)):
+        settings[name] = 0.0 if value is None else _arrays.number(name, value)
+        if settings[name] > 0 and not enabled:
+            raise ValueError(f"{name} applies to the out-of-focus model, which is off: set "
+                             "out_of_focus to True")
+    return settings
 
 
 class Pipeline:
@@ -195,7 +217,8 @@ class Pipeline:
                                      a.smoothness, a.step, a.threshold, a.nonnegative,
                                      a.data_term == "frames", a.sparsity, a.otf,
                                      None if pattern is None else pattern.as_core(), a.orders,
-                                     level, image, a.gain)
+                                     level, image, a.gain, a.out_of_focus,
+                                     a.out_of_focus_width, a.defocus)
         # A given pattern comes back as given (with its MCNR, which the core does not echo).
         found = Pattern.from_core(d["pattern"]) if pattern is None else pattern
         if warn and d["undersampled"]:
@@ -206,7 +229,9 @@ class Pipeline:
                                  seconds=dict(d["seconds"]), step=float(d["step"]),
                                  ratio=float(d["ratio"]), pattern=found,
                                  pixel_size=float(d["pixel_size"]),
-                                 estimated=bool(d["estimated"]))
+                                 estimated=bool(d["estimated"]),
+                                 out_of_focus_share=float(d["out_of_focus_share"]),
+                                 out_of_focus=d["out_of_focus"])
 
     def _pipeline(self, dtype):
         if dtype not in self._pipelines:
@@ -241,7 +266,8 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
                             smoothness=DEFAULTS["smoothness"], step=DEFAULTS["step"],
                             threshold=DEFAULTS["threshold"], nonnegative=DEFAULTS["nonnegative"],
                             data_term=DEFAULTS["data_term"], sparsity=None, orders="auto",
-                            background=0.0, gain=1.0) -> AcquisitionResult:
+                            background=0.0, gain=1.0, out_of_focus=None,
+                            out_of_focus_width=None, defocus=None) -> AcquisitionResult:
     """Reconstructs one camera acquisition of (F, H, W) frames (F = angles * phases,
     orientation-major; float or integer camera counts) on a grid `upsample` times finer.
 
@@ -261,12 +287,24 @@ def reconstruct_acquisition(frames, *, na=None, wavelength=None, pixel_size=None
     non-negative image to zero, as a share of the frames' mean level (None: DEFAULTS["sparsity"]
     with nonnegative, 0 without).
 
+    Thick specimens: out_of_focus=True adds to the model the light of the planes above and
+    below the focus, an unpatterned non-negative haze shared by every frame, estimated together
+    with the image, so that it stays out of the image (None: DEFAULTS["out_of_focus"]). The
+    haze is seen through a Gaussian low-pass of standard deviation out_of_focus_width (cycles
+    per unit of pixel_size, e.g. 1/µm; None: the core's share of the OTF cut-off), or, with
+    defocus > 0, through the OTF defocused by that distance (the wavelength's unit). The result's
+    out_of_focus_share is the share of the modelled light assigned to the haze, and
+    out_of_focus the haze as it adds to every frame, on the output grid (None with the model
+    off). See docs/thick_specimens.md.
+
     Every call builds and releases the whole pipeline; korvex.Pipeline keeps it for the next."""
     frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")
     options = dict(na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
                    upsample=upsample, iterations=iterations, smoothness=smoothness, step=step,
                    threshold=threshold, nonnegative=nonnegative, data_term=data_term,
-                   sparsity=sparsity, otf=otf, orders=orders, background=background, gain=gain)
+                   sparsity=sparsity, otf=otf, orders=orders, background=background, gain=gain,
+                   out_of_focus=out_of_focus, out_of_focus_width=out_of_focus_width,
+                   defocus=defocus)
     with Pipeline(frames.shape[1:], frames.shape[0], angles=angles, phases=phases,
                   **options) as pipeline:
         return pipeline._reconstruct(frames, pipeline.settings, pattern)

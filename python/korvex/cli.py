@@ -108,6 +108,18 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--sparsity", type=float, default=None,
                    help="L1 pull of dim pixels to zero, a share of the frames' mean level "
                    f"(default {DEFAULTS['sparsity']:g} with --nonnegative, 0 without)")
+    r.add_argument("--out-of-focus", choices=("on", "off"),
+                   default="on" if DEFAULTS["out_of_focus"] else "off",
+                   help="model the light of the planes above and below the focus (a thick "
+                   "specimen's haze) apart from the image; each time point's out-of-focus "
+                   "share is printed and recorded")
+    r.add_argument("--out-of-focus-width", type=float, default=None,
+                   help="standard deviation of the Gaussian low-pass the haze is seen through, "
+                   "cycles per micrometre (default: a share of the OTF cut-off); needs "
+                   "--out-of-focus on")
+    r.add_argument("--defocus", type=float, default=None,
+                   help="see the haze through the OTF defocused by this distance, micrometres, "
+                   "instead of the low-pass; needs --out-of-focus on")
     r.add_argument("--preview", metavar="PREVIEW.png", default=None,
                    help="PNG of the first time point (its middle plane): widefield and "
                    "reconstruction (top), their log-magnitude spectra (bottom)")
@@ -153,6 +165,13 @@ class _Report:
     def __init__(self, args, raw, pixel_size, write):
         self.args, self.raw, self.pixel_size, self.write = args, raw, pixel_size, write
         self.patterns = {}
+        self.shares = {}
+
+    def share(self, unit, result) -> None:
+        """The out-of-focus share of a reconstructed image, printed with the model on."""
+        self.shares[unit] = result.out_of_focus_share
+        self.write(f"{_unit_name(unit, self.raw)}: out-of-focus share "
+                   f"{result.out_of_focus_share:.3f}")
 
     def __call__(self, unit, pattern, caught=()) -> None:
         name = _unit_name(unit, self.raw)
@@ -186,8 +205,14 @@ class _Report:
             "sparsity": "default" if a.sparsity is None else a.sparsity,
             "background": args.background, "estimate": args.estimate,
             "order": args.order or "from the file",
+            "out of focus": "on" if a.out_of_focus else "off",
         }
+        if a.out_of_focus:
+            settings["out-of-focus width (1/um)"] = a.out_of_focus_width or "default"
+            settings["defocus (um)"] = a.defocus
         text = {key: str(value) for key, value in settings.items()}
+        if a.out_of_focus:  # one share per image, in the order of the output's planes
+            text["out-of-focus share"] = json.dumps([self.shares[unit] for unit in raw.images])
         if args.estimate == "once":
             text["pattern"] = _pattern_text(self.patterns[reference])
             text["pattern estimated on"] = _unit_name(reference, raw)
@@ -220,6 +245,13 @@ def _reconstruct(args) -> None:
 def _run(args, raw, targets, tqdm) -> None:
     if not np.isfinite(args.background):
         raise InputError(f"--background must be a finite number, got {args.background}")
+    for option, value in (("--out-of-focus-width", args.out_of_focus_width),
+                          ("--defocus", args.defocus)):
+        if value is not None and not (np.isfinite(value) and value >= 0):
+            raise InputError(f"{option} must be a non-negative finite number, got {value}")
+        if value and args.out_of_focus == "off":
+            raise InputError(f"{option} applies to the out-of-focus model, which is off: give "
+                             "--out-of-focus on")
     optics = {}
     for name, given, option in (("pixel_size", args.pixel_size, "--pixel-size"),
                                 ("wavelength", args.wavelength, "--wavelength")):
@@ -232,7 +264,9 @@ def _run(args, raw, targets, tqdm) -> None:
         upsample=args.upsample, iterations=args.iterations, smoothness=args.smoothness,
         step=args.step, nonnegative=args.nonnegative, data_term=args.data_term,
         sparsity=args.sparsity, background=args.background, gain=args.gain,
-        orders=args.orders if args.orders == "auto" else int(args.orders))
+        orders=args.orders if args.orders == "auto" else int(args.orders),
+        out_of_focus=args.out_of_focus == "on", out_of_focus_width=args.out_of_focus_width,
+        defocus=args.defocus)
     height, width = raw.shape
     # float64 files run in double precision whatever their byte order; the rest in single.
     dtype = np.dtype(np.float64 if raw.dtype.kind == "f" and raw.dtype.itemsize == 8
@@ -259,6 +293,8 @@ def _run(args, raw, targets, tqdm) -> None:
                                                warn=pattern is None)
             if pattern is None:
                 report(unit, result.pattern, caught)
+            if acquisition.out_of_focus:
+                report.share(unit, result)
             return frames, result
 
         # The reference first, before the output is opened: a refusal leaves a clean one line.
@@ -300,6 +336,9 @@ def _run(args, raw, targets, tqdm) -> None:
     if low:  # the warnings may have scrolled away
         print(f"korvex: warning: {low} of {len(report.patterns)} estimated pattern(s) have low "
               "modulation", file=sys.stderr)
+    if report.shares:
+        print(f"out-of-focus share: mean {np.mean(list(report.shares.values())):.3f}, "
+              f"range {min(report.shares.values()):.3f} to {max(report.shares.values()):.3f}")
     planes = f" x {raw.planes} planes" if raw.planes > 1 else ""
     print(f"{raw.times} time point(s){planes} of {raw.frames} x {height} x {width} in "
           f"{seconds:.2f} s; "

@@ -28,6 +28,10 @@ class AcquisitionResult(Result):
 
     pixel_size: float = 0.0  # of the output: camera pixel / upsample (0 when none was given)
     estimated: bool = False  # whether `pattern` was estimated from these frames
+    # Share of the modelled light assigned to out-of-focus haze (0 with the model off), and the
+    # haze as it adds to every frame, on the output grid (None with the model off).
+    out_of_focus_share: float = 0.0
+    out_of_focus: np.ndarray | None = None
 
 
 @dataclass(frozen=True)
@@ -40,6 +44,9 @@ class SeriesResult:
     pixel_size: float  # of the output (0 when none was given)
     patterns: object  # T Patterns; for a lazy series, computed (estimation only) when read
     mcnr: object  # (T, A) MCNR of each time point's pattern (NaN where given); dask if lazy
+    # (T,) share of each time point's modelled light assigned to out-of-focus haze (0 with the
+    # model off or given masks); None for a lazy series.
+    out_of_focus_share: np.ndarray | None = None
 
     @property
     def pattern(self) -> Pattern | None:

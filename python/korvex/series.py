@@ -146,7 +146,8 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
                        upsample=DEFAULTS["upsample"],
                        iterations=None, threshold=0.0, smoothness=None, step=None,
                        nonnegative=None, data_term=None, sparsity=None, orders=None,
-                       background=None, gain=None, estimate="once",
+                       background=None, gain=None, out_of_focus=None,
+                       out_of_focus_width=None, defocus=None, estimate="once",
                        quiet=False) -> SeriesResult:
     """Reconstructs every time point of a (T, F, H, W) series; returns a SeriesResult.
 
@@ -166,7 +167,9 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
     step 0.05 with masks (the engine as KorvexCUDA runs it); the acquisition pipeline's
     measured defaults with optics. nonnegative, data_term, sparsity, orders ('auto', 1, 2),
     background (camera offset, a number or an (H, W) image, subtracted first) and gain
-    (counts per photon) belong to the pipeline (see reconstruct_acquisition)."""
+    (counts per photon) belong to the pipeline, as do out_of_focus, out_of_focus_width and
+    defocus (the haze of thick specimens; see reconstruct_acquisition). A numpy series reports
+    each time point's out_of_focus_share."""
     start = time.perf_counter()
     lazy = _is_dask(frames)
     if not lazy:
@@ -186,10 +189,13 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
         if otf is None:
             raise ValueError("masks need an otf")
         pipeline_only = dict(nonnegative=nonnegative, data_term=data_term, sparsity=sparsity,
-                             orders=orders, background=background, gain=gain)
-        if any(value is not None for value in pipeline_only.values()):
-            raise ValueError("nonnegative, data_term, sparsity, orders, background and gain "
-                             "apply to the acquisition pipeline (optics), not to given masks")
+                             orders=orders, background=background, gain=gain,
+                             out_of_focus=out_of_focus, out_of_focus_width=out_of_focus_width,
+                             defocus=defocus)
+        given = [name for name, value in pipeline_only.items() if value is not None]
+        if given:
+            raise ValueError(f"{', '.join(given)} apply to the acquisition pipeline (optics), "
+                             "not to given masks")
         iterations = 40 if iterations is None else iterations
         smoothness = 0.01 if smoothness is None else smoothness
         step = 0.05 if step is None else step
@@ -202,7 +208,8 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
     else:
         given = dict(iterations=iterations, smoothness=smoothness, step=step,
                      nonnegative=nonnegative, data_term=data_term, sparsity=sparsity,
-                     orders=orders, background=background, gain=gain)
+                     orders=orders, background=background, gain=gain, out_of_focus=out_of_focus,
+                     out_of_focus_width=out_of_focus_width, defocus=defocus)
         acquisition = Acquisition.checked(
             na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
             angles=angles, phases=phases, upsample=upsample, threshold=threshold, otf=otf,
@@ -224,6 +231,7 @@ def _numpy_series(frames, masks, otf, job: _Job, quiet: bool, start: float) -> S
 
     steps = len(frames)
     iterations = np.zeros(steps, np.int64)
+    shares = np.zeros(steps)
     stages: dict = {}
     patterns = []
     with tqdm(total=steps, disable=quiet, unit="time point", desc="korvex") as progress:
@@ -249,6 +257,7 @@ def _numpy_series(frames, masks, otf, job: _Job, quiet: bool, start: float) -> S
                         out = np.empty((steps, *result.image.shape), result.image.dtype)
                     out[t] = result.image
                     iterations[t] = result.iterations
+                    shares[t] = result.out_of_focus_share
                     _add(stages, result.seconds)
                     patterns.append(result.pattern)
                     if not job.estimate_each:
@@ -257,7 +266,7 @@ def _numpy_series(frames, masks, otf, job: _Job, quiet: bool, start: float) -> S
             pixel_size = result.pixel_size
             mcnr = np.stack([p.mcnr for p in patterns])
     stages["total"] = time.perf_counter() - start
-    return SeriesResult(out, iterations, stages, pixel_size, tuple(patterns), mcnr)
+    return SeriesResult(out, iterations, stages, pixel_size, tuple(patterns), mcnr, shares)
 
 
 def _add(total: dict, seconds: dict) -> None:

@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -43,7 +45,8 @@ class Pipeline {
                        bool nonNegative, bool frameData, std::optional<double> sparsity,
                        std::optional<Image<double>> otf, std::optional<PatternTuple> pattern,
                        unsigned orders, double background,
-                       std::optional<Image<double>> backgroundImage, double gain) {
+                       std::optional<Image<double>> backgroundImage, double gain,
+                       std::optional<bool> outOfFocus, double outOfFocusWidth, double defocus) {
     AcquisitionOptions options;
     options.optics = {na, wavelength, pixelSize, immersion};
     options.angles = angles;
@@ -58,6 +61,9 @@ class Pipeline {
     options.sparsity = sparsity;
     options.guess.orders = orders;
     options.camera = Camera_Units(background, backgroundImage, gain);
+    if (outOfFocus) options.outOfFocus.enabled = *outOfFocus;  // None: the core's default
+    options.outOfFocus.width = outOfFocusWidth;
+    options.outOfFocus.defocus = defocus;
     if (otf) {
       // C-ordered (h, w) is the core's column-major w x h.
       MeasuredOtf measured;
@@ -95,6 +101,17 @@ class Pipeline {
     d["step"] = result.alpha;
     d["ratio"] = result.ratio;
     d["pixel_size"] = result.pixelSize;
+    d["out_of_focus_share"] = result.outOfFocusShare;
+    if (result.outOfFocus.empty()) {
+      d["out_of_focus"] = nb::none();
+    } else {
+      // numpy reads width x height values from it: a wrong size would read past its end.
+      if (result.outOfFocus.size() != size_t{result.width} * result.height) {
+        throw std::logic_error("internal error: the out-of-focus image holds " +
+                               std::to_string(result.outOfFocus.size()) + " values");
+      }
+      d["out_of_focus"] = To_Numpy(std::move(result.outOfFocus), {result.width, result.height});
+    }
     d["seconds"] = seconds;
     return d;
   }
@@ -117,7 +134,9 @@ void Bind(nb::module_& m, const char* name) {
            nb::arg("step"), nb::arg("threshold"), nb::arg("nonnegative"), nb::arg("frame_data"),
            nb::arg("sparsity").none(), nb::arg("otf").none(), nb::arg("pattern").none(),
            nb::arg("orders") = 0u, nb::arg("background") = 0.0,
-           nb::arg("background_image").none() = nb::none(), nb::arg("gain") = 1.0)
+           nb::arg("background_image").none() = nb::none(), nb::arg("gain") = 1.0,
+           nb::arg("out_of_focus").none() = nb::none(), nb::arg("out_of_focus_width") = 0.0,
+           nb::arg("defocus") = 0.0)
       .def("release", &Pipeline<T>::Release);
 }
 
@@ -137,6 +156,7 @@ void Bind_Acquisition(nb::module_& m) {
   defaults["nonnegative"] = ReconstructionDefaults::kNonNegative;
   defaults["data_term"] = ReconstructionDefaults::kFrameData ? "frames" : "masked";
   defaults["sparsity"] = ReconstructionDefaults::kSparsity;
+  defaults["out_of_focus"] = ReconstructionDefaults::kOutOfFocus;
   m.attr("acquisition_defaults") = defaults;
 }
 

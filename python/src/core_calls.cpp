@@ -22,7 +22,9 @@ const korvex::CallerTerms& Python_Terms() {
                                           {"alpha", "step"},
                                           {"dataTerm", "data_term"},
                                           {"periodGuess", "period"},
-                                          {"angleGuess", "angle_guess"}}};
+                                          {"angleGuess", "angle_guess"},
+                                          {"outOfFocus", "out_of_focus"},
+                                          {"outOfFocusWidth", "out_of_focus_width"}}};
   return terms;
 }
 

@@ -119,6 +119,11 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
                                                              "--order", "TAPYX"],
         "invalid float value: 'abc'": [raw, "--na", "abc", "--wavelength", 0.52],
         "--background must be a finite number": [raw, *optics, "--background", "nan"],
+        "--defocus must be a non-negative finite number": [raw, *optics, "--out-of-focus", "on",
+                                                           "--defocus", -1],
+        "--out-of-focus-width applies to the out-of-focus model, which is off: give "
+        "--out-of-focus on": [raw, *optics, "--out-of-focus-width", 0.5],
+        "argument --out-of-focus: invalid choice": [raw, *optics, "--out-of-focus", "yes"],
     }
     for message, args in cases.items():
         done = korvex_cli("reconstruct", args[0], "-o", out, "-q", *args[1:])
@@ -127,6 +132,35 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
         assert len(lines) == 1 and message in lines[0] and "Traceback" not in done.stderr
     assert out.read_bytes() == b"kept"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["nan.tif", "out.tif"]
+
+
+def test_out_of_focus_share_of_each_time_point_printed_and_recorded(raw, tmp_path):
+    series = tifffile.imread(raw).astype(np.float32)
+    y, x = np.mgrid[:37, :50]
+    series += 2000 * np.exp(-((y - 15.0) ** 2 + (x - 30.0) ** 2) / (2 * 10.0 ** 2))  # a haze
+    hazy, out = tmp_path / "hazy.tif", tmp_path / "out.ome.tif"
+    tifffile.imwrite(hazy, series, imagej=True, resolution=(1 / 0.065, 1 / 0.065),
+                     metadata={"axes": "TZYX", "unit": "um"})
+    base = ["reconstruct", hazy, "-o", out, "--na", 1.2, "--wavelength", 0.52, "--iterations", 40,
+            "-q"]
+    done = korvex_cli(*base, "--out-of-focus", "on", "--out-of-focus-width", 0.6)
+    assert done.returncode == 0, done.stderr
+    printed = [line.split(": out-of-focus share ") for line in done.stdout.splitlines()
+               if ": out-of-focus share " in line]
+    assert [name for name, _ in printed] == ["time point 1", "time point 2"]
+    assert "out-of-focus share: mean" in done.stdout
+    _, _, notes = ome(out)
+    assert notes["out of focus"] == "on" and float(notes["defocus (um)"]) == 0
+    assert float(notes["out-of-focus width (1/um)"]) == 0.6
+    recorded = json.loads(notes["out-of-focus share"])
+    assert [f"{share:.3f}" for share in recorded] == [value for _, value in printed]
+    assert all(0 < share < 1 for share in recorded)
+
+    done = korvex_cli(*base, "--out-of-focus", "off")
+    assert done.returncode == 0, done.stderr
+    assert "out-of-focus share" not in done.stdout
+    _, _, notes = ome(out)
+    assert notes["out of focus"] == "off" and "out-of-focus share" not in notes
 
 
 def test_help_documents_units_and_defaults():

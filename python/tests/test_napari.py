@@ -133,3 +133,36 @@ def test_cancel_keeps_the_viewer_responsive_and_the_slider_drives_reconstruction
     viewer.dims.set_current_step(0, 3)
     wait_until_idle(qtbot, widget)
     assert 3 in widget._done
+
+
+def test_out_of_focus_option_share_and_haze_layer(make_napari_viewer, qtbot):
+    viewer = make_napari_viewer()
+    raw, = viewer.open_sample("korvex", "simulated_series", size=64)
+    y, x = np.mgrid[:64, :64]
+    glow = 400 * np.exp(-((y - 24.0) ** 2 + (x - 40.0) ** 2) / (2 * 12.0 ** 2))
+    raw.data = (raw.data + glow).astype(np.float32)  # a haze over every frame
+    widget = KorvexWidget(viewer)
+    widget.iterations.value = 40
+    widget.time_points.value = ALL
+    assert not widget.defocus.enabled and not widget.haze_layer.enabled
+    widget.out_of_focus.value = True
+    assert widget.defocus.enabled and widget.haze_layer.enabled
+    assert widget._kept_pipeline(raw).settings.defocus == 0  # 0: the low-pass
+    widget.defocus.value = 1.5
+    widget.haze_layer.value = True
+    pipeline = widget._kept_pipeline(raw)  # the changed settings build a new one
+    assert pipeline.settings.out_of_focus and pipeline.settings.defocus == 1.5
+
+    widget.reconstruct()
+    wait_until_idle(qtbot, widget)
+    result = viewer.layers[f"{raw.name} reconstructed"]
+    record = result.metadata["korvex"]
+    assert record["settings"]["out_of_focus"] and record["settings"]["defocus"] == 1.5
+    shares = record["out_of_focus_share"]
+    assert sorted(shares) == [0, 1, 2, 3] and all(0 < s < 1 for s in shares.values())
+    assert widget.share.value.startswith(f"{shares[3]:.3f}")
+    haze = viewer.layers[f"{raw.name} out-of-focus"]
+    assert haze.data.shape == result.data.shape and haze.data[3].max() > 0
+    np.testing.assert_allclose(haze.scale, result.scale)
+    # The haze layer is no raw stack to reconstruct.
+    assert widget.layer.choices == (raw,)

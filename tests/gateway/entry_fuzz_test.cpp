@@ -31,10 +31,11 @@ constexpr int kLeading = 2;  // frames, otf
 const char* const kOptions[] = {"angles", "phases", "periodGuess", "angleGuess"};
 #else
 constexpr int kLeading = 1;  // frames
-const char* const kOptions[] = {"na",       "wavelength", "pixelSize", "immersion",   "angles",
-                                "phases",   "upsample",   "otf",       "pattern",     "iterations",
-                                "lambda",   "alpha",      "threshold", "nonnegative", "dataTerm",
-                                "sparsity", "precision"};
+const char* const kOptions[] = {"na",        "wavelength",  "pixelSize",       "immersion",
+                                "angles",    "phases",      "upsample",        "otf",
+                                "pattern",   "iterations",  "lambda",          "alpha",
+                                "threshold", "nonnegative", "dataTerm",        "sparsity",
+                                "precision", "outOfFocus",  "outOfFocusWidth", "defocus"};
 #endif
 
 unsigned Env_Or(const char* name, unsigned fallback) {
@@ -304,7 +305,7 @@ class Generator {
       return Make_Scalar(Chance(70) ? 2.5 + Uniform(0, 1) : Uniform(-1, 100));
     if (name == "angleGuess") return Make_Array(mxDOUBLE_CLASS, {1, Below(4)});
     if (name == "otf") return Otf(Chance(60) ? side : 2 * side, mxDOUBLE_CLASS, 0.45);
-    if (name == "nonnegative") return Make_Scalar(double(Below(3)));
+    if (name == "nonnegative" || name == "outOfFocus") return Make_Scalar(double(Below(3)));
     if (name == "dataTerm") return Make_Text(Chance(50) ? "frames" : "masked");
     if (name == "precision")
       return Make_Text(Chance(45) ? "single" : Chance(80) ? "double" : "half");
@@ -318,7 +319,7 @@ class Generator {
       if (Chance(50)) fields.emplace_back("modulation", Make_Scalar(Uniform(0, 1.2)));
       return Make_Struct(std::move(fields));
     }
-    return Number();  // lambda, alpha, threshold, sparsity, immersion
+    return Number();  // lambda, alpha, threshold, sparsity, immersion, width, defocus
   }
 
   std::mt19937 random_;

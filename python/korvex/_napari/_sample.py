@@ -28,15 +28,27 @@ def filaments(shape, count, rng) -> np.ndarray:
     return np.minimum(image, 4.0)
 
 
-def camera_frames(specimen: np.ndarray, photons: float, rng) -> np.ndarray:
+def blurred(image: np.ndarray, sigma: float) -> np.ndarray:
+    """image through a Gaussian of standard deviation sigma pixels (periodic edges)."""
+    fy, fx = np.meshgrid(np.fft.fftfreq(image.shape[0]), np.fft.fftfreq(image.shape[1]),
+                         indexing="ij")
+    gaussian = np.exp(-2 * np.pi ** 2 * sigma ** 2 * (fy ** 2 + fx ** 2))
+    return np.fft.ifft2(np.fft.fft2(image) * gaussian).real
+
+
+def camera_frames(specimen: np.ndarray, photons: float, rng,
+                  haze: np.ndarray | None = None) -> np.ndarray:
     """(9, H, W) uint16 counts of a specimen drawn on the fine grid: lit by three orientations
-    of three phases, imaged through the OTF and binned FACTOR x FACTOR onto the camera."""
+    of three phases, imaged through the OTF and binned FACTOR x FACTOR onto the camera. `haze`,
+    on the same grid, adds unpatterned light from out of focus."""
     import korvex
 
     fine = specimen.shape
     otf = korvex.otf(fine, NA, WAVELENGTH, PIXEL_SIZE / FACTOR)
     masks = korvex.masks(fine, period=PERIOD * FACTOR, angles=ANGLES)
     expected = korvex.simulate(specimen, masks, otf)
+    if haze is not None:
+        expected += korvex.simulate(haze, np.ones_like(masks), otf)
     height, width = fine[0] // FACTOR, fine[1] // FACTOR
     binned = expected.reshape(-1, height, FACTOR, width, FACTOR).sum(axis=(2, 4))
     counts = rng.poisson(binned / binned.max() * photons + 100)  # a camera offset of 100
@@ -55,6 +67,19 @@ def simulated_acquisition(size: int = 256, photons: float = 1000.0, seed: int = 
     rng = np.random.default_rng(seed)
     specimen = filaments((FACTOR * size,) * 2, size // 8, rng)
     return _layer(camera_frames(specimen, photons, rng), "simulated SIM")
+
+
+def simulated_thick(size: int = 256, haze: float = 2.0, photons: float = 1000.0,
+                    seed: int = 0):
+    """One acquisition of a thick specimen: filaments in focus under another layer of them
+    out of focus (blurred by a Gaussian of 0.4 µm, unpatterned) that carries `haze` times the
+    in-focus light."""
+    rng = np.random.default_rng(seed)
+    fine = (FACTOR * size,) * 2
+    specimen = filaments(fine, size // 8, rng)
+    layer = blurred(filaments(fine, size // 4, rng), 0.4 / (PIXEL_SIZE / FACTOR))
+    layer *= haze * specimen.sum() / layer.sum()
+    return _layer(camera_frames(specimen, photons, rng, layer), "simulated thick SIM")
 
 
 def simulated_series(size: int = 128, steps: int = 4, seed: int = 0):

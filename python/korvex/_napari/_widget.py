@@ -1,5 +1,7 @@
 """The dock widget: optics and pattern settings, "Estimate" (the pattern table with MCNR and
-warnings) and "Reconstruct" (with progress and cancel), each in a worker thread.
+warnings) and "Reconstruct" (with progress and cancel), each in a worker thread. With
+"out-of-focus light" on, the haze of a thick specimen is modelled apart from the image: its
+share of the light is shown, and the haze can go to a layer of its own beside the result.
 
 The raw layer is (F, H, W) for one acquisition or (T, F, H, W) for a series; an (N, H, W)
 layer of several acquisitions is split into N / (angles x phases) time points. The result
@@ -13,8 +15,8 @@ from __future__ import annotations
 import warnings
 
 import numpy as np
-from magicgui.widgets import (ComboBox, Container, FloatSpinBox, Label, ProgressBar, PushButton,
-                              SpinBox, Table)
+from magicgui.widgets import (CheckBox, ComboBox, Container, FloatSpinBox, Label, ProgressBar,
+                              PushButton, SpinBox, Table)
 
 from ..acquisition import DEFAULTS, IMMERSION, Pipeline
 from ..patterns import Pattern
@@ -43,6 +45,13 @@ class KorvexWidget(Container):
                                   max=100000)
         self.time_points = ComboBox(label="time points", choices=[CURRENT, ALL, FOLLOW],
                                     value=CURRENT)
+        self.out_of_focus = CheckBox(label="thick specimen", text="out-of-focus light",
+                                     value=DEFAULTS["out_of_focus"])
+        self.defocus = FloatSpinBox(label="defocus (µm, 0: low-pass)", value=0.0, min=0.0,
+                                    max=50.0, step=0.1, enabled=self.out_of_focus.value)
+        self.haze_layer = CheckBox(label="haze layer", text="add the haze as a layer",
+                                   value=False, enabled=self.out_of_focus.value)
+        self.share = Label(label="out-of-focus share", value="")
         self.estimate_button = PushButton(text="Estimate")
         self.reconstruct_button = PushButton(text="Reconstruct")
         self.cancel_button = PushButton(text="Cancel", enabled=False)
@@ -55,7 +64,8 @@ class KorvexWidget(Container):
         self.status = Label(value="")
         settings = Container(labels=True, widgets=[
             self.layer, self.na, self.wavelength, self.pixel_size, self.immersion, self.angles,
-            self.phases, self.orders, self.background, self.iterations, self.time_points])
+            self.phases, self.orders, self.background, self.iterations, self.time_points,
+            self.out_of_focus, self.defocus, self.haze_layer, self.share])
         actions = Container(labels=False, widgets=[
             self.estimate_button, self.reconstruct_button, self.cancel_button, self.progress,
             self.table, self.status])
@@ -70,8 +80,10 @@ class KorvexWidget(Container):
         self.cancel_button.changed.connect(self.cancel)
         self.layer.changed.connect(self._layer_chosen)
         for setting in (self.na, self.wavelength, self.pixel_size, self.immersion, self.angles,
-                        self.phases, self.orders, self.background, self.iterations):
+                        self.phases, self.orders, self.background, self.iterations,
+                        self.out_of_focus, self.defocus):
             setting.changed.connect(self._settings_changed)
+        self.out_of_focus.changed.connect(self._out_of_focus_switched)
         viewer.layers.events.inserted.connect(self.layer.reset_choices)
         viewer.layers.events.removed.connect(self.layer.reset_choices)
         viewer.dims.events.current_step.connect(self._slider_moved)
@@ -103,6 +115,10 @@ class KorvexWidget(Container):
     def _settings_changed(self, _=None) -> None:
         self._pattern = None
         self._done.clear()
+
+    def _out_of_focus_switched(self, on) -> None:
+        self.defocus.enabled = self.haze_layer.enabled = bool(on)
+        self.share.value = ""
 
     def _frame_count(self) -> int:
         return self.angles.value * self.phases.value
@@ -138,7 +154,7 @@ class KorvexWidget(Container):
         return (id(layer), tuple(layer.data.shape), self.na.value, self.wavelength.value,
                 self.pixel_size.value, self.immersion.value, self.angles.value,
                 self.phases.value, self.orders.value, self.iterations.value,
-                self.background.value)
+                self.background.value, self.out_of_focus.value, self.defocus.value)
 
     def _kept_pipeline(self, layer) -> Pipeline:
         key = self._key(layer)
@@ -151,7 +167,10 @@ class KorvexWidget(Container):
                                 pixel_size=self.pixel_size.value,
                                 immersion=self.immersion.value, angles=self.angles.value,
                                 phases=self.phases.value, iterations=self.iterations.value,
-                                orders=orders, background=self.background.value)
+                                orders=orders, background=self.background.value,
+                                out_of_focus=self.out_of_focus.value,
+                                defocus=(self.defocus.value or None)
+                                if self.out_of_focus.value else None)
             self._pipeline = (key, pipeline)
         return self._pipeline[1]
 
@@ -268,6 +287,12 @@ class KorvexWidget(Container):
         target.data[t] = result.image
         target.reset_contrast_limits()  # made of zeros, the layer's limits start at 0 to 1
         target.refresh()
+        if result.out_of_focus is not None:
+            shares = target.metadata["korvex"].setdefault("out_of_focus_share", {})
+            shares[int(t)] = result.out_of_focus_share
+            self.share.value = f"{result.out_of_focus_share:.3f} (time point {t})"
+            if self.haze_layer.value:
+                self._haze_layer(layer, target, t, result.out_of_focus)
         self._done.add(t)
         self.progress.value += 1
 
@@ -291,6 +316,9 @@ class KorvexWidget(Container):
         if name in self._viewer.layers:
             target = self._viewer.layers[name]
             if target.data.shape == shape and target.data.dtype == result.image.dtype:
+                kept = target.metadata.get("korvex", {}).get("out_of_focus_share")
+                if kept:  # of the time points already shown
+                    record["out_of_focus_share"] = kept
                 target.metadata["korvex"] = record
                 return target
             self._viewer.layers.remove(name)
@@ -299,10 +327,28 @@ class KorvexWidget(Container):
                                       scale=scale, translate=translate,
                                       metadata={"korvex": record}, colormap="magma")
 
+    def _haze_layer(self, layer, result_layer, t, haze) -> None:
+        """Time point t's haze in a layer shaped and placed like the result layer."""
+        name = f"{layer.name} out-of-focus"
+        data = result_layer.data
+        if name in self._viewer.layers:
+            target = self._viewer.layers[name]
+            if target.data.shape != data.shape or target.data.dtype != data.dtype:
+                self._viewer.layers.remove(name)
+        if name not in self._viewer.layers:  # in cyan, added onto the result's magma
+            self._viewer.add_image(np.zeros(data.shape, data.dtype), name=name,
+                                   scale=result_layer.scale, translate=result_layer.translate,
+                                   metadata={"korvex": {"kind": "result"}}, colormap="cyan",
+                                   blending="additive")
+        target = self._viewer.layers[name]
+        target.data[t] = haze.reshape(target.data[t].shape)
+        target.reset_contrast_limits()
+        target.refresh()
+
     def _settings(self) -> dict:
         return {name: getattr(self, name).value for name in
                 ("na", "wavelength", "pixel_size", "immersion", "angles", "phases", "orders",
-                 "background", "iterations")}
+                 "background", "iterations", "out_of_focus", "defocus")}
 
     def _set_status(self, text: str) -> None:
         self.status.value = text

@@ -1,0 +1,195 @@
+// Korvex<T>: the out-of-focus term of a harmonic engine. The model
+//   y_j = H(m_j x) + G b,
+// b one non-negative image shared by every frame, adds to the data term's gradients
+//   x:  w H'G b,                          w = sum_j m_j,
+//   b:  G'(H(w x) + F G b - sum_j d_j) + F sparsity G(0),
+// with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time.
+// The harmonic gradient multiplies u_0 = H'H x by w already, so H'G b joins u_0 in the
+// transform of x, b riding in its imaginary part (every filter here is real and even). w x is
+// F x plus the mean masks' harmonics, whose transforms E_l x the harmonic gradient takes
+// anyway: the b-gradient's spectrum is gathered from them and costs one inverse transform an
+// iteration.
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "Korvex.h"
+#include "status_check.h"
+
+namespace {
+
+constexpr const char* kUnit = "Korvex";
+
+template <typename T>
+cufftResult Transform(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out, int direction) {
+  if constexpr (std::is_same_v<T, float>) {
+    return cufftExecC2C(plan, reinterpret_cast<cufftComplex*>(in),
+                        reinterpret_cast<cufftComplex*>(out), direction);
+  } else {
+    return cufftExecZ2Z(plan, reinterpret_cast<cufftDoubleComplex*>(in),
+                        reinterpret_cast<cufftDoubleComplex*>(out), direction);
+  }
+}
+
+cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const float* x, float* result) {
+  return cublasSasum_v2(handle, n, x, 1, result);
+}
+cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const double* x, double* result) {
+  return cublasDasum_v2(handle, n, x, 1, result);
+}
+cublasStatus_t Dot(cublasHandle_t handle, int n, const float* x, const float* y, float* result) {
+  return cublasSdot_v2(handle, n, x, 1, y, 1, result);
+}
+cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, const double* y, double* result) {
+  return cublasDdot_v2(handle, n, x, 1, y, 1, result);
+}
+
+}  // namespace
+
+template <typename T>
+void Korvex<T>::Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H) {
+  if (transfer.size() != size_t{W} * H) {
+    throw std::runtime_error("KorvexCUDA Error: the out-of-focus transfer must hold " +
+                             std::to_string(size_t{W} * H) + " values (got " +
+                             std::to_string(transfer.size()) + ")!\n");
+  }
+  for (double v : transfer) {
+    if (!std::isfinite(v)) {
+      throw std::runtime_error("KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
+    }
+  }
+}
+
+// G's even part and G E (E the OTF's even part) into d_haze in device order; their values at
+// zero frequency kept for the share.
+template <typename T>
+void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<double> g = Even_Part(transfer, W, H);
+  std::vector<double> ge = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
+  const size_t zero = size_t{W / 2} * H + H / 2;
+  m_hazeZero = g[zero];
+  m_otfZero = ge[zero];
+  for (size_t i = 0; i < ge.size(); ++i) ge[i] *= g[i];
+  Upload_Centred(g, Haze_Part(kHazeG));
+  Upload_Centred(ge, Haze_Part(kHazeGE));
+}
+
+// After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
+// F sparsity, through G', and w = sum_j m_j (per orientation `phases` masks with the mean
+// coefficients). The sparsity penalty on x is what lowering every frame by `sparsity` adds to
+// its gradient; the same lowering adds F sparsity G(0) to b's. Light then costs the same in x
+// as in b, so the penalty gains nothing by moving in-focus light into the haze, and the
+// patterned data alone decide between them.
+template <typename T>
+void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  T* data = Haze_Part(kHazeData);
+  if (sparsity != T(0)) {
+    CuCall_Add_Scalar(m_launch, data, -sparsity * static_cast<T>(m_frames), W, H);
+  }
+  CuCall_Real2Complex(m_launch, data, d_scratchB, W, H);
+  Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
+  CuCall_Scaled_Real(m_launch, d_scratchB, data, W, H);
+  T* weight = Haze_Part(kHazeWeight);
+  KORVEX_CHECK(cudaMemset(weight, 0, size_t{W} * H * sizeof(T)));
+  Add_Mask_Sum(T(1), weight);
+}
+
+// The transform of x that the data term needs, carrying b along: d_scratchB holds the
+// unnormalised inverse transform of H'H x + s H'G b (s = 1 where the harmonic combination
+// multiplies u_0 by w = sum_j m_j, F with a multiplier, which stands for w = F), and the
+// b-gradient's spectrum starts with G'H(F x) + F G'G b.
+template <typename T>
+void Korvex<T>::Haze_Start() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const T frames = static_cast<T>(m_frames);
+  CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
+  KORVEX_CHECK(Transform(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
+  CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
+                    m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(), W, H);
+  KORVEX_CHECK(Transform(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+}
+
+// `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
+// out-of-focus term, its spectrum first adds the mean mask's share P (mu E_l + conj(mu) E_-l) x
+// of w x to the b-gradient's spectrum.
+template <typename T>
+void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order) {
+  if (m_parts != 2) {
+    Filter_In_Place(buffer);
+    return;
+  }
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  // The mean coefficients follow the phase tables of every orientation and the coefficients
+  // of every frame (Table_Layout in Korvex_Harmonic.cpp).
+  const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
+  KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
+                         d_harmonics + means + 2 * orientation + (order - 1),
+                         static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
+  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
+  KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+}
+
+// The b-gradient from its gathered spectrum into the second half of d_grad, projected: zero
+// where b = 0 and the gradient would push it below. Those pixels cannot move, so they leave
+// the step size and the convergence measure alone: where the model finds no haze, the
+// iteration runs as without it.
+template <typename T>
+void Korvex<T>::Haze_Finish() {
+  KORVEX_CHECK(Transform(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
+  const size_t pixels = size_t{m_width} * m_height;
+  CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
+                       d_grad + pixels, m_width, m_height);
+}
+
+template <typename T>
+double Korvex<T>::Out_Of_Focus(T* haze) {
+  if (m_parts != 2 || d_haze == nullptr) {
+    throw std::runtime_error(
+        "KorvexCUDA Error: the last reconstruction had no out-of-focus model!\n");
+  }
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const int n = static_cast<int>(W * H);
+  T* b = d_estimate + size_t{W} * H;
+  if (haze != nullptr) {
+    T* staging = reinterpret_cast<T*>(d_scratchA);
+    CuCall_Real2Complex(m_launch, b, d_scratchB, W, H);
+    Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
+    CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+    CuCall_Row2Col(m_launch, d_dataGrad, staging, W, H);
+    KORVEX_CHECK(cudaMemcpy(haze, staging, size_t{W} * H * sizeof(T), cudaMemcpyDeviceToHost));
+  }
+  // b >= 0, so its sum is the sum of its magnitudes.
+  T hazeSum = 0;
+  T weighted = 0;
+  KORVEX_CHECK(Sum_Abs(m_blasHandle, n, b, &hazeSum));
+  KORVEX_CHECK(Dot(m_blasHandle, n, Haze_Part(kHazeWeight), d_estimate, &weighted));
+  const double hazeLight = m_hazeZero * static_cast<double>(hazeSum);
+  const double focusLight = m_otfZero * static_cast<double>(weighted) / m_frames;
+  const double total = hazeLight + focusLight;
+  return total > 0.0 && hazeLight > 0.0 ? hazeLight / total : 0.0;
+}
+
+template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
+template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
+template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
+template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
+template void Korvex<float>::Fold_Out_Of_Focus(float);
+template void Korvex<double>::Fold_Out_Of_Focus(double);
+template void Korvex<float>::Haze_Start();
+template void Korvex<double>::Haze_Start();
+template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned);
+template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
+template void Korvex<float>::Haze_Finish();
+template void Korvex<double>::Haze_Finish();
+template double Korvex<float>::Out_Of_Focus(float*);
+template double Korvex<double>::Out_Of_Focus(double*);
