@@ -101,11 +101,14 @@ Scene Make_Scene(double hazeShare) {
   return s;
 }
 
+// The out-of-focus model takes plain steps, so the comparisons without it take them too.
 AcquisitionOptions Options(bool outOfFocus) {
   AcquisitionOptions o;
   o.optics = {1.2, 0.52, 0.1};
   o.pattern = Two_Beam_Pattern();
   o.outOfFocus.enabled = outOfFocus;
+  o.preconditioned = false;
+  o.iterations = 40;
   return o;
 }
 
@@ -231,6 +234,11 @@ TEST_F(OutOfFocusPipelineTest, RefusesNonsenseSettingsNamingThem) {
   o.outOfFocus.defocus = 1.0;
   o.optics.immersion = 1.0;  // NA 1.2 in air
   EXPECT_EQ(refusal(o), "na (1.2) must be below the immersion medium's refractive index (1)");
+  o = Options(true);
+  o.fourierStart = true;
+  EXPECT_EQ(refusal(o),
+            "the out-of-focus model starts from the widefield image: leave the start at "
+            "widefield or turn the out-of-focus model off");
   // A measured OTF without optics: the defocus has nothing to be modelled from.
   o = Options(true);
   o.outOfFocus.defocus = 1.0;
