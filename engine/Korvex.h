@@ -225,7 +225,6 @@ class Korvex {
   // The Fourier start and preconditioner from harmonics.approximation (Korvex_Fourier.cpp).
   std::vector<double> Fourier_Filter(const std::vector<double>& multiplier, double lambda,
                                      double floor) const;
-  void Upload_Filter(const std::vector<double>& filter, T* target);
   void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative);
   T* Precondition(bool nonNegative);
   T Preconditioned_Alpha();

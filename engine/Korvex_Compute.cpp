@@ -285,7 +285,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
   m_preconditioned = options.preconditioned;
   if (m_preconditioned) {
-    Upload_Filter(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
+    Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
                                  kPreconditionerFloor),
                   d_preconditioner);
   }

@@ -48,28 +48,13 @@ std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multipl
   return filter;
 }
 
-// A filter, centred and column-major, into `target` in device order (through both scratch
-// buffers).
-template <typename T>
-void Korvex<T>::Upload_Filter(const std::vector<double>& filter, T* target) {
-  const unsigned W = m_width;
-  const unsigned H = m_height;
-  const std::vector<T> values(filter.begin(), filter.end());
-  T* stagingA = reinterpret_cast<T*>(d_scratchA);
-  T* stagingB = reinterpret_cast<T*>(d_scratchB);
-  KORVEX_CHECK(
-      cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
-  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
-  CuCall_FFTShift2D_R(m_launch, stagingB, target, W, H);
-}
-
 // x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images.
 template <typename T>
 void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   // The filter waits in d_preconditioner, which the preconditioner's own replaces later.
-  Upload_Filter(Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0), d_preconditioner);
+  Upload_Centred(Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0), d_preconditioner);
   CuCall_Real2Complex(m_launch, d_images, d_scratchB, W, H);
   Filter_In_Place(d_scratchB, d_preconditioner);
   // d_dataGrad is free until the first gradient: -x0 unclipped.
@@ -104,8 +89,6 @@ template std::vector<double> Korvex<float>::Fourier_Filter(const std::vector<dou
                                                            double) const;
 template std::vector<double> Korvex<double>::Fourier_Filter(const std::vector<double>&, double,
                                                             double) const;
-template void Korvex<float>::Upload_Filter(const std::vector<double>&, float*);
-template void Korvex<double>::Upload_Filter(const std::vector<double>&, double*);
 template void Korvex<float>::Fourier_Start(const std::vector<double>&, bool);
 template void Korvex<double>::Fourier_Start(const std::vector<double>&, bool);
 template float* Korvex<float>::Precondition(bool);
