@@ -9,9 +9,14 @@
 #include <type_traits>
 
 #include "Korvex.h"
+#include "library_calls.h"
 #include "status_check.h"
 
 namespace {
+
+using korvex::detail::Dot;
+using korvex::detail::Execute_FFT;
+using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
 
@@ -76,30 +81,6 @@ class Host_Registrations {
   unsigned m_count = 0;
   int m_uncaught;
 };
-
-template <typename T>
-cufftResult Execute_FFT(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out, int direction) {
-  if constexpr (std::is_same_v<T, float>) {
-    return cufftExecC2C(plan, reinterpret_cast<cufftComplex*>(in),
-                        reinterpret_cast<cufftComplex*>(out), direction);
-  } else {
-    return cufftExecZ2Z(plan, reinterpret_cast<cufftDoubleComplex*>(in),
-                        reinterpret_cast<cufftDoubleComplex*>(out), direction);
-  }
-}
-
-cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const float* x, float* result) {
-  return cublasSasum_v2(handle, n, x, 1, result);
-}
-cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const double* x, double* result) {
-  return cublasDasum_v2(handle, n, x, 1, result);
-}
-cublasStatus_t Dot(cublasHandle_t handle, int n, const float* x, float* result) {
-  return cublasSdot_v2(handle, n, x, 1, x, 1, result);
-}
-cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, double* result) {
-  return cublasDdot_v2(handle, n, x, 1, x, 1, result);
-}
 
 template <typename T>
 T* Reals(CudaComplex<T>* buffer) {
@@ -501,7 +482,7 @@ T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
   const int n = static_cast<int>(m_width * m_height * m_parts);
   const T* values = static_cast<const T*>(vector);
   T r = 0;
-  KORVEX_CHECK(Dot(m_blasHandle, n, values, &r));
+  KORVEX_CHECK(Dot(m_blasHandle, n, values, values, &r));
   return alpha * r;
 }
 

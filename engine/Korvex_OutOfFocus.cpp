@@ -16,35 +16,16 @@
 #include <vector>
 
 #include "Korvex.h"
+#include "library_calls.h"
 #include "status_check.h"
 
 namespace {
 
+using korvex::detail::Dot;
+using korvex::detail::Execute_FFT;
+using korvex::detail::Sum_Abs;
+
 constexpr const char* kUnit = "Korvex";
-
-template <typename T>
-cufftResult Transform(cufftHandle plan, CudaComplex<T>* in, CudaComplex<T>* out, int direction) {
-  if constexpr (std::is_same_v<T, float>) {
-    return cufftExecC2C(plan, reinterpret_cast<cufftComplex*>(in),
-                        reinterpret_cast<cufftComplex*>(out), direction);
-  } else {
-    return cufftExecZ2Z(plan, reinterpret_cast<cufftDoubleComplex*>(in),
-                        reinterpret_cast<cufftDoubleComplex*>(out), direction);
-  }
-}
-
-cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const float* x, float* result) {
-  return cublasSasum_v2(handle, n, x, 1, result);
-}
-cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const double* x, double* result) {
-  return cublasDasum_v2(handle, n, x, 1, result);
-}
-cublasStatus_t Dot(cublasHandle_t handle, int n, const float* x, const float* y, float* result) {
-  return cublasSdot_v2(handle, n, x, 1, y, 1, result);
-}
-cublasStatus_t Dot(cublasHandle_t handle, int n, const double* x, const double* y, double* result) {
-  return cublasDdot_v2(handle, n, x, 1, y, 1, result);
-}
 
 }  // namespace
 
@@ -110,10 +91,10 @@ void Korvex<T>::Haze_Start() {
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
   CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
-  KORVEX_CHECK(Transform(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
   CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
                     m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(), W, H);
-  KORVEX_CHECK(Transform(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
@@ -130,12 +111,12 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   // The mean coefficients follow the phase tables of every orientation and the coefficients
   // of every frame (Table_Layout in Korvex_Harmonic.cpp).
   const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
-  KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
-  KORVEX_CHECK(Transform(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
 // The b-gradient from its gathered spectrum into the second half of d_grad, projected: zero
@@ -144,7 +125,7 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
 // iteration runs as without it.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
-  KORVEX_CHECK(Transform(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
   const size_t pixels = size_t{m_width} * m_height;
   CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
                        d_grad + pixels, m_width, m_height);
