@@ -237,7 +237,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   const unsigned pixels = W * H;
   const size_t imageBytes = size_t{pixels} * sizeof(T);
   T* stagingA = Reals(d_scratchA);
-  T* stagingB = Reals(d_scratchB);
 
   Host_Registrations locked(m_stream1, m_stream2);
   KORVEX_CHECK(locked.Lock(image, size_t{pixels * m_frames} * sizeof(T)));
@@ -253,9 +252,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
 
   Upload_Harmonics(harmonics);
   if (outOfFocus) Upload_Out_Of_Focus(options.outOfFocus, otf);
-  KORVEX_CHECK(cudaMemcpy(stagingA, otf, imageBytes, cudaMemcpyHostToDevice));
-  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
-  CuCall_FFTShift2D_R(m_launch, stagingB, d_otf, W, H);
+  // The folding filters through the OTF's even part; the iterations through its square.
+  std::vector<double> evenOtf =
+      Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H);
+  Upload_Centred(evenOtf, d_otf);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   if (outOfFocus) {
@@ -271,7 +271,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
                   d_preconditioner);
   }
   m_multiplier = !harmonics.multiplier.empty();
-  Upload_Transfer(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
+  if (!m_multiplier) {
+    for (double& v : evenOtf) v *= v;
+  }
+  Upload_Transfer(m_multiplier ? harmonics.multiplier : evenOtf);
   Iterate(options, sparsity);
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);

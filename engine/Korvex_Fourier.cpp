@@ -33,13 +33,14 @@ std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multipl
   const double pi = std::acos(-1.0);
   const double offset = floor * multiplier[size_t{W / 2} * H + H / 2];
   std::vector<double> filter(size_t{W} * H);
+  std::vector<double> sy(H);
+  for (unsigned r = 0; r < H; ++r) sy[r] = 2.0 - 2.0 * std::cos(2.0 * pi * (double(r) - H / 2) / H);
   double largest = 0.0;
   for (unsigned c = 0; c < W; ++c) {
     const double sx = 2.0 - 2.0 * std::cos(2.0 * pi * (double(c) - W / 2) / W);
     for (unsigned r = 0; r < H; ++r) {
-      const double sy = 2.0 - 2.0 * std::cos(2.0 * pi * (double(r) - H / 2) / H);
       const size_t i = size_t{c} * H + r;
-      filter[i] = multiplier[i] + 2.0 * lambda * (sx + sy) + offset;
+      filter[i] = multiplier[i] + 2.0 * lambda * (sx + sy[r]) + offset;
       largest = std::fmax(largest, filter[i]);
     }
   }

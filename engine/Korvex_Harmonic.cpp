@@ -183,37 +183,65 @@ void Korvex<T>::Upload_Transfer(const std::vector<double>& multiplier) {
   Upload_Centred(multiplier, d_otf);
 }
 
-// The F column-major frames of `image` folded, one at a time, into d_images = -b + sparsity w,
+// The F column-major frames of `image` folded into d_images = -b + sparsity w,
 // b = sum_j m_j H' d_j (d_j = y_j, or m_j y_j without frameData), w = sum_j m_j; their sum
-// into d_estimate as the widefield start; d_otf squared into the transfer function of H'H.
+// into d_estimate as the widefield start. d_otf holds the OTF's even part, through which H'
+// keeps real images real and commutes with complex weights, so b folds by harmonic like the
+// normal operator: with m_j = 1 + 2 Re(c_{j,1} E1 + c_{j,2} E2),
+//   b = H' sum_j d_j + 2 Re sum_a sum_l E_l H' (sum_{j in a} c_{j,l} d_j):
+// one transform pair for the sum and one per orientation and harmonic order, whatever the
+// number of phases.
 template <typename T>
 void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const unsigned pixels = W * H;
   const size_t imageBytes = size_t{pixels} * sizeof(T);
+  const size_t complexBytes = size_t{pixels} * sizeof(CudaComplex<T>);
   const Table_Layout layout(W, H, m_frames);
   const unsigned phases = m_frames / m_orientations;
-  T* staging = reinterpret_cast<T*>(d_scratchA);
+  T* staging = d_gradPrev;
   T* frame = d_grad;
   T* mask = d_masks;
+  T* sum = d_estimatePrev;  // sum_j d_j
   KORVEX_CHECK(cudaMemset(d_dataGrad, 0, imageBytes));
   KORVEX_CHECK(cudaMemset(d_estimate, 0, imageBytes));
+  KORVEX_CHECK(cudaMemset(sum, 0, imageBytes));
   if (m_parts == 2) KORVEX_CHECK(cudaMemset(Haze_Part(kHazeData), 0, imageBytes));
-  for (unsigned j = 0; j < m_frames; ++j) {
-    CudaComplex<T>* tables = d_harmonics + (j / phases) * layout.tableLength;
-    KORVEX_CHECK(
-        cudaMemcpy(staging, image + size_t{j} * pixels, imageBytes, cudaMemcpyHostToDevice));
-    CuCall_Col2Row(m_launch, staging, frame, W, H);
-    CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
-    CuCall_Harmonic_Mask(m_launch, tables, d_harmonics + layout.coefficients + 2 * j, mask, W, H);
-    if (!frameData) CuCall_MM_Mult_RR(m_launch, frame, mask, frame, W, H);
-    if (m_parts == 2) CuCall_Addition(m_launch, Haze_Part(kHazeData), frame, Haze_Part(kHazeData), W, H);
-    Blur_Into_ScratchB(frame);
-    CuCall_Iter_Final(m_launch, d_scratchB, mask, d_dataGrad, W, H);
+  for (unsigned a = 0; a < m_orientations; ++a) {
+    CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
+    const unsigned orders = m_secondOrder[a] ? 2 : 1;
+    KORVEX_CHECK(cudaMemset(d_scratchA, 0, complexBytes));
+    if (orders == 2) KORVEX_CHECK(cudaMemset(d_scratchB, 0, complexBytes));
+    for (unsigned j = a * phases; j < (a + 1) * phases; ++j) {
+      CudaComplex<T>* coefficients = d_harmonics + layout.coefficients + 2 * j;
+      KORVEX_CHECK(
+          cudaMemcpy(staging, image + size_t{j} * pixels, imageBytes, cudaMemcpyHostToDevice));
+      CuCall_Col2Row(m_launch, staging, frame, W, H);
+      CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
+      if (!frameData) {
+        CuCall_Harmonic_Mask(m_launch, tables, coefficients, mask, W, H);
+        CuCall_MM_Mult_RR(m_launch, frame, mask, frame, W, H);
+      }
+      CuCall_Addition(m_launch, sum, frame, sum, W, H);
+      CuCall_Accumulate_Harmonics(m_launch, frame, coefficients, d_scratchA, d_scratchB, orders,
+                                  W, H);
+    }
+    Filter_In_Place(d_scratchA);
+    if (orders == 2) Filter_In_Place(d_scratchB);
+    CuCall_Harmonic_Spread(m_launch, d_scratchA, d_scratchB, tables, orders, d_dataGrad, W, H);
   }
+  if (m_parts == 2) {
+    KORVEX_CHECK(
+        cudaMemcpy(Haze_Part(kHazeData), sum, imageBytes, cudaMemcpyDeviceToDevice));
+  }
+  CuCall_Real2Complex(m_launch, sum, d_scratchB, W, H);
+  Filter_In_Place(d_scratchB);
+  CuCall_Scaled_Real(m_launch, d_scratchB, sum, W, H);
+  // -b = -(H' sum_j d_j) - (the harmonics' share).
   KORVEX_CHECK(cudaMemset(d_images, 0, imageBytes));
   CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);
+  CuCall_Subtract(m_launch, d_images, sum, d_images, W, H);
   if (sparsity != T(0)) Add_Mask_Sum(sparsity, d_images);
 }
 

@@ -158,3 +158,45 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaCom
     acc[i] = acc[i] + v0 + (first + first);
   }
 }
+
+// One frame's share of the folded data's harmonics: first += c1 frame and, with `orders` 2,
+// second += c2 frame (c1 = coefficients[0], c2 = coefficients[1]).
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Accumulate_Harmonics(T* frame,
+                                                                CudaComplex<T>* coefficients,
+                                                                CudaComplex<T>* first,
+                                                                CudaComplex<T>* second,
+                                                                unsigned orders, unsigned W,
+                                                                unsigned H) {
+  const Complex_Value<T> c1 = korvex::kernels::value(coefficients[0]);
+  const Complex_Value<T> c2 = korvex::kernels::value(coefficients[1]);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    const T v = frame[i];
+    first[i].re += c1.re * v;
+    first[i].im += c1.im * v;
+    if (orders == 2) {
+      second[i].re += c2.re * v;
+      second[i].im += c2.im * v;
+    }
+  }
+}
+
+// acc += 2 Re(E1 u1) and, with `orders` 2, 2 Re(E2 u2), u_l the unnormalised inverse
+// transforms `first` and `second` (scaled here): the harmonics of the folded data brought back
+// to the image.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Spread(CudaComplex<T>* first,
+                                                           CudaComplex<T>* second,
+                                                           CudaComplex<T>* phases,
+                                                           unsigned orders, T* acc, unsigned W,
+                                                           unsigned H) {
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    using namespace korvex::kernels;
+    const Index i = at(col, row, W);
+    T s = real_product(harmonic(phases, 1, col, row, W, H), value(first[i]));
+    if (orders == 2) s += real_product(harmonic(phases, 2, col, row, W, H), value(second[i]));
+    acc[i] = acc[i] + scale.apply(s + s);
+  }
+}
