@@ -238,6 +238,14 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   Acquire_Group(*this, [&] {
     KORVEX_CHECK(
         cufftPlan2d(&m_fftPlan, static_cast<int>(height), static_cast<int>(width), fftType));
+    // Harmonic engines filter real images through real transforms as well.
+    if (harmonic) {
+      const bool single = std::is_same_v<T, float>;
+      KORVEX_CHECK(cufftPlan2d(&m_realForward, static_cast<int>(height), static_cast<int>(width),
+                               single ? CUFFT_R2C : CUFFT_D2Z));
+      KORVEX_CHECK(cufftPlan2d(&m_realInverse, static_cast<int>(height), static_cast<int>(width),
+                               single ? CUFFT_C2R : CUFFT_Z2D));
+    }
   });
   Acquire_Group(*this, [&] { KORVEX_CHECK(cublasCreate_v2(&m_blasHandle)); });
 
@@ -304,9 +312,11 @@ void Korvex<T>::Clean_Resources() {
     cudaStreamDestroy(m_stream2);
     m_stream2 = nullptr;
   }
-  if (m_fftPlan != 0) {
-    cufftDestroy(m_fftPlan);
-    m_fftPlan = 0;
+  for (cufftHandle* plan : {&m_fftPlan, &m_realForward, &m_realInverse}) {
+    if (*plan != 0) {
+      cufftDestroy(*plan);
+      *plan = 0;
+    }
   }
   if (m_blasHandle != nullptr) {
     cublasDestroy_v2(m_blasHandle);

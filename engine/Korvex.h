@@ -258,6 +258,13 @@ class Korvex {
   unsigned m_orientations = 0;      // of the last harmonic upload
   bool m_multiplier = false;        // d_otf holds the given multiplier
   std::vector<bool> m_secondOrder;  // per orientation: whether any frame has c2 != 0
+  // Harmonic engines: the real transforms (H x W real image to its H x (W / 2 + 1) half
+  // spectrum and back) through which real images are filtered; 0: none.
+  cufftHandle m_realForward = 0;
+  cufftHandle m_realInverse = 0;
+  // The real image `in` through `transfer` (device order, real and even) into `out`,
+  // normalised, through the half spectrum in d_scratchB; `out` may be `in`.
+  void Filter_Real(T* in, T* transfer, T* out);
 };
 
 extern template class Korvex<float>;

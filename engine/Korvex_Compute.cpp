@@ -357,6 +357,13 @@ void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer) {
   Filter_In_Place(buffer, d_otf);
 }
 
+template <typename T>
+void Korvex<T>::Filter_Real(T* in, T* transfer, T* out) {
+  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, in, d_scratchB));
+  CuCall_Filter_Half(m_launch, d_scratchB, transfer, m_width, m_height);
+  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchB, out));
+}
+
 // `buffer` through `transfer` (device order) in place, unnormalised.
 template <typename T>
 void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer, T* transfer) {
@@ -512,6 +519,8 @@ template void Korvex<float>::Filter_In_Place(CudaComplex<float>*);
 template void Korvex<double>::Filter_In_Place(CudaComplex<double>*);
 template void Korvex<float>::Filter_In_Place(CudaComplex<float>*, float*);
 template void Korvex<double>::Filter_In_Place(CudaComplex<double>*, double*);
+template void Korvex<float>::Filter_Real(float*, float*, float*);
+template void Korvex<double>::Filter_Real(double*, double*, double*);
 template void Korvex<float>::Iterate(const KorvexOptions&, float);
 template void Korvex<double>::Iterate(const KorvexOptions&, double);
 template void Korvex<float>::Data_Gradient();

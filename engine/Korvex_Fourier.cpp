@@ -56,10 +56,8 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
   const unsigned H = m_height;
   // The filter waits in d_preconditioner, which the preconditioner's own replaces later.
   Upload_Centred(Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0), d_preconditioner);
-  CuCall_Real2Complex(m_launch, d_images, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB, d_preconditioner);
   // d_dataGrad is free until the first gradient: -x0 unclipped.
-  CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+  Filter_Real(d_images, d_preconditioner, d_dataGrad);
   KORVEX_CHECK(cudaMemset(d_estimate, 0, size_t{W} * H * sizeof(T)));
   if (nonNegative) {
     CuCall_UpdateNonNegative(m_launch, d_estimate, T(1), d_dataGrad, W, H);
@@ -79,9 +77,7 @@ T* Korvex<T>::Precondition(bool nonNegative) {
   const unsigned H = m_height;
   T* free = d_masks;  // a work image between gradients
   if (nonNegative) CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, free, W, H);
-  CuCall_Real2Complex(m_launch, nonNegative ? free : d_grad, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB, d_preconditioner);
-  CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+  Filter_Real(nonNegative ? free : d_grad, d_preconditioner, d_dataGrad);
   if (nonNegative) CuCall_Free_Part(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, W, H);
   return d_dataGrad;
 }

@@ -235,9 +235,7 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
     KORVEX_CHECK(
         cudaMemcpy(Haze_Part(kHazeData), sum, imageBytes, cudaMemcpyDeviceToDevice));
   }
-  CuCall_Real2Complex(m_launch, sum, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB);
-  CuCall_Scaled_Real(m_launch, d_scratchB, sum, W, H);
+  Filter_Real(sum, d_otf, sum);
   // -b = -(H' sum_j d_j) - (the harmonics' share).
   KORVEX_CHECK(cudaMemset(d_images, 0, imageBytes));
   CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);
@@ -270,17 +268,15 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   T* base = d_masks;  // u_0
   if (m_parts == 2) {
     Haze_Start();
+    CuCall_Scaled_Real(m_launch, d_scratchB, m_multiplier ? d_dataGrad : base, W, H);
   } else {
-    CuCall_Real2Complex(m_launch, d_estimate, d_scratchB, W, H);
-    Filter_In_Place(d_scratchB);
+    Filter_Real(d_estimate, d_otf, m_multiplier ? d_dataGrad : base);
   }
   if (m_multiplier) {
-    CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
     CuCall_Addition(m_launch, d_dataGrad, d_images, d_dataGrad, W, H);
     if (m_parts == 2) Haze_Finish();
     return;
   }
-  CuCall_Scaled_Real(m_launch, d_scratchB, base, W, H);
   KORVEX_CHECK(cudaMemcpy(d_dataGrad, d_images, imageBytes, cudaMemcpyDeviceToDevice));
   for (unsigned a = 0; a < m_orientations; ++a) {
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;

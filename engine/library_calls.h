@@ -20,6 +20,20 @@ inline cufftResult Execute_FFT(cufftHandle plan, CudaComplex<T>* in, CudaComplex
   }
 }
 
+// The real transforms: a real image to its half spectrum, and back (overwriting the spectrum).
+inline cufftResult Execute_Real_Forward(cufftHandle plan, float* in, CudaComplex<float>* out) {
+  return cufftExecR2C(plan, in, reinterpret_cast<cufftComplex*>(out));
+}
+inline cufftResult Execute_Real_Forward(cufftHandle plan, double* in, CudaComplex<double>* out) {
+  return cufftExecD2Z(plan, in, reinterpret_cast<cufftDoubleComplex*>(out));
+}
+inline cufftResult Execute_Real_Inverse(cufftHandle plan, CudaComplex<float>* in, float* out) {
+  return cufftExecC2R(plan, reinterpret_cast<cufftComplex*>(in), out);
+}
+inline cufftResult Execute_Real_Inverse(cufftHandle plan, CudaComplex<double>* in, double* out) {
+  return cufftExecZ2D(plan, reinterpret_cast<cufftDoubleComplex*>(in), out);
+}
+
 inline cublasStatus_t Sum_Abs(cublasHandle_t handle, int n, const float* x, float* result) {
   return cublasSasum_v2(handle, n, x, 1, result);
 }

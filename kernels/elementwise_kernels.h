@@ -215,3 +215,19 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Iter_Final(CudaComplex<T>* z, T* m, T
     acc[i] = fused_multiply_add(q, m[i], acc[i]);
   }
 }
+
+// A half spectrum (H rows of W / 2 + 1 frequencies, the real transform's layout) times the
+// matching columns of `transfer` (row-major W x H, device order), scaled by 1 / (W H): the
+// inverse real transform then gives the filtered image normalised.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Half(CudaComplex<T>* z, T* transfer, unsigned W,
+                                                       unsigned H) {
+  const InverseFftScale<T> scale(W, H);
+  const unsigned half = W / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
+    const Index i = at(col, row, half);
+    const T r = scale.apply(transfer[at(col, row, W)]);
+    z[i].re = r * z[i].re;
+    z[i].im = r * z[i].im;
+  }
+}

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "host_fftw.h"
@@ -62,11 +63,15 @@ int variant(bool inverse, bool in_place, bool unaligned) {
   return (inverse ? 4 : 0) + (in_place ? 2 : 0) + (unaligned ? 1 : 0);
 }
 
+// What a plan computes: complex to complex in either direction, or one direction of the
+// real transform (real image to its half spectrum, or back).
+enum class Kind { kComplex, kRealForward, kRealInverse };
+
 template <class Real>
 class Transform {
  public:
   using F = Fftw<Real>;
-  Transform(int rows, int cols) : rows_(rows), cols_(cols) {}
+  Transform(int rows, int cols, Kind kind) : rows_(rows), cols_(cols), kind_(kind) {}
   ~Transform() {
     std::lock_guard<std::mutex> lock(planner_mutex());
     for (auto p : plans_) {
@@ -76,26 +81,51 @@ class Transform {
   Transform(const Transform&) = delete;
   Transform& operator=(const Transform&) = delete;
 
-  // The forward in-place variant; false when FFTW cannot plan this size.
-  bool plan_first() { return variant_for(false, true, false) != nullptr; }
+  // The variant executed first: forward in place for a complex plan, out of place for a real
+  // one (real plans run out of place only); false when FFTW cannot plan this size.
+  bool plan_first() {
+    return variant_for(kind_ == Kind::kRealInverse, kind_ == Kind::kComplex, false) != nullptr;
+  }
 
   bool execute(typename F::complex* in, typename F::complex* out, bool inverse) {
-    const bool in_place = in == out;
-    const bool unaligned = F::alignment_of(in) != 0 || F::alignment_of(out) != 0;
-    const typename F::plan p = variant_for(inverse, in_place, unaligned);
-    if (!p) return false;
-    const ExecutionThreads<Real> threads;
-    F::execute(p, in, out);
-    return true;
+    return run(in, out, inverse, in == out);
+  }
+  bool execute_r2c(typename F::real* in, typename F::complex* out) {
+    return run(in, out, false, false);
+  }
+  bool execute_c2r(typename F::complex* in, typename F::real* out) {
+    return run(in, out, true, false);
   }
 
  private:
+  template <class In, class Out>
+  bool run(In* in, Out* out, bool inverse, bool in_place) {
+    const bool unaligned = Misaligned(in) || Misaligned(out);
+    const typename F::plan p = variant_for(inverse, in_place, unaligned);
+    if (!p) return false;
+    const ExecutionThreads<Real> threads;
+    if constexpr (std::is_same_v<In, typename F::real>) {
+      F::execute_r2c(p, in, out);
+    } else if constexpr (std::is_same_v<Out, typename F::real>) {
+      F::execute_c2r(p, in, out);
+    } else {
+      F::execute(p, in, out);
+    }
+    return true;
+  }
+
+  template <class Element>
+  static bool Misaligned(Element* p) {
+    return F::alignment_of(reinterpret_cast<typename F::complex*>(p)) != 0;
+  }
+
   typename F::plan variant_for(bool inverse, bool in_place, bool unaligned) {
     std::lock_guard<std::mutex> lock(planner_mutex());
     typename F::plan& slot = plans_[variant(inverse, in_place, unaligned)];
     if (slot) return slot;
     const size_t n = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
-    // Measuring overwrites the arrays it plans on: they are ours, never the caller's.
+    // Measuring overwrites the arrays it plans on: they are ours, never the caller's. A real
+    // plan's arrays are a complex image each, room for the real image and the half spectrum.
     typename F::complex* in = F::alloc(n);
     typename F::complex* out = in_place ? in : F::alloc(n);
     if (in && out) {
@@ -106,7 +136,13 @@ class Transform {
         // included, and a planner without them refuses it.
         if (measured) load_wisdom<Real>();
         const unsigned flags = planner_rigour() | (unaligned ? FFTW_UNALIGNED : 0u);
-        slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+        if (kind_ == Kind::kComplex) {
+          slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+        } else if (kind_ == Kind::kRealForward) {
+          slot = F::make_r2c(rows_, cols_, reinterpret_cast<typename F::real*>(in), out, flags);
+        } else {
+          slot = F::make_c2r(rows_, cols_, in, reinterpret_cast<typename F::real*>(out), flags);
+        }
       }
       if (measured && slot) save_wisdom<Real>();
     }
@@ -117,27 +153,40 @@ class Transform {
 
   int rows_;
   int cols_;
+  Kind kind_;
   typename F::plan plans_[kVariants] = {};
 };
+
+bool Single_Precision(cufftType t) { return t == CUFFT_C2C || t == CUFFT_R2C || t == CUFFT_C2R; }
+
+Kind Kind_Of(cufftType t) {
+  if (t == CUFFT_R2C || t == CUFFT_D2Z) return Kind::kRealForward;
+  if (t == CUFFT_C2R || t == CUFFT_Z2D) return Kind::kRealInverse;
+  return Kind::kComplex;
+}
 
 }  // namespace
 
 namespace korvex::host::detail {
 
 struct FftPlan {
-  FftPlan(cufftType t, int rows, int cols) : type(t), bytes_per_element(0) {
-    if (t == CUFFT_C2C) {
-      single = std::make_unique<Transform<float>>(rows, cols);
-      bytes_per_element = sizeof(cufftComplex);
+  FftPlan(cufftType t, int rows, int cols) : type(t) {
+    const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    const size_t half = static_cast<size_t>(rows) * (static_cast<size_t>(cols) / 2 + 1);
+    const size_t real = Single_Precision(t) ? sizeof(float) : sizeof(double);
+    const size_t complex = 2 * real;
+    const Kind kind = Kind_Of(t);
+    if (Single_Precision(t)) {
+      single = std::make_unique<Transform<float>>(rows, cols, kind);
     } else {
-      dual = std::make_unique<Transform<double>>(rows, cols);
-      bytes_per_element = sizeof(cufftDoubleComplex);
+      dual = std::make_unique<Transform<double>>(rows, cols, kind);
     }
-    buffer_bytes = static_cast<size_t>(rows) * static_cast<size_t>(cols) * bytes_per_element;
+    in_bytes = kind == Kind::kComplex ? n * complex : kind == Kind::kRealForward ? n * real : half * complex;
+    out_bytes = kind == Kind::kComplex ? n * complex : kind == Kind::kRealForward ? half * complex : n * real;
   }
   cufftType type;
-  size_t bytes_per_element;
-  size_t buffer_bytes = 0;
+  size_t in_bytes = 0;   // the input array of one execution
+  size_t out_bytes = 0;  // the output array
   std::unique_ptr<Transform<float>> single;
   std::unique_ptr<Transform<double>> dual;
 };
@@ -157,12 +206,18 @@ cufftResult prepare(Operation operation, cufftHandle handle, cufftType type, con
   const auto it = s.plans.find(handle);
   if (it == s.plans.end() || it->second->type != type) return CUFFT_INVALID_PLAN;
   if (direction != CUFFT_FORWARD && direction != CUFFT_INVERSE) return CUFFT_INVALID_VALUE;
-  const size_t bytes = it->second->buffer_bytes;
-  if (!s.device.contains(in, bytes) || !s.device.contains(out, bytes)) return CUFFT_INVALID_VALUE;
-  // Partly overlapping buffers are neither in place nor out of place.
+  const size_t inBytes = it->second->in_bytes;
+  const size_t outBytes = it->second->out_bytes;
+  if (!s.device.contains(in, inBytes) || !s.device.contains(out, outBytes)) {
+    return CUFFT_INVALID_VALUE;
+  }
+  // Partly overlapping buffers are neither in place nor out of place; real transforms run out
+  // of place only.
   const auto a = reinterpret_cast<uintptr_t>(in);
   const auto b = reinterpret_cast<uintptr_t>(out);
-  if (a != b && (a < b ? b - a : a - b) < bytes) return CUFFT_INVALID_VALUE;
+  const bool real = type != CUFFT_C2C && type != CUFFT_Z2Z;
+  if (real && a == b) return CUFFT_NOT_SUPPORTED;
+  if (a != b && (a < b ? b - a < inBytes : a - b < outBytes)) return CUFFT_INVALID_VALUE;
   plan = it->second;
   return CUFFT_SUCCESS;
 }
@@ -196,7 +251,10 @@ cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
     if (static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) > (uint64_t{1} << 56)) {
       return CUFFT_INVALID_SIZE;
     }
-    if (type != CUFFT_C2C && type != CUFFT_Z2Z) return CUFFT_INVALID_TYPE;
+    if (type != CUFFT_C2C && type != CUFFT_Z2Z && type != CUFFT_R2C && type != CUFFT_C2R &&
+        type != CUFFT_D2Z && type != CUFFT_Z2D) {
+      return CUFFT_INVALID_TYPE;
+    }
     if (korvex::host::detail::device_gate(s) != cudaSuccess) return CUFFT_SETUP_FAILED;
   }
   // Planning takes a while: the state stays unlocked meanwhile.
@@ -231,6 +289,42 @@ cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubl
   const bool done =
       p->dual->execute(reinterpret_cast<fftw_complex*>(idata),
                        reinterpret_cast<fftw_complex*>(odata), direction == CUFFT_INVERSE);
+  return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
+}
+
+cufftResult cufftExecR2C(cufftHandle plan, cufftReal* idata, cufftComplex* odata) {
+  std::shared_ptr<FftPlan> p;
+  const cufftResult status =
+      prepare(Operation::cufftExecR2C, plan, CUFFT_R2C, idata, odata, CUFFT_FORWARD, p);
+  if (status != CUFFT_SUCCESS) return status;
+  const bool done = p->single->execute_r2c(idata, reinterpret_cast<fftwf_complex*>(odata));
+  return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
+}
+
+cufftResult cufftExecC2R(cufftHandle plan, cufftComplex* idata, cufftReal* odata) {
+  std::shared_ptr<FftPlan> p;
+  const cufftResult status =
+      prepare(Operation::cufftExecC2R, plan, CUFFT_C2R, idata, odata, CUFFT_INVERSE, p);
+  if (status != CUFFT_SUCCESS) return status;
+  const bool done = p->single->execute_c2r(reinterpret_cast<fftwf_complex*>(idata), odata);
+  return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
+}
+
+cufftResult cufftExecD2Z(cufftHandle plan, cufftDoubleReal* idata, cufftDoubleComplex* odata) {
+  std::shared_ptr<FftPlan> p;
+  const cufftResult status =
+      prepare(Operation::cufftExecD2Z, plan, CUFFT_D2Z, idata, odata, CUFFT_FORWARD, p);
+  if (status != CUFFT_SUCCESS) return status;
+  const bool done = p->dual->execute_r2c(idata, reinterpret_cast<fftw_complex*>(odata));
+  return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
+}
+
+cufftResult cufftExecZ2D(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleReal* odata) {
+  std::shared_ptr<FftPlan> p;
+  const cufftResult status =
+      prepare(Operation::cufftExecZ2D, plan, CUFFT_Z2D, idata, odata, CUFFT_INVERSE, p);
+  if (status != CUFFT_SUCCESS) return status;
+  const bool done = p->dual->execute_c2r(reinterpret_cast<fftw_complex*>(idata), odata);
   return done ? CUFFT_SUCCESS : CUFFT_EXEC_FAILED;
 }
 

@@ -42,6 +42,8 @@ struct float2 {
 struct double2 {
   double x, y;
 };
+typedef float cufftReal;
+typedef double cufftDoubleReal;
 typedef float2 cufftComplex;
 typedef double2 cufftDoubleComplex;
 
@@ -52,4 +54,11 @@ cufftResult cufftEstimate2d(int nx, int ny, cufftType type, size_t* workSize);
 cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata, int direction);
 cufftResult cufftExecZ2Z(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleComplex* odata,
                          int direction);
+// Real transforms (R2C, C2R, D2Z, Z2D plans): a real nx x ny image to its nx x (ny / 2 + 1)
+// non-negative frequencies and back, unnormalised, out of place only (in place:
+// CUFFT_NOT_SUPPORTED). The inverse may overwrite its input.
+cufftResult cufftExecR2C(cufftHandle plan, cufftReal* idata, cufftComplex* odata);
+cufftResult cufftExecC2R(cufftHandle plan, cufftComplex* idata, cufftReal* odata);
+cufftResult cufftExecD2Z(cufftHandle plan, cufftDoubleReal* idata, cufftDoubleComplex* odata);
+cufftResult cufftExecZ2D(cufftHandle plan, cufftDoubleComplex* idata, cufftDoubleReal* odata);
 cufftResult cufftDestroy(cufftHandle plan);

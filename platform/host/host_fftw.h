@@ -29,6 +29,17 @@ struct Fftw<float> {
   static complex* alloc(size_t n) { return fftwf_alloc_complex(n); }
   static void release(complex* p) { fftwf_free(p); }
   static int alignment_of(complex* p) { return fftwf_alignment_of(reinterpret_cast<float*>(p)); }
+  // Real transforms: the forward one keeps the n1 / 2 + 1 non-negative frequencies of the
+  // last dimension, the inverse one takes them (and may overwrite them).
+  using real = float;
+  static plan make_r2c(int n0, int n1, real* in, complex* out, unsigned flags) {
+    return fftwf_plan_dft_r2c_2d(n0, n1, in, out, flags);
+  }
+  static plan make_c2r(int n0, int n1, complex* in, real* out, unsigned flags) {
+    return fftwf_plan_dft_c2r_2d(n0, n1, in, out, flags);
+  }
+  static void execute_r2c(plan p, real* in, complex* out) { fftwf_execute_dft_r2c(p, in, out); }
+  static void execute_c2r(plan p, complex* in, real* out) { fftwf_execute_dft_c2r(p, in, out); }
 };
 
 template <>
@@ -43,6 +54,17 @@ struct Fftw<double> {
   static complex* alloc(size_t n) { return fftw_alloc_complex(n); }
   static void release(complex* p) { fftw_free(p); }
   static int alignment_of(complex* p) { return fftw_alignment_of(reinterpret_cast<double*>(p)); }
+  // Real transforms: the forward one keeps the n1 / 2 + 1 non-negative frequencies of the
+  // last dimension, the inverse one takes them (and may overwrite them).
+  using real = double;
+  static plan make_r2c(int n0, int n1, real* in, complex* out, unsigned flags) {
+    return fftw_plan_dft_r2c_2d(n0, n1, in, out, flags);
+  }
+  static plan make_c2r(int n0, int n1, complex* in, real* out, unsigned flags) {
+    return fftw_plan_dft_c2r_2d(n0, n1, in, out, flags);
+  }
+  static void execute_r2c(plan p, real* in, complex* out) { fftw_execute_dft_r2c(p, in, out); }
+  static void execute_c2r(plan p, complex* in, real* out) { fftw_execute_dft_c2r(p, in, out); }
 };
 
 // Threads of the plans made while one lives, for transforms of `points` elements: the

@@ -48,6 +48,10 @@ struct FftPlan;  // defined by the cuFFT implementation
   X(cufftDestroy)                 \
   X(cufftExecC2C)                 \
   X(cufftExecZ2Z)                 \
+  X(cufftExecR2C)                 \
+  X(cufftExecC2R)                 \
+  X(cufftExecD2Z)                 \
+  X(cufftExecZ2D)                 \
   X(cublasCreate_v2)              \
   X(cublasDestroy_v2)             \
   X(cublasSasum_v2)               \
