@@ -263,7 +263,6 @@ template <typename T>
 void Korvex<T>::Harmonic_Data_Gradient() {
   const unsigned W = m_width;
   const unsigned H = m_height;
-  const size_t imageBytes = size_t{W} * H * sizeof(T);
   const Table_Layout layout(W, H, m_frames);
   T* base = d_masks;  // u_0
   if (m_parts == 2) {
@@ -277,22 +276,23 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     if (m_parts == 2) Haze_Finish();
     return;
   }
-  KORVEX_CHECK(cudaMemcpy(d_dataGrad, d_images, imageBytes, cudaMemcpyDeviceToDevice));
   for (unsigned a = 0; a < m_orientations; ++a) {
+    // The first orientation's share starts from -b (+ sparsity w).
+    T* from = a == 0 ? d_images : d_dataGrad;
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
     CuCall_Modulate(m_launch, d_estimate, tables, tables + W, d_scratchA, W, H);
     Filter_Modulated(d_scratchA, a, 1);
     CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
     if (!m_secondOrder[a]) {
-      CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, d_dataGrad, W,
-                                    H);
+      CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, from, d_dataGrad,
+                                    W, H);
       continue;
     }
     CudaComplex<T>* order2 = tables + W + H;
     CuCall_Modulate(m_launch, d_estimate, order2, order2 + W, d_scratchB, W, H);
     Filter_Modulated(d_scratchB, a, 2);
-    CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, d_dataGrad,
-                            W, H);
+    CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, from,
+                            d_dataGrad, W, H);
   }
   if (m_parts == 2) Haze_Finish();
 }

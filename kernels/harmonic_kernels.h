@@ -88,7 +88,8 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Scaled_Real(CudaComplex<T>* z, T* out
   }
 }
 
-// One orientation's share of sum_{l,l'} M_{l,l'} E_l' u_l added to acc, with u_0 (real,
+// One orientation's share of sum_{l,l'} M_{l,l'} E_l' u_l added to `from` into acc (which may
+// be `from`), with u_0 (real,
 // normalised) and u_1, u_2 (unnormalised inverse transforms, scaled here) the normal
 // operator applied to E_l x. weights, 13 values of M (M_{-l,-l'} = conj M_{l,l'}):
 //   0: M00 (real part)  1: M10  2: M20
@@ -100,8 +101,8 @@ template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine(T* u0, CudaComplex<T>* u1,
                                                             CudaComplex<T>* u2,
                                                             CudaComplex<T>* phases,
-                                                            CudaComplex<T>* weights, T* acc,
-                                                            unsigned W, unsigned H) {
+                                                            CudaComplex<T>* weights, T* from,
+                                                            T* acc, unsigned W, unsigned H) {
   using korvex::kernels::value;
   Complex_Value<T> w[13];
   for (unsigned n = 0; n < 13; ++n) w[n] = value(weights[n]);
@@ -130,7 +131,7 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine(T* u0, CudaComplex<T
     v2.im = w[8].im * base + v2.im + v2b.im + v2c.im + v2d.im;
     const T harmonics = real_product(harmonic(phases, 1, col, row, W, H), v1) +
                         real_product(harmonic(phases, 2, col, row, W, H), v2);
-    acc[i] = acc[i] + v0 + (harmonics + harmonics);
+    acc[i] = from[i] + v0 + (harmonics + harmonics);
   }
 }
 
@@ -138,8 +139,9 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine(T* u0, CudaComplex<T
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaComplex<T>* u1,
                                                                   CudaComplex<T>* phases,
-                                                                  CudaComplex<T>* weights, T* acc,
-                                                                  unsigned W, unsigned H) {
+                                                                  CudaComplex<T>* weights,
+                                                                  T* from, T* acc, unsigned W,
+                                                                  unsigned H) {
   using korvex::kernels::value;
   const Complex_Value<T> w0 = value(weights[0]), w1 = value(weights[1]), w3 = value(weights[3]),
                          w4 = value(weights[4]), w5 = value(weights[5]);
@@ -155,7 +157,7 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaCom
     const Complex_Value<T> v1b = multiply(w5, Complex_Value<T>{a.re, -a.im});
     const Complex_Value<T> v1 = {w3.re * base + v1a.re + v1b.re, w3.im * base + v1a.im + v1b.im};
     const T first = real_product(harmonic(phases, 1, col, row, W, H), v1);
-    acc[i] = acc[i] + v0 + (first + first);
+    acc[i] = from[i] + v0 + (first + first);
   }
 }
 
