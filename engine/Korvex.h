@@ -265,6 +265,8 @@ class Korvex {
   // The real image `in` through `transfer` (device order, real and even) into `out`,
   // normalised, through the half spectrum in d_scratchB; `out` may be `in`.
   void Filter_Real(T* in, T* transfer, T* out);
+  // The launch of the layout conversion by tiles (Col2Row_Tiles) over this engine's image.
+  KernelLaunch_t Tile_Launch() const;
 };
 
 extern template class Korvex<float>;

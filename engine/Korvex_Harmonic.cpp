@@ -172,8 +172,16 @@ void Korvex<T>::Upload_Centred(const std::vector<double>& centred, T* destinatio
   T* stagingB = reinterpret_cast<T*>(d_scratchB);
   KORVEX_CHECK(
       cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
-  CuCall_Col2Row(m_launch, stagingA, stagingB, W, H);
+  CuCall_Col2Row_Tiles(Tile_Launch(), stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, destination, W, H);
+}
+
+template <typename T>
+KernelLaunch_t Korvex<T>::Tile_Launch() const {
+  KernelLaunch_t launch = m_launch;
+  launch.grid = dim3((m_width + 8 * launch.block.x - 1) / (8 * launch.block.x),
+                     (m_height + 8 * launch.block.y - 1) / (8 * launch.block.y), 1);
+  return launch;
 }
 
 // A transfer function of H'H (or the multiplier), centred and column-major, into d_otf in
@@ -217,7 +225,7 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
       CudaComplex<T>* coefficients = d_harmonics + layout.coefficients + 2 * j;
       KORVEX_CHECK(
           cudaMemcpy(staging, image + size_t{j} * pixels, imageBytes, cudaMemcpyHostToDevice));
-      CuCall_Col2Row(m_launch, staging, frame, W, H);
+      CuCall_Col2Row_Tiles(Tile_Launch(), staging, frame, W, H);
       CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
       if (!frameData) {
         CuCall_Harmonic_Mask(m_launch, tables, coefficients, mask, W, H);
@@ -311,6 +319,8 @@ template std::vector<double> Korvex<double>::Even_Part(const std::vector<double>
                                                       unsigned);
 template void Korvex<float>::Upload_Centred(const std::vector<double>&, float*);
 template void Korvex<double>::Upload_Centred(const std::vector<double>&, double*);
+template KernelLaunch_t Korvex<float>::Tile_Launch() const;
+template KernelLaunch_t Korvex<double>::Tile_Launch() const;
 template void Korvex<float>::Upload_Transfer(const std::vector<double>&);
 template void Korvex<double>::Upload_Transfer(const std::vector<double>&);
 template void Korvex<float>::Add_Mask_Sum(float, float*);
