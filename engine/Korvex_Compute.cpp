@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "Korvex.h"
 #include "library_calls.h"
@@ -298,6 +299,13 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
   T previousMeasure = T(0);
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
+    // Harmonic engines keep the previous gradient and direction by exchanging buffers rather
+    // than copying them: the last ones move to the Prev buffers, the new ones overwrite the
+    // older.
+    if (m_harmonic && k >= 1) {
+      std::swap(d_grad, d_gradPrev);
+      if (m_preconditioned) std::swap(d_dataGrad, d_directionPrev);
+    }
     if (m_harmonic) {
       Harmonic_Data_Gradient();
     } else if (options.foldedData) {
@@ -319,6 +327,18 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     if (k >= 1) m_ratio = measure / previousMeasure;
     previousMeasure = measure;
 
+    if (m_harmonic) {
+      // The estimate moves into d_estimatePrev and the update writes the new one beside it.
+      std::swap(d_estimate, d_estimatePrev);
+      CuCall_Update_From(m_launch, d_estimatePrev, m_alpha, direction, d_estimate,
+                         options.nonNegative ? 1u : 0u, W, H);
+      if (m_parts == 2) {
+        CuCall_Update_From(m_launch, d_estimatePrev + pixels, m_alpha, d_grad + pixels,
+                           d_estimate + pixels, 1u, W, H);
+      }
+      if (k >= 1 && m_threshold > m_ratio) break;
+      continue;
+    }
     KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, pairBytes, cudaMemcpyDeviceToDevice));
     KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, pairBytes, cudaMemcpyDeviceToDevice));
     if (m_preconditioned) {

@@ -231,3 +231,16 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Half(CudaComplex<T>* z, T* tra
     z[i].im = r * z[i].im;
   }
 }
+
+// out = from - s g, projected onto out >= 0 when `nonNegative` is 1 (a NaN stays NaN): the
+// update of Cuda_UpdateMapping or Cuda_UpdateNonNegative from one buffer into another.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Update_From(T* from, T* g, T s, T* out,
+                                                       unsigned nonNegative, unsigned W,
+                                                       unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T moved = fused_multiply_add(-g[i], s, from[i]);
+    out[i] = nonNegative != 0u && moved < T(0) ? T(0) : moved;
+  }
+}
