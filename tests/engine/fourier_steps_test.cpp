@@ -138,6 +138,35 @@ TEST(PreconditionedStepsTest, ReachTheMinimiserFaster) {
   }
 }
 
+// One engine kept over calls of every kind (the buffers it exchanges while iterating, the real
+// transforms, the preconditioner's filter) gives each call the image and the last gradient of
+// a fresh engine, bit for bit, in a mixed order and with an odd iteration count, on odd sizes.
+TEST(FourierStepsTest, AKeptEngineGivesEachCallAFreshEnginesResults) {
+  const Harmonic_Setup s = Make_Setup(21, 14, false);
+  const Problem& p = s.problem;
+  std::vector<KorvexOptions> calls(4);
+  calls[0].preconditioned = true;
+  calls[0].nonNegative = true;
+  calls[0].sparsity = 0.2;
+  calls[1].frameData = true;
+  calls[2] = calls[0];
+  calls[2].fourierStart = true;
+  calls[3] = calls[0];
+  Korvex<double> kept(p.W, p.H, p.F, 7, true);
+  for (size_t c = 0; c < calls.size(); ++c) {
+    HostArrays<double> arrays(p);
+    kept.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), s.harmonics, arrays.output.data(),
+                        0.0, 0.01, 0.05, calls[c]);
+    std::vector<double> gradient(size_t{p.W} * p.H);
+    ASSERT_EQ(cudaMemcpy(gradient.data(), kept.d_grad, gradient.size() * sizeof(double),
+                         cudaMemcpyDeviceToHost),
+              cudaSuccess);
+    const Outcome fresh = Run_Harmonic(s, 7, 0.01, calls[c]);
+    EXPECT_EQ(arrays.output, fresh.image) << "call " << c;
+    EXPECT_EQ(gradient, fresh.gradient) << "call " << c;
+  }
+}
+
 TEST(FourierStepsTest, RefuseAMissingOrMisshapenApproximation) {
   Harmonic_Setup s = Make_Setup(16, 12, false);
   const Problem& p = s.problem;

@@ -62,6 +62,17 @@ TYPED_TEST(ElementwiseKernels, RealKernelsMatchPlainLoops) {
       const T moved = std::fma(-a[i], s, y[i]);
       return moved < 0 ? T(0) : moved;
     });
+
+    // Both updates from one buffer into another, leaving the source alone.
+    const DeviceBuffer<T> from(Random_Values<T>(n, 7));
+    for (unsigned nonNegative : {0u, 1u}) {
+      engine.CuCall_Update_From(launch, from.get(), s, a.get(), out.get(), nonNegative, W, H);
+      Expect_Image(out, n, [&](size_t i) {
+        const T moved = std::fma(-a[i], s, from[i]);
+        return nonNegative && moved < 0 ? T(0) : moved;
+      });
+      Expect_Image(from, n, [&](size_t i) { return from[i]; });
+    }
   }
 }
 

@@ -20,7 +20,7 @@ T Tag(size_t row, size_t col) {
 TYPED_TEST(LayoutKernels, ColumnMajorToRowMajorAndBack) {
   using T = TypeParam;
   std::vector<ImageSize> sizes = kSizes;
-  sizes.push_back({3, 5});
+  sizes.insert(sizes.end(), {{3, 5}, {16, 8}, {19, 9}});
   for (const ImageSize size : sizes) {
     SCOPED_TRACE(Describe(size));
     const unsigned W = size.W, H = size.H, n = W * H;
@@ -34,6 +34,12 @@ TYPED_TEST(LayoutKernels, ColumnMajorToRowMajorAndBack) {
     Expect_Image(device_order, n, [&](size_t i) { return Tag<T>(i / W, i % W); });
     this->engine().CuCall_Row2Col(Launch_For(W, H), device_order.get(), back.get(), W, H);
     Expect_Image(back, n, [&](size_t i) { return matlab[i]; });
+
+    // The same conversion by tiles of 8 x 8, partial tiles at the right and bottom edges.
+    DeviceBuffer<T> tiled(Canaries<T>(n));
+    this->engine().CuCall_Col2Row_Tiles(Launch_For((W + 7) / 8, (H + 7) / 8), host_order.get(),
+                                        tiled.get(), W, H);
+    Expect_Image(tiled, n, [&](size_t i) { return Tag<T>(i / W, i % W); });
   }
 }
 
