@@ -278,7 +278,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   Upload_Transfer(m_multiplier ? harmonics.multiplier : evenOtf);
   Iterate(options, sparsity);
 
-  CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
+  CuCall_Row2Col_Tiles(Tile_Launch(), d_estimate, stagingA, W, H);
   KORVEX_CHECK(cudaMemcpy(output, stagingA, imageBytes, cudaMemcpyDeviceToHost));
 
   KORVEX_CHECK(locked.Unlock(image));

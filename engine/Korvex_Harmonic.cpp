@@ -211,10 +211,11 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
   T* staging = d_gradPrev;
   T* frame = d_grad;
   T* mask = d_masks;
-  T* sum = d_estimatePrev;  // sum_j d_j
+  // sum_j d_j: with frameData the frames' sum, the widefield start itself.
+  T* sum = frameData ? d_estimate : d_estimatePrev;
   KORVEX_CHECK(cudaMemset(d_dataGrad, 0, imageBytes));
   KORVEX_CHECK(cudaMemset(d_estimate, 0, imageBytes));
-  KORVEX_CHECK(cudaMemset(sum, 0, imageBytes));
+  if (sum != d_estimate) KORVEX_CHECK(cudaMemset(sum, 0, imageBytes));
   if (m_parts == 2) KORVEX_CHECK(cudaMemset(Haze_Part(kHazeData), 0, imageBytes));
   for (unsigned a = 0; a < m_orientations; ++a) {
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
@@ -226,14 +227,13 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
       KORVEX_CHECK(
           cudaMemcpy(staging, image + size_t{j} * pixels, imageBytes, cudaMemcpyHostToDevice));
       CuCall_Col2Row_Tiles(Tile_Launch(), staging, frame, W, H);
-      CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
       if (!frameData) {
+        CuCall_Addition(m_launch, d_estimate, frame, d_estimate, W, H);
         CuCall_Harmonic_Mask(m_launch, tables, coefficients, mask, W, H);
         CuCall_MM_Mult_RR(m_launch, frame, mask, frame, W, H);
       }
-      CuCall_Addition(m_launch, sum, frame, sum, W, H);
       CuCall_Accumulate_Harmonics(m_launch, frame, coefficients, d_scratchA, d_scratchB, orders,
-                                  W, H);
+                                  sum, W, H);
     }
     Filter_In_Place(d_scratchA);
     if (orders == 2) Filter_In_Place(d_scratchB);
@@ -243,7 +243,9 @@ void Korvex<T>::Fold_Harmonic_Data(T* image, bool frameData, T sparsity) {
     KORVEX_CHECK(
         cudaMemcpy(Haze_Part(kHazeData), sum, imageBytes, cudaMemcpyDeviceToDevice));
   }
-  Filter_Real(sum, d_otf, sum);
+  // H' sum_j d_j into d_estimatePrev, free until the iterations.
+  Filter_Real(sum, d_otf, d_estimatePrev);
+  sum = d_estimatePrev;
   // -b = -(H' sum_j d_j) - (the harmonics' share).
   KORVEX_CHECK(cudaMemset(d_images, 0, imageBytes));
   CuCall_Subtract(m_launch, d_images, d_dataGrad, d_images, W, H);

@@ -161,20 +161,21 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaCom
   }
 }
 
-// One frame's share of the folded data's harmonics: first += c1 frame and, with `orders` 2,
+// One frame's share of the folded data: sum += frame, first += c1 frame and, with `orders` 2,
 // second += c2 frame (c1 = coefficients[0], c2 = coefficients[1]).
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Accumulate_Harmonics(T* frame,
                                                                 CudaComplex<T>* coefficients,
                                                                 CudaComplex<T>* first,
                                                                 CudaComplex<T>* second,
-                                                                unsigned orders, unsigned W,
-                                                                unsigned H) {
+                                                                unsigned orders, T* sum,
+                                                                unsigned W, unsigned H) {
   const Complex_Value<T> c1 = korvex::kernels::value(coefficients[0]);
   const Complex_Value<T> c2 = korvex::kernels::value(coefficients[1]);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     const T v = frame[i];
+    sum[i] += v;
     first[i].re += c1.re * v;
     first[i].im += c1.im * v;
     if (orders == 2) {

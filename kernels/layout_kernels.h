@@ -59,9 +59,9 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void FFTShift2D_C(CudaComplex<T>* in, CudaCompl
   }
 }
 
-// Col2RowKernel by tiles of 8 x 8, one tile a thread: each thread reads 8 runs of 8 adjacent
-// column-major elements and writes 8 runs of 8 adjacent row-major ones, so both sides use
-// whole runs of memory where the one-element form strides through one of them. Launched over
+// Col2RowKernel and Row2ColKernel by tiles of 8 x 8, one tile a thread: each thread reads 8
+// runs of 8 adjacent elements and writes 8 runs of 8 adjacent ones, so both sides use whole
+// runs of memory where the one-element forms stride through one of them. Launched over
 // ceil(W / 8) x ceil(H / 8) tiles.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Col2Row_Tiles(T* in, T* out, unsigned W, unsigned H) {
@@ -71,6 +71,19 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Col2Row_Tiles(T* in, T* out, unsigned W, u
     for (unsigned col = tileCol * 8; col < colEnd; ++col) {
       for (unsigned row = tileRow * 8; row < rowEnd; ++row) {
         out[at(col, row, W)] = in[at(row, col, H)];
+      }
+    }
+  }
+}
+
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Row2Col_Tiles(T* in, T* out, unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(tileCol, tileRow, (W + 7) / 8, (H + 7) / 8) {
+    const unsigned colEnd = tileCol * 8 + 8 < W ? tileCol * 8 + 8 : W;
+    const unsigned rowEnd = tileRow * 8 + 8 < H ? tileRow * 8 + 8 : H;
+    for (unsigned col = tileCol * 8; col < colEnd; ++col) {
+      for (unsigned row = tileRow * 8; row < rowEnd; ++row) {
+        out[at(row, col, H)] = in[at(col, row, W)];
       }
     }
   }

@@ -35,11 +35,15 @@ TYPED_TEST(LayoutKernels, ColumnMajorToRowMajorAndBack) {
     this->engine().CuCall_Row2Col(Launch_For(W, H), device_order.get(), back.get(), W, H);
     Expect_Image(back, n, [&](size_t i) { return matlab[i]; });
 
-    // The same conversion by tiles of 8 x 8, partial tiles at the right and bottom edges.
+    // The same conversions by tiles of 8 x 8, partial tiles at the right and bottom edges.
     DeviceBuffer<T> tiled(Canaries<T>(n));
     this->engine().CuCall_Col2Row_Tiles(Launch_For((W + 7) / 8, (H + 7) / 8), host_order.get(),
                                         tiled.get(), W, H);
     Expect_Image(tiled, n, [&](size_t i) { return Tag<T>(i / W, i % W); });
+    DeviceBuffer<T> tiledBack(Canaries<T>(n));
+    this->engine().CuCall_Row2Col_Tiles(Launch_For((W + 7) / 8, (H + 7) / 8), device_order.get(),
+                                        tiledBack.get(), W, H);
+    Expect_Image(tiledBack, n, [&](size_t i) { return matlab[i]; });
   }
 }
 
