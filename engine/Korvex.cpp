@@ -195,13 +195,15 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   KORVEX_CHECK(image);
 
   // The ten device buffers below (and a harmonic engine's table and two images for the
-  // preconditioned steps), the FFT plan's work area and a margin; h_history is host memory
+  // preconditioned steps), the FFT plans' work areas and a margin; h_history is host memory
   // and not counted.
   const cufftType fftType = std::is_same_v<T, float> ? CUFFT_C2C : CUFFT_Z2Z;
   size_t fftWorkBytes = 0;
   KORVEX_CHECK(
       cufftEstimate2d(static_cast<int>(height), static_cast<int>(width), fftType, &fftWorkBytes));
-  const size_t fourierBytes = harmonic ? 2 * realBytes : 0;
+  // A harmonic engine's real transforms take work areas of their own, together at most the
+  // complex plan's.
+  const size_t fourierBytes = harmonic ? 2 * realBytes + fftWorkBytes : 0;
   const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
                                fourierBytes + 4 * (pairBytes - realBytes) + hazeBytes + fftWorkBytes +
                                kMemoryMargin;
