@@ -314,7 +314,12 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Data_Gradient();
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
-    CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
+    if (m_preconditioned && options.nonNegative) {
+      // The two-metric direction starts from the gradient's free part, formed beside it.
+      CuCall_Gradient_Free(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, d_masks, W, H);
+    } else {
+      CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
+    }
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
     if (k >= 1) m_alpha = m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha();

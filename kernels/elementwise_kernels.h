@@ -132,23 +132,44 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_EstimateWidefield(T* stack, T* out, u
   }
 }
 
-// d plus lambda times twice the negative five-point Laplacian of x; the border keeps d.
-// W - 1 and H - 1 wrap for an empty axis, which the element rule has already excluded.
+namespace korvex::kernels {
+
+// d plus lambda times twice the negative five-point Laplacian of x at pixel i = (col, row);
+// the border keeps d. W - 1 and H - 1 wrap for an empty axis, which the element rule has
+// already excluded.
+template <typename T>
+KORVEX_DEVICE T gradient_at(const T* d, const T* x, T lambda, Index i, unsigned col,
+                            unsigned row, unsigned W, unsigned H) {
+  if (row == 0 || col == 0 || col >= W - 1 || row >= H - 1) return d[i];
+  T t = fused_multiply_add(x[i], T(4), -x[i - 1]);
+  t = t - x[i + 1];
+  t = t - x[i - W];
+  t = t - x[i + W];
+  t = t + t;
+  return fused_multiply_add(t, lambda, d[i]);
+}
+
+}  // namespace korvex::kernels
+
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_ComputeGrad(T* grad, T* d, T* x, T lambda, unsigned W,
                                                        unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const Index i = at(col, row, W);
-    if (row == 0 || col == 0 || col >= W - 1 || row >= H - 1) {
-      grad[i] = d[i];
-    } else {
-      T t = fused_multiply_add(x[i], T(4), -x[i - 1]);
-      t = t - x[i + 1];
-      t = t - x[i - W];
-      t = t - x[i + W];
-      t = t + t;
-      grad[i] = fused_multiply_add(t, lambda, d[i]);
-    }
+    grad[i] = korvex::kernels::gradient_at(d, x, lambda, i, col, row, W, H);
+  }
+}
+
+// Cuda_ComputeGrad, and the gradient's free part under x >= 0 (Cuda_Free_Part of the gradient
+// itself) into `free`, in one pass.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Gradient_Free(T* grad, T* d, T* x, T lambda, T* free,
+                                                         unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T g = korvex::kernels::gradient_at(d, x, lambda, i, col, row, W, H);
+    grad[i] = g;
+    free[i] = (x[i] > T(0) || g < T(0)) ? g : T(0);
   }
 }
 

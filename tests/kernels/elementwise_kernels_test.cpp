@@ -204,7 +204,7 @@ TYPED_TEST(ElementwiseKernels, ComputeGradKeepsTheBorder) {
     const T lambda = T(0.375);
     this->engine().CuCall_ComputeGradian(Launch_For(W, H), grad.get(), d.get(), x.get(), lambda, W,
                                          H);
-    Expect_Image(grad, n, [&](size_t i) {
+    const auto want = [&](size_t i) {
       const size_t col = i % W, row = i / W;
       if (row == 0 || col == 0 || col + 1 >= W || row + 1 >= H) return d[i];
       T t = std::fma(x[i], T(4), -x[i - 1]);
@@ -212,7 +212,16 @@ TYPED_TEST(ElementwiseKernels, ComputeGradKeepsTheBorder) {
       t = t - x[i - W];
       t = t - x[i + W];
       return std::fma(t + t, lambda, d[i]);
-    });
+    };
+    Expect_Image(grad, n, want);
+
+    // The same gradient with its free part under x >= 0 beside it: x is about half negative
+    // and the gradient about half positive, so every case of the rule occurs.
+    DeviceBuffer<T> grad2(Canaries<T>(n)), free(Canaries<T>(n));
+    this->engine().CuCall_Gradient_Free(Launch_For(W, H), grad2.get(), d.get(), x.get(), lambda,
+                                        free.get(), W, H);
+    Expect_Image(grad2, n, want);
+    Expect_Image(free, n, [&](size_t i) { return x[i] > 0 || want(i) < 0 ? want(i) : T(0); });
   }
 }
 
