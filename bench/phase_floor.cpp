@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <stdexcept>
 #include <vector>
+
+#include "spectrum_transform.h"
 
 namespace korvex_bench {
 
@@ -145,9 +148,60 @@ PhaseFloors Phase_Floor(unsigned h, unsigned w, double cutoff, const korvex_test
       slope(movedWaveVector(dk, 0.0), dk), slope(movedWaveVector(0.0, dk), dk),
       slope(movedDepth, dm), slope(movedPhase, dphi)};
 
+  // The same slopes less what the estimator cannot use: a frame's carrier at +k holds the
+  // specimen at q - k, known from the widefield band only where |q - k| is within the
+  // cut-off. Each frame's +k part, C = (m/2) e^{i theta} S imaged, follows from three stacks,
+  // F(phi) = W + 2 Re C: Re C = (F(phi) - F(phi + pi)) / 4, Im C = -(F(phi + pi/2) - W) / 2.
+  auto shifted = [&](const PatternTruth& t, double by) {
+    PatternTruth moved = t;
+    for (double& p : moved.phases) p += by;
+    return Simulate_Stack(h, w, cutoff, moved, 0.0, 0.0, seed, camera).frames;
+  };
+  using Complex = std::complex<double>;
+  auto carrier = [&](const PatternTruth& t) {
+    const std::vector<double> f0 = shifted(t, 0.0), f1 = shifted(t, kPi), f2 = shifted(t, 0.5 * kPi);
+    std::vector<Complex> c(f0.size());
+    for (size_t i = 0; i < c.size(); ++i) {
+      const double widefield = 0.5 * (f0[i] + f1[i]);
+      c[i] = scale * Complex(0.25 * (f0[i] - f1[i]), -0.5 * (f2[i] - widefield));
+    }
+    return c;
+  };
+  const std::vector<Complex> base = carrier(truth);
+  const std::vector<Complex> movedX = carrier(movedWaveVector(dk, 0.0));
+  const std::vector<Complex> movedY = carrier(movedWaveVector(0.0, dk));
+  const korvex::patterns::SpectralGrid grid(h, w);
+  korvex::patterns::SpectrumTransform transform(grid);
+  std::vector<std::vector<double>> usable(4, std::vector<double>(mean.size()));
+  korvex::patterns::ComplexImage image(n);
+  for (size_t f = 0; f < truth.phases.size(); ++f) {
+    const size_t a = f / phases;
+    const double kx = std::cos(truth.angles[a]) / truth.periods[a];
+    const double ky = std::sin(truth.angles[a]) / truth.periods[a];
+    for (size_t s = 0; s < 4; ++s) {
+      for (size_t i = 0; i < n; ++i) {
+        const size_t j = f * n + i;
+        image[i] = s == 0 ? (movedX[j] - base[j]) / dk
+                 : s == 1 ? (movedY[j] - base[j]) / dk
+                 : s == 2 ? base[j] / truth.modulations[a]
+                          : Complex(0.0, 1.0) * base[j];
+      }
+      transform.Forward(image);
+      for (unsigned c = 0; c < w; ++c) {
+        for (unsigned r = 0; r < h; ++r) {
+          if (std::hypot(grid.Fx(c) - kx, grid.Fy(r) - ky) >= cutoff) image[grid.Index(r, c)] = 0.0;
+        }
+      }
+      transform.Inverse(image);
+      for (size_t i = 0; i < n; ++i) usable[s][f * n + i] = 2.0 * image[i].real() / static_cast<double>(n);
+    }
+  }
+
   const auto poisson = [&](size_t i) { return std::max(mean[i] * scale + background, 1e-12); };
   const auto uniform = [](size_t) { return 1.0; };
   PhaseFloors floors;
+  floors.overlap = Bound(usable, poisson, poisson, angles, phases, n, h, w);
+  floors.overlapUniform = Bound(usable, uniform, poisson, angles, phases, n, h, w);
   floors.known = Bound(slopes, poisson, poisson, angles, phases, n, h, w);
   floors.uniform = Bound(slopes, uniform, poisson, angles, phases, n, h, w);
   return floors;

@@ -13,13 +13,17 @@ struct PhaseFloor {
   double phaseCentre = 0.0;  // the same at the image centre
 };
 
-// Each pixel's noise is Poisson, its variance its mean count. `known`: the Cramér–Rao bound.
-// `uniform`: what a least-squares fit of the same parameters reaches with all pixels weighted
-// alike, as the estimator's are. Both know the specimen, which the estimator must infer from
-// the frames themselves: a floor for it, not a target.
+// Each pixel's noise is Poisson, its variance its mean count. `known`: the Cramér–Rao bound,
+// the specimen known. `uniform`: what a least-squares fit of the same parameters reaches with
+// all pixels weighted alike, as the estimator's are. `overlap` and `overlapUniform`: the same
+// from the carrier alone where it modulates specimen frequencies the widefield band shows
+// (|q - k| within the cut-off), which is what an estimator of an unknown specimen can use;
+// an approximation (the pixels' weights applied after the frequencies are cut).
 struct PhaseFloors {
   PhaseFloor known;
   PhaseFloor uniform;
+  PhaseFloor overlap;
+  PhaseFloor overlapUniform;
 };
 
 // The stack of korvex_test::Simulate_Stack with these arguments; the parameters of each
