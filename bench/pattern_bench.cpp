@@ -62,6 +62,7 @@ void Low_Light() {
   double floorCentre[2] = {0.0, 0.0};
   double uniformSquares[2] = {0.0, 0.0};
   double overlapSquares[2] = {0.0, 0.0};
+  double stepSquares[2] = {0.0, 0.0};
   double overlapCentre[2] = {0.0, 0.0};
   double uniformCentre[2] = {0.0, 0.0};
   double centreSum[2] = {0.0, 0.0};     // the phase errors' at the centre
@@ -128,13 +129,15 @@ void Low_Light() {
             const auto bound = korvex_bench::Phase_Floor(size, size, cutoff, truth, photons, 10.0,
                                                          seed, camera);
             std::printf("  | RMS %.2f (%.2f) deg, %.4f bins; floor %.2f (%.2f) deg, %.4f bins, "
-                        "uniform %.2f (%.2f), overlap %.2f (%.2f) deg, %.4f bins, uniform %.2f (%.2f)",
+                        "uniform %.2f (%.2f), overlap %.2f (%.2f) deg, %.4f bins, uniform %.2f (%.2f); "
+                        "scoring step from the truth %.2f deg",
                         std::sqrt(stackSquares / stackFrames), std::sqrt(centreSquares / stackFrames),
                         std::sqrt(3.0 * kSquares / stackFrames), bound.known.phase,
                         bound.known.phaseCentre, bound.known.waveVector, bound.uniform.phase,
                         bound.uniform.phaseCentre, bound.overlap.phase, bound.overlap.phaseCentre,
                         bound.overlap.waveVector, bound.overlapUniform.phase,
-                        bound.overlapUniform.phaseCentre);
+                        bound.overlapUniform.phaseCentre, bound.step);
+            stepSquares[row] += bound.step * bound.step * stackFrames;
             overlapSquares[row] += bound.overlap.phase * bound.overlap.phase * stackFrames;
             overlapCentre[row] += bound.overlap.phaseCentre * bound.overlap.phaseCentre * stackFrames;
             floorSquares[row] += bound.known.phase * bound.known.phase * stackFrames;
@@ -172,11 +175,11 @@ void Low_Light() {
     if (frameCount[k] == 0.0) continue;
     std::printf("Cramer-Rao floors at %d photons, RMS over the same frames: specimen known "
                 "%.2f deg (%.2f at the centre), pixels weighted alike %.2f deg (%.2f); "
-                "from the overlap %.2f deg (%.2f)\n",
+                "from the overlap %.2f deg (%.2f); a scoring step from the truth %.2f deg\n",
                 k == 0 ? 100 : 1000, std::sqrt(floorSquares[k] / frameCount[k]),
                 std::sqrt(floorCentre[k] / frameCount[k]), std::sqrt(uniformSquares[k] / frameCount[k]),
                 std::sqrt(uniformCentre[k] / frameCount[k]), std::sqrt(overlapSquares[k] / frameCount[k]),
-                std::sqrt(overlapCentre[k] / frameCount[k]));
+                std::sqrt(overlapCentre[k] / frameCount[k]), std::sqrt(stepSquares[k] / frameCount[k]));
   }
 }
 
