@@ -304,6 +304,7 @@ struct AcquisitionPipeline<T>::Kept {
       estimator.reset();
       estimator =
           std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
+      result.built.estimator = true;
     }
     Camera_Otf(options, height, width);
     result.pattern = estimator->Estimate(frames, cameraOtf.data(), options.guess);
@@ -336,26 +337,31 @@ struct AcquisitionPipeline<T>::Kept {
     if (!options.otf) cameraOtfKey = key;
   }
 
-  void Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
+  // Returns whether it built the up-sampler.
+  bool Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
                 unsigned factor) {
-    if (!upsampler || upsampler->Height() != height || upsampler->Width() != width ||
-        upsampler->Factor() != factor) {
+    const bool build = !upsampler || upsampler->Height() != height ||
+                       upsampler->Width() != width || upsampler->Factor() != factor;
+    if (build) {
       upsampler.reset();
       upsampler = std::make_unique<FourierUpsampler<T>>(height, width, factor);
     }
     fineFrames.resize(size_t{height} * width * factor * factor * frameCount);
     upsampler->Upsample(frames, frameCount, fineFrames.data());
+    return build;
   }
 
-  void Fine_Otf(const AcquisitionOptions& options, unsigned height, unsigned width,
+  // Returns whether it made the OTF anew.
+  bool Fine_Otf(const AcquisitionOptions& options, unsigned height, unsigned width,
                 unsigned factor) {
     const Optics& o = options.optics;
     const OtfKey key{height, width, factor, o.na, o.wavelength, o.pixelSize};
-    if (!options.otf && key == otfKey && !otf.empty()) return;
+    if (!options.otf && key == otfKey && !otf.empty()) return false;
     otfKey = {};
     const std::vector<double> values = Fine_Grid_Otf(options, height, width, factor);
     otf.assign(values.begin(), values.end());
     if (!options.otf) otfKey = key;
+    return true;
   }
 
   // G of the out-of-focus model, kept like the OTF; taken from a measured OTF's cut-off, it is
@@ -390,7 +396,8 @@ struct AcquisitionPipeline<T>::Kept {
     return held;
   }
 
-  void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
+  // Returns whether it built the engine.
+  bool Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations, bool outOfFocus) {
     if (engine &&
         (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
@@ -401,7 +408,9 @@ struct AcquisitionPipeline<T>::Kept {
     if (!engine) {
       engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations, true,
                                            outOfFocus);
+      return true;
     }
+    return false;
   }
 };
 
@@ -479,10 +488,11 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     };
     result.seconds.estimation =
         timed([&] { k.Estimate_Pattern(frames, height, width, options, result); });
-    result.seconds.upsampling =
-        timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
+    result.seconds.upsampling = timed([&] {
+      result.built.upsampler = k.Upsample(frames, height, width, frameCount, factor);
+    });
     result.seconds.otf = timed([&] {
-      k.Fine_Otf(options, height, width, factor);
+      result.built.otf = k.Fine_Otf(options, height, width, factor);
       if (outOfFocus) k.Haze_Transfer(options, height, width, factor);
     });
     result.seconds.masks = timed([&] {
@@ -498,7 +508,8 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
       }
     });
     result.seconds.engineSetup = timed([&] {
-      k.Fit_Engine(result.height, result.width, frameCount, options.iterations, outOfFocus);
+      result.built.engine =
+          k.Fit_Engine(result.height, result.width, frameCount, options.iterations, outOfFocus);
     });
     result.image.resize(size_t{result.height} * result.width);
     KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);

@@ -125,6 +125,15 @@ struct StageTimes {
   double total = 0;
 };
 
+// What one call built anew instead of taking from the pipeline's kept state: a second call of
+// the same geometry and optics builds nothing.
+struct BuiltParts {
+  bool estimator = false;  // the pattern estimator (its transforms planned)
+  bool upsampler = false;  // the Fourier up-sampler (its transforms planned)
+  bool otf = false;        // the fine grid's OTF (a measured one is resampled at every call)
+  bool engine = false;     // Korvex<T> (its buffers allocated and transforms planned)
+};
+
 template <typename T>
 struct AcquisitionResult {
   std::vector<T> image;  // column-major height x width
@@ -144,6 +153,7 @@ struct AcquisitionResult {
   double alpha = 0;                     // last step size
   double ratio = 0;                     // last ratio of convergence measures
   StageTimes seconds;
+  BuiltParts built;
 };
 
 template <typename T>
