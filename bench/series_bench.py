@@ -7,13 +7,15 @@ one time point a chunk on LocalCluster(n_workers=2, threads_per_worker=1). Both 
 to warm up (plans, engines and, for dask, the workers' imports), then timed in alternation,
 `--rounds` times each, so that a load that comes and goes meets both alike. Prints the medians,
 the median of the rounds' ratios dask / serial, the thread count a worker's task runs the core
-on, and the machine's load.
+on, the CPU seconds each spent (the dask run's in its workers, scheduler and client) and the
+machine's load.
 
     python bench/series_bench.py [--steps 6] [--size 256] [--estimate once|each] [--rounds 5]
 """
 
 import argparse
 import os
+import resource
 import time
 
 import warnings
@@ -33,10 +35,22 @@ def series(steps, size):
                      for t in range(steps)]).astype(np.float32)
 
 
-def timed(run):
-    start = time.perf_counter()
+def cpu():
+    """CPU seconds of this process, all its threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(run, client=None):
+    """Wall seconds, CPU seconds (this process and, with a client, its workers) and the
+    result of run()."""
+    workers = client.run(cpu) if client else {}
+    start, used = time.perf_counter(), cpu()
     out = run()
-    return time.perf_counter() - start, out
+    wall, used = time.perf_counter() - start, cpu() - used
+    if client:
+        used += sum(client.run(cpu)[w] - workers[w] for w in workers)
+    return wall, used, out
 
 
 def task_threads():
@@ -74,14 +88,16 @@ def main():
         serial, distributed = [], []
         for _ in range(args.rounds):
             serial.append(timed(serial_run))
-            distributed.append(timed(dask_run))
+            distributed.append(timed(dask_run, client))
             load.append(os.getloadavg()[0])
         threads = {client.submit(task_threads, pure=False, workers=[w]).result()
                    for w in client.scheduler_info()["workers"]}
-    s = np.array([t for t, _ in serial])
-    d = np.array([t for t, _ in distributed])
-    image = serial[-1][1]
-    difference = np.abs(image - distributed[-1][1]).max() / np.abs(image).max()
+    s = np.array([t for t, _, _ in serial])
+    d = np.array([t for t, _, _ in distributed])
+    s_cpu = np.array([c for _, c, _ in serial])
+    d_cpu = np.array([c for _, c, _ in distributed])
+    image = serial[-1][2]
+    difference = np.abs(image - distributed[-1][2]).max() / np.abs(image).max()
     print(f"series {args.steps} x 9 x {args.size}^2 -> {2 * args.size}^2, "
           f"estimate={args.estimate}, korvex from {os.path.dirname(korvex.__file__)}")
     print(f"machine: {os.cpu_count()} cores, load {min(load):.1f} to {max(load):.1f} during "
@@ -94,6 +110,9 @@ def main():
     print(f"dask / serial: median of the rounds' ratios {np.median(d / s):.2f} "
           f"(min {np.min(d / s):.2f}, max {np.max(d / s):.2f}); largest difference of the "
           f"images / their peak {difference:.1e}")
+    print(f"CPU seconds: serial median {np.median(s_cpu):.2f}, dask (workers, scheduler and "
+          f"client) {np.median(d_cpu):.2f}: ratio {np.median(d_cpu / s_cpu):.2f}; on a machine "
+          f"whose cores are busy elsewhere the wall times follow the cores each run gets")
 
 
 if __name__ == "__main__":
