@@ -3,7 +3,8 @@
 6 time points of 9 x 256 x 256 camera frames (the README's simulation), reconstructed by the
 acquisition pipeline with its defaults (2x up-sampling: 512 x 512 out). The serial run is
 reconstruct_series on the numpy array in this process; the dask run maps the same call over
-one time point a chunk on LocalCluster(n_workers=2, threads_per_worker=1). Both are run once
+one time point a chunk on LocalCluster(n_workers=2, threads_per_worker=1) (--workers, --threads
+change it). Both are run once
 to warm up (plans, engines and, for dask, the workers' imports), then timed in alternation,
 `--rounds` times each, so that a load that comes and goes meets both alike. Prints the medians,
 the median of the rounds' ratios dask / serial, the thread count a worker's task runs the core
@@ -11,6 +12,7 @@ on, the CPU seconds each spent (the dask run's in its workers, scheduler and cli
 machine's load.
 
     python bench/series_bench.py [--steps 6] [--size 256] [--estimate once|each] [--rounds 5]
+                                 [--workers 2] [--threads 1]
 """
 
 import argparse
@@ -69,6 +71,8 @@ def main():
     parser.add_argument("--size", type=int, default=256)
     parser.add_argument("--estimate", choices=("once", "each"), default="once")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--threads", type=int, default=1, help="threads per worker")
     args = parser.parse_args()
     import dask.array as da
     from dask.distributed import Client, LocalCluster, wait
@@ -78,7 +82,7 @@ def main():
     frames = series(args.steps, args.size)
     optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065, estimate=args.estimate)
     load = [os.getloadavg()[0]]
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    with LocalCluster(n_workers=args.workers, threads_per_worker=args.threads, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         lazy = client.persist(da.from_array(frames, chunks=(1, -1, -1, -1)))
         wait(lazy)  # on the workers once, not in every graph
@@ -105,7 +109,7 @@ def main():
     print(f"first runs:  serial {first[0]:.2f} s, dask {first[1]:.2f} s")
     print(f"serial (this process, its own threads)  median {np.median(s):.2f} s "
           f"(min {s.min():.2f}, max {s.max():.2f}) over {args.rounds} rounds")
-    print(f"dask, 2-worker LocalCluster, 1 thread each  median {np.median(d):.2f} s "
+    print(f"dask, {args.workers}-worker LocalCluster, {args.threads} thread(s) each  median {np.median(d):.2f} s "
           f"(min {d.min():.2f}, max {d.max():.2f}); a task's core threads: {sorted(threads)}")
     print(f"dask / serial: median of the rounds' ratios {np.median(d / s):.2f} "
           f"(min {np.min(d / s):.2f}, max {np.max(d / s):.2f}); largest difference of the "
