@@ -3,10 +3,10 @@
 6 time points of 9 x 256 x 256 camera frames (the README's simulation), reconstructed by the
 acquisition pipeline with its defaults (2x up-sampling: 512 x 512 out). The serial run is
 reconstruct_series on the numpy array in this process; the dask run maps the same call over
-one time point a chunk on LocalCluster(n_workers=2, threads_per_worker=1) (--workers, --threads
-change it). Both are run once
-to warm up (plans, engines and, for dask, the workers' imports), then timed in alternation,
-`--rounds` times each, so that a load that comes and goes meets both alike. Prints the medians,
+one time point a chunk on LocalCluster(n_workers=2, threads_per_worker=1) (--workers and
+--threads change it). Both are run once to warm up (plans, engines and, for dask, the workers'
+imports), then timed in alternation, `--rounds` times each, so that a load that comes and goes
+meets both alike. Prints the medians,
 the median of the rounds' ratios dask / serial, the thread count a worker's task runs the core
 on, the CPU seconds each spent (the dask run's in its workers, scheduler and client) and the
 machine's load.
