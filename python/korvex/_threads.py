@@ -4,8 +4,9 @@ A worker that runs N tasks at once on N threads is given N cores; the core's cal
 process take turns, so each call may use all N. The worker's environment says otherwise
 (the nanny starts workers with OMP_NUM_THREADS=1 whatever their thread count, a worker started
 without it inherits the machine's count), so the count is set explicitly around each task's
-calls and restored afterwards. Outside a worker the caller's setting stands (OMP_NUM_THREADS,
-omp_set_num_threads, threadpoolctl)."""
+calls and restored afterwards. Workers that share one process (processes=False) also share
+its turns, each call on its own worker's count. Outside a worker the caller's setting stands
+(OMP_NUM_THREADS, omp_set_num_threads, threadpoolctl)."""
 
 from __future__ import annotations
 
