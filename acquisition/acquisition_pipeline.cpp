@@ -132,9 +132,8 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.nonNegative = options.nonNegative;
   engine.frameData = options.frameData;
   engine.foldedData = true;
-  // The out-of-focus model steps the pair (x, b) plainly, from the widefield start.
   engine.fourierStart = options.fourierStart;
-  engine.preconditioned = options.preconditioned && !options.outOfFocus.enabled;
+  engine.preconditioned = options.preconditioned;
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;

@@ -238,6 +238,10 @@ class Korvex {
   void Haze_Start();
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
+  void Haze_Eliminate();
+  std::vector<double> Reduced_Approximation(const std::vector<double>& approximation,
+                                            const std::vector<double>& transfer,
+                                            const T* otf) const;
   // The images of d_haze, in order.
   enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
   T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }
@@ -249,6 +253,7 @@ class Korvex {
   static std::vector<double> Even_Part(const std::vector<double>& centred, unsigned W,
                                        unsigned H);
   bool m_outOfFocus = false;        // built with room for b
+  bool m_eliminate = false;         // b follows x instead of stepping with it
   T* d_haze = nullptr;              // G, G E (device order), w, G' sum_j d_j (row-major),
                                     // and a complex work image
   KernelLaunch_t m_launchPair;      // covers the pair (x, b) as one W x 2H image

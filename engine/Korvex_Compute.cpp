@@ -148,6 +148,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   m_lambda = lambda;
   m_alpha = alpha;
   m_parts = 1;
+  m_eliminate = false;
 
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
@@ -226,10 +227,9 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
         "KorvexCUDA Error: the Fourier start and the preconditioner need "
         "harmonics.approximation!\n");
   }
-  if ((options.fourierStart || options.preconditioned) && outOfFocus) {
+  if (options.fourierStart && outOfFocus) {
     throw std::runtime_error(
-        "KorvexCUDA Error: the Fourier start and the preconditioner do not take the out-of-focus "
-        "model!\n");
+        "KorvexCUDA Error: the Fourier start does not take the out-of-focus model!\n");
   }
 
   const unsigned W = m_width;
@@ -265,7 +265,18 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   }
   if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
   m_preconditioned = options.preconditioned;
-  if (m_preconditioned) {
+  m_eliminate = outOfFocus && m_preconditioned;
+  if (m_preconditioned && outOfFocus) {
+    // b follows x (Haze_Eliminate): the steps precondition the reduced problem. Its floor stays
+    // the plain approximation's, whose zero frequency sets the scale.
+    const std::vector<double> reduced =
+        Reduced_Approximation(harmonics.approximation, options.outOfFocus, otf);
+    const size_t zero = size_t{W / 2} * H + H / 2;
+    const double floor = kPreconditionerFloor * harmonics.approximation[zero] /
+                         std::fmax(reduced[zero], 1e-12 * harmonics.approximation[zero]);
+    Upload_Centred(Fourier_Filter(reduced, static_cast<double>(lambda), floor),
+                   d_preconditioner);
+  } else if (m_preconditioned) {
     Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
                                  kPreconditionerFloor),
                   d_preconditioner);
@@ -304,6 +315,8 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
+    // With preconditioned steps the haze follows x instead of taking the step with it.
+    if (m_eliminate) Haze_Eliminate();
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
     if (k >= 1) m_alpha = m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha();
@@ -328,7 +341,7 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, direction, W, H);
     }
     // The haze is non-negative whatever the specimen's constraint.
-    if (m_parts == 2) {
+    if (m_parts == 2 && !m_eliminate) {
       CuCall_UpdateNonNegative(m_launch, d_estimate + pixels, m_alpha, d_grad + pixels, W, H);
     }
 

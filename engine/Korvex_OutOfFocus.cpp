@@ -27,6 +27,14 @@ using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
 
+// eps, the share of b's curvature at zero frequency F G(0)^2 below which the reduced problem's
+// approximation leaves x's widefield term to x: the frequencies G hardly passes, which b's
+// steps do not reach.
+constexpr double kHazeCurvatureFloor = 1e-3;
+
+// Projected gradient steps that bring b to its optimum for the current x, each iteration.
+constexpr int kHazeSteps = 3;
+
 }  // namespace
 
 template <typename T>
@@ -119,16 +127,86 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
-// The b-gradient from its gathered spectrum into the second half of d_grad, projected: zero
-// where b = 0 and the gradient would push it below. Those pixels cannot move, so they leave
-// the step size and the convergence measure alone: where the model finds no haze, the
-// iteration runs as without it.
+// The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
+// is projected: zero where b = 0 and the gradient would push it below. Those pixels cannot
+// move, so they leave the step size and the convergence measure alone: where the model finds
+// no haze, the iteration runs as without it. Haze_Eliminate takes it whole: its Newton step
+// filters the gradient, and a projection's edges would reach the frequencies G cannot see,
+// where that filter's gain is largest.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
   const size_t pixels = size_t{m_width} * m_height;
   CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
-                       d_grad + pixels, m_width, m_height);
+                       d_grad + pixels, m_eliminate ? 0u : 1u, m_width, m_height);
+}
+
+// With preconditioned steps b is no unknown of the step: after each gradient it moves towards
+// its optimum for the current x, and the step works on x alone, on the reduced objective
+// min_{b >= 0} f(x, b). b's part of f is a quadratic whose curvature F G'G is largest at zero
+// frequency, F G(0)^2, where b's light lies: kHazeSteps projected gradient steps of length
+// 1 / (F G(0)^2), each with one transform pair to update b's gradient, bring it close, and
+// warm-started from the last iteration's b they follow x as it converges. (One Newton step per
+// frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
+// 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
+// b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
+// the convergence measure see x alone.
+template <typename T>
+void Korvex<T>::Haze_Eliminate() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const size_t pixels = size_t{W} * H;
+  const T frames = static_cast<T>(m_frames);
+  T* b = d_estimate + pixels;
+  T* bGrad = d_grad + pixels;
+  T* moved = d_masks;  // a work image between gradients
+  KORVEX_CHECK(cudaMemset(moved, 0, pixels * sizeof(T)));
+  // A G that passes nothing at zero frequency leaves b where it is.
+  const T step =
+      m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
+  T* change = reinterpret_cast<T*>(d_scratchA);
+  for (int s = 0; s < kHazeSteps; ++s) {
+    CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, moved, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
+    CuCall_Addition(m_launch, bGrad, change, bGrad, W, H);
+  }
+  CuCall_Real2Complex(m_launch, moved, d_scratchB, W, H);
+  Filter_In_Place(d_scratchB, Haze_Part(kHazeGE));
+  CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
+  if (m_multiplier) {
+    CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
+  } else {
+    CuCall_MM_Mult_RR(m_launch, change, Haze_Part(kHazeWeight), change, W, H);
+    CuCall_Addition(m_launch, d_grad, change, d_grad, W, H);
+  }
+  KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
+}
+
+// The approximation of the reduced problem's normal operator in x: its widefield term
+// F E^2 (E the OTF's even part) shrinks by F G^2 / (F G^2 + eps), the share of it that b's
+// optimum takes back. What is left at low frequencies is what the patterned bands carry, the
+// slow direction that the preconditioner then speeds up.
+template <typename T>
+std::vector<double> Korvex<T>::Reduced_Approximation(const std::vector<double>& approximation,
+                                                     const std::vector<double>& transfer,
+                                                     const T* otf) const {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<double> g = Even_Part(transfer, W, H);
+  const std::vector<double> e =
+      Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
+  const double frames = m_frames;
+  const double g0 = g[size_t{W / 2} * H + H / 2];
+  const double eps = kHazeCurvatureFloor * frames * g0 * g0;
+  std::vector<double> reduced(approximation);
+  for (size_t i = 0; i < reduced.size(); ++i) {
+    const double haze = frames * g[i] * g[i];
+    reduced[i] = std::fmax(0.0, reduced[i] - frames * e[i] * e[i] * haze / (haze + eps));
+  }
+  return reduced;
 }
 
 template <typename T>
@@ -172,5 +250,13 @@ template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, uns
 template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
 template void Korvex<float>::Haze_Finish();
 template void Korvex<double>::Haze_Finish();
+template void Korvex<float>::Haze_Eliminate();
+template void Korvex<double>::Haze_Eliminate();
+template std::vector<double> Korvex<float>::Reduced_Approximation(const std::vector<double>&,
+                                                                 const std::vector<double>&,
+                                                                 const float*) const;
+template std::vector<double> Korvex<double>::Reduced_Approximation(const std::vector<double>&,
+                                                                  const std::vector<double>&,
+                                                                  const double*) const;
 template double Korvex<float>::Out_Of_Focus(float*);
 template double Korvex<double>::Out_Of_Focus(double*);
