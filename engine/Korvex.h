@@ -225,9 +225,12 @@ class Korvex {
   // The Fourier start and preconditioner from harmonics.approximation (Korvex_Fourier.cpp).
   std::vector<double> Fourier_Filter(const std::vector<double>& multiplier, double lambda,
                                      double floor) const;
-  void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative);
+  void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
+                     const std::vector<double>& coupling = {}, T* source = nullptr);
   T* Precondition(bool nonNegative);
   T Preconditioned_Alpha();
+  // The preconditioner's floor, a share of the approximation at zero frequency.
+  static constexpr double kPreconditionerFloor = 0.05;
   T* d_preconditioner = nullptr;  // harmonic engines: the preconditioner's filter
   T* d_directionPrev = nullptr;   // harmonic engines: P^-1 g of the previous iteration
   bool m_preconditioned = false;
@@ -239,9 +242,12 @@ class Korvex {
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
   void Haze_Eliminate();
-  std::vector<double> Reduced_Approximation(const std::vector<double>& approximation,
-                                            const std::vector<double>& transfer,
-                                            const T* otf) const;
+  void Reduced_Problem(const std::vector<double>& approximation,
+                       const std::vector<double>& transfer, const T* otf, double share,
+                       std::vector<double>& reduced, std::vector<double>& coupling,
+                       std::vector<double>& crossing) const;
+  void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& transfer,
+                    const T* otf, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.
   enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
   T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }

@@ -23,9 +23,6 @@ constexpr const char* kUnit = "Korvex";
 // Both precisions start the ratio at the largest finite single-precision value.
 constexpr float kRatioStart = std::numeric_limits<float>::max();
 
-// The preconditioner's floor, a share of the approximation at zero frequency.
-constexpr double kPreconditionerFloor = 0.05;
-
 // Page-locks the caller's arrays for one call and keeps track of what it locked. On the way
 // out it undoes every registration still held, so a failed call leaves no caller memory
 // locked and the same arrays can be passed again. A failure may leave uploads from those
@@ -227,10 +224,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
         "KorvexCUDA Error: the Fourier start and the preconditioner need "
         "harmonics.approximation!\n");
   }
-  if (options.fourierStart && outOfFocus) {
-    throw std::runtime_error(
-        "KorvexCUDA Error: the Fourier start does not take the out-of-focus model!\n");
-  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -263,26 +256,22 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     // The haze starts at zero: the widefield start explains all light as specimen.
     KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
   }
-  if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
-  m_preconditioned = options.preconditioned;
-  m_eliminate = outOfFocus && m_preconditioned;
-  if (m_preconditioned && outOfFocus) {
-    // b follows x (Haze_Eliminate): the steps precondition the reduced problem. Its floor stays
-    // the plain approximation's, whose zero frequency sets the scale.
-    const std::vector<double> reduced =
-        Reduced_Approximation(harmonics.approximation, options.outOfFocus, otf);
-    const size_t zero = size_t{W / 2} * H + H / 2;
-    const double floor = kPreconditionerFloor * harmonics.approximation[zero] /
-                         std::fmax(reduced[zero], 1e-12 * harmonics.approximation[zero]);
-    Upload_Centred(Fourier_Filter(reduced, static_cast<double>(lambda), floor),
-                   d_preconditioner);
-  } else if (m_preconditioned) {
-    Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
-                                 kPreconditionerFloor),
-                  d_preconditioner);
-  }
   m_multiplier = !harmonics.multiplier.empty();
   Upload_Transfer(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
+  m_preconditioned = options.preconditioned;
+  // With preconditioned steps the haze follows x (Haze_Eliminate).
+  m_eliminate = outOfFocus && m_preconditioned;
+  if (outOfFocus && (options.fourierStart || m_preconditioned)) {
+    Haze_Prepare(harmonics.approximation, options.outOfFocus, otf, options.fourierStart,
+                 options.nonNegative);
+  } else {
+    if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
+    if (m_preconditioned) {
+      Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
+                                   kPreconditionerFloor),
+                    d_preconditioner);
+    }
+  }
   Iterate(options, sparsity);
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);

@@ -27,10 +27,8 @@ using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
 
-// eps, the share of b's curvature at zero frequency F G(0)^2 below which the reduced problem's
-// approximation leaves x's widefield term to x: the frequencies G hardly passes, which b's
-// steps do not reach.
-constexpr double kHazeCurvatureFloor = 1e-3;
+// eps of Reduced_Problem, a share of b's curvature at zero frequency F G(0)^2.
+constexpr double kHazeCurvatureFloor = 1e-4;
 
 // Projected gradient steps that bring b to its optimum for the current x, each iteration.
 constexpr int kHazeSteps = 3;
@@ -185,28 +183,78 @@ void Korvex<T>::Haze_Eliminate() {
   KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
 }
 
-// The approximation of the reduced problem's normal operator in x: its widefield term
-// F E^2 (E the OTF's even part) shrinks by F G^2 / (F G^2 + eps), the share of it that b's
-// optimum takes back. What is left at low frequencies is what the patterned bands carry, the
-// slow direction that the preconditioner then speeds up.
+// The reduced problem in x, with A~ standing for the data term's normal operator: b's
+// curvature is D = F G^2 + eps (eps the share of F G(0)^2 below which b is left out: the
+// frequencies G hardly passes, which b's steps do not reach) and its coupling to x is
+// C = w H'G, about F E G (E the OTF's even part, w about F). Eliminating b gives
+//   normal operator  A~ - C^2 / D = A~ - F E^2 F G^2 / D   (`reduced`): the widefield term F E^2
+//                    loses the share b's optimum takes back; what is left at low frequencies is
+//                    what the patterned bands carry, the slow direction the preconditioner speeds;
+//   right-hand side  r_x - (C / D) r_b                      (`coupling` = C / D),
+// r_x and r_b the data x and b are fitted to; `crossing` is C. `share` scales the reduction.
+// Centred and column-major like the approximation.
 template <typename T>
-std::vector<double> Korvex<T>::Reduced_Approximation(const std::vector<double>& approximation,
-                                                     const std::vector<double>& transfer,
-                                                     const T* otf) const {
+void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
+                                const std::vector<double>& transfer, const T* otf, double share,
+                                std::vector<double>& reduced, std::vector<double>& coupling,
+                                std::vector<double>& crossing) const {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const std::vector<double> g = Even_Part(transfer, W, H);
-  const std::vector<double> e =
-      Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
+  const std::vector<double> e = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
   const double frames = m_frames;
   const double g0 = g[size_t{W / 2} * H + H / 2];
   const double eps = kHazeCurvatureFloor * frames * g0 * g0;
-  std::vector<double> reduced(approximation);
+  reduced = approximation;
+  coupling.assign(reduced.size(), 0.0);
+  crossing.assign(reduced.size(), 0.0);
   for (size_t i = 0; i < reduced.size(); ++i) {
-    const double haze = frames * g[i] * g[i];
-    reduced[i] = std::fmax(0.0, reduced[i] - frames * e[i] * e[i] * haze / (haze + eps));
+    crossing[i] = frames * e[i] * g[i];
+    coupling[i] = crossing[i] / (frames * g[i] * g[i] + eps);
+    reduced[i] = std::fmax(0.0, reduced[i] - share * coupling[i] * crossing[i]);
   }
-  return reduced;
+}
+
+// The start and the preconditioner with the out-of-focus model. The reduced problem's Fourier
+// solution x_r gives the haze room (the widefield start would hand all of it to the specimen);
+// b then steps to its optimum b0 for x_r, and x starts from the plain problem's Fourier
+// solution with G b0 taken out of the frames: where b0 is 0 (a thin specimen) that is the
+// plain Fourier start. The reduction holds only where b is free to move, so the
+// preconditioner's takes the share of b0's pixels that are above 0: a thin specimen's steps
+// are those without the model, a haze that fills the field gets the whole reduction.
+template <typename T>
+void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
+                             const std::vector<double>& transfer, const T* otf,
+                             bool fourierStart, bool nonNegative) {
+  const size_t pixels = size_t{m_width} * m_height;
+  std::vector<double> reduced, coupling, crossing;
+  Reduced_Problem(approximation, transfer, otf, 1.0, reduced, coupling, crossing);
+  double share = 1.0;
+  if (fourierStart) {
+    Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
+    if (m_eliminate) {
+      Harmonic_Data_Gradient();
+      CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, m_width,
+                            m_height);
+      Haze_Eliminate();
+      std::vector<T> b(pixels);
+      KORVEX_CHECK(cudaMemcpy(b.data(), d_estimate + pixels, pixels * sizeof(T),
+                              cudaMemcpyDeviceToHost));
+      size_t free = 0;
+      for (T v : b) free += v > T(0);
+      share = static_cast<double>(free) / static_cast<double>(pixels);
+      Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
+      Reduced_Problem(approximation, transfer, otf, share, reduced, coupling, crossing);
+    }
+  }
+  if (m_preconditioned) {
+    // The floor stays the plain approximation's, whose zero frequency sets the scale.
+    const size_t zero = size_t{m_width / 2} * m_height + m_height / 2;
+    const double floor = kPreconditionerFloor * approximation[zero] /
+                         std::fmax(reduced[zero], 1e-12 * approximation[zero]);
+    Upload_Centred(Fourier_Filter(reduced, static_cast<double>(m_lambda), floor),
+                   d_preconditioner);
+  }
 }
 
 template <typename T>
@@ -252,11 +300,17 @@ template void Korvex<float>::Haze_Finish();
 template void Korvex<double>::Haze_Finish();
 template void Korvex<float>::Haze_Eliminate();
 template void Korvex<double>::Haze_Eliminate();
-template std::vector<double> Korvex<float>::Reduced_Approximation(const std::vector<double>&,
-                                                                 const std::vector<double>&,
-                                                                 const float*) const;
-template std::vector<double> Korvex<double>::Reduced_Approximation(const std::vector<double>&,
-                                                                  const std::vector<double>&,
-                                                                  const double*) const;
+template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
+                                             const std::vector<double>&, const float*, double,
+                                             std::vector<double>&, std::vector<double>&,
+                                             std::vector<double>&) const;
+template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
+                                              const std::vector<double>&, const double*, double,
+                                              std::vector<double>&, std::vector<double>&,
+                                              std::vector<double>&) const;
+template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
+                                          const float*, bool, bool);
+template void Korvex<double>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
+                                           const double*, bool, bool);
 template double Korvex<float>::Out_Of_Focus(float*);
 template double Korvex<double>::Out_Of_Focus(double*);

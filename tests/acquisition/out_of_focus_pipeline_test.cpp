@@ -171,14 +171,15 @@ double Relative_Change(const std::vector<float>& changed, const std::vector<floa
 }
 
 // Only the patterned sidebands tell haze from in-focus light, and at a period near the cut-off
-// they carry it faintly: plain steps on the pair split it over a few hundred iterations;
-// preconditioned steps on x, with b following it, in about a hundred.
+// they carry it faintly: plain steps on the pair split it over a few hundred iterations; the
+// default preconditioned steps on x, with b following it from the reduced problem's start, in
+// the default 15.
 TEST_F(OutOfFocusPipelineTest, RemovesTheHazeAndKeepsTheInFocusLevel) {
   const Scene s = Make_Scene(0.5);
   for (const bool preconditioned : {false, true}) {
     SCOPED_TRACE(preconditioned ? "preconditioned" : "plain");
     AcquisitionOptions options = Options(false, preconditioned);
-    options.iterations = preconditioned ? 100 : 300;
+    options.iterations = preconditioned ? ReconstructionDefaults::kIterations : 300;
     const AcquisitionResult<float> off =
         pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
     EXPECT_TRUE(off.outOfFocus.empty());
@@ -242,11 +243,6 @@ TEST_F(OutOfFocusPipelineTest, RefusesNonsenseSettingsNamingThem) {
   o.outOfFocus.defocus = 1.0;
   o.optics.immersion = 1.0;  // NA 1.2 in air
   EXPECT_EQ(refusal(o), "na (1.2) must be below the immersion medium's refractive index (1)");
-  o = Options(true);
-  o.fourierStart = true;
-  EXPECT_EQ(refusal(o),
-            "the out-of-focus model starts from the widefield image: leave the start at "
-            "widefield or turn the out-of-focus model off");
   // A measured OTF without optics: the defocus has nothing to be modelled from.
   o = Options(true);
   o.outOfFocus.defocus = 1.0;

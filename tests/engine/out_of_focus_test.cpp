@@ -240,7 +240,7 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
 
 // With preconditioned steps b follows x: after the run d_grad holds x's gradient at x's last
 // point and the haze b has moved to since, its own half zeroed (b takes no step), and b stays
-// non-negative. The Fourier start, which knows no haze, is refused.
+// non-negative.
 TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFollowsX) {
   const HazeProblem h = Make_Problem(23, 18, 3, false);
   const Problem& p = h.problem;
@@ -274,12 +274,6 @@ TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFoll
             1e-10);
   for (size_t i = n; i < 2 * n; ++i) EXPECT_EQ(actual[i], 0.0);
 
-  options.fourierStart = true;
-  EXPECT_EQ(Message_Of([&] {
-              engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics,
-                                    arrays.output.data(), 0.0, 0.0, 0.05, options);
-            }),
-            "KorvexCUDA Error: the Fourier start does not take the out-of-focus model!\n");
 }
 
 }  // namespace
