@@ -47,8 +47,11 @@ struct KorvexOptions {
   // Optional, H x W column-major and centred like the OTF: the real low-pass G through which
   // out-of-focus light is seen (its even part is used). With masks given by their harmonics,
   // on an engine built for it, the model becomes y_j = H(m_j x) + G b: b is one non-negative
-  // image shared by every frame and unpatterned, estimated together with x by the same
-  // projected Barzilai-Borwein step on the pair (x, b). The smoothness term stays on x; the
+  // image shared by every frame and unpatterned. With plain steps it is estimated together
+  // with x by the same projected Barzilai-Borwein step on the pair (x, b); with preconditioned
+  // ones b follows x to its optimum each iteration and the steps, preconditioned for the
+  // problem with b eliminated, move x alone (with fourierStart, from that problem's Fourier
+  // solution with the haze it implies taken out). The smoothness term stays on x; the
   // sparsity penalty weighs b's light as it weighs x's (sparsity F G(0) sum_i b_i), so that
   // only the patterned data tell in-focus light from haze. With frameData off, the masked data
   // m_j y_j take the place of y_j. With a multiplier (KorvexHarmonics::multiplier), which

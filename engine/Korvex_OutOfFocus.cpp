@@ -31,7 +31,7 @@ constexpr const char* kUnit = "Korvex";
 constexpr double kHazeCurvatureFloor = 1e-4;
 
 // Projected gradient steps that bring b to its optimum for the current x, each iteration.
-constexpr int kHazeSteps = 3;
+constexpr int kHazeSteps = 2;
 
 }  // namespace
 
@@ -143,8 +143,9 @@ void Korvex<T>::Haze_Finish() {
 // its optimum for the current x, and the step works on x alone, on the reduced objective
 // min_{b >= 0} f(x, b). b's part of f is a quadratic whose curvature F G'G is largest at zero
 // frequency, F G(0)^2, where b's light lies: kHazeSteps projected gradient steps of length
-// 1 / (F G(0)^2), each with one transform pair to update b's gradient, bring it close, and
-// warm-started from the last iteration's b they follow x as it converges. (One Newton step per
+// 1 / (F G(0)^2) bring it close, and warm-started from the last iteration's b they follow x as
+// it converges; each costs a transform pair (the gradient's change, the gathered move), the
+// last one half of one. (One Newton step per
 // frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
 // 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
 // b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
@@ -157,23 +158,29 @@ void Korvex<T>::Haze_Eliminate() {
   const T frames = static_cast<T>(m_frames);
   T* b = d_estimate + pixels;
   T* bGrad = d_grad + pixels;
-  T* moved = d_masks;  // a work image between gradients
-  KORVEX_CHECK(cudaMemset(moved, 0, pixels * sizeof(T)));
+  // The spectrum of b's whole move, gathered from the moves' transforms; Haze_Spectrum is
+  // free once Haze_Finish has taken the b-gradient from it.
+  CudaComplex<T>* moved = Haze_Spectrum();
+  KORVEX_CHECK(cudaMemset(moved, 0, pixels * sizeof(CudaComplex<T>)));
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
   T* change = reinterpret_cast<T*>(d_scratchA);
   for (int s = 0; s < kHazeSteps; ++s) {
-    CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, moved, W, H);
+    CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, W, H);
     KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    // Complex images as 2 W H reals: the pair's launch covers that many.
+    CuCall_Addition(m_launchPair, reinterpret_cast<T*>(moved), reinterpret_cast<T*>(d_scratchB),
+                    reinterpret_cast<T*>(moved), W, 2 * H);
+    if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
     CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, W, H);
     KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
     CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
     CuCall_Addition(m_launch, bGrad, change, bGrad, W, H);
   }
-  CuCall_Real2Complex(m_launch, moved, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB, Haze_Part(kHazeGE));
-  CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
+  CuCall_MM_Mult_CR(m_launch, moved, Haze_Part(kHazeGE), moved, W, H);
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, moved, moved, CUFFT_INVERSE));
+  CuCall_Scaled_Real(m_launch, moved, change, W, H);
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
   } else {

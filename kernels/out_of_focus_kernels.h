@@ -88,17 +88,16 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(CudaComplex<T>* z, T* c
   }
 }
 
-// b takes a projected gradient step of length `step`: b = max(0, b - step bGrad). z gets the
-// move b made (real), which `moved` sums.
+// b takes a projected gradient step of length `step`: b = max(0, b - step bGrad); z gets the
+// move b made (real).
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(CudaComplex<T>* z, T* b, T* bGrad, T step,
-                                                        T* moved, unsigned W, unsigned H) {
+                                                        unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     const T next = fmax(b[i] - step * bGrad[i], T(0));
     z[i].re = next - b[i];
     z[i].im = T(0);
-    moved[i] = moved[i] + (next - b[i]);
     b[i] = next;
   }
 }
