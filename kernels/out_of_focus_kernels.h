@@ -95,7 +95,8 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(CudaComplex<T>* z, T* b,
                                                         unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    const T next = fmax(b[i] - step * bGrad[i], T(0));
+    const T moved = b[i] - step * bGrad[i];
+    const T next = moved < T(0) ? T(0) : moved;  // a NaN stays NaN
     z[i].re = next - b[i];
     z[i].im = T(0);
     b[i] = next;
