@@ -68,11 +68,6 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
           "image's mean; set sparsity to 0 or nonnegative to true");
     }
   }
-  if (options.outOfFocus.enabled && options.fourierStart) {
-    throw std::invalid_argument(
-        "the out-of-focus model starts from the widefield image: leave the start at widefield "
-        "or turn the out-of-focus model off");
-  }
 }
 
 void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned factor) {
@@ -132,9 +127,11 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.nonNegative = options.nonNegative;
   engine.frameData = options.frameData;
   engine.foldedData = true;
-  // The out-of-focus model steps the pair (x, b) plainly, from the widefield start.
-  engine.fourierStart = options.fourierStart;
-  engine.preconditioned = options.preconditioned && !options.outOfFocus.enabled;
+  engine.preconditioned = options.preconditioned;
+  // With the out-of-focus model the preconditioned steps start from the reduced problem's
+  // Fourier solution: the widefield start would hand all the haze to the specimen first.
+  engine.fourierStart =
+      options.fourierStart || (options.outOfFocus.enabled && options.preconditioned);
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;

@@ -59,8 +59,10 @@ struct ReconstructionDefaults {
 // with the specimen, so that the haze is explained by the model instead of being
 // reconstructed as specimen. The sparsity penalty weighs the haze's light as the specimen's,
 // so only the patterned data tell them apart; at a pattern period near the OTF cut-off they do
-// so faintly, and the haze leaves the specimen over a few hundred iterations rather than the
-// default 40.
+// so faintly. With the default preconditioned steps the haze follows the specimen, the steps
+// are preconditioned for the problem with the haze eliminated, and the start is that
+// problem's Fourier solution (KorvexOptions::fourierStart is set): the haze leaves the
+// specimen within the default iterations. Plain steps move the pair and take a few hundred.
 struct OutOfFocusModel {
   bool enabled = ReconstructionDefaults::kOutOfFocus;
   // Standard deviation of the Gaussian low-pass the haze is seen through, in cycles per unit

@@ -11,10 +11,13 @@
 // background, KORVEX_LOWLIGHT_SEEDS stacks a row (default 2), with the RMS phase error of the
 // orientations found; "3beam" 3-beam stacks of 5 phases and the 512 x 512 x 15 timing, "time3beam"
 // the timing alone; "memory" the estimator's peak and kept resident memory at N x N x 9,
-// default 2048, beside what the memory check counts for it)
+// default 2048, beside what the memory check counts for it). KORVEX_LOWLIGHT_FLOOR=1 adds to
+// every low-light row the RMS phase error of its orientations found, at the origin and the
+// centre, beside the Cramér–Rao floor its photons allow (bench/phase_floor.h).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -26,6 +29,7 @@
 #include "memory_use.h"
 #include "pattern_estimate.h"
 #include "pattern_sim.h"
+#include "phase_floor.h"
 
 namespace {
 
@@ -53,20 +57,32 @@ void Low_Light() {
   const unsigned seeds = seedCount ? static_cast<unsigned>(std::max(1, std::atoi(seedCount))) : 2u;
   double sumSquares[2] = {0.0, 0.0};  // of the found orientations' phase errors, degrees
   double frameCount[2] = {0.0, 0.0};
+  const bool floor = std::getenv("KORVEX_LOWLIGHT_FLOOR") != nullptr;
+  double floorSquares[2] = {0.0, 0.0};  // the floors', over the same frames
+  double floorCentre[2] = {0.0, 0.0};
+  double uniformSquares[2] = {0.0, 0.0};
+  double overlapSquares[2] = {0.0, 0.0};
+  double stepSquares[2] = {0.0, 0.0};
+  double overlapCentre[2] = {0.0, 0.0};
+  double uniformCentre[2] = {0.0, 0.0};
+  double centreSum[2] = {0.0, 0.0};     // the phase errors' at the centre
+  double equalSquares[2] = {0.0, 0.0};  // the same phases held to equal steps
   for (unsigned size : {256u, 512u}) {
     if (only && std::atoi(only) != static_cast<int>(size)) continue;
     for (bool dense : {false, true}) {
       for (double photons : {100.0, 1000.0}) {
         if (photonsOnly && std::atof(photonsOnly) != photons) continue;
         for (unsigned seed = 1; seed <= seeds; ++seed) {
+          const char* jitter = std::getenv("KORVEX_STEP_JITTER");  // radians, default 0.1
           const auto truth = korvex_test::Random_Truth(3, 3, 1.0 / (0.85 * cutoff),
-                                                       0.3 + 0.5 * seed, 0.1, seed);
+                                                       0.3 + 0.5 * seed, jitter ? std::atof(jitter) : 0.1, seed);
           korvex_test::CameraOptions camera;
           camera.factor = size == 256 ? 4 : 3;
           camera.dense = dense;
           camera.keepBackground = std::getenv("KORVEX_KEEP_BACKGROUND") != nullptr;
-          const auto stack =
-              korvex_test::Simulate_Stack(size, size, cutoff, truth, photons, 10.0, seed, camera);
+          const bool noiseFree = std::getenv("KORVEX_NOISE_FREE") != nullptr;
+          const auto stack = korvex_test::Simulate_Stack(size, size, cutoff, truth,
+                                                         noiseFree ? 0.0 : photons, 10.0, seed, camera);
           PatternEstimator estimator(size, size, 3, 3);
           const std::vector<float> frames(stack.frames.begin(), stack.frames.end());
           const std::vector<float> otf(stack.otf.begin(), stack.otf.end());
@@ -78,16 +94,58 @@ void Low_Light() {
           for (const auto& o : e.orientations) {
             std::printf(" %6.1f%s", o.mcnr, o.lowModulation ? "!" : "");
           }
-          std::printf("\n");
+          const int row = photons > 500 ? 1 : 0;
+          double stackSquares = 0.0, centreSquares = 0.0, stackFrames = 0.0, kSquares = 0.0;
           for (unsigned a = 0; a < 3; ++a) {  // the orientations found (not lowModulation)
             if (e.orientations[a].lowModulation) continue;
             const double sign = std::fmod(truth.angles[a], 2 * pi) >= pi ? -1.0 : 1.0;
+            // The wave vector's error, in cycles per pixel, carries the phase to the centre.
+            const double dx = sign * std::cos(truth.angles[a]) / truth.periods[a] -
+                              std::cos(e.orientations[a].angle) / e.orientations[a].period;
+            const double dy = sign * std::sin(truth.angles[a]) / truth.periods[a] -
+                              std::sin(e.orientations[a].angle) / e.orientations[a].period;
+            kSquares += (dx * dx + dy * dy) * size * size;
+            // The same frames' phases held to equal steps: the line through them.
+            const double step = std::remainder(e.phases[3 * a + 1] - e.phases[3 * a], 2 * pi) > 0
+                                    ? 2 * pi / 3 : -2 * pi / 3;
+            std::complex<double> offset;
+            for (unsigned p = 0; p < 3; ++p) offset += std::polar(1.0, e.phases[3 * a + p] - step * p);
             for (unsigned f = 3 * a; f < 3 * a + 3; ++f) {
+              const double q = std::remainder(
+                  sign * truth.phases[f] - std::arg(offset) - step * (f - 3 * a), 2 * pi);
+              equalSquares[row] += q * q * (180 / pi) * (180 / pi);
               const double d = std::remainder(sign * truth.phases[f] - e.phases[f], 2 * pi);
-              sumSquares[photons > 500 ? 1 : 0] += d * d * (180 / pi) * (180 / pi);
-              frameCount[photons > 500 ? 1 : 0] += 1.0;
+              const double c = std::remainder(
+                  d + 2 * pi * (dx * 0.5 * (size - 1.0) + dy * 0.5 * (size - 1.0)), 2 * pi);
+              stackSquares += d * d * (180 / pi) * (180 / pi);
+              centreSquares += c * c * (180 / pi) * (180 / pi);
+              stackFrames += 1.0;
             }
           }
+          sumSquares[row] += stackSquares;
+          centreSum[row] += centreSquares;
+          frameCount[row] += stackFrames;
+          if (floor && stackFrames > 0.0) {
+            const auto bound = korvex_bench::Phase_Floor(size, size, cutoff, truth, photons, 10.0,
+                                                         seed, camera);
+            std::printf("  | RMS %.2f (%.2f) deg, %.4f bins; floor %.2f (%.2f) deg, %.4f bins, "
+                        "uniform %.2f (%.2f), overlap %.2f (%.2f) deg, %.4f bins, uniform %.2f (%.2f); "
+                        "scoring step from the truth %.2f deg",
+                        std::sqrt(stackSquares / stackFrames), std::sqrt(centreSquares / stackFrames),
+                        std::sqrt(3.0 * kSquares / stackFrames), bound.known.phase,
+                        bound.known.phaseCentre, bound.known.waveVector, bound.uniform.phase,
+                        bound.uniform.phaseCentre, bound.overlap.phase, bound.overlap.phaseCentre,
+                        bound.overlap.waveVector, bound.overlapUniform.phase,
+                        bound.overlapUniform.phaseCentre, bound.step);
+            stepSquares[row] += bound.step * bound.step * stackFrames;
+            overlapSquares[row] += bound.overlap.phase * bound.overlap.phase * stackFrames;
+            overlapCentre[row] += bound.overlap.phaseCentre * bound.overlap.phaseCentre * stackFrames;
+            floorSquares[row] += bound.known.phase * bound.known.phase * stackFrames;
+            floorCentre[row] += bound.known.phaseCentre * bound.known.phaseCentre * stackFrames;
+            uniformSquares[row] += bound.uniform.phase * bound.uniform.phase * stackFrames;
+            uniformCentre[row] += bound.uniform.phaseCentre * bound.uniform.phaseCentre * stackFrames;
+          }
+          std::printf("\n");
           korvex_test::PatternErrors& w = worst[photons > 500 ? 1 : 0];
           w.waveVector = std::max(w.waveVector, err.waveVector);
           w.phase = std::max(w.phase, err.phase);
@@ -99,12 +157,30 @@ void Low_Light() {
   const auto rms = [&](int k) {
     return frameCount[k] > 0 ? std::sqrt(sumSquares[k] / frameCount[k]) : 0.0;
   };
+  const auto rmsCentre = [&](int k) {
+    return frameCount[k] > 0 ? std::sqrt(centreSum[k] / frameCount[k]) : 0.0;
+  };
   std::printf("worst at 100 photons: wave vector %.4f bins (target 0.15), phase %.2f deg (6), "
-              "at the centre %.2f deg; RMS phase %.2f deg\n", worst[0].waveVector, worst[0].phase,
-              worst[0].phaseCentre, rms(0));
+              "at the centre %.2f deg; RMS phase %.2f deg (%.2f at the centre)\n",
+              worst[0].waveVector, worst[0].phase, worst[0].phaseCentre, rms(0), rmsCentre(0));
   std::printf("worst at 1000 photons: wave vector %.4f bins (target 0.03), phase %.2f deg (3), "
-              "at the centre %.2f deg; RMS phase %.2f deg\n", worst[1].waveVector, worst[1].phase,
-              worst[1].phaseCentre, rms(1));
+              "at the centre %.2f deg; RMS phase %.2f deg (%.2f at the centre)\n",
+              worst[1].waveVector, worst[1].phase, worst[1].phaseCentre, rms(1), rmsCentre(1));
+  for (int k = 0; k < 2; ++k) {
+    if (frameCount[k] == 0.0) continue;
+    std::printf("at %d photons, the phases held to equal steps: RMS %.2f deg\n", k == 0 ? 100 : 1000,
+                std::sqrt(equalSquares[k] / frameCount[k]));
+  }
+  for (int k = 0; floor && k < 2; ++k) {
+    if (frameCount[k] == 0.0) continue;
+    std::printf("Cramer-Rao floors at %d photons, RMS over the same frames: specimen known "
+                "%.2f deg (%.2f at the centre), pixels weighted alike %.2f deg (%.2f); "
+                "from the overlap %.2f deg (%.2f); a scoring step from the truth %.2f deg\n",
+                k == 0 ? 100 : 1000, std::sqrt(floorSquares[k] / frameCount[k]),
+                std::sqrt(floorCentre[k] / frameCount[k]), std::sqrt(uniformSquares[k] / frameCount[k]),
+                std::sqrt(uniformCentre[k] / frameCount[k]), std::sqrt(overlapSquares[k] / frameCount[k]),
+                std::sqrt(overlapCentre[k] / frameCount[k]), std::sqrt(stepSquares[k] / frameCount[k]));
+  }
 }
 
 // 3-beam stacks, 5 phases: the second harmonic at 0.9 of the cut-off, phase-locked.

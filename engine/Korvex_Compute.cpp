@@ -23,9 +23,6 @@ constexpr const char* kUnit = "Korvex";
 // Both precisions start the ratio at the largest finite single-precision value.
 constexpr float kRatioStart = std::numeric_limits<float>::max();
 
-// The preconditioner's floor, a share of the approximation at zero frequency.
-constexpr double kPreconditionerFloor = 0.05;
-
 // Page-locks the caller's arrays for one call and keeps track of what it locked. On the way
 // out it undoes every registration still held, so a failed call leaves no caller memory
 // locked and the same arrays can be passed again. A failure may leave uploads from those
@@ -148,6 +145,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   m_lambda = lambda;
   m_alpha = alpha;
   m_parts = 1;
+  m_eliminate = false;
 
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
@@ -226,11 +224,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
         "KorvexCUDA Error: the Fourier start and the preconditioner need "
         "harmonics.approximation!\n");
   }
-  if ((options.fourierStart || options.preconditioned) && outOfFocus) {
-    throw std::runtime_error(
-        "KorvexCUDA Error: the Fourier start and the preconditioner do not take the out-of-focus "
-        "model!\n");
-  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -263,15 +256,22 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     // The haze starts at zero: the widefield start explains all light as specimen.
     KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
   }
-  if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
-  m_preconditioned = options.preconditioned;
-  if (m_preconditioned) {
-    Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
-                                 kPreconditionerFloor),
-                  d_preconditioner);
-  }
   m_multiplier = !harmonics.multiplier.empty();
   Upload_Transfer(m_multiplier ? harmonics.multiplier : Even_Transfer(otf));
+  m_preconditioned = options.preconditioned;
+  // With preconditioned steps the haze follows x (Haze_Eliminate).
+  m_eliminate = outOfFocus && m_preconditioned;
+  if (outOfFocus && (options.fourierStart || m_preconditioned)) {
+    Haze_Prepare(harmonics.approximation, options.outOfFocus, otf, options.fourierStart,
+                 options.nonNegative);
+  } else {
+    if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
+    if (m_preconditioned) {
+      Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
+                                   kPreconditionerFloor),
+                    d_preconditioner);
+    }
+  }
   Iterate(options, sparsity);
 
   CuCall_Row2Col(m_launch, d_estimate, stagingA, W, H);
@@ -304,6 +304,8 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
     CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
+    // With preconditioned steps the haze follows x instead of taking the step with it.
+    if (m_eliminate) Haze_Eliminate();
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
     if (k >= 1) m_alpha = m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha();
@@ -328,7 +330,7 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, direction, W, H);
     }
     // The haze is non-negative whatever the specimen's constraint.
-    if (m_parts == 2) {
+    if (m_parts == 2 && !m_eliminate) {
       CuCall_UpdateNonNegative(m_launch, d_estimate + pixels, m_alpha, d_grad + pixels, W, H);
     }
 

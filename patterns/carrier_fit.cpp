@@ -312,10 +312,12 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);
   // H conj(R) over the passband, the factor of every match.
   factor_.resize(passband_.size());
+  factorEnergy_ = 0.0;
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
     factor_[j] = std::complex<float>(Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
                                      Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]));
+    factorEnergy_ += std::norm(std::complex<double>(factor_[j]));
   }
   ownFirst_ = first;
   ownCount_ = count;
@@ -369,19 +371,30 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
 std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,
                                                 const std::vector<Complex>& carrier,
                                                 const std::vector<Complex>& second,
-                                                const std::vector<double>& current) const {
+                                                const std::vector<double>& current,
+                                                double noise) const {
   // A frame less the widefield band is e^{i phi} g + e^{-i phi} conj(g): its match holds,
   // beside e^{i phi} times the carrier's own match, e^{-i phi} times that of conj(g), small
   // but biased by the object. The latter is measured on the separated band and taken out.
   if (frameMatch_.empty()) throw std::logic_error("Frame_Phases before Match_Frames");
   Complex own;
   Complex mirrored;
+  double gain = 0.0;  // of the frames' noise in the mirrored match
   // The frames are real: a frame's spectrum at -q is the conjugate of that at q, so the
   // match of conj(g(-q)) is that of the frames with the weights conjugated.
   for (size_t p = 0; p < carrier.size() && p < ownCount_; ++p) {
     own += carrier[p] * frameMatch_[ownFirst_ + p];
     mirrored += std::conj(carrier[p]) * frameMatch_[ownFirst_ + p];
+    gain += std::norm(carrier[p]);
   }
+  // The mirrored match is measured on a band of a few frames, whose noise it carries whole:
+  // where the carrier lies far from zero frequency its signal is small and that noise would
+  // move every frame's phase (in opposite senses, at its own phase). It is taken out shrunk
+  // by its share of signal, |m|^2 - variance over |m|^2, clipped at 0. A bin of a frame's
+  // (unnormalised) spectrum has the variance n noise.
+  const double variance = gain * static_cast<double>(grid_.pixels) * noise * factorEnergy_;
+  const double power = std::norm(mirrored);
+  const double keep = power > variance ? (power - variance) / power : 0.0;
   Complex widefieldMatch;
   for (size_t f = 0; f < widefield.size(); ++f) widefieldMatch += widefield[f] * frameMatch_[f];
   // The matches of the second harmonic's band and of its conjugate, which frame p holds
@@ -394,7 +407,7 @@ std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widef
   const double atOrigin = 2.0 * kPi * (last_.fx * grid_.centreX + last_.fy * grid_.centreY);
   // The separated band's phase offset from the one its model has at the centre.
   const Complex gauge = std::abs(own) > 0.0 ? std::polar(1.0, std::arg(own) - atOrigin) : 1.0;
-  const Complex mirror = mirrored * gauge;  // the mirrored match for the band at gauge 0
+  const Complex mirror = keep * mirrored * gauge;  // the mirrored match for the band at gauge 0
   std::vector<double> phases;
   for (size_t p = 0; p < carrier.size(); ++p) {
     Complex sum = frameMatch_[ownFirst_ + p] - widefieldMatch;

@@ -86,11 +86,13 @@ class CarrierFitter {
   // holds the weight of every frame of the stack in the widefield band, `carrier` those of
   // this orientation's frames in its carrier band (the same separation as the widefield's).
   // With 3-beam illumination the frames also hold the second harmonic: `second` holds their
-  // weights in its band (empty: none), taken out at the frames' `current` phases.
+  // weights in its band (empty: none), taken out at the frames' `current` phases. `noise`:
+  // the variance of one pixel of one frame, which sets how much of the mirrored carrier's
+  // match (below) is taken out.
   std::vector<double> Frame_Phases(const std::vector<double>& widefield,
                                    const std::vector<Complex>& carrier,
                                    const std::vector<Complex>& second,
-                                   const std::vector<double>& current) const;
+                                   const std::vector<double>& current, double noise) const;
 
  private:
   // Filters `spectrum` over the passband, into image space: the carrier band by
@@ -127,6 +129,7 @@ class CarrierFitter {
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
   // H conj(reference) over the passband; single precision, as the spectra it multiplies.
   std::vector<std::complex<float>> factor_;
+  double factorEnergy_ = 0.0;  // sum of |factor_|^2
   size_t ownFirst_ = 0;
   size_t ownCount_ = 0;
 };

@@ -505,7 +505,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
         Orientation& o = orientation[a];
         if (!(o.fit.modelPower > 0.0)) continue;
         std::vector<double> measured =
-            fitters[a].Frame_Phases(shares, o.weights.carrier, o.weights.second, o.phases);
+            fitters[a].Frame_Phases(shares, o.weights.carrier, o.weights.second, o.phases, noise);
         // Without a carrier the phases measured are noise, and may not separate anything.
         if (Separable(measured, o.second)) o.phases = measured;
       }
