@@ -68,11 +68,6 @@ void Check_Acquisition(const void* frames, unsigned height, unsigned width, unsi
           "image's mean; set sparsity to 0 or nonnegative to true");
     }
   }
-  if (options.outOfFocus.enabled && options.fourierStart) {
-    throw std::invalid_argument(
-        "the out-of-focus model starts from the widefield image: leave the start at widefield "
-        "or turn the out-of-focus model off");
-  }
 }
 
 void Check_Fine_Grid(unsigned height, unsigned width, unsigned frames, unsigned factor) {
@@ -132,9 +127,11 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.nonNegative = options.nonNegative;
   engine.frameData = options.frameData;
   engine.foldedData = true;
-  // The out-of-focus model steps the pair (x, b) plainly, from the widefield start.
-  engine.fourierStart = options.fourierStart;
-  engine.preconditioned = options.preconditioned && !options.outOfFocus.enabled;
+  engine.preconditioned = options.preconditioned;
+  // With the out-of-focus model the preconditioned steps start from the reduced problem's
+  // Fourier solution: the widefield start would hand all the haze to the specimen first.
+  engine.fourierStart =
+      options.fourierStart || (options.outOfFocus.enabled && options.preconditioned);
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;
@@ -304,6 +301,7 @@ struct AcquisitionPipeline<T>::Kept {
       estimator.reset();
       estimator =
           std::make_unique<CameraGridEstimator>(height, width, options.angles, options.phases);
+      result.built.estimator = true;
     }
     Camera_Otf(options, height, width);
     result.pattern = estimator->Estimate(frames, cameraOtf.data(), options.guess);
@@ -336,26 +334,31 @@ struct AcquisitionPipeline<T>::Kept {
     if (!options.otf) cameraOtfKey = key;
   }
 
-  void Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
+  // Returns whether it built the up-sampler.
+  bool Upsample(const T* frames, unsigned height, unsigned width, unsigned frameCount,
                 unsigned factor) {
-    if (!upsampler || upsampler->Height() != height || upsampler->Width() != width ||
-        upsampler->Factor() != factor) {
+    const bool build = !upsampler || upsampler->Height() != height ||
+                       upsampler->Width() != width || upsampler->Factor() != factor;
+    if (build) {
       upsampler.reset();
       upsampler = std::make_unique<FourierUpsampler<T>>(height, width, factor);
     }
     fineFrames.resize(size_t{height} * width * factor * factor * frameCount);
     upsampler->Upsample(frames, frameCount, fineFrames.data());
+    return build;
   }
 
-  void Fine_Otf(const AcquisitionOptions& options, unsigned height, unsigned width,
+  // Returns whether it made the OTF anew.
+  bool Fine_Otf(const AcquisitionOptions& options, unsigned height, unsigned width,
                 unsigned factor) {
     const Optics& o = options.optics;
     const OtfKey key{height, width, factor, o.na, o.wavelength, o.pixelSize};
-    if (!options.otf && key == otfKey && !otf.empty()) return;
+    if (!options.otf && key == otfKey && !otf.empty()) return false;
     otfKey = {};
     const std::vector<double> values = Fine_Grid_Otf(options, height, width, factor);
     otf.assign(values.begin(), values.end());
     if (!options.otf) otfKey = key;
+    return true;
   }
 
   // G of the out-of-focus model, kept like the OTF; taken from a measured OTF's cut-off, it is
@@ -390,7 +393,8 @@ struct AcquisitionPipeline<T>::Kept {
     return held;
   }
 
-  void Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
+  // Returns whether it built the engine.
+  bool Fit_Engine(unsigned fineHeight, unsigned fineWidth, unsigned frameCount,
                   unsigned iterations, bool outOfFocus) {
     if (engine &&
         (!engine->m_harmonic || engine->m_width != fineWidth || engine->m_height != fineHeight ||
@@ -401,7 +405,9 @@ struct AcquisitionPipeline<T>::Kept {
     if (!engine) {
       engine = std::make_unique<Korvex<T>>(fineWidth, fineHeight, frameCount, iterations, true,
                                            outOfFocus);
+      return true;
     }
+    return false;
   }
 };
 
@@ -479,10 +485,11 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     };
     result.seconds.estimation =
         timed([&] { k.Estimate_Pattern(frames, height, width, options, result); });
-    result.seconds.upsampling =
-        timed([&] { k.Upsample(frames, height, width, frameCount, factor); });
+    result.seconds.upsampling = timed([&] {
+      result.built.upsampler = k.Upsample(frames, height, width, frameCount, factor);
+    });
     result.seconds.otf = timed([&] {
-      k.Fine_Otf(options, height, width, factor);
+      result.built.otf = k.Fine_Otf(options, height, width, factor);
       if (outOfFocus) k.Haze_Transfer(options, height, width, factor);
     });
     result.seconds.masks = timed([&] {
@@ -498,7 +505,8 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
       }
     });
     result.seconds.engineSetup = timed([&] {
-      k.Fit_Engine(result.height, result.width, frameCount, options.iterations, outOfFocus);
+      result.built.engine =
+          k.Fit_Engine(result.height, result.width, frameCount, options.iterations, outOfFocus);
     });
     result.image.resize(size_t{result.height} * result.width);
     KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);

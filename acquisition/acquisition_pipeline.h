@@ -59,8 +59,10 @@ struct ReconstructionDefaults {
 // with the specimen, so that the haze is explained by the model instead of being
 // reconstructed as specimen. The sparsity penalty weighs the haze's light as the specimen's,
 // so only the patterned data tell them apart; at a pattern period near the OTF cut-off they do
-// so faintly, and the haze leaves the specimen over a few hundred iterations rather than the
-// default 40.
+// so faintly. With the default preconditioned steps the haze follows the specimen, the steps
+// are preconditioned for the problem with the haze eliminated, and the start is that
+// problem's Fourier solution (KorvexOptions::fourierStart is set): the haze leaves the
+// specimen within the default iterations. Plain steps move the pair and take a few hundred.
 struct OutOfFocusModel {
   bool enabled = ReconstructionDefaults::kOutOfFocus;
   // Standard deviation of the Gaussian low-pass the haze is seen through, in cycles per unit
@@ -125,6 +127,15 @@ struct StageTimes {
   double total = 0;
 };
 
+// What one call built anew instead of taking from the pipeline's kept state: a second call of
+// the same geometry and optics builds nothing.
+struct BuiltParts {
+  bool estimator = false;  // the pattern estimator (its transforms planned)
+  bool upsampler = false;  // the Fourier up-sampler (its transforms planned)
+  bool otf = false;        // the fine grid's OTF (a measured one is resampled at every call)
+  bool engine = false;     // Korvex<T> (its buffers allocated and transforms planned)
+};
+
 template <typename T>
 struct AcquisitionResult {
   std::vector<T> image;  // column-major height x width
@@ -144,6 +155,7 @@ struct AcquisitionResult {
   double alpha = 0;                     // last step size
   double ratio = 0;                     // last ratio of convergence measures
   StageTimes seconds;
+  BuiltParts built;
 };
 
 template <typename T>

@@ -191,8 +191,9 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes, outOfFocus) +
                 2 * valueBytes * fine;
   // The haze's transfer function (in double, and its copy in the engine's options), and its
-  // image.
-  if (outOfFocus) need.host += 16 * fine + valueBytes * fine;
+  // image; while the engine prepares its start and steps, the reduced problem's three
+  // multipliers and the two even parts they are made from (in double), and a copy of the haze.
+  if (outOfFocus) need.host += 16 * fine + valueBytes * fine + (40 + valueBytes) * fine;
   if (estimate) {
     const uint64_t phases = frames / angles;
     const uint64_t estimator = Estimator_Bytes(height, width, angles, phases);

@@ -8,8 +8,9 @@
    KORVEX_FFTW_PLANNER=estimate, which its workers inherit: measured FFTW plans differ
    between processes);
 4. peak memory of reconstruct_series over 10 and 50 time points beyond the output;
-5. a kept korvex.Pipeline against fresh reconstruct_acquisition calls, 10 calls of a
-   256 x 256 x 9 camera acquisition (the pipeline's defaults, 40 iterations, to 512 x 512).
+5. a kept korvex.Pipeline against fresh reconstruct_acquisition calls, 10 calls of each in
+   alternation on a 256 x 256 x 9 camera acquisition (the pipeline's defaults, to 512 x 512),
+   wall and process CPU seconds.
 
     python bench/python_bench.py [--repeats 5] [--parts 12345]
 """
@@ -154,36 +155,54 @@ def peak_memory():
 
 
 def kept_pipeline(calls=10):
+    import resource
+
     import korvex
 
     print(f"\n5. {calls} calls of a 256 x 256 x 9 float32 acquisition to 512 x 512, the pipeline's "
-          "defaults: fresh reconstruct_acquisition against one kept korvex.Pipeline")
+          "defaults: fresh reconstruct_acquisition against one kept korvex.Pipeline, the two "
+          "called in alternation so that a changing load meets both alike")
     frames, _, _ = stack(256)
     optics = dict(na=1.2, wavelength=0.52, pixel_size=0.065)
     korvex.reconstruct_acquisition(frames, **optics)  # FFTW's plans measured outside
     fresh, kept = [], []
 
-    def timed(call, into):
-        start = time.perf_counter()
-        result = call()
-        # Everything but the engine's iterations: what keeping the pipeline can save.
-        into.append((time.perf_counter() - start, result.seconds["total"] -
-                     result.seconds["reconstruction"]))
+    def cpu():
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return usage.ru_utime + usage.ru_stime
 
-    for _ in range(calls):
-        timed(lambda: korvex.reconstruct_acquisition(frames, **optics), fresh)
+    def timed(call, into):
+        start, used = time.perf_counter(), cpu()
+        result = call()
+        # Wall and process CPU seconds, and everything but the engine's iterations: what
+        # keeping the pipeline can save.
+        into.append((time.perf_counter() - start, cpu() - used,
+                     result.seconds["total"] - result.seconds["reconstruction"]))
+
     with korvex.Pipeline(frames.shape[1:], 9, **optics) as pipeline:
-        for _ in range(calls):
+        for call in range(calls):
+            timed(lambda: korvex.reconstruct_acquisition(frames, **optics), fresh)
             timed(lambda: pipeline.reconstruct(frames), kept)
+            # What the call built anew (an older build does not say): the kept state serves
+            # every call after the first.
+            built = getattr(pipeline, "_built", ("unknown",))
+            if call == 0:
+                first_built = built
+            elif built and built != ("unknown",):
+                print(f"   kept call {call + 1} built {', '.join(built)}")
     fresh, kept = np.array(fresh), np.array(kept)
     reference = np.median(fresh[:, 0])
     print(f"   fresh calls: median {reference:.3f} s (min {fresh[:, 0].min():.3f}, max "
-          f"{fresh[:, 0].max():.3f}); outside the iterations {np.median(fresh[:, 1]):.3f} s")
-    print("   kept calls:  " + " ".join(f"{t:.3f}" for t in kept[:, 0]) + " s; outside the "
-          f"iterations (2nd on) {np.median(kept[1:, 1]):.3f} s")
+          f"{fresh[:, 0].max():.3f}), CPU {np.median(fresh[:, 1]):.3f} s; outside the "
+          f"iterations {np.median(fresh[:, 2]):.3f} s")
+    print("   kept calls:  " + " ".join(f"{t:.3f}" for t in kept[:, 0]) + " s, CPU (2nd on) "
+          f"{np.median(kept[1:, 1]):.3f} s; outside the iterations (2nd on) "
+          f"{np.median(kept[1:, 2]):.3f} s; the 1st built {', '.join(first_built)}")
     ratios = kept[1:, 0] / reference
     print(f"   2nd to {calls}th kept call / fresh median: max {ratios.max():.2f}, median "
-          f"{np.median(ratios):.2f}")
+          f"{np.median(ratios):.2f}; each against the fresh call before it: median "
+          f"{np.median(kept[1:, 0] / fresh[1:, 0]):.2f}; CPU median "
+          f"{np.median(kept[1:, 1]) / np.median(fresh[:, 1]):.2f}")
 
 
 def main():

@@ -47,8 +47,11 @@ struct KorvexOptions {
   // Optional, H x W column-major and centred like the OTF: the real low-pass G through which
   // out-of-focus light is seen (its even part is used). With masks given by their harmonics,
   // on an engine built for it, the model becomes y_j = H(m_j x) + G b: b is one non-negative
-  // image shared by every frame and unpatterned, estimated together with x by the same
-  // projected Barzilai-Borwein step on the pair (x, b). The smoothness term stays on x; the
+  // image shared by every frame and unpatterned. With plain steps it is estimated together
+  // with x by the same projected Barzilai-Borwein step on the pair (x, b); with preconditioned
+  // ones b follows x to its optimum each iteration and the steps, preconditioned for the
+  // problem with b eliminated, move x alone (with fourierStart, from that problem's Fourier
+  // solution with the haze it implies taken out). The smoothness term stays on x; the
   // sparsity penalty weighs b's light as it weighs x's (sparsity F G(0) sum_i b_i), so that
   // only the patterned data tell in-focus light from haze. With frameData off, the masked data
   // m_j y_j take the place of y_j. With a multiplier (KorvexHarmonics::multiplier), which
@@ -225,9 +228,12 @@ class Korvex {
   // The Fourier start and preconditioner from harmonics.approximation (Korvex_Fourier.cpp).
   std::vector<double> Fourier_Filter(const std::vector<double>& multiplier, double lambda,
                                      double floor) const;
-  void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative);
+  void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
+                     const std::vector<double>& coupling = {}, T* source = nullptr);
   T* Precondition(bool nonNegative);
   T Preconditioned_Alpha();
+  // The preconditioner's floor, a share of the approximation at zero frequency.
+  static constexpr double kPreconditionerFloor = 0.05;
   T* d_preconditioner = nullptr;  // harmonic engines: the preconditioner's filter
   T* d_directionPrev = nullptr;   // harmonic engines: P^-1 g of the previous iteration
   bool m_preconditioned = false;
@@ -238,6 +244,13 @@ class Korvex {
   void Haze_Start();
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
+  void Haze_Eliminate();
+  void Reduced_Problem(const std::vector<double>& approximation,
+                       const std::vector<double>& transfer, const T* otf, double share,
+                       std::vector<double>& reduced, std::vector<double>& coupling,
+                       std::vector<double>& crossing) const;
+  void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& transfer,
+                    const T* otf, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.
   enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
   T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }
@@ -249,6 +262,7 @@ class Korvex {
   static std::vector<double> Even_Part(const std::vector<double>& centred, unsigned W,
                                        unsigned H);
   bool m_outOfFocus = false;        // built with room for b
+  bool m_eliminate = false;         // b follows x instead of stepping with it
   T* d_haze = nullptr;              // G, G E (device order), w, G' sum_j d_j (row-major),
                                     // and a complex work image
   KernelLaunch_t m_launchPair;      // covers the pair (x, b) as one W x 2H image

@@ -24,9 +24,6 @@ constexpr const char* kUnit = "Korvex";
 // Both precisions start the ratio at the largest finite single-precision value.
 constexpr float kRatioStart = std::numeric_limits<float>::max();
 
-// The preconditioner's floor, a share of the approximation at zero frequency.
-constexpr double kPreconditionerFloor = 0.05;
-
 // Page-locks the caller's arrays for one call and keeps track of what it locked. On the way
 // out it undoes every registration still held, so a failed call leaves no caller memory
 // locked and the same arrays can be passed again. A failure may leave uploads from those
@@ -149,6 +146,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   m_lambda = lambda;
   m_alpha = alpha;
   m_parts = 1;
+  m_eliminate = false;
 
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
@@ -227,11 +225,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
         "KorvexCUDA Error: the Fourier start and the preconditioner need "
         "harmonics.approximation!\n");
   }
-  if ((options.fourierStart || options.preconditioned) && outOfFocus) {
-    throw std::runtime_error(
-        "KorvexCUDA Error: the Fourier start and the preconditioner do not take the out-of-focus "
-        "model!\n");
-  }
 
   const unsigned W = m_width;
   const unsigned H = m_height;
@@ -264,18 +257,25 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     // The haze starts at zero: the widefield start explains all light as specimen.
     KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
   }
-  if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
-  m_preconditioned = options.preconditioned;
-  if (m_preconditioned) {
-    Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
-                                 kPreconditionerFloor),
-                  d_preconditioner);
-  }
   m_multiplier = !harmonics.multiplier.empty();
   if (!m_multiplier) {
     for (double& v : evenOtf) v *= v;
   }
   Upload_Transfer(m_multiplier ? harmonics.multiplier : evenOtf);
+  m_preconditioned = options.preconditioned;
+  // With preconditioned steps the haze follows x (Haze_Eliminate).
+  m_eliminate = outOfFocus && m_preconditioned;
+  if (outOfFocus && (options.fourierStart || m_preconditioned)) {
+    Haze_Prepare(harmonics.approximation, options.outOfFocus, otf, options.fourierStart,
+                 options.nonNegative);
+  } else {
+    if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
+    if (m_preconditioned) {
+      Upload_Centred(Fourier_Filter(harmonics.approximation, static_cast<double>(lambda),
+                                   kPreconditionerFloor),
+                    d_preconditioner);
+    }
+  }
   Iterate(options, sparsity);
 
   CuCall_Row2Col_Tiles(Tile_Launch(), d_estimate, stagingA, W, H);
@@ -299,10 +299,10 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
   T previousMeasure = T(0);
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
-    // Harmonic engines keep the previous gradient and direction by exchanging buffers rather
-    // than copying them: the last ones move to the Prev buffers, the new ones overwrite the
-    // older.
-    if (m_harmonic && k >= 1) {
+    // Harmonic engines without the haze pair keep the previous gradient and direction by
+    // exchanging buffers rather than copying them: the last ones move to the Prev buffers, the
+    // new ones overwrite the older.
+    if (m_harmonic && m_parts == 1 && k >= 1) {
       std::swap(d_grad, d_gradPrev);
       if (m_preconditioned) std::swap(d_dataGrad, d_directionPrev);
     }
@@ -314,12 +314,14 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Data_Gradient();
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
-    if (m_preconditioned && options.nonNegative) {
+    if (m_preconditioned && options.nonNegative && !m_eliminate) {
       // The two-metric direction starts from the gradient's free part, formed beside it.
       CuCall_Gradient_Free(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, d_masks, W, H);
     } else {
       CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
     }
+    // With preconditioned steps the haze follows x instead of taking the step with it.
+    if (m_eliminate) Haze_Eliminate();
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
     if (k >= 1) m_alpha = m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha();
@@ -332,15 +334,11 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     if (k >= 1) m_ratio = measure / previousMeasure;
     previousMeasure = measure;
 
-    if (m_harmonic) {
+    if (m_harmonic && m_parts == 1) {
       // The estimate moves into d_estimatePrev and the update writes the new one beside it.
       std::swap(d_estimate, d_estimatePrev);
       CuCall_Update_From(m_launch, d_estimatePrev, m_alpha, direction, d_estimate,
                          options.nonNegative ? 1u : 0u, W, H);
-      if (m_parts == 2) {
-        CuCall_Update_From(m_launch, d_estimatePrev + pixels, m_alpha, d_grad + pixels,
-                           d_estimate + pixels, 1u, W, H);
-      }
       if (k >= 1 && m_threshold > m_ratio) break;
       continue;
     }
@@ -356,7 +354,7 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       CuCall_UpdateMapping(m_launch, d_estimate, m_alpha, direction, W, H);
     }
     // The haze is non-negative whatever the specimen's constraint.
-    if (m_parts == 2) {
+    if (m_parts == 2 && !m_eliminate) {
       CuCall_UpdateNonNegative(m_launch, d_estimate + pixels, m_alpha, d_grad + pixels, W, H);
     }
 

@@ -49,15 +49,26 @@ std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multipl
   return filter;
 }
 
-// x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images.
+// x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images. With the
+// out-of-focus model (Haze_Prepare) the `source` image through the `coupling` filter joins it:
+// r_b (the kHazeData image) through C / D with the reduced problem's multiplier, or the haze b0
+// through C with the plain one, which takes G b0 out of the frames.
 template <typename T>
-void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative) {
+void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
+                              const std::vector<double>& coupling, T* source) {
   const unsigned W = m_width;
   const unsigned H = m_height;
+  std::vector<double> filter = Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0);
   // The filter waits in d_preconditioner, which the preconditioner's own replaces later.
-  Upload_Centred(Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0), d_preconditioner);
+  Upload_Centred(filter, d_preconditioner);
   // d_dataGrad is free until the first gradient: -x0 unclipped.
   Filter_Real(d_images, d_preconditioner, d_dataGrad);
+  if (!coupling.empty()) {
+    for (size_t i = 0; i < filter.size(); ++i) filter[i] *= coupling[i];
+    Upload_Centred(filter, d_preconditioner);
+    Filter_Real(source, d_preconditioner, d_grad);  // d_grad: free as d_dataGrad
+    CuCall_Addition(m_launch, d_dataGrad, d_grad, d_dataGrad, W, H);
+  }
   KORVEX_CHECK(cudaMemset(d_estimate, 0, size_t{W} * H * sizeof(T)));
   if (nonNegative) {
     CuCall_UpdateNonNegative(m_launch, d_estimate, T(1), d_dataGrad, W, H);
@@ -70,13 +81,14 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
 // P^-1 g, or with `nonNegative` the two-metric direction: P^-1 applied to the gradient's free
 // part (Free_Part), kept on the free pixels, 0 on those the bound holds. Its fixed points are
 // those of the projected gradient (g = 0 where x > 0, g >= 0 where x = 0); clipping P^-1 g
-// itself would stop short of them. The gradient's free part is formed with the gradient, in
-// d_masks (Gradient_Free).
+// itself would stop short of them. Without the haze following x the gradient's free part is
+// formed with the gradient, in d_masks (Gradient_Free).
 template <typename T>
 T* Korvex<T>::Precondition(bool nonNegative) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   T* free = d_masks;  // a work image between gradients
+  if (nonNegative && m_eliminate) CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, free, W, H);
   Filter_Real(nonNegative ? free : d_grad, d_preconditioner, d_dataGrad);
   if (nonNegative) CuCall_Free_Part(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, W, H);
   return d_dataGrad;
@@ -86,7 +98,9 @@ template std::vector<double> Korvex<float>::Fourier_Filter(const std::vector<dou
                                                            double) const;
 template std::vector<double> Korvex<double>::Fourier_Filter(const std::vector<double>&, double,
                                                             double) const;
-template void Korvex<float>::Fourier_Start(const std::vector<double>&, bool);
-template void Korvex<double>::Fourier_Start(const std::vector<double>&, bool);
+template void Korvex<float>::Fourier_Start(const std::vector<double>&, bool,
+                                           const std::vector<double>&, float*);
+template void Korvex<double>::Fourier_Start(const std::vector<double>&, bool,
+                                            const std::vector<double>&, double*);
 template float* Korvex<float>::Precondition(bool);
 template double* Korvex<double>::Precondition(bool);

@@ -27,6 +27,12 @@ using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
 
+// eps of Reduced_Problem, a share of b's curvature at zero frequency F G(0)^2.
+constexpr double kHazeCurvatureFloor = 1e-4;
+
+// Projected gradient steps that bring b to its optimum for the current x, each iteration.
+constexpr int kHazeSteps = 2;
+
 }  // namespace
 
 template <typename T>
@@ -119,16 +125,143 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
 }
 
-// The b-gradient from its gathered spectrum into the second half of d_grad, projected: zero
-// where b = 0 and the gradient would push it below. Those pixels cannot move, so they leave
-// the step size and the convergence measure alone: where the model finds no haze, the
-// iteration runs as without it.
+// The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
+// is projected: zero where b = 0 and the gradient would push it below. Those pixels cannot
+// move, so they leave the step size and the convergence measure alone: where the model finds
+// no haze, the iteration runs as without it. Haze_Eliminate takes it whole: its Newton step
+// filters the gradient, and a projection's edges would reach the frequencies G cannot see,
+// where that filter's gain is largest.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
   KORVEX_CHECK(Execute_FFT(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
   const size_t pixels = size_t{m_width} * m_height;
   CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
-                       d_grad + pixels, m_width, m_height);
+                       d_grad + pixels, m_eliminate ? 0u : 1u, m_width, m_height);
+}
+
+// With preconditioned steps b is no unknown of the step: after each gradient it moves towards
+// its optimum for the current x, and the step works on x alone, on the reduced objective
+// min_{b >= 0} f(x, b). b's part of f is a quadratic whose curvature F G'G is largest at zero
+// frequency, F G(0)^2, where b's light lies: kHazeSteps projected gradient steps of length
+// 1 / (F G(0)^2) bring it close, and warm-started from the last iteration's b they follow x as
+// it converges; each costs a transform pair (the gradient's change, the gathered move), the
+// last one half of one. (One Newton step per
+// frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
+// 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
+// b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
+// the convergence measure see x alone.
+template <typename T>
+void Korvex<T>::Haze_Eliminate() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const size_t pixels = size_t{W} * H;
+  const T frames = static_cast<T>(m_frames);
+  T* b = d_estimate + pixels;
+  T* bGrad = d_grad + pixels;
+  // The spectrum of b's whole move, gathered from the moves' transforms; Haze_Spectrum is
+  // free once Haze_Finish has taken the b-gradient from it.
+  CudaComplex<T>* moved = Haze_Spectrum();
+  KORVEX_CHECK(cudaMemset(moved, 0, pixels * sizeof(CudaComplex<T>)));
+  // A G that passes nothing at zero frequency leaves b where it is.
+  const T step =
+      m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
+  T* change = reinterpret_cast<T*>(d_scratchA);
+  for (int s = 0; s < kHazeSteps; ++s) {
+    CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    // Complex images as 2 W H reals: the pair's launch covers that many.
+    CuCall_Addition(m_launchPair, reinterpret_cast<T*>(moved), reinterpret_cast<T*>(d_scratchB),
+                    reinterpret_cast<T*>(moved), W, 2 * H);
+    if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
+    CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, W, H);
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
+    CuCall_Addition(m_launch, bGrad, change, bGrad, W, H);
+  }
+  CuCall_MM_Mult_CR(m_launch, moved, Haze_Part(kHazeGE), moved, W, H);
+  KORVEX_CHECK(Execute_FFT(m_fftPlan, moved, moved, CUFFT_INVERSE));
+  CuCall_Scaled_Real(m_launch, moved, change, W, H);
+  if (m_multiplier) {
+    CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
+  } else {
+    CuCall_MM_Mult_RR(m_launch, change, Haze_Part(kHazeWeight), change, W, H);
+    CuCall_Addition(m_launch, d_grad, change, d_grad, W, H);
+  }
+  KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
+}
+
+// The reduced problem in x, with A~ standing for the data term's normal operator: b's
+// curvature is D = F G^2 + eps (eps the share of F G(0)^2 below which b is left out: the
+// frequencies G hardly passes, which b's steps do not reach) and its coupling to x is
+// C = w H'G, about F E G (E the OTF's even part, w about F). Eliminating b gives
+//   normal operator  A~ - C^2 / D = A~ - F E^2 F G^2 / D   (`reduced`): the widefield term F E^2
+//                    loses the share b's optimum takes back; what is left at low frequencies is
+//                    what the patterned bands carry, the slow direction the preconditioner speeds;
+//   right-hand side  r_x - (C / D) r_b                      (`coupling` = C / D),
+// r_x and r_b the data x and b are fitted to; `crossing` is C. `share` scales the reduction.
+// Centred and column-major like the approximation.
+template <typename T>
+void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
+                                const std::vector<double>& transfer, const T* otf, double share,
+                                std::vector<double>& reduced, std::vector<double>& coupling,
+                                std::vector<double>& crossing) const {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  const std::vector<double> g = Even_Part(transfer, W, H);
+  const std::vector<double> e = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
+  const double frames = m_frames;
+  const double g0 = g[size_t{W / 2} * H + H / 2];
+  const double eps = kHazeCurvatureFloor * frames * g0 * g0;
+  reduced = approximation;
+  coupling.assign(reduced.size(), 0.0);
+  crossing.assign(reduced.size(), 0.0);
+  for (size_t i = 0; i < reduced.size(); ++i) {
+    crossing[i] = frames * e[i] * g[i];
+    coupling[i] = crossing[i] / (frames * g[i] * g[i] + eps);
+    reduced[i] = std::fmax(0.0, reduced[i] - share * coupling[i] * crossing[i]);
+  }
+}
+
+// The start and the preconditioner with the out-of-focus model. The reduced problem's Fourier
+// solution x_r gives the haze room (the widefield start would hand all of it to the specimen);
+// b then steps to its optimum b0 for x_r, and x starts from the plain problem's Fourier
+// solution with G b0 taken out of the frames: where b0 is 0 (a thin specimen) that is the
+// plain Fourier start. The reduction holds only where b is free to move, so the
+// preconditioner's takes the share of b0's pixels that are above 0: a thin specimen's steps
+// are those without the model, a haze that fills the field gets the whole reduction.
+template <typename T>
+void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
+                             const std::vector<double>& transfer, const T* otf,
+                             bool fourierStart, bool nonNegative) {
+  const size_t pixels = size_t{m_width} * m_height;
+  std::vector<double> reduced, coupling, crossing;
+  Reduced_Problem(approximation, transfer, otf, 1.0, reduced, coupling, crossing);
+  double share = 1.0;
+  if (fourierStart) {
+    Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
+    if (m_eliminate) {
+      Harmonic_Data_Gradient();
+      CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, m_width,
+                            m_height);
+      Haze_Eliminate();
+      std::vector<T> b(pixels);
+      KORVEX_CHECK(cudaMemcpy(b.data(), d_estimate + pixels, pixels * sizeof(T),
+                              cudaMemcpyDeviceToHost));
+      size_t free = 0;
+      for (T v : b) free += v > T(0);
+      share = static_cast<double>(free) / static_cast<double>(pixels);
+      Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
+      Reduced_Problem(approximation, transfer, otf, share, reduced, coupling, crossing);
+    }
+  }
+  if (m_preconditioned) {
+    // The floor stays the plain approximation's, whose zero frequency sets the scale.
+    const size_t zero = size_t{m_width / 2} * m_height + m_height / 2;
+    const double floor = kPreconditionerFloor * approximation[zero] /
+                         std::fmax(reduced[zero], 1e-12 * approximation[zero]);
+    Upload_Centred(Fourier_Filter(reduced, static_cast<double>(m_lambda), floor),
+                   d_preconditioner);
+  }
 }
 
 template <typename T>
@@ -172,5 +305,19 @@ template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, uns
 template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
 template void Korvex<float>::Haze_Finish();
 template void Korvex<double>::Haze_Finish();
+template void Korvex<float>::Haze_Eliminate();
+template void Korvex<double>::Haze_Eliminate();
+template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
+                                             const std::vector<double>&, const float*, double,
+                                             std::vector<double>&, std::vector<double>&,
+                                             std::vector<double>&) const;
+template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
+                                              const std::vector<double>&, const double*, double,
+                                              std::vector<double>&, std::vector<double>&,
+                                              std::vector<double>&) const;
+template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
+                                          const float*, bool, bool);
+template void Korvex<double>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
+                                           const double*, bool, bool);
 template double Korvex<float>::Out_Of_Focus(float*);
 template double Korvex<double>::Out_Of_Focus(double*);

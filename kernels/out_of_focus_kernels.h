@@ -74,14 +74,43 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
 }
 
 // From the unnormalised inverse transform of the b-gradient's spectrum: bGrad = its real part
-// less c, projected onto what b >= 0 lets move (0 where b is 0 and the gradient positive).
+// less c; with `project`, projected onto what b >= 0 lets move (0 where b is 0 and the
+// gradient positive).
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(CudaComplex<T>* z, T* c, T* b, T* bGrad,
-                                                         unsigned W, unsigned H) {
+                                                         unsigned project, unsigned W,
+                                                         unsigned H) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     const T g = scale.residual(z[i].re, c[i]);
-    bGrad[i] = b[i] <= T(0) && g > T(0) ? T(0) : g;
+    bGrad[i] = project != 0u && b[i] <= T(0) && g > T(0) ? T(0) : g;
+  }
+}
+
+// b takes a projected gradient step of length `step`: b = max(0, b - step bGrad); z gets the
+// move b made (real).
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(CudaComplex<T>* z, T* b, T* bGrad, T step,
+                                                        unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    const T moved = b[i] - step * bGrad[i];
+    const T next = moved < T(0) ? T(0) : moved;  // a NaN stays NaN
+    z[i].re = next - b[i];
+    z[i].im = T(0);
+    b[i] = next;
+  }
+}
+
+// z, the unshifted spectrum of a move of b, through b's curvature frames G'G.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Curvature(CudaComplex<T>* z, T* g, T frames,
+                                                          unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    const T gain = frames * g[i] * g[i];
+    z[i].re = z[i].re * gain;
+    z[i].im = z[i].im * gain;
   }
 }

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _arrays, _core
+from ._threads import task_threads
 from .patterns import (Pattern, UndersampledWarning, camera_background, estimate_with,
                        orders_code, warn_low_modulation)
 from .results import AcquisitionResult
@@ -154,6 +155,7 @@ class Pipeline:
                              f"{settings.angles} x {settings.phases}")
         self._pipelines = {}
         self._estimator = None
+        self._built = ()  # what the last reconstruct built anew, by name: () when all was kept
         self._closed = False
         self._lock = threading.Lock()
 
@@ -183,7 +185,7 @@ class Pipeline:
 
     def _estimate(self, frames, a: "Acquisition", period=None, angle_guess=None) -> Pattern:
         frames = self._checked(frames)
-        with self._lock:
+        with task_threads(), self._lock:
             self._check_open()
             if self._estimator is None:
                 self._estimator = _core.Estimator(*self.shape, a.angles, a.phases)
@@ -209,7 +211,7 @@ class Pipeline:
         if pattern is not None and not isinstance(pattern, Pattern):
             raise TypeError(f"pattern must be a korvex.Pattern, got {type(pattern).__name__}")
         level, image = camera_background(a.background, frames.shape[1:])
-        with self._lock:
+        with task_threads(), self._lock:
             self._check_open()
             pipeline = self._pipeline(frames.dtype)
             d = pipeline.reconstruct(frames, a.na, a.wavelength, a.pixel_size, a.immersion,
@@ -219,6 +221,7 @@ class Pipeline:
                                      None if pattern is None else pattern.as_core(), a.orders,
                                      level, image, a.gain, a.out_of_focus,
                                      a.out_of_focus_width, a.defocus)
+            self._built = tuple(d["built"])
         # A given pattern comes back as given (with its MCNR, which the core does not echo).
         found = Pattern.from_core(d["pattern"]) if pattern is None else pattern
         if warn and d["undersampled"]:

@@ -12,6 +12,7 @@ import time
 import numpy as np
 
 from . import _arrays, _core
+from ._threads import task_threads
 from .results import Result
 
 
@@ -88,7 +89,7 @@ class Reconstructor:
             raise TypeError(f"out must be a numpy array, got {type(out).__name__}")
         elif out.dtype != dtype or out.shape != self.shape or not out.flags.c_contiguous:
             raise ValueError(f"out must be a C-contiguous {dtype} array of {self.shape}")
-        with self._lock:
+        with task_threads(), self._lock:
             if self._closed:
                 raise ValueError("this Reconstructor is closed")
             engine = self._engine_for(dtype)

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field, fields
 import numpy as np
 
 from . import _arrays, _core
+from ._threads import task_threads
 
 
 class LowModulationWarning(UserWarning):
@@ -181,9 +182,10 @@ def estimate_patterns(frames, otf, angles=3, phases=3, *, period=None, angle_gue
     if otf.shape != frames.shape[1:]:
         raise ValueError(f"otf must be {_arrays.shape_text(frames.shape[1:])}, got "
                          f"{_arrays.shape_text(otf.shape)}")
-    estimator = _core.Estimator(frames.shape[1], frames.shape[2], angles, phases)
-    pattern = estimate_with(estimator, frames, otf, period, angle_guess, angles, orders,
-                            background, gain)
+    with task_threads():
+        estimator = _core.Estimator(frames.shape[1], frames.shape[2], angles, phases)
+        pattern = estimate_with(estimator, frames, otf, period, angle_guess, angles, orders,
+                                background, gain)
     warn_low_modulation(pattern)
     # Last, as in MATLAB: the likely cause of any low modulation above.
     warn_undersampled(otf)

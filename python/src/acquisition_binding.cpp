@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "acquisition_pipeline.h"
@@ -113,6 +114,15 @@ class Pipeline {
       d["out_of_focus"] = To_Numpy(std::move(result.outOfFocus), {result.width, result.height});
     }
     d["seconds"] = seconds;
+    // What the call built anew: nothing when the kept state fitted.
+    nb::list built;
+    const korvex::acquisition::BuiltParts& b = result.built;
+    for (const auto& [part, made] : {std::pair{"estimator", b.estimator},
+                                     std::pair{"upsampler", b.upsampler},
+                                     std::pair{"otf", b.otf}, std::pair{"engine", b.engine}}) {
+      if (made) built.append(part);
+    }
+    d["built"] = built;
     return d;
   }
 

@@ -84,5 +84,6 @@ void Bind_Engine(nb::module_& m);
 void Bind_Imaging(nb::module_& m);
 void Bind_Patterns(nb::module_& m);
 void Bind_Acquisition(nb::module_& m);
+void Bind_Threads(nb::module_& m);
 
 }  // namespace korvex::python

@@ -42,4 +42,5 @@ NB_MODULE(_core, m) {
   korvex::python::Bind_Imaging(m);
   korvex::python::Bind_Patterns(m);
   korvex::python::Bind_Acquisition(m);
+  korvex::python::Bind_Threads(m);
 }

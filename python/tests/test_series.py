@@ -102,3 +102,28 @@ def test_a_lazy_series_reconstructs_each_time_point_once(series, monkeypatch):
     assert calls == []
     lazy.image.compute(scheduler="sync")
     assert len(calls) == 3
+
+
+@pytest.mark.skipif(korvex.backend != "host", reason="thread counts are the host backend's")
+def test_a_workers_tasks_run_on_its_thread_count_and_leave_others_alone(series, monkeypatch):
+    from dask.distributed import Client, LocalCluster
+
+    from korvex import _core, acquisition
+
+    frames, _, _ = series
+    default = _core.threads()
+    workers = default + 1  # differs from what the process would use by itself
+    seen = []
+    real = acquisition.Pipeline._pipeline
+    monkeypatch.setattr(acquisition.Pipeline, "_pipeline",
+                        lambda self, dtype: seen.append(_core.threads()) or real(self, dtype))
+    lazy = korvex.reconstruct_series(da.from_array(frames[:2], chunks=(1, 9, 37, 50)), na=1.2,
+                                     wavelength=0.52, pixel_size=0.065, iterations=2)
+    with LocalCluster(n_workers=1, threads_per_worker=workers, processes=False,
+                      dashboard_address=None) as cluster, Client(cluster):
+        lazy.image.compute()
+    assert seen == [workers, workers]
+    lazy.image.compute(scheduler="sync")  # outside a worker: the caller's count
+    assert seen[2:] == [default, default] and _core.threads() == default
+    with pytest.raises(ValueError, match="threads must be at least 1, got 0"):
+        _core.set_threads(0)

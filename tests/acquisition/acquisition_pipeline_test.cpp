@@ -102,6 +102,9 @@ TEST_F(AcquisitionPipelineTest, ReturnsTheFineGridAndKeepsTheEngine) {
   EXPECT_FALSE(first.estimated);
   EXPECT_EQ(first.image.size(), size_t{4} * kH * kW);
   EXPECT_GT(first.seconds.engineSetup, 0.0);
+  // With a given pattern there is no estimator to build.
+  EXPECT_TRUE(!first.built.estimator && first.built.upsampler && first.built.otf &&
+              first.built.engine);
   // The same geometry again: no buffer or plan is made anew.
   korvex::host::clear_call_counts();
   const AcquisitionResult<float> second =
@@ -109,6 +112,8 @@ TEST_F(AcquisitionPipelineTest, ReturnsTheFineGridAndKeepsTheEngine) {
   EXPECT_EQ(korvex::host::call_count("cudaMalloc"), 0u);
   EXPECT_EQ(korvex::host::call_count("cufftPlan2d"), 0u);
   EXPECT_EQ(second.image, first.image);
+  EXPECT_TRUE(!second.built.estimator && !second.built.upsampler && !second.built.otf &&
+              !second.built.engine);
   EXPECT_GE(second.seconds.total, second.seconds.reconstruction + second.seconds.upsampling);
   pipeline_.Release();
 }

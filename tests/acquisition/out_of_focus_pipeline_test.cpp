@@ -101,13 +101,14 @@ Scene Make_Scene(double hazeShare) {
   return s;
 }
 
-// The out-of-focus model takes plain steps, so the comparisons without it take them too.
-AcquisitionOptions Options(bool outOfFocus) {
+// Plain steps move the pair (x, b); preconditioned ones move x with b following it. Every
+// comparison takes the same steps without the model.
+AcquisitionOptions Options(bool outOfFocus, bool preconditioned = false) {
   AcquisitionOptions o;
   o.optics = {1.2, 0.52, 0.1};
   o.pattern = Two_Beam_Pattern();
   o.outOfFocus.enabled = outOfFocus;
-  o.preconditioned = false;
+  o.preconditioned = preconditioned;
   o.iterations = 40;
   return o;
 }
@@ -170,44 +171,61 @@ double Relative_Change(const std::vector<float>& changed, const std::vector<floa
 }
 
 // Only the patterned sidebands tell haze from in-focus light, and at a period near the cut-off
-// they carry it faintly: the split converges over a few hundred iterations.
+// they carry it faintly: plain steps on the pair split it over a few hundred iterations; the
+// default preconditioned steps on x, with b following it from the reduced problem's start, in
+// the default 15.
 TEST_F(OutOfFocusPipelineTest, RemovesTheHazeAndKeepsTheInFocusLevel) {
   const Scene s = Make_Scene(0.5);
-  AcquisitionOptions options = Options(false);
-  options.iterations = 300;
-  const AcquisitionResult<float> off =
-      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
-  EXPECT_TRUE(off.outOfFocus.empty());
-  EXPECT_EQ(off.outOfFocusShare, 0.0);
-  options.outOfFocus.enabled = true;
-  const AcquisitionResult<float> on =
-      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
-  const Levels without = Measure(off.image, s), with = Measure(on.image, s);
-  // Without the model the haze is reconstructed as specimen.
-  EXPECT_GT(without.haze, 0.5 * s.haze[size_t(kHazeCol) * kFine + size_t(kHazeRow)]);
-  EXPECT_LT(with.haze, 0.05 * without.haze);
-  EXPECT_NEAR(with.focus, without.focus, 0.02 * without.focus);
-  // Half the light is haze; the sparsity penalty, a uniform lowering of every frame, trims
-  // the haze's faint tails, so the model finds less.
-  EXPECT_GT(on.outOfFocusShare, 0.15);
-  EXPECT_LT(on.outOfFocusShare, 0.6);
-  // The haze image is the haze: its peak near the blob's, on the image's grid.
-  ASSERT_EQ(on.outOfFocus.size(), on.image.size());
-  const size_t centre = size_t(kHazeCol) * kFine + size_t(kHazeRow);
-  EXPECT_NEAR(on.outOfFocus[centre], s.haze[centre], 0.25 * s.haze[centre]);
+  for (const bool preconditioned : {false, true}) {
+    SCOPED_TRACE(preconditioned ? "preconditioned" : "plain");
+    AcquisitionOptions options = Options(false, preconditioned);
+    options.iterations = preconditioned ? ReconstructionDefaults::kIterations : 300;
+    const AcquisitionResult<float> off =
+        pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
+    EXPECT_TRUE(off.outOfFocus.empty());
+    EXPECT_EQ(off.outOfFocusShare, 0.0);
+    options.outOfFocus.enabled = true;
+    const AcquisitionResult<float> on =
+        pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
+    const Levels without = Measure(off.image, s), with = Measure(on.image, s);
+    // Without the model the haze is reconstructed as specimen.
+    EXPECT_GT(without.haze, 0.5 * s.haze[size_t(kHazeCol) * kFine + size_t(kHazeRow)]);
+    EXPECT_LT(with.haze, 0.05 * without.haze);
+    EXPECT_NEAR(with.focus, without.focus, 0.02 * without.focus);
+    // Half the light is haze; the sparsity penalty, a uniform lowering of every frame, trims
+    // the haze's faint tails, so the model finds less.
+    EXPECT_GT(on.outOfFocusShare, 0.15);
+    EXPECT_LT(on.outOfFocusShare, 0.6);
+    // The haze image is the haze: its peak near the blob's, on the image's grid.
+    ASSERT_EQ(on.outOfFocus.size(), on.image.size());
+    const size_t centre = size_t(kHazeCol) * kFine + size_t(kHazeRow);
+    EXPECT_NEAR(on.outOfFocus[centre], s.haze[centre], 0.25 * s.haze[centre]);
+  }
   pipeline_.Release();
 }
 
 TEST_F(OutOfFocusPipelineTest, LeavesAThinSpecimenNearlyAsItWas) {
   const Scene s = Make_Scene(0.0);
-  const AcquisitionResult<float> off =
-      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, Options(false));
-  const AcquisitionResult<float> on =
-      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, Options(true));
-  EXPECT_LT(on.outOfFocusShare, 0.01);
-  EXPECT_LT(Relative_Change(on.image, off.image), 0.005);
-  EXPECT_NEAR(Measure(on.image, s).focus, Measure(off.image, s).focus,
-              0.03 * Measure(off.image, s).focus);
+  for (const bool preconditioned : {false, true}) {
+    SCOPED_TRACE(preconditioned ? "preconditioned" : "plain");
+    const AcquisitionResult<float> off = pipeline_.Reconstruct(
+        s.frames.data(), kSide, kSide, kFrames, Options(false, preconditioned));
+    const AcquisitionResult<float> on = pipeline_.Reconstruct(
+        s.frames.data(), kSide, kSide, kFrames, Options(true, preconditioned));
+    EXPECT_LT(on.outOfFocusShare, 0.01);
+    EXPECT_LT(Relative_Change(on.image, off.image), 0.005);
+    EXPECT_NEAR(Measure(on.image, s).focus, Measure(off.image, s).focus,
+                0.03 * Measure(off.image, s).focus);
+    if (preconditioned) {
+      // No haze found at the start: the start and the steps are those of the Fourier start
+      // without the model.
+      AcquisitionOptions fourier = Options(false, true);
+      fourier.fourierStart = true;
+      const AcquisitionResult<float> plain =
+          pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, fourier);
+      EXPECT_LT(Relative_Change(on.image, plain.image), 1e-5);
+    }
+  }
   pipeline_.Release();
 }
 
@@ -234,11 +252,6 @@ TEST_F(OutOfFocusPipelineTest, RefusesNonsenseSettingsNamingThem) {
   o.outOfFocus.defocus = 1.0;
   o.optics.immersion = 1.0;  // NA 1.2 in air
   EXPECT_EQ(refusal(o), "na (1.2) must be below the immersion medium's refractive index (1)");
-  o = Options(true);
-  o.fourierStart = true;
-  EXPECT_EQ(refusal(o),
-            "the out-of-focus model starts from the widefield image: leave the start at "
-            "widefield or turn the out-of-focus model off");
   // A measured OTF without optics: the defocus has nothing to be modelled from.
   o = Options(true);
   o.outOfFocus.defocus = 1.0;
@@ -305,3 +318,4 @@ TEST(DefocusedOtf, IsTheInFocusModelAtZeroAndLowPassesWithDefocus) {
 }
 
 }  // namespace
+

@@ -238,4 +238,42 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
   for (double v : haze) EXPECT_GT(v, -1e-9);
 }
 
+// With preconditioned steps b follows x: after the run d_grad holds x's gradient at x's last
+// point and the haze b has moved to since, its own half zeroed (b takes no step), and b stays
+// non-negative.
+TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFollowsX) {
+  const HazeProblem h = Make_Problem(23, 18, 3, false);
+  const Problem& p = h.problem;
+  const size_t n = size_t{p.W} * p.H;
+  KorvexHarmonics harmonics = h.harmonics;
+  harmonics.approximation.resize(n);
+  for (size_t i = 0; i < n; ++i) harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
+  KorvexOptions options;
+  options.frameData = true;
+  options.sparsity = -0.5;  // pulls b up at once, as in Expect_Joint_Gradient
+  options.outOfFocus = h.transfer;
+  options.preconditioned = true;
+  HostArrays<double> arrays(p);
+  Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
+  engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
+                        0.0, 0.0, 0.05, options);
+  ASSERT_EQ(engine.m_iteration, 5u);
+  std::vector<double> point = Device_Pair(engine.d_estimatePrev, n);
+  const std::vector<double> now = Device_Pair(engine.d_estimate, n);
+  std::copy(now.begin() + n, now.end(), point.begin() + n);  // b as it is now
+  size_t hazePixels = 0;
+  for (size_t i = n; i < 2 * n; ++i) {
+    ASSERT_GE(point[i], 0.0);
+    hazePixels += point[i] > 0.0;
+  }
+  ASSERT_GT(hazePixels, n / 10) << "the haze must be under way for its terms to count";
+  const std::vector<double> expected = Frame_By_Frame_Gradient(h, point, true, options.sparsity);
+  const std::vector<double> actual = Device_Pair(engine.d_grad, n);
+  EXPECT_LT(Relative_Difference(std::vector<double>(actual.begin(), actual.begin() + n),
+                                std::vector<double>(expected.begin(), expected.begin() + n)),
+            1e-10);
+  for (size_t i = n; i < 2 * n; ++i) EXPECT_EQ(actual[i], 0.0);
+
+}
+
 }  // namespace
