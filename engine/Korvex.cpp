@@ -314,7 +314,10 @@ void Korvex<T>::Clean_Resources() {
     cudaStreamDestroy(m_stream2);
     m_stream2 = nullptr;
   }
-  for (cufftHandle* plan : {&m_fftPlan, &m_realForward, &m_realInverse}) {
+  m_band = 0;
+  m_bandPlanned = 0;
+  for (cufftHandle* plan : {&m_fftPlan, &m_realForward, &m_realInverse, &m_rowPlan, &m_columnPlan,
+                            &m_realRowForward, &m_realRowInverse, &m_halfColumnPlan}) {
     if (*plan != 0) {
       cufftDestroy(*plan);
       *plan = 0;

@@ -281,6 +281,20 @@ class Korvex {
   void Filter_Real(T* in, T* transfer, T* out);
   // The launch of the layout conversion by tiles (Col2Row_Tiles) over this engine's image.
   KernelLaunch_t Tile_Launch() const;
+  // Harmonic engines: filtering through d_otf pruned to its band (Korvex_Band.cpp). Device
+  // columns 0 .. m_band - 1 and W - m_band .. W - 1 hold every nonzero value of d_otf; only
+  // those columns are transformed along the columns. 0: the whole grid, the 2-D plans.
+  static unsigned Band_Columns(const std::vector<double>& centred, unsigned W, unsigned H);
+  void Set_Band(const std::vector<double>& centred);
+  void Band_Filter(CudaComplex<T>* buffer);
+  void Band_Filter_Real(T* in, T* out);
+  unsigned m_band = 0;
+  unsigned m_bandPlanned = 0;         // the band the column plans were made for; 0: none
+  cufftHandle m_rowPlan = 0;          // H complex rows of W points
+  cufftHandle m_columnPlan = 0;       // m_bandPlanned complex columns of H points
+  cufftHandle m_realRowForward = 0;   // H real rows to their W / 2 + 1 frequencies
+  cufftHandle m_realRowInverse = 0;   // and back
+  cufftHandle m_halfColumnPlan = 0;   // m_bandPlanned columns of the half spectrum
 };
 
 extern template class Korvex<float>;

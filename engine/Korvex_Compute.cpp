@@ -382,14 +382,22 @@ void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer) {
 
 template <typename T>
 void Korvex<T>::Filter_Real(T* in, T* transfer, T* out) {
+  if (transfer == d_otf && m_band != 0) {
+    Band_Filter_Real(in, out);
+    return;
+  }
   KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, in, d_scratchB));
-  CuCall_Filter_Half(m_launch, d_scratchB, transfer, m_width, m_height);
+  CuCall_Filter_Half(m_launch, d_scratchB, transfer, m_width / 2 + 1, m_width, m_height);
   KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchB, out));
 }
 
 // `buffer` through `transfer` (device order) in place, unnormalised.
 template <typename T>
 void Korvex<T>::Filter_In_Place(CudaComplex<T>* buffer, T* transfer) {
+  if (transfer == d_otf && m_band != 0) {
+    Band_Filter(buffer);
+    return;
+  }
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
   CuCall_MM_Mult_CR(m_launch, buffer, transfer, buffer, m_width, m_height);
   KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));

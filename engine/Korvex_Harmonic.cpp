@@ -167,6 +167,8 @@ template <typename T>
 void Korvex<T>::Upload_Centred(const std::vector<double>& centred, T* destination) {
   const unsigned W = m_width;
   const unsigned H = m_height;
+  // Filtering through d_otf follows its band (Set_Band), read once the new values are in.
+  if (destination == d_otf) m_band = 0;
   const std::vector<T> values(centred.begin(), centred.end());
   T* stagingA = reinterpret_cast<T*>(d_scratchA);
   T* stagingB = reinterpret_cast<T*>(d_scratchB);
@@ -174,6 +176,7 @@ void Korvex<T>::Upload_Centred(const std::vector<double>& centred, T* destinatio
       cudaMemcpy(stagingA, values.data(), values.size() * sizeof(T), cudaMemcpyHostToDevice));
   CuCall_Col2Row_Tiles(Tile_Launch(), stagingA, stagingB, W, H);
   CuCall_FFTShift2D_R(m_launch, stagingB, destination, W, H);
+  if (destination == d_otf) Set_Band(centred);
 }
 
 template <typename T>

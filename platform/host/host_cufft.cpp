@@ -1,4 +1,4 @@
-// cuFFT's two-dimensional complex transforms on FFTW.
+// cuFFT's two-dimensional transforms and batches of one-dimensional ones on FFTW.
 //
 // FFTW plans are measured (FFTW_MEASURE) on internal arrays and executed on the caller's
 // buffers through FFTW's new-array interface. That interface wants the same in-place-ness
@@ -17,6 +17,7 @@
 // without reading or writing wisdom.
 #include "host_cufft.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -67,11 +68,22 @@ int variant(bool inverse, bool in_place, bool unaligned) {
 // real transform (real image to its half spectrum, or back).
 enum class Kind { kComplex, kRealForward, kRealInverse };
 
+// The arrays a plan transforms: one rows x cols image (cufftPlan2d), or `howmany`
+// one-dimensional transforms of n points (cufftPlanMany), point k of transform b at
+// b * dist + k * stride of its array, in elements of that array's type. `in` and `out` are
+// each array's extent in those elements.
+struct Shape {
+  bool batched = false;
+  int rows = 0, cols = 0;
+  int n = 0, howmany = 0, istride = 0, idist = 0, ostride = 0, odist = 0;
+  size_t in = 0, out = 0;
+};
+
 template <class Real>
 class Transform {
  public:
   using F = Fftw<Real>;
-  Transform(int rows, int cols, Kind kind) : rows_(rows), cols_(cols), kind_(kind) {}
+  Transform(const Shape& shape, Kind kind) : shape_(shape), kind_(kind) {}
   ~Transform() {
     std::lock_guard<std::mutex> lock(planner_mutex());
     for (auto p : plans_) {
@@ -119,30 +131,59 @@ class Transform {
     return F::alignment_of(reinterpret_cast<typename F::complex*>(p)) != 0;
   }
 
+  // Complex elements that hold `count` elements of an array of this kind's input or output.
+  size_t complex_room(size_t count, bool real_array) const {
+    return real_array ? (count + 1) / 2 : count;
+  }
+
+  typename F::plan make(typename F::complex* in, typename F::complex* out, bool inverse,
+                        unsigned flags) const {
+    using R = typename F::real;
+    const Shape& s = shape_;
+    if (!s.batched) {
+      if (kind_ == Kind::kComplex) {
+        return F::make(s.rows, s.cols, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+      }
+      if (kind_ == Kind::kRealForward) {
+        return F::make_r2c(s.rows, s.cols, reinterpret_cast<R*>(in), out, flags);
+      }
+      return F::make_c2r(s.rows, s.cols, in, reinterpret_cast<R*>(out), flags);
+    }
+    if (kind_ == Kind::kComplex) {
+      return F::make_many(s.n, s.howmany, in, s.istride, s.idist, out, s.ostride, s.odist,
+                          inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
+    }
+    if (kind_ == Kind::kRealForward) {
+      return F::make_many_r2c(s.n, s.howmany, reinterpret_cast<R*>(in), s.istride, s.idist, out,
+                              s.ostride, s.odist, flags);
+    }
+    return F::make_many_c2r(s.n, s.howmany, in, s.istride, s.idist, reinterpret_cast<R*>(out),
+                            s.ostride, s.odist, flags);
+  }
+
   typename F::plan variant_for(bool inverse, bool in_place, bool unaligned) {
     std::lock_guard<std::mutex> lock(planner_mutex());
     typename F::plan& slot = plans_[variant(inverse, in_place, unaligned)];
     if (slot) return slot;
-    const size_t n = static_cast<size_t>(rows_) * static_cast<size_t>(cols_);
-    // Measuring overwrites the arrays it plans on: they are ours, never the caller's. A real
-    // plan's arrays are a complex image each, room for the real image and the half spectrum.
-    typename F::complex* in = F::alloc(n);
-    typename F::complex* out = in_place ? in : F::alloc(n);
+    // Measuring overwrites the arrays it plans on: they are ours, never the caller's, each
+    // room for the plan's array (a 2-D plan's: a complex image, room for the real image and
+    // the half spectrum alike).
+    const size_t in_room = shape_.batched ? complex_room(shape_.in, kind_ == Kind::kRealForward)
+                                          : shape_.in;
+    const size_t out_room = shape_.batched
+                                ? complex_room(shape_.out, kind_ == Kind::kRealInverse)
+                                : shape_.out;
+    typename F::complex* in = F::alloc(in_place ? std::max(in_room, out_room) : in_room);
+    typename F::complex* out = in_place ? in : F::alloc(out_room);
     if (in && out) {
       const bool measured = planner_rigour() == FFTW_MEASURE;
       {
-        const PlanningThreads<Real> threads(n);
+        const PlanningThreads<Real> threads(std::max(in_room, out_room));
         // After FFTW's threads are set up: wisdom names the planner's solvers, threaded ones
         // included, and a planner without them refuses it.
         if (measured) load_wisdom<Real>();
         const unsigned flags = planner_rigour() | (unaligned ? FFTW_UNALIGNED : 0u);
-        if (kind_ == Kind::kComplex) {
-          slot = F::make(rows_, cols_, in, out, inverse ? FFTW_BACKWARD : FFTW_FORWARD, flags);
-        } else if (kind_ == Kind::kRealForward) {
-          slot = F::make_r2c(rows_, cols_, reinterpret_cast<typename F::real*>(in), out, flags);
-        } else {
-          slot = F::make_c2r(rows_, cols_, in, reinterpret_cast<typename F::real*>(out), flags);
-        }
+        slot = make(in, out, inverse, flags);
       }
       if (measured && slot) save_wisdom<Real>();
     }
@@ -151,8 +192,7 @@ class Transform {
     return slot;
   }
 
-  int rows_;
-  int cols_;
+  Shape shape_;
   Kind kind_;
   typename F::plan plans_[kVariants] = {};
 };
@@ -165,22 +205,41 @@ Kind Kind_Of(cufftType t) {
   return Kind::kComplex;
 }
 
+bool Known_Type(cufftType t) {
+  return t == CUFFT_C2C || t == CUFFT_Z2Z || t == CUFFT_R2C || t == CUFFT_C2R || t == CUFFT_D2Z ||
+         t == CUFFT_Z2D;
+}
+
+// A 2-D plan's arrays: a complex image, or the real image and its half spectrum.
+Shape Image_Shape(int rows, int cols) {
+  Shape s;
+  s.rows = rows;
+  s.cols = cols;
+  s.in = s.out = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+  return s;
+}
+
 }  // namespace
 
 namespace korvex::host::detail {
 
 struct FftPlan {
-  FftPlan(cufftType t, int rows, int cols) : type(t) {
-    const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    const size_t half = static_cast<size_t>(rows) * (static_cast<size_t>(cols) / 2 + 1);
+  FftPlan(cufftType t, const Shape& shape) : type(t) {
     const size_t real = Single_Precision(t) ? sizeof(float) : sizeof(double);
     const size_t complex = 2 * real;
     const Kind kind = Kind_Of(t);
     if (Single_Precision(t)) {
-      single = std::make_unique<Transform<float>>(rows, cols, kind);
+      single = std::make_unique<Transform<float>>(shape, kind);
     } else {
-      dual = std::make_unique<Transform<double>>(rows, cols, kind);
+      dual = std::make_unique<Transform<double>>(shape, kind);
     }
+    if (shape.batched) {
+      in_bytes = shape.in * (kind == Kind::kRealForward ? real : complex);
+      out_bytes = shape.out * (kind == Kind::kRealInverse ? real : complex);
+      return;
+    }
+    const size_t n = shape.in;
+    const size_t half = static_cast<size_t>(shape.rows) * (static_cast<size_t>(shape.cols) / 2 + 1);
     in_bytes = kind == Kind::kComplex ? n * complex : kind == Kind::kRealForward ? n * real : half * complex;
     out_bytes = kind == Kind::kComplex ? n * complex : kind == Kind::kRealForward ? half * complex : n * real;
   }
@@ -239,26 +298,24 @@ cufftResult cufftEstimate2d(int nx, int ny, cufftType type, size_t* workSize) {
   return CUFFT_SUCCESS;
 }
 
-cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
+namespace {
+
+// Checks common to every plan and the plan itself, measured with the state unlocked.
+// `sizes`: CUFFT_SUCCESS or why the shape cannot be planned.
+cufftResult Make_Plan(Operation operation, cufftHandle* plan, cufftType type, const Shape& shape,
+                      cufftResult sizes) {
   State& s = state();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     int status = 0;
-    if (injected(s, Operation::cufftPlan2d, status)) return static_cast<cufftResult>(status);
+    if (injected(s, operation, status)) return static_cast<cufftResult>(status);
     if (!plan) return CUFFT_INVALID_VALUE;
-    if (nx < 1 || ny < 1) return CUFFT_INVALID_SIZE;
-    // Larger than any address space: the byte count of one image would overflow.
-    if (static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) > (uint64_t{1} << 56)) {
-      return CUFFT_INVALID_SIZE;
-    }
-    if (type != CUFFT_C2C && type != CUFFT_Z2Z && type != CUFFT_R2C && type != CUFFT_C2R &&
-        type != CUFFT_D2Z && type != CUFFT_Z2D) {
-      return CUFFT_INVALID_TYPE;
-    }
+    if (sizes != CUFFT_SUCCESS) return sizes;
+    if (!Known_Type(type)) return CUFFT_INVALID_TYPE;
     if (korvex::host::detail::device_gate(s) != cudaSuccess) return CUFFT_SETUP_FAILED;
   }
   // Planning takes a while: the state stays unlocked meanwhile.
-  auto made = std::make_shared<FftPlan>(type, nx, ny);
+  auto made = std::make_shared<FftPlan>(type, shape);
   const bool planned = made->single ? made->single->plan_first() : made->dual->plan_first();
   if (!planned) return CUFFT_ALLOC_FAILED;
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -266,6 +323,58 @@ cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
   s.plans.emplace(handle, std::move(made));
   *plan = handle;
   return CUFFT_SUCCESS;
+}
+
+// Larger than any address space: the byte count of one array would overflow.
+constexpr uint64_t kElementLimit = uint64_t{1} << 56;
+
+}  // namespace
+
+cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type) {
+  const bool sized = nx >= 1 && ny >= 1 &&
+                     static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) <= kElementLimit;
+  return Make_Plan(Operation::cufftPlan2d, plan, type, sized ? Image_Shape(nx, ny) : Shape{},
+                   sized ? CUFFT_SUCCESS : CUFFT_INVALID_SIZE);
+}
+
+cufftResult cufftPlanMany(cufftHandle* plan, int rank, int* n, int* inembed, int istride,
+                          int idist, int* onembed, int ostride, int odist, cufftType type,
+                          int batch) {
+  Shape shape;
+  bool sized = rank == 1 && n != nullptr && n[0] >= 1 && batch >= 1;
+  if (sized) {
+    const Kind kind = Kind_Of(type);
+    const uint64_t points = static_cast<uint64_t>(n[0]);
+    const uint64_t in = kind == Kind::kRealInverse ? points / 2 + 1 : points;
+    const uint64_t out = kind == Kind::kRealForward ? points / 2 + 1 : points;
+    // Without both embeddings the layout is the basic one: transforms one after the other.
+    if (inembed == nullptr || onembed == nullptr) {
+      istride = ostride = 1;
+      idist = static_cast<int>(in);
+      odist = static_cast<int>(out);
+    }
+    sized = istride >= 1 && ostride >= 1 && idist >= 0 && odist >= 0;
+    const auto extent = [&](uint64_t count, int stride, int dist) {
+      return (count - 1) * static_cast<uint64_t>(stride) +
+             static_cast<uint64_t>(batch - 1) * static_cast<uint64_t>(dist) + 1;
+    };
+    if (sized) {
+      shape.in = extent(in, istride, idist);
+      shape.out = extent(out, ostride, odist);
+      sized = shape.in <= kElementLimit && shape.out <= kElementLimit;
+    }
+    shape.batched = true;
+    shape.n = n[0];
+    shape.howmany = batch;
+    shape.istride = istride;
+    shape.idist = idist;
+    shape.ostride = ostride;
+    shape.odist = odist;
+  }
+  // Only batches of one-dimensional transforms are implemented.
+  const cufftResult sizes =
+      rank != 1 ? CUFFT_NOT_IMPLEMENTED : sized ? CUFFT_SUCCESS : CUFFT_INVALID_SIZE;
+  return Make_Plan(Operation::cufftPlanMany, plan, type, shape, sizes);
 }
 
 cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata,

@@ -48,6 +48,15 @@ typedef float2 cufftComplex;
 typedef double2 cufftDoubleComplex;
 
 cufftResult cufftPlan2d(cufftHandle* plan, int nx, int ny, cufftType type);
+// Batches of one-dimensional transforms (rank 1 only; other ranks: CUFFT_NOT_IMPLEMENTED):
+// `batch` transforms of n[0] points, point k of transform b at b * idist + k * istride of the
+// input and b * odist + k * ostride of the output, in elements of each array's type (a real
+// transform's half spectrum holds n[0] / 2 + 1 points). Without both inembed and onembed the
+// layout is the basic one, transforms one after the other. Executed like the 2-D plans, on
+// any arrays that hold the layout.
+cufftResult cufftPlanMany(cufftHandle* plan, int rank, int* n, int* inembed, int istride,
+                          int idist, int* onembed, int ostride, int odist, cufftType type,
+                          int batch);
 // The work area a plan of this size would take: here one complex image of the plan's type,
 // the size of the vendor's out-of-place work area for most sizes.
 cufftResult cufftEstimate2d(int nx, int ny, cufftType type, size_t* workSize);

@@ -40,6 +40,23 @@ struct Fftw<float> {
   }
   static void execute_r2c(plan p, real* in, complex* out) { fftwf_execute_dft_r2c(p, in, out); }
   static void execute_c2r(plan p, complex* in, real* out) { fftwf_execute_dft_c2r(p, in, out); }
+  // Batches of one-dimensional transforms of n points, element k of transform b at
+  // b * dist + k * stride of each array.
+  static plan make_many(int n, int howmany, complex* in, int istride, int idist, complex* out,
+                        int ostride, int odist, int sign, unsigned flags) {
+    return fftwf_plan_many_dft(1, &n, howmany, in, nullptr, istride, idist, out, nullptr, ostride,
+                              odist, sign, flags);
+  }
+  static plan make_many_r2c(int n, int howmany, real* in, int istride, int idist, complex* out,
+                            int ostride, int odist, unsigned flags) {
+    return fftwf_plan_many_dft_r2c(1, &n, howmany, in, nullptr, istride, idist, out, nullptr,
+                                  ostride, odist, flags);
+  }
+  static plan make_many_c2r(int n, int howmany, complex* in, int istride, int idist, real* out,
+                            int ostride, int odist, unsigned flags) {
+    return fftwf_plan_many_dft_c2r(1, &n, howmany, in, nullptr, istride, idist, out, nullptr,
+                                  ostride, odist, flags);
+  }
 };
 
 template <>
@@ -65,6 +82,23 @@ struct Fftw<double> {
   }
   static void execute_r2c(plan p, real* in, complex* out) { fftw_execute_dft_r2c(p, in, out); }
   static void execute_c2r(plan p, complex* in, real* out) { fftw_execute_dft_c2r(p, in, out); }
+  // Batches of one-dimensional transforms of n points, element k of transform b at
+  // b * dist + k * stride of each array.
+  static plan make_many(int n, int howmany, complex* in, int istride, int idist, complex* out,
+                        int ostride, int odist, int sign, unsigned flags) {
+    return fftw_plan_many_dft(1, &n, howmany, in, nullptr, istride, idist, out, nullptr, ostride,
+                              odist, sign, flags);
+  }
+  static plan make_many_r2c(int n, int howmany, real* in, int istride, int idist, complex* out,
+                            int ostride, int odist, unsigned flags) {
+    return fftw_plan_many_dft_r2c(1, &n, howmany, in, nullptr, istride, idist, out, nullptr,
+                                  ostride, odist, flags);
+  }
+  static plan make_many_c2r(int n, int howmany, complex* in, int istride, int idist, real* out,
+                            int ostride, int odist, unsigned flags) {
+    return fftw_plan_many_dft_c2r(1, &n, howmany, in, nullptr, istride, idist, out, nullptr,
+                                  ostride, odist, flags);
+  }
 };
 
 // Threads of the plans made while one lives, for transforms of `points` elements: the

@@ -45,6 +45,7 @@ struct FftPlan;  // defined by the cuFFT implementation
   X(cudaLaunchKernel)             \
   X(cufftEstimate2d)              \
   X(cufftPlan2d)                  \
+  X(cufftPlanMany)                \
   X(cufftDestroy)                 \
   X(cufftExecC2C)                 \
   X(cufftExecZ2Z)                 \

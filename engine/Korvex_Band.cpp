@@ -1,0 +1,157 @@
+// Korvex<T>: filtering through d_otf pruned to the band where it is nonzero.
+//
+// The transfer function of H'H (and the OTF's even part the folding filters through) vanishes
+// outside the OTF's support, which on the engine's grid may cover well under half of the
+// columns. A 2-D transform is the row transforms followed by the column transforms; when only
+// the band's columns of the spectrum are kept, only those columns need their column transform.
+// The filtering is then: every row forward, the band's columns forward, the band multiplied
+// (everything else set to 0), the band's columns back, every row back. It computes the same
+// filter as the 2-D plans, rounded differently; the band is read from the uploaded transfer
+// function itself, so a transfer function that is nonzero everywhere keeps the 2-D plans.
+//
+// The plans are cuFFT's batched one-dimensional ones (cufftPlanMany): one for the rows, one for
+// a batch of band columns of stride W, executed once at column 0 and once at column W - m for
+// the negative frequencies; the real transforms likewise through the half spectrum's columns
+// 0 .. m - 1. The row plans depend on the geometry alone and are made once; the column plans
+// are made again only when the band's width changes.
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include "Korvex.h"
+#include "library_calls.h"
+#include "status_check.h"
+
+namespace {
+
+constexpr const char* kUnit = "Korvex";
+
+using korvex::detail::Execute_FFT;
+
+// `batch` transforms of n points, point k of transform b at b * dist + k * stride.
+cufftResult Plan_Batch(cufftHandle* plan, int n, int batch, int istride, int idist, int ostride,
+                       int odist, cufftType type) {
+  int size[1] = {n};
+  int inEmbed[1] = {n};
+  int outEmbed[1] = {n};
+  return cufftPlanMany(plan, 1, size, inEmbed, istride, idist, outEmbed, ostride, odist, type,
+                       batch);
+}
+
+// A plan made into `slot` only once it exists, so that a failure leaves the slot empty.
+template <typename T, typename Make>
+void Make_Plan(cufftHandle& slot, Make&& make) {
+  cufftHandle made = 0;
+  KORVEX_CHECK(make(&made));
+  slot = made;
+}
+
+void Destroy_Plan(cufftHandle& slot) {
+  if (slot != 0) cufftDestroy(slot);
+  slot = 0;
+}
+
+}  // namespace
+
+// The band of a centred, column-major W x H transfer function in device order (column c of the
+// centred array is device column (c + W - W / 2) mod W): the least m such that every nonzero
+// value (NaN included) lies in device columns 0 .. m - 1 or W - m .. W - 1. 0 when the band
+// covers more than 3/8 of the columns on each side, where the pruned transforms save too little
+// to pay for their second pass over the columns' memory.
+template <typename T>
+unsigned Korvex<T>::Band_Columns(const std::vector<double>& centred, unsigned W, unsigned H) {
+  unsigned low = 0;   // device columns 0 .. low - 1 hold the nonnegative frequencies' values
+  unsigned high = 0;  // device columns W - high .. W - 1 the negative frequencies'
+  for (unsigned c = 0; c < W; ++c) {
+    const double* column = centred.data() + size_t{c} * H;
+    const bool nonzero = std::any_of(column, column + H, [](double v) { return v != 0.0; });
+    if (!nonzero) continue;
+    const unsigned device = (c + W - W / 2) % W;
+    if (device <= W / 2) {
+      low = std::max(low, device + 1);
+    } else {
+      high = std::max(high, W - device);
+    }
+  }
+  const unsigned band = std::max({low, high, 1u});
+  return 8 * uint64_t{band} > 3 * uint64_t{W} ? 0 : band;
+}
+
+// Reads the band of the transfer function just uploaded to d_otf (harmonic engines only) and
+// makes the plans it needs.
+template <typename T>
+void Korvex<T>::Set_Band(const std::vector<double>& centred) {
+  m_band = 0;
+  if (!m_harmonic) return;
+  const unsigned band = Band_Columns(centred, m_width, m_height);
+  if (band == 0) return;
+  const int W = static_cast<int>(m_width);
+  const int H = static_cast<int>(m_height);
+  const int half = W / 2 + 1;
+  const bool single = std::is_same_v<T, float>;
+  const cufftType complexType = single ? CUFFT_C2C : CUFFT_Z2Z;
+  if (m_rowPlan == 0) {
+    Make_Plan<T>(m_rowPlan,
+              [&](cufftHandle* p) { return Plan_Batch(p, W, H, 1, W, 1, W, complexType); });
+  }
+  if (m_realRowForward == 0) {
+    Make_Plan<T>(m_realRowForward, [&](cufftHandle* p) {
+      return Plan_Batch(p, W, H, 1, W, 1, half, single ? CUFFT_R2C : CUFFT_D2Z);
+    });
+  }
+  if (m_realRowInverse == 0) {
+    Make_Plan<T>(m_realRowInverse, [&](cufftHandle* p) {
+      return Plan_Batch(p, W, H, 1, half, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
+    });
+  }
+  if (band != m_bandPlanned) {
+    m_bandPlanned = 0;
+    Destroy_Plan(m_columnPlan);
+    Destroy_Plan(m_halfColumnPlan);
+    const int columns = static_cast<int>(band);
+    Make_Plan<T>(m_columnPlan, [&](cufftHandle* p) {
+      return Plan_Batch(p, H, columns, W, 1, W, 1, complexType);
+    });
+    Make_Plan<T>(m_halfColumnPlan, [&](cufftHandle* p) {
+      return Plan_Batch(p, H, columns, half, 1, half, 1, complexType);
+    });
+    m_bandPlanned = band;
+  }
+  m_band = band;
+}
+
+// `buffer` through d_otf in place, unnormalised, as Filter_In_Place with the 2-D plan.
+template <typename T>
+void Korvex<T>::Band_Filter(CudaComplex<T>* buffer) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  CudaComplex<T>* negative = buffer + (W - m_band);
+  KORVEX_CHECK(Execute_FFT(m_rowPlan, buffer, buffer, CUFFT_FORWARD));
+  KORVEX_CHECK(Execute_FFT(m_columnPlan, buffer, buffer, CUFFT_FORWARD));
+  KORVEX_CHECK(Execute_FFT(m_columnPlan, negative, negative, CUFFT_FORWARD));
+  CuCall_Filter_Band(m_launch, buffer, d_otf, m_band, W, H);
+  KORVEX_CHECK(Execute_FFT(m_columnPlan, buffer, buffer, CUFFT_INVERSE));
+  KORVEX_CHECK(Execute_FFT(m_columnPlan, negative, negative, CUFFT_INVERSE));
+  KORVEX_CHECK(Execute_FFT(m_rowPlan, buffer, buffer, CUFFT_INVERSE));
+}
+
+// The real image `in` through d_otf into `out` (which may be `in`), normalised, through the
+// half spectrum in d_scratchB, as Filter_Real with the 2-D plans.
+template <typename T>
+void Korvex<T>::Band_Filter_Real(T* in, T* out) {
+  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, d_scratchB));
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+  CuCall_Filter_Half(m_launch, d_scratchB, d_otf, m_band, m_width, m_height);
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, d_scratchB, out));
+}
+
+template unsigned Korvex<float>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
+template unsigned Korvex<double>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
+template void Korvex<float>::Set_Band(const std::vector<double>&);
+template void Korvex<double>::Set_Band(const std::vector<double>&);
+template void Korvex<float>::Band_Filter(CudaComplex<float>*);
+template void Korvex<double>::Band_Filter(CudaComplex<double>*);
+template void Korvex<float>::Band_Filter_Real(float*, float*);
+template void Korvex<double>::Band_Filter_Real(double*, double*);
