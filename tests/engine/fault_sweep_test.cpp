@@ -5,6 +5,7 @@
 // once the engine is gone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -149,9 +150,15 @@ class FaultSweep : public HostDeviceTest {
     h.coefficients = {{{{0.4, 0.1}, {0.1, -0.2}}}, {{{-0.3, 0.2}, {0.0, 0.15}}}};
     return h;
   }
-  // Masks given by their harmonics from here on.
-  void Use_Harmonics() {
+  // Masks given by their harmonics from here on; with `bandLimited` through an OTF nonzero in
+  // its middle column only, so that the engine filters through transforms pruned to one column.
+  void Use_Harmonics(bool bandLimited = false) {
     harmonic_ = true;
+    for (unsigned c = 0; c < kWidth && bandLimited; ++c) {
+      for (unsigned r = 0; r < kHeight; ++r) {
+        if (c != kWidth / 2) problem_.otf[size_t{c} * kHeight + r] = 0.0;
+      }
+    }
     fresh_ = [this] {
       const auto engine = New_Engine();
       HostArrays<T> arrays(problem_);
@@ -188,7 +195,7 @@ class FaultSweep : public HostDeviceTest {
   void Sweep_Constructor();
   void Sweep_Reconstruction();
 
-  const Problem problem_ = Random_Problem(kWidth, kHeight, kFrames, 8);
+  Problem problem_ = Random_Problem(kWidth, kHeight, kFrames, 8);
   EngineResult<T> fresh_;
   bool harmonic_ = false;
 };
@@ -303,6 +310,13 @@ TYPED_TEST(FaultSweep, EveryReconstructionCall) { this->Sweep_Reconstruction(); 
 
 TYPED_TEST(FaultSweep, EveryHarmonicReconstructionCall) {
   this->Use_Harmonics();
+  this->Sweep_Reconstruction();
+}
+
+TYPED_TEST(FaultSweep, EveryBandLimitedHarmonicReconstructionCall) {
+  this->Use_Harmonics(true);
+  const std::vector<std::string> log = this->Reconstruction_Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "cufftPlanMany"), 5);
   this->Sweep_Reconstruction();
 }
 

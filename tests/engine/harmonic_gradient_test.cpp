@@ -21,13 +21,17 @@ struct Case {
   bool threeBeam, equalSteps;
   bool onGrid = false;     // wave vectors on whole frequency bins
   bool unevenOtf = false;  // an OTF that is not even, as a measured one may be
+  // An OTF that vanishes outside an ellipse reaching 0.3 of the grid along each axis, so that
+  // the engine filters through the band of columns it is nonzero in.
+  bool bandLimited = false;
 };
 
 std::string Name(const ::testing::TestParamInfo<Case>& info) {
   const Case& c = info.param;
   return std::to_string(c.W) + "x" + std::to_string(c.H) + "_" + std::to_string(c.angles) + "x" +
          std::to_string(c.phases) + (c.threeBeam ? "_threeBeam" : "_twoBeam") +
-         (c.equalSteps ? "_equalSteps" : "_unequalSteps") + (c.unevenOtf ? "_unevenOtf" : "");
+         (c.equalSteps ? "_equalSteps" : "_unequalSteps") + (c.unevenOtf ? "_unevenOtf" : "") +
+         (c.bandLimited ? "_bandLimited" : "");
 }
 
 // A problem whose masks are 1 + a1 cos(theta) + a2 cos(2 theta + psi), theta = k.r + phi_j,
@@ -62,6 +66,13 @@ HarmonicProblem Make_Problem(const Case& c) {
   const size_t n = size_t{c.W} * c.H;
   if (c.unevenOtf) {
     for (size_t i = 0; i < n; ++i) h.problem.otf[i] *= 1.0 + 0.3 * std::sin(0.7 * double(i));
+  }
+  for (unsigned col = 0; col < c.W && c.bandLimited; ++col) {
+    for (unsigned row = 0; row < c.H; ++row) {
+      const double fx = (double(col) - c.W / 2) / (0.3 * c.W);
+      const double fy = (double(row) - c.H / 2) / (0.3 * c.H);
+      if (fx * fx + fy * fy > 1.0) h.problem.otf[size_t{col} * c.H + row] = 0.0;
+    }
   }
   for (unsigned f = 0; f < h.problem.F; ++f) {
     const KorvexHarmonics::Orientation& o = h.harmonics.orientations[f / c.phases];
@@ -143,6 +154,52 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{33, 33, 2, 4, true, false}, Case{16, 9, 1, 3, false, false},
                       Case{21, 16, 3, 3, true, false, false, true}),
     Name);
+
+// The same with the OTF zero outside a band of columns: the harmonic engine filters through
+// transforms pruned to that band, the frame-by-frame one through whole 2-D transforms.
+INSTANTIATE_TEST_SUITE_P(
+    BandLimited, HarmonicGradientTest,
+    ::testing::Values(Case{37, 24, 3, 3, false, false, false, false, true},
+                      Case{20, 27, 3, 5, true, true, false, false, true},
+                      Case{33, 33, 2, 4, true, false, false, true, true},
+                      Case{16, 9, 1, 3, false, false, false, false, true}),
+    Name);
+
+// Whole reconstructions through a band-limited OTF against the same OTF with values far below
+// rounding outside the band, which makes the band the whole grid: pruning the transforms to the
+// band changes the images by rounding only, with the Fourier start, preconditioned steps,
+// sparsity and the out-of-focus term too, on an odd grid and three-beam masks.
+template <typename T>
+void Expect_Pruning_Changes_Rounding_Only(double outside, double tolerance) {
+  const HarmonicProblem h = Make_Problem({33, 20, 3, 3, true, false, false, false, true});
+  const Problem& p = h.problem;
+  KorvexHarmonics harmonics = h.harmonics;
+  harmonics.approximation = korvex::acquisition::Harmonic_Multiplier(harmonics, p.otf, p.H, p.W);
+  for (int variant = 0; variant < 3; ++variant) {
+    KorvexOptions options;
+    options.frameData = true;
+    options.nonNegative = variant != 0;
+    options.sparsity = 0.05;
+    options.fourierStart = options.preconditioned = variant != 0;
+    if (variant == 2) options.outOfFocus = p.otf;
+    std::vector<double> images[2];
+    for (int whole = 0; whole < 2; ++whole) {
+      Problem q = p;
+      for (double& v : q.otf) v = v == 0.0 && whole == 1 ? outside : v;
+      HostArrays<T> arrays(q);
+      Korvex<T> engine(p.W, p.H, p.F, 8, true, variant == 2);
+      engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics,
+                            arrays.output.data(), T(0), T(0.01), T(0.1), options);
+      images[whole] = To_Double(arrays.output);
+    }
+    EXPECT_LT(Relative_Difference(images[0], images[1]), tolerance) << "variant " << variant;
+  }
+}
+
+TEST(BandPruningTest, ChangesTheImagesByRoundingOnly) {
+  Expect_Pruning_Changes_Rounding_Only<float>(1e-30, 1e-4);
+  Expect_Pruning_Changes_Rounding_Only<double>(1e-150, 1e-11);
+}
 
 // The folded frame-by-frame evaluation applies the same operator as the plain one when the OTF
 // is not even.

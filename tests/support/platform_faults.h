@@ -30,6 +30,7 @@ inline const std::map<std::string, int>& Realistic_Failures() {
       {"cudaHostUnregister", cudaErrorHostMemoryNotRegistered},
       {"cufftEstimate2d", CUFFT_ALLOC_FAILED},
       {"cufftPlan2d", CUFFT_ALLOC_FAILED},
+      {"cufftPlanMany", CUFFT_ALLOC_FAILED},
       {"cufftExecC2C", CUFFT_EXEC_FAILED},
       {"cufftExecZ2Z", CUFFT_EXEC_FAILED},
       {"cufftExecR2C", CUFFT_EXEC_FAILED},
