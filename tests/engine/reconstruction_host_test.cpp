@@ -136,3 +136,38 @@ TYPED_TEST(ReconstructionHostTest, FailedCallLeavesNothingLockedAndTheEngineReus
 }
 
 }  // namespace
+
+// A harmonic engine makes the plans of an OTF's band at its first call and keeps them while
+// the band's width stays; a new width makes the two column plans again; an OTF nonzero
+// everywhere makes none and leaves the plans it holds alone.
+TYPED_TEST(ReconstructionHostTest, BandPlansAreMadeOncePerBandWidth) {
+  using T = TypeParam;
+  const Problem& p = this->problem_;
+  KorvexHarmonics harmonics;
+  harmonics.orientations = {{1.1, 0.4}, {0.3, -1.2}, {-0.7, 0.9}};
+  harmonics.coefficients.assign(p.F, {{{0.4, 0.1}, {0.0, 0.0}}});
+  // Nonzero in centred columns W / 2 - reach .. W / 2 + reach: a band of reach + 1.
+  const auto limited = [&](unsigned reach) {
+    Problem q = p;
+    for (unsigned c = 0; c < p.W; ++c) {
+      if (c + reach >= p.W / 2 && c <= p.W / 2 + reach) continue;
+      for (unsigned r = 0; r < p.H; ++r) q.otf[size_t{c} * p.H + r] = 0.0;
+    }
+    return q;
+  };
+  Korvex<T> engine(p.W, p.H, p.F, kIterations, true);
+  const auto planned = [&](const Problem& q) {
+    HostArrays<T> arrays(q);
+    host::clear_call_counts();
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
+                          T(0), T(kLambda), T(kAlpha), KorvexOptions{});
+    EXPECT_EQ(host::call_count("cufftPlan2d"), 0u);
+    return host::call_count("cufftPlanMany") * 10 + host::call_count("cufftDestroy");
+  };
+  EXPECT_EQ(planned(limited(2)), 50u);  // rows, real rows both ways, two column plans
+  EXPECT_EQ(planned(limited(2)), 0u);
+  EXPECT_EQ(planned(limited(1)), 22u);  // the column plans again
+  EXPECT_EQ(planned(p), 0u);
+  EXPECT_EQ(planned(limited(1)), 0u);
+  EXPECT_EQ(host::ledger().fft_plans, 8u);
+}
