@@ -247,9 +247,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   Upload_Harmonics(harmonics);
   if (outOfFocus) Upload_Out_Of_Focus(options.outOfFocus, otf);
   // The folding filters through the OTF's even part; the iterations through its square.
-  std::vector<double> evenOtf =
-      Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H);
-  Upload_Centred(evenOtf, d_otf);
+  Upload_Centred(Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H), d_otf);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   if (outOfFocus) {
@@ -258,10 +256,13 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
   }
   m_multiplier = !harmonics.multiplier.empty();
-  if (!m_multiplier) {
-    for (double& v : evenOtf) v *= v;
+  if (m_multiplier) {
+    Upload_Transfer(harmonics.multiplier);
+  } else {
+    // The transfer function of H'H, the even part squared, in place: its band is the even
+    // part's.
+    CuCall_MM_Mult_RR(m_launch, d_otf, d_otf, d_otf, W, H);
   }
-  Upload_Transfer(m_multiplier ? harmonics.multiplier : evenOtf);
   m_preconditioned = options.preconditioned;
   // With preconditioned steps the haze follows x (Haze_Eliminate).
   m_eliminate = outOfFocus && m_preconditioned;

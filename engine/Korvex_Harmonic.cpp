@@ -138,13 +138,13 @@ std::vector<double> Korvex<T>::Even_Part(const std::vector<double>& centred, uns
   std::vector<double> even(size_t{W} * H);
   // Frequency zero sits at index n / 2 of n: index i mirrors to 2 (n / 2) - i, modulo n.
   const auto mirror = [](unsigned i, unsigned n) { return (2 * (n / 2) + n - i) % n; };
+  std::vector<unsigned> mirrorRows(H);
+  for (unsigned r = 0; r < H; ++r) mirrorRows[r] = mirror(r, H);
   for (unsigned c = 0; c < W; ++c) {
-    const unsigned mirrorC = mirror(c, W);
-    for (unsigned r = 0; r < H; ++r) {
-      const unsigned mirrorR = mirror(r, H);
-      even[size_t{c} * H + r] =
-          0.5 * (centred[size_t{c} * H + r] + centred[size_t{mirrorC} * H + mirrorR]);
-    }
+    const double* column = centred.data() + size_t{c} * H;
+    const double* mirrored = centred.data() + size_t{mirror(c, W)} * H;
+    double* out = even.data() + size_t{c} * H;
+    for (unsigned r = 0; r < H; ++r) out[r] = 0.5 * (column[r] + mirrored[mirrorRows[r]]);
   }
   return even;
 }
