@@ -4,8 +4,9 @@
 // outside the OTF's support, which on the engine's grid may cover well under half of the
 // columns. A 2-D transform is the row transforms followed by the column transforms; when only
 // the band's columns of the spectrum are kept, only those columns need their column transform.
-// The filtering is then: every row forward, the band's columns forward, the band multiplied
-// (everything else set to 0), the band's columns back, every row back. It computes the same
+// The filtering is then: every row forward, the band's columns forward, the spectrum
+// multiplied by the transfer function (which sets the columns outside the band, holding the
+// rows' transforms only, to 0), the band's columns back, every row back. It computes the same
 // filter as the 2-D plans, rounded differently; the band is read from the uploaded transfer
 // function itself, so a transfer function that is nonzero everywhere keeps the 2-D plans.
 //
@@ -130,7 +131,7 @@ void Korvex<T>::Band_Filter(CudaComplex<T>* buffer) {
   KORVEX_CHECK(Execute_FFT(m_rowPlan, buffer, buffer, CUFFT_FORWARD));
   KORVEX_CHECK(Execute_FFT(m_columnPlan, buffer, buffer, CUFFT_FORWARD));
   KORVEX_CHECK(Execute_FFT(m_columnPlan, negative, negative, CUFFT_FORWARD));
-  CuCall_Filter_Band(m_launch, buffer, d_otf, m_band, W, H);
+  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
   KORVEX_CHECK(Execute_FFT(m_columnPlan, buffer, buffer, CUFFT_INVERSE));
   KORVEX_CHECK(Execute_FFT(m_columnPlan, negative, negative, CUFFT_INVERSE));
   KORVEX_CHECK(Execute_FFT(m_rowPlan, buffer, buffer, CUFFT_INVERSE));
@@ -142,7 +143,7 @@ template <typename T>
 void Korvex<T>::Band_Filter_Real(T* in, T* out) {
   KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, d_scratchB));
   KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
-  CuCall_Filter_Half(m_launch, d_scratchB, d_otf, m_band, m_width, m_height);
+  CuCall_Filter_Half(m_launch, d_scratchB, d_otf, m_width, m_height);
   KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
   KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, d_scratchB, out));
 }

@@ -388,7 +388,7 @@ void Korvex<T>::Filter_Real(T* in, T* transfer, T* out) {
     return;
   }
   KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, in, d_scratchB));
-  CuCall_Filter_Half(m_launch, d_scratchB, transfer, m_width / 2 + 1, m_width, m_height);
+  CuCall_Filter_Half(m_launch, d_scratchB, transfer, m_width, m_height);
   KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchB, out));
 }
 

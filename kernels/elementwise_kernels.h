@@ -239,33 +239,17 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Iter_Final(CudaComplex<T>* z, T* m, T
 
 // A half spectrum (H rows of W / 2 + 1 frequencies, the real transform's layout) times the
 // matching columns of `transfer` (row-major W x H, device order), scaled by 1 / (W H): the
-// inverse real transform then gives the filtered image normalised. Only the first `band`
-// columns are filtered; the others, where the transfer function vanishes, are set to 0.
+// inverse real transform then gives the filtered image normalised.
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Half(CudaComplex<T>* z, T* transfer,
-                                                       unsigned band, unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Half(CudaComplex<T>* z, T* transfer, unsigned W,
+                                                       unsigned H) {
   const InverseFftScale<T> scale(W, H);
   const unsigned half = W / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const Index i = at(col, row, half);
-    const T r = col < band ? scale.apply(transfer[at(col, row, W)]) : T(0);
+    const T r = scale.apply(transfer[at(col, row, W)]);
     z[i].re = r * z[i].re;
     z[i].im = r * z[i].im;
-  }
-}
-
-// `z` times `transfer` (both row-major W x H, device order), unnormalised, in the band of
-// columns 0 .. band - 1 and W - band .. W - 1; the columns between, where the transfer
-// function vanishes, are set to 0 (with 2 band >= W every column is multiplied).
-template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Band(CudaComplex<T>* z, T* transfer,
-                                                       unsigned band, unsigned W, unsigned H) {
-  const unsigned upper = W - band;
-  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
-    const Index i = at(col, row, W);
-    const bool inside = col < band || col >= upper;
-    z[i].re = inside ? transfer[i] * z[i].re : T(0);
-    z[i].im = inside ? transfer[i] * z[i].im : T(0);
   }
 }
 

@@ -92,17 +92,6 @@ TYPED_TEST(ElementwiseKernels, NonNegativeUpdateKeepsNaNAndClampsInfinity) {
   EXPECT_EQ(r[4], T(0));  // -3 + 2 = -1, projected
 }
 
-// An unnormalised inverse-FFT value scaled by 1 / (H W) (Residual: and less y): single
-// precision multiplies by the reciprocal (fused with the subtraction), double precision divides.
-template <typename T>
-T Scaled(T v, unsigned W, unsigned H) {
-  if constexpr (std::is_same_v<T, float>) {
-    return v * (1.0f / (float(H) * float(W)));
-  } else {
-    return v / (double(H) * double(W));
-  }
-}
-
 TYPED_TEST(ElementwiseKernels, ComplexKernelsMatchPlainLoops) {
   using T = TypeParam;
   using C = Complex<T>;
@@ -121,33 +110,6 @@ TYPED_TEST(ElementwiseKernels, ComplexKernelsMatchPlainLoops) {
     Expect_Image(out, n, [&](size_t i) { return C{r[i] * z[i].re, r[i] * z[i].im}; });
     engine.CuCall_R2C(launch, r.get(), out.get(), W, H);
     Expect_Image(out, n, [&](size_t i) { return C{r[i], T(0)}; });
-    // The band's columns at both ends multiplied, the columns between set to 0.
-    for (unsigned band : {0u, 1u, W / 3, (W + 1) / 2}) {
-      SCOPED_TRACE("band " + std::to_string(band));
-      DeviceBuffer<C> banded(Random_Values<C>(n, 7));
-      engine.CuCall_Filter_Band(launch, banded.get(), r.get(), band, W, H);
-      Expect_Image(banded, n, [&](size_t i) {
-        const size_t col = i % W;
-        return col < band || col + band >= W ? C{r[i] * z[i].re, r[i] * z[i].im} : C{T(0), T(0)};
-      });
-    }
-    // A half spectrum of (W / 2 + 1) x H: its first `band` columns through the matching
-    // columns of the W x H transfer function, scaled, the rest set to 0.
-    const unsigned half = W / 2 + 1, halfCount = W == 0 ? 0 : half * H;
-    for (unsigned band : {half, half / 2}) {
-      if (halfCount == 0) break;
-      SCOPED_TRACE("half band " + std::to_string(band));
-      DeviceBuffer<C> spectrum(Random_Values<C>(halfCount, 7));
-      engine.CuCall_Filter_Half(launch, spectrum.get(), r.get(), band, W, H);
-      Expect_Image(
-          spectrum, halfCount,
-          [&](size_t i) {
-            const size_t col = i % half, row = i / half;
-            const T gain = col < band ? Scaled(r[row * W + col], W, H) : T(0);
-            return C{gain * spectrum[i].re, gain * spectrum[i].im};
-          },
-          approximate);
-    }
     DeviceBuffer<C> out2(Canaries<C>(n));
     engine.CuCall_Real2Complex(launch, r.get(), out2.get(), W, H);
     Expect_Image(out2, n, [&](size_t i) { return C{r[i], T(0)}; });
@@ -170,6 +132,16 @@ TYPED_TEST(ElementwiseKernels, ComplexKernelsMatchPlainLoops) {
   }
 }
 
+// An unnormalised inverse-FFT value scaled by 1 / (H W), and less y: single precision
+// multiplies by the reciprocal (fused with the subtraction), double precision divides.
+template <typename T>
+T Scaled(T v, unsigned W, unsigned H) {
+  if constexpr (std::is_same_v<T, float>) {
+    return v * (1.0f / (float(H) * float(W)));
+  } else {
+    return v / (double(H) * double(W));
+  }
+}
 template <typename T>
 T Residual(T v, T y, unsigned W, unsigned H) {
   if constexpr (std::is_same_v<T, float>) {
