@@ -1,5 +1,6 @@
 #include "acquisition_pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -177,8 +178,9 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
   return harmonics;
 }
 
+template <typename V>
 std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
-                                        const std::vector<double>& otf, unsigned height,
+                                        const std::vector<V>& otf, unsigned height,
                                         unsigned width) {
   const size_t orientations = harmonics.orientations.size();
   if (orientations == 0 || harmonics.coefficients.size() % orientations != 0) {
@@ -190,13 +192,37 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
                                 std::to_string(otf.size()));
   }
   const double pi = std::acos(-1.0);
+  // |OTF|^2 and the box of rows [top, bottom] and columns [left, right] that holds all its
+  // nonzero samples: beyond the cut-off it is zero, and so is every shifted copy beyond the
+  // shifted box.
   std::vector<double> squared(otf.size());
-  for (size_t i = 0; i < otf.size(); ++i) squared[i] = otf[i] * otf[i];
+  unsigned top = height, bottom = 0, left = width, right = 0;
+  for (unsigned c = 0; c < width; ++c) {
+    for (unsigned r = 0; r < height; ++r) {
+      const double v = static_cast<double>(otf[size_t{c} * height + r]);
+      squared[size_t{c} * height + r] = v * v;
+      if (v == 0.0) continue;
+      top = std::min(top, r), bottom = std::max(bottom, r);
+      left = std::min(left, c), right = std::max(right, c);
+    }
+  }
   std::vector<double> multiplier(size_t{height} * width, 0.0);
+  if (top > bottom) return multiplier;  // an OTF of zeros
+  // Source indices from one before the box to its end, periodic: with them, the bilinear
+  // weights reach every nonzero sample. `at(i)` is the i-th, `count` how many (at most n).
+  struct Span {
+    unsigned first, count, n;
+    unsigned at(unsigned i) const { return (first + i) % n; }
+  };
+  const auto span = [](unsigned low, unsigned high, unsigned n) {
+    return Span{(low + n - 1) % n, std::min(high - low + 2, n), n};
+  };
+  const Span rows = span(top, bottom, height), columns = span(left, right, width);
   // Adds weight x |OTF|^2 at every frequency offset by (sx, sy) bins, bilinear between the
   // samples and periodic as the grid's spectrum is. The offset is the same at every pixel, so
-  // are its whole part (an index shift, wrapped through tables) and its bilinear weights.
-  std::vector<size_t> row0(height), row1(height);
+  // are its whole part (an index shift, wrapped through tables) and its bilinear weights. Only
+  // outputs whose samples meet the box are visited; the rest would add zeros.
+  std::vector<size_t> out0(rows.count), row0(rows.count), row1(rows.count);
   const auto add_shifted = [&](double sx, double sy, double weight) {
     const double wholeX = std::floor(sx), wholeY = std::floor(sy);
     const double tx = sx - wholeX, ty = sy - wholeY;
@@ -205,19 +231,23 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
       return static_cast<size_t>(m < 0 ? m + long(n) : m);
     };
     const size_t shiftX = wrap(wholeX, width), shiftY = wrap(wholeY, height);
-    for (unsigned r = 0; r < height; ++r) {
-      row0[r] = (r + shiftY) % height;
-      row1[r] = (row0[r] + 1) % height;
+    // Output row out0[i] reads source rows row0[i] = out0[i] + shiftY and the next one.
+    for (unsigned i = 0; i < rows.count; ++i) {
+      row0[i] = rows.at(i);
+      row1[i] = (row0[i] + 1) % height;
+      out0[i] = (row0[i] + height - shiftY) % height;
     }
     const double w00 = weight * (1 - tx) * (1 - ty), w10 = weight * tx * (1 - ty);
     const double w01 = weight * (1 - tx) * ty, w11 = weight * tx * ty;
-    for (unsigned c = 0; c < width; ++c) {
-      const size_t c0 = (c + shiftX) % width;
+    for (unsigned j = 0; j < columns.count; ++j) {
+      const size_t c0 = columns.at(j);
+      const size_t c = (c0 + width - shiftX) % width;
       const double* s0 = squared.data() + c0 * height;
       const double* s1 = squared.data() + ((c0 + 1) % width) * height;
-      double* out = multiplier.data() + size_t{c} * height;
-      for (unsigned r = 0; r < height; ++r) {
-        out[r] += w00 * s0[row0[r]] + w10 * s1[row0[r]] + w01 * s0[row1[r]] + w11 * s1[row1[r]];
+      double* out = multiplier.data() + c * height;
+      for (unsigned i = 0; i < rows.count; ++i) {
+        out[out0[i]] += w00 * s0[row0[i]] + w10 * s1[row0[i]] + w01 * s0[row1[i]] +
+                        w11 * s1[row1[i]];
       }
     }
   };
@@ -240,6 +270,12 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
   }
   return multiplier;
 }
+
+template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
+                                                 const std::vector<float>&, unsigned, unsigned);
+template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
+                                                 const std::vector<double>&, unsigned,
+                                                 unsigned);
 
 double Sparsity_Share(const AcquisitionOptions& options) {
   if (options.sparsity) return *options.sparsity;
@@ -496,8 +532,7 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
       k.Fine_Masks(result.pattern, factor);
       if (options.multiplier || options.fourierStart || options.preconditioned) {
         std::vector<double> multiplier =
-            Harmonic_Multiplier(k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()),
-                                result.height, result.width);
+            Harmonic_Multiplier(k.harmonics, k.otf, result.height, result.width);
         if (options.multiplier) k.harmonics.multiplier = multiplier;
         if (options.fourierStart || options.preconditioned) {
           k.harmonics.approximation = std::move(multiplier);
