@@ -205,63 +205,67 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
                                 std::to_string(otf.size()));
   }
   const double pi = std::acos(-1.0);
-  // |OTF|^2 and the box of rows [top, bottom] and columns [left, right] that holds all its
-  // nonzero samples: beyond the cut-off it is zero, and so is every shifted copy beyond the
-  // shifted box.
-  std::vector<double> squared(otf.size());
+  // The box of rows [top, bottom] and columns [left, right] that holds all the OTF's nonzero
+  // samples: beyond the cut-off it is zero, and so is every shifted copy beyond the shifted box.
   unsigned top = height, bottom = 0, left = width, right = 0;
   for (unsigned c = 0; c < width; ++c) {
-    for (unsigned r = 0; r < height; ++r) {
-      const double v = static_cast<double>(otf[size_t{c} * height + r]);
-      squared[size_t{c} * height + r] = v * v;
-      if (v == 0.0) continue;
-      top = std::min(top, r), bottom = std::max(bottom, r);
-      left = std::min(left, c), right = std::max(right, c);
-    }
+    const V* column = otf.data() + size_t{c} * height;
+    unsigned first = 0, last = height;
+    while (first < height && column[first] == V(0)) ++first;
+    if (first == height) continue;
+    while (column[last - 1] == V(0)) --last;
+    top = std::min(top, first), bottom = std::max(bottom, last - 1);
+    left = std::min(left, c), right = std::max(right, c);
   }
   std::vector<double> multiplier(size_t{height} * width, 0.0);
   if (top > bottom) return multiplier;  // an OTF of zeros
-  // Source indices from one before the box to its end, periodic: with them, the bilinear
-  // weights reach every nonzero sample. `at(i)` is the i-th, `count` how many (at most n).
-  struct Span {
-    unsigned first, count, n;
-    unsigned at(unsigned i) const { return (first + i) % n; }
-  };
-  const auto span = [](unsigned low, unsigned high, unsigned n) {
-    return Span{(low + n - 1) % n, std::min(high - low + 2, n), n};
-  };
-  const Span rows = span(top, bottom, height), columns = span(left, right, width);
+  // The samples read: from one before the box to its end, periodic, so that the bilinear
+  // weights reach every nonzero sample; at most the whole grid.
+  const unsigned rowCount = std::min(bottom - top + 2, height);
+  const unsigned columnCount = std::min(right - left + 2, width);
+  const unsigned firstRow = (top + height - 1) % height, firstColumn = (left + width - 1) % width;
+  // |OTF|^2 over them and one sample more each way (zero beyond the box, or the first again
+  // where they are the whole grid): local (i, j) is grid row firstRow + i, column
+  // firstColumn + j, and the bilinear neighbours are (i + 1, j + 1).
+  const size_t localHeight = size_t{rowCount} + 1;
+  std::vector<double> squared(localHeight * (columnCount + 1));
+  for (unsigned j = 0; j <= columnCount; ++j) {
+    const V* column = otf.data() + size_t{(firstColumn + j) % width} * height;
+    for (unsigned i = 0; i <= rowCount; ++i) {
+      const double v = static_cast<double>(column[(firstRow + i) % height]);
+      squared[j * localHeight + i] = v * v;
+    }
+  }
   // Adds weight x |OTF|^2 at every frequency offset by (sx, sy) bins, bilinear between the
   // samples and periodic as the grid's spectrum is. The offset is the same at every pixel, so
-  // are its whole part (an index shift, wrapped through tables) and its bilinear weights. Only
-  // outputs whose samples meet the box are visited; the rest would add zeros.
-  std::vector<size_t> out0(rows.count), row0(rows.count), row1(rows.count);
+  // are its whole part (an index shift) and its bilinear weights. Only outputs whose samples
+  // meet the box are visited; the rest would add zeros.
   const auto add_shifted = [&](double sx, double sy, double weight) {
     const double wholeX = std::floor(sx), wholeY = std::floor(sy);
     const double tx = sx - wholeX, ty = sy - wholeY;
     const auto wrap = [](double v, unsigned n) {
       const long m = static_cast<long>(v) % long(n);
-      return static_cast<size_t>(m < 0 ? m + long(n) : m);
+      return static_cast<unsigned>(m < 0 ? m + long(n) : m);
     };
-    const size_t shiftX = wrap(wholeX, width), shiftY = wrap(wholeY, height);
-    // Output row out0[i] reads source rows row0[i] = out0[i] + shiftY and the next one.
-    for (unsigned i = 0; i < rows.count; ++i) {
-      row0[i] = rows.at(i);
-      row1[i] = (row0[i] + 1) % height;
-      out0[i] = (row0[i] + height - shiftY) % height;
-    }
+    const unsigned shiftX = wrap(wholeX, width), shiftY = wrap(wholeY, height);
     const double w00 = weight * (1 - tx) * (1 - ty), w10 = weight * tx * (1 - ty);
     const double w01 = weight * (1 - tx) * ty, w11 = weight * tx * ty;
-    for (unsigned j = 0; j < columns.count; ++j) {
-      const size_t c0 = columns.at(j);
-      const size_t c = (c0 + width - shiftX) % width;
-      const double* s0 = squared.data() + c0 * height;
-      const double* s1 = squared.data() + ((c0 + 1) % width) * height;
-      double* out = multiplier.data() + c * height;
-      for (unsigned i = 0; i < rows.count; ++i) {
-        out[out0[i]] += w00 * s0[row0[i]] + w10 * s1[row0[i]] + w01 * s0[row1[i]] +
-                        w11 * s1[row1[i]];
-      }
+    // Output row r reads grid row r + shiftY: local row i lands on row firstRow + i - shiftY,
+    // which runs down the column and wraps to row 0 once at most, after `split` rows.
+    const unsigned landing = (firstRow + height - shiftY) % height;
+    const unsigned split = std::min(rowCount, height - landing);
+    for (unsigned j = 0; j < columnCount; ++j) {
+      const unsigned c = (firstColumn + j + width - shiftX) % width;
+      const double* s0 = squared.data() + j * localHeight;
+      const double* s1 = s0 + localHeight;
+      double* out = multiplier.data() + size_t{c} * height;
+      const auto add_rows = [&](unsigned from, unsigned to, double* at) {
+        for (unsigned i = from; i < to; ++i) {
+          at[i - from] += w00 * s0[i] + w10 * s1[i] + w01 * s0[i + 1] + w11 * s1[i + 1];
+        }
+      };
+      add_rows(0, split, out + landing);
+      add_rows(split, rowCount, out);
     }
   };
   const size_t phases = harmonics.coefficients.size() / orientations;
