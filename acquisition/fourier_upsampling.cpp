@@ -99,8 +99,7 @@ void FourierUpsampler<T>::Upsample(const T* frames, unsigned count, T* fine) {
     const T* first = frames + f * pixels;
     const T* second = f + 1 < count ? first + pixels : nullptr;
     fourier::Pack_Pair(first, second, pixels, phases_.data());
-    std::copy(phases_.begin(), phases_.begin() + pixels, spectrum_.begin());
-    transform_->Forward(spectrum_.data());
+    transform_->Forward(phases_.data(), spectrum_.data());
     for (unsigned phase = 1; phase < s * s; ++phase) {
       const Complex* rowRamp = rowRamps_.data() + size_t{phase % s} * height_;
       const Complex* columnRamp = columnRamps_.data() + size_t{phase / s} * width_;
