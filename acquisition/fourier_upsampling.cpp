@@ -100,9 +100,9 @@ void FourierUpsampler<T>::Upsample(const T* frames, unsigned count, T* fine) {
     const T* second = f + 1 < count ? first + pixels : nullptr;
     fourier::Pack_Pair(first, second, pixels, phases_.data());
     transform_->Forward(phases_.data(), spectrum_.data());
-    for (unsigned phase = 1; phase < s * s; ++phase) {
-      const Complex* rowRamp = rowRamps_.data() + size_t{phase % s} * height_;
-      const Complex* columnRamp = columnRamps_.data() + size_t{phase / s} * width_;
+    for (size_t phase = 1; phase < size_t{s} * s; ++phase) {
+      const Complex* rowRamp = rowRamps_.data() + (phase % s) * height_;
+      const Complex* columnRamp = columnRamps_.data() + (phase / s) * width_;
       Complex* out = phases_.data() + phase * pixels;
       for (unsigned c = 0; c < width_; ++c) {
         const T cr = columnRamp[c].real(), ci = columnRamp[c].imag();
