@@ -192,9 +192,8 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
 }
 
 template <typename V>
-std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
-                                        const std::vector<V>& otf, unsigned height,
-                                        unsigned width) {
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics, const std::vector<V>& otf,
+                                        unsigned height, unsigned width) {
   const size_t orientations = harmonics.orientations.size();
   if (orientations == 0 || harmonics.coefficients.size() % orientations != 0) {
     throw std::invalid_argument("harmonics must hold the same number of frames for each of at "
@@ -288,11 +287,10 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
   return multiplier;
 }
 
-template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
-                                                 const std::vector<float>&, unsigned, unsigned);
-template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
-                                                 const std::vector<double>&, unsigned,
-                                                 unsigned);
+template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&, const std::vector<float>&,
+                                                 unsigned, unsigned);
+template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&, const std::vector<double>&,
+                                                 unsigned, unsigned);
 
 double Sparsity_Share(const AcquisitionOptions& options) {
   if (options.sparsity) return *options.sparsity;

@@ -192,9 +192,8 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
 // between its samples. Throws std::invalid_argument for harmonics without orientations or an
 // OTF of another size. V: float or double; either way the sums run in double.
 template <typename V>
-std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
-                                        const std::vector<V>& otf, unsigned height,
-                                        unsigned width);
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics, const std::vector<V>& otf,
+                                        unsigned height, unsigned width);
 extern template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
                                                         const std::vector<float>&, unsigned,
                                                         unsigned);

@@ -8,8 +8,8 @@ namespace korvex::acquisition {
 
 template <typename T>
 std::vector<typename FourierUpsampler<T>::Complex> FourierUpsampler<T>::Ramps(unsigned n,
-                                                                             unsigned factor,
-                                                                             double scale) {
+                                                                              unsigned factor,
+                                                                              double scale) {
   const double pi = std::acos(-1.0);
   std::vector<Complex> ramps(size_t{n} * factor);
   for (unsigned a = 0; a < factor; ++a) {

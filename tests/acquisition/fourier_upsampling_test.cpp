@@ -74,10 +74,10 @@ TEST(FourierUpsampling, ReproducesBandLimitedImagesOfOddAndEvenSizes) {
 std::vector<double> Padded_Reference(const double* coarse, unsigned height, unsigned width,
                                      unsigned factor) {
   using C = std::complex<double>;
-  const auto landings = [factor](unsigned n, unsigned k) {
+  using Landings = std::vector<std::pair<long, double>>;  // signed fine bins and weights
+  const auto landings = [](unsigned n, unsigned k) {
     const long d = k < (n + 1) / 2 ? long(k) : long(k) - long(n);
-    if (n % 2 == 0 && 2 * k == n && factor > 1) return std::vector<std::pair<long, double>>{{d, 0.5}, {-d, 0.5}};
-    return std::vector<std::pair<long, double>>{{d, 1.0}};
+    return 2 * k == n ? Landings{{d, 0.5}, {-d, 0.5}} : Landings{{d, 1.0}};
   };
   const unsigned fh = height * factor, fw = width * factor;
   std::vector<double> fine(size_t{fh} * fw, 0.0);
@@ -120,8 +120,8 @@ TEST(FourierUpsampling, MatchesThePaddedSpectrumOnAnyImage) {
     const size_t finePixels = pixels * k.factor * k.factor;
     std::vector<double> coarse(pixels * k.frames), fine(finePixels * k.frames);
     for (double& v : coarse) v = value(random);
-    FourierUpsampler<double>(k.height, k.width, k.factor).Upsample(coarse.data(), k.frames,
-                                                                   fine.data());
+    FourierUpsampler<double>(k.height, k.width, k.factor)
+        .Upsample(coarse.data(), k.frames, fine.data());
     for (unsigned f = 0; f < k.frames; ++f) {
       const std::vector<double> expected =
           Padded_Reference(coarse.data() + f * pixels, k.height, k.width, k.factor);

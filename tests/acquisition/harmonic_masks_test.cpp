@@ -165,7 +165,8 @@ TEST(HarmonicMultiplierFormulaTest, MatchesTheDirectEvaluation) {
         worst = std::max(worst, std::abs(multiplier[size_t{c} * H + r] - expected));
       }
     }
-    EXPECT_LT(worst, 1e-12 * largest) << "OTF " << kind / 2 << (threeBeam ? " three-beam" : " two-beam");
+    EXPECT_LT(worst, 1e-12 * largest)
+        << "OTF " << kind / 2 << (threeBeam ? " three-beam" : " two-beam");
   }
   const KorvexHarmonics harmonics = Fine_Grid_Harmonics(*Options(false).pattern, kFactor);
   EXPECT_THROW(Harmonic_Multiplier(KorvexHarmonics{}, std::vector<double>(20, 1.0), 4, 5),
