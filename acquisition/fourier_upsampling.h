@@ -47,7 +47,7 @@ class FourierUpsampler {
 
   unsigned height_, width_, factor_;
   std::vector<Complex> rowRamps_, columnRamps_;
-  // One coarse image a phase, phase (a, b) at (b factor + a) pixels; the spectrum of the pair.
+  // One coarse image a phase, phase (a, b) the (b factor + a)-th; the spectrum of the pair.
   std::vector<Complex> phases_, spectrum_;
   // None for factor 1, which copies.
   std::unique_ptr<fourier::ImageTransform<T>> transform_;
