@@ -560,12 +560,15 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     });
     result.image.resize(size_t{result.height} * result.width);
     KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
-    if (outOfFocus) engineOptions.outOfFocus = k.haze;
+    // The kept haze transfer function is lent to the engine for the call, not copied; a
+    // failure releases everything kept anyway.
+    if (outOfFocus) engineOptions.outOfFocus.swap(k.haze);
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics, result.image.data(),
                                static_cast<T>(options.threshold), static_cast<T>(options.lambda),
                                static_cast<T>(options.alpha), engineOptions);
       if (outOfFocus) {
+        k.haze.swap(engineOptions.outOfFocus);
         result.outOfFocus.resize(result.image.size());
         result.outOfFocusShare = k.engine->Out_Of_Focus(result.outOfFocus.data());
       }
