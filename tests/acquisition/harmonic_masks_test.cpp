@@ -169,6 +169,10 @@ TEST(HarmonicMultiplierFormulaTest, MatchesTheDirectEvaluation) {
         << "OTF " << kind / 2 << (threeBeam ? " three-beam" : " two-beam");
   }
   const KorvexHarmonics harmonics = Fine_Grid_Harmonics(*Options(false).pattern, kFactor);
+  // An OTF of zeros has no support: a multiplier of zeros.
+  for (double v : Harmonic_Multiplier(harmonics, std::vector<float>(20, 0.0f), 4, 5)) {
+    EXPECT_EQ(v, 0.0);
+  }
   EXPECT_THROW(Harmonic_Multiplier(KorvexHarmonics{}, std::vector<double>(20, 1.0), 4, 5),
                std::invalid_argument);
   EXPECT_THROW(Harmonic_Multiplier(harmonics, std::vector<double>(19, 1.0), 4, 5),
