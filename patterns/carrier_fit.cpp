@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "cpu_parallel.h"
+
 namespace korvex::patterns {
 
 namespace {
@@ -336,21 +338,19 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   if (frames.size() != passband.size() * frameCount) {
     throw std::logic_error("Match_Frames: the frames do not cover the passband");
   }
-  // One pass over the frames for every fitter: the frames are read from memory once.
-  const size_t count = fitters.size();
-  std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
-  // Complex values read as their (real, imaginary) pairs, std::complex's layout.
-  std::vector<const float*> factors(count);
-  for (size_t k = 0; k < count; ++k) {
-    factors[k] = reinterpret_cast<const float*>(fitters[k].factor_.data());
-  }
+  // Each fitter's pass over the frames, the fitters in parallel; each sums over the bins in
+  // order, whatever the threads.
   const float* values = reinterpret_cast<const float*>(frames.data());
-  for (size_t j = 0; j < passband.size(); ++j) {
-    const float* bin = values + 2 * j * frameCount;
-    for (size_t k = 0; k < count; ++k) {
-      const double aRe = factors[k][2 * j];  // float to double: exact
-      const double aIm = factors[k][2 * j + 1];
-      double* sum = &sums[2 * k * frameCount];
+  platform::Parallel_For(static_cast<int64_t>(fitters.size()), platform::Cpu_Threads(),
+                         [&](int64_t k) {
+    CarrierFitter& fitter = fitters[static_cast<size_t>(k)];
+    std::vector<double> sum(2 * frameCount, 0.0);  // [frame][re, im]
+    // Complex values read as their (real, imaginary) pairs, std::complex's layout.
+    const float* factor = reinterpret_cast<const float*>(fitter.factor_.data());
+    for (size_t j = 0; j < passband.size(); ++j) {
+      const float* bin = values + 2 * j * frameCount;
+      const double aRe = factor[2 * j];  // float to double: exact
+      const double aIm = factor[2 * j + 1];
       for (size_t f = 0; f < frameCount; ++f) {
         const double bRe = bin[2 * f];
         const double bIm = bin[2 * f + 1];
@@ -358,14 +358,11 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
         sum[2 * f + 1] += aRe * bIm + aIm * bRe;
       }
     }
-  }
-  for (size_t k = 0; k < count; ++k) {
-    fitters[k].frameMatch_.resize(frameCount);
+    fitter.frameMatch_.resize(frameCount);
     for (size_t f = 0; f < frameCount; ++f) {
-      const double* sum = &sums[2 * (k * frameCount + f)];
-      fitters[k].frameMatch_[f] = Complex(sum[0], sum[1]);
+      fitter.frameMatch_[f] = Complex(sum[2 * f], sum[2 * f + 1]);
     }
-  }
+  });
 }
 
 std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,

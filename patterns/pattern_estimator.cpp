@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "band_separation.h"
 #include "carrier_fit.h"
 #include "carrier_search.h"
+#include "cpu_parallel.h"
 #include "input_checks.h"
 #include "memory_budget.h"
 #include "otf_model.h"
@@ -81,11 +83,9 @@ double Wrap_Phase(double phase) {
 
 struct PatternEstimator::Impl {
   Impl(unsigned h, unsigned w, unsigned a, unsigned p)
-      : grid(h, w),
-        angles(a),
-        phases(p),
-        transform(grid),
-        window(Apodisation(grid)) {}
+      : grid(h, w), angles(a), phases(p), window(Apodisation(grid)) {
+    transforms.push_back(std::make_unique<SpectrumTransform>(grid));
+  }
 
   template <typename T>
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
@@ -93,6 +93,15 @@ struct PatternEstimator::Impl {
   template <typename T>
   void Transform_Frames(const T* framesIn);
   void Release_Work();
+  void Open_Lanes();
+  // Runs job(a) for every orientation a, on lane a % lanes: in parallel where each
+  // orientation has a lane of its own.
+  template <class Job>
+  void For_Orientations(const Job& job) {
+    platform::Parallel_For(angles, lanes > 1 ? platform::Cpu_Threads() : 1,
+                           [&](int64_t a) { job(static_cast<unsigned>(a)); });
+  }
+  unsigned Lane(unsigned a) const { return a % lanes; }
   void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
   void Take_Peak(Orientation& o, const CarrierPeak& peak, double windowPower);
   void Guide_Weak_Orientations(const OtfModel& otf, double windowPower);
@@ -115,7 +124,12 @@ struct PatternEstimator::Impl {
   SpectralGrid grid;
   unsigned angles;
   unsigned phases;
-  SpectrumTransform transform;
+  // The orientations' lanes: a transform and a fit workspace each, so that orientations run
+  // in parallel without sharing buffers. One lane where the buffers are large
+  // (Releases_Buffers): there the orientations take turns, each transform on every thread.
+  std::vector<std::unique_ptr<SpectrumTransform>> transforms;
+  std::vector<FitWorkspace> workspaces;
+  unsigned lanes = 1;
   RealImage window;
   // Kept between calls: a stack of this geometry needs them all again (unless they are
   // large: Releases_Buffers). The frames, as scaled, in the transforms' single precision.
@@ -126,7 +140,6 @@ struct PatternEstimator::Impl {
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
   PackedSpectra packed;                // the spectra over the passband, bin by bin
-  FitWorkspace workspace;              // the fitters', which run one after another
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
   double binsPerCycle = 0.0;
   RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
@@ -161,10 +174,11 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   for (size_t i = 0; i < n; ++i) {
     if (otf.Passes(i)) passband.push_back(i);
   }
+  const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
+  Open_Lanes();
   Transform_Frames(framesIn);
   Find_Carriers(otf, guess);
   // Past the search, only the second harmonic reads the frames themselves.
-  const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
   if (releases && orders == 1) std::vector<std::vector<float>>().swap(frames);
   Refine(otf);
   PatternEstimate estimate = Summarise();
@@ -181,8 +195,15 @@ void PatternEstimator::Impl::Release_Work() {
   ComplexImage().swap(widefield);
   std::vector<size_t>().swap(passband);
   PackedSpectra().swap(packed);
-  workspace = FitWorkspace();
+  for (FitWorkspace& workspace : workspaces) workspace = FitWorkspace();
   acquisition::Return_Freed_Memory();
+}
+
+// A lane for every orientation, or a single one where the buffers are large.
+void PatternEstimator::Impl::Open_Lanes() {
+  lanes = Releases_Buffers(grid.height, grid.width, angles, phases) ? 1 : angles;
+  while (transforms.size() < lanes) transforms.push_back(std::make_unique<SpectrumTransform>(grid));
+  workspaces.resize(lanes);
 }
 
 template <typename T>
@@ -214,11 +235,16 @@ void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   // power-of-two size each, would meet in the same cache sets. Frames are real: two share
   // one complex transform, and no whole spectrum is held.
   packed.resize(passband.size() * frameCount);
-  for (unsigned f = 0; f < frameCount; f += 2) {
-    const bool two = f + 1 < frameCount;
-    transform.Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
-                               packed.data() + f, frameCount);
-  }
+  // Pair q on lane q % lanes; each pair writes its own two columns of `packed`.
+  const unsigned pairs = (frameCount + 1) / 2;
+  platform::Parallel_For(lanes, lanes > 1 ? platform::Cpu_Threads() : 1, [&](int64_t lane) {
+    for (unsigned q = static_cast<unsigned>(lane); q < pairs; q += lanes) {
+      const unsigned f = 2 * q;
+      const bool two = f + 1 < frameCount;
+      transforms[lane]->Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
+                                        packed.data() + f, frameCount);
+    }
+  });
 }
 
 // Coarse carriers, from apodised bands separated with equal phase steps.
@@ -226,19 +252,19 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
   const size_t n = grid.pixels;
   orientation.assign(angles, Orientation());
   carriers.assign(angles, ComplexImage());
-  for (unsigned a = 0; a < angles; ++a) {
+  For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
     o.weights = Separation_Weights(o.phases, o.second);
     carriers[a] = Combine(o.weights.carrier, Of(frames, a));
     for (size_t i = 0; i < n; ++i) carriers[a][i] *= window[i];
-    transform.Forward(carriers[a]);
-  }
+    transforms[Lane(a)]->Forward(carriers[a]);
+  });
   noise = Measure_Noise(otf);
 
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
-  for (unsigned a = 0; a < angles; ++a) {
+  For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     SearchRegion region;
     region.minFrequency = minFrequency;
@@ -253,7 +279,7 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
       region.angleTolerance = 5.0 * kPi / 180.0;
     }
     Take_Peak(o, Find_Carrier(grid, otf, carriers[a], region), windowPower);
-  }
+  });
   if (guess.angles.empty() && guess.period == 0.0) Guide_Weak_Orientations(otf, windowPower);
 }
 
@@ -382,30 +408,36 @@ void PatternEstimator::Impl::Separate() {
     for (ComplexImage& carrier : carriers) std::fill(carrier.begin(), carrier.end(), Complex());
     separated = true;
   }
-  // One pass over the bins for all the bands, the frames read once. Complex values are read
+  // One pass over the bins for all the bands, the frames read once, in blocks of bins that
+  // run in parallel (every bin is written by its own block alone). Complex values are read
   // as their (real, imaginary) pairs, as std::complex lays them out.
-  for (size_t j = 0; j < passband.size(); ++j) {
-    const size_t i = passband[j];
-    const float* bin = reinterpret_cast<const float*>(&packed[j * frameCount]);
-    double sumRe = 0.0, sumIm = 0.0;
-    for (unsigned a = 0; a < angles; ++a) {
-      double bandRe = 0.0, bandIm = 0.0;
-      double re = 0.0, im = 0.0;
-      for (unsigned p = 0; p < phases; ++p) {
-        const size_t f = a * phases + p;
-        const double vRe = bin[2 * f];
-        const double vIm = bin[2 * f + 1];
-        bandRe += share[f] * vRe;
-        bandIm += share[f] * vIm;
-        re += carrierRe[f] * vRe - carrierIm[f] * vIm;
-        im += carrierRe[f] * vIm + carrierIm[f] * vRe;
+  constexpr size_t kBlock = 8192;
+  const size_t blocks = (passband.size() + kBlock - 1) / kBlock;
+  platform::Parallel_For(static_cast<int64_t>(blocks), platform::Cpu_Threads(), [&](int64_t b) {
+    const size_t end = std::min(passband.size(), (static_cast<size_t>(b) + 1) * kBlock);
+    for (size_t j = static_cast<size_t>(b) * kBlock; j < end; ++j) {
+      const size_t i = passband[j];
+      const float* bin = reinterpret_cast<const float*>(&packed[j * frameCount]);
+      double sumRe = 0.0, sumIm = 0.0;
+      for (unsigned a = 0; a < angles; ++a) {
+        double bandRe = 0.0, bandIm = 0.0;
+        double re = 0.0, im = 0.0;
+        for (unsigned p = 0; p < phases; ++p) {
+          const size_t f = a * phases + p;
+          const double vRe = bin[2 * f];
+          const double vIm = bin[2 * f + 1];
+          bandRe += share[f] * vRe;
+          bandIm += share[f] * vIm;
+          re += carrierRe[f] * vRe - carrierIm[f] * vIm;
+          im += carrierRe[f] * vIm + carrierIm[f] * vRe;
+        }
+        sumRe += bandRe;
+        sumIm += bandIm;
+        carriers[a][i] = Complex(re, im);
       }
-      sumRe += bandRe;
-      sumIm += bandIm;
-      carriers[a][i] = Complex(re, im);
+      widefield[i] = Complex(sumRe, sumIm);
     }
-    widefield[i] = Complex(sumRe, sumIm);
-  }
+  });
 }
 
 // The Wiener factor of the widefield band by frequency: the share of its power, averaged over
@@ -462,7 +494,8 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, fitWeight, passband, workspace);
+    fitters.emplace_back(grid, otf, *transforms[Lane(a)], fitWeight, passband,
+                         workspaces[Lane(a)]);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
@@ -476,7 +509,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       Weigh_Object_Frequencies();
       for (CarrierFitter& fitter : fitters) fitter.Set_Object_Weight(&objectWeight, binsPerCycle);
     }
-    for (unsigned a = 0; a < angles; ++a) {
+    For_Orientations([&](unsigned a) {
       Orientation& o = orientation[a];
       // The coarse peak may lie a few tenths of a bin off: the first round starts from the
       // best point near it.
@@ -491,7 +524,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
         o.inPassband = false;
       }
       fitters[a].Prepare_Phases(size_t{a} * phases, phases);
-    }
+    });
     CarrierFitter::Match_Frames(fitters, packed, frameCount);
     // The phases and the separation depend on each other; with the carriers fixed, a few
     // passes settle them. Every band is a weighted sum of the frames, so a pass needs only
@@ -532,20 +565,19 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
   const size_t frameCount = size_t{angles} * phases;
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
-  ComplexImage band(n);
-  for (unsigned a = 0; a < angles; ++a) {
+  For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     const double fx = 2.0 * o.fx;
     const double fy = 2.0 * o.fy;
     o.mcnr2 = 0.0;
     o.modulation2 = 0.0;
-    if (!Separable(o.phases, true) || std::hypot(fx, fy) > maxFrequency) continue;
+    if (!Separable(o.phases, true) || std::hypot(fx, fy) > maxFrequency) return;
     const std::vector<Complex> weights = Separation_Weights(o.phases, true).second;
     // Significance as for the first harmonic: the apodised band at the grid frequencies
     // around 2k, over its noise.
-    band = Combine(weights, Of(frames, a));
+    ComplexImage band = Combine(weights, Of(frames, a));
     for (size_t i = 0; i < n; ++i) band[i] *= window[i];
-    transform.Forward(band);
+    transforms[Lane(a)]->Forward(band);
     const double col = fx * grid.width;
     const double row = fy * grid.height;
     double peak = 0.0;
@@ -563,7 +595,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     const double detection = peak / (noise * gain * windowPower);
     const double mcnr = std::sqrt(std::max(0.0, detection - std::log(kSecondCandidates) - 1.0));
     o.mcnr2 = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
-    if (!depth) continue;
+    if (!depth) return;
     // Depth and phase from the fit's sums at 2k, on the band (unwindowed) in the passband.
     std::fill(band.begin(), band.end(), Complex());
     for (size_t j = 0; j < passband.size(); ++j) {
@@ -577,7 +609,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     o.modulation2 = Depth(fit);
     const double atCentre = 2.0 * kPi * (fx * grid.centreX + fy * grid.centreY);
     o.phase2 = Wrap_Phase(std::arg(fit.match) - atCentre);
-  }
+  });
 }
 
 // Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the
