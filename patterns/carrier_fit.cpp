@@ -85,7 +85,7 @@ inline double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const
   return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
-void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const {
+void CarrierFitter::Demodulated_Reference(FloatImage& out, double fx, double fy) const {
   std::vector<Complex> rows(grid_.height);
   for (unsigned r = 0; r < grid_.height; ++r) {
     rows[r] = std::polar(1.0, -2.0 * kPi * fy * (r - grid_.centreY));
@@ -93,12 +93,16 @@ void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const 
   for (unsigned c = 0; c < grid_.width; ++c) {
     const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
     const double cRe = column.real(), cIm = column.imag();
-    Complex* pixel = &image[grid_.Index(0, c)];
+    const size_t base = grid_.Index(0, c);
     for (unsigned r = 0; r < grid_.height; ++r) {
+      const size_t i = base + r;
       const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
       const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
-      const double pRe = pixel[r].real(), pIm = pixel[r].imag();
-      pixel[r] = Complex(pRe * eRe - pIm * eIm, pRe * eIm + pIm * eRe);
+      // w^2 y in double (float to double: exact), rounded to the transform's precision once.
+      const double pRe = weight_[i] * static_cast<double>(work_.model[i].real());
+      const double pIm = weight_[i] * static_cast<double>(work_.model[i].imag());
+      out[i] = std::complex<float>(static_cast<float>(pRe * eRe - pIm * eIm),
+                                   static_cast<float>(pRe * eIm + pIm * eRe));
     }
   }
 }
@@ -113,13 +117,23 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
     otf_.Shifted(fx, fy, work_.shifted, work_.scratch);
   }
   out.resize(grid_.pixels);
-  std::fill(out.begin(), out.end(), std::complex<float>());
+  // Zeros outside the passband, in the gaps between its bins (which come in order).
+  size_t next = 0;
+  for (size_t i : passband_) {
+    std::fill(out.begin() + next, out.begin() + i, std::complex<float>());
+    next = i + 1;
+  }
+  std::fill(out.begin() + next, out.end(), std::complex<float>());
+  if (!carrier && widefieldWeight_.size() != passband_.size()) {
+    widefieldWeight_.resize(passband_.size());
+    for (size_t j = 0; j < passband_.size(); ++j) widefieldWeight_[j] = Object_Weight(j, 0.0, 0.0);
+  }
   const double n = static_cast<double>(grid_.pixels);
   double energy = 0.0;
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
     const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i]) * Object_Weight(j, fx, fy)
-                                  : Widefield_Filter(o[i], work_.shifted[i]) * Object_Weight(j, 0.0, 0.0);
+                                  : Widefield_Filter(o[i], work_.shifted[i]) * widefieldWeight_[j];
     // The inverse transform's 1/n, applied before it.
     const Complex value = (filter / n) * spectrum[i];
     out[i] = std::complex<float>(static_cast<float>(value.real()), static_cast<float>(value.imag()));
@@ -306,10 +320,9 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
 void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
   // carrier band's filter: one transform serves all frames.
-  ComplexImage& reference = work_.reference;
+  FloatImage& reference = work_.reference;
   reference.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * Complex(work_.model[i]);
-  Demodulate(reference, -last_.fx, -last_.fy);
+  Demodulated_Reference(reference, -last_.fx, -last_.fy);
   transform_.Forward(reference);
   otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);
   // H conj(R) over the passband, the factor of every match.
@@ -318,7 +331,8 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   for (size_t j = 0; j < passband_.size(); ++j) {
     const size_t i = passband_[j];
     factor_[j] = std::complex<float>(Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
-                                     Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]));
+                                     Object_Weight(j, last_.fx, last_.fy) *
+                                     std::conj(Complex(reference[i])));
     factorEnergy_ += std::norm(std::complex<double>(factor_[j]));
   }
   ownFirst_ = first;
@@ -338,29 +352,41 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   if (frames.size() != passband.size() * frameCount) {
     throw std::logic_error("Match_Frames: the frames do not cover the passband");
   }
-  // Each fitter's pass over the frames, the fitters in parallel; each sums over the bins in
-  // order, whatever the threads.
+  // The fitters in as many groups as there are threads, the groups in parallel: one pass over
+  // the frames per group, which reads them from memory once for all its fitters. Each sum
+  // runs over the bins in order, whatever the threads.
+  const size_t count = fitters.size();
+  const size_t groups = std::min<size_t>(count, static_cast<size_t>(platform::Cpu_Threads()));
   const float* values = reinterpret_cast<const float*>(frames.data());
-  platform::Parallel_For(static_cast<int64_t>(fitters.size()), platform::Cpu_Threads(),
-                         [&](int64_t k) {
-    CarrierFitter& fitter = fitters[static_cast<size_t>(k)];
-    std::vector<double> sum(2 * frameCount, 0.0);  // [frame][re, im]
+  platform::Parallel_For(static_cast<int64_t>(groups), static_cast<int>(groups), [&](int64_t g) {
+    std::vector<CarrierFitter*> members;
+    for (size_t k = static_cast<size_t>(g); k < count; k += groups) members.push_back(&fitters[k]);
+    std::vector<double> sums(2 * members.size() * frameCount, 0.0);  // [member][frame][re, im]
     // Complex values read as their (real, imaginary) pairs, std::complex's layout.
-    const float* factor = reinterpret_cast<const float*>(fitter.factor_.data());
+    std::vector<const float*> factors;
+    for (CarrierFitter* fitter : members) {
+      factors.push_back(reinterpret_cast<const float*>(fitter->factor_.data()));
+    }
     for (size_t j = 0; j < passband.size(); ++j) {
       const float* bin = values + 2 * j * frameCount;
-      const double aRe = factor[2 * j];  // float to double: exact
-      const double aIm = factor[2 * j + 1];
-      for (size_t f = 0; f < frameCount; ++f) {
-        const double bRe = bin[2 * f];
-        const double bIm = bin[2 * f + 1];
-        sum[2 * f] += aRe * bRe - aIm * bIm;
-        sum[2 * f + 1] += aRe * bIm + aIm * bRe;
+      for (size_t m = 0; m < members.size(); ++m) {
+        const double aRe = factors[m][2 * j];  // float to double: exact
+        const double aIm = factors[m][2 * j + 1];
+        double* sum = &sums[2 * m * frameCount];
+        for (size_t f = 0; f < frameCount; ++f) {
+          const double bRe = bin[2 * f];
+          const double bIm = bin[2 * f + 1];
+          sum[2 * f] += aRe * bRe - aIm * bIm;
+          sum[2 * f + 1] += aRe * bIm + aIm * bRe;
+        }
       }
     }
-    fitter.frameMatch_.resize(frameCount);
-    for (size_t f = 0; f < frameCount; ++f) {
-      fitter.frameMatch_[f] = Complex(sum[2 * f], sum[2 * f + 1]);
+    for (size_t m = 0; m < members.size(); ++m) {
+      members[m]->frameMatch_.resize(frameCount);
+      for (size_t f = 0; f < frameCount; ++f) {
+        const double* sum = &sums[2 * (m * frameCount + f)];
+        members[m]->frameMatch_[f] = Complex(sum[0], sum[1]);
+      }
     }
   });
 }

@@ -37,7 +37,7 @@ struct CarrierFit {
 struct FitWorkspace {
   FloatImage model;        // y of the last fit (as the transform gives it)
   FloatImage data;         // the carrier band filtered
-  ComplexImage reference;  // FFT[w^2 e^{2 pi i k.x} y] of the last fit
+  FloatImage reference;    // FFT[w^2 e^{2 pi i k.x} y] of the last fit
   RealImage shifted;       // the OTF shifted by +-k over the grid
   RealImage scratch;
 };
@@ -65,10 +65,11 @@ class CarrierFitter {
   // exact): entry j for frequencies of magnitude near j / binsPerCycle cycles per pixel,
   // 1 beyond the table. In low light the widefield band is noise alone at the frequencies
   // the specimen does not fill; its Wiener factor there keeps that noise out of the model.
-  // The table must outlive the fitter; null: every frequency weighs 1.
+  // The table must outlive the fitter and not change while set; null: every frequency weighs 1.
   void Set_Object_Weight(const std::vector<double>* table, double binsPerCycle) {
     objectWeight_ = table;
     binsPerCycle_ = binsPerCycle;
+    widefieldWeight_.clear();
   }
 
   // Readies Frame_Phases for the carrier of the last fit; this orientation's frames are the
@@ -112,8 +113,8 @@ class CarrierFitter {
   // delta, d0 the band demodulated at the start: one pass over the pixels per row of the
   // grid. Returns the wave vector of the grid point where it is largest.
   void Best_Start(const FloatImage& data, double& fx, double& fy) const;
-  // image * e^{-2 pi i k.(x - centre)}, in place.
-  void Demodulate(ComplexImage& image, double fx, double fy) const;
+  // w^2 y e^{-2 pi i k.(x - centre)}, y the model of the last fit, into `out`.
+  void Demodulated_Reference(FloatImage& out, double fx, double fy) const;
 
   const SpectralGrid& grid_;
   const OtfModel& otf_;
@@ -125,6 +126,7 @@ class CarrierFitter {
   const std::vector<double>* objectWeight_ = nullptr;
   double binsPerCycle_ = 0.0;
   std::vector<float> passFx_, passFy_;  // frequency of each passband bin
+  std::vector<double> widefieldWeight_;  // the widefield band's object weight at each bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
   // H conj(reference) over the passband; single precision, as the spectra it multiplies.

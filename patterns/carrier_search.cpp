@@ -1,6 +1,7 @@
 #include "carrier_search.h"
 
 #include <cmath>
+#include <vector>
 
 namespace korvex::patterns {
 
@@ -32,15 +33,24 @@ CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const Co
     const size_t i = grid.Index(r, c);
     return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + flattening * flattening);
   };
+  // The search compares score |score|, in the scores' order, which needs no square root of
+  // |carrier|^2.
+  auto squared = [&](size_t i) {
+    const double d = o[i] * o[i] + flattening * flattening;
+    return std::norm(carrier[i]) * (o[i] * std::fabs(o[i])) / (d * d);
+  };
+  std::vector<double> fy(grid.height);
+  for (unsigned r = 0; r < grid.height; ++r) fy[r] = grid.Fy(r);
   CarrierPeak peak;
   double best = -1.0;
   unsigned bestR = 0;
   unsigned bestC = 0;
   for (unsigned c = 0; c < grid.width; ++c) {
+    const double fx = grid.Fx(c);
     for (unsigned r = 0; r < grid.height; ++r) {
-      if (!region.Contains(grid.Fx(c), grid.Fy(r))) continue;
+      if (!region.Contains(fx, fy[r])) continue;
       ++peak.candidates;
-      const double s = score(r, c);
+      const double s = squared(grid.Index(r, c));
       if (s > best) {
         best = s;
         bestR = r;

@@ -141,6 +141,8 @@ struct PatternEstimator::Impl {
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
   PackedSpectra packed;                // the spectra over the passband, bin by bin
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
+  std::vector<size_t> ringBins;          // the passband whose rings ringOf holds
+  std::vector<size_t> ringOf;            // ring of each of its bins (Weigh_Object_Frequencies)
   double binsPerCycle = 0.0;
   RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
   unsigned fitMargin = ~0u;
@@ -361,13 +363,15 @@ double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
   double sum = 0.0;
   size_t bins = 0;
   const double limit = kNoiseRegion * otf.Cutoff();
+  std::vector<double> rowFrequency(grid.height);
+  for (unsigned r = 0; r < grid.height; ++r) rowFrequency[r] = grid.Fy(r);
   for (unsigned a = 0; a < angles; ++a) {
     double gain = 0.0;
     for (const Complex& w : orientation[a].weights.carrier) gain += std::norm(w);
     for (unsigned c = 0; c < grid.width; ++c) {
       const double fx = grid.Fx(c);
       for (unsigned r = 0; r < grid.height; ++r) {
-        const double fy = grid.Fy(r);
+        const double fy = rowFrequency[r];
         if (fx * fx + fy * fy <= limit * limit) continue;
         sum += std::norm(carriers[a][grid.Index(r, c)]) / (gain * windowPower);
         ++bins;
@@ -450,14 +454,23 @@ void PatternEstimator::Impl::Weigh_Object_Frequencies() {
   }
   const double floor = noise * shares * static_cast<double>(grid.pixels);
   const size_t rings = static_cast<size_t>(0.75 * binsPerCycle) + 2;
+  // The ring of every passband bin, kept while the passband stays.
+  if (ringBins != passband) {
+    ringOf.resize(passband.size());
+    for (size_t j = 0; j < passband.size(); ++j) {
+      const size_t i = passband[j];
+      const double f = std::hypot(grid.Fx(static_cast<unsigned>(i / grid.height)),
+                                  grid.Fy(static_cast<unsigned>(i % grid.height)));
+      ringOf[j] = static_cast<size_t>(f * binsPerCycle + 0.5);
+    }
+    ringBins = passband;
+  }
   std::vector<double> power(rings, 0.0);
   std::vector<double> count(rings, 0.0);
-  for (size_t i : passband) {
-    const double f = std::hypot(grid.Fx(static_cast<unsigned>(i / grid.height)),
-                                grid.Fy(static_cast<unsigned>(i % grid.height)));
-    const size_t ring = static_cast<size_t>(f * binsPerCycle + 0.5);
+  for (size_t j = 0; j < passband.size(); ++j) {
+    const size_t ring = ringOf[j];
     if (ring >= rings) continue;
-    power[ring] += std::norm(widefield[i]);
+    power[ring] += std::norm(widefield[passband[j]]);
     count[ring] += 1.0;
   }
   objectWeight.assign(rings, 1.0);

@@ -30,6 +30,11 @@ void SpectrumTransform::Inverse(ComplexImage& image) {
   image.assign(staging_.begin(), staging_.end());
 }
 
+void SpectrumTransform::Forward(FloatImage& image) {
+  Check_Size(image, transform_.Pixels());
+  transform_.Forward(image.data());
+}
+
 void SpectrumTransform::Inverse(FloatImage& image) {
   Check_Size(image, transform_.Pixels());
   transform_.Inverse(image.data());
