@@ -94,12 +94,30 @@ struct PatternEstimator::Impl {
   void Transform_Frames(const T* framesIn);
   void Release_Work();
   void Open_Lanes();
-  // Runs job(a) for every orientation a, on lane a % lanes: in parallel where each
-  // orientation has a lane of its own.
+  // job(i, lane) for every i in [0, count), on lanes [0, lanes). Rounds of as many items as
+  // there are threads run side by side, one a thread and lane; the items left over run one
+  // after another, each on all the threads (the loops and transforms inside are parallel),
+  // where side by side some threads would wait for the others.
+  template <class Job>
+  void Side_By_Side(unsigned count, const Job& job) {
+    const unsigned threads =
+        std::min(lanes, static_cast<unsigned>(std::max(1, platform::Cpu_Threads())));
+    const unsigned together = threads > 1 ? count / threads * threads : 0;
+    platform::Parallel_For(threads, static_cast<int>(threads), [&](int64_t lane) {
+      for (unsigned i = static_cast<unsigned>(lane); i < together; i += threads) {
+        job(i, static_cast<unsigned>(lane));
+      }
+    });
+    for (unsigned i = together; i < count; ++i) job(i, 0u);
+  }
+  // job(a) for every orientation, on its fitter's lane (Lane).
   template <class Job>
   void For_Orientations(const Job& job) {
-    platform::Parallel_For(angles, lanes > 1 ? platform::Cpu_Threads() : 1,
-                           [&](int64_t a) { job(static_cast<unsigned>(a)); });
+    if (lanes < angles) {
+      for (unsigned a = 0; a < angles; ++a) job(a);
+      return;
+    }
+    Side_By_Side(angles, [&](unsigned a, unsigned) { job(a); });
   }
   unsigned Lane(unsigned a) const { return a % lanes; }
   void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
@@ -212,40 +230,48 @@ template <typename T>
 void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   const size_t n = grid.pixels;
   const unsigned frameCount = angles * phases;
-  frames.resize(frameCount, std::vector<float>(n));
+  frames.resize(frameCount);
+  // Frame by frame, in parallel; the largest value and the sum of squares of each frame are
+  // combined over the frames in order.
+  std::vector<double> frameLargest(frameCount), frameSquares(frameCount);
+  const int threads = platform::Cpu_Threads();
   // Scaled to a largest magnitude of 1: every figure estimated is independent of scale, and
   // values near the type's range would overflow the single-precision transforms.
-  double largest = 0.0;
-  for (unsigned f = 0; f < frameCount; ++f) {
-    const T* in = framesIn + f * n;
-    for (size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(static_cast<double>(in[i])));
-  }
+  platform::Parallel_For(frameCount, threads, [&](int64_t f) {
+    const T* in = framesIn + static_cast<size_t>(f) * n;
+    double most = 0.0;
+    for (size_t i = 0; i < n; ++i) most = std::max(most, std::fabs(static_cast<double>(in[i])));
+    frameLargest[f] = most;
+  });
+  const double largest = *std::max_element(frameLargest.begin(), frameLargest.end());
   frameScale = largest > 0.0 ? 1.0 / largest : 1.0;
   const double scale = frameScale;
-  double sumSquares = 0.0;
-  for (unsigned f = 0; f < frameCount; ++f) {
-    const T* in = framesIn + f * n;
+  platform::Parallel_For(frameCount, threads, [&](int64_t f) {
+    const T* in = framesIn + static_cast<size_t>(f) * n;
+    std::vector<float>& frame = frames[f];
+    frame.resize(n);
+    double squares = 0.0;
     for (size_t i = 0; i < n; ++i) {
       const double value = static_cast<double>(in[i]) * scale;
-      frames[f][i] = static_cast<float>(value);
-      sumSquares += value * value;
+      frame[i] = static_cast<float>(value);
+      squares += value * value;
     }
-  }
+    frameSquares[f] = squares;
+  });
+  double sumSquares = 0.0;
+  for (double squares : frameSquares) sumSquares += squares;
   meanSquare = sumSquares / (static_cast<double>(n) * frameCount);
   // The frames' spectra over the passband, the F values of a bin side by side: the
   // separations and the matches read all the frames at each bin, and whole spectra, of a
   // power-of-two size each, would meet in the same cache sets. Frames are real: two share
   // one complex transform, and no whole spectrum is held.
   packed.resize(passband.size() * frameCount);
-  // Pair q on lane q % lanes; each pair writes its own two columns of `packed`.
-  const unsigned pairs = (frameCount + 1) / 2;
-  platform::Parallel_For(lanes, lanes > 1 ? platform::Cpu_Threads() : 1, [&](int64_t lane) {
-    for (unsigned q = static_cast<unsigned>(lane); q < pairs; q += lanes) {
-      const unsigned f = 2 * q;
-      const bool two = f + 1 < frameCount;
-      transforms[lane]->Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
-                                        packed.data() + f, frameCount);
-    }
+  // Each pair writes its own two columns of `packed`.
+  Side_By_Side((frameCount + 1) / 2, [&](unsigned q, unsigned lane) {
+    const unsigned f = 2 * q;
+    const bool two = f + 1 < frameCount;
+    transforms[lane]->Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
+                                      packed.data() + f, frameCount);
   });
 }
 

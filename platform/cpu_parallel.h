@@ -4,7 +4,9 @@
 // they run serially on the caller.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <mutex>
@@ -52,6 +54,19 @@ void Parallel_For(int64_t count, int threads, const Job& job) {
   (void)threads;
 #endif
   for (int64_t i = 0; i < count; ++i) job(i);
+}
+
+// job(b, begin, end) for the blocks [begin, end) of `block` indices that cover [0, count),
+// as Parallel_For runs them on Cpu_Threads() threads. The blocks do not depend on the
+// threads: sums formed block by block, then over the blocks in order, are the same on any
+// number of threads.
+template <class Job>
+void Parallel_Blocks(size_t count, size_t block, const Job& job) {
+  const size_t blocks = (count + block - 1) / block;
+  Parallel_For(static_cast<int64_t>(blocks), Cpu_Threads(), [&](int64_t b) {
+    const size_t begin = static_cast<size_t>(b) * block;
+    job(static_cast<size_t>(b), begin, std::min(count, begin + block));
+  });
 }
 
 }  // namespace korvex::platform
