@@ -1,4 +1,6 @@
 // The parallel loops the estimator runs its orientations and bins on (cpu_parallel.h).
+#include "cpu_parallel.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,8 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "cpu_parallel.h"
 
 namespace {
 
