@@ -56,11 +56,14 @@ CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
       passband_(passband),
       work_(work) {
   work_.model.resize(grid.pixels);
+  std::vector<float> columnFx(grid.width), rowFy(grid.height);
+  for (unsigned c = 0; c < grid.width; ++c) columnFx[c] = static_cast<float>(grid.Fx(c));
+  for (unsigned r = 0; r < grid.height; ++r) rowFy[r] = static_cast<float>(grid.Fy(r));
   passFx_.reserve(passband.size());
   passFy_.reserve(passband.size());
   for (size_t i : passband) {
-    passFx_.push_back(static_cast<float>(grid.Fx(static_cast<unsigned>(i / grid.height))));
-    passFy_.push_back(static_cast<float>(grid.Fy(static_cast<unsigned>(i % grid.height))));
+    passFx_.push_back(columnFx[i / grid.height]);
+    passFy_.push_back(rowFy[i % grid.height]);
   }
 }
 
@@ -96,7 +99,7 @@ void CarrierFitter::Demodulated_Reference(FloatImage& out, double fx, double fy)
     rows[r] = std::polar(1.0, -2.0 * kPi * fy * (r - grid_.centreY));
   }
   platform::Parallel_Blocks(grid_.width, kColumnBlock, [&](size_t, size_t begin, size_t end) {
-    for (size_t c = begin; c < end; ++c) {
+    for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
       const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
       const double cRe = column.real(), cIm = column.imag();
       const size_t base = grid_.Index(0, c);
@@ -176,7 +179,7 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
   }
   std::vector<Complex> columnSums(size_t{kCount} * grid_.width);
   platform::Parallel_Blocks(grid_.width, kColumnBlock, [&](size_t, size_t begin, size_t end) {
-    for (size_t c = begin; c < end; ++c) {
+    for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
       const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
       const size_t base = grid_.Index(0, c);
       Complex sums[kCount];
@@ -253,7 +256,7 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
       double yxx = 0.0, yxy = 0.0, yyy = 0.0;  // |y|^2 X^2, |y|^2 X Y, |y|^2 Y^2
       double crossXRe = 0.0, crossXIm = 0.0;   // conj(d) y times X
       double crossYRe = 0.0, crossYIm = 0.0;   // conj(d) y times Y
-      for (size_t c = begin; c < end; ++c) {
+      for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
         const double x = -2.0 * kPi * (c - grid_.centreX);
         const Complex column = std::polar(1.0, -2.0 * kPi * fit.fx * (c - grid_.centreX));
         const double cRe = column.real(), cIm = column.imag();

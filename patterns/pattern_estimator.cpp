@@ -93,6 +93,7 @@ struct PatternEstimator::Impl {
   template <typename T>
   void Transform_Frames(const T* framesIn);
   void Release_Work();
+  ComplexImage Windowed_Band(const std::vector<Complex>& weights, unsigned a) const;
   void Open_Lanes();
   // job(i, lane) for every i in [0, count), on lanes [0, lanes). Rounds of as many items as
   // there are threads run side by side, one a thread and lane; the items left over run one
@@ -275,17 +276,32 @@ void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   });
 }
 
+// The band of orientation a's frames with these weights, apodised: in blocks of pixels on
+// the team.
+ComplexImage PatternEstimator::Impl::Windowed_Band(const std::vector<Complex>& weights,
+                                                   unsigned a) const {
+  ComplexImage band(grid.pixels);
+  platform::Parallel_Blocks(grid.pixels, 16384, [&](size_t, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      Complex sum;
+      for (unsigned p = 0; p < phases; ++p) {
+        sum += weights[p] * static_cast<double>(frames[a * phases + p][i]);
+      }
+      band[i] = sum * window[i];
+    }
+  });
+  return band;
+}
+
 // Coarse carriers, from apodised bands separated with equal phase steps.
 void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGuess& guess) {
-  const size_t n = grid.pixels;
   orientation.assign(angles, Orientation());
   carriers.assign(angles, ComplexImage());
   For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
     o.weights = Separation_Weights(o.phases, o.second);
-    carriers[a] = Combine(o.weights.carrier, Of(frames, a));
-    for (size_t i = 0; i < n; ++i) carriers[a][i] *= window[i];
+    carriers[a] = Windowed_Band(o.weights.carrier, a);
     transforms[Lane(a)]->Forward(carriers[a]);
   });
   noise = Measure_Noise(otf);
@@ -600,7 +616,6 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
 // Without `depth`, its significance alone.
 void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters,
                                                      bool depth) {
-  const size_t n = grid.pixels;
   const size_t frameCount = size_t{angles} * phases;
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
@@ -614,8 +629,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     const std::vector<Complex> weights = Separation_Weights(o.phases, true).second;
     // Significance as for the first harmonic: the apodised band at the grid frequencies
     // around 2k, over its noise.
-    ComplexImage band = Combine(weights, Of(frames, a));
-    for (size_t i = 0; i < n; ++i) band[i] *= window[i];
+    ComplexImage band = Windowed_Band(weights, a);
     transforms[Lane(a)]->Forward(band);
     const double col = fx * grid.width;
     const double row = fy * grid.height;
