@@ -408,27 +408,26 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   if (frames.size() != passband.size() * frameCount) {
     throw std::logic_error("Match_Frames: the frames do not cover the passband");
   }
-  // The fitters in as many groups as there are threads, the groups in parallel: one pass over
-  // the frames per group, which reads them from memory once for all its fitters. Each sum
-  // runs over the bins in order, whatever the threads.
+  // One pass over the frames for every fitter, in fixed blocks of bins on the team: each block
+  // sums over its bins in order, and the blocks are summed in order.
   const size_t count = fitters.size();
-  const size_t groups = std::min<size_t>(count, static_cast<size_t>(platform::Cpu_Threads()));
+  const size_t bins = passband.size();
+  const size_t width = 2 * count * frameCount;  // [fitter][frame][re, im]
+  std::vector<double> partial(((bins + kBinBlock - 1) / kBinBlock) * width, 0.0);
+  // Complex values read as their (real, imaginary) pairs, std::complex's layout.
+  std::vector<const float*> factors(count);
+  for (size_t k = 0; k < count; ++k) {
+    factors[k] = reinterpret_cast<const float*>(fitters[k].factor_.data());
+  }
   const float* values = reinterpret_cast<const float*>(frames.data());
-  platform::Parallel_For(static_cast<int64_t>(groups), static_cast<int>(groups), [&](int64_t g) {
-    std::vector<CarrierFitter*> members;
-    for (size_t k = static_cast<size_t>(g); k < count; k += groups) members.push_back(&fitters[k]);
-    std::vector<double> sums(2 * members.size() * frameCount, 0.0);  // [member][frame][re, im]
-    // Complex values read as their (real, imaginary) pairs, std::complex's layout.
-    std::vector<const float*> factors;
-    for (CarrierFitter* fitter : members) {
-      factors.push_back(reinterpret_cast<const float*>(fitter->factor_.data()));
-    }
-    for (size_t j = 0; j < passband.size(); ++j) {
+  platform::Parallel_Blocks(bins, kBinBlock, [&](size_t b, size_t begin, size_t end) {
+    double* sums = &partial[b * width];
+    for (size_t j = begin; j < end; ++j) {
       const float* bin = values + 2 * j * frameCount;
-      for (size_t m = 0; m < members.size(); ++m) {
-        const double aRe = factors[m][2 * j];  // float to double: exact
-        const double aIm = factors[m][2 * j + 1];
-        double* sum = &sums[2 * m * frameCount];
+      for (size_t k = 0; k < count; ++k) {
+        const double aRe = factors[k][2 * j];  // float to double: exact
+        const double aIm = factors[k][2 * j + 1];
+        double* sum = &sums[2 * k * frameCount];
         for (size_t f = 0; f < frameCount; ++f) {
           const double bRe = bin[2 * f];
           const double bIm = bin[2 * f + 1];
@@ -437,14 +436,18 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
         }
       }
     }
-    for (size_t m = 0; m < members.size(); ++m) {
-      members[m]->frameMatch_.resize(frameCount);
-      for (size_t f = 0; f < frameCount; ++f) {
-        const double* sum = &sums[2 * (m * frameCount + f)];
-        members[m]->frameMatch_[f] = Complex(sum[0], sum[1]);
-      }
-    }
   });
+  std::vector<double> total(width, 0.0);
+  for (size_t b = 0; b < partial.size(); b += width) {
+    for (size_t k = 0; k < width; ++k) total[k] += partial[b + k];
+  }
+  for (size_t k = 0; k < count; ++k) {
+    fitters[k].frameMatch_.resize(frameCount);
+    for (size_t f = 0; f < frameCount; ++f) {
+      const double* sum = &total[2 * (k * frameCount + f)];
+      fitters[k].frameMatch_[f] = Complex(sum[0], sum[1]);
+    }
+  }
 }
 
 std::vector<double> CarrierFitter::Frame_Phases(const std::vector<double>& widefield,
