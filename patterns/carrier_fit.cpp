@@ -61,7 +61,9 @@ CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
   for (unsigned r = 0; r < grid.height; ++r) rowFy[r] = static_cast<float>(grid.Fy(r));
   passFx_.reserve(passband.size());
   passFy_.reserve(passband.size());
+  passOtf_.reserve(passband.size());
   for (size_t i : passband) {
+    passOtf_.push_back(otf.Unshifted()[i]);
     passFx_.push_back(columnFx[i / grid.height]);
     passFy_.push_back(rowFy[i % grid.height]);
   }
@@ -119,12 +121,12 @@ void CarrierFitter::Demodulated_Reference(FloatImage& out, double fx, double fy)
 
 void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
                              FloatImage& out, double* gain) {
-  const RealImage& o = otf_.Unshifted();
+  const std::vector<double>& o = passOtf_;
   // O(q - k) for the carrier band, O(q + k) for the widefield band.
   if (carrier) {
-    otf_.Shifted(-fx, -fy, work_.shifted, work_.scratch);
+    otf_.Shifted(-fx, -fy, passband_, work_.shifted, work_.scratch);
   } else {
-    otf_.Shifted(fx, fy, work_.shifted, work_.scratch);
+    otf_.Shifted(fx, fy, passband_, work_.shifted, work_.scratch);
   }
   out.resize(grid_.pixels);
   const size_t bins = passband_.size();
@@ -144,8 +146,8 @@ void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy,
       const size_t gap = j > 0 ? passband_[j - 1] + 1 : 0;
       std::fill(out.begin() + gap, out.begin() + i, std::complex<float>());
       const double filter = carrier
-                                ? Carrier_Filter(o[i], work_.shifted[i]) * Object_Weight(j, fx, fy)
-                                : Widefield_Filter(o[i], work_.shifted[i]) * widefieldWeight_[j];
+                                ? Carrier_Filter(o[j], work_.shifted[j]) * Object_Weight(j, fx, fy)
+                                : Widefield_Filter(o[j], work_.shifted[j]) * widefieldWeight_[j];
       // The inverse transform's 1/n, applied before it.
       const Complex value = (filter / n) * spectrum[i];
       out[i] =
@@ -173,7 +175,7 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
   for (int k = 0; k < kCount; ++k) {
     const double dy = (k - kSteps) * step / grid_.height;
     for (unsigned r = 0; r < grid_.height; ++r) {
-      rowRamp[size_t{k} * grid_.height + r] =
+      rowRamp[static_cast<size_t>(k) * grid_.height + r] =
           std::polar(1.0, -2.0 * kPi * (fy + dy) * (r - grid_.centreY));
     }
   }
@@ -188,9 +190,11 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
         if (weight_[i] == 0.0) continue;
         const Complex p =
             weight_[i] * column * Complex(data[i]) * std::conj(Complex(work_.model[i]));
-        for (int k = 0; k < kCount; ++k) sums[k] += p * rowRamp[size_t{k} * grid_.height + r];
+        for (int k = 0; k < kCount; ++k)
+          sums[k] += p * rowRamp[static_cast<size_t>(k) * grid_.height + r];
       }
-      for (int k = 0; k < kCount; ++k) columnSums[size_t{k} * grid_.width + c] = sums[k];
+      for (int k = 0; k < kCount; ++k)
+        columnSums[static_cast<size_t>(k) * grid_.width + c] = sums[k];
     }
   });
   double best = -1.0;
@@ -203,7 +207,8 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
     }
     for (int ky = 0; ky < kCount; ++ky) {
       Complex sum;
-      for (unsigned c = 0; c < grid_.width; ++c) sum += columnSums[size_t{ky} * grid_.width + c] * ramp[c];
+      for (unsigned c = 0; c < grid_.width; ++c)
+        sum += columnSums[static_cast<size_t>(ky) * grid_.width + c] * ramp[c];
       // Ties keep the start: the grid's centre is visited in order, and only a larger value moves it.
       const double value = std::norm(sum);
       const bool centre = kx == kSteps && ky == kSteps;
@@ -373,7 +378,7 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   reference.resize(grid_.pixels);
   Demodulated_Reference(reference, -last_.fx, -last_.fy);
   transform_.Forward(reference);
-  otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);
+  otf_.Shifted(-last_.fx, -last_.fy, passband_, work_.shifted, work_.scratch);
   // H conj(R) over the passband, the factor of every match.
   const size_t bins = passband_.size();
   factor_.resize(bins);
@@ -382,7 +387,7 @@ void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
     double energy = 0.0;
     for (size_t j = begin; j < end; ++j) {
       const size_t i = passband_[j];
-      factor_[j] = std::complex<float>(Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
+      factor_[j] = std::complex<float>(Carrier_Filter(passOtf_[j], work_.shifted[j]) *
                                        Object_Weight(j, last_.fx, last_.fy) *
                                        std::conj(Complex(reference[i])));
       energy += std::norm(std::complex<double>(factor_[j]));

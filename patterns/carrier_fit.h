@@ -38,7 +38,7 @@ struct FitWorkspace {
   FloatImage model;        // y of the last fit (as the transform gives it)
   FloatImage data;         // the carrier band filtered
   FloatImage reference;    // FFT[w^2 e^{2 pi i k.x} y] of the last fit
-  RealImage shifted;       // the OTF shifted by +-k over the grid
+  RealImage shifted;       // the OTF shifted by +-k, at the passband's bins
   RealImage scratch;
 };
 
@@ -126,6 +126,7 @@ class CarrierFitter {
   const std::vector<double>* objectWeight_ = nullptr;
   double binsPerCycle_ = 0.0;
   std::vector<float> passFx_, passFy_;  // frequency of each passband bin
+  std::vector<double> passOtf_;         // the OTF at each passband bin
   std::vector<double> widefieldWeight_;  // the widefield band's object weight at each bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f

@@ -11,8 +11,10 @@ namespace korvex::patterns {
 
 namespace {
 
-// Columns of a block of Shifted's passes, which run in parallel.
+// Columns of a block of Shifted's first pass, bins of a block of its second: the blocks run
+// in parallel.
 constexpr size_t kColumnBlock = 32;
+constexpr size_t kBinBlock = 8192;
 
 // Keys' cubic convolution kernel (a = -1/2) and its derivative, at distance d.
 double Keys(double d) {
@@ -67,7 +69,8 @@ double OtfModel::At(double fx, double fy, double& dfx, double& dfy) const {
   return Sample<true>(fx, fy, &dfx, &dfy);
 }
 
-void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch) const {
+void OtfModel::Shifted(double dx, double dy, const std::vector<size_t>& bins, RealImage& out,
+                       RealImage& scratch) const {
   const unsigned h = grid_.height;
   const unsigned w = grid_.width;
   const int hi = static_cast<int>(h);
@@ -128,34 +131,34 @@ void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch)
       }
     }
   });
-  out.resize(grid_.pixels);
-  platform::Parallel_Blocks(w, kColumnBlock, [&](size_t, size_t first, size_t last) {
-    for (size_t c = first; c < last; ++c) {
+  // out, bin by bin: each reads four columns of scratch at its row.
+  out.resize(bins.size());
+  platform::Parallel_Blocks(bins.size(), kBinBlock, [&](size_t, size_t first, size_t last) {
+    size_t c = 0, start = 0;  // the column of the bin before, and where it starts
+    for (size_t j = first; j < last; ++j) {
+      const size_t i = bins[j];
+      if (j == first || i < start || i - start >= h) {
+        c = i / h;
+        start = c * h;
+      }
+      const size_t r = i - start;
       const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
       const int c0 = k + wi / 2 + colOffset;
-      double* to = &out[size_t{c} * h];
       if (c0 >= 0 && c0 + 3 < wi) {
-        const double* f0 = &scratch[size_t(c0) * h];
-        const double* f1 = f0 + h;
-        const double* f2 = f1 + h;
-        const double* f3 = f2 + h;
-        for (unsigned r = 0; r < h; ++r) {
-          double sum = f0[r] * wc[0];
-          sum += f1[r] * wc[1];
-          sum += f2[r] * wc[2];
-          sum += f3[r] * wc[3];
-          to[r] = sum;
-        }
+        const double* f0 = &scratch[size_t(c0) * h + r];
+        double sum = f0[0] * wc[0];
+        sum += f0[h] * wc[1];
+        sum += f0[2 * size_t{h}] * wc[2];
+        sum += f0[3 * size_t{h}] * wc[3];
+        out[j] = sum;
         continue;
       }
-      std::fill(to, to + h, 0.0);
+      double sum = 0.0;
       for (int kc = 0; kc < 4; ++kc) {
         const int cc = c0 + kc;
-        if (cc < 0 || cc >= wi) continue;
-        const double* from = &scratch[size_t(cc) * h];
-        const double weight = wc[kc];
-        for (unsigned r = 0; r < h; ++r) to[r] += from[r] * weight;
+        if (cc >= 0 && cc < wi) sum += scratch[size_t(cc) * h + r] * wc[kc];
       }
+      out[j] = sum;
     }
   });
 }
