@@ -131,34 +131,41 @@ void OtfModel::Shifted(double dx, double dy, const std::vector<size_t>& bins, Re
       }
     }
   });
-  // out, bin by bin: each reads four columns of scratch at its row.
+  // out, bin by bin: each reads four columns of scratch at its row. Bins of consecutive rows
+  // of a column are taken together, in one loop over the rows.
   out.resize(bins.size());
   platform::Parallel_Blocks(bins.size(), kBinBlock, [&](size_t, size_t first, size_t last) {
-    size_t c = 0, start = 0;  // the column of the bin before, and where it starts
-    for (size_t j = first; j < last; ++j) {
+    for (size_t j = first; j < last;) {
       const size_t i = bins[j];
-      if (j == first || i < start || i - start >= h) {
-        c = i / h;
-        start = c * h;
-      }
-      const size_t r = i - start;
+      const size_t c = i / h;
+      const size_t r = i - c * h;
+      size_t run = 1;
+      while (j + run < last && bins[j + run] == i + run && r + run < h) ++run;
       const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
       const int c0 = k + wi / 2 + colOffset;
+      double* to = &out[j];
       if (c0 >= 0 && c0 + 3 < wi) {
         const double* f0 = &scratch[size_t(c0) * h + r];
-        double sum = f0[0] * wc[0];
-        sum += f0[h] * wc[1];
-        sum += f0[2 * size_t{h}] * wc[2];
-        sum += f0[3 * size_t{h}] * wc[3];
-        out[j] = sum;
-        continue;
+        const double* f1 = f0 + h;
+        const double* f2 = f1 + h;
+        const double* f3 = f2 + h;
+        for (size_t t = 0; t < run; ++t) {
+          double sum = f0[t] * wc[0];
+          sum += f1[t] * wc[1];
+          sum += f2[t] * wc[2];
+          sum += f3[t] * wc[3];
+          to[t] = sum;
+        }
+      } else {
+        std::fill(to, to + run, 0.0);
+        for (int kc = 0; kc < 4; ++kc) {
+          const int cc = c0 + kc;
+          if (cc < 0 || cc >= wi) continue;
+          const double* from = &scratch[size_t(cc) * h + r];
+          for (size_t t = 0; t < run; ++t) to[t] += from[t] * wc[kc];
+        }
       }
-      double sum = 0.0;
-      for (int kc = 0; kc < 4; ++kc) {
-        const int cc = c0 + kc;
-        if (cc >= 0 && cc < wi) sum += scratch[size_t(cc) * h + r] * wc[kc];
-      }
-      out[j] = sum;
+      j += run;
     }
   });
 }
