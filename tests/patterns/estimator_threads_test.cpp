@@ -19,7 +19,8 @@ using korvex::patterns::PatternEstimate;
 using korvex::patterns::PatternEstimator;
 using korvex::patterns::PatternGuess;
 
-void Expect_Same(const PatternEstimate& a, const PatternEstimate& b, const std::string& label) {
+[[maybe_unused]] void Expect_Same(const PatternEstimate& a, const PatternEstimate& b,
+                                  const std::string& label) {
   ASSERT_EQ(a.orientations.size(), b.orientations.size()) << label;
   for (size_t k = 0; k < a.orientations.size(); ++k) {
     const auto& x = a.orientations[k];
