@@ -220,11 +220,15 @@ void PatternEstimator::Impl::Release_Work() {
   acquisition::Return_Freed_Memory();
 }
 
-// A lane for every orientation, or a single one where the buffers are large.
+// A lane for every orientation, or a single one where the buffers are large or no thread
+// but the caller's can run them.
 void PatternEstimator::Impl::Open_Lanes() {
-  lanes = Releases_Buffers(grid.height, grid.width, angles, phases) ? 1 : angles;
-  while (transforms.size() < lanes) transforms.push_back(std::make_unique<SpectrumTransform>(grid));
-  workspaces.resize(lanes);
+  const bool one = !platform::kCpuTeam || Releases_Buffers(grid.height, grid.width, angles, phases);
+  const unsigned wanted = one ? 1 : angles;
+  while (transforms.size() < wanted)
+    transforms.push_back(std::make_unique<SpectrumTransform>(grid));
+  workspaces.resize(wanted);
+  lanes = wanted;
 }
 
 template <typename T>

@@ -17,6 +17,13 @@
 
 namespace korvex::platform {
 
+// Whether loops may run on more than the calling thread in this build.
+#if defined(KORVEX_BACKEND_HOST)
+inline constexpr bool kCpuTeam = true;
+#else
+inline constexpr bool kCpuTeam = false;
+#endif
+
 // Threads a loop of the calling thread may use.
 inline int Cpu_Threads() {
 #if defined(KORVEX_BACKEND_HOST)
