@@ -132,14 +132,6 @@ struct PatternEstimator::Impl {
   double Depth(const CarrierFit& fit) const;
   PatternEstimate Summarise() const;
 
-  // The frames (or spectra) of orientation a.
-  template <typename Image>
-  std::vector<const Image*> Of(const std::vector<Image>& images, unsigned a) const {
-    std::vector<const Image*> out;
-    for (unsigned p = 0; p < phases; ++p) out.push_back(&images[a * phases + p]);
-    return out;
-  }
-
   SpectralGrid grid;
   unsigned angles;
   unsigned phases;
@@ -461,11 +453,8 @@ void PatternEstimator::Impl::Separate() {
   // One pass over the bins for all the bands, the frames read once, in blocks of bins that
   // run in parallel (every bin is written by its own block alone). Complex values are read
   // as their (real, imaginary) pairs, as std::complex lays them out.
-  constexpr size_t kBlock = 8192;
-  const size_t blocks = (passband.size() + kBlock - 1) / kBlock;
-  platform::Parallel_For(static_cast<int64_t>(blocks), platform::Cpu_Threads(), [&](int64_t b) {
-    const size_t end = std::min(passband.size(), (static_cast<size_t>(b) + 1) * kBlock);
-    for (size_t j = static_cast<size_t>(b) * kBlock; j < end; ++j) {
+  platform::Parallel_Blocks(passband.size(), 8192, [&](size_t, size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) {
       const size_t i = passband[j];
       const float* bin = reinterpret_cast<const float*>(&packed[j * frameCount]);
       double sumRe = 0.0, sumIm = 0.0;
