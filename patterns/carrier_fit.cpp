@@ -62,10 +62,15 @@ CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
   passFx_.reserve(passband.size());
   passFy_.reserve(passband.size());
   passOtf_.reserve(passband.size());
+  size_t c = 0, start = 0;  // the column of the bin before, and where it starts
   for (size_t i : passband) {
+    if (i < start || i - start >= grid.height) {
+      c = i / grid.height;
+      start = c * grid.height;
+    }
     passOtf_.push_back(otf.Unshifted()[i]);
-    passFx_.push_back(columnFx[i / grid.height]);
-    passFy_.push_back(rowFy[i % grid.height]);
+    passFx_.push_back(columnFx[c]);
+    passFy_.push_back(rowFy[i - start]);
   }
 }
 
@@ -184,17 +189,25 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
     for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
       const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
       const size_t base = grid_.Index(0, c);
-      Complex sums[kCount];
+      // The column's ramp factors out of its sums: they gather W d conj(y) without it.
+      double sumRe[kCount] = {}, sumIm[kCount] = {};
       for (unsigned r = 0; r < grid_.height; ++r) {
         const size_t i = base + r;
-        if (weight_[i] == 0.0) continue;
-        const Complex p =
-            weight_[i] * column * Complex(data[i]) * std::conj(Complex(work_.model[i]));
-        for (int k = 0; k < kCount; ++k)
-          sums[k] += p * rowRamp[static_cast<size_t>(k) * grid_.height + r];
+        const double w = weight_[i];
+        if (w == 0.0) continue;
+        const double aRe = data[i].real(), aIm = data[i].imag();  // float to double: exact
+        const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
+        const double pRe = w * (aRe * yRe + aIm * yIm);
+        const double pIm = w * (aIm * yRe - aRe * yIm);
+        for (int k = 0; k < kCount; ++k) {
+          const Complex& ramp = rowRamp[static_cast<size_t>(k) * grid_.height + r];
+          sumRe[k] += pRe * ramp.real() - pIm * ramp.imag();
+          sumIm[k] += pRe * ramp.imag() + pIm * ramp.real();
+        }
       }
-      for (int k = 0; k < kCount; ++k)
-        columnSums[static_cast<size_t>(k) * grid_.width + c] = sums[k];
+      for (int k = 0; k < kCount; ++k) {
+        columnSums[static_cast<size_t>(k) * grid_.width + c] = column * Complex(sumRe[k], sumIm[k]);
+      }
     }
   });
   double best = -1.0;
