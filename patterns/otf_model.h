@@ -23,6 +23,8 @@ class OtfModel {
   void Shifted(double dx, double dy, const std::vector<size_t>& bins, RealImage& out,
                RealImage& scratch) const;
 
+  // The OTF as given, centred.
+  const RealImage& Centred() const { return centred_; }
   // The OTF in the layout of an unshifted spectrum.
   const RealImage& Unshifted() const { return unshifted_; }
   // Largest frequency (cycles per pixel) at which the OTF is not negligible.

@@ -95,6 +95,17 @@ struct PatternEstimator::Impl {
   void Release_Work();
   ComplexImage Windowed_Band(const std::vector<Complex>& weights, unsigned a) const;
   void Open_Lanes();
+  // Whether otfModel was made of exactly these values (signed zeros told apart).
+  template <typename T>
+  bool Holds_Otf(const T* otfIn) const {
+    if (!otfModel) return false;
+    const RealImage& kept = otfModel->Centred();
+    for (size_t i = 0; i < grid.pixels; ++i) {
+      const double v = static_cast<double>(otfIn[i]);
+      if (v != kept[i] || std::signbit(v) != std::signbit(kept[i])) return false;
+    }
+    return true;
+  }
   // job(i, lane) for every i in [0, count), on lanes [0, lanes). Rounds of as many items as
   // there are threads run side by side, one a thread and lane; the items left over run one
   // after another, each on all the threads (the loops and transforms inside are parallel),
@@ -149,6 +160,7 @@ struct PatternEstimator::Impl {
   std::vector<Orientation> orientation;
   std::vector<ComplexImage> carriers;  // separated carrier bands (spectra)
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
+  std::unique_ptr<OtfModel> otfModel;  // of the last call's OTF
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
   PackedSpectra packed;                // the spectra over the passband, bin by bin
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
@@ -174,19 +186,23 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   Check_Finite("frames", framesIn, n * angles * phases);
   Check_Finite("otf", otfIn, n);
   Check_Guess(guess, angles, phases);
-  const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
+  // The OTF's model and passband are kept while the caller hands the same OTF.
+  if (passband.empty() || !Holds_Otf(otfIn)) {
+    otfModel.reset();
+    passband.clear();
+    otfModel = std::make_unique<OtfModel>(grid, RealImage(otfIn, otfIn + n));
+    // The fits read the bands only inside the passband, so only there are they separated.
+    for (size_t i = 0; i < n; ++i) {
+      if (otfModel->Passes(i)) passband.push_back(i);
+    }
+  }
+  const OtfModel& otf = *otfModel;
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
   minFrequency = kInnerExclusion * otf.Cutoff();
   maxFrequency = kOuterLimit * otf.Cutoff();
   Check_Guess_In_Passband(guess, minFrequency, maxFrequency, otf.Cutoff());
   orders = guess.orders == 1 || phases < 5 ? 1 : 2;
   requireSecond = guess.orders == 2;
-
-  // The fits read the bands only inside the passband, so only there are they separated.
-  passband.clear();
-  for (size_t i = 0; i < n; ++i) {
-    if (otf.Passes(i)) passband.push_back(i);
-  }
   const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
   Open_Lanes();
   Transform_Frames(framesIn);
@@ -207,6 +223,7 @@ void PatternEstimator::Impl::Release_Work() {
   std::vector<ComplexImage>().swap(carriers);
   ComplexImage().swap(widefield);
   std::vector<size_t>().swap(passband);
+  otfModel.reset();
   PackedSpectra().swap(packed);
   for (FitWorkspace& workspace : workspaces) workspace = FitWorkspace();
   acquisition::Return_Freed_Memory();

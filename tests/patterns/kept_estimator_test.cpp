@@ -1,5 +1,6 @@
-// The estimator's orientations, frames and loops run in parallel in fixed pieces: whatever
-// the threads, an estimate is the same to the last bit.
+// A kept estimator: its orientations, frames and loops run in parallel in fixed pieces, so
+// whatever the threads an estimate is the same to the last bit; and what it keeps between
+// calls (the OTF's model) follows the caller's OTF.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,8 +20,7 @@ using korvex::patterns::PatternEstimate;
 using korvex::patterns::PatternEstimator;
 using korvex::patterns::PatternGuess;
 
-[[maybe_unused]] void Expect_Same(const PatternEstimate& a, const PatternEstimate& b,
-                                  const std::string& label) {
+void Expect_Same(const PatternEstimate& a, const PatternEstimate& b, const std::string& label) {
   ASSERT_EQ(a.orientations.size(), b.orientations.size()) << label;
   for (size_t k = 0; k < a.orientations.size(); ++k) {
     const auto& x = a.orientations[k];
@@ -73,6 +73,28 @@ TEST(EstimatorThreads, TheEstimateDoesNotDependOnTheThreads) {
   }
   omp_set_num_threads(saved);
 #endif
+}
+
+// An estimator handed another OTF estimates with it, as a new one would, and back again.
+TEST(KeptEstimator, AnotherOtfIsTakenUp) {
+  const auto truth = korvex_test::Random_Truth(3, 3, 6.0, 0.4, 0.1, 23);
+  const auto stack = korvex_test::Simulate_Stack(80, 96, 0.25, truth, 1000, 10.0, 23);
+  // A narrower OTF: another passband, another model of the filters.
+  const std::vector<double> narrow = korvex_test::Pupil_Otf(80, 96, 0.22);
+  auto fresh = [&](const std::vector<double>& otf) {
+    PatternEstimator estimator(80, 96, 3, 3);
+    return estimator.Estimate(stack.frames.data(), otf.data());
+  };
+  PatternEstimator kept(80, 96, 3, 3);
+  const PatternEstimate first = kept.Estimate(stack.frames.data(), stack.otf.data());
+  Expect_Same(fresh(narrow), kept.Estimate(stack.frames.data(), narrow.data()), "narrow OTF");
+  Expect_Same(first, kept.Estimate(stack.frames.data(), stack.otf.data()), "the first OTF again");
+  // The same values in single precision are another OTF only where they round.
+  const std::vector<float> single(stack.otf.begin(), stack.otf.end());
+  const std::vector<float> frames(stack.frames.begin(), stack.frames.end());
+  PatternEstimator alone(80, 96, 3, 3);
+  Expect_Same(alone.Estimate(frames.data(), single.data()),
+              kept.Estimate(frames.data(), single.data()), "single precision");
 }
 
 }  // namespace
