@@ -74,6 +74,13 @@ struct Orientation {
   bool guided = false;     // found where the other orientations put it
 };
 
+// Zeros the image, in blocks on the team.
+void Clear(ComplexImage& image) {
+  platform::Parallel_Blocks(image.size(), 65536, [&](size_t, size_t begin, size_t end) {
+    std::fill(image.begin() + begin, image.begin() + end, Complex());
+  });
+}
+
 double Wrap_Phase(double phase) {
   phase = std::fmod(phase, 2.0 * kPi);
   return phase < 0 ? phase + 2.0 * kPi : phase;
@@ -464,7 +471,7 @@ void PatternEstimator::Impl::Separate() {
   }
   // Outside the passband the bands stay zero; the carriers of the search held all bins.
   if (!separated) {
-    for (ComplexImage& carrier : carriers) std::fill(carrier.begin(), carrier.end(), Complex());
+    for (ComplexImage& carrier : carriers) Clear(carrier);
     separated = true;
   }
   // One pass over the bins for all the bands, the frames read once, in blocks of bins that
@@ -566,7 +573,8 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
   const size_t frameCount = size_t{angles} * phases;
-  widefield.assign(n, Complex());
+  widefield.resize(n);
+  Clear(widefield);
   separated = false;
   for (int round = 0; round < 2; ++round) {
     Separate();
