@@ -100,7 +100,7 @@ struct PatternEstimator::Impl {
   template <typename T>
   void Transform_Frames(const T* framesIn);
   void Release_Work();
-  ComplexImage Windowed_Band(const std::vector<Complex>& weights, unsigned a) const;
+  FloatImage Windowed_Band(const std::vector<Complex>& weights, unsigned a) const;
   void Open_Lanes();
   // Whether otfModel was made of exactly these values (signed zeros told apart).
   template <typename T>
@@ -296,18 +296,18 @@ void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   });
 }
 
-// The band of orientation a's frames with these weights, apodised: in blocks of pixels on
-// the team.
-ComplexImage PatternEstimator::Impl::Windowed_Band(const std::vector<Complex>& weights,
-                                                   unsigned a) const {
-  ComplexImage band(grid.pixels);
+// The band of orientation a's frames with these weights, apodised, in the transforms'
+// precision: in blocks of pixels on the team.
+FloatImage PatternEstimator::Impl::Windowed_Band(const std::vector<Complex>& weights,
+                                                 unsigned a) const {
+  FloatImage band(grid.pixels);
   platform::Parallel_Blocks(grid.pixels, 16384, [&](size_t, size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
       Complex sum;
       for (unsigned p = 0; p < phases; ++p) {
         sum += weights[p] * static_cast<double>(frames[a * phases + p][i]);
       }
-      band[i] = sum * window[i];
+      band[i] = std::complex<float>(sum * window[i]);
     }
   });
   return band;
@@ -321,8 +321,9 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
     o.weights = Separation_Weights(o.phases, o.second);
-    carriers[a] = Windowed_Band(o.weights.carrier, a);
-    transforms[Lane(a)]->Forward(carriers[a]);
+    FloatImage band = Windowed_Band(o.weights.carrier, a);
+    transforms[Lane(a)]->Forward(band);
+    carriers[a].assign(band.begin(), band.end());
   });
   noise = Measure_Noise(otf);
 
@@ -647,7 +648,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     const std::vector<Complex> weights = Separation_Weights(o.phases, true).second;
     // Significance as for the first harmonic: the apodised band at the grid frequencies
     // around 2k, over its noise.
-    ComplexImage band = Windowed_Band(weights, a);
+    FloatImage band = Windowed_Band(weights, a);
     transforms[Lane(a)]->Forward(band);
     const double col = fx * grid.width;
     const double row = fy * grid.height;
@@ -658,7 +659,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
         const long r = static_cast<long>(std::floor(row)) + dr;
         const unsigned cc = static_cast<unsigned>(((c % long{grid.width}) + grid.width) % grid.width);
         const unsigned rr = static_cast<unsigned>(((r % long{grid.height}) + grid.height) % grid.height);
-        peak = std::max(peak, std::norm(band[grid.Index(rr, cc)]));
+        peak = std::max(peak, std::norm(Complex(band[grid.Index(rr, cc)])));
       }
     }
     double gain = 0.0;
@@ -668,15 +669,17 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     o.mcnr2 = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
     if (!depth) return;
     // Depth and phase from the fit's sums at 2k, on the band (unwindowed) in the passband.
-    std::fill(band.begin(), band.end(), Complex());
-    for (size_t j = 0; j < passband.size(); ++j) {
-      Complex sum;
-      for (unsigned p = 0; p < phases; ++p) {
-        sum += weights[p] * Complex(packed[j * frameCount + a * phases + p]);
+    ComplexImage unwindowed(grid.pixels);
+    platform::Parallel_Blocks(passband.size(), 8192, [&](size_t, size_t begin, size_t end) {
+      for (size_t j = begin; j < end; ++j) {
+        Complex sum;
+        for (unsigned p = 0; p < phases; ++p) {
+          sum += weights[p] * Complex(packed[j * frameCount + a * phases + p]);
+        }
+        unwindowed[passband[j]] = sum;
       }
-      band[passband[j]] = sum;
-    }
-    const CarrierFit fit = fitters[a].Fit(band, widefield, fx, fy, 0);
+    });
+    const CarrierFit fit = fitters[a].Fit(unwindowed, widefield, fx, fy, 0);
     o.modulation2 = Depth(fit);
     const double atCentre = 2.0 * kPi * (fx * grid.centreX + fy * grid.centreY);
     o.phase2 = Wrap_Phase(std::arg(fit.match) - atCentre);
