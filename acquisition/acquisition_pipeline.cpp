@@ -1,5 +1,6 @@
 #include "acquisition_pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -104,18 +105,31 @@ void Check_Measured_Otf(const MeasuredOtf& otf, unsigned height, unsigned width,
   }
 }
 
-// The frames' mean, in the same pass that refuses NaN and Inf.
+// The frames' mean; refuses NaN and Inf. Eight running sums, which the compiler keeps in
+// vector registers: a NaN or Inf anywhere makes their total non-finite, and only then are the
+// values searched for it.
 template <typename T>
 double Finite_Mean(const T* values, size_t count) {
+  constexpr size_t kLanes = 8;
+  double lanes[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    for (size_t l = 0; l < kLanes; ++l) lanes[l] += static_cast<double>(values[i + l]);
+  }
   double sum = 0.0;
-  for (size_t i = 0; i < count; ++i) {
+  for (double lane : lanes) sum += lane;
+  for (; i < count; ++i) sum += static_cast<double>(values[i]);
+  if (std::isfinite(sum)) return sum / static_cast<double>(count);
+  for (i = 0; i < count; ++i) {
     if (!std::isfinite(values[i])) {
       throw std::invalid_argument("frames hold NaN or Inf (at element " + std::to_string(i + 1) +
                                   ")");
     }
-    sum += static_cast<double>(values[i]);
   }
-  return sum / static_cast<double>(count);
+  // Finite doubles near their range whose sum overflows: the sum of their shares.
+  double mean = 0.0;
+  for (i = 0; i < count; ++i) mean += static_cast<double>(values[i]) / static_cast<double>(count);
+  return mean;
 }
 
 // The engine's options for these: the data term folded once (with masks given by their
@@ -177,9 +191,9 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
   return harmonics;
 }
 
-std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
-                                        const std::vector<double>& otf, unsigned height,
-                                        unsigned width) {
+template <typename V>
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics, const std::vector<V>& otf,
+                                        unsigned height, unsigned width) {
   const size_t orientations = harmonics.orientations.size();
   if (orientations == 0 || harmonics.coefficients.size() % orientations != 0) {
     throw std::invalid_argument("harmonics must hold the same number of frames for each of at "
@@ -190,35 +204,67 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
                                 std::to_string(otf.size()));
   }
   const double pi = std::acos(-1.0);
-  std::vector<double> squared(otf.size());
-  for (size_t i = 0; i < otf.size(); ++i) squared[i] = otf[i] * otf[i];
+  // The box of rows [top, bottom] and columns [left, right] that holds all the OTF's nonzero
+  // samples: beyond the cut-off it is zero, and so is every shifted copy beyond the shifted box.
+  unsigned top = height, bottom = 0, left = width, right = 0;
+  for (unsigned c = 0; c < width; ++c) {
+    const V* column = otf.data() + size_t{c} * height;
+    unsigned first = 0, last = height;
+    while (first < height && column[first] == V(0)) ++first;
+    if (first == height) continue;
+    while (column[last - 1] == V(0)) --last;
+    top = std::min(top, first), bottom = std::max(bottom, last - 1);
+    left = std::min(left, c), right = std::max(right, c);
+  }
   std::vector<double> multiplier(size_t{height} * width, 0.0);
+  if (top > bottom) return multiplier;  // an OTF of zeros
+  // The samples read: from one before the box to its end, periodic, so that the bilinear
+  // weights reach every nonzero sample; at most the whole grid.
+  const unsigned rowCount = std::min(bottom - top + 2, height);
+  const unsigned columnCount = std::min(right - left + 2, width);
+  const unsigned firstRow = (top + height - 1) % height, firstColumn = (left + width - 1) % width;
+  // |OTF|^2 over them and one sample more each way (zero beyond the box, or the first again
+  // where they are the whole grid): local (i, j) is grid row firstRow + i, column
+  // firstColumn + j, and the bilinear neighbours are (i + 1, j + 1).
+  const size_t localHeight = size_t{rowCount} + 1;
+  std::vector<double> squared(localHeight * (columnCount + 1));
+  for (unsigned j = 0; j <= columnCount; ++j) {
+    const V* column = otf.data() + size_t{(firstColumn + j) % width} * height;
+    for (unsigned i = 0; i <= rowCount; ++i) {
+      const double v = static_cast<double>(column[(firstRow + i) % height]);
+      squared[j * localHeight + i] = v * v;
+    }
+  }
   // Adds weight x |OTF|^2 at every frequency offset by (sx, sy) bins, bilinear between the
   // samples and periodic as the grid's spectrum is. The offset is the same at every pixel, so
-  // are its whole part (an index shift, wrapped through tables) and its bilinear weights.
-  std::vector<size_t> row0(height), row1(height);
+  // are its whole part (an index shift) and its bilinear weights. Only outputs whose samples
+  // meet the box are visited; the rest would add zeros.
   const auto add_shifted = [&](double sx, double sy, double weight) {
     const double wholeX = std::floor(sx), wholeY = std::floor(sy);
     const double tx = sx - wholeX, ty = sy - wholeY;
     const auto wrap = [](double v, unsigned n) {
       const long m = static_cast<long>(v) % long(n);
-      return static_cast<size_t>(m < 0 ? m + long(n) : m);
+      return static_cast<unsigned>(m < 0 ? m + long(n) : m);
     };
-    const size_t shiftX = wrap(wholeX, width), shiftY = wrap(wholeY, height);
-    for (unsigned r = 0; r < height; ++r) {
-      row0[r] = (r + shiftY) % height;
-      row1[r] = (row0[r] + 1) % height;
-    }
+    const unsigned shiftX = wrap(wholeX, width), shiftY = wrap(wholeY, height);
     const double w00 = weight * (1 - tx) * (1 - ty), w10 = weight * tx * (1 - ty);
     const double w01 = weight * (1 - tx) * ty, w11 = weight * tx * ty;
-    for (unsigned c = 0; c < width; ++c) {
-      const size_t c0 = (c + shiftX) % width;
-      const double* s0 = squared.data() + c0 * height;
-      const double* s1 = squared.data() + ((c0 + 1) % width) * height;
+    // Output row r reads grid row r + shiftY: local row i lands on row firstRow + i - shiftY,
+    // which runs down the column and wraps to row 0 once at most, after `split` rows.
+    const unsigned landing = (firstRow + height - shiftY) % height;
+    const unsigned split = std::min(rowCount, height - landing);
+    for (unsigned j = 0; j < columnCount; ++j) {
+      const unsigned c = (firstColumn + j + width - shiftX) % width;
+      const double* s0 = squared.data() + j * localHeight;
+      const double* s1 = s0 + localHeight;
       double* out = multiplier.data() + size_t{c} * height;
-      for (unsigned r = 0; r < height; ++r) {
-        out[r] += w00 * s0[row0[r]] + w10 * s1[row0[r]] + w01 * s0[row1[r]] + w11 * s1[row1[r]];
-      }
+      const auto add_rows = [&](unsigned from, unsigned to, double* at) {
+        for (unsigned i = from; i < to; ++i) {
+          at[i - from] += w00 * s0[i] + w10 * s1[i] + w01 * s0[i + 1] + w11 * s1[i + 1];
+        }
+      };
+      add_rows(0, split, out + landing);
+      add_rows(split, rowCount, out);
     }
   };
   const size_t phases = harmonics.coefficients.size() / orientations;
@@ -240,6 +286,11 @@ std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
   }
   return multiplier;
 }
+
+template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&, const std::vector<float>&,
+                                                 unsigned, unsigned);
+template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&, const std::vector<double>&,
+                                                 unsigned, unsigned);
 
 double Sparsity_Share(const AcquisitionOptions& options) {
   if (options.sparsity) return *options.sparsity;
@@ -496,8 +547,7 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
       k.Fine_Masks(result.pattern, factor);
       if (options.multiplier || options.fourierStart || options.preconditioned) {
         std::vector<double> multiplier =
-            Harmonic_Multiplier(k.harmonics, std::vector<double>(k.otf.begin(), k.otf.end()),
-                                result.height, result.width);
+            Harmonic_Multiplier(k.harmonics, k.otf, result.height, result.width);
         if (options.multiplier) k.harmonics.multiplier = multiplier;
         if (options.fourierStart || options.preconditioned) {
           k.harmonics.approximation = std::move(multiplier);
@@ -510,12 +560,15 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     });
     result.image.resize(size_t{result.height} * result.width);
     KorvexOptions engineOptions = Engine_Options(options, frameMean * scale);
-    if (outOfFocus) engineOptions.outOfFocus = k.haze;
+    // The kept haze transfer function is lent to the engine for the call, not copied; a
+    // failure releases everything kept anyway.
+    if (outOfFocus) engineOptions.outOfFocus.swap(k.haze);
     result.seconds.reconstruction = timed([&] {
       k.engine->Mapsim_Compute(k.fineFrames.data(), k.otf.data(), k.harmonics, result.image.data(),
                                static_cast<T>(options.threshold), static_cast<T>(options.lambda),
                                static_cast<T>(options.alpha), engineOptions);
       if (outOfFocus) {
+        k.haze.swap(engineOptions.outOfFocus);
         result.outOfFocus.resize(result.image.size());
         result.outOfFocusShare = k.engine->Out_Of_Focus(result.outOfFocus.data());
       }

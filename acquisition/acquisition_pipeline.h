@@ -190,10 +190,16 @@ KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned
 // The multiplier sum_a sum_l M_{l,-l} |OTF(q + l k_a)|^2 of `harmonics` on the grid of `otf`
 // (height x width, centred, column-major), the OTF interpolated bilinearly and periodically
 // between its samples. Throws std::invalid_argument for harmonics without orientations or an
-// OTF of another size.
-std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics,
-                                        const std::vector<double>& otf, unsigned height,
-                                        unsigned width);
+// OTF of another size. V: float or double; either way the sums run in double.
+template <typename V>
+std::vector<double> Harmonic_Multiplier(const KorvexHarmonics& harmonics, const std::vector<V>& otf,
+                                        unsigned height, unsigned width);
+extern template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
+                                                        const std::vector<float>&, unsigned,
+                                                        unsigned);
+extern template std::vector<double> Harmonic_Multiplier(const KorvexHarmonics&,
+                                                        const std::vector<double>&, unsigned,
+                                                        unsigned);
 
 // The whole-number factor of `upsample`; throws std::invalid_argument naming it otherwise.
 unsigned Upsampling_Factor(double upsample);

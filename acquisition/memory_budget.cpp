@@ -197,11 +197,12 @@ MemoryNeed Pipeline_Bytes(uint64_t height, uint64_t width, uint64_t frames, uint
   // The multiplier that preconditions the steps, in double, and its filter's copies as it is
   // uploaded.
   need.host += (8 + 8 + valueBytes) * fine;
-  // The up-sampler's complex staging of one coarse and one fine frame, on host and device.
+  // The up-sampler's complex images: a coarse one for each phase of the fine grid, the
+  // spectrum beside them, and one coarse image on the device.
   need.host += 2 * valueBytes * (pixels + fine);
   // The engine folds the frames as they arrive: one image where a stack would be.
   // The preconditioner's filter and the last direction beside the engine's own buffers.
-  need.device = 2 * valueBytes * (pixels + fine) + Engine_Bytes(fine, 1, valueBytes, outOfFocus) +
+  need.device = 2 * valueBytes * pixels + Engine_Bytes(fine, 1, valueBytes, outOfFocus) +
                 2 * valueBytes * fine;
   // The haze's transfer function (in double, and its copy in the engine's options), and its
   // image; while the engine prepares its start and steps, the reduced problem's three

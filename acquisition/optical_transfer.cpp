@@ -95,10 +95,20 @@ std::vector<double> Widefield_Otf(unsigned height, unsigned width, double na, do
                                   double pixelSize) {
   const double cutoff = 2.0 * na / wavelength;
   std::vector<double> otf(size_t{height} * width, 0.0);
+  // Rows and columns farther from zero frequency than the cut-off hold zeros only: they are
+  // left out, with a margin that rounding cannot cross.
+  const double reach = cutoff * (1.0 + 1e-9);
+  const auto frequency = [](unsigned index, unsigned extent, double pixel) {
+    return double(Offset(index, extent)) / (extent * pixel);
+  };
+  unsigned top = 0, bottom = height;  // the rows [top, bottom) within reach
+  while (top < height && std::abs(frequency(top, height, pixelSize)) > reach) ++top;
+  while (bottom > top && std::abs(frequency(bottom - 1, height, pixelSize)) > reach) --bottom;
   for (unsigned c = 0; c < width; ++c) {
-    const double fx = double(Offset(c, width)) / (width * pixelSize);
-    for (unsigned r = 0; r < height; ++r) {
-      const double fy = double(Offset(r, height)) / (height * pixelSize);
+    const double fx = frequency(c, width, pixelSize);
+    if (std::abs(fx) > reach) continue;
+    for (unsigned r = top; r < bottom; ++r) {
+      const double fy = frequency(r, height, pixelSize);
       const double q = std::sqrt(fx * fx + fy * fy) / cutoff;
       if (q >= 1.0) continue;
       // acos q = pi/2 - asin q: exactly 1 at zero frequency; the clamp keeps rounding near

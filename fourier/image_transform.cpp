@@ -60,9 +60,9 @@ void ImageTransform<T>::Fail(const char* call, const std::string& status) const 
 }
 
 template <typename T>
-void ImageTransform<T>::Run(Complex* image, bool forward) {
+void ImageTransform<T>::Run(const Complex* in, Complex* out, bool forward) {
   const size_t bytes = Pixels() * sizeof(Complex);
-  cudaError_t copied = cudaMemcpy(device_, image, bytes, cudaMemcpyHostToDevice);
+  cudaError_t copied = cudaMemcpy(device_, in, bytes, cudaMemcpyHostToDevice);
   if (copied != cudaSuccess) Fail("cudaMemcpy", Status(copied));
   auto* data = static_cast<DeviceComplex<T>*>(device_);
   const cufftResult done = Execute(static_cast<cufftHandle>(plan_), data,
@@ -70,7 +70,7 @@ void ImageTransform<T>::Run(Complex* image, bool forward) {
   if (done != CUFFT_SUCCESS) {
     Fail(std::is_same_v<T, float> ? "cufftExecC2C" : "cufftExecZ2Z", Status(done));
   }
-  copied = cudaMemcpy(image, device_, bytes, cudaMemcpyDeviceToHost);
+  copied = cudaMemcpy(out, device_, bytes, cudaMemcpyDeviceToHost);
   if (copied != cudaSuccess) Fail("cudaMemcpy", Status(copied));
 }
 

@@ -26,15 +26,17 @@ class ImageTransform {
 
   // In place on Pixels() values, unnormalised: Forward is sum_x f(x) e^{-2 pi i q.x},
   // Inverse has e^{+...}.
-  void Forward(Complex* image) { Run(image, true); }
-  void Inverse(Complex* image) { Run(image, false); }
+  void Forward(Complex* image) { Run(image, image, true); }
+  void Inverse(Complex* image) { Run(image, image, false); }
+  // Forward from `in` to `out`, Pixels() values each; `in` is left as it was.
+  void Forward(const Complex* in, Complex* out) { Run(in, out, true); }
 
   unsigned Height() const { return height_; }
   unsigned Width() const { return width_; }
   size_t Pixels() const { return size_t{height_} * width_; }
 
  private:
-  void Run(Complex* image, bool forward);
+  void Run(const Complex* in, Complex* out, bool forward);
   [[noreturn]] void Fail(const char* call, const std::string& status) const;
 
   unsigned height_;

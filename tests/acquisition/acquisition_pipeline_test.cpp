@@ -164,6 +164,14 @@ TEST_F(AcquisitionPipelineTest, RefusesBadInputNamingTheArgument) {
   EXPECT_TRUE(contains(Refusal(o), "sparsity needs nonnegative"));
   frames_[77] = NAN;
   EXPECT_TRUE(contains(Refusal(Options()), "frames hold NaN or Inf (at element 78)"));
+  // Infinities of both signs (their sum is NaN), and one in the last element.
+  frames_[77] = -INFINITY;
+  frames_[90] = INFINITY;
+  EXPECT_TRUE(contains(Refusal(Options()), "frames hold NaN or Inf (at element 78)"));
+  frames_[77] = frames_[90] = 1.0;
+  frames_.back() = INFINITY;
+  EXPECT_TRUE(contains(Refusal(Options()), "frames hold NaN or Inf (at element " +
+                                               std::to_string(frames_.size()) + ")"));
 }
 
 // The sparsity share follows nonnegative by default, pulls pixels to zero as it grows, and

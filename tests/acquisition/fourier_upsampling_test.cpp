@@ -1,9 +1,12 @@
-// Fourier up-sampling reproduces a band-limited image exactly, on odd and even sizes.
+// Fourier up-sampling reproduces a band-limited image exactly, on odd and even sizes, and
+// matches the zero-padded spectrum transformed back on the fine grid for any image.
 #include "fourier_upsampling.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
+#include <random>
 #include <vector>
 
 namespace {
@@ -63,6 +66,80 @@ TEST(FourierUpsampling, ReproducesBandLimitedImagesOfOddAndEvenSizes) {
   EXPECT_LT(Largest_Error<double>(16, 15, 3, 2), 1e-12);
   EXPECT_LT(Largest_Error<double>(9, 10, 1, 1), 1e-15);
   EXPECT_LT(Largest_Error<float>(32, 31, 2, 3), 2e-5);
+}
+
+// The definition written out for one coarse image: its spectrum by a direct sum, each bin
+// placed at its signed frequency on the fine grid (the Nyquist bin of an even size in halves
+// at +N/2 and -N/2), and the fine image summed directly from those bins.
+std::vector<double> Padded_Reference(const double* coarse, unsigned height, unsigned width,
+                                     unsigned factor) {
+  using C = std::complex<double>;
+  using Landings = std::vector<std::pair<long, double>>;  // signed fine bins and weights
+  const auto landings = [](unsigned n, unsigned k) {
+    const long d = k < (n + 1) / 2 ? long(k) : long(k) - long(n);
+    return 2 * k == n ? Landings{{d, 0.5}, {-d, 0.5}} : Landings{{d, 1.0}};
+  };
+  const unsigned fh = height * factor, fw = width * factor;
+  std::vector<double> fine(size_t{fh} * fw, 0.0);
+  for (unsigned l = 0; l < width; ++l) {
+    for (unsigned k = 0; k < height; ++k) {
+      C z = 0;
+      for (unsigned c = 0; c < width; ++c) {
+        for (unsigned r = 0; r < height; ++r) {
+          z += coarse[size_t{c} * height + r] *
+               std::polar(1.0, -kTwoPi * (double(k) * r / height + double(l) * c / width));
+        }
+      }
+      z /= double(height) * width;
+      for (const auto& [dc, wc] : landings(width, l)) {
+        for (const auto& [dr, wr] : landings(height, k)) {
+          for (unsigned c = 0; c < fw; ++c) {
+            for (unsigned r = 0; r < fh; ++r) {
+              const C e = std::polar(wc * wr, kTwoPi * (double(dr) * r / fh + double(dc) * c / fw));
+              fine[size_t{c} * fh + r] += (z * e).real();
+            }
+          }
+        }
+      }
+    }
+  }
+  return fine;
+}
+
+TEST(FourierUpsampling, MatchesThePaddedSpectrumOnAnyImage) {
+  struct Case {
+    unsigned height, width, factor, frames;
+  };
+  // Even and odd sides (split Nyquist bins on either or both), factors 1 to 3, frame counts
+  // that fill the last pair and that leave it half empty.
+  for (const Case& k : {Case{8, 6, 2, 3}, Case{7, 9, 3, 2}, Case{6, 5, 3, 1}, Case{5, 4, 1, 3},
+                        Case{1, 6, 2, 2}, Case{4, 4, 4, 1}}) {
+    std::mt19937 random(k.height * 100 + k.width * 10 + k.factor);
+    std::uniform_real_distribution<double> value(-1.0, 2.0);
+    const size_t pixels = size_t{k.height} * k.width;
+    const size_t finePixels = pixels * k.factor * k.factor;
+    std::vector<double> coarse(pixels * k.frames), fine(finePixels * k.frames);
+    for (double& v : coarse) v = value(random);
+    FourierUpsampler<double>(k.height, k.width, k.factor)
+        .Upsample(coarse.data(), k.frames, fine.data());
+    for (unsigned f = 0; f < k.frames; ++f) {
+      const std::vector<double> expected =
+          Padded_Reference(coarse.data() + f * pixels, k.height, k.width, k.factor);
+      double worst = 0;
+      for (size_t i = 0; i < finePixels; ++i) {
+        worst = std::max(worst, std::abs(fine[f * finePixels + i] - expected[i]));
+      }
+      EXPECT_LT(worst, 1e-12) << k.height << "x" << k.width << " x" << k.factor << " frame " << f;
+      // Fine sample (s r, s c) is camera sample (r, c) itself.
+      const unsigned fh = k.height * k.factor;
+      for (unsigned c = 0; c < k.width; ++c) {
+        for (unsigned r = 0; r < k.height; ++r) {
+          ASSERT_EQ(fine[f * finePixels + size_t{c} * k.factor * fh + r * k.factor],
+                    coarse[f * pixels + size_t{c} * k.height + r]);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

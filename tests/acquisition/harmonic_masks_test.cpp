@@ -101,15 +101,39 @@ INSTANTIATE_TEST_SUITE_P(TwoAndThreeBeam, HarmonicMasksTest, ::testing::Bool());
 
 // The multiplier against its formula evaluated frequency by frequency: sum_a sum_l M_{l,-l}
 // |OTF(q + l k_a)|^2, |OTF|^2 bilinear between samples and periodic, on an odd non-square grid
-// with wave vectors off the bins and in every direction.
+// with wave vectors off the bins and in every direction. The OTFs: one zero beyond a disc, one
+// nonzero everywhere, and a disc moved across the grid's edges (its support wraps around), in
+// double and in single precision.
+std::vector<double> Test_Otf(int kind, unsigned H, unsigned W) {
+  std::vector<double> otf = Widefield_Otf(H, W, 1.2, 0.52, 0.05);
+  for (size_t i = 0; i < otf.size(); ++i) otf[i] *= 1.0 + 0.2 * std::sin(0.3 * double(i));
+  if (kind == 1) {
+    for (double& v : otf) v += 0.01;
+  } else if (kind == 2) {
+    std::vector<double> moved(otf.size());
+    for (unsigned c = 0; c < W; ++c) {
+      for (unsigned r = 0; r < H; ++r) {
+        moved[size_t{(c + W / 2 + 3) % W} * H + (r + H / 2 - 2) % H] = otf[size_t{c} * H + r];
+      }
+    }
+    otf = moved;
+  }
+  return otf;
+}
+
 TEST(HarmonicMultiplierFormulaTest, MatchesTheDirectEvaluation) {
-  for (bool threeBeam : {false, true}) {
+  for (int kind = 0; kind < 6; ++kind) {
+    const bool threeBeam = kind % 2 == 1;
     const AcquisitionOptions options = Options(threeBeam);
     const unsigned H = kH * kFactor + 1, W = kW * kFactor;
     const KorvexHarmonics harmonics = Fine_Grid_Harmonics(*options.pattern, kFactor);
-    std::vector<double> otf = Widefield_Otf(H, W, 1.2, 0.52, 0.05);
-    for (size_t i = 0; i < otf.size(); ++i) otf[i] *= 1.0 + 0.2 * std::sin(0.3 * double(i));
-    const std::vector<double> multiplier = Harmonic_Multiplier(harmonics, otf, H, W);
+    std::vector<double> otf = Test_Otf(kind / 2, H, W);
+    if (kind == 5) {  // single precision: the same sums of the float values
+      for (double& v : otf) v = static_cast<float>(v);
+    }
+    const std::vector<double> multiplier =
+        kind == 5 ? Harmonic_Multiplier(harmonics, std::vector<float>(otf.begin(), otf.end()), H, W)
+                  : Harmonic_Multiplier(harmonics, otf, H, W);
     const double pi = std::acos(-1.0);
     const auto squared = [&](double x, double y) {  // at centred position (x, y), in bins
       const double x0 = std::floor(x), y0 = std::floor(y), tx = x - x0, ty = y - y0;
@@ -141,9 +165,14 @@ TEST(HarmonicMultiplierFormulaTest, MatchesTheDirectEvaluation) {
         worst = std::max(worst, std::abs(multiplier[size_t{c} * H + r] - expected));
       }
     }
-    EXPECT_LT(worst, 1e-12 * largest) << (threeBeam ? "three-beam" : "two-beam");
+    EXPECT_LT(worst, 1e-12 * largest)
+        << "OTF " << kind / 2 << (threeBeam ? " three-beam" : " two-beam");
   }
   const KorvexHarmonics harmonics = Fine_Grid_Harmonics(*Options(false).pattern, kFactor);
+  // An OTF of zeros has no support: a multiplier of zeros.
+  for (double v : Harmonic_Multiplier(harmonics, std::vector<float>(20, 0.0f), 4, 5)) {
+    EXPECT_EQ(v, 0.0);
+  }
   EXPECT_THROW(Harmonic_Multiplier(KorvexHarmonics{}, std::vector<double>(20, 1.0), 4, 5),
                std::invalid_argument);
   EXPECT_THROW(Harmonic_Multiplier(harmonics, std::vector<double>(19, 1.0), 4, 5),

@@ -111,6 +111,8 @@ void Expect_Scale_Invariant(double scale) {
 TEST_F(PlausibilityTest, ValuesNearTheTypesRangeGiveTheScaledImage) {
   Expect_Scale_Invariant<double>(1e40);
   Expect_Scale_Invariant<double>(1e-40);
+  // Frames whose sum overflows a double: their mean (the sparsity's weight) used to be Inf.
+  Expect_Scale_Invariant<double>(1e304);
   Expect_Scale_Invariant<float>(1e33);
 }
 
