@@ -48,29 +48,40 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
                              SpectrumTransform& transform, const RealImage& weight,
-                             const std::vector<size_t>& passband, FitWorkspace& work)
+                             const std::vector<size_t>& passband, const PassbandTables& tables,
+                             FitWorkspace& work)
     : grid_(grid),
       otf_(otf),
       transform_(transform),
       weight_(weight),
       passband_(passband),
-      work_(work) {
+      work_(work),
+      passFx_(tables.fx),
+      passFy_(tables.fy),
+      passOtf_(tables.otf) {
+  if (tables.otf.size() != passband.size()) {
+    throw std::logic_error("CarrierFitter: tables of another passband");
+  }
   work_.model.resize(grid.pixels);
+}
+
+PassbandTables::PassbandTables(const SpectralGrid& grid, const OtfModel& model,
+                               const std::vector<size_t>& passband) {
   std::vector<float> columnFx(grid.width), rowFy(grid.height);
   for (unsigned c = 0; c < grid.width; ++c) columnFx[c] = static_cast<float>(grid.Fx(c));
   for (unsigned r = 0; r < grid.height; ++r) rowFy[r] = static_cast<float>(grid.Fy(r));
-  passFx_.reserve(passband.size());
-  passFy_.reserve(passband.size());
-  passOtf_.reserve(passband.size());
+  fx.reserve(passband.size());
+  fy.reserve(passband.size());
+  otf.reserve(passband.size());
   size_t c = 0, start = 0;  // the column of the bin before, and where it starts
   for (size_t i : passband) {
     if (i < start || i - start >= grid.height) {
       c = i / grid.height;
       start = c * grid.height;
     }
-    passOtf_.push_back(otf.Unshifted()[i]);
-    passFx_.push_back(columnFx[c]);
-    passFy_.push_back(rowFy[i - start]);
+    otf.push_back(model.Unshifted()[i]);
+    fx.push_back(columnFx[c]);
+    fy.push_back(rowFy[i - start]);
   }
 }
 

@@ -42,13 +42,24 @@ struct FitWorkspace {
   RealImage scratch;
 };
 
+// The passband's bins' frequencies and OTF values, which every fitter of one OTF reads.
+struct PassbandTables {
+  PassbandTables() = default;
+  PassbandTables(const SpectralGrid& grid, const OtfModel& model,
+                 const std::vector<size_t>& passband);
+  std::vector<float> fx, fy;  // frequency of each bin, cycles per pixel
+  std::vector<double> otf;    // the OTF at each bin
+};
+
 class CarrierFitter {
  public:
   // weight: the least-squares weight of each pixel (zero near the edges, see above), read at
   // every fit; passband: the bins where the OTF passes (OtfModel::Passes), in order. Both,
   // and `work`, must outlive the fitter.
+  // tables: of this OTF and passband. All must outlive the fitter.
   CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
-                const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
+                const RealImage& weight, const std::vector<size_t>& passband,
+                const PassbandTables& tables, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone. With
@@ -125,8 +136,9 @@ class CarrierFitter {
   double noiseRatio_ = 0.0;
   const std::vector<double>* objectWeight_ = nullptr;
   double binsPerCycle_ = 0.0;
-  std::vector<float> passFx_, passFy_;  // frequency of each passband bin
-  std::vector<double> passOtf_;         // the OTF at each passband bin
+  const std::vector<float>& passFx_;  // frequency of each passband bin
+  const std::vector<float>& passFy_;
+  const std::vector<double>& passOtf_;   // the OTF at each passband bin
   std::vector<double> widefieldWeight_;  // the widefield band's object weight at each bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f

@@ -169,6 +169,7 @@ struct PatternEstimator::Impl {
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
   std::unique_ptr<OtfModel> otfModel;  // of the last call's OTF
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
+  PassbandTables passTables;           // their frequencies and OTF values
   PackedSpectra packed;                // the spectra over the passband, bin by bin
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
   std::vector<size_t> ringBins;          // the passband whose rings ringOf holds
@@ -202,6 +203,7 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
     for (size_t i = 0; i < n; ++i) {
       if (otfModel->Passes(i)) passband.push_back(i);
     }
+    passTables = PassbandTables(grid, *otfModel, passband);
   }
   const OtfModel& otf = *otfModel;
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
@@ -231,6 +233,7 @@ void PatternEstimator::Impl::Release_Work() {
   ComplexImage().swap(widefield);
   std::vector<size_t>().swap(passband);
   otfModel.reset();
+  passTables = PassbandTables();
   PackedSpectra().swap(packed);
   for (FitWorkspace& workspace : workspaces) workspace = FitWorkspace();
   acquisition::Return_Freed_Memory();
@@ -423,11 +426,11 @@ void PatternEstimator::Impl::Guide_Weak_Orientations(const OtfModel& otf, double
 double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
-  double sum = 0.0;
-  size_t bins = 0;
   const double limit = kNoiseRegion * otf.Cutoff();
   std::vector<double> rowFrequency(grid.height);
   for (unsigned r = 0; r < grid.height; ++r) rowFrequency[r] = grid.Fy(r);
+  double sum = 0.0;
+  size_t bins = 0;
   for (unsigned a = 0; a < angles; ++a) {
     double gain = 0.0;
     for (const Complex& w : orientation[a].weights.carrier) gain += std::norm(w);
@@ -567,7 +570,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, *transforms[Lane(a)], fitWeight, passband,
+    fitters.emplace_back(grid, otf, *transforms[Lane(a)], fitWeight, passband, passTables,
                          workspaces[Lane(a)]);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
