@@ -149,18 +149,31 @@ void Check_Memory(const MemoryNeed& need, const char* what, const char* advice) 
 #endif
 }
 
-uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
+namespace {
+
+// The estimator's buffers with one lane (see Estimator_Bytes).
+uint64_t Estimator_One_Lane(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
   const uint64_t pixels = height * width;
   const uint64_t frames = angles * phases;
   // Frames (single) and their spectra packed over the passband (single, at most every bin);
   // each orientation's carrier band and its fit's matching factors; the widefield band, the
-  // second harmonic's band, the fits' shared workspace (48 bytes a pixel), window and
-  // weights, the transform's staging and device buffer, and the passband's bins.
+  // second harmonic's band, the fits' workspace (48 bytes a pixel), window and weights, the
+  // transform's staging and device buffer, and the passband's bins.
   return pixels * (4 * frames + 8 * frames + 32 * angles + 16 + 16 + 48 + 16 + 16 + 8);
 }
 
+}  // namespace
+
+uint64_t Estimator_Bytes(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
+  const uint64_t one = Estimator_One_Lane(height, width, angles, phases);
+  if (Estimator_Releases(height, width, angles, phases)) return one;
+  // Unless it releases its buffers, every orientation runs on a lane of its own: a further
+  // fit workspace, transform and second harmonic's band (80 bytes a pixel) for each.
+  return one + (angles - 1) * height * width * 80;
+}
+
 bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64_t phases) {
-  return Estimator_Bytes(height, width, angles, phases) > (uint64_t{1} << 30);
+  return Estimator_One_Lane(height, width, angles, phases) > (uint64_t{1} << 30);
 }
 
 uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,

@@ -5,7 +5,6 @@
 // so it applies alike to images and to their spectra.
 #pragma once
 
-#include <type_traits>
 #include <vector>
 
 #include "spectral_grid.h"
@@ -28,36 +27,5 @@ BandWeights Separation_Weights(const std::vector<double>& phases, bool second = 
 
 // Whether the phases are spread enough to separate the bands.
 bool Separable(const std::vector<double>& phases, bool second = false);
-
-// sum_p weight[p] * images[p], for real or complex weights and images.
-template <typename Weight, typename Pixel>
-std::vector<Complex> Combine(const std::vector<Weight>& weights,
-                             const std::vector<const std::vector<Pixel>*>& images) {
-  std::vector<Complex> out(images[0]->size());
-  for (size_t p = 0; p < weights.size(); ++p) {
-    const Complex w(weights[p]);
-    const std::vector<Pixel>& image = *images[p];
-    for (size_t i = 0; i < out.size(); ++i) {
-      if constexpr (std::is_floating_point_v<Pixel>) {
-        out[i] += w * static_cast<double>(image[i]);
-      } else {
-        out[i] += w * image[i];
-      }
-    }
-  }
-  return out;
-}
-
-// The same, only at the given indices of `out` (the rest is left as it is).
-template <typename Weight>
-void Combine_At(const std::vector<Weight>& weights,
-                const std::vector<const std::vector<Complex>*>& images,
-                const std::vector<size_t>& indices, std::vector<Complex>& out) {
-  for (size_t i : indices) {
-    Complex sum;
-    for (size_t p = 0; p < weights.size(); ++p) sum += weights[p] * (*images[p])[i];
-    out[i] = sum;
-  }
-}
 
 }  // namespace korvex::patterns

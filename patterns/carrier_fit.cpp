@@ -1,14 +1,21 @@
 #include "carrier_fit.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
+
+#include "cpu_parallel.h"
 
 namespace korvex::patterns {
 
 namespace {
 
 const double kPi = std::acos(-1.0);
+// Columns of a block of the fit's image loops, and passband bins of a block of its spectral
+// loops: the loops' blocks run in parallel (cpu_parallel.h: Parallel_Blocks).
+constexpr size_t kColumnBlock = 32;
+constexpr size_t kBinBlock = 8192;
 
 // Solves the 4 x 4 system a x = b by elimination with partial pivoting; false if singular.
 bool Solve4(double a[4][4], double b[4], double x[4]) {
@@ -41,23 +48,44 @@ bool Solve4(double a[4][4], double b[4], double x[4]) {
 
 CarrierFitter::CarrierFitter(const SpectralGrid& grid, const OtfModel& otf,
                              SpectrumTransform& transform, const RealImage& weight,
-                             const std::vector<size_t>& passband, FitWorkspace& work)
+                             const std::vector<size_t>& passband, const PassbandTables& tables,
+                             FitWorkspace& work)
     : grid_(grid),
       otf_(otf),
       transform_(transform),
       weight_(weight),
       passband_(passband),
-      work_(work) {
+      work_(work),
+      passFx_(tables.fx),
+      passFy_(tables.fy),
+      passOtf_(tables.otf) {
+  if (tables.otf.size() != passband.size()) {
+    throw std::logic_error("CarrierFitter: tables of another passband");
+  }
   work_.model.resize(grid.pixels);
-  passFx_.reserve(passband.size());
-  passFy_.reserve(passband.size());
+}
+
+PassbandTables::PassbandTables(const SpectralGrid& grid, const OtfModel& model,
+                               const std::vector<size_t>& passband) {
+  std::vector<float> columnFx(grid.width), rowFy(grid.height);
+  for (unsigned c = 0; c < grid.width; ++c) columnFx[c] = static_cast<float>(grid.Fx(c));
+  for (unsigned r = 0; r < grid.height; ++r) rowFy[r] = static_cast<float>(grid.Fy(r));
+  fx.reserve(passband.size());
+  fy.reserve(passband.size());
+  otf.reserve(passband.size());
+  size_t c = 0, start = 0;  // the column of the bin before, and where it starts
   for (size_t i : passband) {
-    passFx_.push_back(static_cast<float>(grid.Fx(static_cast<unsigned>(i / grid.height))));
-    passFy_.push_back(static_cast<float>(grid.Fy(static_cast<unsigned>(i % grid.height))));
+    if (i < start || i - start >= grid.height) {
+      c = i / grid.height;
+      start = c * grid.height;
+    }
+    otf.push_back(model.Unshifted()[i]);
+    fx.push_back(columnFx[c]);
+    fy.push_back(rowFy[i - start]);
   }
 }
 
-double CarrierFitter::Object_Weight(size_t j, double fx, double fy) const {
+inline double CarrierFitter::Object_Weight(size_t j, double fx, double fy) const {
   if (!objectWeight_) return 1.0;
   const double dx = passFx_[j] - fx;
   const double dy = passFy_[j] - fy;
@@ -83,46 +111,70 @@ inline double CarrierFitter::Widefield_Filter(double atQ, double atQPlusK) const
   return atQPlusK * Whitening(atQ, atQPlusK);
 }
 
-void CarrierFitter::Demodulate(ComplexImage& image, double fx, double fy) const {
+void CarrierFitter::Demodulated_Reference(FloatImage& out, double fx, double fy) const {
   std::vector<Complex> rows(grid_.height);
   for (unsigned r = 0; r < grid_.height; ++r) {
     rows[r] = std::polar(1.0, -2.0 * kPi * fy * (r - grid_.centreY));
   }
-  for (unsigned c = 0; c < grid_.width; ++c) {
-    const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
-    const double cRe = column.real(), cIm = column.imag();
-    Complex* pixel = &image[grid_.Index(0, c)];
-    for (unsigned r = 0; r < grid_.height; ++r) {
-      const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
-      const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
-      const double pRe = pixel[r].real(), pIm = pixel[r].imag();
-      pixel[r] = Complex(pRe * eRe - pIm * eIm, pRe * eIm + pIm * eRe);
+  platform::Parallel_Blocks(grid_.width, kColumnBlock, [&](size_t, size_t begin, size_t end) {
+    for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
+      const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
+      const double cRe = column.real(), cIm = column.imag();
+      const size_t base = grid_.Index(0, c);
+      for (unsigned r = 0; r < grid_.height; ++r) {
+        const size_t i = base + r;
+        const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
+        const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
+        // w^2 y in double (float to double: exact), rounded to the transform's precision once.
+        const double pRe = weight_[i] * static_cast<double>(work_.model[i].real());
+        const double pIm = weight_[i] * static_cast<double>(work_.model[i].imag());
+        out[i] = std::complex<float>(static_cast<float>(pRe * eRe - pIm * eIm),
+                                     static_cast<float>(pRe * eIm + pIm * eRe));
+      }
     }
-  }
+  });
 }
 
 void CarrierFitter::Filtered(const ComplexImage& spectrum, double fx, double fy, bool carrier,
                              FloatImage& out, double* gain) {
-  const RealImage& o = otf_.Unshifted();
+  const std::vector<double>& o = passOtf_;
   // O(q - k) for the carrier band, O(q + k) for the widefield band.
   if (carrier) {
-    otf_.Shifted(-fx, -fy, work_.shifted, work_.scratch);
+    otf_.Shifted(-fx, -fy, passband_, work_.shifted, work_.scratch);
   } else {
-    otf_.Shifted(fx, fy, work_.shifted, work_.scratch);
+    otf_.Shifted(fx, fy, passband_, work_.shifted, work_.scratch);
   }
   out.resize(grid_.pixels);
-  std::fill(out.begin(), out.end(), std::complex<float>());
-  const double n = static_cast<double>(grid_.pixels);
-  double energy = 0.0;
-  for (size_t j = 0; j < passband_.size(); ++j) {
-    const size_t i = passband_[j];
-    const double filter = carrier ? Carrier_Filter(o[i], work_.shifted[i]) * Object_Weight(j, fx, fy)
-                                  : Widefield_Filter(o[i], work_.shifted[i]) * Object_Weight(j, 0.0, 0.0);
-    // The inverse transform's 1/n, applied before it.
-    const Complex value = (filter / n) * spectrum[i];
-    out[i] = std::complex<float>(static_cast<float>(value.real()), static_cast<float>(value.imag()));
-    energy += filter * filter;
+  const size_t bins = passband_.size();
+  if (!carrier && widefieldWeight_.size() != bins) {
+    widefieldWeight_.resize(bins);
+    platform::Parallel_Blocks(bins, kBinBlock, [&](size_t, size_t begin, size_t end) {
+      for (size_t j = begin; j < end; ++j) widefieldWeight_[j] = Object_Weight(j, 0.0, 0.0);
+    });
   }
+  const double n = static_cast<double>(grid_.pixels);
+  std::vector<double> energies((bins + kBinBlock - 1) / kBinBlock);
+  platform::Parallel_Blocks(bins, kBinBlock, [&](size_t b, size_t begin, size_t end) {
+    double energy = 0.0;
+    for (size_t j = begin; j < end; ++j) {
+      const size_t i = passband_[j];
+      // Zeros outside the passband: in the gap before each of its bins, which come in order.
+      const size_t gap = j > 0 ? passband_[j - 1] + 1 : 0;
+      std::fill(out.begin() + gap, out.begin() + i, std::complex<float>());
+      const double filter = carrier
+                                ? Carrier_Filter(o[j], work_.shifted[j]) * Object_Weight(j, fx, fy)
+                                : Widefield_Filter(o[j], work_.shifted[j]) * widefieldWeight_[j];
+      // The inverse transform's 1/n, applied before it.
+      const Complex value = (filter / n) * spectrum[i];
+      out[i] =
+          std::complex<float>(static_cast<float>(value.real()), static_cast<float>(value.imag()));
+      energy += filter * filter;
+    }
+    energies[b] = energy;
+  });
+  std::fill(out.begin() + (bins > 0 ? passband_.back() + 1 : 0), out.end(), std::complex<float>());
+  double energy = 0.0;
+  for (double e : energies) energy += e;
   transform_.Inverse(out);
   // A bin of noise variance s contributes s filter^2 / n^2 to every pixel's variance.
   if (gain) *gain = energy / (n * n);
@@ -139,23 +191,36 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
   for (int k = 0; k < kCount; ++k) {
     const double dy = (k - kSteps) * step / grid_.height;
     for (unsigned r = 0; r < grid_.height; ++r) {
-      rowRamp[size_t{k} * grid_.height + r] =
+      rowRamp[static_cast<size_t>(k) * grid_.height + r] =
           std::polar(1.0, -2.0 * kPi * (fy + dy) * (r - grid_.centreY));
     }
   }
   std::vector<Complex> columnSums(size_t{kCount} * grid_.width);
-  for (unsigned c = 0; c < grid_.width; ++c) {
-    const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
-    const size_t base = grid_.Index(0, c);
-    Complex sums[kCount];
-    for (unsigned r = 0; r < grid_.height; ++r) {
-      const size_t i = base + r;
-      if (weight_[i] == 0.0) continue;
-      const Complex p = weight_[i] * column * Complex(data[i]) * std::conj(Complex(work_.model[i]));
-      for (int k = 0; k < kCount; ++k) sums[k] += p * rowRamp[size_t{k} * grid_.height + r];
+  platform::Parallel_Blocks(grid_.width, kColumnBlock, [&](size_t, size_t begin, size_t end) {
+    for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
+      const Complex column = std::polar(1.0, -2.0 * kPi * fx * (c - grid_.centreX));
+      const size_t base = grid_.Index(0, c);
+      // The column's ramp factors out of its sums: they gather W d conj(y) without it.
+      double sumRe[kCount] = {}, sumIm[kCount] = {};
+      for (unsigned r = 0; r < grid_.height; ++r) {
+        const size_t i = base + r;
+        const double w = weight_[i];
+        if (w == 0.0) continue;
+        const double aRe = data[i].real(), aIm = data[i].imag();  // float to double: exact
+        const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
+        const double pRe = w * (aRe * yRe + aIm * yIm);
+        const double pIm = w * (aIm * yRe - aRe * yIm);
+        for (int k = 0; k < kCount; ++k) {
+          const Complex& ramp = rowRamp[static_cast<size_t>(k) * grid_.height + r];
+          sumRe[k] += pRe * ramp.real() - pIm * ramp.imag();
+          sumIm[k] += pRe * ramp.imag() + pIm * ramp.real();
+        }
+      }
+      for (int k = 0; k < kCount; ++k) {
+        columnSums[static_cast<size_t>(k) * grid_.width + c] = column * Complex(sumRe[k], sumIm[k]);
+      }
     }
-    for (int k = 0; k < kCount; ++k) columnSums[size_t{k} * grid_.width + c] = sums[k];
-  }
+  });
   double best = -1.0;
   double bestX = 0.0, bestY = 0.0;
   for (int kx = 0; kx < kCount; ++kx) {
@@ -166,7 +231,8 @@ void CarrierFitter::Best_Start(const FloatImage& data, double& fx, double& fy) c
     }
     for (int ky = 0; ky < kCount; ++ky) {
       Complex sum;
-      for (unsigned c = 0; c < grid_.width; ++c) sum += columnSums[size_t{ky} * grid_.width + c] * ramp[c];
+      for (unsigned c = 0; c < grid_.width; ++c)
+        sum += columnSums[static_cast<size_t>(ky) * grid_.width + c] * ramp[c];
       // Ties keep the start: the grid's centre is visited in order, and only a larger value moves it.
       const double value = std::norm(sum);
       const bool centre = kx == kSteps && ky == kSteps;
@@ -188,6 +254,8 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
   fit.fy = fy;
   FloatImage& data = work_.data;
   std::vector<Complex> rows(grid_.height);
+  std::vector<double> rowY(grid_.height);  // Y = -2 pi (y - centre) of each row
+  for (unsigned r = 0; r < grid_.height; ++r) rowY[r] = -2.0 * kPi * (r - grid_.centreY);
   bool haveAmplitude = false;
   // Zero iterations measure the sums at the start alone.
   for (int iteration = 0; iteration < std::max(iterations, 1); ++iteration) {
@@ -206,45 +274,71 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
     // the passband to the image's extent, left out: it changes the steps, not the minimum
     // they lead to. The normal equations need only these weighted sums, besides the match
     // sum W d conj(y) and the power sum W |y|^2:
-    double matchRe = 0.0, matchIm = 0.0;
-    double power = 0.0;
-    double weightSum = 0.0;
-    double yxx = 0.0, yxy = 0.0, yyy = 0.0;  // |y|^2 X^2, |y|^2 X Y, |y|^2 Y^2
-    double crossXRe = 0.0, crossXIm = 0.0;   // conj(d) y times X
-    double crossYRe = 0.0, crossYIm = 0.0;   // conj(d) y times Y
-    for (unsigned c = 0; c < grid_.width; ++c) {
-      const double x = -2.0 * kPi * (c - grid_.centreX);
-      const Complex column = std::polar(1.0, -2.0 * kPi * fit.fx * (c - grid_.centreX));
-      const double cRe = column.real(), cIm = column.imag();
-      const size_t base = grid_.Index(0, c);
-      for (unsigned r = 0; r < grid_.height; ++r) {
-        const size_t i = base + r;
-        const double w2 = weight_[i];
-        if (w2 == 0.0) continue;
-        const double eRe = cRe * rows[r].real() - cIm * rows[r].imag();
-        const double eIm = cRe * rows[r].imag() + cIm * rows[r].real();
-        const double aRe = data[i].real(), aIm = data[i].imag();  // float to double: exact
-        const double dRe = aRe * eRe - aIm * eIm;
-        const double dIm = aRe * eIm + aIm * eRe;
-        const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
-        // conj(d) y; d conj(y) is its conjugate.
-        const double pRe = dRe * yRe + dIm * yIm;
-        const double pIm = dRe * yIm - dIm * yRe;
-        matchRe += w2 * pRe;
-        matchIm -= w2 * pIm;
-        power += w2 * (yRe * yRe + yIm * yIm);
-        weightSum += w2;
-        const double y = -2.0 * kPi * (r - grid_.centreY);
-        const double yy = w2 * (yRe * yRe + yIm * yIm);
-        yxx += yy * x * x;
-        yxy += yy * x * y;
-        yyy += yy * y * y;
-        crossXRe += w2 * pRe * x;
-        crossXIm += w2 * pIm * x;
-        crossYRe += w2 * pRe * y;
-        crossYIm += w2 * pIm * y;
+    // Summed over fixed blocks of columns, in parallel, then over the blocks in order. The
+    // column's ramp factors out of each column's sums: conj(d) y = conj(e_c) q, with
+    // q = conj(a e_r) y, a the filtered band and e_c, e_r the ramp's column and row parts.
+    std::vector<std::array<double, 11>> partial((grid_.width + kColumnBlock - 1) / kColumnBlock);
+    platform::Parallel_Blocks(grid_.width, kColumnBlock, [&](size_t b, size_t begin, size_t end) {
+      double matchRe = 0.0, matchIm = 0.0;
+      double power = 0.0;
+      double weightSum = 0.0;
+      double yxx = 0.0, yxy = 0.0, yyy = 0.0;  // |y|^2 X^2, |y|^2 X Y, |y|^2 Y^2
+      double crossXRe = 0.0, crossXIm = 0.0;   // conj(d) y times X
+      double crossYRe = 0.0, crossYIm = 0.0;   // conj(d) y times Y
+      for (unsigned c = static_cast<unsigned>(begin); c < end; ++c) {
+        const double x = -2.0 * kPi * (c - grid_.centreX);
+        const Complex column = std::polar(1.0, -2.0 * kPi * fit.fx * (c - grid_.centreX));
+        const double cRe = column.real(), cIm = column.imag();
+        const size_t base = grid_.Index(0, c);
+        // Over the column's rows: w q, w q Y, w |y|^2, w |y|^2 Y, w |y|^2 Y^2.
+        double qRe = 0.0, qIm = 0.0, qyRe = 0.0, qyIm = 0.0;
+        double yy0 = 0.0, yy1 = 0.0, yy2 = 0.0;
+        for (unsigned r = 0; r < grid_.height; ++r) {
+          const size_t i = base + r;
+          const double w2 = weight_[i];
+          if (w2 == 0.0) continue;
+          const double aRe = data[i].real(), aIm = data[i].imag();  // float to double: exact
+          const double tRe = aRe * rows[r].real() - aIm * rows[r].imag();
+          const double tIm = aRe * rows[r].imag() + aIm * rows[r].real();
+          const double yRe = work_.model[i].real(), yIm = work_.model[i].imag();
+          const double wqRe = w2 * (tRe * yRe + tIm * yIm);
+          const double wqIm = w2 * (tRe * yIm - tIm * yRe);
+          const double y = rowY[r];
+          qRe += wqRe;
+          qIm += wqIm;
+          qyRe += wqRe * y;
+          qyIm += wqIm * y;
+          const double yy = w2 * (yRe * yRe + yIm * yIm);
+          yy0 += yy;
+          yy1 += yy * y;
+          yy2 += yy * y * y;
+          weightSum += w2;
+        }
+        // conj(e_c) times the column's sums.
+        const double pRe = cRe * qRe + cIm * qIm, pIm = cRe * qIm - cIm * qRe;
+        const double pyRe = cRe * qyRe + cIm * qyIm, pyIm = cRe * qyIm - cIm * qyRe;
+        matchRe += pRe;
+        matchIm -= pIm;
+        power += yy0;
+        yxx += yy0 * x * x;
+        yxy += yy1 * x;
+        yyy += yy2;
+        crossXRe += pRe * x;
+        crossXIm += pIm * x;
+        crossYRe += pyRe;
+        crossYIm += pyIm;
       }
+      partial[b] = {matchRe, matchIm,  power,    weightSum, yxx,     yxy,
+                    yyy,     crossXRe, crossXIm, crossYRe,  crossYIm};
+    });
+    double total[11] = {};
+    for (const auto& block : partial) {
+      for (int k = 0; k < 11; ++k) total[k] += block[k];
     }
+    const double matchRe = total[0], matchIm = total[1], power = total[2], weightSum = total[3];
+    const double yxx = total[4], yxy = total[5], yyy = total[6];
+    const double crossXRe = total[7], crossXIm = total[8], crossYRe = total[9],
+                 crossYIm = total[10];
     const Complex match(matchRe, matchIm);
     const Complex crossX(crossXRe, crossXIm);
     const Complex crossY(crossYRe, crossYIm);
@@ -304,21 +398,28 @@ CarrierFit CarrierFitter::Fit(const ComplexImage& carrier, const ComplexImage& w
 void CarrierFitter::Prepare_Phases(size_t first, size_t count) {
   // sum_x w^2 d_p conj(y) = sum_q H(q) R_p(q) conj(FFT[w^2 e^{2 pi i k.x} y](q)), H the
   // carrier band's filter: one transform serves all frames.
-  ComplexImage& reference = work_.reference;
+  FloatImage& reference = work_.reference;
   reference.resize(grid_.pixels);
-  for (size_t i = 0; i < grid_.pixels; ++i) reference[i] = weight_[i] * Complex(work_.model[i]);
-  Demodulate(reference, -last_.fx, -last_.fy);
+  Demodulated_Reference(reference, -last_.fx, -last_.fy);
   transform_.Forward(reference);
-  otf_.Shifted(-last_.fx, -last_.fy, work_.shifted, work_.scratch);
+  otf_.Shifted(-last_.fx, -last_.fy, passband_, work_.shifted, work_.scratch);
   // H conj(R) over the passband, the factor of every match.
-  factor_.resize(passband_.size());
+  const size_t bins = passband_.size();
+  factor_.resize(bins);
+  std::vector<double> energies((bins + kBinBlock - 1) / kBinBlock);
+  platform::Parallel_Blocks(bins, kBinBlock, [&](size_t b, size_t begin, size_t end) {
+    double energy = 0.0;
+    for (size_t j = begin; j < end; ++j) {
+      const size_t i = passband_[j];
+      factor_[j] = std::complex<float>(Carrier_Filter(passOtf_[j], work_.shifted[j]) *
+                                       Object_Weight(j, last_.fx, last_.fy) *
+                                       std::conj(Complex(reference[i])));
+      energy += std::norm(std::complex<double>(factor_[j]));
+    }
+    energies[b] = energy;
+  });
   factorEnergy_ = 0.0;
-  for (size_t j = 0; j < passband_.size(); ++j) {
-    const size_t i = passband_[j];
-    factor_[j] = std::complex<float>(Carrier_Filter(otf_.Unshifted()[i], work_.shifted[i]) *
-                                     Object_Weight(j, last_.fx, last_.fy) * std::conj(reference[i]));
-    factorEnergy_ += std::norm(std::complex<double>(factor_[j]));
-  }
+  for (double e : energies) factorEnergy_ += e;
   ownFirst_ = first;
   ownCount_ = count;
   frameMatch_.clear();
@@ -336,33 +437,43 @@ void CarrierFitter::Match_Frames(std::vector<CarrierFitter>& fitters,
   if (frames.size() != passband.size() * frameCount) {
     throw std::logic_error("Match_Frames: the frames do not cover the passband");
   }
-  // One pass over the frames for every fitter: the frames are read from memory once.
+  // One pass over the frames for every fitter, in fixed blocks of bins on the team: each block
+  // sums over its bins in order, and the blocks are summed in order.
   const size_t count = fitters.size();
-  std::vector<double> sums(2 * count * frameCount, 0.0);  // [fitter][frame][re, im]
+  const size_t bins = passband.size();
+  const size_t width = 2 * count * frameCount;  // [fitter][frame][re, im]
+  std::vector<double> partial(((bins + kBinBlock - 1) / kBinBlock) * width, 0.0);
   // Complex values read as their (real, imaginary) pairs, std::complex's layout.
   std::vector<const float*> factors(count);
   for (size_t k = 0; k < count; ++k) {
     factors[k] = reinterpret_cast<const float*>(fitters[k].factor_.data());
   }
   const float* values = reinterpret_cast<const float*>(frames.data());
-  for (size_t j = 0; j < passband.size(); ++j) {
-    const float* bin = values + 2 * j * frameCount;
-    for (size_t k = 0; k < count; ++k) {
-      const double aRe = factors[k][2 * j];  // float to double: exact
-      const double aIm = factors[k][2 * j + 1];
-      double* sum = &sums[2 * k * frameCount];
-      for (size_t f = 0; f < frameCount; ++f) {
-        const double bRe = bin[2 * f];
-        const double bIm = bin[2 * f + 1];
-        sum[2 * f] += aRe * bRe - aIm * bIm;
-        sum[2 * f + 1] += aRe * bIm + aIm * bRe;
+  platform::Parallel_Blocks(bins, kBinBlock, [&](size_t b, size_t begin, size_t end) {
+    double* sums = &partial[b * width];
+    for (size_t j = begin; j < end; ++j) {
+      const float* bin = values + 2 * j * frameCount;
+      for (size_t k = 0; k < count; ++k) {
+        const double aRe = factors[k][2 * j];  // float to double: exact
+        const double aIm = factors[k][2 * j + 1];
+        double* sum = &sums[2 * k * frameCount];
+        for (size_t f = 0; f < frameCount; ++f) {
+          const double bRe = bin[2 * f];
+          const double bIm = bin[2 * f + 1];
+          sum[2 * f] += aRe * bRe - aIm * bIm;
+          sum[2 * f + 1] += aRe * bIm + aIm * bRe;
+        }
       }
     }
+  });
+  std::vector<double> total(width, 0.0);
+  for (size_t b = 0; b < partial.size(); b += width) {
+    for (size_t k = 0; k < width; ++k) total[k] += partial[b + k];
   }
   for (size_t k = 0; k < count; ++k) {
     fitters[k].frameMatch_.resize(frameCount);
     for (size_t f = 0; f < frameCount; ++f) {
-      const double* sum = &sums[2 * (k * frameCount + f)];
+      const double* sum = &total[2 * (k * frameCount + f)];
       fitters[k].frameMatch_[f] = Complex(sum[0], sum[1]);
     }
   }

@@ -37,9 +37,18 @@ struct CarrierFit {
 struct FitWorkspace {
   FloatImage model;        // y of the last fit (as the transform gives it)
   FloatImage data;         // the carrier band filtered
-  ComplexImage reference;  // FFT[w^2 e^{2 pi i k.x} y] of the last fit
-  RealImage shifted;       // the OTF shifted by +-k over the grid
+  FloatImage reference;    // FFT[w^2 e^{2 pi i k.x} y] of the last fit
+  RealImage shifted;       // the OTF shifted by +-k, at the passband's bins
   RealImage scratch;
+};
+
+// The passband's bins' frequencies and OTF values, which every fitter of one OTF reads.
+struct PassbandTables {
+  PassbandTables() = default;
+  PassbandTables(const SpectralGrid& grid, const OtfModel& model,
+                 const std::vector<size_t>& passband);
+  std::vector<float> fx, fy;  // frequency of each bin, cycles per pixel
+  std::vector<double> otf;    // the OTF at each bin
 };
 
 class CarrierFitter {
@@ -47,8 +56,10 @@ class CarrierFitter {
   // weight: the least-squares weight of each pixel (zero near the edges, see above), read at
   // every fit; passband: the bins where the OTF passes (OtfModel::Passes), in order. Both,
   // and `work`, must outlive the fitter.
+  // tables: of this OTF and passband. All must outlive the fitter.
   CarrierFitter(const SpectralGrid& grid, const OtfModel& otf, SpectrumTransform& transform,
-                const RealImage& weight, const std::vector<size_t>& passband, FitWorkspace& work);
+                const RealImage& weight, const std::vector<size_t>& passband,
+                const PassbandTables& tables, FitWorkspace& work);
 
   // carrier, widefield: spectra of the (unwindowed) bands. Starts at (fx, fy), cycles per
   // pixel, and runs at most `iterations` scoring steps; 0 measures at (fx, fy) alone. With
@@ -65,10 +76,11 @@ class CarrierFitter {
   // exact): entry j for frequencies of magnitude near j / binsPerCycle cycles per pixel,
   // 1 beyond the table. In low light the widefield band is noise alone at the frequencies
   // the specimen does not fill; its Wiener factor there keeps that noise out of the model.
-  // The table must outlive the fitter; null: every frequency weighs 1.
+  // The table must outlive the fitter and not change while set; null: every frequency weighs 1.
   void Set_Object_Weight(const std::vector<double>* table, double binsPerCycle) {
     objectWeight_ = table;
     binsPerCycle_ = binsPerCycle;
+    widefieldWeight_.clear();
   }
 
   // Readies Frame_Phases for the carrier of the last fit; this orientation's frames are the
@@ -112,8 +124,8 @@ class CarrierFitter {
   // delta, d0 the band demodulated at the start: one pass over the pixels per row of the
   // grid. Returns the wave vector of the grid point where it is largest.
   void Best_Start(const FloatImage& data, double& fx, double& fy) const;
-  // image * e^{-2 pi i k.(x - centre)}, in place.
-  void Demodulate(ComplexImage& image, double fx, double fy) const;
+  // w^2 y e^{-2 pi i k.(x - centre)}, y the model of the last fit, into `out`.
+  void Demodulated_Reference(FloatImage& out, double fx, double fy) const;
 
   const SpectralGrid& grid_;
   const OtfModel& otf_;
@@ -124,7 +136,10 @@ class CarrierFitter {
   double noiseRatio_ = 0.0;
   const std::vector<double>* objectWeight_ = nullptr;
   double binsPerCycle_ = 0.0;
-  std::vector<float> passFx_, passFy_;  // frequency of each passband bin
+  const std::vector<float>& passFx_;  // frequency of each passband bin
+  const std::vector<float>& passFy_;
+  const std::vector<double>& passOtf_;   // the OTF at each passband bin
+  std::vector<double> widefieldWeight_;  // the widefield band's object weight at each bin
   CarrierFit last_;
   std::vector<Complex> frameMatch_;   // sum_q H R_f conj(reference), every frame f
   // H conj(reference) over the passband; single precision, as the spectra it multiplies.

@@ -1,6 +1,9 @@
 #include "carrier_search.h"
 
 #include <cmath>
+#include <vector>
+
+#include "cpu_parallel.h"
 
 namespace korvex::patterns {
 
@@ -32,20 +35,50 @@ CarrierPeak Find_Carrier(const SpectralGrid& grid, const OtfModel& otf, const Co
     const size_t i = grid.Index(r, c);
     return std::abs(carrier[i]) * o[i] / (o[i] * o[i] + flattening * flattening);
   };
+  // The search compares score |score|, in the scores' order, which needs no square root of
+  // |carrier|^2.
+  auto squared = [&](size_t i) {
+    const double d = o[i] * o[i] + flattening * flattening;
+    return std::norm(carrier[i]) * (o[i] * std::fabs(o[i])) / (d * d);
+  };
+  std::vector<double> fy(grid.height);
+  for (unsigned r = 0; r < grid.height; ++r) fy[r] = grid.Fy(r);
+  // Blocks of columns in parallel, each with its best bin; the blocks' bests are then taken
+  // in order, so that of equal scores the first bin wins, as in one pass.
+  struct Best {
+    double score = -1.0;
+    unsigned r = 0, c = 0;
+    size_t candidates = 0;
+  };
+  constexpr size_t kColumnBlock = 32;
+  std::vector<Best> blocks((grid.width + kColumnBlock - 1) / kColumnBlock);
+  platform::Parallel_Blocks(grid.width, kColumnBlock, [&](size_t b, size_t begin, size_t end) {
+    Best best;
+    for (size_t c = begin; c < end; ++c) {
+      const double fx = grid.Fx(static_cast<unsigned>(c));
+      for (unsigned r = 0; r < grid.height; ++r) {
+        if (!region.Contains(fx, fy[r])) continue;
+        ++best.candidates;
+        const double s = squared(grid.Index(r, static_cast<unsigned>(c)));
+        if (s > best.score) {
+          best.score = s;
+          best.r = r;
+          best.c = static_cast<unsigned>(c);
+        }
+      }
+    }
+    blocks[b] = best;
+  });
   CarrierPeak peak;
   double best = -1.0;
   unsigned bestR = 0;
   unsigned bestC = 0;
-  for (unsigned c = 0; c < grid.width; ++c) {
-    for (unsigned r = 0; r < grid.height; ++r) {
-      if (!region.Contains(grid.Fx(c), grid.Fy(r))) continue;
-      ++peak.candidates;
-      const double s = score(r, c);
-      if (s > best) {
-        best = s;
-        bestR = r;
-        bestC = c;
-      }
+  for (const Best& block : blocks) {
+    peak.candidates += block.candidates;
+    if (block.score > best) {
+      best = block.score;
+      bestR = block.r;
+      bestC = block.c;
     }
   }
   // A parabola through the peak and its neighbours along each axis.

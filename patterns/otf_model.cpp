@@ -3,12 +3,18 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cpu_parallel.h"
 #include "image_transform.h"
 #include "pattern_estimate.h"
 
 namespace korvex::patterns {
 
 namespace {
+
+// Columns of a block of Shifted's first pass, bins of a block of its second: the blocks run
+// in parallel.
+constexpr size_t kColumnBlock = 32;
+constexpr size_t kBinBlock = 8192;
 
 // Keys' cubic convolution kernel (a = -1/2) and its derivative, at distance d.
 double Keys(double d) {
@@ -63,7 +69,8 @@ double OtfModel::At(double fx, double fy, double& dfx, double& dfy) const {
   return Sample<true>(fx, fy, &dfx, &dfy);
 }
 
-void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch) const {
+void OtfModel::Shifted(double dx, double dy, const std::vector<size_t>& bins, RealImage& out,
+                       RealImage& scratch) const {
   const unsigned h = grid_.height;
   const unsigned w = grid_.width;
   const int hi = static_cast<int>(h);
@@ -92,64 +99,75 @@ void OtfModel::Shifted(double dx, double dy, RealImage& out, RealImage& scratch)
   const int runs[3] = {0, static_cast<int>(halfH), hi};
   // scratch, centred column cc and unshifted row r: the column interpolated along its rows.
   scratch.resize(grid_.pixels);
-  for (unsigned cc = 0; cc < w; ++cc) {
-    const double* column = &centred_[size_t{cc} * h];
-    double* into = &scratch[size_t{cc} * h];
-    for (int run = 0; run < 2; ++run) {
-      const int o = offsets[run];
-      const int lo = runs[run];
-      const int hiRun = runs[run + 1];
-      // Rows whose four taps all lie on the grid.
-      const int inner = std::min(std::max(lo, -o), hiRun);
-      const int outer = std::max(std::min(hiRun, hi - 3 - o), inner);
-      const auto edge = [&](int r) {
-        double sum = 0.0;
-        for (int kr = 0; kr < 4; ++kr) {
-          const int row = r + o + kr;
-          if (row >= 0 && row < hi) sum += column[row] * wr[kr];
+  platform::Parallel_Blocks(w, kColumnBlock, [&](size_t, size_t first, size_t last) {
+    for (size_t cc = first; cc < last; ++cc) {
+      const double* column = &centred_[size_t{cc} * h];
+      double* into = &scratch[size_t{cc} * h];
+      for (int run = 0; run < 2; ++run) {
+        const int o = offsets[run];
+        const int lo = runs[run];
+        const int hiRun = runs[run + 1];
+        // Rows whose four taps all lie on the grid.
+        const int inner = std::min(std::max(lo, -o), hiRun);
+        const int outer = std::max(std::min(hiRun, hi - 3 - o), inner);
+        const auto edge = [&](int r) {
+          double sum = 0.0;
+          for (int kr = 0; kr < 4; ++kr) {
+            const int row = r + o + kr;
+            if (row >= 0 && row < hi) sum += column[row] * wr[kr];
+          }
+          into[r] = sum;
+        };
+        for (int r = lo; r < inner; ++r) edge(r);
+        const double* from = column + o;
+        for (int r = inner; r < outer; ++r) {
+          double sum = from[r] * wr[0];
+          sum += from[r + 1] * wr[1];
+          sum += from[r + 2] * wr[2];
+          sum += from[r + 3] * wr[3];
+          into[r] = sum;
         }
-        into[r] = sum;
-      };
-      for (int r = lo; r < inner; ++r) edge(r);
-      const double* from = column + o;
-      for (int r = inner; r < outer; ++r) {
-        double sum = from[r] * wr[0];
-        sum += from[r + 1] * wr[1];
-        sum += from[r + 2] * wr[2];
-        sum += from[r + 3] * wr[3];
-        into[r] = sum;
+        for (int r = outer; r < hiRun; ++r) edge(r);
       }
-      for (int r = outer; r < hiRun; ++r) edge(r);
     }
-  }
-  out.resize(grid_.pixels);
-  for (unsigned c = 0; c < w; ++c) {
-    const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
-    const int c0 = k + wi / 2 + colOffset;
-    double* to = &out[size_t{c} * h];
-    if (c0 >= 0 && c0 + 3 < wi) {
-      const double* f0 = &scratch[size_t(c0) * h];
-      const double* f1 = f0 + h;
-      const double* f2 = f1 + h;
-      const double* f3 = f2 + h;
-      for (unsigned r = 0; r < h; ++r) {
-        double sum = f0[r] * wc[0];
-        sum += f1[r] * wc[1];
-        sum += f2[r] * wc[2];
-        sum += f3[r] * wc[3];
-        to[r] = sum;
+  });
+  // out, bin by bin: each reads four columns of scratch at its row. Bins of consecutive rows
+  // of a column are taken together, in one loop over the rows.
+  out.resize(bins.size());
+  platform::Parallel_Blocks(bins.size(), kBinBlock, [&](size_t, size_t first, size_t last) {
+    for (size_t j = first; j < last;) {
+      const size_t i = bins[j];
+      const size_t c = i / h;
+      const size_t r = i - c * h;
+      size_t run = 1;
+      while (j + run < last && bins[j + run] == i + run && r + run < h) ++run;
+      const int k = c < halfW ? static_cast<int>(c) : static_cast<int>(c) - wi;
+      const int c0 = k + wi / 2 + colOffset;
+      double* to = &out[j];
+      if (c0 >= 0 && c0 + 3 < wi) {
+        const double* f0 = &scratch[size_t(c0) * h + r];
+        const double* f1 = f0 + h;
+        const double* f2 = f1 + h;
+        const double* f3 = f2 + h;
+        for (size_t t = 0; t < run; ++t) {
+          double sum = f0[t] * wc[0];
+          sum += f1[t] * wc[1];
+          sum += f2[t] * wc[2];
+          sum += f3[t] * wc[3];
+          to[t] = sum;
+        }
+      } else {
+        std::fill(to, to + run, 0.0);
+        for (int kc = 0; kc < 4; ++kc) {
+          const int cc = c0 + kc;
+          if (cc < 0 || cc >= wi) continue;
+          const double* from = &scratch[size_t(cc) * h + r];
+          for (size_t t = 0; t < run; ++t) to[t] += from[t] * wc[kc];
+        }
       }
-      continue;
+      j += run;
     }
-    std::fill(to, to + h, 0.0);
-    for (int kc = 0; kc < 4; ++kc) {
-      const int cc = c0 + kc;
-      if (cc < 0 || cc >= wi) continue;
-      const double* from = &scratch[size_t(cc) * h];
-      const double weight = wc[kc];
-      for (unsigned r = 0; r < h; ++r) to[r] += from[r] * weight;
-    }
-  }
+  });
 }
 
 template <bool kSlopes>

@@ -16,12 +16,15 @@ class OtfModel {
   double At(double fx, double fy) const;
   double At(double fx, double fy, double& dfx, double& dfy) const;
 
-  // The OTF shifted by (dx, dy) cycles per pixel over the whole unshifted grid: out[i] =
-  // At(Fx(c) + dx, Fy(r) + dy) for bin i = (r, c). The shift is the same at every bin, so
-  // the interpolation weights are too: the image costs two 4-tap passes (rows into
-  // `scratch`, then columns) instead of a 4 x 4 kernel evaluated at each bin.
-  void Shifted(double dx, double dy, RealImage& out, RealImage& scratch) const;
+  // The OTF shifted by (dx, dy) cycles per pixel at the given bins of the unshifted grid:
+  // out[j] = At(Fx(c) + dx, Fy(r) + dy) for bins[j] = (r, c). The shift is the same at every
+  // bin, so the interpolation weights are too: two 4-tap passes (the rows of every column
+  // into `scratch`, then the columns at each bin) instead of a 4 x 4 kernel at each bin.
+  void Shifted(double dx, double dy, const std::vector<size_t>& bins, RealImage& out,
+               RealImage& scratch) const;
 
+  // The OTF as given, centred.
+  const RealImage& Centred() const { return centred_; }
   // The OTF in the layout of an unshifted spectrum.
   const RealImage& Unshifted() const { return unshifted_; }
   // Largest frequency (cycles per pixel) at which the OTF is not negligible.

@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 
 #include "band_separation.h"
 #include "carrier_fit.h"
 #include "carrier_search.h"
+#include "cpu_parallel.h"
 #include "input_checks.h"
 #include "memory_budget.h"
 #include "otf_model.h"
@@ -72,6 +74,13 @@ struct Orientation {
   bool guided = false;     // found where the other orientations put it
 };
 
+// Zeros the image, in blocks on the team.
+void Clear(ComplexImage& image) {
+  platform::Parallel_Blocks(image.size(), 65536, [&](size_t, size_t begin, size_t end) {
+    std::fill(image.begin() + begin, image.begin() + end, Complex());
+  });
+}
+
 double Wrap_Phase(double phase) {
   phase = std::fmod(phase, 2.0 * kPi);
   return phase < 0 ? phase + 2.0 * kPi : phase;
@@ -81,11 +90,9 @@ double Wrap_Phase(double phase) {
 
 struct PatternEstimator::Impl {
   Impl(unsigned h, unsigned w, unsigned a, unsigned p)
-      : grid(h, w),
-        angles(a),
-        phases(p),
-        transform(grid),
-        window(Apodisation(grid)) {}
+      : grid(h, w), angles(a), phases(p), window(Apodisation(grid)) {
+    transforms.push_back(std::make_unique<SpectrumTransform>(grid));
+  }
 
   template <typename T>
   PatternEstimate Run(const T* frames, const T* otf, const PatternGuess& guess);
@@ -93,6 +100,45 @@ struct PatternEstimator::Impl {
   template <typename T>
   void Transform_Frames(const T* framesIn);
   void Release_Work();
+  FloatImage Windowed_Band(const std::vector<Complex>& weights, unsigned a) const;
+  void Open_Lanes();
+  // Whether otfModel was made of exactly these values (signed zeros told apart).
+  template <typename T>
+  bool Holds_Otf(const T* otfIn) const {
+    if (!otfModel) return false;
+    const RealImage& kept = otfModel->Centred();
+    for (size_t i = 0; i < grid.pixels; ++i) {
+      const double v = static_cast<double>(otfIn[i]);
+      if (v != kept[i] || std::signbit(v) != std::signbit(kept[i])) return false;
+    }
+    return true;
+  }
+  // job(i, lane) for every i in [0, count), on lanes [0, lanes). Rounds of as many items as
+  // there are threads run side by side, one a thread and lane; the items left over run one
+  // after another, each on all the threads (the loops and transforms inside are parallel),
+  // where side by side some threads would wait for the others.
+  template <class Job>
+  void Side_By_Side(unsigned count, const Job& job) {
+    const unsigned threads =
+        std::min(lanes, static_cast<unsigned>(std::max(1, platform::Cpu_Threads())));
+    const unsigned together = threads > 1 ? count / threads * threads : 0;
+    platform::Parallel_For(threads, static_cast<int>(threads), [&](int64_t lane) {
+      for (unsigned i = static_cast<unsigned>(lane); i < together; i += threads) {
+        job(i, static_cast<unsigned>(lane));
+      }
+    });
+    for (unsigned i = together; i < count; ++i) job(i, 0u);
+  }
+  // job(a) for every orientation, on its fitter's lane (Lane).
+  template <class Job>
+  void For_Orientations(const Job& job) {
+    if (lanes < angles) {
+      for (unsigned a = 0; a < angles; ++a) job(a);
+      return;
+    }
+    Side_By_Side(angles, [&](unsigned a, unsigned) { job(a); });
+  }
+  unsigned Lane(unsigned a) const { return a % lanes; }
   void Find_Carriers(const OtfModel& otf, const PatternGuess& guess);
   void Take_Peak(Orientation& o, const CarrierPeak& peak, double windowPower);
   void Guide_Weak_Orientations(const OtfModel& otf, double windowPower);
@@ -104,18 +150,15 @@ struct PatternEstimator::Impl {
   double Depth(const CarrierFit& fit) const;
   PatternEstimate Summarise() const;
 
-  // The frames (or spectra) of orientation a.
-  template <typename Image>
-  std::vector<const Image*> Of(const std::vector<Image>& images, unsigned a) const {
-    std::vector<const Image*> out;
-    for (unsigned p = 0; p < phases; ++p) out.push_back(&images[a * phases + p]);
-    return out;
-  }
-
   SpectralGrid grid;
   unsigned angles;
   unsigned phases;
-  SpectrumTransform transform;
+  // The orientations' lanes: a transform and a fit workspace each, so that orientations run
+  // in parallel without sharing buffers. One lane where the buffers are large
+  // (Releases_Buffers): there the orientations take turns, each transform on every thread.
+  std::vector<std::unique_ptr<SpectrumTransform>> transforms;
+  std::vector<FitWorkspace> workspaces;
+  unsigned lanes = 1;
   RealImage window;
   // Kept between calls: a stack of this geometry needs them all again (unless they are
   // large: Releases_Buffers). The frames, as scaled, in the transforms' single precision.
@@ -124,10 +167,13 @@ struct PatternEstimator::Impl {
   std::vector<Orientation> orientation;
   std::vector<ComplexImage> carriers;  // separated carrier bands (spectra)
   ComplexImage widefield;              // widefield band, mean over the orientations (spectrum)
+  std::unique_ptr<OtfModel> otfModel;  // of the last call's OTF
   std::vector<size_t> passband;        // bins the fits read: the OTF's passband
+  PassbandTables passTables;           // their frequencies and OTF values
   PackedSpectra packed;                // the spectra over the passband, bin by bin
-  FitWorkspace workspace;              // the fitters', which run one after another
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
+  std::vector<size_t> ringBins;          // the passband whose rings ringOf holds
+  std::vector<size_t> ringOf;            // ring of each of its bins (Weigh_Object_Frequencies)
   double binsPerCycle = 0.0;
   RealImage fitWeight;                   // the fits' pixel weights, for margin fitMargin
   unsigned fitMargin = ~0u;
@@ -148,23 +194,29 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   Check_Finite("frames", framesIn, n * angles * phases);
   Check_Finite("otf", otfIn, n);
   Check_Guess(guess, angles, phases);
-  const OtfModel otf(grid, RealImage(otfIn, otfIn + n));
+  // The OTF's model and passband are kept while the caller hands the same OTF.
+  if (passband.empty() || !Holds_Otf(otfIn)) {
+    otfModel.reset();
+    passband.clear();
+    otfModel = std::make_unique<OtfModel>(grid, RealImage(otfIn, otfIn + n));
+    // The fits read the bands only inside the passband, so only there are they separated.
+    for (size_t i = 0; i < n; ++i) {
+      if (otfModel->Passes(i)) passband.push_back(i);
+    }
+    passTables = PassbandTables(grid, *otfModel, passband);
+  }
+  const OtfModel& otf = *otfModel;
   Check_Passband(otf.Cutoff(), grid.height, grid.width);
   minFrequency = kInnerExclusion * otf.Cutoff();
   maxFrequency = kOuterLimit * otf.Cutoff();
   Check_Guess_In_Passband(guess, minFrequency, maxFrequency, otf.Cutoff());
   orders = guess.orders == 1 || phases < 5 ? 1 : 2;
   requireSecond = guess.orders == 2;
-
-  // The fits read the bands only inside the passband, so only there are they separated.
-  passband.clear();
-  for (size_t i = 0; i < n; ++i) {
-    if (otf.Passes(i)) passband.push_back(i);
-  }
+  const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
+  Open_Lanes();
   Transform_Frames(framesIn);
   Find_Carriers(otf, guess);
   // Past the search, only the second harmonic reads the frames themselves.
-  const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
   if (releases && orders == 1) std::vector<std::vector<float>>().swap(frames);
   Refine(otf);
   PatternEstimate estimate = Summarise();
@@ -180,65 +232,107 @@ void PatternEstimator::Impl::Release_Work() {
   std::vector<ComplexImage>().swap(carriers);
   ComplexImage().swap(widefield);
   std::vector<size_t>().swap(passband);
+  otfModel.reset();
+  passTables = PassbandTables();
   PackedSpectra().swap(packed);
-  workspace = FitWorkspace();
+  for (FitWorkspace& workspace : workspaces) workspace = FitWorkspace();
   acquisition::Return_Freed_Memory();
+}
+
+// A lane for every orientation, or a single one where the buffers are large or no thread
+// but the caller's can run them.
+void PatternEstimator::Impl::Open_Lanes() {
+  const bool one = !platform::kCpuTeam || Releases_Buffers(grid.height, grid.width, angles, phases);
+  const unsigned wanted = one ? 1 : angles;
+  while (transforms.size() < wanted)
+    transforms.push_back(std::make_unique<SpectrumTransform>(grid));
+  workspaces.resize(wanted);
+  lanes = wanted;
 }
 
 template <typename T>
 void PatternEstimator::Impl::Transform_Frames(const T* framesIn) {
   const size_t n = grid.pixels;
   const unsigned frameCount = angles * phases;
-  frames.resize(frameCount, std::vector<float>(n));
+  frames.resize(frameCount);
+  // Frame by frame, in parallel; the largest value and the sum of squares of each frame are
+  // combined over the frames in order.
+  std::vector<double> frameLargest(frameCount), frameSquares(frameCount);
+  const int threads = platform::Cpu_Threads();
   // Scaled to a largest magnitude of 1: every figure estimated is independent of scale, and
   // values near the type's range would overflow the single-precision transforms.
-  double largest = 0.0;
-  for (unsigned f = 0; f < frameCount; ++f) {
-    const T* in = framesIn + f * n;
-    for (size_t i = 0; i < n; ++i) largest = std::max(largest, std::fabs(static_cast<double>(in[i])));
-  }
+  platform::Parallel_For(frameCount, threads, [&](int64_t f) {
+    const T* in = framesIn + static_cast<size_t>(f) * n;
+    double most = 0.0;
+    for (size_t i = 0; i < n; ++i) most = std::max(most, std::fabs(static_cast<double>(in[i])));
+    frameLargest[f] = most;
+  });
+  const double largest = *std::max_element(frameLargest.begin(), frameLargest.end());
   frameScale = largest > 0.0 ? 1.0 / largest : 1.0;
   const double scale = frameScale;
-  double sumSquares = 0.0;
-  for (unsigned f = 0; f < frameCount; ++f) {
-    const T* in = framesIn + f * n;
+  platform::Parallel_For(frameCount, threads, [&](int64_t f) {
+    const T* in = framesIn + static_cast<size_t>(f) * n;
+    std::vector<float>& frame = frames[f];
+    frame.resize(n);
+    double squares = 0.0;
     for (size_t i = 0; i < n; ++i) {
       const double value = static_cast<double>(in[i]) * scale;
-      frames[f][i] = static_cast<float>(value);
-      sumSquares += value * value;
+      frame[i] = static_cast<float>(value);
+      squares += value * value;
     }
-  }
+    frameSquares[f] = squares;
+  });
+  double sumSquares = 0.0;
+  for (double squares : frameSquares) sumSquares += squares;
   meanSquare = sumSquares / (static_cast<double>(n) * frameCount);
   // The frames' spectra over the passband, the F values of a bin side by side: the
   // separations and the matches read all the frames at each bin, and whole spectra, of a
   // power-of-two size each, would meet in the same cache sets. Frames are real: two share
   // one complex transform, and no whole spectrum is held.
   packed.resize(passband.size() * frameCount);
-  for (unsigned f = 0; f < frameCount; f += 2) {
+  // Each pair writes its own two columns of `packed`.
+  Side_By_Side((frameCount + 1) / 2, [&](unsigned q, unsigned lane) {
+    const unsigned f = 2 * q;
     const bool two = f + 1 < frameCount;
-    transform.Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
-                               packed.data() + f, frameCount);
-  }
+    transforms[lane]->Forward_Pair_At(frames[f], two ? &frames[f + 1] : nullptr, passband,
+                                      packed.data() + f, frameCount);
+  });
+}
+
+// The band of orientation a's frames with these weights, apodised, in the transforms'
+// precision: in blocks of pixels on the team.
+FloatImage PatternEstimator::Impl::Windowed_Band(const std::vector<Complex>& weights,
+                                                 unsigned a) const {
+  FloatImage band(grid.pixels);
+  platform::Parallel_Blocks(grid.pixels, 16384, [&](size_t, size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      Complex sum;
+      for (unsigned p = 0; p < phases; ++p) {
+        sum += weights[p] * static_cast<double>(frames[a * phases + p][i]);
+      }
+      band[i] = std::complex<float>(sum * window[i]);
+    }
+  });
+  return band;
 }
 
 // Coarse carriers, from apodised bands separated with equal phase steps.
 void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGuess& guess) {
-  const size_t n = grid.pixels;
   orientation.assign(angles, Orientation());
   carriers.assign(angles, ComplexImage());
-  for (unsigned a = 0; a < angles; ++a) {
+  For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     for (unsigned p = 0; p < phases; ++p) o.phases.push_back(2.0 * kPi * p / phases);
     o.weights = Separation_Weights(o.phases, o.second);
-    carriers[a] = Combine(o.weights.carrier, Of(frames, a));
-    for (size_t i = 0; i < n; ++i) carriers[a][i] *= window[i];
-    transform.Forward(carriers[a]);
-  }
+    FloatImage band = Windowed_Band(o.weights.carrier, a);
+    transforms[Lane(a)]->Forward(band);
+    carriers[a].assign(band.begin(), band.end());
+  });
   noise = Measure_Noise(otf);
 
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
-  for (unsigned a = 0; a < angles; ++a) {
+  For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     SearchRegion region;
     region.minFrequency = minFrequency;
@@ -253,7 +347,7 @@ void PatternEstimator::Impl::Find_Carriers(const OtfModel& otf, const PatternGue
       region.angleTolerance = 5.0 * kPi / 180.0;
     }
     Take_Peak(o, Find_Carrier(grid, otf, carriers[a], region), windowPower);
-  }
+  });
   if (guess.angles.empty() && guess.period == 0.0) Guide_Weak_Orientations(otf, windowPower);
 }
 
@@ -332,16 +426,18 @@ void PatternEstimator::Impl::Guide_Weak_Orientations(const OtfModel& otf, double
 double PatternEstimator::Impl::Measure_Noise(const OtfModel& otf) const {
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
+  const double limit = kNoiseRegion * otf.Cutoff();
+  std::vector<double> rowFrequency(grid.height);
+  for (unsigned r = 0; r < grid.height; ++r) rowFrequency[r] = grid.Fy(r);
   double sum = 0.0;
   size_t bins = 0;
-  const double limit = kNoiseRegion * otf.Cutoff();
   for (unsigned a = 0; a < angles; ++a) {
     double gain = 0.0;
     for (const Complex& w : orientation[a].weights.carrier) gain += std::norm(w);
     for (unsigned c = 0; c < grid.width; ++c) {
       const double fx = grid.Fx(c);
       for (unsigned r = 0; r < grid.height; ++r) {
-        const double fy = grid.Fy(r);
+        const double fy = rowFrequency[r];
         if (fx * fx + fy * fy <= limit * limit) continue;
         sum += std::norm(carriers[a][grid.Index(r, c)]) / (gain * windowPower);
         ++bins;
@@ -379,33 +475,36 @@ void PatternEstimator::Impl::Separate() {
   }
   // Outside the passband the bands stay zero; the carriers of the search held all bins.
   if (!separated) {
-    for (ComplexImage& carrier : carriers) std::fill(carrier.begin(), carrier.end(), Complex());
+    for (ComplexImage& carrier : carriers) Clear(carrier);
     separated = true;
   }
-  // One pass over the bins for all the bands, the frames read once. Complex values are read
+  // One pass over the bins for all the bands, the frames read once, in blocks of bins that
+  // run in parallel (every bin is written by its own block alone). Complex values are read
   // as their (real, imaginary) pairs, as std::complex lays them out.
-  for (size_t j = 0; j < passband.size(); ++j) {
-    const size_t i = passband[j];
-    const float* bin = reinterpret_cast<const float*>(&packed[j * frameCount]);
-    double sumRe = 0.0, sumIm = 0.0;
-    for (unsigned a = 0; a < angles; ++a) {
-      double bandRe = 0.0, bandIm = 0.0;
-      double re = 0.0, im = 0.0;
-      for (unsigned p = 0; p < phases; ++p) {
-        const size_t f = a * phases + p;
-        const double vRe = bin[2 * f];
-        const double vIm = bin[2 * f + 1];
-        bandRe += share[f] * vRe;
-        bandIm += share[f] * vIm;
-        re += carrierRe[f] * vRe - carrierIm[f] * vIm;
-        im += carrierRe[f] * vIm + carrierIm[f] * vRe;
+  platform::Parallel_Blocks(passband.size(), 8192, [&](size_t, size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) {
+      const size_t i = passband[j];
+      const float* bin = reinterpret_cast<const float*>(&packed[j * frameCount]);
+      double sumRe = 0.0, sumIm = 0.0;
+      for (unsigned a = 0; a < angles; ++a) {
+        double bandRe = 0.0, bandIm = 0.0;
+        double re = 0.0, im = 0.0;
+        for (unsigned p = 0; p < phases; ++p) {
+          const size_t f = a * phases + p;
+          const double vRe = bin[2 * f];
+          const double vIm = bin[2 * f + 1];
+          bandRe += share[f] * vRe;
+          bandIm += share[f] * vIm;
+          re += carrierRe[f] * vRe - carrierIm[f] * vIm;
+          im += carrierRe[f] * vIm + carrierIm[f] * vRe;
+        }
+        sumRe += bandRe;
+        sumIm += bandIm;
+        carriers[a][i] = Complex(re, im);
       }
-      sumRe += bandRe;
-      sumIm += bandIm;
-      carriers[a][i] = Complex(re, im);
+      widefield[i] = Complex(sumRe, sumIm);
     }
-    widefield[i] = Complex(sumRe, sumIm);
-  }
+  });
 }
 
 // The Wiener factor of the widefield band by frequency: the share of its power, averaged over
@@ -418,14 +517,23 @@ void PatternEstimator::Impl::Weigh_Object_Frequencies() {
   }
   const double floor = noise * shares * static_cast<double>(grid.pixels);
   const size_t rings = static_cast<size_t>(0.75 * binsPerCycle) + 2;
+  // The ring of every passband bin, kept while the passband stays.
+  if (ringBins != passband) {
+    ringOf.resize(passband.size());
+    for (size_t j = 0; j < passband.size(); ++j) {
+      const size_t i = passband[j];
+      const double f = std::hypot(grid.Fx(static_cast<unsigned>(i / grid.height)),
+                                  grid.Fy(static_cast<unsigned>(i % grid.height)));
+      ringOf[j] = static_cast<size_t>(f * binsPerCycle + 0.5);
+    }
+    ringBins = passband;
+  }
   std::vector<double> power(rings, 0.0);
   std::vector<double> count(rings, 0.0);
-  for (size_t i : passband) {
-    const double f = std::hypot(grid.Fx(static_cast<unsigned>(i / grid.height)),
-                                grid.Fy(static_cast<unsigned>(i % grid.height)));
-    const size_t ring = static_cast<size_t>(f * binsPerCycle + 0.5);
+  for (size_t j = 0; j < passband.size(); ++j) {
+    const size_t ring = ringOf[j];
     if (ring >= rings) continue;
-    power[ring] += std::norm(widefield[i]);
+    power[ring] += std::norm(widefield[passband[j]]);
     count[ring] += 1.0;
   }
   objectWeight.assign(rings, 1.0);
@@ -462,13 +570,15 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
   std::vector<CarrierFitter> fitters;
   fitters.reserve(angles);
   for (unsigned a = 0; a < angles; ++a) {
-    fitters.emplace_back(grid, otf, transform, fitWeight, passband, workspace);
+    fitters.emplace_back(grid, otf, *transforms[Lane(a)], fitWeight, passband, passTables,
+                         workspaces[Lane(a)]);
     // Equal steps: a widefield bin (all A P frames) has 1/A of a carrier bin's noise; the
     // expected |c|^2 is that of a depth of 0.5.
     fitters.back().Set_Noise_Ratio(kExpectedAmplitude * kExpectedAmplitude / angles);
   }
   const size_t frameCount = size_t{angles} * phases;
-  widefield.assign(n, Complex());
+  widefield.resize(n);
+  Clear(widefield);
   separated = false;
   for (int round = 0; round < 2; ++round) {
     Separate();
@@ -476,7 +586,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       Weigh_Object_Frequencies();
       for (CarrierFitter& fitter : fitters) fitter.Set_Object_Weight(&objectWeight, binsPerCycle);
     }
-    for (unsigned a = 0; a < angles; ++a) {
+    For_Orientations([&](unsigned a) {
       Orientation& o = orientation[a];
       // The coarse peak may lie a few tenths of a bin off: the first round starts from the
       // best point near it.
@@ -491,7 +601,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
         o.inPassband = false;
       }
       fitters[a].Prepare_Phases(size_t{a} * phases, phases);
-    }
+    });
     CarrierFitter::Match_Frames(fitters, packed, frameCount);
     // The phases and the separation depend on each other; with the carriers fixed, a few
     // passes settle them. Every band is a weighted sum of the frames, so a pass needs only
@@ -528,24 +638,21 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
 // Without `depth`, its significance alone.
 void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters,
                                                      bool depth) {
-  const size_t n = grid.pixels;
   const size_t frameCount = size_t{angles} * phases;
   double windowPower = 0.0;
   for (double w : window) windowPower += w * w;
-  ComplexImage band(n);
-  for (unsigned a = 0; a < angles; ++a) {
+  For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
     const double fx = 2.0 * o.fx;
     const double fy = 2.0 * o.fy;
     o.mcnr2 = 0.0;
     o.modulation2 = 0.0;
-    if (!Separable(o.phases, true) || std::hypot(fx, fy) > maxFrequency) continue;
+    if (!Separable(o.phases, true) || std::hypot(fx, fy) > maxFrequency) return;
     const std::vector<Complex> weights = Separation_Weights(o.phases, true).second;
     // Significance as for the first harmonic: the apodised band at the grid frequencies
     // around 2k, over its noise.
-    band = Combine(weights, Of(frames, a));
-    for (size_t i = 0; i < n; ++i) band[i] *= window[i];
-    transform.Forward(band);
+    FloatImage band = Windowed_Band(weights, a);
+    transforms[Lane(a)]->Forward(band);
     const double col = fx * grid.width;
     const double row = fy * grid.height;
     double peak = 0.0;
@@ -555,7 +662,7 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
         const long r = static_cast<long>(std::floor(row)) + dr;
         const unsigned cc = static_cast<unsigned>(((c % long{grid.width}) + grid.width) % grid.width);
         const unsigned rr = static_cast<unsigned>(((r % long{grid.height}) + grid.height) % grid.height);
-        peak = std::max(peak, std::norm(band[grid.Index(rr, cc)]));
+        peak = std::max(peak, std::norm(Complex(band[grid.Index(rr, cc)])));
       }
     }
     double gain = 0.0;
@@ -563,21 +670,23 @@ void PatternEstimator::Impl::Measure_Second_Harmonic(std::vector<CarrierFitter>&
     const double detection = peak / (noise * gain * windowPower);
     const double mcnr = std::sqrt(std::max(0.0, detection - std::log(kSecondCandidates) - 1.0));
     o.mcnr2 = std::isfinite(mcnr) ? std::min(mcnr, kMaxMcnr) : 0.0;
-    if (!depth) continue;
+    if (!depth) return;
     // Depth and phase from the fit's sums at 2k, on the band (unwindowed) in the passband.
-    std::fill(band.begin(), band.end(), Complex());
-    for (size_t j = 0; j < passband.size(); ++j) {
-      Complex sum;
-      for (unsigned p = 0; p < phases; ++p) {
-        sum += weights[p] * Complex(packed[j * frameCount + a * phases + p]);
+    ComplexImage unwindowed(grid.pixels);
+    platform::Parallel_Blocks(passband.size(), 8192, [&](size_t, size_t begin, size_t end) {
+      for (size_t j = begin; j < end; ++j) {
+        Complex sum;
+        for (unsigned p = 0; p < phases; ++p) {
+          sum += weights[p] * Complex(packed[j * frameCount + a * phases + p]);
+        }
+        unwindowed[passband[j]] = sum;
       }
-      band[passband[j]] = sum;
-    }
-    const CarrierFit fit = fitters[a].Fit(band, widefield, fx, fy, 0);
+    });
+    const CarrierFit fit = fitters[a].Fit(unwindowed, widefield, fx, fy, 0);
     o.modulation2 = Depth(fit);
     const double atCentre = 2.0 * kPi * (fx * grid.centreX + fy * grid.centreY);
     o.phase2 = Wrap_Phase(std::arg(fit.match) - atCentre);
-  }
+  });
 }
 
 // Depth: c = m/2 for bands separated with the frames' absolute phases. Noise in the

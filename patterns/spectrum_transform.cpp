@@ -30,6 +30,11 @@ void SpectrumTransform::Inverse(ComplexImage& image) {
   image.assign(staging_.begin(), staging_.end());
 }
 
+void SpectrumTransform::Forward(FloatImage& image) {
+  Check_Size(image, transform_.Pixels());
+  transform_.Forward(image.data());
+}
+
 void SpectrumTransform::Inverse(FloatImage& image) {
   Check_Size(image, transform_.Pixels());
   transform_.Inverse(image.data());
@@ -48,11 +53,17 @@ void SpectrumTransform::Forward_Pair_At(const std::vector<float>& first,
   const unsigned width = transform_.Width();
   // The transform of first + i second is A + i B, with A(q) = (Z(q) + conj Z(-q)) / 2 and
   // B(q) = (Z(q) - conj Z(-q)) / 2i; computed in double, as Split_Pair's callers did.
+  // The column of the bin before, and where it starts: bins in order move through the columns
+  // without a division each.
+  size_t c = 0, start = 0;
   for (size_t j = 0; j < bins.size(); ++j) {
     const size_t i = bins[j];
-    const unsigned r = static_cast<unsigned>(i % height);
-    const unsigned c = static_cast<unsigned>(i / height);
-    const size_t mirror = size_t{(width - c) % width} * height + (height - r) % height;
+    if (i < start || i - start >= height) {
+      c = i / height;
+      start = c * height;
+    }
+    const size_t r = i - start;
+    const size_t mirror = (c == 0 ? 0 : width - c) * size_t{height} + (r == 0 ? 0 : height - r);
     const Complex z(staging_[i]);
     if (!second) {
       out[j * stride] = PackedValue(z);

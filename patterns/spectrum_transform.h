@@ -15,6 +15,7 @@ class SpectrumTransform {
   void Forward(ComplexImage& image);
   void Inverse(ComplexImage& image);
   // The same in the transform's single precision: no conversion on the way in or out.
+  void Forward(FloatImage& image);
   void Inverse(FloatImage& image);
   // The spectra of two real images from one transform (the second may be null: none), read
   // at `bins` alone: the first image's value at bins[j] goes to out[j * stride], the

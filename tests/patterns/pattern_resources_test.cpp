@@ -20,15 +20,18 @@ korvex_test::SimStack Stack() {
   return korvex_test::Simulate_Stack(64, 64, 0.25, truth, 1000, 10.0, 21);
 }
 
-TEST(PatternResources, OnePlanAndOneBufferWhileAliveNothingAfter) {
+// A transform (a plan and its buffer) for each orientation, which run in parallel; kept
+// between calls, not made anew.
+TEST(PatternResources, OnePlanAndOneBufferPerOrientationWhileAliveNothingAfter) {
   const auto stack = Stack();
   korvex::host::reset();
   {
     PatternEstimator estimator(64, 64, 3, 3);
     estimator.Estimate(stack.frames.data(), stack.otf.data());
+    estimator.Estimate(stack.frames.data(), stack.otf.data());
     const auto held = korvex::host::ledger();
-    EXPECT_EQ(held.fft_plans, 1u);
-    EXPECT_EQ(held.device_allocations, 1u);
+    EXPECT_EQ(held.fft_plans, 3u);
+    EXPECT_EQ(held.device_allocations, 3u);
   }
   EXPECT_TRUE(korvex::host::ledger().empty());
 }
