@@ -202,8 +202,11 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   KORVEX_CHECK(
       cufftEstimate2d(static_cast<int>(height), static_cast<int>(width), fftType, &fftWorkBytes));
   // A harmonic engine's real transforms take work areas of their own, together at most the
-  // complex plan's.
-  const size_t fourierBytes = harmonic ? 2 * realBytes + fftWorkBytes : 0;
+  // complex plan's; so do its batched plans for the transfer function's band (rows and band
+  // columns, complex and real), made at the first call once the band is known, counted here as
+  // at most two complex plans' so that a device without room for them refuses the engine now
+  // rather than failing that call.
+  const size_t fourierBytes = harmonic ? 2 * realBytes + 3 * fftWorkBytes : 0;
   const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
                                fourierBytes + 4 * (pairBytes - realBytes) + hazeBytes + fftWorkBytes +
                                kMemoryMargin;
