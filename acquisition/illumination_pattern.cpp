@@ -13,9 +13,13 @@ void Check_Finite(double value, const std::string& field) {
   if (!std::isfinite(value)) throw std::invalid_argument(field + " holds NaN or Inf");
 }
 
-void Check_Depth(double depth, const std::string& field) {
-  if (depth < 0.0 || depth > 1.0) {
-    throw std::invalid_argument(field + " must lie in [0, 1], got " + std::to_string(depth));
+void Check_Depth(double depth, double largest, const std::string& field,
+                 const std::string& reason = "") {
+  if (depth < 0.0 || depth > largest) {
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", largest);
+    throw std::invalid_argument(field + " must lie in [0, " + bound + "]" + reason + ", got " +
+                                std::to_string(depth));
   }
 }
 
@@ -84,8 +88,15 @@ void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, un
                     4.0 / factor, factor, o.period);
       throw std::invalid_argument(prefix + text);
     }
-    Check_Depth(o.modulation, prefix + "modulation");
-    Check_Depth(o.modulation2, prefix + "modulation2");
+    Check_Depth(o.modulation2, 1.0, prefix + "modulation2");
+    // A deeper first harmonic would make the mask negative over part of its period.
+    char reason[96] = "";
+    if (o.modulation2 != 0.0) {
+      std::snprintf(reason, sizeof reason, " (with modulation2 %g: the mask must not go negative)",
+                    o.modulation2);
+    }
+    Check_Depth(o.modulation, patterns::Largest_First_Depth(o.modulation2),
+                prefix + "modulation", reason);
   }
 }
 

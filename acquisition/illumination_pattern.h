@@ -28,7 +28,8 @@ IlluminationPattern Pattern_From_Rows(const std::vector<double>& angle,
 
 // Throws std::invalid_argument, naming `name` and the faulty field, unless the pattern has
 // `orientations` orientations, `frames` phases, finite values, periods of at least 2 pixels,
-// depths of either harmonic in [0, 1], and, with a second harmonic, periods that keep its own
+// depths m2 of the second harmonic in [0, 1] and m of the first in
+// [0, Largest_First_Depth(m2)] (1 without a second harmonic), and, with a second harmonic, periods that keep its own
 // (half of theirs) at 2 pixels or more on the grid `factor` times finer that its masks are
 // built on.
 void Check_Pattern(const IlluminationPattern& pattern, unsigned orientations, unsigned frames,

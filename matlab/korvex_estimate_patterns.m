@@ -35,7 +35,8 @@ function varargout = korvex_estimate_patterns(varargin)
 %                            x the column, y the row
 %                period      1 x A pattern period, pixels
 %                phase       1 x F phase of each frame, radians in [0, 2*pi), at pixel (1, 1)
-%                modulation  1 x A modulation depth, in [0, 1]
+%                modulation  1 x A modulation depth, in [0, 1] (up to min(1 + modulation2,
+%                            sqrt(2)) with a second harmonic)
 %                mcnr        1 x A modulation contrast-to-noise ratio
 %                modulation2 1 x A depth of the second harmonic (0 for 2-beam)
 %                phase2      1 x A its phase constant psi, radians

@@ -40,7 +40,9 @@ function masks = korvex_masks(height, width, period, angles, phases, modulation,
 %   modulation and, when present, modulation2 and phase2.
 %
 %   PERIOD must be at least 2 pixels (shorter periods alias; 4 with a second harmonic, whose
-%   period is half of it) and each depth in [0, 1]; errors name the offending parameter.
+%   period is half of it), MODULATION2 in [0, 1] and MODULATION in [0, 1], or up to
+%   min(1 + MODULATION2, sqrt(2)) with a second harmonic (three equal beams: 4/3 and 2/3),
+%   so that no mask goes negative; errors name the offending parameter.
 %
 %   Example:
 %     masks = korvex_masks(256, 256, 5);                            % 9 frames

@@ -30,7 +30,7 @@ struct PatternGuess {
 struct OrientationEstimate {
   double angle = 0.0;          // direction of the wave vector, [0, pi)
   double period = 0.0;         // pixels
-  double modulation = 0.0;     // depth m, clamped to [0, 1]
+  double modulation = 0.0;     // depth m, in [0, Largest_First_Depth(modulation2)]
   double mcnr = 0.0;           // modulation contrast-to-noise ratio (see docs/usage.md)
   double modulation2 = 0.0;  // depth a2 of the second harmonic (3-beam); 0 for 2-beam
   double phase2 = 0.0;       // psi: the second harmonic's own phase constant, radians
@@ -49,6 +49,14 @@ struct PatternEstimate {
 
 // Below this MCNR the carrier is not told apart from noise with confidence.
 constexpr double kLowMcnr = 3.0;
+
+// The deepest first harmonic a mask 1 + m cos(t) + m2 cos(2t + psi) can have and stay
+// non-negative: where the first harmonic is darkest the second adds at most m2, so m <= 1 + m2;
+// and a non-negative trigonometric polynomial of degree 2 and mean 1 has m <= 2 cos(pi / 4).
+// Three beams of equal strength give m = 4/3, m2 = 2/3; a 2-beam mask (m2 = 0) goes to 1.
+inline double Largest_First_Depth(double modulation2) {
+  return modulation2 + 1.0 < 1.4142135623730951 ? modulation2 + 1.0 : 1.4142135623730951;
+}
 
 // Frames narrower or shorter than this many pixels are refused.
 constexpr unsigned kMinSide = 16;

@@ -700,7 +700,7 @@ double PatternEstimator::Impl::Depth(const CarrierFit& fit) const {
   const double inflation = fit.weightSum * fit.modelGain * widefieldGain * noise;
   const double power = std::max(fit.modelPower - inflation, 0.5 * fit.modelPower);
   const double depth = power > 0.0 ? 2.0 * std::abs(fit.match) / power : 0.0;
-  return std::isfinite(depth) ? std::min(std::max(depth, 0.0), 1.0) : 0.0;
+  return std::isfinite(depth) ? std::min(std::max(depth, 0.0), Largest_First_Depth(1.0)) : 0.0;
 }
 
 PatternEstimate PatternEstimator::Impl::Summarise() const {
@@ -738,9 +738,11 @@ PatternEstimate PatternEstimator::Impl::Summarise() const {
     // The second harmonic where asked for, or where it is as significant as a first one.
     e.mcnr2 = o.mcnr2;
     if (orders == 2 && (requireSecond || o.mcnr2 >= kLowMcnr)) {
-      e.modulation2 = o.modulation2;
+      e.modulation2 = std::min(o.modulation2, 1.0);
       e.phase2 = psi;
     }
+    // Only a second harmonic lets the first go deeper than 1 and the mask stay non-negative.
+    e.modulation = std::min(e.modulation, Largest_First_Depth(e.modulation2));
     estimate.orientations.push_back(e);
     for (double phase : frameSet) estimate.phases.push_back(std::isfinite(phase) ? phase : 0.0);
   }

@@ -92,8 +92,20 @@ TEST(IlluminationMasks, CheckNamesTheFaultyField) {
             std::string::npos);
   EXPECT_EQ(message(p, 2), "");  // 3.5 pixels on masks built twice finer
   p = Uneven_Pattern();
+  p.orientations[1].modulation = 1.2;
+  EXPECT_NE(message(p).find("pattern.modulation must lie in [0, 1], got 1.2"), std::string::npos);
+  // A second harmonic lets the first go deeper, as far as the mask stays non-negative.
+  p = Uneven_Pattern();
+  p.orientations[2].modulation = 4.0 / 3.0;
+  p.orientations[2].modulation2 = 2.0 / 3.0;
+  EXPECT_EQ(message(p), "");
+  p.orientations[2].modulation = 1.5;
+  EXPECT_NE(message(p).find("pattern.modulation must lie in [0, 1.41421] (with modulation2"),
+            std::string::npos);
   p.orientations[2].modulation = 1.2;
-  EXPECT_NE(message(p).find("pattern.modulation must lie in [0, 1]"), std::string::npos);
+  p.orientations[2].modulation2 = 0.1;
+  EXPECT_NE(message(p).find("pattern.modulation must lie in [0, 1.1] (with modulation2 0.1"),
+            std::string::npos);
   p = Uneven_Pattern();
   p.orientations[2].modulation2 = 1.5;
   EXPECT_NE(message(p).find("pattern.modulation2 must lie in [0, 1]"), std::string::npos);

@@ -339,4 +339,25 @@ TEST(PatternEstimation, SecondHarmonicOfThreeBeamStacks) {
   }
 }
 
+// Three beams of equal strength light 1 + 4/3 cos(t) + 2/3 cos(2t): the first harmonic is
+// deeper than a 2-beam pattern's can be, and is measured so, while a first harmonic estimated
+// alone stays within the depth that keeps 1 + a1 cos(t) non-negative.
+TEST(PatternEstimation, EqualBeamsGiveAFirstHarmonicDeeperThanOne) {
+  auto truth = korvex_test::Random_Truth(3, 5, 1.0 / (0.45 * kCutoff), 0.4, 0.1, 4);
+  truth.modulations.assign(3, 4.0 / 3.0);
+  truth.modulations2.assign(3, 2.0 / 3.0);
+  truth.phases2 = {0.0, 0.0, 0.0};
+  const auto stack = korvex_test::Simulate_Stack(160, 160, kCutoff, truth, 1000, 10.0, 4);
+  for (const auto& o : Estimate<float>(stack, 3, 5).orientations) {
+    EXPECT_NEAR(o.modulation, 4.0 / 3.0, 0.08);
+    EXPECT_NEAR(o.modulation2, 2.0 / 3.0, 0.08);
+    EXPECT_LE(o.modulation, 1.0 + o.modulation2);
+  }
+  PatternGuess first;
+  first.orders = 1;
+  for (const auto& o : Estimate<float>(stack, 3, 5, first).orientations) {
+    EXPECT_EQ(o.modulation, 1.0);
+  }
+}
+
 }  // namespace
