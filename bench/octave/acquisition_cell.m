@@ -1,4 +1,4 @@
-function stack = acquisition_cell(height, width, photons, seed, offset)
+function stack = acquisition_cell(height, width, photons, seed, offset, pattern, upsample)
 %ACQUISITION_CELL Camera-sampled SIM stack of a dense specimen, with its truth.
 %   STACK = ACQUISITION_CELL(H, W, PHOTONS, SEED, OFFSET) images, with the optics, camera and
 %   illumination of ACQUISITION_FILAMENTS, a cell body that fills about half the field: a
@@ -6,17 +6,26 @@ function stack = acquisition_cell(height, width, photons, seed, offset)
 %   bright granules, a darker nucleus) on a faint continuous background. After the Poisson
 %   noise, OFFSET counts are added to every pixel: a camera background subtracted a few counts
 %   wrong (negative: too much). STACK has the fields of ACQUISITION_FILAMENTS.
-q = 4;
+%
+%   ACQUISITION_CELL(..., OFFSET, PATTERN, UPSAMPLE) lights it with PATTERN instead and gives
+%   truth2 on the grid UPSAMPLE [2] times finer than the camera's, as ACQUISITION_FILAMENTS.
+if nargin < 6 || isempty(pattern)
+  pattern = struct('angle', 0.3 + [0, pi / 3, 2 * pi / 3], ...
+                   'period', 1 / (0.85 * 2 * 1.2 / 0.52) / 0.1 * [1, 1, 1], ...
+                   'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
+end
+if nargin < 7
+  upsample = 2;
+end
+q = 2 * upsample;
 optics = {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1};
 saved = rng();
 rng(seed, 'twister');
 specimen = cell_body(q * height, q * width);
 rng(saved);
-pattern = struct('angle', 0.3 + [0, pi / 3, 2 * pi / 3], ...
-                 'period', 1 / (0.85 * 2 * 1.2 / 0.52) / 0.1 * [1, 1, 1], ...
-                 'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
 [frames, ~, truth2] = korvex_simulate_camera(specimen, q, pattern, optics{:}, ...
-                                             'photons', photons, 'seed', seed + 1);
+                                             'photons', photons, 'seed', seed + 1, ...
+                                             'upsample', upsample);
 stack = struct('frames', frames + offset, 'pattern', pattern, 'truth2', truth2, 'na', 1.2, ...
                'wavelength', 0.52, 'pixelSize', 0.1);
 end

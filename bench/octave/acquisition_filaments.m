@@ -1,5 +1,5 @@
 function stack = acquisition_filaments(height, width, photons, seed, noiseSeed, pattern, ...
-                                     upsample)
+                                     upsample, spacing)
 %ACQUISITION_FILAMENTS Camera-sampled SIM stack of a filament specimen, with its truth.
 %   STACK = ACQUISITION_FILAMENTS(H, W, PHOTONS, SEED[, NOISESEED]) simulates a camera of
 %   H x W pixels of 0.1 um behind an NA 1.2 water objective at 520 nm emission (pixel about
@@ -12,7 +12,8 @@ function stack = acquisition_filaments(height, width, photons, seed, noiseSeed, 
 %   ACQUISITION_FILAMENTS(..., NOISESEED, PATTERN) lights the specimen with PATTERN instead
 %   (KORVEX_SIMULATE_CAMERA's fields, camera pixels; 3-beam patterns too). UPSAMPLE [2] gives
 %   truth2 on the grid of korvex_reconstruct's output with that 'upsample'; the specimen is
-%   then drawn 2 UPSAMPLE times finer than the camera.
+%   then drawn 2 UPSAMPLE times finer than the camera. SPACING [400] is the camera pixels per
+%   filament: 100 draws a network four times as dense.
 %
 %   STACK has fields frames (H x W x 9), pattern (camera pixels, korvex_masks' convention,
 %   origin at the centre of camera pixel (1,1)), truth2 (2H x 2W: the specimen on the grid of
@@ -29,11 +30,14 @@ end
 if nargin < 7
   upsample = 2;
 end
+if nargin < 8 || isempty(spacing)
+  spacing = 400;
+end
 q = 2 * upsample;
 optics = {'na', 1.2, 'wavelength', 0.52, 'pixelSize', 0.1};
 saved = rng();
 rng(seed, 'twister');
-specimen = filaments(q * height, q * width, round(height * width / 400));
+specimen = filaments(q * height, q * width, round(height * width / spacing));
 rng(saved);
 [frames, ~, truth2] = korvex_simulate_camera(specimen, q, pattern, optics{:}, ...
                                              'photons', photons, 'seed', noiseSeed, ...

@@ -18,9 +18,12 @@ function rows = three_beam_study(varargin)
 %   against the drawn values. The drawn depths are also given times the camera pixel's
 %   attenuation at the carrier, for comparison with korvex_pattern_bench's figures.
 %   Options: 'size' (camera pixels) [256], 'photons' [1000], 'seeds' [1 2], 'upsample' [3],
-%   'depths' (the 3-beam a1 and a2) [0.8 0.5].
+%   'depths' (the 3-beam a1 and a2) [0.8 0.5]; [4/3 2/3] is three beams of equal strength,
+%   'iterations' [] (korvex_reconstruct's default), 'spacing' [400] (camera pixels per
+%   filament; 100 is a network four times as dense, whose FRC follows what the bands carry
+%   rather than how far the priors extrapolate thin isolated filaments).
 options = struct('size', 256, 'photons', 1000, 'seeds', [1, 2], 'upsample', 3, ...
-                 'depths', [0.8, 0.5]);
+                 'depths', [0.8, 0.5], 'iterations', [], 'spacing', 400);
 for i = 1:2:numel(varargin)
   options.(varargin{i}) = varargin{i + 1};
 end
@@ -47,15 +50,17 @@ fprintf(['| seed | stack | orders | resolution (nm) | correlation | MCNR | a1 | 
          'psi (rad) | MCNR2 | seconds |\n|---:|---|---|---:|---:|---|---|---|---|---|---:|\n']);
 for seed = options.seeds
   s = options.upsample;
-  a = acquisition_filaments(n, n, options.photons, seed, 100 + seed, three, s);
-  b = acquisition_filaments(n, n, options.photons, seed, 100 + seed, two, s);
-  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 'auto', s);
-  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 1, s);
-  rows(end + 1) = reconstruct(seed, '2-beam', b, 3, 'auto', s);
+  a = acquisition_filaments(n, n, options.photons, seed, 100 + seed, three, s, options.spacing);
+  b = acquisition_filaments(n, n, options.photons, seed, 100 + seed, two, s, options.spacing);
+  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 'auto', s, options.iterations);
+  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 1, s, options.iterations);
+  rows(end + 1) = reconstruct(seed, '2-beam', b, 3, 'auto', s, options.iterations);
 end
 korvex_reconstruct('release');
 
-fprintf('\ndrawn 3-beam pattern: a1 %.2f, a2 %.2f, psi %s rad\n', three.modulation, ...
+fprintf('\niterations: %s, camera pixels per filament: %g\n', mat2str(options.iterations), ...
+        options.spacing);
+fprintf('drawn 3-beam pattern: a1 %.2f, a2 %.2f, psi %s rad\n', three.modulation, ...
         three.modulation2, mat2str(three.phase2, 3));
 fprintf('camera pixel attenuation at k: %s, at 2k: %s\n', ...
         mat2str(pixel_attenuation(angles, three.period), 3), ...
@@ -74,11 +79,15 @@ for seed = options.seeds
 end
 end
 
-function row = reconstruct(seed, name, stack, phases, orders, upsample)
+function row = reconstruct(seed, name, stack, phases, orders, upsample, iterations)
+extra = {};
+if ~isempty(iterations)
+  extra = {'iterations', iterations};
+end
 [image, info] = korvex_reconstruct(single(stack.frames), 'na', stack.na, ...
                                    'wavelength', stack.wavelength, ...
                                    'pixelSize', stack.pixelSize, 'phases', phases, ...
-                                   'orders', orders, 'upsample', upsample);
+                                   'orders', orders, 'upsample', upsample, extra{:});
 image = double(image);
 p = info.pattern;
 row = struct('seed', seed, 'stack', name, 'orders', num2str(orders), ...
