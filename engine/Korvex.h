@@ -286,8 +286,20 @@ class Korvex {
   // those columns are transformed along the columns. 0: the whole grid, the 2-D plans.
   static unsigned Band_Columns(const std::vector<double>& centred, unsigned W, unsigned H);
   void Set_Band(const std::vector<double>& centred);
+  void Band_Forward(CudaComplex<T>* buffer);
+  void Band_Inverse(CudaComplex<T>* buffer);
   void Band_Filter(CudaComplex<T>* buffer);
   void Band_Filter_Real(T* in, T* out);
+  // The out-of-focus term's transforms pruned to d_otf's band as well when G E and, to
+  // `tolerance`, G'G lie within it (Korvex_Band.cpp).
+  static unsigned Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
+                               unsigned W, unsigned H, double tolerance);
+  unsigned Haze_Band() const {
+    return m_band != 0 && m_hazeColumns <= m_band ? m_band : 0;
+  }
+  void Haze_Forward(CudaComplex<T>* buffer);
+  void Haze_Inverse(CudaComplex<T>* buffer);
+  unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
   unsigned m_band = 0;
   unsigned m_bandPlanned = 0;         // the band the column plans were made for; 0: none
   cufftHandle m_rowPlan = 0;          // H complex rows of W points

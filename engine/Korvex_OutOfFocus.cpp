@@ -10,6 +10,7 @@
 // anyway: the b-gradient's spectrum is gathered from them and costs one inverse transform an
 // iteration.
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -61,8 +62,30 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T
   m_hazeZero = g[zero];
   m_otfZero = ge[zero];
   for (size_t i = 0; i < ge.size(); ++i) ge[i] *= g[i];
+  m_hazeColumns = Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon());
   Upload_Centred(g, Haze_Part(kHazeG));
   Upload_Centred(ge, Haze_Part(kHazeGE));
+}
+
+// The term's transforms, unnormalised, in place: pruned to d_otf's band where Haze_Band allows
+// (every spectrum they filter is then multiplied by d_otf, G E or G'G truncated to the band),
+// else through the 2-D plan.
+template <typename T>
+void Korvex<T>::Haze_Forward(CudaComplex<T>* buffer) {
+  if (Haze_Band() != 0) {
+    Band_Forward(buffer);
+  } else {
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  }
+}
+
+template <typename T>
+void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer) {
+  if (Haze_Band() != 0) {
+    Band_Inverse(buffer);
+  } else {
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  }
 }
 
 // After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
@@ -97,10 +120,11 @@ void Korvex<T>::Haze_Start() {
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
   CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
+  Haze_Forward(d_scratchA);
   CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
-                    m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(), W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+                    m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(),
+                    Haze_Band(), W, H);
+  Haze_Inverse(d_scratchB);
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
@@ -117,12 +141,12 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   // The mean coefficients follow the phase tables of every orientation and the coefficients
   // of every frame (Table_Layout in Korvex_Harmonic.cpp).
   const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  Haze_Forward(buffer);
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  Haze_Inverse(buffer);
 }
 
 // The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
@@ -133,7 +157,7 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
 // where that filter's gain is largest.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
+  Haze_Inverse(Haze_Spectrum());
   const size_t pixels = size_t{m_width} * m_height;
   CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
                        d_grad + pixels, m_eliminate ? 0u : 1u, m_width, m_height);
@@ -168,18 +192,18 @@ void Korvex<T>::Haze_Eliminate() {
   T* change = reinterpret_cast<T*>(d_scratchA);
   for (int s = 0; s < kHazeSteps; ++s) {
     CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+    Haze_Forward(d_scratchB);
     // Complex images as 2 W H reals: the pair's launch covers that many.
     CuCall_Addition(m_launchPair, reinterpret_cast<T*>(moved), reinterpret_cast<T*>(d_scratchB),
                     reinterpret_cast<T*>(moved), W, 2 * H);
     if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
-    CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+    CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
+    Haze_Inverse(d_scratchB);
     CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
     CuCall_Addition(m_launch, bGrad, change, bGrad, W, H);
   }
   CuCall_MM_Mult_CR(m_launch, moved, Haze_Part(kHazeGE), moved, W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, moved, moved, CUFFT_INVERSE));
+  Haze_Inverse(moved);
   CuCall_Scaled_Real(m_launch, moved, change, W, H);
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
@@ -297,6 +321,10 @@ template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsi
 template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
+template void Korvex<float>::Haze_Forward(CudaComplex<float>*);
+template void Korvex<double>::Haze_Forward(CudaComplex<double>*);
+template void Korvex<float>::Haze_Inverse(CudaComplex<float>*);
+template void Korvex<double>::Haze_Inverse(CudaComplex<double>*);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
 template void Korvex<float>::Haze_Start();

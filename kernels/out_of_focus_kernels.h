@@ -11,6 +11,12 @@
 #include "kernel_math.h"
 #include "kernel_types.h"
 
+// Whether device column `col` lies in the band of columns 0 .. band - 1 and W - band .. W - 1;
+// band 0 stands for the whole grid.
+KORVEX_DEVICE bool In_Band(unsigned col, unsigned band, unsigned W) {
+  return band == 0u || col < band || col >= W - band;
+}
+
 // a += s.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Add_Scalar(T* a, T s, unsigned W, unsigned H) {
@@ -36,18 +42,20 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Pack_Pair(T* x, T* b, CudaComplex<T>*
 // f z transforms back to f x + i f b, and -i f z to f b - i f x, so that
 //   u0  = (t - i s ge) z          comes back with H'H x + s H'G b       as its real part,
 //   acc = frames (ge - i g^2) z   comes back with G'H(F x) + F G'G b  as its real part
-// (the b-gradient's start). Both may be z.
+// (the b-gradient's start). Both may be z. A nonzero `band` keeps G'G to the columns
+// 0 .. band - 1 and W - band .. W - 1 (In_Band), where t and ge are nonzero too: the spectrum
+// outside them holds only its rows' transforms, and both products are 0 there.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* z, T* t, T* g, T* ge, T s,
                                                       T frames, CudaComplex<T>* u0,
-                                                      CudaComplex<T>* acc, unsigned W,
-                                                      unsigned H) {
+                                                      CudaComplex<T>* acc, unsigned band,
+                                                      unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     const T re = z[i].re, im = z[i].im;
     const T blur = ge[i];
     const T haze = s * blur;
-    const T gain = g[i] * g[i];
+    const T gain = In_Band(col, band, W) ? g[i] * g[i] : T(0);
     u0[i].re = t[i] * re + haze * im;
     u0[i].im = t[i] * im - haze * re;
     acc[i].re = frames * (blur * re + gain * im);
@@ -103,13 +111,14 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(CudaComplex<T>* z, T* b,
   }
 }
 
-// z, the unshifted spectrum of a move of b, through b's curvature frames G'G.
+// z, the unshifted spectrum of a move of b, through b's curvature frames G'G, kept to the band
+// as in Cuda_Haze_Split.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Curvature(CudaComplex<T>* z, T* g, T frames,
-                                                          unsigned W, unsigned H) {
+                                                          unsigned band, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    const T gain = frames * g[i] * g[i];
+    const T gain = In_Band(col, band, W) ? frames * g[i] * g[i] : T(0);
     z[i].re = z[i].re * gain;
     z[i].im = z[i].im * gain;
   }
