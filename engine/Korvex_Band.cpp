@@ -188,15 +188,29 @@ void Korvex<T>::Band_Filter(CudaComplex<T>* buffer) {
   Band_Inverse(buffer);
 }
 
+// The real image `in`'s half spectrum into `half`, unnormalised, in the band's columns only
+// (the others hold their rows' transforms); `in` is left as it was.
+template <typename T>
+void Korvex<T>::Band_Real_Forward(T* in, CudaComplex<T>* half) {
+  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, half));
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, half, half, CUFFT_FORWARD));
+}
+
+// The inverse of Band_Real_Forward into `out`, for a half spectrum that is 0 outside the band;
+// `half` is overwritten.
+template <typename T>
+void Korvex<T>::Band_Real_Inverse(CudaComplex<T>* half, T* out) {
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, half, half, CUFFT_INVERSE));
+  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, half, out));
+}
+
 // The real image `in` through d_otf into `out` (which may be `in`), normalised, through the
 // half spectrum in d_scratchB, as Filter_Real with the 2-D plans.
 template <typename T>
 void Korvex<T>::Band_Filter_Real(T* in, T* out) {
-  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, d_scratchB));
-  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+  Band_Real_Forward(in, d_scratchB);
   CuCall_Filter_Half(m_launch, d_scratchB, d_otf, m_width, m_height);
-  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
-  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, d_scratchB, out));
+  Band_Real_Inverse(d_scratchB, out);
 }
 
 template unsigned Korvex<float>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
@@ -215,5 +229,9 @@ template void Korvex<float>::Band_Inverse(CudaComplex<float>*);
 template void Korvex<double>::Band_Inverse(CudaComplex<double>*);
 template void Korvex<float>::Band_Filter(CudaComplex<float>*);
 template void Korvex<double>::Band_Filter(CudaComplex<double>*);
+template void Korvex<float>::Band_Real_Forward(float*, CudaComplex<float>*);
+template void Korvex<double>::Band_Real_Forward(double*, CudaComplex<double>*);
+template void Korvex<float>::Band_Real_Inverse(CudaComplex<float>*, float*);
+template void Korvex<double>::Band_Real_Inverse(CudaComplex<double>*, double*);
 template void Korvex<float>::Band_Filter_Real(float*, float*);
 template void Korvex<double>::Band_Filter_Real(double*, double*);

@@ -24,6 +24,8 @@ namespace {
 
 using korvex::detail::Dot;
 using korvex::detail::Execute_FFT;
+using korvex::detail::Execute_Real_Forward;
+using korvex::detail::Execute_Real_Inverse;
 using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
@@ -85,6 +87,25 @@ void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer) {
     Band_Inverse(buffer);
   } else {
     KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  }
+}
+
+// A real image's half spectrum and back (`half` overwritten), likewise pruned or whole.
+template <typename T>
+void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* half) {
+  if (Haze_Band() != 0) {
+    Band_Real_Forward(in, half);
+  } else {
+    KORVEX_CHECK(Execute_Real_Forward(m_realForward, in, half));
+  }
+}
+
+template <typename T>
+void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* half, T* out) {
+  if (Haze_Band() != 0) {
+    Band_Real_Inverse(half, out);
+  } else {
+    KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, half, out));
   }
 }
 
@@ -168,8 +189,9 @@ void Korvex<T>::Haze_Finish() {
 // min_{b >= 0} f(x, b). b's part of f is a quadratic whose curvature F G'G is largest at zero
 // frequency, F G(0)^2, where b's light lies: kHazeSteps projected gradient steps of length
 // 1 / (F G(0)^2) bring it close, and warm-started from the last iteration's b they follow x as
-// it converges; each costs a transform pair (the gradient's change, the gathered move), the
-// last one half of one. (One Newton step per
+// it converges. Every image filtered here is real, so every transform is a real one through
+// the half spectrum: a pair for each step's change of the gradient (the last step's is not
+// needed) and a pair for the whole move, summed in real space, through G E. (One Newton step per
 // frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
 // 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
 // b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
@@ -182,29 +204,26 @@ void Korvex<T>::Haze_Eliminate() {
   const T frames = static_cast<T>(m_frames);
   T* b = d_estimate + pixels;
   T* bGrad = d_grad + pixels;
-  // The spectrum of b's whole move, gathered from the moves' transforms; Haze_Spectrum is
-  // free once Haze_Finish has taken the b-gradient from it.
-  CudaComplex<T>* moved = Haze_Spectrum();
-  KORVEX_CHECK(cudaMemset(moved, 0, pixels * sizeof(CudaComplex<T>)));
+  // Real images in d_scratchA: one step's move, then the change of the gradient it makes; and
+  // b's whole move. The half spectra in d_scratchB.
+  T* move = reinterpret_cast<T*>(d_scratchA);
+  T* moved = move + pixels;
+  CudaComplex<T>* half = d_scratchB;
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
-  T* change = reinterpret_cast<T*>(d_scratchA);
   for (int s = 0; s < kHazeSteps; ++s) {
-    CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, W, H);
-    Haze_Forward(d_scratchB);
-    // Complex images as 2 W H reals: the pair's launch covers that many.
-    CuCall_Addition(m_launchPair, reinterpret_cast<T*>(moved), reinterpret_cast<T*>(d_scratchB),
-                    reinterpret_cast<T*>(moved), W, 2 * H);
+    CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
     if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
-    CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
-    Haze_Inverse(d_scratchB);
-    CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
-    CuCall_Addition(m_launch, bGrad, change, bGrad, W, H);
+    Haze_Real_Forward(move, half);
+    CuCall_Haze_Curvature(m_launch, half, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
+    Haze_Real_Inverse(half, move);
+    CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
   }
-  CuCall_MM_Mult_CR(m_launch, moved, Haze_Part(kHazeGE), moved, W, H);
-  Haze_Inverse(moved);
-  CuCall_Scaled_Real(m_launch, moved, change, W, H);
+  T* change = moved;  // w H'G (b_new - b) once filtered, in place
+  Haze_Real_Forward(moved, half);
+  CuCall_Filter_Half(m_launch, half, Haze_Part(kHazeGE), W, H);
+  Haze_Real_Inverse(half, change);
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
   } else {
@@ -324,6 +343,10 @@ template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, co
 template void Korvex<float>::Haze_Forward(CudaComplex<float>*);
 template void Korvex<double>::Haze_Forward(CudaComplex<double>*);
 template void Korvex<float>::Haze_Inverse(CudaComplex<float>*);
+template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*);
+template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*);
+template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*);
+template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*);
 template void Korvex<double>::Haze_Inverse(CudaComplex<double>*);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);

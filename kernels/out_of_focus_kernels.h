@@ -96,29 +96,34 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(CudaComplex<T>* z, T* c
   }
 }
 
-// b takes a projected gradient step of length `step`: b = max(0, b - step bGrad); z gets the
-// move b made (real).
+// b takes a projected gradient step of length `step`: b = max(0, b - step bGrad); `move` gets
+// the move b made, and `moved` the moves so far (this one alone when `first` is 1).
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(CudaComplex<T>* z, T* b, T* bGrad, T step,
-                                                        unsigned W, unsigned H) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(T* b, T* bGrad, T step, T* move, T* moved,
+                                                        unsigned first, unsigned W, unsigned H) {
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    const T moved = b[i] - step * bGrad[i];
-    const T next = moved < T(0) ? T(0) : moved;  // a NaN stays NaN
-    z[i].re = next - b[i];
-    z[i].im = T(0);
+    const T stepped = b[i] - step * bGrad[i];
+    const T next = stepped < T(0) ? T(0) : stepped;  // a NaN stays NaN
+    const T m = next - b[i];
+    move[i] = m;
+    moved[i] = first != 0u ? m : moved[i] + m;
     b[i] = next;
   }
 }
 
-// z, the unshifted spectrum of a move of b, through b's curvature frames G'G, kept to the band
-// as in Cuda_Haze_Split.
+// z, the half spectrum (W / 2 + 1 columns of H rows) of a move of b, through b's curvature
+// frames G'G, kept to the band as in Cuda_Haze_Split, and scaled by 1 / (W H): the inverse
+// real transform then gives the gradient's change normalised.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Curvature(CudaComplex<T>* z, T* g, T frames,
                                                           unsigned band, unsigned W, unsigned H) {
-  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
-    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    const T gain = In_Band(col, band, W) ? frames * g[i] * g[i] : T(0);
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  const unsigned half = W / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, half);
+    const T v = g[korvex::kernels::at(col, row, W)];
+    const T gain = In_Band(col, band, W) ? scale.apply(frames * v * v) : T(0);
     z[i].re = z[i].re * gain;
     z[i].im = z[i].im * gain;
   }
