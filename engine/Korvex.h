@@ -241,7 +241,7 @@ class Korvex {
   static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
   void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
   void Fold_Out_Of_Focus(T sparsity);
-  void Haze_Start();
+  void Haze_Start(T* out);
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
   void Haze_Eliminate();

@@ -8,7 +8,8 @@
 // transform of x, b riding in its imaginary part (every filter here is real and even). w x is
 // F x plus the mean masks' harmonics, whose transforms E_l x the harmonic gradient takes
 // anyway: the b-gradient's spectrum is gathered from them and costs one inverse transform an
-// iteration.
+// iteration. Only real parts come back, so u_0 and the b-gradient are gathered as the half
+// spectra of their Hermitian parts and come back through the real inverse transforms.
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -131,12 +132,11 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   Add_Mask_Sum(T(1), weight);
 }
 
-// The transform of x that the data term needs, carrying b along: d_scratchB holds the
-// unnormalised inverse transform of H'H x + s H'G b (s = 1 where the harmonic combination
-// multiplies u_0 by w = sum_j m_j, F with a multiplier, which stands for w = F), and the
-// b-gradient's spectrum starts with G'H(F x) + F G'G b.
+// The transform of x that the data term needs, carrying b along: `out` gets H'H x + s H'G b
+// (s = 1 where the harmonic combination multiplies u_0 by w = sum_j m_j, F with a multiplier,
+// which stands for w = F), and the b-gradient's half spectrum starts with G'H(F x) + F G'G b.
 template <typename T>
-void Korvex<T>::Haze_Start() {
+void Korvex<T>::Haze_Start(T* out) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
@@ -145,7 +145,7 @@ void Korvex<T>::Haze_Start() {
   CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
                     m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(),
                     Haze_Band(), W, H);
-  Haze_Inverse(d_scratchB);
+  Haze_Real_Inverse(d_scratchB, out);
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
@@ -178,10 +178,11 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
 // where that filter's gain is largest.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
-  Haze_Inverse(Haze_Spectrum());
   const size_t pixels = size_t{m_width} * m_height;
-  CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
-                       d_grad + pixels, m_eliminate ? 0u : 1u, m_width, m_height);
+  T* bGrad = d_grad + pixels;
+  Haze_Real_Inverse(Haze_Spectrum(), bGrad);
+  CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad,
+                       m_eliminate ? 0u : 1u, m_width, m_height);
 }
 
 // With preconditioned steps b is no unknown of the step: after each gradient it moves towards
@@ -350,8 +351,8 @@ template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*);
 template void Korvex<double>::Haze_Inverse(CudaComplex<double>*);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
-template void Korvex<float>::Haze_Start();
-template void Korvex<double>::Haze_Start();
+template void Korvex<float>::Haze_Start(float*);
+template void Korvex<double>::Haze_Start(double*);
 template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned);
 template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
 template void Korvex<float>::Haze_Finish();
