@@ -245,8 +245,8 @@ class Korvex {
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
   void Haze_Eliminate();
-  void Reduced_Problem(const std::vector<double>& approximation,
-                       const std::vector<double>& transfer, const T* otf, double share,
+  void Reduced_Problem(const std::vector<double>& approximation, const std::vector<double>& g,
+                       const std::vector<double>& e, double share,
                        std::vector<double>& reduced, std::vector<double>& coupling,
                        std::vector<double>& crossing) const;
   void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& transfer,

@@ -243,16 +243,15 @@ void Korvex<T>::Haze_Eliminate() {
 //                    what the patterned bands carry, the slow direction the preconditioner speeds;
 //   right-hand side  r_x - (C / D) r_b                      (`coupling` = C / D),
 // r_x and r_b the data x and b are fitted to; `crossing` is C. `share` scales the reduction.
-// Centred and column-major like the approximation.
+// g and e are G's and the OTF's even parts. Centred and column-major like the approximation.
 template <typename T>
 void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
-                                const std::vector<double>& transfer, const T* otf, double share,
-                                std::vector<double>& reduced, std::vector<double>& coupling,
+                                const std::vector<double>& g, const std::vector<double>& e,
+                                double share, std::vector<double>& reduced,
+                                std::vector<double>& coupling,
                                 std::vector<double>& crossing) const {
   const unsigned W = m_width;
   const unsigned H = m_height;
-  const std::vector<double> g = Even_Part(transfer, W, H);
-  const std::vector<double> e = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
   const double frames = m_frames;
   const double g0 = g[size_t{W / 2} * H + H / 2];
   const double eps = kHazeCurvatureFloor * frames * g0 * g0;
@@ -278,8 +277,11 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
                              const std::vector<double>& transfer, const T* otf,
                              bool fourierStart, bool nonNegative) {
   const size_t pixels = size_t{m_width} * m_height;
+  const std::vector<double> g = Even_Part(transfer, m_width, m_height);
+  const std::vector<double> e =
+      Even_Part(std::vector<double>(otf, otf + pixels), m_width, m_height);
   std::vector<double> reduced, coupling, crossing;
-  Reduced_Problem(approximation, transfer, otf, 1.0, reduced, coupling, crossing);
+  Reduced_Problem(approximation, g, e, 1.0, reduced, coupling, crossing);
   double share = 1.0;
   if (fourierStart) {
     Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
@@ -295,7 +297,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       for (T v : b) free += v > T(0);
       share = static_cast<double>(free) / static_cast<double>(pixels);
       Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
-      Reduced_Problem(approximation, transfer, otf, share, reduced, coupling, crossing);
+      Reduced_Problem(approximation, g, e, share, reduced, coupling, crossing);
     }
   }
   if (m_preconditioned) {
@@ -360,11 +362,13 @@ template void Korvex<double>::Haze_Finish();
 template void Korvex<float>::Haze_Eliminate();
 template void Korvex<double>::Haze_Eliminate();
 template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
-                                             const std::vector<double>&, const float*, double,
+                                             const std::vector<double>&,
+                                             const std::vector<double>&, double,
                                              std::vector<double>&, std::vector<double>&,
                                              std::vector<double>&) const;
 template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
-                                              const std::vector<double>&, const double*, double,
+                                              const std::vector<double>&,
+                                              const std::vector<double>&, double,
                                               std::vector<double>&, std::vector<double>&,
                                               std::vector<double>&) const;
 template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
