@@ -289,8 +289,8 @@ class Korvex {
   void Band_Forward(CudaComplex<T>* buffer);
   void Band_Inverse(CudaComplex<T>* buffer);
   void Band_Filter(CudaComplex<T>* buffer);
-  void Band_Real_Forward(T* in, CudaComplex<T>* half);
-  void Band_Real_Inverse(CudaComplex<T>* half, T* out);
+  void Band_Real_Forward(T* in, CudaComplex<T>* spectrum);
+  void Band_Real_Inverse(CudaComplex<T>* spectrum, T* out);
   void Band_Filter_Real(T* in, T* out);
   // The out-of-focus term's transforms pruned to d_otf's band as well when G E and, to
   // `tolerance`, G'G lie within it (Korvex_Band.cpp).
@@ -301,8 +301,8 @@ class Korvex {
   }
   void Haze_Forward(CudaComplex<T>* buffer);
   void Haze_Inverse(CudaComplex<T>* buffer);
-  void Haze_Real_Forward(T* in, CudaComplex<T>* half);
-  void Haze_Real_Inverse(CudaComplex<T>* half, T* out);
+  void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum);
+  void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out);
   unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
   unsigned m_band = 0;
   unsigned m_bandPlanned = 0;         // the band the column plans were made for; 0: none

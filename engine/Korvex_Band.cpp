@@ -188,20 +188,20 @@ void Korvex<T>::Band_Filter(CudaComplex<T>* buffer) {
   Band_Inverse(buffer);
 }
 
-// The real image `in`'s half spectrum into `half`, unnormalised, in the band's columns only
+// The real image `in`'s half spectrum into `spectrum`, unnormalised, in the band's columns only
 // (the others hold their rows' transforms); `in` is left as it was.
 template <typename T>
-void Korvex<T>::Band_Real_Forward(T* in, CudaComplex<T>* half) {
-  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, half));
-  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, half, half, CUFFT_FORWARD));
+void Korvex<T>::Band_Real_Forward(T* in, CudaComplex<T>* spectrum) {
+  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, spectrum));
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, spectrum, spectrum, CUFFT_FORWARD));
 }
 
 // The inverse of Band_Real_Forward into `out`, for a half spectrum that is 0 outside the band;
-// `half` is overwritten.
+// `spectrum` is overwritten.
 template <typename T>
-void Korvex<T>::Band_Real_Inverse(CudaComplex<T>* half, T* out) {
-  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, half, half, CUFFT_INVERSE));
-  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, half, out));
+void Korvex<T>::Band_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, spectrum, spectrum, CUFFT_INVERSE));
+  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, spectrum, out));
 }
 
 // The real image `in` through d_otf into `out` (which may be `in`), normalised, through the

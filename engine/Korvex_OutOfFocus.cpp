@@ -91,22 +91,22 @@ void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer) {
   }
 }
 
-// A real image's half spectrum and back (`half` overwritten), likewise pruned or whole.
+// A real image's half spectrum and back (`spectrum` overwritten), likewise pruned or whole.
 template <typename T>
-void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* half) {
+void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum) {
   if (Haze_Band() != 0) {
-    Band_Real_Forward(in, half);
+    Band_Real_Forward(in, spectrum);
   } else {
-    KORVEX_CHECK(Execute_Real_Forward(m_realForward, in, half));
+    KORVEX_CHECK(Execute_Real_Forward(m_realForward, in, spectrum));
   }
 }
 
 template <typename T>
-void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* half, T* out) {
+void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
   if (Haze_Band() != 0) {
-    Band_Real_Inverse(half, out);
+    Band_Real_Inverse(spectrum, out);
   } else {
-    KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, half, out));
+    KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, spectrum, out));
   }
 }
 
@@ -209,22 +209,22 @@ void Korvex<T>::Haze_Eliminate() {
   // b's whole move. The half spectra in d_scratchB.
   T* move = reinterpret_cast<T*>(d_scratchA);
   T* moved = move + pixels;
-  CudaComplex<T>* half = d_scratchB;
+  CudaComplex<T>* spectrum = d_scratchB;
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
   for (int s = 0; s < kHazeSteps; ++s) {
     CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
     if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
-    Haze_Real_Forward(move, half);
-    CuCall_Haze_Curvature(m_launch, half, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
-    Haze_Real_Inverse(half, move);
+    Haze_Real_Forward(move, spectrum);
+    CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
+    Haze_Real_Inverse(spectrum, move);
     CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
   }
   T* change = moved;  // w H'G (b_new - b) once filtered, in place
-  Haze_Real_Forward(moved, half);
-  CuCall_Filter_Half(m_launch, half, Haze_Part(kHazeGE), W, H);
-  Haze_Real_Inverse(half, change);
+  Haze_Real_Forward(moved, spectrum);
+  CuCall_Filter_Half(m_launch, spectrum, Haze_Part(kHazeGE), W, H);
+  Haze_Real_Inverse(spectrum, change);
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
   } else {
