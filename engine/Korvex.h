@@ -292,18 +292,19 @@ class Korvex {
   void Band_Real_Forward(T* in, CudaComplex<T>* spectrum);
   void Band_Real_Inverse(CudaComplex<T>* spectrum, T* out);
   void Band_Filter_Real(T* in, T* out);
-  // The out-of-focus term's transforms pruned to d_otf's band as well when G E and, to
-  // `tolerance`, G'G lie within it (Korvex_Band.cpp).
+  // The out-of-focus term's transforms pruned to d_otf's band as well where what they filter
+  // through lies within it (Korvex_Band.cpp): Blur_Band for G E, Haze_Band for G E and, to
+  // `tolerance`, G'G; 0 where it does not (the 2-D plans).
   static unsigned Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
-                               unsigned W, unsigned H, double tolerance);
-  unsigned Haze_Band() const {
-    return m_band != 0 && m_hazeColumns <= m_band ? m_band : 0;
-  }
-  void Haze_Forward(CudaComplex<T>* buffer);
-  void Haze_Inverse(CudaComplex<T>* buffer);
-  void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum);
-  void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out);
+                               unsigned W, unsigned H, double tolerance, unsigned& blur);
+  unsigned Blur_Band() const { return m_band != 0 && m_blurColumns <= m_band ? m_band : 0; }
+  unsigned Haze_Band() const { return m_band != 0 && m_hazeColumns <= m_band ? m_band : 0; }
+  void Haze_Forward(CudaComplex<T>* buffer, unsigned band);
+  void Haze_Inverse(CudaComplex<T>* buffer, unsigned band);
+  void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band);
+  void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band);
   unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
+  unsigned m_blurColumns = 0;         // the band of G E
   unsigned m_band = 0;
   unsigned m_bandPlanned = 0;         // the band the column plans were made for; 0: none
   cufftHandle m_rowPlan = 0;          // H complex rows of W points

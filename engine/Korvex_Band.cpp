@@ -87,9 +87,10 @@ unsigned Korvex<T>::Band_Columns(const std::vector<double>& centred, unsigned W,
 // changes that image by at most tolerance times its mean, F G(0)^2 sum(b) / (W H). With the
 // precision's rounding unit for `tolerance`, that is below the rounding of the transforms.
 // G itself (G'sum_j d_j, the haze G b) is filtered once a call, through the 2-D plans, whole.
+// `blur` gets the band of G E alone, which the filterings without G'G need.
 template <typename T>
 unsigned Korvex<T>::Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
-                                 unsigned W, unsigned H, double tolerance) {
+                                 unsigned W, unsigned H, double tolerance, unsigned& blur) {
   // A column's reach: the least band that holds it (device column d lies in band m when
   // d < m or d >= W - m).
   const unsigned reaches = W / 2 + 1;
@@ -105,6 +106,7 @@ unsigned Korvex<T>::Haze_Columns(const std::vector<double>& g, const std::vector
       needed = std::max(needed, reach);
     }
   }
+  blur = needed;
   const double zero = g[size_t{W / 2} * H + H / 2];
   const double allowed = tolerance * zero * zero;
   // Widen the band from the widest reach down while what it leaves out stays allowed.
@@ -217,10 +219,10 @@ template unsigned Korvex<float>::Band_Columns(const std::vector<double>&, unsign
 template unsigned Korvex<double>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
 template unsigned Korvex<float>::Haze_Columns(const std::vector<double>&,
                                              const std::vector<double>&, unsigned, unsigned,
-                                             double);
+                                             double, unsigned&);
 template unsigned Korvex<double>::Haze_Columns(const std::vector<double>&,
                                               const std::vector<double>&, unsigned, unsigned,
-                                              double);
+                                              double, unsigned&);
 template void Korvex<float>::Set_Band(const std::vector<double>&);
 template void Korvex<double>::Set_Band(const std::vector<double>&);
 template void Korvex<float>::Band_Forward(CudaComplex<float>*);

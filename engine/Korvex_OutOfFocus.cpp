@@ -65,17 +65,19 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T
   m_hazeZero = g[zero];
   m_otfZero = ge[zero];
   for (size_t i = 0; i < ge.size(); ++i) ge[i] *= g[i];
-  m_hazeColumns = Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon());
+  m_hazeColumns =
+      Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), m_blurColumns);
   Upload_Centred(g, Haze_Part(kHazeG));
   Upload_Centred(ge, Haze_Part(kHazeGE));
 }
 
-// The term's transforms, unnormalised, in place: pruned to d_otf's band where Haze_Band allows
-// (every spectrum they filter is then multiplied by d_otf, G E or G'G truncated to the band),
-// else through the 2-D plan.
+// The term's transforms, unnormalised, in place: pruned to d_otf's band where `band`, from
+// Blur_Band or Haze_Band as the filters that follow need, is nonzero (every spectrum they
+// filter is then multiplied by d_otf, G E or G'G truncated to the band), else through the 2-D
+// plan.
 template <typename T>
-void Korvex<T>::Haze_Forward(CudaComplex<T>* buffer) {
-  if (Haze_Band() != 0) {
+void Korvex<T>::Haze_Forward(CudaComplex<T>* buffer, unsigned band) {
+  if (band != 0) {
     Band_Forward(buffer);
   } else {
     KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
@@ -83,8 +85,8 @@ void Korvex<T>::Haze_Forward(CudaComplex<T>* buffer) {
 }
 
 template <typename T>
-void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer) {
-  if (Haze_Band() != 0) {
+void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer, unsigned band) {
+  if (band != 0) {
     Band_Inverse(buffer);
   } else {
     KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
@@ -93,8 +95,8 @@ void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer) {
 
 // A real image's half spectrum and back (`spectrum` overwritten), likewise pruned or whole.
 template <typename T>
-void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum) {
-  if (Haze_Band() != 0) {
+void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band) {
+  if (band != 0) {
     Band_Real_Forward(in, spectrum);
   } else {
     KORVEX_CHECK(Execute_Real_Forward(m_realForward, in, spectrum));
@@ -102,8 +104,8 @@ void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum) {
 }
 
 template <typename T>
-void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
-  if (Haze_Band() != 0) {
+void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band) {
+  if (band != 0) {
     Band_Real_Inverse(spectrum, out);
   } else {
     KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, spectrum, out));
@@ -141,11 +143,11 @@ void Korvex<T>::Haze_Start(T* out) {
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
   CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
-  Haze_Forward(d_scratchA);
+  Haze_Forward(d_scratchA, Haze_Band());
   CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
                     m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(),
                     Haze_Band(), W, H);
-  Haze_Real_Inverse(d_scratchB, out);
+  Haze_Real_Inverse(d_scratchB, out, Blur_Band());  // t and G E only
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
@@ -162,12 +164,12 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   // The mean coefficients follow the phase tables of every orientation and the coefficients
   // of every frame (Table_Layout in Korvex_Harmonic.cpp).
   const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
-  Haze_Forward(buffer);
+  Haze_Forward(buffer, Blur_Band());
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
-  Haze_Inverse(buffer);
+  Haze_Inverse(buffer, Blur_Band());
 }
 
 // The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
@@ -180,7 +182,7 @@ template <typename T>
 void Korvex<T>::Haze_Finish() {
   const size_t pixels = size_t{m_width} * m_height;
   T* bGrad = d_grad + pixels;
-  Haze_Real_Inverse(Haze_Spectrum(), bGrad);
+  Haze_Real_Inverse(Haze_Spectrum(), bGrad, Haze_Band());
   CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad,
                        m_eliminate ? 0u : 1u, m_width, m_height);
 }
@@ -216,15 +218,15 @@ void Korvex<T>::Haze_Eliminate() {
   for (int s = 0; s < kHazeSteps; ++s) {
     CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
     if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
-    Haze_Real_Forward(move, spectrum);
+    Haze_Real_Forward(move, spectrum, Haze_Band());
     CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
-    Haze_Real_Inverse(spectrum, move);
+    Haze_Real_Inverse(spectrum, move, Haze_Band());
     CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
   }
   T* change = moved;  // w H'G (b_new - b) once filtered, in place
-  Haze_Real_Forward(moved, spectrum);
+  Haze_Real_Forward(moved, spectrum, Blur_Band());
   CuCall_Filter_Half(m_launch, spectrum, Haze_Part(kHazeGE), W, H);
-  Haze_Real_Inverse(spectrum, change);
+  Haze_Real_Inverse(spectrum, change, Blur_Band());
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
   } else {
@@ -343,14 +345,14 @@ template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsi
 template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
-template void Korvex<float>::Haze_Forward(CudaComplex<float>*);
-template void Korvex<double>::Haze_Forward(CudaComplex<double>*);
-template void Korvex<float>::Haze_Inverse(CudaComplex<float>*);
-template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*);
-template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*);
-template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*);
-template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*);
-template void Korvex<double>::Haze_Inverse(CudaComplex<double>*);
+template void Korvex<float>::Haze_Forward(CudaComplex<float>*, unsigned);
+template void Korvex<double>::Haze_Forward(CudaComplex<double>*, unsigned);
+template void Korvex<float>::Haze_Inverse(CudaComplex<float>*, unsigned);
+template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*, unsigned);
+template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*, unsigned);
+template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*, unsigned);
+template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*, unsigned);
+template void Korvex<double>::Haze_Inverse(CudaComplex<double>*, unsigned);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
 template void Korvex<float>::Haze_Start(float*);
