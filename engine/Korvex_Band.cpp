@@ -129,7 +129,7 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
   if (band == 0) return;
   const int W = static_cast<int>(m_width);
   const int H = static_cast<int>(m_height);
-  const int half = W / 2 + 1;
+  const int halfWidth = W / 2 + 1;
   const bool single = std::is_same_v<T, float>;
   const cufftType complexType = single ? CUFFT_C2C : CUFFT_Z2Z;
   if (m_rowPlan == 0) {
@@ -138,12 +138,12 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
   }
   if (m_realRowForward == 0) {
     Make_Plan<T>(m_realRowForward, [&](cufftHandle* p) {
-      return Plan_Batch(p, W, H, 1, W, 1, half, single ? CUFFT_R2C : CUFFT_D2Z);
+      return Plan_Batch(p, W, H, 1, W, 1, halfWidth, single ? CUFFT_R2C : CUFFT_D2Z);
     });
   }
   if (m_realRowInverse == 0) {
     Make_Plan<T>(m_realRowInverse, [&](cufftHandle* p) {
-      return Plan_Batch(p, W, H, 1, half, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
+      return Plan_Batch(p, W, H, 1, halfWidth, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
     });
   }
   if (band != m_bandPlanned) {
@@ -155,7 +155,7 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
       return Plan_Batch(p, H, columns, W, 1, W, 1, complexType);
     });
     Make_Plan<T>(m_halfColumnPlan, [&](cufftHandle* p) {
-      return Plan_Batch(p, H, columns, half, 1, half, 1, complexType);
+      return Plan_Batch(p, H, columns, halfWidth, 1, halfWidth, 1, complexType);
     });
     m_bandPlanned = band;
   }
