@@ -5,11 +5,12 @@
 //   b:  G'(H(w x) + F G b - sum_j d_j) + F sparsity G(0),
 // with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time.
 // The harmonic gradient multiplies u_0 = H'H x by w already, so H'G b joins u_0 in the
-// transform of x, b riding in its imaginary part (every filter here is real and even). w x is
+// transform of x, beside b's own (every filter here is real and even). w x is
 // F x plus the mean masks' harmonics, whose transforms E_l x the harmonic gradient takes
 // anyway: the b-gradient's spectrum is gathered from them and costs one inverse transform an
-// iteration. Only real parts come back, so u_0 and the b-gradient are gathered as the half
-// spectra of their Hermitian parts and come back through the real inverse transforms.
+// iteration. Only real parts come back, so u_0 and the b-gradient are gathered as half spectra
+// (of their Hermitian parts, where a complex spectrum adds to them) and come back through the
+// real inverse transforms.
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -134,7 +135,7 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   Add_Mask_Sum(T(1), weight);
 }
 
-// The transform of x that the data term needs, carrying b along: `out` gets H'H x + s H'G b
+// The transform of x that the data term needs, with b's beside it: `out` gets H'H x + s H'G b
 // (s = 1 where the harmonic combination multiplies u_0 by w = sum_j m_j, F with a multiplier,
 // which stands for w = F), and the b-gradient's half spectrum starts with G'H(F x) + F G'G b.
 template <typename T>
@@ -142,12 +143,12 @@ void Korvex<T>::Haze_Start(T* out) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
-  CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
-  Haze_Forward(d_scratchA, Haze_Band());
-  CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
-                    m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(),
+  Haze_Real_Forward(d_estimate, d_scratchA, Haze_Band());
+  Haze_Real_Forward(d_estimate + size_t{W} * H, d_scratchB, Haze_Band());
+  CuCall_Haze_Split(m_launch, d_scratchA, d_scratchB, d_otf, Haze_Part(kHazeG),
+                    Haze_Part(kHazeGE), m_multiplier ? frames : T(1), frames, Haze_Spectrum(),
                     Haze_Band(), W, H);
-  Haze_Real_Inverse(d_scratchB, out, Blur_Band());  // t and G E only
+  Haze_Real_Inverse(d_scratchA, out, Blur_Band());  // t and G E only
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the

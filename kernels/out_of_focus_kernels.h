@@ -1,11 +1,11 @@
 // The kernels of the out-of-focus term: one image b, shared by every frame and unpatterned,
-// seen through a real even low-pass G. The transform of x that the data term takes anyway
-// carries b in its imaginary part. The b-gradient's spectrum is gathered from that transform
-// and from those of the modulated images E_l x; only the real parts of the inverse
-// transforms are kept. The real part of the inverse transform of a spectrum A is the inverse
-// transform of its Hermitian part (A(q) + conj A(-q)) / 2, so the kernels that gather from a
-// whole spectrum write that part's half spectrum (W / 2 + 1 columns of H rows), which the
-// inverse real transform takes: half the work of the complex one.
+// seen through a real even low-pass G. The b-gradient's spectrum is gathered from the half
+// spectra of x and b (the transform of x the data term takes anyway, and b's) and from the
+// spectra of the modulated images E_l x; only the real parts of the inverse transforms are
+// kept. The real part of the inverse transform of a spectrum A is the inverse transform of its
+// Hermitian part (A(q) + conj A(-q)) / 2, so the kernel that gathers from a whole complex
+// spectrum writes that part's half spectrum (W / 2 + 1 columns of H rows), which the inverse
+// real transform takes: half the work of the complex one.
 //
 // Included only by Korvex_Kernels.cu, which launches them.
 #pragma once
@@ -34,44 +34,30 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Add_Scalar(T* a, T s, unsigned W, uns
   }
 }
 
-// out = x + i b.
+// x and z, the half spectra of x and of b (unshifted), with t the transfer function of H'H,
+// g = G and ge = G E (E the OTF's even part), all real and even and in device order. x becomes
+//   u0  = (t x + s ge z) / (W H)   that of H'H x + s H'G b, normalised,
+// and acc gets
+//   frames (ge x + g^2 z)          that of G'H(F x) + F G'G b (the b-gradient's start).
+// A nonzero `band` keeps G'G to the columns 0 .. band - 1 and W - band .. W - 1 (In_Band),
+// where t and ge are nonzero too: the spectra outside them hold only their rows' transforms,
+// and both products are 0 there.
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Pack_Pair(T* x, T* b, CudaComplex<T>* out, unsigned W,
-                                                     unsigned H) {
-  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
-    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    out[i].re = x[i];
-    out[i].im = b[i];
-  }
-}
-
-// z, the unshifted spectrum of x + i b, with t the transfer function of H'H, g = G and ge = G E
-// (E the OTF's even part), all real and even and in the same order. z splits into the spectra
-// X = (z(q) + conj z(-q)) / 2 of x and B = (z(q) - conj z(-q)) / 2i of b, and into the half
-// spectra go
-//   u0  = (t X + s ge B) / (W H)   of H'H x + s H'G b, normalised,
-//   acc = frames (ge X + g^2 B)    of G'H(F x) + F G'G b (the b-gradient's start).
-// Neither may be z. A nonzero `band` keeps G'G to the columns 0 .. band - 1 and
-// W - band .. W - 1 (In_Band), where t and ge are nonzero too: the spectrum outside them holds
-// only its rows' transforms, and both products are 0 there.
-template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* z, T* t, T* g, T* ge, T s,
-                                                      T frames, CudaComplex<T>* u0,
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* x, CudaComplex<T>* z, T* t,
+                                                      T* g, T* ge, T s, T frames,
                                                       CudaComplex<T>* acc, unsigned band,
                                                       unsigned W, unsigned H) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
   const unsigned half = W / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    const korvex::kernels::Index o = Opposite(col, row, W, H);
-    const T xr = T(0.5) * (z[i].re + z[o].re), xi = T(0.5) * (z[i].im - z[o].im);
-    const T br = T(0.5) * (z[i].im + z[o].im), bi = T(0.5) * (z[o].re - z[i].re);
+    const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
+    const T xr = x[h].re, xi = x[h].im, br = z[h].re, bi = z[h].im;
     const T blur = ge[i];
     const T haze = s * blur;
     const T gain = In_Band(col, band, W) ? g[i] * g[i] : T(0);
-    const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
-    u0[h].re = scale.apply(t[i] * xr + haze * br);
-    u0[h].im = scale.apply(t[i] * xi + haze * bi);
+    x[h].re = scale.apply(t[i] * xr + haze * br);
+    x[h].im = scale.apply(t[i] * xi + haze * bi);
     acc[h].re = frames * (blur * xr + gain * br);
     acc[h].im = frames * (blur * xi + gain * bi);
   }

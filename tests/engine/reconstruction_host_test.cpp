@@ -176,8 +176,8 @@ TYPED_TEST(ReconstructionHostTest, BandPlansAreMadeOncePerBandWidth) {
 // With the out-of-focus model the haze's transforms follow the OTF's band. Those through G E
 // alone (the modulated images', u_0's) are pruned whatever G; those through G'G are pruned when
 // G'G is below rounding outside the band (a narrow Gaussian) and whole when it is not (the same
-// Gaussian over a floor): each iteration's transform of x + i b is then one complex transform
-// instead of three batches, and the b-gradient's real inverse has no batch of columns before it.
+// Gaussian over a floor): each iteration's real transforms of x and b then have no batch of
+// columns after them, nor the b-gradient's real inverse before it.
 TYPED_TEST(ReconstructionHostTest, HazeTransformsFollowTheBandWhereItsLowPassVanishes) {
   using T = TypeParam;
   const bool single = std::is_same_v<T, float>;
