@@ -127,9 +127,7 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   if (sparsity != T(0)) {
     CuCall_Add_Scalar(m_launch, data, -sparsity * static_cast<T>(m_frames), W, H);
   }
-  CuCall_Real2Complex(m_launch, data, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
-  CuCall_Scaled_Real(m_launch, d_scratchB, data, W, H);
+  Filter_Real(data, Haze_Part(kHazeG), data);
   T* weight = Haze_Part(kHazeWeight);
   KORVEX_CHECK(cudaMemset(weight, 0, size_t{W} * H * sizeof(T)));
   Add_Mask_Sum(T(1), weight);
@@ -325,9 +323,7 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
   T* b = d_estimate + size_t{W} * H;
   if (haze != nullptr) {
     T* staging = reinterpret_cast<T*>(d_scratchA);
-    CuCall_Real2Complex(m_launch, b, d_scratchB, W, H);
-    Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
-    CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+    Filter_Real(b, Haze_Part(kHazeG), d_dataGrad);
     CuCall_Row2Col(m_launch, d_dataGrad, staging, W, H);
     KORVEX_CHECK(cudaMemcpy(haze, staging, size_t{W} * H * sizeof(T), cudaMemcpyDeviceToHost));
   }
