@@ -241,12 +241,12 @@ class Korvex {
   static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
   void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
   void Fold_Out_Of_Focus(T sparsity);
-  void Haze_Start();
+  void Haze_Start(T* out);
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
   void Haze_Eliminate();
-  void Reduced_Problem(const std::vector<double>& approximation,
-                       const std::vector<double>& transfer, const T* otf, double share,
+  void Reduced_Problem(const std::vector<double>& approximation, const std::vector<double>& g,
+                       const std::vector<double>& e, double share,
                        std::vector<double>& reduced, std::vector<double>& coupling,
                        std::vector<double>& crossing) const;
   void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& transfer,
@@ -286,8 +286,25 @@ class Korvex {
   // those columns are transformed along the columns. 0: the whole grid, the 2-D plans.
   static unsigned Band_Columns(const std::vector<double>& centred, unsigned W, unsigned H);
   void Set_Band(const std::vector<double>& centred);
+  void Band_Forward(CudaComplex<T>* buffer);
+  void Band_Inverse(CudaComplex<T>* buffer);
   void Band_Filter(CudaComplex<T>* buffer);
+  void Band_Real_Forward(T* in, CudaComplex<T>* spectrum);
+  void Band_Real_Inverse(CudaComplex<T>* spectrum, T* out);
   void Band_Filter_Real(T* in, T* out);
+  // The out-of-focus term's transforms pruned to d_otf's band as well where what they filter
+  // through lies within it (Korvex_Band.cpp): Blur_Band for G E, Haze_Band for G E and, to
+  // `tolerance`, G'G; 0 where it does not (the 2-D plans).
+  static unsigned Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
+                               unsigned W, unsigned H, double tolerance, unsigned& blur);
+  unsigned Blur_Band() const { return m_band != 0 && m_blurColumns <= m_band ? m_band : 0; }
+  unsigned Haze_Band() const { return m_band != 0 && m_hazeColumns <= m_band ? m_band : 0; }
+  void Haze_Forward(CudaComplex<T>* buffer, unsigned band);
+  void Haze_Inverse(CudaComplex<T>* buffer, unsigned band);
+  void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band);
+  void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band);
+  unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
+  unsigned m_blurColumns = 0;         // the band of G E
   unsigned m_band = 0;
   unsigned m_bandPlanned = 0;         // the band the column plans were made for; 0: none
   cufftHandle m_rowPlan = 0;          // H complex rows of W points

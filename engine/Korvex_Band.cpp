@@ -79,6 +79,46 @@ unsigned Korvex<T>::Band_Columns(const std::vector<double>& centred, unsigned W,
   return 8 * uint64_t{band} > 3 * uint64_t{W} ? 0 : band;
 }
 
+// The band the out-of-focus term's filters need, from G's even part `g` and G E (`ge`), both
+// centred and column-major like Band_Columns' argument: every column where G E is nonzero, and
+// as many of G's as keep G'G whole to `tolerance`. A Gaussian G is nonzero everywhere, but G'G
+// enters the b-gradient only as F G'G applied to b (or to a move of b), whose transform is at
+// most its sum at every frequency: leaving out columns where G^2 sums to tolerance G(0)^2
+// changes that image by at most tolerance times its mean, F G(0)^2 sum(b) / (W H). With the
+// precision's rounding unit for `tolerance`, that is below the rounding of the transforms.
+// G itself (G'sum_j d_j, the haze G b) is filtered once a call, through the 2-D plans, whole.
+// `blur` gets the band of G E alone, which the filterings without G'G need.
+template <typename T>
+unsigned Korvex<T>::Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
+                                 unsigned W, unsigned H, double tolerance, unsigned& blur) {
+  // A column's reach: the least band that holds it (device column d lies in band m when
+  // d < m or d >= W - m).
+  const unsigned reaches = W / 2 + 1;
+  std::vector<double> power(reaches + 2, 0.0);
+  unsigned needed = 1;
+  for (unsigned c = 0; c < W; ++c) {
+    const unsigned device = (c + W - W / 2) % W;
+    const unsigned reach = device <= W / 2 ? device + 1 : W - device;
+    const double* column = g.data() + size_t{c} * H;
+    const double* product = ge.data() + size_t{c} * H;
+    for (unsigned r = 0; r < H; ++r) power[reach] += column[r] * column[r];
+    if (std::any_of(product, product + H, [](double v) { return v != 0.0; })) {
+      needed = std::max(needed, reach);
+    }
+  }
+  blur = needed;
+  const double zero = g[size_t{W / 2} * H + H / 2];
+  const double allowed = tolerance * zero * zero;
+  // Widen the band from the widest reach down while what it leaves out stays allowed.
+  unsigned band = reaches;
+  double left = 0.0;
+  while (band > needed && left + power[band] <= allowed) {
+    left += power[band];
+    --band;
+  }
+  return band;
+}
+
 // Reads the band of the transfer function just uploaded to d_otf (harmonic engines only) and
 // makes the plans it needs.
 template <typename T>
@@ -89,7 +129,7 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
   if (band == 0) return;
   const int W = static_cast<int>(m_width);
   const int H = static_cast<int>(m_height);
-  const int half = W / 2 + 1;
+  const int halfWidth = W / 2 + 1;
   const bool single = std::is_same_v<T, float>;
   const cufftType complexType = single ? CUFFT_C2C : CUFFT_Z2Z;
   if (m_rowPlan == 0) {
@@ -98,12 +138,12 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
   }
   if (m_realRowForward == 0) {
     Make_Plan<T>(m_realRowForward, [&](cufftHandle* p) {
-      return Plan_Batch(p, W, H, 1, W, 1, half, single ? CUFFT_R2C : CUFFT_D2Z);
+      return Plan_Batch(p, W, H, 1, W, 1, halfWidth, single ? CUFFT_R2C : CUFFT_D2Z);
     });
   }
   if (m_realRowInverse == 0) {
     Make_Plan<T>(m_realRowInverse, [&](cufftHandle* p) {
-      return Plan_Batch(p, W, H, 1, half, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
+      return Plan_Batch(p, W, H, 1, halfWidth, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
     });
   }
   if (band != m_bandPlanned) {
@@ -115,44 +155,85 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
       return Plan_Batch(p, H, columns, W, 1, W, 1, complexType);
     });
     Make_Plan<T>(m_halfColumnPlan, [&](cufftHandle* p) {
-      return Plan_Batch(p, H, columns, half, 1, half, 1, complexType);
+      return Plan_Batch(p, H, columns, halfWidth, 1, halfWidth, 1, complexType);
     });
     m_bandPlanned = band;
   }
   m_band = band;
 }
 
-// `buffer` through d_otf in place, unnormalised, as Filter_In_Place with the 2-D plan.
+// `buffer`'s 2-D transform in place, unnormalised, in the band's columns only: every row, then
+// the band's columns at both ends. The other columns hold their rows' transforms, which a
+// transfer function zero there sets to 0.
 template <typename T>
-void Korvex<T>::Band_Filter(CudaComplex<T>* buffer) {
-  const unsigned W = m_width;
-  const unsigned H = m_height;
-  CudaComplex<T>* negative = buffer + (W - m_band);
+void Korvex<T>::Band_Forward(CudaComplex<T>* buffer) {
+  CudaComplex<T>* negative = buffer + (m_width - m_band);
   KORVEX_CHECK(Execute_FFT(m_rowPlan, buffer, buffer, CUFFT_FORWARD));
   KORVEX_CHECK(Execute_FFT(m_columnPlan, buffer, buffer, CUFFT_FORWARD));
   KORVEX_CHECK(Execute_FFT(m_columnPlan, negative, negative, CUFFT_FORWARD));
-  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
+}
+
+// The inverse of Band_Forward, unnormalised, for a spectrum that is 0 outside the band.
+template <typename T>
+void Korvex<T>::Band_Inverse(CudaComplex<T>* buffer) {
+  CudaComplex<T>* negative = buffer + (m_width - m_band);
   KORVEX_CHECK(Execute_FFT(m_columnPlan, buffer, buffer, CUFFT_INVERSE));
   KORVEX_CHECK(Execute_FFT(m_columnPlan, negative, negative, CUFFT_INVERSE));
   KORVEX_CHECK(Execute_FFT(m_rowPlan, buffer, buffer, CUFFT_INVERSE));
+}
+
+// `buffer` through d_otf in place, unnormalised, as Filter_In_Place with the 2-D plan.
+template <typename T>
+void Korvex<T>::Band_Filter(CudaComplex<T>* buffer) {
+  Band_Forward(buffer);
+  CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, m_width, m_height);
+  Band_Inverse(buffer);
+}
+
+// The real image `in`'s half spectrum into `spectrum`, unnormalised, in the band's columns only
+// (the others hold their rows' transforms); `in` is left as it was.
+template <typename T>
+void Korvex<T>::Band_Real_Forward(T* in, CudaComplex<T>* spectrum) {
+  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, spectrum));
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, spectrum, spectrum, CUFFT_FORWARD));
+}
+
+// The inverse of Band_Real_Forward into `out`, for a half spectrum that is 0 outside the band;
+// `spectrum` is overwritten.
+template <typename T>
+void Korvex<T>::Band_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
+  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, spectrum, spectrum, CUFFT_INVERSE));
+  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, spectrum, out));
 }
 
 // The real image `in` through d_otf into `out` (which may be `in`), normalised, through the
 // half spectrum in d_scratchB, as Filter_Real with the 2-D plans.
 template <typename T>
 void Korvex<T>::Band_Filter_Real(T* in, T* out) {
-  KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, d_scratchB));
-  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
+  Band_Real_Forward(in, d_scratchB);
   CuCall_Filter_Half(m_launch, d_scratchB, d_otf, m_width, m_height);
-  KORVEX_CHECK(Execute_FFT(m_halfColumnPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
-  KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, d_scratchB, out));
+  Band_Real_Inverse(d_scratchB, out);
 }
 
 template unsigned Korvex<float>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
 template unsigned Korvex<double>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
+template unsigned Korvex<float>::Haze_Columns(const std::vector<double>&,
+                                             const std::vector<double>&, unsigned, unsigned,
+                                             double, unsigned&);
+template unsigned Korvex<double>::Haze_Columns(const std::vector<double>&,
+                                              const std::vector<double>&, unsigned, unsigned,
+                                              double, unsigned&);
 template void Korvex<float>::Set_Band(const std::vector<double>&);
 template void Korvex<double>::Set_Band(const std::vector<double>&);
+template void Korvex<float>::Band_Forward(CudaComplex<float>*);
+template void Korvex<double>::Band_Forward(CudaComplex<double>*);
+template void Korvex<float>::Band_Inverse(CudaComplex<float>*);
+template void Korvex<double>::Band_Inverse(CudaComplex<double>*);
 template void Korvex<float>::Band_Filter(CudaComplex<float>*);
 template void Korvex<double>::Band_Filter(CudaComplex<double>*);
+template void Korvex<float>::Band_Real_Forward(float*, CudaComplex<float>*);
+template void Korvex<double>::Band_Real_Forward(double*, CudaComplex<double>*);
+template void Korvex<float>::Band_Real_Inverse(CudaComplex<float>*, float*);
+template void Korvex<double>::Band_Real_Inverse(CudaComplex<double>*, double*);
 template void Korvex<float>::Band_Filter_Real(float*, float*);
 template void Korvex<double>::Band_Filter_Real(double*, double*);

@@ -279,8 +279,7 @@ void Korvex<T>::Harmonic_Data_Gradient() {
   const Table_Layout layout(W, H, m_frames);
   T* base = d_masks;  // u_0
   if (m_parts == 2) {
-    Haze_Start();
-    CuCall_Scaled_Real(m_launch, d_scratchB, m_multiplier ? d_dataGrad : base, W, H);
+    Haze_Start(m_multiplier ? d_dataGrad : base);
   } else {
     Filter_Real(d_estimate, d_otf, m_multiplier ? d_dataGrad : base);
   }

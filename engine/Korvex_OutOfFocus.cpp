@@ -5,11 +5,14 @@
 //   b:  G'(H(w x) + F G b - sum_j d_j) + F sparsity G(0),
 // with d_j the data the frames are compared with. G'sum_j d_j is formed once at fold time.
 // The harmonic gradient multiplies u_0 = H'H x by w already, so H'G b joins u_0 in the
-// transform of x, b riding in its imaginary part (every filter here is real and even). w x is
+// transform of x, beside b's own (every filter here is real and even). w x is
 // F x plus the mean masks' harmonics, whose transforms E_l x the harmonic gradient takes
 // anyway: the b-gradient's spectrum is gathered from them and costs one inverse transform an
-// iteration.
+// iteration. Only real parts come back, so u_0 and the b-gradient are gathered as half spectra
+// (of their Hermitian parts, where a complex spectrum adds to them) and come back through the
+// real inverse transforms.
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -23,6 +26,8 @@ namespace {
 
 using korvex::detail::Dot;
 using korvex::detail::Execute_FFT;
+using korvex::detail::Execute_Real_Forward;
+using korvex::detail::Execute_Real_Inverse;
 using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
@@ -61,8 +66,51 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T
   m_hazeZero = g[zero];
   m_otfZero = ge[zero];
   for (size_t i = 0; i < ge.size(); ++i) ge[i] *= g[i];
+  m_hazeColumns =
+      Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), m_blurColumns);
   Upload_Centred(g, Haze_Part(kHazeG));
   Upload_Centred(ge, Haze_Part(kHazeGE));
+}
+
+// The term's transforms, unnormalised, in place: pruned to d_otf's band where `band`, from
+// Blur_Band or Haze_Band as the filters that follow need, is nonzero (every spectrum they
+// filter is then multiplied by d_otf, G E or G'G truncated to the band), else through the 2-D
+// plan.
+template <typename T>
+void Korvex<T>::Haze_Forward(CudaComplex<T>* buffer, unsigned band) {
+  if (band != 0) {
+    Band_Forward(buffer);
+  } else {
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  }
+}
+
+template <typename T>
+void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer, unsigned band) {
+  if (band != 0) {
+    Band_Inverse(buffer);
+  } else {
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  }
+}
+
+// A real image's half spectrum and back (`spectrum` overwritten), likewise pruned or whole.
+template <typename T>
+void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band) {
+  if (band != 0) {
+    Band_Real_Forward(in, spectrum);
+  } else {
+    KORVEX_CHECK(Execute_Real_Forward(m_realForward, in, spectrum));
+  }
+}
+
+template <typename T>
+void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band) {
+  if (band != 0) {
+    Band_Real_Inverse(spectrum, out);
+  } else {
+    KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, spectrum, out));
+  }
 }
 
 // After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
@@ -79,28 +127,26 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   if (sparsity != T(0)) {
     CuCall_Add_Scalar(m_launch, data, -sparsity * static_cast<T>(m_frames), W, H);
   }
-  CuCall_Real2Complex(m_launch, data, d_scratchB, W, H);
-  Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
-  CuCall_Scaled_Real(m_launch, d_scratchB, data, W, H);
+  Filter_Real(data, Haze_Part(kHazeG), data);
   T* weight = Haze_Part(kHazeWeight);
   KORVEX_CHECK(cudaMemset(weight, 0, size_t{W} * H * sizeof(T)));
   Add_Mask_Sum(T(1), weight);
 }
 
-// The transform of x that the data term needs, carrying b along: d_scratchB holds the
-// unnormalised inverse transform of H'H x + s H'G b (s = 1 where the harmonic combination
-// multiplies u_0 by w = sum_j m_j, F with a multiplier, which stands for w = F), and the
-// b-gradient's spectrum starts with G'H(F x) + F G'G b.
+// The transform of x that the data term needs, with b's beside it: `out` gets H'H x + s H'G b
+// (s = 1 where the harmonic combination multiplies u_0 by w = sum_j m_j, F with a multiplier,
+// which stands for w = F), and the b-gradient's half spectrum starts with G'H(F x) + F G'G b.
 template <typename T>
-void Korvex<T>::Haze_Start() {
+void Korvex<T>::Haze_Start(T* out) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
-  CuCall_Pack_Pair(m_launch, d_estimate, d_estimate + size_t{W} * H, d_scratchA, W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchA, d_scratchA, CUFFT_FORWARD));
-  CuCall_Haze_Split(m_launch, d_scratchA, d_otf, Haze_Part(kHazeG), Haze_Part(kHazeGE),
-                    m_multiplier ? frames : T(1), frames, d_scratchB, Haze_Spectrum(), W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
+  Haze_Real_Forward(d_estimate, d_scratchA, Haze_Band());
+  Haze_Real_Forward(d_estimate + size_t{W} * H, d_scratchB, Haze_Band());
+  CuCall_Haze_Split(m_launch, d_scratchA, d_scratchB, d_otf, Haze_Part(kHazeG),
+                    Haze_Part(kHazeGE), m_multiplier ? frames : T(1), frames, Haze_Spectrum(),
+                    Haze_Band(), W, H);
+  Haze_Real_Inverse(d_scratchA, out, Blur_Band());  // t and G E only
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
@@ -117,12 +163,12 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   // The mean coefficients follow the phase tables of every orientation and the coefficients
   // of every frame (Table_Layout in Korvex_Harmonic.cpp).
   const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  Haze_Forward(buffer, Blur_Band());
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  Haze_Inverse(buffer, Blur_Band());
 }
 
 // The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
@@ -133,10 +179,11 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
 // where that filter's gain is largest.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, Haze_Spectrum(), Haze_Spectrum(), CUFFT_INVERSE));
   const size_t pixels = size_t{m_width} * m_height;
-  CuCall_Haze_Gradient(m_launch, Haze_Spectrum(), Haze_Part(kHazeData), d_estimate + pixels,
-                       d_grad + pixels, m_eliminate ? 0u : 1u, m_width, m_height);
+  T* bGrad = d_grad + pixels;
+  Haze_Real_Inverse(Haze_Spectrum(), bGrad, Haze_Band());
+  CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad,
+                       m_eliminate ? 0u : 1u, m_width, m_height);
 }
 
 // With preconditioned steps b is no unknown of the step: after each gradient it moves towards
@@ -144,8 +191,9 @@ void Korvex<T>::Haze_Finish() {
 // min_{b >= 0} f(x, b). b's part of f is a quadratic whose curvature F G'G is largest at zero
 // frequency, F G(0)^2, where b's light lies: kHazeSteps projected gradient steps of length
 // 1 / (F G(0)^2) bring it close, and warm-started from the last iteration's b they follow x as
-// it converges; each costs a transform pair (the gradient's change, the gathered move), the
-// last one half of one. (One Newton step per
+// it converges. Every image filtered here is real, so every transform is a real one through
+// the half spectrum: a pair for each step's change of the gradient (the last step's is not
+// needed) and a pair for the whole move, summed in real space, through G E. (One Newton step per
 // frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
 // 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
 // b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
@@ -158,29 +206,26 @@ void Korvex<T>::Haze_Eliminate() {
   const T frames = static_cast<T>(m_frames);
   T* b = d_estimate + pixels;
   T* bGrad = d_grad + pixels;
-  // The spectrum of b's whole move, gathered from the moves' transforms; Haze_Spectrum is
-  // free once Haze_Finish has taken the b-gradient from it.
-  CudaComplex<T>* moved = Haze_Spectrum();
-  KORVEX_CHECK(cudaMemset(moved, 0, pixels * sizeof(CudaComplex<T>)));
+  // Real images in d_scratchA: one step's move, then the change of the gradient it makes; and
+  // b's whole move. The half spectra in d_scratchB.
+  T* move = reinterpret_cast<T*>(d_scratchA);
+  T* moved = move + pixels;
+  CudaComplex<T>* spectrum = d_scratchB;
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
-  T* change = reinterpret_cast<T*>(d_scratchA);
   for (int s = 0; s < kHazeSteps; ++s) {
-    CuCall_Haze_Descend(m_launch, d_scratchB, b, bGrad, step, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_FORWARD));
-    // Complex images as 2 W H reals: the pair's launch covers that many.
-    CuCall_Addition(m_launchPair, reinterpret_cast<T*>(moved), reinterpret_cast<T*>(d_scratchB),
-                    reinterpret_cast<T*>(moved), W, 2 * H);
+    CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
     if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
-    CuCall_Haze_Curvature(m_launch, d_scratchB, Haze_Part(kHazeG), frames, W, H);
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, d_scratchB, d_scratchB, CUFFT_INVERSE));
-    CuCall_Scaled_Real(m_launch, d_scratchB, change, W, H);
-    CuCall_Addition(m_launch, bGrad, change, bGrad, W, H);
+    Haze_Real_Forward(move, spectrum, Haze_Band());
+    CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
+    Haze_Real_Inverse(spectrum, move, Haze_Band());
+    CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
   }
-  CuCall_MM_Mult_CR(m_launch, moved, Haze_Part(kHazeGE), moved, W, H);
-  KORVEX_CHECK(Execute_FFT(m_fftPlan, moved, moved, CUFFT_INVERSE));
-  CuCall_Scaled_Real(m_launch, moved, change, W, H);
+  T* change = moved;  // w H'G (b_new - b) once filtered, in place
+  Haze_Real_Forward(moved, spectrum, Blur_Band());
+  CuCall_Filter_Half(m_launch, spectrum, Haze_Part(kHazeGE), W, H);
+  Haze_Real_Inverse(spectrum, change, Blur_Band());
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
   } else {
@@ -199,16 +244,15 @@ void Korvex<T>::Haze_Eliminate() {
 //                    what the patterned bands carry, the slow direction the preconditioner speeds;
 //   right-hand side  r_x - (C / D) r_b                      (`coupling` = C / D),
 // r_x and r_b the data x and b are fitted to; `crossing` is C. `share` scales the reduction.
-// Centred and column-major like the approximation.
+// g and e are G's and the OTF's even parts. Centred and column-major like the approximation.
 template <typename T>
 void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
-                                const std::vector<double>& transfer, const T* otf, double share,
-                                std::vector<double>& reduced, std::vector<double>& coupling,
+                                const std::vector<double>& g, const std::vector<double>& e,
+                                double share, std::vector<double>& reduced,
+                                std::vector<double>& coupling,
                                 std::vector<double>& crossing) const {
   const unsigned W = m_width;
   const unsigned H = m_height;
-  const std::vector<double> g = Even_Part(transfer, W, H);
-  const std::vector<double> e = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
   const double frames = m_frames;
   const double g0 = g[size_t{W / 2} * H + H / 2];
   const double eps = kHazeCurvatureFloor * frames * g0 * g0;
@@ -234,8 +278,11 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
                              const std::vector<double>& transfer, const T* otf,
                              bool fourierStart, bool nonNegative) {
   const size_t pixels = size_t{m_width} * m_height;
+  const std::vector<double> g = Even_Part(transfer, m_width, m_height);
+  const std::vector<double> e =
+      Even_Part(std::vector<double>(otf, otf + pixels), m_width, m_height);
   std::vector<double> reduced, coupling, crossing;
-  Reduced_Problem(approximation, transfer, otf, 1.0, reduced, coupling, crossing);
+  Reduced_Problem(approximation, g, e, 1.0, reduced, coupling, crossing);
   double share = 1.0;
   if (fourierStart) {
     Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
@@ -251,7 +298,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       for (T v : b) free += v > T(0);
       share = static_cast<double>(free) / static_cast<double>(pixels);
       Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
-      Reduced_Problem(approximation, transfer, otf, share, reduced, coupling, crossing);
+      Reduced_Problem(approximation, g, e, share, reduced, coupling, crossing);
     }
   }
   if (m_preconditioned) {
@@ -276,9 +323,7 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
   T* b = d_estimate + size_t{W} * H;
   if (haze != nullptr) {
     T* staging = reinterpret_cast<T*>(d_scratchA);
-    CuCall_Real2Complex(m_launch, b, d_scratchB, W, H);
-    Filter_In_Place(d_scratchB, Haze_Part(kHazeG));
-    CuCall_Scaled_Real(m_launch, d_scratchB, d_dataGrad, W, H);
+    Filter_Real(b, Haze_Part(kHazeG), d_dataGrad);
     CuCall_Row2Col(m_launch, d_dataGrad, staging, W, H);
     KORVEX_CHECK(cudaMemcpy(haze, staging, size_t{W} * H * sizeof(T), cudaMemcpyDeviceToHost));
   }
@@ -297,10 +342,18 @@ template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsi
 template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
+template void Korvex<float>::Haze_Forward(CudaComplex<float>*, unsigned);
+template void Korvex<double>::Haze_Forward(CudaComplex<double>*, unsigned);
+template void Korvex<float>::Haze_Inverse(CudaComplex<float>*, unsigned);
+template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*, unsigned);
+template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*, unsigned);
+template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*, unsigned);
+template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*, unsigned);
+template void Korvex<double>::Haze_Inverse(CudaComplex<double>*, unsigned);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
-template void Korvex<float>::Haze_Start();
-template void Korvex<double>::Haze_Start();
+template void Korvex<float>::Haze_Start(float*);
+template void Korvex<double>::Haze_Start(double*);
 template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned);
 template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
 template void Korvex<float>::Haze_Finish();
@@ -308,11 +361,13 @@ template void Korvex<double>::Haze_Finish();
 template void Korvex<float>::Haze_Eliminate();
 template void Korvex<double>::Haze_Eliminate();
 template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
-                                             const std::vector<double>&, const float*, double,
+                                             const std::vector<double>&,
+                                             const std::vector<double>&, double,
                                              std::vector<double>&, std::vector<double>&,
                                              std::vector<double>&) const;
 template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
-                                              const std::vector<double>&, const double*, double,
+                                              const std::vector<double>&,
+                                              const std::vector<double>&, double,
                                               std::vector<double>&, std::vector<double>&,
                                               std::vector<double>&) const;
 template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,

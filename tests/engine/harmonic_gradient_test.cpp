@@ -165,34 +165,64 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{16, 9, 1, 3, false, false, false, false, true}),
     Name);
 
+// A Gaussian low-pass exp(-(fx^2 + fy^2) / (2 sigma^2)), fx and fy in cycles per pixel, plus
+// `floor`, centred and column-major: nonzero everywhere.
+std::vector<double> Gaussian_Transfer(unsigned W, unsigned H, double sigma, double floor) {
+  std::vector<double> g(size_t{W} * H);
+  for (unsigned col = 0; col < W; ++col) {
+    for (unsigned row = 0; row < H; ++row) {
+      const double fx = (double(col) - W / 2) / W, fy = (double(row) - H / 2) / H;
+      g[size_t{col} * H + row] = std::exp(-(fx * fx + fy * fy) / (2 * sigma * sigma)) + floor;
+    }
+  }
+  return g;
+}
+
 // Whole reconstructions through a band-limited OTF against the same OTF with values far below
 // rounding outside the band, which makes the band the whole grid: pruning the transforms to the
 // band changes the images by rounding only, with the Fourier start, preconditioned steps,
-// sparsity and the out-of-focus term too, on an odd grid and three-beam masks.
+// sparsity and the out-of-focus term too, on an odd grid and three-beam masks. The haze's G is
+// the OTF itself (zero outside the band), a Gaussian narrow enough that G'G beyond the band is
+// below rounding (its transforms pruned as well, with preconditioned and with plain steps),
+// and a Gaussian over a floor, nonzero everywhere (its transforms whole, beside a pruned x).
 template <typename T>
 void Expect_Pruning_Changes_Rounding_Only(double outside, double tolerance) {
   const HarmonicProblem h = Make_Problem({33, 20, 3, 3, true, false, false, false, true});
   const Problem& p = h.problem;
   KorvexHarmonics harmonics = h.harmonics;
   harmonics.approximation = korvex::acquisition::Harmonic_Multiplier(harmonics, p.otf, p.H, p.W);
-  for (int variant = 0; variant < 3; ++variant) {
+  const std::vector<double> transfers[] = {p.otf, Gaussian_Transfer(p.W, p.H, 0.04, 0.0),
+                                           Gaussian_Transfer(p.W, p.H, 0.04, 0.0),
+                                           Gaussian_Transfer(p.W, p.H, 0.1, 0.02)};
+  for (int variant = 0; variant < 6; ++variant) {
+    const bool haze = variant >= 2;
     KorvexOptions options;
     options.frameData = true;
     options.nonNegative = variant != 0;
     options.sparsity = 0.05;
-    options.fourierStart = options.preconditioned = variant != 0;
-    if (variant == 2) options.outOfFocus = p.otf;
-    std::vector<double> images[2];
+    options.fourierStart = options.preconditioned = variant != 0 && variant != 4;
+    if (haze) options.outOfFocus = transfers[variant - 2];
+    std::vector<double> images[2], hazes[2];
+    double shares[2] = {0.0, 0.0};
     for (int whole = 0; whole < 2; ++whole) {
       Problem q = p;
       for (double& v : q.otf) v = v == 0.0 && whole == 1 ? outside : v;
       HostArrays<T> arrays(q);
-      Korvex<T> engine(p.W, p.H, p.F, 8, true, variant == 2);
+      Korvex<T> engine(p.W, p.H, p.F, 8, true, haze);
       engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics,
                             arrays.output.data(), T(0), T(0.01), T(0.1), options);
       images[whole] = To_Double(arrays.output);
+      if (haze) {
+        std::vector<T> g(size_t{p.W} * p.H);
+        shares[whole] = engine.Out_Of_Focus(g.data());
+        hazes[whole] = To_Double(g);
+      }
     }
     EXPECT_LT(Relative_Difference(images[0], images[1]), tolerance) << "variant " << variant;
+    if (!haze) continue;
+    ASSERT_GT(shares[1], 1e-3) << "variant " << variant << ": the haze must carry light";
+    EXPECT_LT(Relative_Difference(hazes[0], hazes[1]), tolerance) << "variant " << variant;
+    EXPECT_NEAR(shares[0], shares[1], tolerance * shares[1]) << "variant " << variant;
   }
 }
 

@@ -2,6 +2,7 @@
 // caller's arrays after an injected failure.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <type_traits>
 
@@ -170,4 +171,53 @@ TYPED_TEST(ReconstructionHostTest, BandPlansAreMadeOncePerBandWidth) {
   EXPECT_EQ(planned(p), 0u);
   EXPECT_EQ(planned(limited(1)), 0u);
   EXPECT_EQ(host::ledger().fft_plans, 8u);
+}
+
+// With the out-of-focus model the haze's transforms follow the OTF's band. Those through G E
+// alone (the modulated images', u_0's) are pruned whatever G; those through G'G are pruned when
+// G'G is below rounding outside the band (a narrow Gaussian) and whole when it is not (the same
+// Gaussian over a floor): each iteration's real transforms of x and b then have no batch of
+// columns after them, nor the b-gradient's real inverse before it.
+TYPED_TEST(ReconstructionHostTest, HazeTransformsFollowTheBandWhereItsLowPassVanishes) {
+  using T = TypeParam;
+  const bool single = std::is_same_v<T, float>;
+  const Problem& p = this->problem_;
+  KorvexHarmonics harmonics;
+  harmonics.orientations = {{1.1, 0.4}, {0.3, -1.2}, {-0.7, 0.9}};
+  harmonics.coefficients.assign(p.F, {{{0.4, 0.1}, {0.0, 0.0}}});
+  Problem q = p;  // the OTF in a band of 3 columns
+  for (unsigned c = 0; c < p.W; ++c) {
+    if (c + 2 >= p.W / 2 && c <= p.W / 2 + 2) continue;
+    for (unsigned r = 0; r < p.H; ++r) q.otf[size_t{c} * p.H + r] = 0.0;
+  }
+  const auto gaussian = [&](double floor) {
+    std::vector<double> g(size_t{p.W} * p.H);
+    for (unsigned c = 0; c < p.W; ++c) {
+      for (unsigned r = 0; r < p.H; ++r) {
+        const double fx = (double(c) - p.W / 2) / p.W, fy = (double(r) - p.H / 2) / p.H;
+        g[size_t{c} * p.H + r] = std::exp(-(fx * fx + fy * fy) / (2 * 0.03 * 0.03)) + floor;
+      }
+    }
+    return g;
+  };
+  Korvex<T> engine(p.W, p.H, p.F, kIterations, true, true);
+  struct Counts {
+    unsigned complex, real;
+  };
+  const auto run = [&](const std::vector<double>& transfer) {
+    HostArrays<T> arrays(q);
+    KorvexOptions options;
+    options.outOfFocus = transfer;
+    host::clear_call_counts();
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
+                          T(0), T(kLambda), T(kAlpha), options);
+    EXPECT_EQ(engine.m_iteration, kIterations - 1);
+    return Counts{host::call_count(single ? "cufftExecC2C" : "cufftExecZ2Z"),
+                  host::call_count(single ? "cufftExecR2C" : "cufftExecD2Z") +
+                      host::call_count(single ? "cufftExecC2R" : "cufftExecZ2D")};
+  };
+  const Counts pruned = run(gaussian(0.0));
+  const Counts whole = run(gaussian(1e-3));
+  EXPECT_EQ(pruned.real, whole.real);
+  EXPECT_EQ(pruned.complex, whole.complex + 3 * kIterations);
 }
