@@ -322,10 +322,9 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
     if (changes) {
+      // With preconditioned steps and the constraint, the two-metric direction starts from the
+      // gradient's free part, formed beside it.
       Gradient_Step();
-    } else if (m_preconditioned && options.nonNegative && !m_eliminate) {
-      // The two-metric direction starts from the gradient's free part, formed beside it.
-      CuCall_Gradient_Free(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, d_masks, W, H);
     } else {
       CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
     }
