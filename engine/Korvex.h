@@ -232,6 +232,10 @@ class Korvex {
                      const std::vector<double>& coupling = {}, T* source = nullptr);
   T* Precondition(bool nonNegative);
   T Preconditioned_Alpha();
+  // Harmonic engines without the haze pair: the gradient with its change, and the step size
+  // from the changes (Korvex_Compute.cpp).
+  void Gradient_Step();
+  T Change_Alpha();
   // The preconditioner's floor, a share of the approximation at zero frequency.
   static constexpr double kPreconditionerFloor = 0.05;
   T* d_preconditioner = nullptr;  // harmonic engines: the preconditioner's filter

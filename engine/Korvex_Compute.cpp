@@ -298,15 +298,21 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
   const size_t pairBytes = m_parts * pixels * sizeof(T);
   const unsigned historyLength = History_Length(m_maxIter);
   T previousMeasure = T(0);
+  // Harmonic engines without the haze pair keep, instead of the previous estimate and
+  // gradient, the changes the step size needs: the update leaves its move s in d_estimatePrev,
+  // the gradient step the gradient's change y in d_gradPrev and, with preconditioned steps,
+  // the direction's change in d_directionPrev. The gradient and the direction are then
+  // formed from the ones they replace, which start at 0.
+  const bool changes = m_harmonic && m_parts == 1;
+  if (changes) {
+    KORVEX_CHECK(cudaMemset(d_grad, 0, pixels * sizeof(T)));
+    if (m_preconditioned) KORVEX_CHECK(cudaMemset(d_directionPrev, 0, pixels * sizeof(T)));
+  }
   for (unsigned k = 0; k < m_maxIter; ++k) {
     m_iteration = k;
-    // Harmonic engines without the haze pair keep the previous gradient and direction by
-    // exchanging buffers rather than copying them: the last ones move to the Prev buffers, the
-    // new ones overwrite the older.
-    if (m_harmonic && m_parts == 1 && k >= 1) {
-      std::swap(d_grad, d_gradPrev);
-      if (m_preconditioned) std::swap(d_dataGrad, d_directionPrev);
-    }
+    // The last direction moves to d_directionPrev by exchanging buffers rather than copying;
+    // the new one overwrites the older.
+    if (changes && m_preconditioned && k >= 1) std::swap(d_dataGrad, d_directionPrev);
     if (m_harmonic) {
       Harmonic_Data_Gradient();
     } else if (options.foldedData) {
@@ -315,9 +321,10 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       Data_Gradient();
       Add_Sparsity_Gradient(sparsity, d_dataGrad);
     }
-    if (m_preconditioned && options.nonNegative && !m_eliminate) {
-      // The two-metric direction starts from the gradient's free part, formed beside it.
-      CuCall_Gradient_Free(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, d_masks, W, H);
+    if (changes) {
+      // With preconditioned steps and the constraint, the two-metric direction starts from the
+      // gradient's free part, formed beside it.
+      Gradient_Step();
     } else {
       CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
     }
@@ -325,7 +332,10 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     if (m_eliminate) Haze_Eliminate();
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
-    if (k >= 1) m_alpha = m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha();
+    if (k >= 1) {
+      m_alpha = changes ? Change_Alpha()
+                        : (m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha());
+    }
     // A step that is not positive, or not finite (an unchanged gradient gives 0 / 0), ends
     // the loop before it touches the estimate.
     if (!(m_alpha > T(0)) || !std::isfinite(m_alpha)) break;
@@ -335,11 +345,9 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     if (k >= 1) m_ratio = measure / previousMeasure;
     previousMeasure = measure;
 
-    if (m_harmonic && m_parts == 1) {
-      // The estimate moves into d_estimatePrev and the update writes the new one beside it.
-      std::swap(d_estimate, d_estimatePrev);
-      CuCall_Update_From(m_launch, d_estimatePrev, m_alpha, direction, d_estimate,
-                         options.nonNegative ? 1u : 0u, W, H);
+    if (changes) {
+      CuCall_Update_Change(m_launch, d_estimate, m_alpha, direction, d_estimatePrev,
+                           options.nonNegative ? 1u : 0u, W, H);
       if (k >= 1 && m_threshold > m_ratio) break;
       continue;
     }
@@ -519,6 +527,42 @@ T Korvex<T>::Preconditioned_Alpha() {
   return step > T(0) && std::isfinite(step) ? step : m_alpha;
 }
 
+// The gradient step of Iterate's harmonic iteration without the haze pair: the gradient into
+// d_grad, its change from the one there into d_gradPrev and its free part under x >= 0 into
+// d_masks, off the border and on it.
+template <typename T>
+void Korvex<T>::Gradient_Step() {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  CuCall_Gradient_Inside(m_launch, d_grad, d_gradPrev, d_dataGrad, d_estimate, m_lambda, d_masks,
+                         W, H);
+  // The border's pixels, one thread each along x: the first and last rows, then the first and
+  // last columns between them.
+  const unsigned rows = H > 1 ? 2 : H;
+  const unsigned columns = W > 1 ? 2 : W;
+  const unsigned border = rows * W + (H > 2 ? (H - 2) * columns : 0);
+  KernelLaunch_t launch = m_launch;
+  launch.grid = dim3((border + launch.block.x - 1) / launch.block.x, 1, 1);
+  CuCall_Gradient_Border(launch, d_grad, d_gradPrev, d_dataGrad, d_estimate, d_masks, W, H);
+}
+
+// The Barzilai-Borwein step from the changes Iterate keeps (harmonic engines without the haze
+// pair): s.y / y.P^-1 y with preconditioned steps, which keep the last step when that is not
+// positive and finite (as Preconditioned_Alpha), s.y / y.y otherwise (as Compute_Alpha). Each
+// sum is one dot product of two stored changes.
+template <typename T>
+T Korvex<T>::Change_Alpha() {
+  const int n = static_cast<int>(m_width * m_height);
+  T numerator = 0;
+  T denominator = 0;
+  KORVEX_CHECK(Dot(m_blasHandle, n, d_estimatePrev, d_gradPrev, &numerator));
+  KORVEX_CHECK(Dot(m_blasHandle, n, d_gradPrev, m_preconditioned ? d_directionPrev : d_gradPrev,
+                   &denominator));
+  const T step = numerator / denominator;
+  if (!m_preconditioned) return step;
+  return step > T(0) && std::isfinite(step) ? step : m_alpha;
+}
+
 template <typename T>
 T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
   const int n = static_cast<int>(m_width * m_height * m_parts);
@@ -561,5 +605,9 @@ template void Korvex<float>::Folded_Data_Gradient();
 template void Korvex<double>::Data_Gradient();
 template void Korvex<double>::Fold_Data();
 template void Korvex<double>::Folded_Data_Gradient();
+template void Korvex<float>::Gradient_Step();
+template void Korvex<double>::Gradient_Step();
+template float Korvex<float>::Change_Alpha();
+template double Korvex<double>::Change_Alpha();
 template void Korvex<float>::Add_Sparsity_Gradient(float, float*);
 template void Korvex<double>::Add_Sparsity_Gradient(double, double*);

@@ -292,9 +292,21 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     // The first orientation's share starts from -b (+ sparsity w).
     T* from = a == 0 ? d_images : d_dataGrad;
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
+    CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
+    // Without the haze, two orientations without second harmonic share one pass over x and one
+    // over the gradient, their u_1 in the two work buffers.
+    if (m_parts == 1 && a + 1 < m_orientations && !m_secondOrder[a] && !m_secondOrder[a + 1]) {
+      CudaComplex<T>* tablesB = tables + layout.tableLength;
+      CuCall_Modulate_Pair(m_launch, d_estimate, tables, tablesB, d_scratchA, d_scratchB, W, H);
+      Filter_Modulated(d_scratchA, a, 1);
+      Filter_Modulated(d_scratchB, a + 1, 1);
+      CuCall_Harmonic_Combine_Pair(m_launch, base, d_scratchA, d_scratchB, tables, tablesB, weights,
+                                   weights + kWeights, from, d_dataGrad, W, H);
+      ++a;
+      continue;
+    }
     CuCall_Modulate(m_launch, d_estimate, tables, tables + W, d_scratchA, W, H);
     Filter_Modulated(d_scratchA, a, 1);
-    CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
     if (!m_secondOrder[a]) {
       CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, from, d_dataGrad,
                                     W, H);

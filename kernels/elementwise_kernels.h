@@ -265,3 +265,99 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Update_From(T* from, T* g, T s, T* ou
     out[i] = nonNegative != 0u && moved < T(0) ? T(0) : moved;
   }
 }
+
+// The gradient step of the harmonic iteration, in two launches that together visit every
+// pixel once: Cuda_Gradient_Inside on the (W - 2) x (H - 2) pixels off the border, whose rows
+// have no branch and vectorise on the host, and Cuda_Gradient_Border on the rest. Each forms
+// the gradient g of Cuda_ComputeGrad into `grad`, writes its change g - grad (the old gradient
+// read first) into `change`, and the free part of g under x >= 0 (Cuda_Gradient_Free) into
+// `free`. The five buffers must be distinct.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Gradient_Inside(T* KORVEX_RESTRICT grad,
+                                                           T* KORVEX_RESTRICT change,
+                                                           T* KORVEX_RESTRICT d,
+                                                           T* KORVEX_RESTRICT x, T lambda,
+                                                           T* KORVEX_RESTRICT free, unsigned W,
+                                                           unsigned H) {
+  const unsigned insideW = W > 2 ? W - 2 : 0;
+  const unsigned insideH = H > 2 ? H - 2 : 0;
+  KORVEX_FOR_EACH_PIXEL(c, r, insideW, insideH) {
+    const Index i = at(c + 1, r + 1, W);
+    T t = fused_multiply_add(x[i], T(4), -x[i - 1]);
+    t = t - x[i + 1];
+    t = t - x[i - W];
+    t = t - x[i + W];
+    t = t + t;
+    const T g = fused_multiply_add(t, lambda, d[i]);
+    change[i] = g - grad[i];
+    grad[i] = g;
+    free[i] = (x[i] > T(0) || g < T(0)) ? g : T(0);
+  }
+}
+
+namespace korvex::kernels {
+
+// The pixels of the border in the order Cuda_Gradient_Border visits them: the first row, the
+// last row (when it is another), then the first and the last column (when it is another)
+// between them.
+KORVEX_DEVICE unsigned border_count(unsigned W, unsigned H) {
+  const unsigned rows = H > 1 ? 2 : H;
+  const unsigned columns = W > 1 ? 2 : W;
+  return rows * W + (H > 2 ? (H - 2) * columns : 0);
+}
+
+KORVEX_DEVICE Index border_pixel(unsigned n, unsigned W, unsigned H) {
+  if (n < W) return n;
+  n -= W;
+  if (H > 1 && n < W) return at(n, H - 1, W);
+  if (H > 1) n -= W;
+  const unsigned between = H - 2;
+  return n < between ? at(0, n + 1, W) : at(W - 1, n - between + 1, W);
+}
+
+}  // namespace korvex::kernels
+
+// The border's share of the gradient step: there the gradient is d. Launched over
+// border_count(W, H) threads along x.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Gradient_Border(T* grad, T* change, T* d, T* x,
+                                                           T* free, unsigned W, unsigned H) {
+  const unsigned count = korvex::kernels::border_count(W, H);
+  KORVEX_FOR_EACH_PIXEL(n, row, count, 1u) {
+    (void)row;
+    const Index i = korvex::kernels::border_pixel(n, W, H);
+    const T g = d[i];
+    change[i] = g - grad[i];
+    grad[i] = g;
+    free[i] = (x[i] > T(0) || g < T(0)) ? g : T(0);
+  }
+}
+
+// Cuda_Free_Part into `out` (which may be d), and the change of that direction from the one in
+// `previous`, out - previous, into `previous`.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Free_Part_Change(T* d, T* g, T* x, T* out, T* previous,
+                                                            unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T v = (x[i] > T(0) || g[i] < T(0)) ? d[i] : T(0);
+    previous[i] = v - previous[i];
+    out[i] = v;
+  }
+}
+
+// The update of Cuda_Update_From in place on x, with the move it made, new x - old x, into
+// `change`.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Update_Change(T* x, T* g, T s, T* change,
+                                                         unsigned nonNegative, unsigned W,
+                                                         unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const Index i = at(col, row, W);
+    const T old = x[i];
+    const T moved = fused_multiply_add(-g[i], s, old);
+    const T updated = nonNegative != 0u && moved < T(0) ? T(0) : moved;
+    change[i] = updated - old;
+    x[i] = updated;
+  }
+}

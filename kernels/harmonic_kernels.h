@@ -135,6 +135,39 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine(T* u0, CudaComplex<T
   }
 }
 
+namespace korvex::kernels {
+
+// The weights 0, 1, 3, 4 and 5 of an orientation without second harmonic.
+template <typename T>
+struct First_Weights {
+  Complex_Value<T> w0, w1, w3, w4, w5;
+  KORVEX_DEVICE explicit First_Weights(const CudaComplex<T>* weights)
+      : w0(value(weights[0])),
+        w1(value(weights[1])),
+        w3(value(weights[3])),
+        w4(value(weights[4])),
+        w5(value(weights[5])) {}
+};
+
+// Such an orientation's share added to `sum` at pixel (col, row): sum + v0 + 2 Re(E1 v1), with
+// u_0 = base and u_1 the unnormalised inverse transform `u1` (scaled here).
+template <typename T>
+KORVEX_DEVICE T add_first_share(T sum, const First_Weights<T>& w, T base, CudaComplex<T> u1,
+                                const InverseFftScale<T>& scale, const CudaComplex<T>* phases,
+                                unsigned col, unsigned row, unsigned W, unsigned H) {
+  const Complex_Value<T> a = {scale.apply(u1.re), scale.apply(u1.im)};
+  const T cross0 = real_product(w.w1, a);
+  const T v0 = w.w0.re * base + (cross0 + cross0);
+  const Complex_Value<T> v1a = multiply(w.w4, a);
+  const Complex_Value<T> v1b = multiply(w.w5, Complex_Value<T>{a.re, -a.im});
+  const Complex_Value<T> v1 = {w.w3.re * base + v1a.re + v1b.re,
+                               w.w3.im * base + v1a.im + v1b.im};
+  const T first = real_product(harmonic(phases, 1, col, row, W, H), v1);
+  return sum + v0 + (first + first);
+}
+
+}  // namespace korvex::kernels
+
 // The same for an orientation without second harmonic: u_1 alone, weights 0, 1, 3, 4 and 5.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaComplex<T>* u1,
@@ -142,22 +175,53 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_First(T* u0, CudaCom
                                                                   CudaComplex<T>* weights,
                                                                   T* from, T* acc, unsigned W,
                                                                   unsigned H) {
-  using korvex::kernels::value;
-  const Complex_Value<T> w0 = value(weights[0]), w1 = value(weights[1]), w3 = value(weights[3]),
-                         w4 = value(weights[4]), w5 = value(weights[5]);
+  const korvex::kernels::First_Weights<T> w(weights);
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    using namespace korvex::kernels;
+    const Index i = at(col, row, W);
+    acc[i] = add_first_share(from[i], w, u0[i], u1[i], scale, phases, col, row, W, H);
+  }
+}
+
+// Two such orientations, a and b, in one pass: Cuda_Harmonic_Combine_First for a from `from`,
+// then for b from that, without storing the sum between them (which comes out the same).
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Harmonic_Combine_Pair(
+    T* u0, CudaComplex<T>* u1a, CudaComplex<T>* u1b, CudaComplex<T>* phasesA,
+    CudaComplex<T>* phasesB, CudaComplex<T>* weightsA, CudaComplex<T>* weightsB, T* from, T* acc,
+    unsigned W, unsigned H) {
+  const korvex::kernels::First_Weights<T> wa(weightsA);
+  const korvex::kernels::First_Weights<T> wb(weightsB);
   const korvex::kernels::InverseFftScale<T> scale(W, H);
   KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
     using namespace korvex::kernels;
     const Index i = at(col, row, W);
     const T base = u0[i];
-    const Complex_Value<T> a = {scale.apply(u1[i].re), scale.apply(u1[i].im)};
-    const T cross0 = real_product(w1, a);
-    const T v0 = w0.re * base + (cross0 + cross0);
-    const Complex_Value<T> v1a = multiply(w4, a);
-    const Complex_Value<T> v1b = multiply(w5, Complex_Value<T>{a.re, -a.im});
-    const Complex_Value<T> v1 = {w3.re * base + v1a.re + v1b.re, w3.im * base + v1a.im + v1b.im};
-    const T first = real_product(harmonic(phases, 1, col, row, W, H), v1);
-    acc[i] = from[i] + v0 + (first + first);
+    const T sum = add_first_share(from[i], wa, base, u1a[i], scale, phasesA, col, row, W, H);
+    acc[i] = add_first_share(sum, wb, base, u1b[i], scale, phasesB, col, row, W, H);
+  }
+}
+
+// Cuda_Modulate for two orientations' first harmonics, x read once: outA = x E1 of table a,
+// outB = x E1 of table b. x, outA and outB must be distinct.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Modulate_Pair(T* KORVEX_RESTRICT x,
+                                                         CudaComplex<T>* phasesA,
+                                                         CudaComplex<T>* phasesB,
+                                                         CudaComplex<T>* KORVEX_RESTRICT outA,
+                                                         CudaComplex<T>* KORVEX_RESTRICT outB,
+                                                         unsigned W, unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    using namespace korvex::kernels;
+    const Index i = at(col, row, W);
+    const Complex_Value<T> a = harmonic(phasesA, 1, col, row, W, H);
+    const Complex_Value<T> b = harmonic(phasesB, 1, col, row, W, H);
+    const T v = x[i];
+    outA[i].re = v * a.re;
+    outA[i].im = v * a.im;
+    outB[i].re = v * b.re;
+    outB[i].im = v * b.im;
   }
 }
 

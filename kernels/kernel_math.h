@@ -21,6 +21,11 @@
 #define KORVEX_HOST_CLONES
 #endif
 
+// Marks a kernel's pointer parameter as the only way the kernel reaches that buffer. A
+// kernel with many buffers needs it on the host: without it the compiler must check each pair
+// of a load and a store for overlap before it vectorises the row, and gives up past ten pairs.
+#define KORVEX_RESTRICT __restrict__
+
 namespace korvex::kernels {
 
 // Position of an element in its buffer. Every buffer a launch touches holds fewer than 2^32

@@ -231,6 +231,35 @@ TEST(BandPruningTest, ChangesTheImagesByRoundingOnly) {
   Expect_Pruning_Changes_Rounding_Only<double>(1e-150, 1e-11);
 }
 
+// With a flat approximation and no smoothing the preconditioner is the identity, so the
+// preconditioned steps are the plain ones: s.y / y.P^-1 y, from the changes the harmonic
+// iteration keeps, is the frame-by-frame engine's s.y / y.y from its stored estimates and
+// gradients. Two-beam orientations in pairs and alone, three-beam ones alone, odd sizes.
+TEST(PreconditionedStepsTest, WithAFlatApproximationFollowTheFrameByFrameSteps) {
+  for (const Case& c : {Case{37, 24, 3, 3, false, false}, Case{33, 33, 2, 4, false, false},
+                        Case{20, 27, 3, 5, true, false}}) {
+    SCOPED_TRACE(Name(::testing::TestParamInfo<Case>(c, 0)));
+    HarmonicProblem h = Make_Problem(c);
+    const Problem& p = h.problem;
+    h.harmonics.approximation.assign(size_t{p.W} * p.H, 2.0);
+    KorvexOptions plain;
+    plain.frameData = true;
+    KorvexOptions preconditioned = plain;
+    preconditioned.preconditioned = true;
+    HostArrays<double> arrays(p);
+    Korvex<double> frames(p.W, p.H, p.F, 15);
+    frames.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),
+                          arrays.output.data(), 0.0, 0.0, 0.1, plain);
+    const std::vector<double> frameImage = To_Double(arrays.output);
+    Korvex<double> harmonic(p.W, p.H, p.F, 15, true);
+    harmonic.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics,
+                            arrays.output.data(), 0.0, 0.0, 0.1, preconditioned);
+    EXPECT_LT(Relative_Difference(To_Double(arrays.output), frameImage), 1e-8);
+    EXPECT_EQ(harmonic.m_iteration, frames.m_iteration);
+    EXPECT_NEAR(harmonic.m_alpha, frames.m_alpha, 1e-8 * frames.m_alpha);
+  }
+}
+
 // The folded frame-by-frame evaluation applies the same operator as the plain one when the OTF
 // is not even.
 TEST(FoldedGradientTest, MatchesThePlainGradientForAnUnevenOtf) {

@@ -225,6 +225,79 @@ TYPED_TEST(ElementwiseKernels, ComputeGradKeepsTheBorder) {
   }
 }
 
+// The gradient step in its two launches, as the harmonic iteration makes them, against the
+// formulas of Cuda_ComputeGrad and Cuda_Gradient_Free: every pixel gets the gradient, its
+// change from the old gradient and its free part exactly once (a pixel visited twice would show
+// a change of 0), on odd, non-square, single-row, single-column and empty images.
+TYPED_TEST(ElementwiseKernels, GradientStepVisitsEveryPixelOnce) {
+  using T = TypeParam;
+  std::vector<ImageSize> sizes = kSizes;
+  sizes.insert(sizes.end(), {{2, 9}, {9, 2}, {3, 3}, {1, 1}, {2, 2}, {1, 3}, {3, 1}, {31, 19}});
+  for (const ImageSize size : sizes) {
+    SCOPED_TRACE(Describe(size));
+    const unsigned W = size.W, H = size.H, n = W * H;
+    const DeviceBuffer<T> d(Random_Values<T>(n, 25)), x(Random_Values<T>(n, 26));
+    DeviceBuffer<T> grad(Random_Values<T>(n, 27)), change(Canaries<T>(n)), free(Canaries<T>(n));
+    DeviceBuffer<T> plain(Canaries<T>(n));
+    const T lambda = T(0.375);
+    unsigned border = 0;
+    for (unsigned row = 0; row < H; ++row) {
+      for (unsigned col = 0; col < W; ++col) {
+        border += row == 0 || col == 0 || row + 1 == H || col + 1 == W ? 1 : 0;
+      }
+    }
+    auto& engine = this->engine();
+    engine.CuCall_Gradient_Inside(Launch_For(W, H), grad.get(), change.get(), d.get(), x.get(),
+                                  lambda, free.get(), W, H);
+    engine.CuCall_Gradient_Border(Launch_For(border, 1), grad.get(), change.get(), d.get(),
+                                  x.get(), free.get(), W, H);
+    engine.CuCall_ComputeGradian(Launch_For(W, H), plain.get(), d.get(), x.get(), lambda, W, H);
+    const std::vector<T> want = plain.read();
+    Expect_Image(grad, n, [&](size_t i) { return want[i]; });
+    Expect_Image(change, n, [&](size_t i) { return want[i] - grad[i]; });
+    Expect_Image(free, n, [&](size_t i) { return x[i] > 0 || want[i] < 0 ? want[i] : T(0); });
+  }
+}
+
+// The free part of a direction with its change from the previous one, out of place and in
+// place as the preconditioned iteration runs it; and the update in place with its move, the
+// projection's NaN rule kept.
+TYPED_TEST(ElementwiseKernels, ChangesBesideTheirKernels) {
+  using T = TypeParam;
+  auto& engine = this->engine();
+  for (const ImageSize size : kSizes) {
+    SCOPED_TRACE(Describe(size));
+    const unsigned W = size.W, H = size.H, n = W * H;
+    const KernelLaunch_t launch = Launch_For(W, H);
+    const DeviceBuffer<T> g(Random_Values<T>(n, 28)), x(Random_Values<T>(n, 29));
+    DeviceBuffer<T> d(Random_Values<T>(n, 30)), out(Canaries<T>(n));
+    DeviceBuffer<T> previous(Random_Values<T>(n, 31)), previous2(Random_Values<T>(n, 31));
+    const auto direction = [&](size_t i) { return x[i] > 0 || g[i] < 0 ? d[i] : T(0); };
+    const auto change = [&](size_t i) { return direction(i) - previous[i]; };
+    engine.CuCall_Free_Part_Change(launch, d.get(), g.get(), x.get(), out.get(), previous.get(),
+                                   W, H);
+    Expect_Image(out, n, direction);
+    Expect_Image(previous, n, change);
+    engine.CuCall_Free_Part_Change(launch, d.get(), g.get(), x.get(), d.get(), previous2.get(), W,
+                                   H);
+    Expect_Image(d, n, direction);
+    Expect_Image(previous2, n, change);
+
+    for (unsigned nonNegative : {0u, 1u}) {
+      std::vector<T> start = Random_Values<T>(n, 32);
+      if (n > 2) start[1] = std::numeric_limits<T>::quiet_NaN();
+      DeviceBuffer<T> estimate(start), moved(Canaries<T>(n)), reference(start);
+      const T s = T(0.625);
+      engine.CuCall_Update_Change(launch, estimate.get(), s, g.get(), moved.get(), nonNegative, W,
+                                  H);
+      engine.CuCall_Update_From(launch, reference.get(), s, g.get(), out.get(), nonNegative, W, H);
+      const std::vector<T> want = out.read();
+      Expect_Image(estimate, n, [&](size_t i) { return want[i]; });
+      Expect_Image(moved, n, [&](size_t i) { return want[i] - start[i]; });
+    }
+  }
+}
+
 // Zero products go to neg negated (so their sign flips), NaN products to neg.
 TYPED_TEST(ElementwiseKernels, CriterionL0SplitsZeroAndNaN) {
   using T = TypeParam;
