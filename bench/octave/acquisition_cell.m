@@ -10,9 +10,7 @@ function stack = acquisition_cell(height, width, photons, seed, offset, pattern,
 %   ACQUISITION_CELL(..., OFFSET, PATTERN, UPSAMPLE) lights it with PATTERN instead and gives
 %   truth2 on the grid UPSAMPLE [2] times finer than the camera's, as ACQUISITION_FILAMENTS.
 if nargin < 6 || isempty(pattern)
-  pattern = struct('angle', 0.3 + [0, pi / 3, 2 * pi / 3], ...
-                   'period', 1 / (0.85 * 2 * 1.2 / 0.52) / 0.1 * [1, 1, 1], ...
-                   'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
+  pattern = acquisition_pattern();
 end
 if nargin < 7
   upsample = 2;

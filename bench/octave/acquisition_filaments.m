@@ -23,9 +23,7 @@ if nargin < 5 || isempty(noiseSeed)
   noiseSeed = seed + 1;
 end
 if nargin < 6 || isempty(pattern)
-  pattern = struct('angle', 0.3 + [0, pi / 3, 2 * pi / 3], ...
-                   'period', 1 / (0.85 * 2 * 1.2 / 0.52) / 0.1 * [1, 1, 1], ...
-                   'phase', repmat([0, 2 * pi / 3, 4 * pi / 3], 1, 3), 'modulation', [1, 1, 1]);
+  pattern = acquisition_pattern();
 end
 if nargin < 7
   upsample = 2;
