@@ -82,7 +82,8 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
 // part (Free_Part), kept on the free pixels, 0 on those the bound holds. Its fixed points are
 // those of the projected gradient (g = 0 where x > 0, g >= 0 where x = 0); clipping P^-1 g
 // itself would stop short of them. Without the haze following x the gradient's free part is
-// formed with the gradient, in d_masks (Gradient_Step).
+// formed with the gradient, in d_masks (Gradient_Step); the haze's share, which Haze_Eliminate
+// adds after it, calls for it to be formed again.
 template <typename T>
 T* Korvex<T>::Precondition(bool nonNegative) {
   const unsigned W = m_width;
@@ -90,12 +91,8 @@ T* Korvex<T>::Precondition(bool nonNegative) {
   T* free = d_masks;  // a work image between gradients
   if (nonNegative && m_eliminate) CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, free, W, H);
   Filter_Real(nonNegative ? free : d_grad, d_preconditioner, d_dataGrad);
-  if (m_eliminate) {
-    if (nonNegative) CuCall_Free_Part(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, W, H);
-    return d_dataGrad;
-  }
-  // Without the haze the direction's change from the last one, which d_directionPrev holds,
-  // replaces it there for the step size (Change_Alpha).
+  // The direction's change from the last one, which d_directionPrev holds, replaces it there
+  // for the step size (Change_Alpha).
   if (nonNegative) {
     CuCall_Free_Part_Change(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, d_directionPrev,
                             W, H);

@@ -196,8 +196,9 @@ void Korvex<T>::Haze_Finish() {
 // needed) and a pair for the whole move, summed in real space, through G E. (One Newton step per
 // frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
 // 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
-// b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
-// the convergence measure see x alone.
+// b: w H'G (b_new - b) is added to it, and to its change from the last iteration's in
+// d_gradPrev (Gradient_Step's y; before the iterations d_gradPrev is free), and b's gradient
+// is zeroed, so that the step size and the convergence measure see x alone.
 template <typename T>
 void Korvex<T>::Haze_Eliminate() {
   const unsigned W = m_width;
@@ -228,9 +229,11 @@ void Korvex<T>::Haze_Eliminate() {
   Haze_Real_Inverse(spectrum, change, Blur_Band());
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
+    CuCall_UpdateMapping(m_launch, d_gradPrev, -frames, change, W, H);
   } else {
     CuCall_MM_Mult_RR(m_launch, change, Haze_Part(kHazeWeight), change, W, H);
     CuCall_Addition(m_launch, d_grad, change, d_grad, W, H);
+    CuCall_Addition(m_launch, d_gradPrev, change, d_gradPrev, W, H);
   }
   KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
 }
