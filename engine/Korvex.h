@@ -242,7 +242,9 @@ class Korvex {
   bool m_preconditioned = false;
   // The out-of-focus term (Korvex_OutOfFocus.cpp).
   static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
-  void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
+  // g and e: the even parts of the out-of-focus transfer and of the OTF, centred and
+  // column-major, formed once a call.
+  void Upload_Out_Of_Focus(const std::vector<double>& g, const std::vector<double>& e);
   void Fold_Out_Of_Focus(T sparsity);
   void Haze_Start(T* out);
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
@@ -252,8 +254,8 @@ class Korvex {
                        const std::vector<double>& e, double share,
                        std::vector<double>& reduced, std::vector<double>& coupling,
                        std::vector<double>& crossing) const;
-  void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& transfer,
-                    const T* otf, bool fourierStart, bool nonNegative);
+  void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& g,
+                    const std::vector<double>& e, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.
   enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
   T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }

@@ -245,9 +245,13 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   m_parts = outOfFocus ? 2 : 1;
 
   Upload_Harmonics(harmonics);
-  if (outOfFocus) Upload_Out_Of_Focus(options.outOfFocus, otf);
+  // The OTF's even part, and the out-of-focus transfer's, formed once for all that need them.
+  const std::vector<double> even = Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H);
+  const std::vector<double> hazeEven =
+      outOfFocus ? Even_Part(options.outOfFocus, W, H) : std::vector<double>();
+  if (outOfFocus) Upload_Out_Of_Focus(hazeEven, even);
   // The folding filters through the OTF's even part; the iterations through its square.
-  Upload_Centred(Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H), d_otf);
+  Upload_Centred(even, d_otf);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   if (outOfFocus) {
@@ -267,7 +271,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   // With preconditioned steps the haze follows x (Haze_Eliminate).
   m_eliminate = outOfFocus && m_preconditioned;
   if (outOfFocus && (options.fourierStart || m_preconditioned)) {
-    Haze_Prepare(harmonics.approximation, options.outOfFocus, otf, options.fourierStart,
+    Haze_Prepare(harmonics.approximation, hazeEven, even, options.fourierStart,
                  options.nonNegative);
   } else {
     if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
