@@ -96,6 +96,7 @@ class Korvex {
   T* d_dataGrad;               // data-term gradient summed over the frames
   T* d_estimate;               // current estimate: the reconstruction
   T* d_estimatePrev;           // estimate of the previous iteration
+  T* d_directionPrev = nullptr;  // harmonic engines: P^-1 g of the previous iteration
   T* d_masks;                  // illumination masks, F frames
   T* d_images;                 // raw images, F frames (masked once uploaded)
   T* d_otf;                    // OTF in device order, shifted to put zero frequency at 0
@@ -231,7 +232,6 @@ class Korvex {
   void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
                      const std::vector<double>& coupling = {}, T* source = nullptr);
   T* Precondition(bool nonNegative);
-  T Preconditioned_Alpha();
   // Harmonic engines without the haze pair: the gradient with its change, and the step size
   // from the changes (Korvex_Compute.cpp).
   void Gradient_Step();
@@ -239,11 +239,12 @@ class Korvex {
   // The preconditioner's floor, a share of the approximation at zero frequency.
   static constexpr double kPreconditionerFloor = 0.05;
   T* d_preconditioner = nullptr;  // harmonic engines: the preconditioner's filter
-  T* d_directionPrev = nullptr;   // harmonic engines: P^-1 g of the previous iteration
   bool m_preconditioned = false;
   // The out-of-focus term (Korvex_OutOfFocus.cpp).
   static void Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned W, unsigned H);
-  void Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf);
+  // g and e: the even parts of the out-of-focus transfer and of the OTF, centred and
+  // column-major, formed once a call.
+  void Upload_Out_Of_Focus(const std::vector<double>& g, const std::vector<double>& e);
   void Fold_Out_Of_Focus(T sparsity);
   void Haze_Start(T* out);
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
@@ -253,8 +254,8 @@ class Korvex {
                        const std::vector<double>& e, double share,
                        std::vector<double>& reduced, std::vector<double>& coupling,
                        std::vector<double>& crossing) const;
-  void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& transfer,
-                    const T* otf, bool fourierStart, bool nonNegative);
+  void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& g,
+                    const std::vector<double>& e, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.
   enum Haze_Slot : unsigned { kHazeG, kHazeGE, kHazeWeight, kHazeData };
   T* Haze_Part(unsigned part) const { return d_haze + size_t{part} * m_width * m_height; }

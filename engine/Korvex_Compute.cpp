@@ -245,9 +245,13 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   m_parts = outOfFocus ? 2 : 1;
 
   Upload_Harmonics(harmonics);
-  if (outOfFocus) Upload_Out_Of_Focus(options.outOfFocus, otf);
+  // The OTF's even part, and the out-of-focus transfer's, formed once for all that need them.
+  const std::vector<double> even = Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H);
+  const std::vector<double> hazeEven =
+      outOfFocus ? Even_Part(options.outOfFocus, W, H) : std::vector<double>();
+  if (outOfFocus) Upload_Out_Of_Focus(hazeEven, even);
   // The folding filters through the OTF's even part; the iterations through its square.
-  Upload_Centred(Even_Part(std::vector<double>(otf, otf + size_t{pixels}), W, H), d_otf);
+  Upload_Centred(even, d_otf);
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   if (outOfFocus) {
@@ -267,7 +271,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   // With preconditioned steps the haze follows x (Haze_Eliminate).
   m_eliminate = outOfFocus && m_preconditioned;
   if (outOfFocus && (options.fourierStart || m_preconditioned)) {
-    Haze_Prepare(harmonics.approximation, options.outOfFocus, otf, options.fourierStart,
+    Haze_Prepare(harmonics.approximation, hazeEven, even, options.fourierStart,
                  options.nonNegative);
   } else {
     if (options.fourierStart) Fourier_Start(harmonics.approximation, options.nonNegative);
@@ -298,12 +302,14 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
   const size_t pairBytes = m_parts * pixels * sizeof(T);
   const unsigned historyLength = History_Length(m_maxIter);
   T previousMeasure = T(0);
-  // Harmonic engines without the haze pair keep, instead of the previous estimate and
-  // gradient, the changes the step size needs: the update leaves its move s in d_estimatePrev,
-  // the gradient step the gradient's change y in d_gradPrev and, with preconditioned steps,
-  // the direction's change in d_directionPrev. The gradient and the direction are then
-  // formed from the ones they replace, which start at 0.
-  const bool changes = m_harmonic && m_parts == 1;
+  // Harmonic engines keep, instead of the previous estimate and gradient, the changes the step
+  // size needs: the update leaves its move s in d_estimatePrev, the gradient step the
+  // gradient's change y in d_gradPrev and, with preconditioned steps, the direction's change in
+  // d_directionPrev. The gradient and the direction are then formed from the ones they
+  // replace, which start at 0. So does the haze pair when b follows x: the step works on x
+  // alone (b's gradient is 0), and Haze_Eliminate adds its share of the gradient to the
+  // change too. Only the pair that steps together keeps whole copies.
+  const bool changes = m_harmonic && (m_parts == 1 || m_eliminate);
   if (changes) {
     KORVEX_CHECK(cudaMemset(d_grad, 0, pixels * sizeof(T)));
     if (m_preconditioned) KORVEX_CHECK(cudaMemset(d_directionPrev, 0, pixels * sizeof(T)));
@@ -333,8 +339,7 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
     if (k >= 1) {
-      m_alpha = changes ? Change_Alpha()
-                        : (m_preconditioned ? Preconditioned_Alpha() : Compute_Alpha());
+      m_alpha = changes ? Change_Alpha() : Compute_Alpha();
     }
     // A step that is not positive, or not finite (an unchanged gradient gives 0 / 0), ends
     // the loop before it touches the estimate.
@@ -353,10 +358,6 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
     }
     KORVEX_CHECK(cudaMemcpy(d_estimatePrev, d_estimate, pairBytes, cudaMemcpyDeviceToDevice));
     KORVEX_CHECK(cudaMemcpy(d_gradPrev, d_grad, pairBytes, cudaMemcpyDeviceToDevice));
-    if (m_preconditioned) {
-      KORVEX_CHECK(
-          cudaMemcpy(d_directionPrev, direction, pixels * sizeof(T), cudaMemcpyDeviceToDevice));
-    }
     if (options.nonNegative) {
       CuCall_UpdateNonNegative(m_launch, d_estimate, m_alpha, direction, W, H);
     } else {
@@ -503,32 +504,8 @@ T Korvex<T>::Compute_Alpha() {
   return numerator / c;
 }
 
-// The Barzilai-Borwein step in the preconditioner's metric, s.y / y.P^-1 y, with
-// P^-1 y = P^-1 g - P^-1 g_prev the change of the direction.
-template <typename T>
-T Korvex<T>::Preconditioned_Alpha() {
-  const unsigned W = m_width;
-  const unsigned H = m_height;
-  const int n = static_cast<int>(W * H);
-  T* positive = Reals(d_scratchA);
-  T* negative = Reals(d_scratchB);
-  const auto signed_sum = [&](T* c, T* d) {
-    CuCall_Criterion_L0(m_launch, d_grad, d_gradPrev, c, d, positive, negative, W, H);
-    T a = 0;
-    T b = 0;
-    KORVEX_CHECK(Sum_Abs(m_blasHandle, n, positive, &a));
-    KORVEX_CHECK(Sum_Abs(m_blasHandle, n, negative, &b));
-    return a - b;
-  };
-  const T numerator = signed_sum(d_estimate, d_estimatePrev);
-  const T step = numerator / signed_sum(d_dataGrad, d_directionPrev);
-  // Directions restricted to changing free sets can make y.P^-1 y meaningless: the last step
-  // is kept rather than ending the iteration.
-  return step > T(0) && std::isfinite(step) ? step : m_alpha;
-}
-
-// The gradient step of Iterate's harmonic iteration without the haze pair: the gradient into
-// d_grad, its change from the one there into d_gradPrev and its free part under x >= 0 into
+// The gradient step of Iterate's harmonic iteration that keeps changes (Iterate): x's gradient
+// into d_grad, its change from the one there into d_gradPrev and its free part under x >= 0 into
 // d_masks, off the border and on it.
 template <typename T>
 void Korvex<T>::Gradient_Step() {
@@ -546,9 +523,10 @@ void Korvex<T>::Gradient_Step() {
   CuCall_Gradient_Border(launch, d_grad, d_gradPrev, d_dataGrad, d_estimate, d_masks, W, H);
 }
 
-// The Barzilai-Borwein step from the changes Iterate keeps (harmonic engines without the haze
-// pair): s.y / y.P^-1 y with preconditioned steps, which keep the last step when that is not
-// positive and finite (as Preconditioned_Alpha), s.y / y.y otherwise (as Compute_Alpha). Each
+// The Barzilai-Borwein step from the changes Iterate keeps (harmonic engines, save a haze
+// pair that steps with x): s.y / y.P^-1 y with preconditioned steps, which keep the last step when that is not
+// positive and finite (directions restricted to changing free sets can make y.P^-1 y
+// meaningless), s.y / y.y otherwise (as Compute_Alpha). Each
 // sum is one dot product of two stored changes.
 template <typename T>
 T Korvex<T>::Change_Alpha() {
@@ -577,8 +555,6 @@ template void Korvex<float>::Mapsim_Compute(float*, float*, float*, float*, floa
                                             const KorvexOptions&);
 template float Korvex<float>::Compute_Alpha();
 template float Korvex<float>::Compute_Threshold(float, void*);
-template float Korvex<float>::Preconditioned_Alpha();
-template double Korvex<double>::Preconditioned_Alpha();
 template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,
                                              double);
 template void Korvex<double>::Mapsim_Compute(double*, double*, double*, double*, double, double,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Korvex.h"
+#include "library_calls.h"
 #include "status_check.h"
 
 namespace {
@@ -62,12 +63,17 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
   // The filter waits in d_preconditioner, which the preconditioner's own replaces later.
   Upload_Centred(filter, d_preconditioner);
   // d_dataGrad is free until the first gradient: -x0 unclipped.
-  Filter_Real(d_images, d_preconditioner, d_dataGrad);
-  if (!coupling.empty()) {
+  if (coupling.empty()) {
+    Filter_Real(d_images, d_preconditioner, d_dataGrad);
+  } else {
+    // Both images' half spectra through their filters are summed and come back through one
+    // inverse transform; the coupled filter waits in d_gradPrev, free until the iterations.
     for (size_t i = 0; i < filter.size(); ++i) filter[i] *= coupling[i];
-    Upload_Centred(filter, d_preconditioner);
-    Filter_Real(source, d_preconditioner, d_grad);  // d_grad: free as d_dataGrad
-    CuCall_Addition(m_launch, d_dataGrad, d_grad, d_dataGrad, W, H);
+    Upload_Centred(filter, d_gradPrev);
+    KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, d_images, d_scratchA));
+    KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, source, d_scratchB));
+    CuCall_Filter_Half_Sum(m_launch, d_scratchA, d_preconditioner, d_scratchB, d_gradPrev, W, H);
+    KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchA, d_dataGrad));
   }
   KORVEX_CHECK(cudaMemset(d_estimate, 0, size_t{W} * H * sizeof(T)));
   if (nonNegative) {
@@ -82,7 +88,8 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
 // part (Free_Part), kept on the free pixels, 0 on those the bound holds. Its fixed points are
 // those of the projected gradient (g = 0 where x > 0, g >= 0 where x = 0); clipping P^-1 g
 // itself would stop short of them. Without the haze following x the gradient's free part is
-// formed with the gradient, in d_masks (Gradient_Step).
+// formed with the gradient, in d_masks (Gradient_Step); the haze's share, which Haze_Eliminate
+// adds after it, calls for it to be formed again.
 template <typename T>
 T* Korvex<T>::Precondition(bool nonNegative) {
   const unsigned W = m_width;
@@ -90,12 +97,8 @@ T* Korvex<T>::Precondition(bool nonNegative) {
   T* free = d_masks;  // a work image between gradients
   if (nonNegative && m_eliminate) CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, free, W, H);
   Filter_Real(nonNegative ? free : d_grad, d_preconditioner, d_dataGrad);
-  if (m_eliminate) {
-    if (nonNegative) CuCall_Free_Part(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, W, H);
-    return d_dataGrad;
-  }
-  // Without the haze the direction's change from the last one, which d_directionPrev holds,
-  // replaces it there for the step size (Change_Alpha).
+  // The direction's change from the last one, which d_directionPrev holds, replaces it there
+  // for the step size (Change_Alpha).
   if (nonNegative) {
     CuCall_Free_Part_Change(m_launch, d_dataGrad, d_grad, d_estimate, d_dataGrad, d_directionPrev,
                             W, H);

@@ -54,14 +54,13 @@ void Korvex<T>::Check_Out_Of_Focus(const std::vector<double>& transfer, unsigned
   }
 }
 
-// G's even part and G E (E the OTF's even part) into d_haze in device order; their values at
-// zero frequency kept for the share.
+// G's even part g and G E (E the OTF's even part e) into d_haze in device order; their values
+// at zero frequency kept for the share.
 template <typename T>
-void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& transfer, const T* otf) {
+void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vector<double>& e) {
   const unsigned W = m_width;
   const unsigned H = m_height;
-  const std::vector<double> g = Even_Part(transfer, W, H);
-  std::vector<double> ge = Even_Part(std::vector<double>(otf, otf + size_t{W} * H), W, H);
+  std::vector<double> ge = e;
   const size_t zero = size_t{W / 2} * H + H / 2;
   m_hazeZero = g[zero];
   m_otfZero = ge[zero];
@@ -196,8 +195,9 @@ void Korvex<T>::Haze_Finish() {
 // needed) and a pair for the whole move, summed in real space, through G E. (One Newton step per
 // frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
 // 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
-// b: w H'G (b_new - b) is added to it, and b's gradient is zeroed, so that the step size and
-// the convergence measure see x alone.
+// b: w H'G (b_new - b) is added to it, and to its change from the last iteration's in
+// d_gradPrev (Gradient_Step's y; before the iterations d_gradPrev is free), and b's gradient
+// is zeroed, so that the step size and the convergence measure see x alone.
 template <typename T>
 void Korvex<T>::Haze_Eliminate() {
   const unsigned W = m_width;
@@ -228,9 +228,11 @@ void Korvex<T>::Haze_Eliminate() {
   Haze_Real_Inverse(spectrum, change, Blur_Band());
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
+    CuCall_UpdateMapping(m_launch, d_gradPrev, -frames, change, W, H);
   } else {
     CuCall_MM_Mult_RR(m_launch, change, Haze_Part(kHazeWeight), change, W, H);
     CuCall_Addition(m_launch, d_grad, change, d_grad, W, H);
+    CuCall_Addition(m_launch, d_gradPrev, change, d_gradPrev, W, H);
   }
   KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
 }
@@ -275,12 +277,9 @@ void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
 // are those without the model, a haze that fills the field gets the whole reduction.
 template <typename T>
 void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
-                             const std::vector<double>& transfer, const T* otf,
+                             const std::vector<double>& g, const std::vector<double>& e,
                              bool fourierStart, bool nonNegative) {
   const size_t pixels = size_t{m_width} * m_height;
-  const std::vector<double> g = Even_Part(transfer, m_width, m_height);
-  const std::vector<double> e =
-      Even_Part(std::vector<double>(otf, otf + pixels), m_width, m_height);
   std::vector<double> reduced, coupling, crossing;
   Reduced_Problem(approximation, g, e, 1.0, reduced, coupling, crossing);
   double share = 1.0;
@@ -340,8 +339,10 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
 
 template void Korvex<float>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<double>::Check_Out_Of_Focus(const std::vector<double>&, unsigned, unsigned);
-template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&, const float*);
-template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&, const double*);
+template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&,
+                                                 const std::vector<double>&);
+template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&,
+                                                  const std::vector<double>&);
 template void Korvex<float>::Haze_Forward(CudaComplex<float>*, unsigned);
 template void Korvex<double>::Haze_Forward(CudaComplex<double>*, unsigned);
 template void Korvex<float>::Haze_Inverse(CudaComplex<float>*, unsigned);
@@ -371,8 +372,8 @@ template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
                                               std::vector<double>&, std::vector<double>&,
                                               std::vector<double>&) const;
 template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
-                                          const float*, bool, bool);
+                                          const std::vector<double>&, bool, bool);
 template void Korvex<double>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
-                                           const double*, bool, bool);
+                                           const std::vector<double>&, bool, bool);
 template double Korvex<float>::Out_Of_Focus(float*);
 template double Korvex<double>::Out_Of_Focus(double*);

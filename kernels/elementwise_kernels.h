@@ -253,6 +253,24 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Half(CudaComplex<T>* z, T* tra
   }
 }
 
+// Two half spectra through their transfer functions, summed into z and scaled by 1 / (W H):
+// z = (r z + s y) / (W H), Cuda_Filter_Half of each added; y is left as it was.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Filter_Half_Sum(CudaComplex<T>* z, T* r,
+                                                           CudaComplex<T>* y, T* s, unsigned W,
+                                                           unsigned H) {
+  const InverseFftScale<T> scale(W, H);
+  const unsigned half = W / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
+    const Index i = at(col, row, half);
+    const Index t = at(col, row, W);
+    const T a = scale.apply(r[t]);
+    const T b = scale.apply(s[t]);
+    z[i].re = a * z[i].re + b * y[i].re;
+    z[i].im = a * z[i].im + b * y[i].im;
+  }
+}
+
 // out = from - s g, projected onto out >= 0 when `nonNegative` is 1 (a NaN stays NaN): the
 // update of Cuda_UpdateMapping or Cuda_UpdateNonNegative from one buffer into another.
 template <typename T>

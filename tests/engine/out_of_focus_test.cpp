@@ -114,6 +114,13 @@ std::vector<double> Frame_By_Frame_Gradient(const HazeProblem& h, const std::vec
 }
 
 template <typename T>
+std::vector<double> Device_Image(const T* device, size_t n) {
+  std::vector<T> host(n);
+  EXPECT_EQ(cudaMemcpy(host.data(), device, n * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
+  return To_Double(host);
+}
+
+template <typename T>
 std::vector<double> Device_Pair(const T* device, size_t n) {
   std::vector<T> host(2 * n);
   EXPECT_EQ(cudaMemcpy(host.data(), device, host.size() * sizeof(T), cudaMemcpyDeviceToHost),
@@ -239,8 +246,8 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
 }
 
 // With preconditioned steps b follows x: after the run d_grad holds x's gradient at x's last
-// point and the haze b has moved to since, its own half zeroed (b takes no step), and b stays
-// non-negative.
+// point (the estimate less the last move, which d_estimatePrev keeps) and the haze b has moved
+// to since, its own half zeroed (b takes no step), and b stays non-negative.
 TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFollowsX) {
   const HazeProblem h = Make_Problem(23, 18, 3, false);
   const Problem& p = h.problem;
@@ -258,9 +265,10 @@ TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFoll
   engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
                         0.0, 0.0, 0.05, options);
   ASSERT_EQ(engine.m_iteration, 5u);
-  std::vector<double> point = Device_Pair(engine.d_estimatePrev, n);
   const std::vector<double> now = Device_Pair(engine.d_estimate, n);
-  std::copy(now.begin() + n, now.end(), point.begin() + n);  // b as it is now
+  const std::vector<double> move = Device_Image(engine.d_estimatePrev, n);
+  std::vector<double> point = now;  // b as it is now
+  for (size_t i = 0; i < n; ++i) point[i] = now[i] - move[i];
   size_t hazePixels = 0;
   for (size_t i = n; i < 2 * n; ++i) {
     ASSERT_GE(point[i], 0.0);
@@ -274,6 +282,55 @@ TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFoll
             1e-10);
   for (size_t i = n; i < 2 * n; ++i) EXPECT_EQ(actual[i], 0.0);
 
+}
+
+// With preconditioned steps the iteration keeps only the changes the step size needs, the
+// haze's share of the gradient included: after one more iteration, the move, the gradient's
+// change and the direction's change are the differences between the two runs' last estimate,
+// gradient and direction.
+TEST(OutOfFocusGradientTest, PreconditionedStepsKeepTheChangesWithTheHazesShare) {
+  const HazeProblem h = Make_Problem(23, 18, 3, false);
+  const Problem& p = h.problem;
+  const size_t n = size_t{p.W} * p.H;
+  KorvexHarmonics harmonics = h.harmonics;
+  harmonics.approximation.resize(n);
+  for (size_t i = 0; i < n; ++i) harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
+  KorvexOptions options;
+  options.frameData = true;
+  options.sparsity = -0.5;
+  options.outOfFocus = h.transfer;
+  options.preconditioned = true;
+  for (const bool nonNegative : {false, true}) {
+    SCOPED_TRACE(nonNegative ? "non-negative" : "unconstrained");
+    options.nonNegative = nonNegative;
+    struct Last {
+      std::vector<double> estimate, gradient, direction, move, gradientChange, directionChange;
+    };
+    const auto run = [&](unsigned iterations) {
+      HostArrays<double> arrays(p);
+      Korvex<double> engine(p.W, p.H, p.F, iterations, true, true);
+      engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics,
+                            arrays.output.data(), 0.0, 0.0, 0.05, options);
+      EXPECT_EQ(engine.m_iteration, iterations - 1);
+      return Last{Device_Image(engine.d_estimate, n),     Device_Image(engine.d_grad, n),
+                  Device_Image(engine.d_dataGrad, n),     Device_Image(engine.d_estimatePrev, n),
+                  Device_Image(engine.d_gradPrev, n),     Device_Image(engine.d_directionPrev, n)};
+    };
+    const Last before = run(5);
+    const Last after = run(6);
+    const auto difference = [n](const std::vector<double>& a, const std::vector<double>& b) {
+      std::vector<double> d(n);
+      for (size_t i = 0; i < n; ++i) d[i] = a[i] - b[i];
+      return d;
+    };
+    EXPECT_LT(Relative_Difference(after.move, difference(after.estimate, before.estimate)),
+              1e-12);
+    EXPECT_LT(Relative_Difference(after.gradientChange, difference(after.gradient, before.gradient)),
+              1e-12);
+    EXPECT_LT(Relative_Difference(after.directionChange,
+                                  difference(after.direction, before.direction)),
+              1e-12);
+  }
 }
 
 }  // namespace

@@ -298,6 +298,33 @@ TYPED_TEST(ElementwiseKernels, ChangesBesideTheirKernels) {
   }
 }
 
+// Two half spectra through their own transfer functions and summed, against Cuda_Filter_Half
+// of each and their sum, to rounding; the second spectrum left as it was.
+TYPED_TEST(ElementwiseKernels, FilterHalfSumAddsTheTwoFilterings) {
+  using T = TypeParam;
+  using C = CudaComplex<T>;
+  auto& engine = this->engine();
+  for (const ImageSize size : kSizes) {
+    if (size.W == 0) continue;  // no image to scale by
+    SCOPED_TRACE(Describe(size));
+    const unsigned W = size.W, H = size.H, n = W * H;
+    const size_t halfCount = size_t{W / 2 + 1} * H;
+    const KernelLaunch_t launch = Launch_For(W, H);
+    const DeviceBuffer<T> r(Random_Values<T>(n, 50)), s(Random_Values<T>(n, 51));
+    const std::vector<C> z0 = Random_Values<C>(halfCount, 52), y0 = Random_Values<C>(halfCount, 53);
+    DeviceBuffer<C> z(z0), y(y0), first(z0), second(y0);
+    engine.CuCall_Filter_Half_Sum(launch, z.get(), r.get(), y.get(), s.get(), W, H);
+    engine.CuCall_Filter_Half(launch, first.get(), r.get(), W, H);
+    engine.CuCall_Filter_Half(launch, second.get(), s.get(), W, H);
+    const std::vector<C> a = first.read(), b = second.read();
+    const double tolerance = 4 * std::numeric_limits<T>::epsilon();
+    Expect_Image(
+        z, halfCount, [&](size_t i) { return C{a[i].re + b[i].re, a[i].im + b[i].im}; },
+        tolerance);
+    Expect_Image(y, halfCount, [&](size_t i) { return y0[i]; });
+  }
+}
+
 // Zero products go to neg negated (so their sign flips), NaN products to neg.
 TYPED_TEST(ElementwiseKernels, CriterionL0SplitsZeroAndNaN) {
   using T = TypeParam;
