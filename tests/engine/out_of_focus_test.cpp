@@ -281,7 +281,6 @@ TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFoll
                                 std::vector<double>(expected.begin(), expected.begin() + n)),
             1e-10);
   for (size_t i = n; i < 2 * n; ++i) EXPECT_EQ(actual[i], 0.0);
-
 }
 
 // With preconditioned steps the iteration keeps only the changes the step size needs, the
