@@ -304,8 +304,6 @@ class Korvex {
                                unsigned W, unsigned H, double tolerance, unsigned& blur);
   unsigned Blur_Band() const { return m_band != 0 && m_blurColumns <= m_band ? m_band : 0; }
   unsigned Haze_Band() const { return m_band != 0 && m_hazeColumns <= m_band ? m_band : 0; }
-  void Haze_Forward(CudaComplex<T>* buffer, unsigned band);
-  void Haze_Inverse(CudaComplex<T>* buffer, unsigned band);
   void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band);
   void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band);
   unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns

@@ -71,29 +71,10 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vec
   Upload_Centred(ge, Haze_Part(kHazeGE));
 }
 
-// The term's transforms, unnormalised, in place: pruned to d_otf's band where `band`, from
-// Blur_Band or Haze_Band as the filters that follow need, is nonzero (every spectrum they
-// filter is then multiplied by d_otf, G E or G'G truncated to the band), else through the 2-D
-// plan.
-template <typename T>
-void Korvex<T>::Haze_Forward(CudaComplex<T>* buffer, unsigned band) {
-  if (band != 0) {
-    Band_Forward(buffer);
-  } else {
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
-  }
-}
-
-template <typename T>
-void Korvex<T>::Haze_Inverse(CudaComplex<T>* buffer, unsigned band) {
-  if (band != 0) {
-    Band_Inverse(buffer);
-  } else {
-    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
-  }
-}
-
-// A real image's half spectrum and back (`spectrum` overwritten), likewise pruned or whole.
+// A real image's half spectrum and back (`spectrum` overwritten), unnormalised: pruned to
+// d_otf's band where `band`, from Blur_Band or Haze_Band as the filters that follow need, is
+// nonzero (every spectrum they filter is then multiplied by d_otf, G E or G'G truncated to the
+// band), else through the 2-D plan.
 template <typename T>
 void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band) {
   if (band != 0) {
@@ -162,12 +143,22 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   // The mean coefficients follow the phase tables of every orientation and the coefficients
   // of every frame (Table_Layout in Korvex_Harmonic.cpp).
   const size_t means = size_t{m_frames} * 2 * (size_t{W} + H) + 2 * size_t{m_frames};
-  Haze_Forward(buffer, Blur_Band());
+  // Pruned as Filter_In_Place is, where G E lies within d_otf's band as well.
+  const bool pruned = Blur_Band() != 0;
+  if (pruned) {
+    Band_Forward(buffer);
+  } else {
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
+  }
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
-  Haze_Inverse(buffer, Blur_Band());
+  if (pruned) {
+    Band_Inverse(buffer);
+  } else {
+    KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_INVERSE));
+  }
 }
 
 // The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
@@ -343,14 +334,10 @@ template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&,
                                                  const std::vector<double>&);
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&,
                                                   const std::vector<double>&);
-template void Korvex<float>::Haze_Forward(CudaComplex<float>*, unsigned);
-template void Korvex<double>::Haze_Forward(CudaComplex<double>*, unsigned);
-template void Korvex<float>::Haze_Inverse(CudaComplex<float>*, unsigned);
 template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*, unsigned);
 template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*, unsigned);
 template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*, unsigned);
 template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*, unsigned);
-template void Korvex<double>::Haze_Inverse(CudaComplex<double>*, unsigned);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
 template void Korvex<float>::Haze_Start(float*);
