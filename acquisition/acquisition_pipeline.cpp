@@ -336,6 +336,8 @@ struct AcquisitionPipeline<T>::Kept {
   OtfKey cameraOtfKey;
   std::vector<double> haze;  // the out-of-focus model's transfer function, fine grid
   HazeKey hazeKey;
+  double hazeReach = 0;  // Out_Of_Focus_Reach, kept like G
+  HazeKey hazeReachKey;
 
   void Estimate_Pattern(const T* frames, unsigned height, unsigned width,
                         const AcquisitionOptions& options, AcquisitionResult<T>& result) {
@@ -355,7 +357,9 @@ struct AcquisitionPipeline<T>::Kept {
       result.built.estimator = true;
     }
     Camera_Otf(options, height, width);
-    result.pattern = estimator->Estimate(frames, cameraOtf.data(), options.guess);
+    korvex::patterns::PatternGuess guess = options.guess;
+    if (options.outOfFocus.enabled) guess.hazeFrequency = Haze_Reach(options, height, width);
+    result.pattern = estimator->Estimate(frames, cameraOtf.data(), guess);
     result.lowModulation = Low_Modulation(result.pattern);
     result.estimated = true;
   }
@@ -426,6 +430,22 @@ struct AcquisitionPipeline<T>::Kept {
     haze = Out_Of_Focus_Transfer(options, height, width, factor,
                                  std::vector<double>(otf.begin(), otf.end()));
     if (!options.otf) hazeKey = key;
+  }
+
+  // Out_Of_Focus_Reach on the camera grid, for the pattern's depth.
+  double Haze_Reach(const AcquisitionOptions& options, unsigned height, unsigned width) {
+    const Optics& o = options.optics;
+    const HazeKey key{{height, width, 1, o.na, o.wavelength, o.pixelSize},
+                      o.immersion,
+                      options.outOfFocus.width,
+                      options.outOfFocus.defocus};
+    if (options.otf || !(key == hazeReachKey)) {
+      hazeReachKey = {};
+      hazeReach = Out_Of_Focus_Reach(options, height, width,
+                                     std::vector<double>(cameraOtf.begin(), cameraOtf.end()));
+      if (!options.otf) hazeReachKey = key;
+    }
+    return hazeReach;
   }
 
   void Fine_Masks(const IlluminationPattern& pattern, unsigned factor) {

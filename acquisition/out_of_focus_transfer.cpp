@@ -27,10 +27,11 @@ double Frequency(unsigned index, unsigned extent) {
   return (double(index) - double(extent / 2)) / extent;
 }
 
-// The farthest frequency, in cycles per fine pixel, at which a centred OTF reaches
-// kMeasuredCutoffLevel of its zero-frequency value.
-double Measured_Cutoff(const std::vector<double>& otf, unsigned height, unsigned width) {
-  const double level = kMeasuredCutoffLevel * otf[size_t{width / 2} * height + height / 2];
+// The farthest frequency, in cycles per pixel, at which a centred transfer function reaches
+// `share` of its zero-frequency value.
+double Measured_Cutoff(const std::vector<double>& otf, unsigned height, unsigned width,
+                       double share = kMeasuredCutoffLevel) {
+  const double level = share * otf[size_t{width / 2} * height + height / 2];
   double cutoff = 0.0;
   for (unsigned c = 0; c < width; ++c) {
     for (unsigned r = 0; r < height; ++r) {
@@ -103,6 +104,12 @@ std::vector<double> Out_Of_Focus_Transfer(const AcquisitionOptions& options, uns
     }
   }
   return g;
+}
+
+double Out_Of_Focus_Reach(const AcquisitionOptions& options, unsigned height, unsigned width,
+                          const std::vector<double>& cameraOtf) {
+  return Measured_Cutoff(Out_Of_Focus_Transfer(options, height, width, 1, cameraOtf), height,
+                         width, kOutOfFocusReachLevel);
 }
 
 }  // namespace korvex::acquisition

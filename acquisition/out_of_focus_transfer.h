@@ -15,6 +15,9 @@ constexpr double kOutOfFocusWidthShare = 0.13;
 // A measured OTF without optics gives the cut-off itself: the farthest frequency at which it
 // still reaches this share of its zero-frequency value.
 constexpr double kMeasuredCutoffLevel = 0.02;
+// Where G stays above this share of its zero-frequency value, the model's out-of-focus light
+// may lie: the pattern's depth is measured from the frequencies beyond.
+constexpr double kOutOfFocusReachLevel = 0.1;
 
 // Throws std::invalid_argument naming the option for a width or defocus that is negative or
 // not finite, and, with the model on, for a defocus without the optics to model it from (na,
@@ -28,5 +31,11 @@ void Check_Out_Of_Focus(const AcquisitionOptions& options, unsigned height, unsi
 std::vector<double> Out_Of_Focus_Transfer(const AcquisitionOptions& options, unsigned height,
                                           unsigned width, unsigned factor,
                                           const std::vector<double>& fineOtf);
+
+// The farthest frequency, in cycles per camera pixel, at which G on the height x width camera
+// grid reaches kOutOfFocusReachLevel; `cameraOtf` is that grid's OTF, as for
+// Out_Of_Focus_Transfer.
+double Out_Of_Focus_Reach(const AcquisitionOptions& options, unsigned height, unsigned width,
+                          const std::vector<double>& cameraOtf);
 
 }  // namespace korvex::acquisition

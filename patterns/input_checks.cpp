@@ -92,6 +92,10 @@ void Check_Guess(const PatternGuess& guess, unsigned angles, unsigned phases) {
     Refuse("the period guess must be a finite number of pixels, at least 2 (got " +
            Number(guess.period) + ")");
   }
+  if (!(std::isfinite(guess.hazeFrequency) && guess.hazeFrequency >= 0.0)) {
+    Refuse("the out-of-focus frequency must be a non-negative finite number of cycles per "
+           "pixel (got " + Number(guess.hazeFrequency) + ")");
+  }
   if (!guess.angles.empty()) {
     if (guess.angles.size() != angles) {
       Refuse("the angle guesses must be one per orientation (" + std::to_string(angles) +

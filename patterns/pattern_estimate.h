@@ -25,6 +25,11 @@ struct PatternGuess {
   double period = 0.0;         // pixels
   std::vector<double> angles;  // radians, one per orientation
   unsigned orders = 0;  // harmonics to measure: 0 = auto (the second when P >= 5 and significant), 1, 2
+  // Cycles per pixel below which the frames hold out-of-focus light that the reconstruction
+  // models apart (0: none). That light is unpatterned, so it adds to the widefield band and
+  // not to the carriers: the depths are then measured from the object's frequencies above it
+  // alone, and give the modulation of the in-focus light rather than of all the light.
+  double hazeFrequency = 0.0;
 };
 
 struct OrientationEstimate {

@@ -146,6 +146,7 @@ struct PatternEstimator::Impl {
   void Refine(const OtfModel& otf);
   void Separate();
   void Weigh_Object_Frequencies();
+  void Weigh_Above_Haze(std::vector<CarrierFitter>& fitters);
   void Measure_Second_Harmonic(std::vector<CarrierFitter>& fitters, bool depth);
   double Depth(const CarrierFit& fit) const;
   PatternEstimate Summarise() const;
@@ -172,6 +173,8 @@ struct PatternEstimator::Impl {
   PassbandTables passTables;           // their frequencies and OTF values
   PackedSpectra packed;                // the spectra over the passband, bin by bin
   std::vector<double> objectWeight;      // by frequency, see CarrierFitter::Set_Object_Weight
+  std::vector<double> aboveHaze;         // the same, 0 below hazeFrequency (Weigh_Above_Haze)
+  double hazeFrequency = 0.0;            // the call's PatternGuess::hazeFrequency
   std::vector<size_t> ringBins;          // the passband whose rings ringOf holds
   std::vector<size_t> ringOf;            // ring of each of its bins (Weigh_Object_Frequencies)
   double binsPerCycle = 0.0;
@@ -212,6 +215,7 @@ PatternEstimate PatternEstimator::Impl::Run(const T* framesIn, const T* otfIn,
   Check_Guess_In_Passband(guess, minFrequency, maxFrequency, otf.Cutoff());
   orders = guess.orders == 1 || phases < 5 ? 1 : 2;
   requireSecond = guess.orders == 2;
+  hazeFrequency = guess.hazeFrequency;
   const bool releases = Releases_Buffers(grid.height, grid.width, angles, phases);
   Open_Lanes();
   Transform_Frames(framesIn);
@@ -550,6 +554,23 @@ void PatternEstimator::Impl::Weigh_Object_Frequencies() {
   }
 }
 
+// Out-of-focus light fills the widefield band's lowest frequencies and not the carriers, so
+// there the depth's sums gain power without match. The wave vectors and phases stand (the
+// haze adds noise there, no bias); the fits are measured again at them with the frequencies
+// below the haze's reach left out, for the depths of both harmonics. At most the lower half
+// of the passband is left out, so that the depth keeps frequencies to be measured from.
+void PatternEstimator::Impl::Weigh_Above_Haze(std::vector<CarrierFitter>& fitters) {
+  const double reach = std::min(hazeFrequency, 0.5 * otfModel->Cutoff());
+  aboveHaze = objectWeight;
+  const size_t below = std::min(aboveHaze.size(), static_cast<size_t>(std::ceil(reach * binsPerCycle)));
+  std::fill(aboveHaze.begin(), aboveHaze.begin() + below, 0.0);
+  For_Orientations([&](unsigned a) {
+    Orientation& o = orientation[a];
+    fitters[a].Set_Object_Weight(&aboveHaze, binsPerCycle);
+    if (o.fit.modelPower > 0.0) o.fit = fitters[a].Fit(carriers[a], widefield, o.fx, o.fy, 0);
+  });
+}
+
 // Fit the carriers, then read the phases; twice, the second time with bands separated by
 // the measured phases.
 void PatternEstimator::Impl::Refine(const OtfModel& otf) {
@@ -621,6 +642,7 @@ void PatternEstimator::Impl::Refine(const OtfModel& otf) {
       }
       for (Orientation& o : orientation) o.weights = Separation_Weights(o.phases, o.second);
     }
+    if (round == 1 && hazeFrequency > 0.0) Weigh_Above_Haze(fitters);
     // The second harmonic, measured after each round: after the first, to know which
     // orientations hold one, for the second round's separation.
     if (orders == 2) {

@@ -204,6 +204,59 @@ TEST_F(OutOfFocusPipelineTest, RemovesTheHazeAndKeepsTheInFocusLevel) {
   pipeline_.Release();
 }
 
+// Unpatterned haze lowers the stripes' contrast in the frames, but not that of the in-focus
+// light the masks are for: with the model on, the estimated depth is the in-focus light's.
+// The haze here, three times the in-focus light, is textured like defocused structure, its
+// spectrum reaching 1/um.
+TEST_F(OutOfFocusPipelineTest, EstimatesTheInFocusDepthBesideTheHaze) {
+  Scene s = Make_Scene(0.0);
+  std::vector<double> texture(size_t{kSide} * kSide, 0.0);
+  unsigned state = 7;
+  for (double& v : texture) {
+    state = state * 1664525u + 1013904223u;
+    v = (state >> 8) % 16 == 0 ? 1.0 : 0.0;
+  }
+  // Blurred by a Gaussian of 3 camera pixels (0.3 um), circularly.
+  std::vector<double> haze(texture.size(), 0.0);
+  for (unsigned c = 0; c < kSide; ++c) {
+    for (unsigned r = 0; r < kSide; ++r) {
+      if (texture[size_t{c} * kSide + r] == 0.0) continue;
+      for (int dc = -10; dc <= 10; ++dc) {
+        for (int dr = -10; dr <= 10; ++dr) {
+          const size_t at = size_t((c + kSide + dc) % kSide) * kSide + (r + kSide + dr) % kSide;
+          haze[at] += std::exp(-(dr * dr + dc * dc) / 18.0);
+        }
+      }
+    }
+  }
+  double light = 0, hazeLight = 0;
+  for (size_t i = 0; i < haze.size(); ++i) {
+    light += s.frames[i];
+    hazeLight += haze[i];
+  }
+  for (unsigned f = 0; f < kFrames; ++f) {
+    for (size_t i = 0; i < haze.size(); ++i) {
+      s.frames[f * haze.size() + i] += float(3.0 * haze[i] * light / hazeLight);
+    }
+  }
+  AcquisitionOptions options = Options(false, true);
+  options.pattern.reset();
+  options.iterations = 1;
+  const auto depths = [&](bool outOfFocus) {
+    options.outOfFocus.enabled = outOfFocus;
+    std::vector<double> found;
+    for (const auto& o : pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options)
+                             .pattern.orientations) {
+      found.push_back(o.modulation);
+    }
+    return found;
+  };
+  const double truth = Two_Beam_Pattern().orientations[0].modulation;
+  for (const double m : depths(false)) EXPECT_LT(m, truth - 0.04);  // 0.84 when written
+  for (const double m : depths(true)) EXPECT_NEAR(m, truth, 0.01);
+  pipeline_.Release();
+}
+
 TEST_F(OutOfFocusPipelineTest, LeavesAThinSpecimenNearlyAsItWas) {
   const Scene s = Make_Scene(0.0);
   for (const bool preconditioned : {false, true}) {

@@ -216,6 +216,9 @@ TEST(PatternEstimation, BadInputIsRefusedNamingIt) {
   Expect_Refused([&] { Estimate<double>(stack, 3, 3, second); }, "at least 5 phases");
   second.orders = 3;
   Expect_Refused([&] { Estimate<double>(stack, 3, 3, second); }, "orders must be 0");
+  PatternGuess haze;
+  haze.hazeFrequency = -0.1;
+  Expect_Refused([&] { Estimate<double>(stack, 3, 3, haze); }, "out-of-focus frequency");
 }
 
 // Values near the float range give the same estimate as the same frames in photons (the
