@@ -55,8 +55,8 @@ function varargout = korvex_reconstruct(varargin)
 %                   [0.25 with 'nonnegative', 0 without]
 %     'outOfFocus'  true models the light of the planes above and below the focus (the
 %                   haze of a thick specimen): an unpatterned, non-negative image shared by
-%                   every frame, estimated together with IMAGE so that it stays out of it
-%                   [false]
+%                   every frame, estimated together with IMAGE so that it stays out of it;
+%                   an estimated depth is then the in-focus light's [false]
 %     'outOfFocusWidth'  standard deviation of the Gaussian low-pass the haze is seen
 %                   through, in cycles per unit of P (per micrometre for P in micrometres);
 %                   needs 'outOfFocus' [0: a share of the OTF cut-off]
