@@ -249,7 +249,9 @@ class Korvex {
   void Haze_Start(T* out);
   void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
   void Haze_Finish();
-  void Haze_Eliminate();
+  // `iteration`: the iteration's index, or kHazeStart before the iterations; it sets b's steps.
+  static constexpr unsigned kHazeStart = ~0u;
+  void Haze_Eliminate(unsigned iteration);
   void Reduced_Problem(const std::vector<double>& approximation, const std::vector<double>& g,
                        const std::vector<double>& e, double share,
                        std::vector<double>& reduced, std::vector<double>& coupling,

@@ -335,7 +335,7 @@ void Korvex<T>::Iterate(const KorvexOptions& options, T sparsity) {
       CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, W, H);
     }
     // With preconditioned steps the haze follows x instead of taking the step with it.
-    if (m_eliminate) Haze_Eliminate();
+    if (m_eliminate) Haze_Eliminate(k);
     T* direction = m_preconditioned ? Precondition(options.nonNegative) : d_grad;
 
     if (k >= 1) {

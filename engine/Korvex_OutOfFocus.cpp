@@ -35,8 +35,11 @@ constexpr const char* kUnit = "Korvex";
 // eps of Reduced_Problem, a share of b's curvature at zero frequency F G(0)^2.
 constexpr double kHazeCurvatureFloor = 1e-4;
 
-// Projected gradient steps that bring b to its optimum for the current x, each iteration.
-constexpr int kHazeSteps = 2;
+// Projected gradient steps that bring b towards its optimum for the current x (Haze_Eliminate):
+// at the start, where b starts from 0, and in the first iteration, where x moves farthest;
+// warm-started from there, one step an iteration keeps b with x.
+constexpr int kHazeStartSteps = 4;
+constexpr int kHazeFirstSteps = 2;
 
 }  // namespace
 
@@ -64,7 +67,13 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vec
   const size_t zero = size_t{W / 2} * H + H / 2;
   m_hazeZero = g[zero];
   m_otfZero = ge[zero];
-  for (size_t i = 0; i < ge.size(); ++i) ge[i] *= g[i];
+  // G E beyond the narrow G is far below the precision's reach of its peak: held at 0 there,
+  // so that the kernels that gather the b-gradient skip those frequencies.
+  const double negligible = std::numeric_limits<T>::epsilon() * std::fabs(g[zero] * ge[zero]);
+  for (size_t i = 0; i < ge.size(); ++i) {
+    ge[i] *= g[i];
+    if (std::fabs(ge[i]) < negligible) ge[i] = 0.0;
+  }
   m_hazeColumns =
       Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), m_blurColumns);
   Upload_Centred(g, Haze_Part(kHazeG));
@@ -179,7 +188,7 @@ void Korvex<T>::Haze_Finish() {
 // With preconditioned steps b is no unknown of the step: after each gradient it moves towards
 // its optimum for the current x, and the step works on x alone, on the reduced objective
 // min_{b >= 0} f(x, b). b's part of f is a quadratic whose curvature F G'G is largest at zero
-// frequency, F G(0)^2, where b's light lies: kHazeSteps projected gradient steps of length
+// frequency, F G(0)^2, where b's light lies: `steps` projected gradient steps of length
 // 1 / (F G(0)^2) bring it close, and warm-started from the last iteration's b they follow x as
 // it converges. Every image filtered here is real, so every transform is a real one through
 // the half spectrum: a pair for each step's change of the gradient (the last step's is not
@@ -190,7 +199,7 @@ void Korvex<T>::Haze_Finish() {
 // d_gradPrev (Gradient_Step's y; before the iterations d_gradPrev is free), and b's gradient
 // is zeroed, so that the step size and the convergence measure see x alone.
 template <typename T>
-void Korvex<T>::Haze_Eliminate() {
+void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const size_t pixels = size_t{W} * H;
@@ -205,9 +214,10 @@ void Korvex<T>::Haze_Eliminate() {
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
-  for (int s = 0; s < kHazeSteps; ++s) {
+  const int steps = iteration == kHazeStart ? kHazeStartSteps : iteration == 0 ? kHazeFirstSteps : 1;
+  for (int s = 0; s < steps; ++s) {
     CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
-    if (s + 1 == kHazeSteps) break;  // the last move's gradient change is not needed
+    if (s + 1 == steps) break;  // the last move's gradient change is not needed
     Haze_Real_Forward(move, spectrum, Haze_Band());
     CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
     Haze_Real_Inverse(spectrum, move, Haze_Band());
@@ -280,7 +290,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       Harmonic_Data_Gradient();
       CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, m_width,
                             m_height);
-      Haze_Eliminate();
+      Haze_Eliminate(kHazeStart);
       std::vector<T> b(pixels);
       KORVEX_CHECK(cudaMemcpy(b.data(), d_estimate + pixels, pixels * sizeof(T),
                               cudaMemcpyDeviceToHost));
@@ -346,8 +356,8 @@ template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, uns
 template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
 template void Korvex<float>::Haze_Finish();
 template void Korvex<double>::Haze_Finish();
-template void Korvex<float>::Haze_Eliminate();
-template void Korvex<double>::Haze_Eliminate();
+template void Korvex<float>::Haze_Eliminate(unsigned);
+template void Korvex<double>::Haze_Eliminate(unsigned);
 template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
                                              const std::vector<double>&,
                                              const std::vector<double>&, double,

@@ -76,6 +76,7 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
   const unsigned half = W / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    if (ge[i] == T(0)) continue;  // most of the grid: G passes only the lowest frequencies
     const korvex::kernels::Index o = Opposite(col, row, W, H);
     // (mu z(q) + conj(mu z(-q))) P ge: twice the Hermitian part, halved by the factor 2.
     const T re = (mr * z[i].re - mi * z[i].im) + (mr * z[o].re - mi * z[o].im);
