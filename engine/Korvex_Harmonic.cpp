@@ -293,9 +293,10 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     T* from = a == 0 ? d_images : d_dataGrad;
     CudaComplex<T>* tables = d_harmonics + a * layout.tableLength;
     CudaComplex<T>* weights = d_harmonics + layout.weights + kWeights * a;
-    // Without the haze, two orientations without second harmonic share one pass over x and one
-    // over the gradient, their u_1 in the two work buffers.
-    if (m_parts == 1 && a + 1 < m_orientations && !m_secondOrder[a] && !m_secondOrder[a + 1]) {
+    // Two orientations without second harmonic share one pass over x and one over the
+    // gradient, their u_1 in the two work buffers (each filtered on its own, where the haze's
+    // gradient takes its share).
+    if (a + 1 < m_orientations && !m_secondOrder[a] && !m_secondOrder[a + 1]) {
       CudaComplex<T>* tablesB = tables + layout.tableLength;
       CuCall_Modulate_Pair(m_launch, d_estimate, tables, tablesB, d_scratchA, d_scratchB, W, H);
       Filter_Modulated(d_scratchA, a, 1);
