@@ -142,10 +142,7 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.frameData = options.frameData;
   engine.foldedData = true;
   engine.preconditioned = options.preconditioned;
-  // With the out-of-focus model the preconditioned steps start from the reduced problem's
-  // Fourier solution: the widefield start would hand all the haze to the specimen first.
-  engine.fourierStart =
-      options.fourierStart || (options.outOfFocus.enabled && options.preconditioned);
+  engine.fourierStart = options.fourierStart;
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
   return engine;

@@ -41,6 +41,9 @@ constexpr double kHazeCurvatureFloor = 1e-4;
 constexpr int kHazeStartSteps = 4;
 constexpr int kHazeFirstSteps = 2;
 
+// The share of b0's pixels above 0 below which the start found no haze (Haze_Prepare).
+constexpr double kHazeFreeFloor = 0.02;
+
 }  // namespace
 
 template <typename T>
@@ -272,10 +275,12 @@ void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
 // The start and the preconditioner with the out-of-focus model. The reduced problem's Fourier
 // solution x_r gives the haze room (the widefield start would hand all of it to the specimen);
 // b then steps to its optimum b0 for x_r, and x starts from the plain problem's Fourier
-// solution with G b0 taken out of the frames: where b0 is 0 (a thin specimen) that is the
-// plain Fourier start. The reduction holds only where b is free to move, so the
-// preconditioner's takes the share of b0's pixels that are above 0: a thin specimen's steps
-// are those without the model, a haze that fills the field gets the whole reduction.
+// solution with G b0 taken out of the frames. The reduction holds only where b is free to
+// move, so the preconditioner's takes the share of b0's pixels that are above 0: a haze that
+// fills the field gets the whole reduction. Where that share is below kHazeFreeFloor the start
+// found no haze (noise lifts a few pixels of a thin specimen's b0): b starts at 0, and x from
+// the start and with the preconditioner it would have without the model, the widefield sum or,
+// with fourierStart, the plain Fourier start.
 template <typename T>
 void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
                              const std::vector<double>& g, const std::vector<double>& e,
@@ -284,7 +289,12 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
   std::vector<double> reduced, coupling, crossing;
   Reduced_Problem(approximation, g, e, 1.0, reduced, coupling, crossing);
   double share = 1.0;
-  if (fourierStart) {
+  if (fourierStart || m_eliminate) {
+    // The widefield start, kept in d_directionPrev, which is free until the iterations.
+    const size_t bytes = pixels * sizeof(T);
+    if (!fourierStart) {
+      KORVEX_CHECK(cudaMemcpy(d_directionPrev, d_estimate, bytes, cudaMemcpyDeviceToDevice));
+    }
     Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
     if (m_eliminate) {
       Harmonic_Data_Gradient();
@@ -297,7 +307,15 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       size_t free = 0;
       for (T v : b) free += v > T(0);
       share = static_cast<double>(free) / static_cast<double>(pixels);
-      Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
+      if (share < kHazeFreeFloor) {
+        share = 0.0;
+        KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, bytes));
+      }
+      if (fourierStart || share > 0.0) {
+        Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
+      } else {
+        KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
+      }
       Reduced_Problem(approximation, g, e, share, reduced, coupling, crossing);
     }
   }

@@ -270,13 +270,21 @@ TEST_F(OutOfFocusPipelineTest, LeavesAThinSpecimenNearlyAsItWas) {
     EXPECT_NEAR(Measure(on.image, s).focus, Measure(off.image, s).focus,
                 0.03 * Measure(off.image, s).focus);
     if (preconditioned) {
-      // No haze found at the start: the start and the steps are those of the Fourier start
-      // without the model.
-      AcquisitionOptions fourier = Options(false, true);
-      fourier.fourierStart = true;
-      const AcquisitionResult<float> plain =
-          pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, fourier);
-      EXPECT_LT(Relative_Change(on.image, plain.image), 1e-5);
+      // No haze found at the start: x starts as without the model, here from the widefield sum,
+      // which a few iterations still tell from the Fourier start.
+      AcquisitionOptions early = Options(true, true);
+      early.iterations = 4;
+      const AcquisitionResult<float> with =
+          pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, early);
+      early.outOfFocus.enabled = false;
+      const AcquisitionResult<float> without =
+          pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, early);
+      early.fourierStart = true;
+      const AcquisitionResult<float> fourier =
+          pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, early);
+      // b still follows the residuals of the first steps, so the two part a little.
+      EXPECT_LT(Relative_Change(with.image, without.image),
+                0.3 * Relative_Change(fourier.image, without.image));
     }
   }
   pipeline_.Release();
