@@ -100,7 +100,9 @@ def neg_laplacian(x):
 
 def reconstruct(y, m, H, D=None, d=None, iterations=60, lam=0.003, share=0.25, beta=1.0,
                 alpha0=0.05, start="widefield", checkpoints=()):
-    """Projected BB on (x, b). D None: no out-of-focus term. d None: b unpatterned.
+    """Projected BB on (x, b). D None: no out-of-focus term. d None: b unpatterned. D may
+    also be a list of (transfer, masks or None) terms whose images of b add up (one term per
+    plane of the simulation: the model that knows the planes).
     Returns {iterations: (x, b)} at each checkpoint and at the end."""
     shape = y.shape[1:]
     F = len(y)
@@ -111,8 +113,9 @@ def reconstruct(y, m, H, D=None, d=None, iterations=60, lam=0.003, share=0.25, b
     w = m.sum(axis=0).astype(DTYPE)
     model = D is not None
     if model:
-        D = D.astype(DTYPE)
-        b_cost = beta * mu * F * float(D[0, 0])
+        terms = D if isinstance(D, list) else [(D, d)]
+        terms = [(t.astype(DTYPE), None if e is None else e.astype(DTYPE)) for t, e in terms]
+        b_cost = beta * mu * F * sum(float(t[0, 0]) for t, _ in terms)
     x = np.maximum(y.mean(axis=0), 0).astype(DTYPE) if start == "widefield" else \
         np.full(shape, max(float(y.mean()), 0), DTYPE)
     b = np.zeros(shape, DTYPE)
@@ -128,16 +131,16 @@ def reconstruct(y, m, H, D=None, d=None, iterations=60, lam=0.003, share=0.25, b
     def gradient(x, b):
         R = H * rfft(m * x)
         if model:
-            R += D * (rfft(b)[None] if d is None else rfft(d * b))
+            for t, e in terms:
+                R += t * (rfft(b)[None] if e is None else rfft(e * b))
         R -= Y
         gx = (m * irfft(H * R)).sum(axis=0) + 2 * lam * neg_laplacian(x) + mu * w
         if not model:
             return gx, None
-        if d is None:
-            gb = irfft(D * R.sum(axis=0))
-        else:
-            gb = (d * irfft(D * R)).sum(axis=0)
-        return gx, gb + b_cost
+        gb = b_cost
+        for t, e in terms:
+            gb = gb + (irfft(t * R.sum(axis=0)) if e is None else (e * irfft(t * R)).sum(axis=0))
+        return gx, gb
 
     out = {}
     gx, gb = gradient(x, b)
@@ -244,6 +247,17 @@ def _g(sigma=0.6):
     return lambda shape: gaussian(shape, sigma)
 
 
+def _planes(patterned):
+    """The simulation's own planes: shares of the defocused OTFs, each with its own masks at
+    that plane's fringe contrast (patterned) or none."""
+    def build(shape):
+        shares = np.array([w for _, w in SPREAD]) / sum(w for _, w in SPREAD)
+        return [(s * otf_defocused(shape, z),
+                 masks(shape, float(S.contrast(z))) if patterned else None)
+                for (z, _), s in zip(SPREAD, shares)]
+    return build
+
+
 def _defocus(z=1.5):
     return lambda shape: otf_defocused(shape, z)
 
@@ -264,6 +278,10 @@ ROWS = {
     "G start 0": dict(D=_g(), start="zero"),
     "G s0 start b": dict(D=_g(), share=0.0, start="haze"),
     "G s0 start 0": dict(D=_g(), share=0.0, start="zero"),
+    "G beta0.9 start 0": dict(D=_g(), beta=0.9, start="zero"),
+    "G beta0.8 start 0": dict(D=_g(), beta=0.8, start="zero"),
+    "G s0 lam0 start 0": dict(D=_g(), share=0.0, lam=0.0, start="zero"),
+    "G1.2 s0 start 0": dict(D=_g(1.2), share=0.0, start="zero"),
     "G s0.028": dict(D=_g(), share=0.25 / 9),
     "G s0.028 start 0": dict(D=_g(), share=0.25 / 9, start="zero"),
     "G s0.028 start b": dict(D=_g(), share=0.25 / 9, start="haze"),
@@ -275,11 +293,22 @@ ROWS = {
     "Hd1.5 c0.77": dict(D=_defocus(1.5), d=0.77),
     "Hd1 c0.77": dict(D=_defocus(1.0), d=0.77),
     "G c0.5": dict(D=_g(), d=0.5),
+    "planes start 0": dict(D=_planes(True), start="zero"),
+    "planes s0 start 0": dict(D=_planes(True), share=0.0, start="zero"),
+    "planes unpatterned s0 start 0, unpatterned haze": dict(D=_planes(False), share=0.0,
+                                                             haze_contrast=0.0, start="zero"),
+    "planes unpatterned start 0, unpatterned haze": dict(D=_planes(False), haze_contrast=0.0,
+                                                          start="zero"),
+    "G c0.77 start 0": dict(D=_g(), d=0.77, start="zero"),
+    "Hd1.5 c0.5 start 0": dict(D=_defocus(1.5), d=0.5, start="zero"),
+    "Hd1.5 c0.77 start 0": dict(D=_defocus(1.5), d=0.77, start="zero"),
+    "Hd1.5 start 0": dict(D=_defocus(1.5), start="zero"),
     "off, unpatterned haze": dict(haze_contrast=0.0),
     "G, unpatterned haze": dict(D=_g(), haze_contrast=0.0),
     "G start b, unpatterned haze": dict(D=_g(), haze_contrast=0.0, start="haze"),
     "G start 0, unpatterned haze": dict(D=_g(), haze_contrast=0.0, start="zero"),
     "G s0 start b, unpatterned haze": dict(D=_g(), share=0.0, haze_contrast=0.0, start="haze"),
+    "G s0 start 0, unpatterned haze": dict(D=_g(), share=0.0, haze_contrast=0.0, start="zero"),
     "G s0, unpatterned haze": dict(D=_g(), share=0.0, haze_contrast=0.0),
     "G xonly, unpatterned haze": dict(D=_g(), beta=0.0, haze_contrast=0.0),
 }
