@@ -1,7 +1,7 @@
 """A small numpy reconstruction of the out-of-focus model, on the thick stacks of thick_sim.py,
 scored as thick_study.scores() scores Korvex: where does the haze left in x come from?
 
-    python bench/thick/haze_reference.py [ROW ...] [--iterations 60,300] [--K 1,3]
+    python bench/thick/haze_reference.py [ROW ...] [--iterations 60,300] [--K 1,3] [--kind cell]
 
 The model, on the 2x grid (x the in-focus image, b the out-of-focus light, both >= 0):
 
@@ -173,15 +173,15 @@ def scores(image, stack):
                 leak=leak["overall"], low=leak["low"], carriers=leak["carriers"])
 
 
-def stack_for(K, contrast=None, seed=1):
+def stack_for(K, contrast=None, seed=1, kind="filaments"):
     """thick_sim's stack; `contrast` replaces the fringe contrast of the planes out of focus."""
     if contrast is None:
-        return S.thick_stack("filaments", K, SPREAD, 1000, seed)
+        return S.thick_stack(kind, K, SPREAD, 1000, seed)
     keep = S.contrast
     S.contrast = lambda z: np.where(np.abs(z) > 0, contrast, 1.0) if np.ndim(z) else \
         (1.0 if z == 0 else contrast)
     try:
-        return S.thick_stack("filaments", K, SPREAD, 1000, seed)
+        return S.thick_stack(kind, K, SPREAD, 1000, seed)
     finally:
         S.contrast = keep
 
@@ -189,12 +189,15 @@ def stack_for(K, contrast=None, seed=1):
 def main(argv):
     iterations = [60, 300]
     Ks = [1.0, 3.0]
+    kind = "filaments"
     rows = []
     args = list(argv[1:])
     while args:
         a = args.pop(0)
         if a == "--iterations":
             iterations = [int(v) for v in args.pop(0).split(",")]
+        elif a == "--kind":
+            kind = args.pop(0)
         elif a == "--K":
             Ks = [float(v) for v in args.pop(0).split(",")]
         else:
@@ -211,7 +214,7 @@ def main(argv):
         for K in Ks:
             key = (K, spec.get("haze_contrast"))
             if key not in cache:
-                stack = stack_for(K, spec.get("haze_contrast"))
+                stack = stack_for(K, spec.get("haze_contrast"), kind=kind)
                 y = upsample(stack.frames)
                 cache[key] = (stack, y)
             stack, y = cache[key]
@@ -280,6 +283,8 @@ ROWS = {
     "G s0 start 0": dict(D=_g(), share=0.0, start="zero"),
     "G beta0.9 start 0": dict(D=_g(), beta=0.9, start="zero"),
     "G beta0.8 start 0": dict(D=_g(), beta=0.8, start="zero"),
+    "G beta0.95 start 0": dict(D=_g(), beta=0.95, start="zero"),
+    "G beta0.9": dict(D=_g(), beta=0.9),
     "G s0 lam0 start 0": dict(D=_g(), share=0.0, lam=0.0, start="zero"),
     "G1.2 s0 start 0": dict(D=_g(1.2), share=0.0, start="zero"),
     "G s0.028": dict(D=_g(), share=0.25 / 9),
