@@ -285,6 +285,7 @@ ROWS = {
     "G beta0.8 start 0": dict(D=_g(), beta=0.8, start="zero"),
     "G beta0.95 start 0": dict(D=_g(), beta=0.95, start="zero"),
     "G beta0.9": dict(D=_g(), beta=0.9),
+    "G beta0.98 start 0": dict(D=_g(), beta=0.98, start="zero"),
     "G s0 lam0 start 0": dict(D=_g(), share=0.0, lam=0.0, start="zero"),
     "G1.2 s0 start 0": dict(D=_g(1.2), share=0.0, start="zero"),
     "G s0.028": dict(D=_g(), share=0.25 / 9),
