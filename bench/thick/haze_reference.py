@@ -14,7 +14,17 @@ mu = share x the frames' mean level, F the number of frames; D is the out-of-foc
 (a Gaussian low-pass or the defocused OTF) and d_j = 1 + c cos(...) b's own masks (c = 0:
 unpatterned). beta = 1 charges b's light as x's, beta = 0 leaves b free. Projected
 Barzilai-Borwein steps on (x, b) jointly. Every row is listed in ROWS; no argument runs the
-first table.
+first table. About 0.1 s an iteration on one core for a 256 x 256 camera stack (twice that with
+patterned b, four times with one term per plane).
+
+What it showed (filaments, light 1-2 um away, 1000 photons, true pattern, K = 1 / 3): with b's
+light charged as x's (beta 1) the model's optimum keeps 0.26 / 0.10 of the haze below 1/um
+(0.11 / 0.05 without the sparsity penalty), whatever the start, the out-of-focus transfer
+(Gaussian, defocused OTF, or the simulation's own planes and fringe contrasts) or smoothing;
+beta 0.95 leaves -0.01 / 0.00, but then b takes the dense cell's smooth in-focus light (share
+0.92 at K = 0, correlation 0.999 -> 0.973). The leak near the carriers is the out-of-focus
+light's fringes: 0 when they are removed from the stack, 0.022 / 0.014 with b lit by the pattern
+at contrast 0.77.
 """
 from __future__ import annotations
 
