@@ -52,11 +52,12 @@ struct KorvexOptions {
   // ones b follows x to its optimum each iteration and the steps, preconditioned for the
   // problem with b eliminated, move x alone, from that problem's Fourier solution with the
   // haze it implies taken out (where the start finds no haze, from the start without the
-  // model: the widefield sum, or with fourierStart the Fourier start). The smoothness term stays on x; the
-  // sparsity penalty weighs b's light as it weighs x's (sparsity F G(0) sum_i b_i), so that
-  // only the patterned data tell in-focus light from haze. With frameData off, the masked data
-  // m_j y_j take the place of y_j. With a multiplier (KorvexHarmonics::multiplier), which
-  // stands for equal phase steps, w is taken as F. Empty: no haze.
+  // model: the widefield sum, or with fourierStart the Fourier start). The smoothness term
+  // stays on x; the sparsity penalty weighs b's light as it weighs x's (sparsity F G(0)
+  // sum_i b_i), so that only the patterned data tell in-focus light from haze. With frameData
+  // off, the masked data m_j y_j take the place of y_j. With a multiplier
+  // (KorvexHarmonics::multiplier), which stands for equal phase steps, w is taken as F.
+  // Empty: no haze.
   std::vector<double> outOfFocus;
 };
 

@@ -217,7 +217,9 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
-  const int steps = iteration == kHazeStart ? kHazeStartSteps : iteration == 0 ? kHazeFirstSteps : 1;
+  const int steps = iteration == kHazeStart ? kHazeStartSteps
+                    : iteration == 0          ? kHazeFirstSteps
+                                              : 1;
   for (int s = 0; s < steps; ++s) {
     CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
     if (s + 1 == steps) break;  // the last move's gradient change is not needed

@@ -562,7 +562,8 @@ void PatternEstimator::Impl::Weigh_Object_Frequencies() {
 void PatternEstimator::Impl::Weigh_Above_Haze(std::vector<CarrierFitter>& fitters) {
   const double reach = std::min(hazeFrequency, 0.5 * otfModel->Cutoff());
   aboveHaze = objectWeight;
-  const size_t below = std::min(aboveHaze.size(), static_cast<size_t>(std::ceil(reach * binsPerCycle)));
+  const size_t below =
+      std::min(aboveHaze.size(), static_cast<size_t>(std::ceil(reach * binsPerCycle)));
   std::fill(aboveHaze.begin(), aboveHaze.begin() + below, 0.0);
   For_Orientations([&](unsigned a) {
     Orientation& o = orientation[a];
