@@ -245,6 +245,28 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
   for (double v : haze) EXPECT_GT(v, -1e-9);
 }
 
+// The harmonics with an approximation A~ = F |otf|^2 + 0.1, for preconditioned steps.
+KorvexHarmonics With_Approximation(const HazeProblem& h) {
+  const Problem& p = h.problem;
+  KorvexHarmonics harmonics = h.harmonics;
+  harmonics.approximation.resize(size_t{p.W} * p.H);
+  for (size_t i = 0; i < harmonics.approximation.size(); ++i) {
+    harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
+  }
+  return harmonics;
+}
+
+// Preconditioned steps with the haze, on the frames; a negative sparsity pulls b up at once,
+// as in Expect_Joint_Gradient.
+KorvexOptions Preconditioned_Haze_Options(const HazeProblem& h) {
+  KorvexOptions options;
+  options.frameData = true;
+  options.sparsity = -0.5;
+  options.outOfFocus = h.transfer;
+  options.preconditioned = true;
+  return options;
+}
+
 // With preconditioned steps b follows x: after the run d_grad holds x's gradient at x's last
 // point (the estimate less the last move, which d_estimatePrev keeps) and the haze b has moved
 // to since, its own half zeroed (b takes no step), and b stays non-negative.
@@ -252,14 +274,8 @@ TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFoll
   const HazeProblem h = Make_Problem(23, 18, 3, false);
   const Problem& p = h.problem;
   const size_t n = size_t{p.W} * p.H;
-  KorvexHarmonics harmonics = h.harmonics;
-  harmonics.approximation.resize(n);
-  for (size_t i = 0; i < n; ++i) harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
-  KorvexOptions options;
-  options.frameData = true;
-  options.sparsity = -0.5;  // pulls b up at once, as in Expect_Joint_Gradient
-  options.outOfFocus = h.transfer;
-  options.preconditioned = true;
+  const KorvexHarmonics harmonics = With_Approximation(h);
+  KorvexOptions options = Preconditioned_Haze_Options(h);
   HostArrays<double> arrays(p);
   Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
   engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
@@ -291,14 +307,8 @@ TEST(OutOfFocusGradientTest, PreconditionedStepsKeepTheChangesWithTheHazesShare)
   const HazeProblem h = Make_Problem(23, 18, 3, false);
   const Problem& p = h.problem;
   const size_t n = size_t{p.W} * p.H;
-  KorvexHarmonics harmonics = h.harmonics;
-  harmonics.approximation.resize(n);
-  for (size_t i = 0; i < n; ++i) harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
-  KorvexOptions options;
-  options.frameData = true;
-  options.sparsity = -0.5;
-  options.outOfFocus = h.transfer;
-  options.preconditioned = true;
+  const KorvexHarmonics harmonics = With_Approximation(h);
+  KorvexOptions options = Preconditioned_Haze_Options(h);
   for (const bool nonNegative : {false, true}) {
     SCOPED_TRACE(nonNegative ? "non-negative" : "unconstrained");
     options.nonNegative = nonNegative;
