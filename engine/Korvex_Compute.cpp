@@ -524,10 +524,10 @@ void Korvex<T>::Gradient_Step() {
 }
 
 // The Barzilai-Borwein step from the changes Iterate keeps (harmonic engines, save a haze
-// pair that steps with x): s.y / y.P^-1 y with preconditioned steps, which keep the last step when that is not
-// positive and finite (directions restricted to changing free sets can make y.P^-1 y
-// meaningless), s.y / y.y otherwise (as Compute_Alpha). Each
-// sum is one dot product of two stored changes.
+// pair that steps with x): s.y / y.P^-1 y with preconditioned steps, which keep the last step
+// when that is not positive and finite (directions restricted to changing free sets can make
+// y.P^-1 y meaningless), s.y / y.y otherwise (as Compute_Alpha). Each sum is one dot product
+// of two stored changes.
 template <typename T>
 T Korvex<T>::Change_Alpha() {
   const int n = static_cast<int>(m_width * m_height);
