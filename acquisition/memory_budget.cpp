@@ -179,8 +179,8 @@ bool Estimator_Releases(uint64_t height, uint64_t width, uint64_t angles, uint64
 uint64_t Engine_Bytes(uint64_t finePixels, uint64_t frames, uint64_t valueBytes,
                       bool outOfFocus) {
   // The out-of-focus model doubles the estimate, the gradient and their previous values, and
-  // holds six images of its own.
-  const uint64_t haze = outOfFocus ? 10 * valueBytes * finePixels : 0;
+  // holds eight images of its own.
+  const uint64_t haze = outOfFocus ? 12 * valueBytes * finePixels : 0;
   return 2 * valueBytes * (5 * finePixels + finePixels * frames) + 2 * valueBytes * finePixels +
          haze;
 }

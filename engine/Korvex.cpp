@@ -149,7 +149,8 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   const size_t pixels = size_t{width} * height;
   const size_t realBytes = pixels * sizeof(T);
   const size_t pairBytes = (outOfFocus ? 2 : 1) * realBytes;
-  const size_t hazeBytes = outOfFocus ? 6 * realBytes : 0;
+  // G, G E, w, G' sum_j d_j, a complex work image and b's half spectrum in the room of another.
+  const size_t hazeBytes = outOfFocus ? 8 * realBytes : 0;
   const size_t complexBytes = pixels * sizeof(CudaComplex<T>);
   const size_t stackFrames = harmonic ? 1 : frames;
   const size_t stackBytes = pixels * stackFrames * sizeof(T);
@@ -206,7 +207,9 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   // columns, complex and real), made at the first call once the band is known, counted here as
   // at most two complex plans' so that a device without room for them refuses the engine now
   // rather than failing that call.
-  const size_t fourierBytes = harmonic ? 2 * realBytes + 3 * fftWorkBytes : 0;
+  // The out-of-focus image's own band column plan counts as one more.
+  const size_t fourierBytes =
+      harmonic ? 2 * realBytes + (outOfFocus ? 4 : 3) * fftWorkBytes : 0;
   const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
                                fourierBytes + 4 * (pairBytes - realBytes) + hazeBytes + fftWorkBytes +
                                kMemoryMargin;
@@ -319,8 +322,11 @@ void Korvex<T>::Clean_Resources() {
   }
   m_band = 0;
   m_bandPlanned = 0;
+  m_hazeBand = 0;
+  m_hazePlanned = 0;
   for (cufftHandle* plan : {&m_fftPlan, &m_realForward, &m_realInverse, &m_rowPlan, &m_columnPlan,
-                            &m_realRowForward, &m_realRowInverse, &m_halfColumnPlan}) {
+                            &m_realRowForward, &m_realRowInverse, &m_halfColumnPlan,
+                            &m_hazeColumnPlan}) {
     if (*plan != 0) {
       cufftDestroy(*plan);
       *plan = 0;

@@ -267,13 +267,19 @@ class Korvex {
   CudaComplex<T>* Haze_Spectrum() const {
     return reinterpret_cast<CudaComplex<T>*>(Haze_Part(4));
   }
+  // b's half spectrum, in the room of a second complex image: with b following x (m_eliminate)
+  // it is transformed once and then moved with b, whose moves are transformed anyway.
+  CudaComplex<T>* Haze_Kept_Spectrum() const {
+    return reinterpret_cast<CudaComplex<T>*>(Haze_Part(6));
+  }
+  bool m_hazeSpectrumKept = false;  // whether Haze_Kept_Spectrum holds b's
   KernelLaunch_t Pair_Launch() const { return m_parts == 2 ? m_launchPair : m_launch; }
   static std::vector<double> Even_Part(const std::vector<double>& centred, unsigned W,
                                        unsigned H);
   bool m_outOfFocus = false;        // built with room for b
   bool m_eliminate = false;         // b follows x instead of stepping with it
   T* d_haze = nullptr;              // G, G E (device order), w, G' sum_j d_j (row-major),
-                                    // and a complex work image
+                                    // a complex work image and b's half spectrum
   KernelLaunch_t m_launchPair;      // covers the pair (x, b) as one W x 2H image
   unsigned m_parts = 1;             // 2 while the last reconstruction estimates b
   double m_hazeZero = 0;            // G at zero frequency
@@ -295,6 +301,7 @@ class Korvex {
   // those columns are transformed along the columns. 0: the whole grid, the 2-D plans.
   static unsigned Band_Columns(const std::vector<double>& centred, unsigned W, unsigned H);
   void Set_Band(const std::vector<double>& centred);
+  void Make_Real_Row_Plans();
   void Band_Forward(CudaComplex<T>* buffer);
   void Band_Inverse(CudaComplex<T>* buffer);
   void Band_Filter(CudaComplex<T>* buffer);
@@ -306,12 +313,22 @@ class Korvex {
   // `tolerance`, G'G; 0 where it does not (the 2-D plans).
   static unsigned Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
                                unsigned W, unsigned H, double tolerance, unsigned& blur);
+  // The rows of a centred, column-major W x H array that hold its nonzero values: the least r
+  // such that they lie in device rows 0 .. r - 1 and H - r + 1 .. H - 1.
+  static unsigned Reach_Rows(const std::vector<double>& centred, unsigned W, unsigned H);
+  // Makes the plans of b's own band, m_hazeColumns wide (0: the 2-D plans).
+  void Set_Haze_Band();
   unsigned Blur_Band() const { return m_band != 0 && m_blurColumns <= m_band ? m_band : 0; }
-  unsigned Haze_Band() const { return m_band != 0 && m_hazeColumns <= m_band ? m_band : 0; }
-  void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band);
-  void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band);
+  unsigned Haze_Band() const { return m_hazeBand; }
+  // b's images (b, its moves and gradient) to their half spectra and back, pruned to b's band.
+  void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum);
+  void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out);
   unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
   unsigned m_blurColumns = 0;         // the band of G E
+  unsigned m_blurRows = 0;            // the rows of G E, from Reach_Rows
+  unsigned m_hazeBand = 0;            // m_hazeColumns where its plans prune, else 0
+  unsigned m_hazePlanned = 0;         // the band m_hazeColumnPlan was made for; 0: none
+  cufftHandle m_hazeColumnPlan = 0;   // m_hazePlanned columns of the half spectrum
   unsigned m_band = 0;
   unsigned m_bandPlanned = 0;         // the band the column plans were made for; 0: none
   cufftHandle m_rowPlan = 0;          // H complex rows of W points

@@ -136,16 +136,7 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
     Make_Plan<T>(m_rowPlan,
               [&](cufftHandle* p) { return Plan_Batch(p, W, H, 1, W, 1, W, complexType); });
   }
-  if (m_realRowForward == 0) {
-    Make_Plan<T>(m_realRowForward, [&](cufftHandle* p) {
-      return Plan_Batch(p, W, H, 1, W, 1, halfWidth, single ? CUFFT_R2C : CUFFT_D2Z);
-    });
-  }
-  if (m_realRowInverse == 0) {
-    Make_Plan<T>(m_realRowInverse, [&](cufftHandle* p) {
-      return Plan_Batch(p, W, H, 1, halfWidth, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
-    });
-  }
+  Make_Real_Row_Plans();
   if (band != m_bandPlanned) {
     m_bandPlanned = 0;
     Destroy_Plan(m_columnPlan);
@@ -160,6 +151,61 @@ void Korvex<T>::Set_Band(const std::vector<double>& centred) {
     m_bandPlanned = band;
   }
   m_band = band;
+}
+
+// The real transforms of every row, to their W / 2 + 1 frequencies and back, made once.
+template <typename T>
+void Korvex<T>::Make_Real_Row_Plans() {
+  const int W = static_cast<int>(m_width);
+  const int H = static_cast<int>(m_height);
+  const int halfWidth = W / 2 + 1;
+  const bool single = std::is_same_v<T, float>;
+  if (m_realRowForward == 0) {
+    Make_Plan<T>(m_realRowForward, [&](cufftHandle* p) {
+      return Plan_Batch(p, W, H, 1, W, 1, halfWidth, single ? CUFFT_R2C : CUFFT_D2Z);
+    });
+  }
+  if (m_realRowInverse == 0) {
+    Make_Plan<T>(m_realRowInverse, [&](cufftHandle* p) {
+      return Plan_Batch(p, W, H, 1, halfWidth, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
+    });
+  }
+}
+
+template <typename T>
+unsigned Korvex<T>::Reach_Rows(const std::vector<double>& centred, unsigned W, unsigned H) {
+  unsigned reach = 1;
+  for (unsigned c = 0; c < W; ++c) {
+    for (unsigned r = 0; r < H; ++r) {
+      if (centred[size_t{c} * H + r] == 0.0) continue;
+      const unsigned device = (r + H - H / 2) % H;
+      reach = std::max(reach, device <= H / 2 ? device + 1 : H - device + 1);
+    }
+  }
+  return reach;
+}
+
+// b's images are smooth: G, which they pass through, is far narrower than the OTF, so their
+// transforms prune to G's band of columns (m_hazeColumns) rather than the OTF's, by the rule of
+// Band_Columns. The column plan is made again only when that band's width changes.
+template <typename T>
+void Korvex<T>::Set_Haze_Band() {
+  m_hazeBand = 0;
+  if (8 * uint64_t{m_hazeColumns} > 3 * uint64_t{m_width}) return;
+  Make_Real_Row_Plans();
+  if (m_hazeColumns != m_hazePlanned) {
+    m_hazePlanned = 0;
+    Destroy_Plan(m_hazeColumnPlan);
+    const int H = static_cast<int>(m_height);
+    const int halfWidth = static_cast<int>(m_width / 2 + 1);
+    const cufftType complexType = std::is_same_v<T, float> ? CUFFT_C2C : CUFFT_Z2Z;
+    Make_Plan<T>(m_hazeColumnPlan, [&](cufftHandle* p) {
+      return Plan_Batch(p, H, static_cast<int>(m_hazeColumns), halfWidth, 1, halfWidth, 1,
+                        complexType);
+    });
+    m_hazePlanned = m_hazeColumns;
+  }
+  m_hazeBand = m_hazeColumns;
 }
 
 // `buffer`'s 2-D transform in place, unnormalised, in the band's columns only: every row, then
@@ -217,6 +263,12 @@ void Korvex<T>::Band_Filter_Real(T* in, T* out) {
 
 template unsigned Korvex<float>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
 template unsigned Korvex<double>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
+template unsigned Korvex<float>::Reach_Rows(const std::vector<double>&, unsigned, unsigned);
+template unsigned Korvex<double>::Reach_Rows(const std::vector<double>&, unsigned, unsigned);
+template void Korvex<float>::Make_Real_Row_Plans();
+template void Korvex<double>::Make_Real_Row_Plans();
+template void Korvex<float>::Set_Haze_Band();
+template void Korvex<double>::Set_Haze_Band();
 template unsigned Korvex<float>::Haze_Columns(const std::vector<double>&,
                                              const std::vector<double>&, unsigned, unsigned,
                                              double, unsigned&);

@@ -11,6 +11,7 @@
 // iteration. Only real parts come back, so u_0 and the b-gradient are gathered as half spectra
 // (of their Hermitian parts, where a complex spectrum adds to them) and come back through the
 // real inverse transforms.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -79,27 +80,32 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vec
   }
   m_hazeColumns =
       Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), m_blurColumns);
+  m_blurRows = Reach_Rows(ge, W, H);
+  Set_Haze_Band();
   Upload_Centred(g, Haze_Part(kHazeG));
   Upload_Centred(ge, Haze_Part(kHazeGE));
+  m_hazeSpectrumKept = false;
 }
 
-// A real image's half spectrum and back (`spectrum` overwritten), unnormalised: pruned to
-// d_otf's band where `band`, from Blur_Band or Haze_Band as the filters that follow need, is
-// nonzero (every spectrum they filter is then multiplied by d_otf, G E or G'G truncated to the
-// band), else through the 2-D plan.
+// One of b's images to its half spectrum and back (`spectrum` overwritten), unnormalised: pruned
+// to b's band (Set_Haze_Band) where it has one, else through the 2-D plans. Every spectrum
+// taken here is multiplied by G E or G'G kept to that band, so the columns outside it, which
+// hold their rows' transforms only, go to 0.
 template <typename T>
-void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum, unsigned band) {
-  if (band != 0) {
-    Band_Real_Forward(in, spectrum);
+void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum) {
+  if (m_hazeBand != 0) {
+    KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, spectrum));
+    KORVEX_CHECK(Execute_FFT(m_hazeColumnPlan, spectrum, spectrum, CUFFT_FORWARD));
   } else {
     KORVEX_CHECK(Execute_Real_Forward(m_realForward, in, spectrum));
   }
 }
 
 template <typename T>
-void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out, unsigned band) {
-  if (band != 0) {
-    Band_Real_Inverse(spectrum, out);
+void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
+  if (m_hazeBand != 0) {
+    KORVEX_CHECK(Execute_FFT(m_hazeColumnPlan, spectrum, spectrum, CUFFT_INVERSE));
+    KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, spectrum, out));
   } else {
     KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, spectrum, out));
   }
@@ -128,17 +134,30 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
 // The transform of x that the data term needs, with b's beside it: `out` gets H'H x + s H'G b
 // (s = 1 where the harmonic combination multiplies u_0 by w = sum_j m_j, F with a multiplier,
 // which stands for w = F), and the b-gradient's half spectrum starts with G'H(F x) + F G'G b.
+// b's half spectrum is transformed here unless Haze_Eliminate has kept it with b's moves.
 template <typename T>
 void Korvex<T>::Haze_Start(T* out) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
-  Haze_Real_Forward(d_estimate, d_scratchA, Haze_Band());
-  Haze_Real_Forward(d_estimate + size_t{W} * H, d_scratchB, Haze_Band());
-  CuCall_Haze_Split(m_launch, d_scratchA, d_scratchB, d_otf, Haze_Part(kHazeG),
+  if (Blur_Band() != 0) {
+    Band_Real_Forward(d_estimate, d_scratchA);
+  } else {
+    KORVEX_CHECK(Execute_Real_Forward(m_realForward, d_estimate, d_scratchA));
+  }
+  if (!m_eliminate || !m_hazeSpectrumKept) {
+    Haze_Real_Forward(d_estimate + size_t{W} * H, Haze_Kept_Spectrum());
+    m_hazeSpectrumKept = m_eliminate;
+  }
+  CuCall_Haze_Split(m_launch, d_scratchA, Haze_Kept_Spectrum(), d_otf, Haze_Part(kHazeG),
                     Haze_Part(kHazeGE), m_multiplier ? frames : T(1), frames, Haze_Spectrum(),
                     Haze_Band(), W, H);
-  Haze_Real_Inverse(d_scratchA, out, Blur_Band());  // t and G E only
+  // t and G E only, within the OTF's band
+  if (Blur_Band() != 0) {
+    Band_Real_Inverse(d_scratchA, out);
+  } else {
+    KORVEX_CHECK(Execute_Real_Inverse(m_realInverse, d_scratchA, out));
+  }
 }
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
@@ -162,9 +181,13 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   } else {
     KORVEX_CHECK(Execute_FFT(m_fftPlan, buffer, buffer, CUFFT_FORWARD));
   }
+  // Only G E's columns and rows, of the nonnegative frequencies' half: a box at the corner.
+  const unsigned columns = std::min(m_blurColumns, W / 2 + 1);
+  const unsigned rows = std::min(2 * m_blurRows - 1, H);
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
-                         static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), W, H);
+                         static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), columns,
+                         rows, W, H);
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
   if (pruned) {
     Band_Inverse(buffer);
@@ -183,7 +206,7 @@ template <typename T>
 void Korvex<T>::Haze_Finish() {
   const size_t pixels = size_t{m_width} * m_height;
   T* bGrad = d_grad + pixels;
-  Haze_Real_Inverse(Haze_Spectrum(), bGrad, Haze_Band());
+  Haze_Real_Inverse(Haze_Spectrum(), bGrad);
   CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad,
                        m_eliminate ? 0u : 1u, m_width, m_height);
 }
@@ -223,15 +246,16 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   for (int s = 0; s < steps; ++s) {
     CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
     if (s + 1 == steps) break;  // the last move's gradient change is not needed
-    Haze_Real_Forward(move, spectrum, Haze_Band());
+    Haze_Real_Forward(move, spectrum);
     CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
-    Haze_Real_Inverse(spectrum, move, Haze_Band());
+    Haze_Real_Inverse(spectrum, move);
     CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
   }
   T* change = moved;  // w H'G (b_new - b) once filtered, in place
-  Haze_Real_Forward(moved, spectrum, Blur_Band());
-  CuCall_Filter_Half(m_launch, spectrum, Haze_Part(kHazeGE), W, H);
-  Haze_Real_Inverse(spectrum, change, Blur_Band());
+  Haze_Real_Forward(moved, spectrum);
+  // b's kept spectrum moves with b (Haze_Start formed it in this gradient).
+  CuCall_Haze_Move(m_launch, spectrum, Haze_Part(kHazeGE), Haze_Kept_Spectrum(), W, H);
+  Haze_Real_Inverse(spectrum, change);
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
     CuCall_UpdateMapping(m_launch, d_gradPrev, -frames, change, W, H);
@@ -312,6 +336,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       if (share < kHazeFreeFloor) {
         share = 0.0;
         KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, bytes));
+        m_hazeSpectrumKept = false;
       }
       if (fourierStart || share > 0.0) {
         Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
@@ -364,10 +389,10 @@ template void Korvex<float>::Upload_Out_Of_Focus(const std::vector<double>&,
                                                  const std::vector<double>&);
 template void Korvex<double>::Upload_Out_Of_Focus(const std::vector<double>&,
                                                   const std::vector<double>&);
-template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*, unsigned);
-template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*, unsigned);
-template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*, unsigned);
-template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*, unsigned);
+template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*);
+template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*);
+template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*);
+template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
 template void Korvex<float>::Haze_Start(float*);

@@ -66,17 +66,21 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* x, CudaCom
 // z, the unshifted spectrum of E_l x, adds the share of the mean mask's harmonic l to the
 // b-gradient's half spectrum: the Hermitian part of 2 P ge mu z, which comes back as
 // G'H(2 P Re(mu E_l) x) = G'H(P (mu E_l + conj(mu) E_-l) x), with mu = mean[0] the
-// orientation's mean coefficient and P its phase count.
+// orientation's mean coefficient and P its phase count. G passes only the lowest frequencies:
+// ge is 0 beyond device columns 0 .. columns - 1 and beyond the `rows` rows nearest row 0
+// (rows 0 .. (rows - 1) / 2 and the (rows - 1) / 2 last), so only that box is visited.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T* ge,
                                                            CudaComplex<T>* mean, T phases,
-                                                           CudaComplex<T>* acc, unsigned W,
-                                                           unsigned H) {
+                                                           CudaComplex<T>* acc, unsigned columns,
+                                                           unsigned rows, unsigned W, unsigned H) {
   const T mr = phases * mean[0].re, mi = phases * mean[0].im;
   const unsigned half = W / 2 + 1;
-  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
+  const unsigned low = (rows + 1) / 2;  // rows 0 .. low - 1; the rest count back from H - 1
+  KORVEX_FOR_EACH_PIXEL(col, boxRow, columns, rows) {
+    const unsigned row = rows >= H || boxRow < low ? boxRow : H - (rows - boxRow);
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    if (ge[i] == T(0)) continue;  // most of the grid: G passes only the lowest frequencies
+    if (ge[i] == T(0)) continue;
     const korvex::kernels::Index o = Opposite(col, row, W, H);
     // (mu z(q) + conj(mu z(-q))) P ge: twice the Hermitian part, halved by the factor 2.
     const T re = (mr * z[i].re - mi * z[i].im) + (mr * z[o].re - mi * z[o].im);
@@ -84,6 +88,24 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
     acc[h].re = acc[h].re + ge[i] * re;
     acc[h].im = acc[h].im + ge[i] * im;
+  }
+}
+
+// z, the half spectrum of b's move, joins b's kept half spectrum `kept`, then goes through ge
+// scaled by 1 / (W H), as Cuda_Filter_Half: the inverse real transform gives G E of the move.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Move(CudaComplex<T>* z, T* ge,
+                                                     CudaComplex<T>* kept, unsigned W,
+                                                     unsigned H) {
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  const unsigned half = W / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
+    const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
+    const T r = scale.apply(ge[korvex::kernels::at(col, row, W)]);
+    kept[h].re = kept[h].re + z[h].re;
+    kept[h].im = kept[h].im + z[h].im;
+    z[h].re = r * z[h].re;
+    z[h].im = r * z[h].im;
   }
 }
 
