@@ -5,10 +5,12 @@
 //          on the fine grid (2 SIZE), single precision, the pipeline's engine options: one
 //          iteration of the folded data term with 9 mask images, of the harmonic one with
 //          unequal and with equal phase steps, of the multiplier (equal steps), and of the
-//          preconditioned harmonic steps (unequal steps), as
+//          preconditioned harmonic steps (unequal steps), with and without the out-of-focus
+//          model (its default Gaussian), as
 //          (t(ITERATIONS) - t(0)) / ITERATIONS, median of 3, in wall and in processor time (the
 //          steadier on a busy machine), and t(0), the call without iterations (folding the
-//          frames, uploads, filters). `preconditioned`: that variant alone.
+//          frames, uploads, filters). `preconditioned`: those two alone, the second against
+//          the first.
 //        korvex_harmonic_bench schemes [SIZE=256] [equal]
 //          the exact harmonic form against the multiplier (equal or unequal phase steps):
 //          engine time and correlation with the simulated object.
@@ -32,6 +34,7 @@
 #include "Korvex.h"
 #include "acquisition_pipeline.h"
 #include "machine_info.h"
+#include "out_of_focus_transfer.h"
 #include "memory_use.h"
 #include "pattern_sim.h"
 
@@ -96,7 +99,8 @@ int Time_Engine(unsigned size, unsigned iterations, bool preconditionedOnly) {
   std::vector<float> output(size_t{fine} * fine);
   double reference = 0, referenceCpu = 0;
   std::vector<float> exactImage;
-  for (int variant = preconditionedOnly ? 4 : 0; variant < 5; ++variant) {
+  for (int variant = preconditionedOnly ? 4 : 0; variant < 6; ++variant) {
+    const bool haze = variant == 5;
     const bool equalSteps = variant == 2 || variant == 3;
     const Stack stack = Camera_Stack(size, equalSteps);
     const acq::IlluminationPattern pattern = Pattern_Of(stack.truth);
@@ -112,14 +116,18 @@ int Time_Engine(unsigned size, unsigned iterations, bool preconditionedOnly) {
       harmonics.multiplier = acq::Harmonic_Multiplier(
           harmonics, std::vector<double>(otf.begin(), otf.end()), fine, fine);
     }
-    engineOptions.preconditioned = variant == 4;
-    if (variant == 4) {
+    engineOptions.preconditioned = variant >= 4;
+    if (haze) {
+      engineOptions.outOfFocus = acq::Out_Of_Focus_Transfer(
+          options, size, size, 2, std::vector<double>(otf.begin(), otf.end()));
+    }
+    if (variant >= 4) {
       harmonics.approximation = acq::Harmonic_Multiplier(
           harmonics, std::vector<double>(otf.begin(), otf.end()), fine, fine);
     }
     // Two engines, of 0 and of `iterations` iterations, each run once untimed.
-    Korvex<float> none(fine, fine, 9, 0, variant != 0);
-    Korvex<float> some(fine, fine, 9, iterations, variant != 0);
+    Korvex<float> none(fine, fine, 9, 0, variant != 0, haze);
+    Korvex<float> some(fine, fine, 9, iterations, variant != 0, haze);
     // Wall and processor seconds of one call.
     const auto run = [&](Korvex<float>& engine) {
       const Clock::time_point start = Clock::now();
@@ -147,11 +155,13 @@ int Time_Engine(unsigned size, unsigned iterations, bool preconditionedOnly) {
     }
     const double ms = 1e3 * Median(wall);
     const double cpuMs = 1e3 * Median(processor);
-    if (variant == 0 || preconditionedOnly) reference = ms;
-    if (variant == 0 || preconditionedOnly) referenceCpu = cpuMs;
+    if (variant == (preconditionedOnly ? 4 : 0)) {
+      reference = ms;
+      referenceCpu = cpuMs;
+    }
     const char* names[] = {"folded, 9 mask images", "harmonic, unequal steps",
                            "harmonic, equal steps", "multiplier, equal steps",
-                           "harmonic, preconditioned"};
+                           "harmonic, preconditioned", "+ out-of-focus model"};
     // The multiplier's image against the exact form's, same data and iterations.
     if (variant == 2) exactImage = output;
     if (variant == 3) {
@@ -165,8 +175,9 @@ int Time_Engine(unsigned size, unsigned iterations, bool preconditionedOnly) {
           "%.2e (relative RMS)\n",
           iterations, std::sqrt(difference / norm));
     }
-    std::printf("  %-26s %8.2f ms wall (%.2f x), %8.2f ms processor (%.2f x the mask images)\n",
-                names[variant], ms, ms / reference, cpuMs, cpuMs / referenceCpu);
+    std::printf("  %-26s %8.2f ms wall (%.2f x), %8.2f ms processor (%.2f x the %s)\n",
+                names[variant], ms, ms / reference, cpuMs, cpuMs / referenceCpu,
+                preconditionedOnly ? "preconditioned steps" : "mask images");
     std::printf("  %-26s %8.2f ms wall, %8.2f ms processor without iterations\n", "",
                 1e3 * Median(setup), 1e3 * Median(setupCpu));
   }

@@ -543,7 +543,8 @@ T Korvex<T>::Change_Alpha() {
 
 template <typename T>
 T Korvex<T>::Compute_Threshold(T alpha, void* vector) {
-  const int n = static_cast<int>(m_width * m_height * m_parts);
+  // b's gradient is 0 while b follows x: the pair's measure is x's.
+  const int n = static_cast<int>(m_width * m_height * (m_eliminate ? 1 : m_parts));
   const T* values = static_cast<const T*>(vector);
   T r = 0;
   KORVEX_CHECK(Dot(m_blasHandle, n, values, values, &r));

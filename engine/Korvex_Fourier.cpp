@@ -87,15 +87,13 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
 // P^-1 g, or with `nonNegative` the two-metric direction: P^-1 applied to the gradient's free
 // part (Free_Part), kept on the free pixels, 0 on those the bound holds. Its fixed points are
 // those of the projected gradient (g = 0 where x > 0, g >= 0 where x = 0); clipping P^-1 g
-// itself would stop short of them. Without the haze following x the gradient's free part is
-// formed with the gradient, in d_masks (Gradient_Step); the haze's share, which Haze_Eliminate
-// adds after it, calls for it to be formed again.
+// itself would stop short of them. The gradient's free part is formed with the gradient, in
+// d_masks (Gradient_Step), and again by Haze_Eliminate where the haze's share joins it.
 template <typename T>
 T* Korvex<T>::Precondition(bool nonNegative) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   T* free = d_masks;  // a work image between gradients
-  if (nonNegative && m_eliminate) CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, free, W, H);
   Filter_Real(nonNegative ? free : d_grad, d_preconditioner, d_dataGrad);
   // The direction's change from the last one, which d_directionPrev holds, replaces it there
   // for the step size (Change_Alpha).

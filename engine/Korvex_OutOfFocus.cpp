@@ -199,16 +199,16 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
 // The b-gradient from its gathered spectrum into the second half of d_grad. With plain steps it
 // is projected: zero where b = 0 and the gradient would push it below. Those pixels cannot
 // move, so they leave the step size and the convergence measure alone: where the model finds
-// no haze, the iteration runs as without it. Haze_Eliminate takes it whole: its Newton step
-// filters the gradient, and a projection's edges would reach the frequencies G cannot see,
-// where that filter's gain is largest.
+// no haze, the iteration runs as without it. Haze_Eliminate takes the inverse transform as it
+// comes back and forms the gradient, whole, in its first step.
 template <typename T>
 void Korvex<T>::Haze_Finish() {
   const size_t pixels = size_t{m_width} * m_height;
   T* bGrad = d_grad + pixels;
   Haze_Real_Inverse(Haze_Spectrum(), bGrad);
-  CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad,
-                       m_eliminate ? 0u : 1u, m_width, m_height);
+  if (m_eliminate) return;
+  CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad, 1u,
+                       m_width, m_height);
 }
 
 // With preconditioned steps b is no unknown of the step: after each gradient it moves towards
@@ -243,28 +243,36 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   const int steps = iteration == kHazeStart ? kHazeStartSteps
                     : iteration == 0          ? kHazeFirstSteps
                                               : 1;
-  for (int s = 0; s < steps; ++s) {
-    CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
-    if (s + 1 == steps) break;  // the last move's gradient change is not needed
-    Haze_Real_Forward(move, spectrum);
-    CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
-    Haze_Real_Inverse(spectrum, move);
-    CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
+  if (steps == 1) {
+    // The gradient, the step and bGrad's zeroing in one pass.
+    CuCall_Haze_Step(m_launch, bGrad, Haze_Part(kHazeData), b, step, moved, W, H);
+  } else {
+    CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), b, bGrad, 0u, W, H);
+    for (int s = 0; s < steps; ++s) {
+      CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
+      if (s + 1 == steps) break;  // the last move's gradient change is not needed
+      Haze_Real_Forward(move, spectrum);
+      CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
+      Haze_Real_Inverse(spectrum, move);
+      CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
+    }
+    KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
   }
-  T* change = moved;  // w H'G (b_new - b) once filtered, in place
+  T* change = moved;  // H'G (b_new - b) once filtered, in place
   Haze_Real_Forward(moved, spectrum);
   // b's kept spectrum moves with b (Haze_Start formed it in this gradient).
   CuCall_Haze_Move(m_launch, spectrum, Haze_Part(kHazeGE), Haze_Kept_Spectrum(), W, H);
   Haze_Real_Inverse(spectrum, change);
+  // w = F with a multiplier; the gradient's free part, which Precondition starts from, is
+  // formed beside the sum (in d_masks).
   if (m_multiplier) {
     CuCall_UpdateMapping(m_launch, d_grad, -frames, change, W, H);
     CuCall_UpdateMapping(m_launch, d_gradPrev, -frames, change, W, H);
+    CuCall_Free_Part(m_launch, d_grad, d_grad, d_estimate, d_masks, W, H);
   } else {
-    CuCall_MM_Mult_RR(m_launch, change, Haze_Part(kHazeWeight), change, W, H);
-    CuCall_Addition(m_launch, d_grad, change, d_grad, W, H);
-    CuCall_Addition(m_launch, d_gradPrev, change, d_gradPrev, W, H);
+    CuCall_Haze_Change(m_launch, change, Haze_Part(kHazeWeight), d_estimate, d_grad, d_gradPrev,
+                       d_masks, W, H);
   }
-  KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
 }
 
 // The reduced problem in x, with A~ standing for the data term's normal operator: b's
@@ -343,7 +351,12 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       } else {
         KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
       }
-      Reduced_Problem(approximation, g, e, share, reduced, coupling, crossing);
+      // Only the reduction changes with the share.
+      if (share != 1.0) {
+        for (size_t i = 0; i < reduced.size(); ++i) {
+          reduced[i] = std::fmax(0.0, approximation[i] - share * coupling[i] * crossing[i]);
+        }
+      }
     }
   }
   if (m_preconditioned) {

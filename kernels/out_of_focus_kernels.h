@@ -140,6 +140,43 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(T* b, T* bGrad, T step, 
   }
 }
 
+// One projected gradient step of b straight from v, the unnormalised inverse transform of the
+// b-gradient's spectrum in bGrad: Cuda_Haze_Gradient unprojected, then Cuda_Haze_Descend with
+// `moved` this move alone. bGrad is left at 0: the step that follows sees x alone.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Step(T* KORVEX_RESTRICT bGrad,
+                                                     T* KORVEX_RESTRICT c, T* KORVEX_RESTRICT b,
+                                                     T step, T* KORVEX_RESTRICT moved,
+                                                     unsigned W, unsigned H) {
+  const korvex::kernels::InverseFftScale<T> scale(W, H);
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    const T stepped = b[i] - step * scale.residual(bGrad[i], c[i]);
+    const T next = stepped < T(0) ? T(0) : stepped;  // a NaN stays NaN
+    moved[i] = next - b[i];
+    b[i] = next;
+    bGrad[i] = T(0);
+  }
+}
+
+// x's share of b's move, change = H'G (b_new - b) times w (`weight`), joins x's gradient and its
+// change from the last iteration's; `free` gets the new gradient's free part under x >= 0
+// (Cuda_Free_Part of it).
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Change(
+    T* KORVEX_RESTRICT change, T* KORVEX_RESTRICT weight, T* KORVEX_RESTRICT x,
+    T* KORVEX_RESTRICT grad, T* KORVEX_RESTRICT gradPrev, T* KORVEX_RESTRICT free, unsigned W,
+    unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    const T share = change[i] * weight[i];
+    const T g = grad[i] + share;
+    grad[i] = g;
+    gradPrev[i] = gradPrev[i] + share;
+    free[i] = (x[i] > T(0)) | (g < T(0)) ? g : T(0);
+  }
+}
+
 // z, the half spectrum (W / 2 + 1 columns of H rows) of a move of b, through b's curvature
 // frames G'G, kept to the band as in Cuda_Haze_Split, and scaled by 1 / (W H): the inverse
 // real transform then gives the gradient's change normalised.
