@@ -220,7 +220,7 @@ class Korvex {
   // and the data-term gradient of one iteration.
   void Upload_Harmonics(const KorvexHarmonics& harmonics);
   void Fold_Harmonic_Data(T* image, bool frameData, T sparsity);
-  void Harmonic_Data_Gradient();
+  void Harmonic_Data_Gradient(bool hazeOnly = false);
   void Add_Mask_Sum(T weight, T* acc);
   void Filter_In_Place(CudaComplex<T>* buffer);
   void Filter_In_Place(CudaComplex<T>* buffer, T* transfer);
@@ -248,8 +248,9 @@ class Korvex {
   // column-major, formed once a call.
   void Upload_Out_Of_Focus(const std::vector<double>& g, const std::vector<double>& e);
   void Fold_Out_Of_Focus(T sparsity);
-  void Haze_Start(T* out);
-  void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order);
+  void Haze_Start(T* out, bool hazeOnly);
+  void Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order,
+                        bool hazeOnly);
   void Haze_Finish();
   // `iteration`: the iteration's index, or kHazeStart before the iterations; it sets b's steps.
   static constexpr unsigned kHazeStart = ~0u;

@@ -271,20 +271,22 @@ void Korvex<T>::Add_Mask_Sum(T weight, T* acc) {
   }
 }
 
-// sum_j m_j H'H (m_j x) - b (+ sparsity w) into d_dataGrad, after Fold_Harmonic_Data.
+// sum_j m_j H'H (m_j x) - b (+ sparsity w) into d_dataGrad, after Fold_Harmonic_Data. With
+// `hazeOnly` (the out-of-focus model's start) only b's gradient: the transforms of x and of
+// the modulated images are taken for it, and nothing is filtered back to x.
 template <typename T>
-void Korvex<T>::Harmonic_Data_Gradient() {
+void Korvex<T>::Harmonic_Data_Gradient(bool hazeOnly) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const Table_Layout layout(W, H, m_frames);
   T* base = d_masks;  // u_0
   if (m_parts == 2) {
-    Haze_Start(m_multiplier ? d_dataGrad : base);
+    Haze_Start(m_multiplier ? d_dataGrad : base, hazeOnly);
   } else {
     Filter_Real(d_estimate, d_otf, m_multiplier ? d_dataGrad : base);
   }
   if (m_multiplier) {
-    CuCall_Addition(m_launch, d_dataGrad, d_images, d_dataGrad, W, H);
+    if (!hazeOnly) CuCall_Addition(m_launch, d_dataGrad, d_images, d_dataGrad, W, H);
     if (m_parts == 2) Haze_Finish();
     return;
   }
@@ -299,25 +301,31 @@ void Korvex<T>::Harmonic_Data_Gradient() {
     if (a + 1 < m_orientations && !m_secondOrder[a] && !m_secondOrder[a + 1]) {
       CudaComplex<T>* tablesB = tables + layout.tableLength;
       CuCall_Modulate_Pair(m_launch, d_estimate, tables, tablesB, d_scratchA, d_scratchB, W, H);
-      Filter_Modulated(d_scratchA, a, 1);
-      Filter_Modulated(d_scratchB, a + 1, 1);
-      CuCall_Harmonic_Combine_Pair(m_launch, base, d_scratchA, d_scratchB, tables, tablesB, weights,
-                                   weights + kWeights, from, d_dataGrad, W, H);
+      Filter_Modulated(d_scratchA, a, 1, hazeOnly);
+      Filter_Modulated(d_scratchB, a + 1, 1, hazeOnly);
+      if (!hazeOnly) {
+        CuCall_Harmonic_Combine_Pair(m_launch, base, d_scratchA, d_scratchB, tables, tablesB,
+                                     weights, weights + kWeights, from, d_dataGrad, W, H);
+      }
       ++a;
       continue;
     }
     CuCall_Modulate(m_launch, d_estimate, tables, tables + W, d_scratchA, W, H);
-    Filter_Modulated(d_scratchA, a, 1);
+    Filter_Modulated(d_scratchA, a, 1, hazeOnly);
     if (!m_secondOrder[a]) {
-      CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, from, d_dataGrad,
-                                    W, H);
+      if (!hazeOnly) {
+        CuCall_Harmonic_Combine_First(m_launch, base, d_scratchA, tables, weights, from,
+                                      d_dataGrad, W, H);
+      }
       continue;
     }
     CudaComplex<T>* order2 = tables + W + H;
     CuCall_Modulate(m_launch, d_estimate, order2, order2 + W, d_scratchB, W, H);
-    Filter_Modulated(d_scratchB, a, 2);
-    CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, from,
-                            d_dataGrad, W, H);
+    Filter_Modulated(d_scratchB, a, 2, hazeOnly);
+    if (!hazeOnly) {
+      CuCall_Harmonic_Combine(m_launch, base, d_scratchA, d_scratchB, tables, weights, from,
+                              d_dataGrad, W, H);
+    }
   }
   if (m_parts == 2) Haze_Finish();
 }
@@ -342,5 +350,5 @@ template void Korvex<float>::Upload_Transfer(const std::vector<double>&);
 template void Korvex<double>::Upload_Transfer(const std::vector<double>&);
 template void Korvex<float>::Add_Mask_Sum(float, float*);
 template void Korvex<double>::Add_Mask_Sum(double, double*);
-template void Korvex<float>::Harmonic_Data_Gradient();
-template void Korvex<double>::Harmonic_Data_Gradient();
+template void Korvex<float>::Harmonic_Data_Gradient(bool);
+template void Korvex<double>::Harmonic_Data_Gradient(bool);

@@ -135,8 +135,9 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
 // (s = 1 where the harmonic combination multiplies u_0 by w = sum_j m_j, F with a multiplier,
 // which stands for w = F), and the b-gradient's half spectrum starts with G'H(F x) + F G'G b.
 // b's half spectrum is transformed here unless Haze_Eliminate has kept it with b's moves.
+// `hazeOnly`: b's gradient alone is wanted, and `out` is left as it was.
 template <typename T>
-void Korvex<T>::Haze_Start(T* out) {
+void Korvex<T>::Haze_Start(T* out, bool hazeOnly) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const T frames = static_cast<T>(m_frames);
@@ -153,6 +154,7 @@ void Korvex<T>::Haze_Start(T* out) {
                     Haze_Part(kHazeGE), m_multiplier ? frames : T(1), frames, Haze_Spectrum(),
                     Haze_Band(), W, H);
   // t and G E only, within the OTF's band
+  if (hazeOnly) return;
   if (Blur_Band() != 0) {
     Band_Real_Inverse(d_scratchA, out);
   } else {
@@ -162,9 +164,10 @@ void Korvex<T>::Haze_Start(T* out) {
 
 // `buffer` = E_l x through d_otf in place, unnormalised, as Filter_In_Place; with the
 // out-of-focus term, its spectrum first adds the mean mask's share P (mu E_l + conj(mu) E_-l) x
-// of w x to the b-gradient's spectrum.
+// of w x to the b-gradient's spectrum. `hazeOnly`: the spectrum is left in `buffer`.
 template <typename T>
-void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order) {
+void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, unsigned order,
+                                 bool hazeOnly) {
   if (m_parts != 2) {
     Filter_In_Place(buffer);
     return;
@@ -188,6 +191,7 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), columns,
                          rows, W, H);
+  if (hazeOnly) return;
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
   if (pruned) {
     Band_Inverse(buffer);
@@ -222,8 +226,9 @@ void Korvex<T>::Haze_Finish() {
 // frequency, clipped at 0, lands far from the constrained optimum where much of b is held at
 // 0.) By the envelope theorem the reduced gradient in x is the pair's x-gradient at the moved
 // b: w H'G (b_new - b) is added to it, and to its change from the last iteration's in
-// d_gradPrev (Gradient_Step's y; before the iterations d_gradPrev is free), and b's gradient
-// is zeroed, so that the step size and the convergence measure see x alone.
+// d_gradPrev (Gradient_Step's y), and b's gradient is zeroed, so that the step size and the
+// convergence measure see x alone. Before the iterations (kHazeStart) b moves alone: the first
+// iteration forms x's gradient afresh, and only b's kept spectrum follows the move.
 template <typename T>
 void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   const unsigned W = m_width;
@@ -262,6 +267,8 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   Haze_Real_Forward(moved, spectrum);
   // b's kept spectrum moves with b (Haze_Start formed it in this gradient).
   CuCall_Haze_Move(m_launch, spectrum, Haze_Part(kHazeGE), Haze_Kept_Spectrum(), W, H);
+  // Before the iterations only b is wanted: the first forms x's gradient afresh.
+  if (iteration == kHazeStart) return;
   Haze_Real_Inverse(spectrum, change);
   // w = F with a multiplier; the gradient's free part, which Precondition starts from, is
   // formed beside the sum (in d_masks).
@@ -331,9 +338,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
     }
     Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
     if (m_eliminate) {
-      Harmonic_Data_Gradient();
-      CuCall_ComputeGradian(m_launch, d_grad, d_dataGrad, d_estimate, m_lambda, m_width,
-                            m_height);
+      Harmonic_Data_Gradient(true);
       Haze_Eliminate(kHazeStart);
       std::vector<T> b(pixels);
       KORVEX_CHECK(cudaMemcpy(b.data(), d_estimate + pixels, pixels * sizeof(T),
@@ -408,10 +413,10 @@ template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*);
 template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*);
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
-template void Korvex<float>::Haze_Start(float*);
-template void Korvex<double>::Haze_Start(double*);
-template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned);
-template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned);
+template void Korvex<float>::Haze_Start(float*, bool);
+template void Korvex<double>::Haze_Start(double*, bool);
+template void Korvex<float>::Filter_Modulated(CudaComplex<float>*, unsigned, unsigned, bool);
+template void Korvex<double>::Filter_Modulated(CudaComplex<double>*, unsigned, unsigned, bool);
 template void Korvex<float>::Haze_Finish();
 template void Korvex<double>::Haze_Finish();
 template void Korvex<float>::Haze_Eliminate(unsigned);
