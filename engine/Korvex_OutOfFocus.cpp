@@ -36,6 +36,9 @@ constexpr const char* kUnit = "Korvex";
 // eps of Reduced_Problem, a share of b's curvature at zero frequency F G(0)^2.
 constexpr double kHazeCurvatureFloor = 1e-4;
 
+// max(0, v), 0 for a NaN as std::fmax(0, v) gives, without its library call per frequency.
+inline double Clip_At_Zero(double v) { return v > 0.0 ? v : 0.0; }
+
 // Projected gradient steps that bring b towards its optimum for the current x (Haze_Eliminate):
 // at the start, where b starts from 0, and in the first iteration, where x moves farthest;
 // warm-started from there, one step an iteration keeps b with x.
@@ -309,7 +312,7 @@ void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
   for (size_t i = 0; i < reduced.size(); ++i) {
     crossing[i] = frames * e[i] * g[i];
     coupling[i] = crossing[i] / (frames * g[i] * g[i] + eps);
-    reduced[i] = std::fmax(0.0, reduced[i] - share * coupling[i] * crossing[i]);
+    reduced[i] = Clip_At_Zero(reduced[i] - share * coupling[i] * crossing[i]);
   }
 }
 
@@ -359,7 +362,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       // Only the reduction changes with the share.
       if (share != 1.0) {
         for (size_t i = 0; i < reduced.size(); ++i) {
-          reduced[i] = std::fmax(0.0, approximation[i] - share * coupling[i] * crossing[i]);
+          reduced[i] = Clip_At_Zero(approximation[i] - share * coupling[i] * crossing[i]);
         }
       }
     }
