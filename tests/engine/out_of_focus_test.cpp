@@ -24,6 +24,20 @@ struct HazeProblem {
   std::vector<double> transfer;  // G: a Gaussian low-pass made slightly uneven
 };
 
+// A Gaussian low-pass of standard deviation `sigma` (cycles per pixel), centred and
+// column-major, made slightly uneven.
+std::vector<double> Uneven_Gaussian(unsigned W, unsigned H, double sigma) {
+  std::vector<double> g(size_t{W} * H);
+  for (unsigned col = 0; col < W; ++col) {
+    for (unsigned row = 0; row < H; ++row) {
+      const double fx = (double(col) - W / 2) / W, fy = (double(row) - H / 2) / H;
+      g[size_t{col} * H + row] = std::exp(-(fx * fx + fy * fy) / (2 * sigma * sigma)) *
+                                 (1.0 + 0.2 * std::sin(0.9 * col));
+    }
+  }
+  return g;
+}
+
 HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam,
                          bool equalStepsOnBins = false) {
   const double pi = std::acos(-1.0);
@@ -55,28 +69,14 @@ HazeProblem Make_Problem(unsigned W, unsigned H, unsigned phases, bool threeBeam
       }
     }
   }
-  h.transfer.resize(n);
-  for (unsigned col = 0; col < W; ++col) {
-    for (unsigned row = 0; row < H; ++row) {
-      const double fx = (double(col) - W / 2) / W, fy = (double(row) - H / 2) / H;
-      h.transfer[size_t{col} * H + row] =
-          std::exp(-(fx * fx + fy * fy) / (2 * 0.08 * 0.08)) * (1.0 + 0.2 * std::sin(0.9 * col));
-    }
-  }
+  h.transfer = Uneven_Gaussian(W, H, 0.08);
   return h;
 }
 
 // The same problem seen through a G narrower than the grid: G E falls below rounding well inside
 // it, so that b's transforms prune to G's band and the b-gradient gathers from a corner box.
 HazeProblem Narrow(HazeProblem h) {
-  const unsigned W = h.problem.W, H = h.problem.H;
-  for (unsigned col = 0; col < W; ++col) {
-    for (unsigned row = 0; row < H; ++row) {
-      const double fx = (double(col) - W / 2) / W, fy = (double(row) - H / 2) / H;
-      h.transfer[size_t{col} * H + row] =
-          std::exp(-(fx * fx + fy * fy) / (2 * 0.03 * 0.03)) * (1.0 + 0.2 * std::sin(0.9 * col));
-    }
-  }
+  h.transfer = Uneven_Gaussian(h.problem.W, h.problem.H, 0.03);
   return h;
 }
 
