@@ -190,32 +190,60 @@ TEST(OutOfFocusGradientTest, MatchesTheFrameByFrameGradientOnOddNonSquareGrids) 
   }
 }
 
-// A multiplier stands for equal phase steps, where w = F: with wave vectors on whole bins it is
-// exact, and the haze's terms then follow the same iterates as with the harmonic form.
-TEST(OutOfFocusGradientTest, AMultiplierGivesTheSameIteratesForEqualStepsOnWholeBins) {
-  HazeProblem h = Make_Problem(19, 20, 5, true, true);
+// The harmonics with an approximation A~ = F |otf|^2 + 0.1, for preconditioned steps.
+KorvexHarmonics With_Approximation(const HazeProblem& h) {
   const Problem& p = h.problem;
-  const size_t n = size_t{p.W} * p.H;
+  KorvexHarmonics harmonics = h.harmonics;
+  harmonics.approximation.resize(size_t{p.W} * p.H);
+  for (size_t i = 0; i < harmonics.approximation.size(); ++i) {
+    harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
+  }
+  return harmonics;
+}
+
+// Preconditioned steps with the haze, on the frames; a negative sparsity pulls b up at once,
+// as in Expect_Joint_Gradient.
+KorvexOptions Preconditioned_Haze_Options(const HazeProblem& h) {
   KorvexOptions options;
   options.frameData = true;
   options.sparsity = -0.5;
   options.outOfFocus = h.transfer;
-  std::vector<double> gradients[2], haze[2];
-  for (int form = 0; form < 2; ++form) {
-    if (form == 1) {
-      h.harmonics.multiplier =
-          korvex::acquisition::Harmonic_Multiplier(h.harmonics, p.otf, p.H, p.W);
+  options.preconditioned = true;
+  return options;
+}
+
+// A multiplier stands for equal phase steps, where w = F: with wave vectors on whole bins it is
+// exact, and the haze's terms then follow the same iterates as with the harmonic form, with
+// plain steps on the pair and with preconditioned ones that b follows.
+TEST(OutOfFocusGradientTest, AMultiplierGivesTheSameIteratesForEqualStepsOnWholeBins) {
+  const HazeProblem h = Make_Problem(19, 20, 5, true, true);
+  const Problem& p = h.problem;
+  const size_t n = size_t{p.W} * p.H;
+  for (const bool preconditioned : {false, true}) {
+    SCOPED_TRACE(preconditioned ? "preconditioned" : "plain steps");
+    KorvexHarmonics harmonics = With_Approximation(h);
+    const KorvexOptions options = [&] {
+      KorvexOptions o = Preconditioned_Haze_Options(h);
+      o.preconditioned = preconditioned;
+      o.nonNegative = true;  // so that the direction starts from the gradient's free part
+      return o;
+    }();
+    std::vector<double> gradients[2], haze[2];
+    for (int form = 0; form < 2; ++form) {
+      if (form == 1) {
+        harmonics.multiplier = korvex::acquisition::Harmonic_Multiplier(harmonics, p.otf, p.H, p.W);
+      }
+      HostArrays<double> arrays(p);
+      Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
+      engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics,
+                            arrays.output.data(), 0.0, 0.0, 0.05, options);
+      gradients[form] = Device_Pair(engine.d_grad, n);
+      haze[form].resize(n);
+      engine.Out_Of_Focus(haze[form].data());
     }
-    HostArrays<double> arrays(p);
-    Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
-    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), h.harmonics, arrays.output.data(),
-                          0.0, 0.0, 0.05, options);
-    gradients[form] = Device_Pair(engine.d_grad, n);
-    haze[form].resize(n);
-    engine.Out_Of_Focus(haze[form].data());
+    EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-9);
+    EXPECT_LT(Relative_Difference(haze[1], haze[0]), 1e-9);
   }
-  EXPECT_LT(Relative_Difference(gradients[1], gradients[0]), 1e-9);
-  EXPECT_LT(Relative_Difference(haze[1], haze[0]), 1e-9);
 }
 
 TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
@@ -262,28 +290,6 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
   EXPECT_GE(share, 0.0);
   EXPECT_LT(share, 1.0);
   for (double v : haze) EXPECT_GT(v, -1e-9);
-}
-
-// The harmonics with an approximation A~ = F |otf|^2 + 0.1, for preconditioned steps.
-KorvexHarmonics With_Approximation(const HazeProblem& h) {
-  const Problem& p = h.problem;
-  KorvexHarmonics harmonics = h.harmonics;
-  harmonics.approximation.resize(size_t{p.W} * p.H);
-  for (size_t i = 0; i < harmonics.approximation.size(); ++i) {
-    harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
-  }
-  return harmonics;
-}
-
-// Preconditioned steps with the haze, on the frames; a negative sparsity pulls b up at once,
-// as in Expect_Joint_Gradient.
-KorvexOptions Preconditioned_Haze_Options(const HazeProblem& h) {
-  KorvexOptions options;
-  options.frameData = true;
-  options.sparsity = -0.5;
-  options.outOfFocus = h.transfer;
-  options.preconditioned = true;
-  return options;
 }
 
 // With preconditioned steps b follows x: after the run d_grad holds x's gradient at x's last
