@@ -256,9 +256,8 @@ class Korvex {
   static constexpr unsigned kHazeStart = ~0u;
   void Haze_Eliminate(unsigned iteration);
   void Reduced_Problem(const std::vector<double>& approximation, const std::vector<double>& g,
-                       const std::vector<double>& e, double share,
-                       std::vector<double>& reduced, std::vector<double>& coupling,
-                       std::vector<double>& crossing) const;
+                       const std::vector<double>& e, std::vector<double>& reduced,
+                       std::vector<double>& coupling, std::vector<double>& crossing) const;
   void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& g,
                     const std::vector<double>& e, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.

@@ -36,8 +36,17 @@ constexpr const char* kUnit = "Korvex";
 // eps of Reduced_Problem, a share of b's curvature at zero frequency F G(0)^2.
 constexpr double kHazeCurvatureFloor = 1e-4;
 
-// max(0, v), 0 for a NaN as std::fmax(0, v) gives, without its library call per frequency.
-inline double Clip_At_Zero(double v) { return v > 0.0 ? v : 0.0; }
+// The reduced problem's normal operator, the approximation less `share` of b's part
+// coupling * crossing (Reduced_Problem), clipped at 0 as std::fmax(0, v) would (0 for a NaN)
+// without its library call per frequency.
+void Reduce(const std::vector<double>& approximation, const std::vector<double>& coupling,
+            const std::vector<double>& crossing, double share, std::vector<double>& reduced) {
+  reduced.resize(approximation.size());
+  for (size_t i = 0; i < reduced.size(); ++i) {
+    const double v = approximation[i] - share * coupling[i] * crossing[i];
+    reduced[i] = v > 0.0 ? v : 0.0;
+  }
+}
 
 // Projected gradient steps that bring b towards its optimum for the current x (Haze_Eliminate):
 // at the start, where b starts from 0, and in the first iteration, where x moves farthest;
@@ -293,27 +302,26 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
 //                    loses the share b's optimum takes back; what is left at low frequencies is
 //                    what the patterned bands carry, the slow direction the preconditioner speeds;
 //   right-hand side  r_x - (C / D) r_b                      (`coupling` = C / D),
-// r_x and r_b the data x and b are fitted to; `crossing` is C. `share` scales the reduction.
-// g and e are G's and the OTF's even parts. Centred and column-major like the approximation.
+// r_x and r_b the data x and b are fitted to; `crossing` is C. The reduction is whole here;
+// Reduce scales it by a share. g and e are G's and the OTF's even parts. Centred and
+// column-major like the approximation.
 template <typename T>
 void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
                                 const std::vector<double>& g, const std::vector<double>& e,
-                                double share, std::vector<double>& reduced,
-                                std::vector<double>& coupling,
+                                std::vector<double>& reduced, std::vector<double>& coupling,
                                 std::vector<double>& crossing) const {
   const unsigned W = m_width;
   const unsigned H = m_height;
   const double frames = m_frames;
   const double g0 = g[size_t{W / 2} * H + H / 2];
   const double eps = kHazeCurvatureFloor * frames * g0 * g0;
-  reduced = approximation;
-  coupling.assign(reduced.size(), 0.0);
-  crossing.assign(reduced.size(), 0.0);
-  for (size_t i = 0; i < reduced.size(); ++i) {
+  coupling.resize(approximation.size());
+  crossing.resize(approximation.size());
+  for (size_t i = 0; i < approximation.size(); ++i) {
     crossing[i] = frames * e[i] * g[i];
     coupling[i] = crossing[i] / (frames * g[i] * g[i] + eps);
-    reduced[i] = Clip_At_Zero(reduced[i] - share * coupling[i] * crossing[i]);
   }
+  Reduce(approximation, coupling, crossing, 1.0, reduced);
 }
 
 // The start and the preconditioner with the out-of-focus model. The reduced problem's Fourier
@@ -331,7 +339,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
                              bool fourierStart, bool nonNegative) {
   const size_t pixels = size_t{m_width} * m_height;
   std::vector<double> reduced, coupling, crossing;
-  Reduced_Problem(approximation, g, e, 1.0, reduced, coupling, crossing);
+  Reduced_Problem(approximation, g, e, reduced, coupling, crossing);
   double share = 1.0;
   if (fourierStart || m_eliminate) {
     // The widefield start, kept in d_directionPrev, which is free until the iterations.
@@ -359,12 +367,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       } else {
         KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
       }
-      // Only the reduction changes with the share.
-      if (share != 1.0) {
-        for (size_t i = 0; i < reduced.size(); ++i) {
-          reduced[i] = Clip_At_Zero(approximation[i] - share * coupling[i] * crossing[i]);
-        }
-      }
+      if (share != 1.0) Reduce(approximation, coupling, crossing, share, reduced);
     }
   }
   if (m_preconditioned) {
@@ -426,12 +429,12 @@ template void Korvex<float>::Haze_Eliminate(unsigned);
 template void Korvex<double>::Haze_Eliminate(unsigned);
 template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
                                              const std::vector<double>&,
-                                             const std::vector<double>&, double,
+                                             const std::vector<double>&,
                                              std::vector<double>&, std::vector<double>&,
                                              std::vector<double>&) const;
 template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
                                               const std::vector<double>&,
-                                              const std::vector<double>&, double,
+                                              const std::vector<double>&,
                                               std::vector<double>&, std::vector<double>&,
                                               std::vector<double>&) const;
 template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
