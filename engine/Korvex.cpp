@@ -207,9 +207,10 @@ Korvex<T>::Korvex(unsigned width, unsigned height, unsigned frames, unsigned max
   // columns, complex and real), made at the first call once the band is known, counted here as
   // at most two complex plans' so that a device without room for them refuses the engine now
   // rather than failing that call.
-  // The out-of-focus image's own band column plan counts as one more.
+  // The out-of-focus image's own band column plan counts as one more, and its own grid's two
+  // real transforms, smaller than the image's, as another.
   const size_t fourierBytes =
-      harmonic ? 2 * realBytes + (outOfFocus ? 4 : 3) * fftWorkBytes : 0;
+      harmonic ? 2 * realBytes + (outOfFocus ? 5 : 3) * fftWorkBytes : 0;
   const size_t requiredBytes = 2 * sizeof(T) * (5 * pixels + pixels * stackFrames) + tableBytes +
                                fourierBytes + 4 * (pairBytes - realBytes) + hazeBytes + fftWorkBytes +
                                kMemoryMargin;
@@ -324,9 +325,10 @@ void Korvex<T>::Clean_Resources() {
   m_bandPlanned = 0;
   m_hazeBand = 0;
   m_hazePlanned = 0;
+  m_hazeGridPlanned[0] = m_hazeGridPlanned[1] = 0;
   for (cufftHandle* plan : {&m_fftPlan, &m_realForward, &m_realInverse, &m_rowPlan, &m_columnPlan,
                             &m_realRowForward, &m_realRowInverse, &m_halfColumnPlan,
-                            &m_hazeColumnPlan}) {
+                            &m_hazeColumnPlan, &m_hazeGridForward, &m_hazeGridInverse}) {
     if (*plan != 0) {
       cufftDestroy(*plan);
       *plan = 0;

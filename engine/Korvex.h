@@ -186,6 +186,13 @@ class Korvex {
   double Out_Of_Focus(T* haze);
   // Whether the engine was built with room for the out-of-focus image.
   bool Holds_Out_Of_Focus() const { return m_outOfFocus; }
+  // The grid b lived on in the last reconstruction with the out-of-focus term: with preconditioned
+  // steps, the least that holds G's band (b's samples, row-major, follow x in d_estimate), else
+  // the image's.
+  unsigned Haze_Width() const { return m_hazeWidth; }
+  unsigned Haze_Height() const { return m_hazeHeight; }
+  // The side of that grid along an axis of `side` points whose band reaches `reach`.
+  static unsigned Haze_Grid_Side(unsigned reach, unsigned side);
 
   // Barzilai-Borwein step s.y / y.y from the last two estimates and gradients (of the pair
   // (x, b) during a reconstruction with the out-of-focus term).
@@ -320,9 +327,33 @@ class Korvex {
   void Set_Haze_Band();
   unsigned Blur_Band() const { return m_band != 0 && m_blurColumns <= m_band ? m_band : 0; }
   unsigned Haze_Band() const { return m_hazeBand; }
-  // b's images (b, its moves and gradient) to their half spectra and back, pruned to b's band.
+  // b's images (b, its moves and gradient) to their half spectra and back, on b's grid: its own
+  // plans where it is coarser than x's, else x's pruned to b's band.
   void Haze_Real_Forward(T* in, CudaComplex<T>* spectrum);
   void Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out);
+  // A fine half spectrum within G's band back to a real image on x's grid.
+  void Haze_Fine_Inverse(CudaComplex<T>* spectrum, T* out);
+  // b's grid (Korvex_Band.cpp): with b following x, the least grid, in each direction, that
+  // holds every frequency of G E and, to the rounding unit, of G'G, where that grid saves
+  // enough; else x's. b's images and spectra there are kept in the room of x's.
+  void Set_Haze_Grid(const std::vector<double>& g, const std::vector<double>& ge);
+  bool Haze_Coarse() const { return m_hazeWidth != m_width || m_hazeHeight != m_height; }
+  // The fine spectrum holds b's own grid's transform this many times.
+  T Haze_Ratio() const {
+    return static_cast<T>(static_cast<double>(m_width) * m_height /
+                          (static_cast<double>(m_hazeWidth) * m_hazeHeight));
+  }
+  // Where b's grid keeps its half spectra in d_scratchB: at its end where that grid is coarser,
+  // so that a fine one fits before it (Set_Haze_Grid leaves the room).
+  CudaComplex<T>* Haze_Grid_Spectrum() const;
+  void Haze_Fine_Spectrum(T* filter, T factor);
+  // G' sum_j d_j on b's grid: its samples at b's points where that grid is coarser.
+  T* Haze_Data() const;
+  unsigned m_hazeWidth = 0;           // b's grid
+  unsigned m_hazeHeight = 0;
+  unsigned m_hazeGridPlanned[2] = {0, 0};  // the grid m_hazeGridForward was made for
+  cufftHandle m_hazeGridForward = 0;  // b's grid's real transform and its inverse
+  cufftHandle m_hazeGridInverse = 0;
   unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
   unsigned m_blurColumns = 0;         // the band of G E
   unsigned m_blurRows = 0;            // the rows of G E, from Reach_Rows

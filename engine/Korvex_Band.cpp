@@ -17,6 +17,7 @@
 // are made again only when the band's width changes.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -208,6 +209,72 @@ void Korvex<T>::Set_Haze_Band() {
   m_hazeBand = m_hazeColumns;
 }
 
+// The side of b's grid along an axis of `side` points whose band reaches `reach` (frequencies
+// -reach .. reach - 1, as Haze_Columns counts): room for every one of them below that grid's
+// Nyquist frequency, on an even size of small prime factors, which the transforms take fast;
+// `side` itself where that is no smaller.
+template <typename T>
+unsigned Korvex<T>::Haze_Grid_Side(unsigned reach, unsigned side) {
+  const auto smooth = [](uint64_t n) {
+    for (uint64_t p : {2u, 3u, 5u, 7u}) {
+      while (n % p == 0) n /= p;
+    }
+    return n == 1;
+  };
+  uint64_t n = 2 * uint64_t{reach} + 2;
+  while (!smooth(n)) n += 2;
+  return n < side ? static_cast<unsigned>(n) : side;
+}
+
+// With b following x, b lives on the least grid that holds G's band (b's images pass through G
+// alone, so finer detail of b changes nothing the frames see): its transforms, steps and
+// projections then cost a fraction of x's. The rows' band is read as Haze_Columns reads the
+// columns', from the transposed arrays. The grid is used where it holds at most half of x's
+// pixels and its spectra fit beside x's in the work images (Haze_Eliminate, Haze_Data); its
+// plans are made again only when it changes.
+template <typename T>
+void Korvex<T>::Set_Haze_Grid(const std::vector<double>& g, const std::vector<double>& ge) {
+  const unsigned W = m_width;
+  const unsigned H = m_height;
+  m_hazeWidth = W;
+  m_hazeHeight = H;
+  if (!m_eliminate) return;
+  std::vector<double> gT(g.size());
+  std::vector<double> geT(ge.size());
+  for (unsigned c = 0; c < W; ++c) {
+    for (unsigned r = 0; r < H; ++r) {
+      gT[size_t{r} * W + c] = g[size_t{c} * H + r];
+      geT[size_t{r} * W + c] = ge[size_t{c} * H + r];
+    }
+  }
+  unsigned blurRows = 0;
+  const unsigned rows =
+      Haze_Columns(gT, geT, H, W, 0.5 * std::numeric_limits<T>::epsilon(), blurRows);
+  const uint64_t width = Haze_Grid_Side(m_hazeColumns, W);
+  const uint64_t height = Haze_Grid_Side(rows, H);
+  const uint64_t pixels = uint64_t{W} * H;
+  const uint64_t spectra = (uint64_t{W} / 2 + 1) * H + (width / 2 + 1) * height + 64;
+  if (2 * width * height > pixels || spectra > pixels) return;
+  if (m_hazeGridPlanned[0] != width || m_hazeGridPlanned[1] != height) {
+    m_hazeGridPlanned[0] = m_hazeGridPlanned[1] = 0;
+    Destroy_Plan(m_hazeGridForward);
+    Destroy_Plan(m_hazeGridInverse);
+    const bool single = std::is_same_v<T, float>;
+    const int w = static_cast<int>(width);
+    const int h = static_cast<int>(height);
+    Make_Plan<T>(m_hazeGridForward, [&](cufftHandle* p) {
+      return cufftPlan2d(p, h, w, single ? CUFFT_R2C : CUFFT_D2Z);
+    });
+    Make_Plan<T>(m_hazeGridInverse, [&](cufftHandle* p) {
+      return cufftPlan2d(p, h, w, single ? CUFFT_C2R : CUFFT_Z2D);
+    });
+    m_hazeGridPlanned[0] = static_cast<unsigned>(width);
+    m_hazeGridPlanned[1] = static_cast<unsigned>(height);
+  }
+  m_hazeWidth = static_cast<unsigned>(width);
+  m_hazeHeight = static_cast<unsigned>(height);
+}
+
 // `buffer`'s 2-D transform in place, unnormalised, in the band's columns only: every row, then
 // the band's columns at both ends. The other columns hold their rows' transforms, which a
 // transfer function zero there sets to 0.
@@ -267,6 +334,12 @@ template unsigned Korvex<float>::Reach_Rows(const std::vector<double>&, unsigned
 template unsigned Korvex<double>::Reach_Rows(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<float>::Make_Real_Row_Plans();
 template void Korvex<double>::Make_Real_Row_Plans();
+template unsigned Korvex<float>::Haze_Grid_Side(unsigned, unsigned);
+template unsigned Korvex<double>::Haze_Grid_Side(unsigned, unsigned);
+template void Korvex<float>::Set_Haze_Grid(const std::vector<double>&,
+                                           const std::vector<double>&);
+template void Korvex<double>::Set_Haze_Grid(const std::vector<double>&,
+                                            const std::vector<double>&);
 template void Korvex<float>::Set_Haze_Band();
 template void Korvex<double>::Set_Haze_Band();
 template unsigned Korvex<float>::Haze_Columns(const std::vector<double>&,

@@ -243,6 +243,9 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   m_lambda = lambda;
   m_alpha = alpha;
   m_parts = outOfFocus ? 2 : 1;
+  m_preconditioned = options.preconditioned;
+  // With preconditioned steps the haze follows x (Haze_Eliminate), on a grid of its own.
+  m_eliminate = outOfFocus && m_preconditioned;
 
   Upload_Harmonics(harmonics);
   // The OTF's even part, and the out-of-focus transfer's, formed once for all that need them.
@@ -267,9 +270,6 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
     // part's.
     CuCall_MM_Mult_RR(m_launch, d_otf, d_otf, d_otf, W, H);
   }
-  m_preconditioned = options.preconditioned;
-  // With preconditioned steps the haze follows x (Haze_Eliminate).
-  m_eliminate = outOfFocus && m_preconditioned;
   if (outOfFocus && (options.fourierStart || m_preconditioned)) {
     Haze_Prepare(harmonics.approximation, hazeEven, even, options.fourierStart,
                  options.nonNegative);

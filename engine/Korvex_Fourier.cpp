@@ -54,7 +54,8 @@ std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multipl
 // x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images. With the
 // out-of-focus model (Haze_Prepare) the `source` image through the `coupling` filter joins it:
 // r_b (the kHazeData image) through C / D with the reduced problem's multiplier, or the haze b0
-// through C with the plain one, which takes G b0 out of the frames.
+// through C with the plain one, which takes G b0 out of the frames. A null `source` stands for b
+// where it lives on a grid of its own (Haze_Fine_Spectrum).
 template <typename T>
 void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
                               const std::vector<double>& coupling, T* source) {
@@ -72,7 +73,11 @@ void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNeg
     for (size_t i = 0; i < filter.size(); ++i) filter[i] *= coupling[i];
     Upload_Centred(filter, d_gradPrev);
     KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, d_images, d_scratchA));
-    KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, source, d_scratchB));
+    if (source != nullptr) {
+      KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, source, d_scratchB));
+    } else {
+      Haze_Fine_Spectrum(nullptr, T(1));
+    }
     CuCall_Filter_Half_Sum(m_launch, d_scratchA, d_preconditioner, d_scratchB, d_gradPrev, W, H);
     KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchA, d_dataGrad));
   }

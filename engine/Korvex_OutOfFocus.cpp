@@ -94,18 +94,22 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vec
       Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), m_blurColumns);
   m_blurRows = Reach_Rows(ge, W, H);
   Set_Haze_Band();
+  Set_Haze_Grid(g, ge);
   Upload_Centred(g, Haze_Part(kHazeG));
   Upload_Centred(ge, Haze_Part(kHazeGE));
   m_hazeSpectrumKept = false;
 }
 
-// One of b's images to its half spectrum and back (`spectrum` overwritten), unnormalised: pruned
-// to b's band (Set_Haze_Band) where it has one, else through the 2-D plans. Every spectrum
-// taken here is multiplied by G E or G'G kept to that band, so the columns outside it, which
-// hold their rows' transforms only, go to 0.
+// One of b's images to its half spectrum and back (`spectrum` overwritten), unnormalised: on b's
+// own grid where it is coarser than x's (Set_Haze_Grid), else pruned to b's band
+// (Set_Haze_Band) where it has one, else through the 2-D plans. Every spectrum taken on x's
+// grid is multiplied by G E or G'G kept to that band, so the columns outside it, which hold
+// their rows' transforms only, go to 0.
 template <typename T>
 void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum) {
-  if (m_hazeBand != 0) {
+  if (Haze_Coarse()) {
+    KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_hazeGridForward, in, spectrum));
+  } else if (m_hazeBand != 0) {
     KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realRowForward, in, spectrum));
     KORVEX_CHECK(Execute_FFT(m_hazeColumnPlan, spectrum, spectrum, CUFFT_FORWARD));
   } else {
@@ -115,6 +119,15 @@ void Korvex<T>::Haze_Real_Forward(T* in, CudaComplex<T>* spectrum) {
 
 template <typename T>
 void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
+  if (Haze_Coarse()) {
+    KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_hazeGridInverse, spectrum, out));
+  } else {
+    Haze_Fine_Inverse(spectrum, out);
+  }
+}
+
+template <typename T>
+void Korvex<T>::Haze_Fine_Inverse(CudaComplex<T>* spectrum, T* out) {
   if (m_hazeBand != 0) {
     KORVEX_CHECK(Execute_FFT(m_hazeColumnPlan, spectrum, spectrum, CUFFT_INVERSE));
     KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realRowInverse, spectrum, out));
@@ -123,9 +136,35 @@ void Korvex<T>::Haze_Real_Inverse(CudaComplex<T>* spectrum, T* out) {
   }
 }
 
+// Where b's grid is coarser than x's, its samples of G' sum_j d_j follow b's kept half spectrum
+// in the room of a second complex image, which on that grid holds far less.
+template <typename T>
+T* Korvex<T>::Haze_Data() const {
+  if (!Haze_Coarse()) return Haze_Part(kHazeData);
+  const size_t kept = 2 * (size_t{m_hazeWidth} / 2 + 1) * m_hazeHeight;
+  return Haze_Part(6) + (kept + 15) / 16 * 16;
+}
+
+template <typename T>
+CudaComplex<T>* Korvex<T>::Haze_Grid_Spectrum() const {
+  if (!Haze_Coarse()) return d_scratchB;
+  const size_t pixels = size_t{m_width} * m_height;
+  return d_scratchB + (pixels - (size_t{m_hazeWidth} / 2 + 1) * m_hazeHeight) / 8 * 8;
+}
+
+// b's fine half spectrum, times `factor` and, unless null, the fine `filter`, into d_scratchB:
+// transformed on b's grid into the end of d_scratchB and spread over x's grid.
+template <typename T>
+void Korvex<T>::Haze_Fine_Spectrum(T* filter, T factor) {
+  CudaComplex<T>* own = Haze_Grid_Spectrum();
+  Haze_Real_Forward(d_estimate + size_t{m_width} * m_height, own);
+  CuCall_Haze_Spread(m_launch, own, filter, factor * Haze_Ratio(), d_scratchB, 0u, m_width,
+                     m_height, m_hazeWidth, m_hazeHeight);
+}
+
 // After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
-// F sparsity, through G', and w = sum_j m_j (per orientation `phases` masks with the mean
-// coefficients). The sparsity penalty on x is what lowering every frame by `sparsity` adds to
+// F sparsity, through G' (and sampled on b's grid, Haze_Data), and w = sum_j m_j (per
+// orientation `phases` masks with the mean coefficients). The sparsity penalty on x is what lowering every frame by `sparsity` adds to
 // its gradient; the same lowering adds F sparsity G(0) to b's. Light then costs the same in x
 // as in b, so the penalty gains nothing by moving in-focus light into the haze, and the
 // patterned data alone decide between them.
@@ -137,7 +176,16 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   if (sparsity != T(0)) {
     CuCall_Add_Scalar(m_launch, data, -sparsity * static_cast<T>(m_frames), W, H);
   }
-  Filter_Real(data, Haze_Part(kHazeG), data);
+  if (Haze_Coarse()) {
+    // One transform serves both: the spectrum through G, gathered to b's grid, then back.
+    KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, data, d_scratchB));
+    CuCall_Filter_Half(m_launch, d_scratchB, Haze_Part(kHazeG), W, H);
+    CuCall_Haze_Gather(m_launch, d_scratchB, T(1), d_scratchA, W, H, m_hazeWidth, m_hazeHeight);
+    KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_hazeGridInverse, d_scratchA, Haze_Data()));
+    KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchB, data));
+  } else {
+    Filter_Real(data, Haze_Part(kHazeG), data);
+  }
   T* weight = Haze_Part(kHazeWeight);
   KORVEX_CHECK(cudaMemset(weight, 0, size_t{W} * H * sizeof(T)));
   Add_Mask_Sum(T(1), weight);
@@ -164,7 +212,7 @@ void Korvex<T>::Haze_Start(T* out, bool hazeOnly) {
   }
   CuCall_Haze_Split(m_launch, d_scratchA, Haze_Kept_Spectrum(), d_otf, Haze_Part(kHazeG),
                     Haze_Part(kHazeGE), m_multiplier ? frames : T(1), frames, Haze_Spectrum(),
-                    Haze_Band(), W, H);
+                    Haze_Band(), Haze_Ratio(), W, H, m_hazeWidth, m_hazeHeight);
   // t and G E only, within the OTF's band
   if (hazeOnly) return;
   if (Blur_Band() != 0) {
@@ -202,7 +250,7 @@ void Korvex<T>::Filter_Modulated(CudaComplex<T>* buffer, unsigned orientation, u
   CuCall_Haze_Accumulate(m_launch, buffer, Haze_Part(kHazeGE),
                          d_harmonics + means + 2 * orientation + (order - 1),
                          static_cast<T>(m_frames / m_orientations), Haze_Spectrum(), columns,
-                         rows, W, H);
+                         rows, W, H, m_hazeWidth, m_hazeHeight);
   if (hazeOnly) return;
   CuCall_MM_Mult_CR(m_launch, buffer, d_otf, buffer, W, H);
   if (pruned) {
@@ -223,8 +271,8 @@ void Korvex<T>::Haze_Finish() {
   T* bGrad = d_grad + pixels;
   Haze_Real_Inverse(Haze_Spectrum(), bGrad);
   if (m_eliminate) return;
-  CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), d_estimate + pixels, bGrad, 1u,
-                       m_width, m_height);
+  CuCall_Haze_Gradient(m_launch, bGrad, Haze_Data(), d_estimate + pixels, bGrad, 1u, m_width,
+                       m_height, m_hazeWidth, m_hazeHeight);
 }
 
 // With preconditioned steps b is no unknown of the step: after each gradient it moves towards
@@ -245,15 +293,20 @@ template <typename T>
 void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   const unsigned W = m_width;
   const unsigned H = m_height;
+  const unsigned Wb = m_hazeWidth;
+  const unsigned Hb = m_hazeHeight;
   const size_t pixels = size_t{W} * H;
   const T frames = static_cast<T>(m_frames);
   T* b = d_estimate + pixels;
   T* bGrad = d_grad + pixels;
-  // Real images in d_scratchA: one step's move, then the change of the gradient it makes; and
-  // b's whole move. The half spectra in d_scratchB.
+  // Real images in d_scratchA: one step's move, then the change of the gradient it makes (on
+  // b's grid); b's whole move, then x's share of it on x's grid. The half spectra in
+  // d_scratchB: b's grid's at its end where that grid is coarser (Set_Haze_Grid leaves room),
+  // x's from its start.
   T* move = reinterpret_cast<T*>(d_scratchA);
   T* moved = move + pixels;
-  CudaComplex<T>* spectrum = d_scratchB;
+  CudaComplex<T>* fine = d_scratchB;
+  CudaComplex<T>* spectrum = Haze_Grid_Spectrum();
   // A G that passes nothing at zero frequency leaves b where it is.
   const T step =
       m_hazeZero > 0.0 ? static_cast<T>(1.0 / (m_frames * m_hazeZero * m_hazeZero)) : T(0);
@@ -262,26 +315,28 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
                                               : 1;
   if (steps == 1) {
     // The gradient, the step and bGrad's zeroing in one pass.
-    CuCall_Haze_Step(m_launch, bGrad, Haze_Part(kHazeData), b, step, moved, W, H);
+    CuCall_Haze_Step(m_launch, bGrad, Haze_Data(), b, step, moved, W, H, Wb, Hb);
   } else {
-    CuCall_Haze_Gradient(m_launch, bGrad, Haze_Part(kHazeData), b, bGrad, 0u, W, H);
+    CuCall_Haze_Gradient(m_launch, bGrad, Haze_Data(), b, bGrad, 0u, W, H, Wb, Hb);
     for (int s = 0; s < steps; ++s) {
-      CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, W, H);
+      CuCall_Haze_Descend(m_launch, b, bGrad, step, move, moved, s == 0 ? 1u : 0u, Wb, Hb);
       if (s + 1 == steps) break;  // the last move's gradient change is not needed
       Haze_Real_Forward(move, spectrum);
-      CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H);
+      CuCall_Haze_Curvature(m_launch, spectrum, Haze_Part(kHazeG), frames, Haze_Band(), W, H,
+                            Wb, Hb);
       Haze_Real_Inverse(spectrum, move);
-      CuCall_Addition(m_launch, bGrad, move, bGrad, W, H);
+      CuCall_Addition(m_launch, bGrad, move, bGrad, Wb, Hb);
     }
-    KORVEX_CHECK(cudaMemset(bGrad, 0, pixels * sizeof(T)));
+    KORVEX_CHECK(cudaMemset(bGrad, 0, size_t{Wb} * Hb * sizeof(T)));
   }
-  T* change = moved;  // H'G (b_new - b) once filtered, in place
+  T* change = moved;  // H'G (b_new - b) on x's grid, once filtered
   Haze_Real_Forward(moved, spectrum);
   // b's kept spectrum moves with b (Haze_Start formed it in this gradient).
-  CuCall_Haze_Move(m_launch, spectrum, Haze_Part(kHazeGE), Haze_Kept_Spectrum(), W, H);
+  CuCall_Haze_Move(m_launch, spectrum, Haze_Part(kHazeGE), Haze_Kept_Spectrum(), fine, W, H, Wb,
+                   Hb);
   // Before the iterations only b is wanted: the first forms x's gradient afresh.
   if (iteration == kHazeStart) return;
-  Haze_Real_Inverse(spectrum, change);
+  Haze_Fine_Inverse(fine, change);
   // w = F with a multiplier; the gradient's free part, which Precondition starts from, is
   // formed beside the sum (in d_masks).
   if (m_multiplier) {
@@ -351,19 +406,22 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
     if (m_eliminate) {
       Harmonic_Data_Gradient(true);
       Haze_Eliminate(kHazeStart);
-      std::vector<T> b(pixels);
-      KORVEX_CHECK(cudaMemcpy(b.data(), d_estimate + pixels, pixels * sizeof(T),
+      const size_t hazePixels = size_t{m_hazeWidth} * m_hazeHeight;
+      std::vector<T> b(hazePixels);
+      KORVEX_CHECK(cudaMemcpy(b.data(), d_estimate + pixels, hazePixels * sizeof(T),
                               cudaMemcpyDeviceToHost));
       size_t free = 0;
       for (T v : b) free += v > T(0);
-      share = static_cast<double>(free) / static_cast<double>(pixels);
+      share = static_cast<double>(free) / static_cast<double>(hazePixels);
       if (share < kHazeFreeFloor) {
         share = 0.0;
-        KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, bytes));
+        KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, hazePixels * sizeof(T)));
         m_hazeSpectrumKept = false;
       }
       if (fourierStart || share > 0.0) {
-        Fourier_Start(approximation, nonNegative, crossing, d_estimate + pixels);
+        // Without b on x's grid, Fourier_Start takes its fine spectrum (Haze_Fine_Spectrum).
+        Fourier_Start(approximation, nonNegative, crossing,
+                      Haze_Coarse() ? nullptr : d_estimate + pixels);
       } else {
         KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
       }
@@ -392,16 +450,26 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
   T* b = d_estimate + size_t{W} * H;
   if (haze != nullptr) {
     T* staging = reinterpret_cast<T*>(d_scratchA);
-    Filter_Real(b, Haze_Part(kHazeG), d_dataGrad);
+    if (Haze_Coarse()) {
+      // G b on x's grid, normalised for the inverse transform.
+      Haze_Fine_Spectrum(Haze_Part(kHazeG),
+                         static_cast<T>(1.0 / (static_cast<double>(W) * H)));
+      KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchB, d_dataGrad));
+    } else {
+      Filter_Real(b, Haze_Part(kHazeG), d_dataGrad);
+    }
     CuCall_Row2Col(m_launch, d_dataGrad, staging, W, H);
     KORVEX_CHECK(cudaMemcpy(haze, staging, size_t{W} * H * sizeof(T), cudaMemcpyDeviceToHost));
   }
   // b >= 0, so its sum is the sum of its magnitudes.
   T hazeSum = 0;
   T weighted = 0;
-  KORVEX_CHECK(Sum_Abs(m_blasHandle, n, b, &hazeSum));
+  KORVEX_CHECK(Sum_Abs(m_blasHandle, static_cast<int>(size_t{m_hazeWidth} * m_hazeHeight), b,
+                       &hazeSum));
   KORVEX_CHECK(Dot(m_blasHandle, n, Haze_Part(kHazeWeight), d_estimate, &weighted));
-  const double hazeLight = m_hazeZero * static_cast<double>(hazeSum);
+  // A sample of b on a coarser grid stands for Haze_Ratio of x's pixels.
+  const double ratio = static_cast<double>(W) * H / (static_cast<double>(m_hazeWidth) * m_hazeHeight);
+  const double hazeLight = m_hazeZero * ratio * static_cast<double>(hazeSum);
   const double focusLight = m_otfZero * static_cast<double>(weighted) / m_frames;
   const double total = hazeLight + focusLight;
   return total > 0.0 && hazeLight > 0.0 ? hazeLight / total : 0.0;
@@ -417,6 +485,14 @@ template void Korvex<float>::Haze_Real_Forward(float*, CudaComplex<float>*);
 template void Korvex<double>::Haze_Real_Forward(double*, CudaComplex<double>*);
 template void Korvex<float>::Haze_Real_Inverse(CudaComplex<float>*, float*);
 template void Korvex<double>::Haze_Real_Inverse(CudaComplex<double>*, double*);
+template void Korvex<float>::Haze_Fine_Inverse(CudaComplex<float>*, float*);
+template void Korvex<double>::Haze_Fine_Inverse(CudaComplex<double>*, double*);
+template CudaComplex<float>* Korvex<float>::Haze_Grid_Spectrum() const;
+template CudaComplex<double>* Korvex<double>::Haze_Grid_Spectrum() const;
+template void Korvex<float>::Haze_Fine_Spectrum(float*, float);
+template void Korvex<double>::Haze_Fine_Spectrum(double*, double);
+template float* Korvex<float>::Haze_Data() const;
+template double* Korvex<double>::Haze_Data() const;
 template void Korvex<float>::Fold_Out_Of_Focus(float);
 template void Korvex<double>::Fold_Out_Of_Focus(double);
 template void Korvex<float>::Haze_Start(float*, bool);

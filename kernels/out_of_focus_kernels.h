@@ -7,6 +7,13 @@
 // spectrum writes that part's half spectrum (W / 2 + 1 columns of H rows), which the inverse
 // real transform takes: half the work of the complex one.
 //
+// b may live on a grid of its own, Wb x Hb, coarser than x's W x H: G passes nothing beyond
+// the frequencies that grid holds, so b's images there are the samples, at its points, of
+// images with no finer detail. Its spectra are indexed on its own half spectrum (Wb / 2 + 1
+// columns of Hb rows) and hold the fine spectra's values: the kept transform of b is its own
+// grid's, which the fine spectrum holds `ratio` = W H / (Wb Hb) times. With Wb = W and Hb = H
+// every index below is the fine one.
+//
 // Included only by Korvex_Kernels.cu, which launches them.
 #pragma once
 
@@ -25,6 +32,21 @@ KORVEX_DEVICE korvex::kernels::Index Opposite(unsigned col, unsigned row, unsign
   return korvex::kernels::at(col == 0u ? 0u : W - col, row == 0u ? 0u : H - row, W);
 }
 
+// The row of b's grid (Hb rows) holding the frequency of row `row` of x's grid (H rows), or Hb
+// where b's grid does not hold it: rows 0 .. Hb / 2 hold the frequencies 0 .. Hb / 2, the rest
+// the negative ones, as on x's grid.
+KORVEX_DEVICE unsigned Haze_Row(unsigned row, unsigned H, unsigned Hb) {
+  const unsigned positive = Hb / 2 + 1;
+  if (row < positive) return row;
+  if (row >= H - (Hb - positive)) return row - (H - Hb);
+  return Hb;
+}
+
+// The row of x's grid holding the frequency of row `row` of b's grid.
+KORVEX_DEVICE unsigned Fine_Row(unsigned row, unsigned H, unsigned Hb) {
+  return row < Hb / 2 + 1 ? row : row + (H - Hb);
+}
+
 // a += s.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Add_Scalar(T* a, T s, unsigned W, unsigned H) {
@@ -34,32 +56,42 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Add_Scalar(T* a, T s, unsigned W, uns
   }
 }
 
-// x and z, the half spectra of x and of b (unshifted), with t the transfer function of H'H,
-// g = G and ge = G E (E the OTF's even part), all real and even and in device order. x becomes
+// x and z, the half spectra of x and of b (unshifted; z on b's grid), with t the transfer
+// function of H'H, g = G and ge = G E (E the OTF's even part), all real and even and in device
+// order. x becomes
 //   u0  = (t x + s ge z) / (W H)   that of H'H x + s H'G b, normalised,
-// and acc gets
-//   frames (ge x + g^2 z)          that of G'H(F x) + F G'G b (the b-gradient's start).
-// A nonzero `band` keeps G'G to the columns 0 .. band - 1 and W - band .. W - 1 (In_Band),
-// where t and ge are nonzero too: the spectra outside them hold only their rows' transforms,
-// and both products are 0 there.
+// and acc (on b's grid) gets
+//   frames (ge x + g^2 z)          that of G'H(F x) + F G'G b (the b-gradient's start),
+// z taken as the fine spectrum, `ratio` times b's own. A nonzero `band` keeps G'G to the
+// columns 0 .. band - 1 and W - band .. W - 1 (In_Band), where t and ge are nonzero too: the
+// spectra outside them hold only their rows' transforms, and both products are 0 there.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* x, CudaComplex<T>* z, T* t,
                                                       T* g, T* ge, T s, T frames,
-                                                      CudaComplex<T>* acc, unsigned band,
-                                                      unsigned W, unsigned H) {
+                                                      CudaComplex<T>* acc, unsigned band, T ratio,
+                                                      unsigned W, unsigned H, unsigned Wb,
+                                                      unsigned Hb) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
   const unsigned half = W / 2 + 1;
+  const unsigned halfB = Wb / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
-    const T xr = x[h].re, xi = x[h].im, br = z[h].re, bi = z[h].im;
+    const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
+    const T xr = x[h].re, xi = x[h].im;
     const T blur = ge[i];
     const T haze = s * blur;
-    const T gain = In_Band(col, band, W) ? g[i] * g[i] : T(0);
+    T br = T(0), bi = T(0);
+    if (rowB < Hb) {
+      const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
+      br = ratio * z[k].re;
+      bi = ratio * z[k].im;
+      const T gain = In_Band(col, band, W) ? g[i] * g[i] : T(0);
+      acc[k].re = frames * (blur * xr + gain * br);
+      acc[k].im = frames * (blur * xi + gain * bi);
+    }
     x[h].re = scale.apply(t[i] * xr + haze * br);
     x[h].im = scale.apply(t[i] * xi + haze * bi);
-    acc[h].re = frames * (blur * xr + gain * br);
-    acc[h].im = frames * (blur * xi + gain * bi);
   }
 }
 
@@ -68,14 +100,16 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* x, CudaCom
 // G'H(2 P Re(mu E_l) x) = G'H(P (mu E_l + conj(mu) E_-l) x), with mu = mean[0] the
 // orientation's mean coefficient and P its phase count. G passes only the lowest frequencies:
 // ge is 0 beyond device columns 0 .. columns - 1 and beyond the `rows` rows nearest row 0
-// (rows 0 .. (rows - 1) / 2 and the (rows - 1) / 2 last), so only that box is visited.
+// (rows 0 .. (rows - 1) / 2 and the (rows - 1) / 2 last), so only that box is visited. acc is
+// on b's grid, which holds the box.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T* ge,
                                                            CudaComplex<T>* mean, T phases,
                                                            CudaComplex<T>* acc, unsigned columns,
-                                                           unsigned rows, unsigned W, unsigned H) {
+                                                           unsigned rows, unsigned W, unsigned H,
+                                                           unsigned Wb, unsigned Hb) {
   const T mr = phases * mean[0].re, mi = phases * mean[0].im;
-  const unsigned half = W / 2 + 1;
+  const unsigned halfB = Wb / 2 + 1;
   const unsigned low = (rows + 1) / 2;  // rows 0 .. low - 1; the rest count back from H - 1
   KORVEX_FOR_EACH_PIXEL(col, boxRow, columns, rows) {
     const unsigned row = rows >= H || boxRow < low ? boxRow : H - (rows - boxRow);
@@ -85,40 +119,93 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
     // (mu z(q) + conj(mu z(-q))) P ge: twice the Hermitian part, halved by the factor 2.
     const T re = (mr * z[i].re - mi * z[i].im) + (mr * z[o].re - mi * z[o].im);
     const T im = (mr * z[i].im + mi * z[i].re) - (mr * z[o].im + mi * z[o].re);
-    const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
+    const korvex::kernels::Index h = korvex::kernels::at(col, Haze_Row(row, H, Hb), halfB);
     acc[h].re = acc[h].re + ge[i] * re;
     acc[h].im = acc[h].im + ge[i] * im;
   }
 }
 
-// z, the half spectrum of b's move, joins b's kept half spectrum `kept`, then goes through ge
-// scaled by 1 / (W H), as Cuda_Filter_Half: the inverse real transform gives G E of the move.
+// z, the half spectrum of b's move on b's grid, joins b's kept half spectrum `kept`; `out`, the
+// fine half spectrum (W / 2 + 1 columns of H rows), gets it through ge scaled by
+// ratio / (W H) = 1 / (Wb Hb), as Cuda_Filter_Half: its inverse real transform gives G E of the
+// move on x's grid. `out` may be z where b's grid is x's.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Move(CudaComplex<T>* z, T* ge,
-                                                     CudaComplex<T>* kept, unsigned W,
-                                                     unsigned H) {
-  const korvex::kernels::InverseFftScale<T> scale(W, H);
+                                                     CudaComplex<T>* kept, CudaComplex<T>* out,
+                                                     unsigned W, unsigned H, unsigned Wb,
+                                                     unsigned Hb) {
+  const korvex::kernels::InverseFftScale<T> scale(Wb, Hb);
   const unsigned half = W / 2 + 1;
+  const unsigned halfB = Wb / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
+    const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
+    if (rowB >= Hb) {
+      out[h].re = T(0);
+      out[h].im = T(0);
+      continue;
+    }
+    const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
     const T r = scale.apply(ge[korvex::kernels::at(col, row, W)]);
-    kept[h].re = kept[h].re + z[h].re;
-    kept[h].im = kept[h].im + z[h].im;
-    z[h].re = r * z[h].re;
-    z[h].im = r * z[h].im;
+    const T zr = z[k].re, zi = z[k].im;
+    kept[k].re = kept[k].re + zr;
+    kept[k].im = kept[k].im + zi;
+    out[h].re = r * zr;
+    out[h].im = r * zi;
   }
 }
 
-// From v, the unnormalised inverse transform of the b-gradient's spectrum: bGrad = v / (W H)
-// less c; with `project`, projected onto what b >= 0 lets move (0 where b is 0 and the
-// gradient positive). v may be bGrad.
+// b's half spectrum z (its own grid's transform) into the fine half spectrum `out`, times
+// `factor` and, where `filter` is not null, the fine filter (real, even, device order); 0
+// beyond b's grid and, with a nonzero `band`, beyond G's band (In_Band).
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Spread(CudaComplex<T>* z, T* filter, T factor,
+                                                       CudaComplex<T>* out, unsigned band,
+                                                       unsigned W, unsigned H, unsigned Wb,
+                                                       unsigned Hb) {
+  const unsigned half = W / 2 + 1;
+  const unsigned halfB = Wb / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
+    const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
+    const unsigned rowB = col < halfB && In_Band(col, band, W) ? Haze_Row(row, H, Hb) : Hb;
+    if (rowB >= Hb) {
+      out[h].re = T(0);
+      out[h].im = T(0);
+      continue;
+    }
+    const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
+    const T f = filter != nullptr ? factor * filter[korvex::kernels::at(col, row, W)] : factor;
+    out[h].re = f * z[k].re;
+    out[h].im = f * z[k].im;
+  }
+}
+
+// The fine half spectrum z's values at the frequencies b's grid holds, times `factor`, into
+// b's half spectrum `out`.
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gather(CudaComplex<T>* z, T factor,
+                                                       CudaComplex<T>* out, unsigned W,
+                                                       unsigned H, unsigned Wb, unsigned Hb) {
+  const unsigned half = W / 2 + 1;
+  const unsigned halfB = Wb / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, halfB, Hb) {
+    const korvex::kernels::Index h = korvex::kernels::at(col, Fine_Row(row, H, Hb), half);
+    const korvex::kernels::Index k = korvex::kernels::at(col, row, halfB);
+    out[k].re = factor * z[h].re;
+    out[k].im = factor * z[h].im;
+  }
+}
+
+// From v, the unnormalised inverse transform (on b's grid, Wb x Hb) of the b-gradient's fine
+// spectrum: bGrad = v / (W H) less c; with `project`, projected onto what b >= 0 lets move (0
+// where b is 0 and the gradient positive). v may be bGrad.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(T* v, T* c, T* b, T* bGrad,
                                                          unsigned project, unsigned W,
-                                                         unsigned H) {
+                                                         unsigned H, unsigned Wb, unsigned Hb) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
-  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
-    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+  KORVEX_FOR_EACH_PIXEL(col, row, Wb, Hb) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, Wb);
     const T g = scale.residual(v[i], c[i]);
     bGrad[i] = project != 0u && b[i] <= T(0) && g > T(0) ? T(0) : g;
   }
@@ -142,15 +229,17 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Descend(T* b, T* bGrad, T step, 
 
 // One projected gradient step of b straight from v, the unnormalised inverse transform of the
 // b-gradient's spectrum in bGrad: Cuda_Haze_Gradient unprojected, then Cuda_Haze_Descend with
-// `moved` this move alone. bGrad is left at 0: the step that follows sees x alone.
+// `moved` this move alone. bGrad is left at 0: the step that follows sees x alone. The images
+// are on b's grid, Wb x Hb; W and H scale the transform as in Cuda_Haze_Gradient.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Step(T* KORVEX_RESTRICT bGrad,
                                                      T* KORVEX_RESTRICT c, T* KORVEX_RESTRICT b,
                                                      T step, T* KORVEX_RESTRICT moved,
-                                                     unsigned W, unsigned H) {
+                                                     unsigned W, unsigned H, unsigned Wb,
+                                                     unsigned Hb) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
-  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
-    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+  KORVEX_FOR_EACH_PIXEL(col, row, Wb, Hb) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, Wb);
     const T stepped = b[i] - step * scale.residual(bGrad[i], c[i]);
     const T next = stepped < T(0) ? T(0) : stepped;  // a NaN stays NaN
     moved[i] = next - b[i];
@@ -177,17 +266,19 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Change(
   }
 }
 
-// z, the half spectrum (W / 2 + 1 columns of H rows) of a move of b, through b's curvature
-// frames G'G, kept to the band as in Cuda_Haze_Split, and scaled by 1 / (W H): the inverse
-// real transform then gives the gradient's change normalised.
+// z, the half spectrum of a move of b on b's grid (Wb / 2 + 1 columns of Hb rows), through b's
+// curvature frames G'G, kept to the band as in Cuda_Haze_Split, and scaled by
+// ratio / (W H) = 1 / (Wb Hb): the inverse real transform on b's grid then gives the gradient's
+// change normalised.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Curvature(CudaComplex<T>* z, T* g, T frames,
-                                                          unsigned band, unsigned W, unsigned H) {
-  const korvex::kernels::InverseFftScale<T> scale(W, H);
-  const unsigned half = W / 2 + 1;
-  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
-    const korvex::kernels::Index i = korvex::kernels::at(col, row, half);
-    const T v = g[korvex::kernels::at(col, row, W)];
+                                                          unsigned band, unsigned W, unsigned H,
+                                                          unsigned Wb, unsigned Hb) {
+  const korvex::kernels::InverseFftScale<T> scale(Wb, Hb);
+  const unsigned halfB = Wb / 2 + 1;
+  KORVEX_FOR_EACH_PIXEL(col, row, halfB, Hb) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, halfB);
+    const T v = g[korvex::kernels::at(col, Fine_Row(row, H, Hb), W)];
     const T gain = In_Band(col, band, W) ? scale.apply(frames * v * v) : T(0);
     z[i].re = z[i].re * gain;
     z[i].im = z[i].im * gain;

@@ -292,10 +292,46 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
   for (double v : haze) EXPECT_GT(v, -1e-9);
 }
 
+// b's samples on a Wb x Hb grid (row-major) as the image on the W x H grid that holds the
+// same frequencies up to that grid's Nyquist and no others: a plain discrete Fourier sum.
+std::vector<double> Interpolate(const std::vector<double>& b, unsigned Wb, unsigned Hb,
+                                unsigned W, unsigned H) {
+  const double pi = std::acos(-1.0);
+  const auto frequency = [](unsigned k, unsigned n) { return k <= n / 2 ? double(k) : k - double(n); };
+  std::vector<std::complex<double>> spectrum(size_t{Wb} * Hb);
+  for (unsigned v = 0; v < Hb; ++v) {
+    for (unsigned u = 0; u < Wb; ++u) {
+      std::complex<double> sum = 0.0;
+      for (unsigned row = 0; row < Hb; ++row) {
+        for (unsigned col = 0; col < Wb; ++col) {
+          sum += b[size_t{row} * Wb + col] *
+                 std::polar(1.0, -2 * pi * (double(u) * col / Wb + double(v) * row / Hb));
+        }
+      }
+      spectrum[size_t{v} * Wb + u] = sum;
+    }
+  }
+  std::vector<double> fine(size_t{W} * H);
+  for (unsigned row = 0; row < H; ++row) {
+    for (unsigned col = 0; col < W; ++col) {
+      std::complex<double> sum = 0.0;
+      for (unsigned v = 0; v < Hb; ++v) {
+        for (unsigned u = 0; u < Wb; ++u) {
+          sum += spectrum[size_t{v} * Wb + u] *
+                 std::polar(1.0, 2 * pi * (frequency(u, Wb) * col / W + frequency(v, Hb) * row / H));
+        }
+      }
+      fine[size_t{row} * W + col] = sum.real() / (double(Wb) * Hb);
+    }
+  }
+  return fine;
+}
+
 // With preconditioned steps b follows x: after the run d_grad holds x's gradient at x's last
 // point (the estimate less the last move, which d_estimatePrev keeps) and the haze b has moved
-// to since, its own half zeroed (b takes no step), and b stays non-negative.
-void Expect_Gradient_At_The_Haze_That_Follows_X(const HazeProblem& h) {
+// to since, its own part zeroed (b takes no step), and b stays non-negative. Where b lives on a
+// grid of its own (`coarse`), the frame-by-frame gradient takes it on x's grid.
+void Expect_Gradient_At_The_Haze_That_Follows_X(const HazeProblem& h, bool coarse) {
   const Problem& p = h.problem;
   const size_t n = size_t{p.W} * p.H;
   const KorvexHarmonics harmonics = With_Approximation(h);
@@ -305,30 +341,42 @@ void Expect_Gradient_At_The_Haze_That_Follows_X(const HazeProblem& h) {
   engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
                         0.0, 0.0, 0.05, options);
   ASSERT_EQ(engine.m_iteration, 5u);
-  const std::vector<double> now = Device_Pair(engine.d_estimate, n);
+  const unsigned Wb = engine.Haze_Width(), Hb = engine.Haze_Height();
+  ASSERT_EQ(coarse, 2 * Wb * Hb <= n) << Wb << " x " << Hb;
+  const size_t m = size_t{Wb} * Hb;
+  const std::vector<double> now = Device_Image(engine.d_estimate, n);
   const std::vector<double> move = Device_Image(engine.d_estimatePrev, n);
-  std::vector<double> point = now;  // b as it is now
+  const std::vector<double> b = Device_Image(engine.d_estimate + n, m);
+  std::vector<double> point(2 * n);
   for (size_t i = 0; i < n; ++i) point[i] = now[i] - move[i];
+  const std::vector<double> fine = coarse ? Interpolate(b, Wb, Hb, p.W, p.H) : b;
+  std::copy(fine.begin(), fine.end(), point.begin() + n);
   size_t hazePixels = 0;
-  for (size_t i = n; i < 2 * n; ++i) {
-    ASSERT_GE(point[i], 0.0);
-    hazePixels += point[i] > 0.0;
+  for (double v : b) {
+    ASSERT_GE(v, 0.0);
+    hazePixels += v > 0.0;
   }
-  ASSERT_GT(hazePixels, n / 10) << "the haze must be under way for its terms to count";
+  ASSERT_GT(hazePixels, m / 10) << "the haze must be under way for its terms to count";
   const std::vector<double> expected = Frame_By_Frame_Gradient(h, point, true, options.sparsity);
-  const std::vector<double> actual = Device_Pair(engine.d_grad, n);
-  EXPECT_LT(Relative_Difference(std::vector<double>(actual.begin(), actual.begin() + n),
-                                std::vector<double>(expected.begin(), expected.begin() + n)),
+  const std::vector<double> actual = Device_Image(engine.d_grad, n);
+  EXPECT_LT(Relative_Difference(actual, std::vector<double>(expected.begin(), expected.begin() + n)),
             1e-10);
-  for (size_t i = n; i < 2 * n; ++i) EXPECT_EQ(actual[i], 0.0);
+  for (double v : Device_Image(engine.d_grad + n, m)) EXPECT_EQ(v, 0.0);
 }
 
 TEST(OutOfFocusGradientTest, PreconditionedStepsTakeTheGradientAtTheHazeThatFollowsX) {
-  for (const HazeProblem& h :
-       {Make_Problem(23, 18, 3, false), Narrow(Make_Problem(41, 36, 3, true))}) {
-    SCOPED_TRACE(h.problem.W);
-    Expect_Gradient_At_The_Haze_That_Follows_X(h);
-  }
+  Expect_Gradient_At_The_Haze_That_Follows_X(Make_Problem(23, 18, 3, false), false);
+  // G narrow enough for b's own grid, on both axes.
+  Expect_Gradient_At_The_Haze_That_Follows_X(Narrow(Make_Problem(41, 36, 3, true)), true);
+}
+
+// b's grid holds G's band below its Nyquist frequency on an even size of small primes, and is
+// x's own where it would not be smaller.
+TEST(OutOfFocusEngineTest, BsGridHoldsGsBandOnAFastSize) {
+  EXPECT_EQ(Korvex<float>::Haze_Grid_Side(31, 192), 64u);
+  EXPECT_EQ(Korvex<float>::Haze_Grid_Side(40, 512), 84u);   // 82 = 2 x 41 is passed over
+  EXPECT_EQ(Korvex<float>::Haze_Grid_Side(7, 41), 16u);
+  EXPECT_EQ(Korvex<float>::Haze_Grid_Side(20, 41), 41u);
 }
 
 // A reused engine keeps nothing of its last call's haze: after a call on other frames it
