@@ -318,8 +318,8 @@ class Korvex {
   // The out-of-focus term's transforms pruned to d_otf's band as well where what they filter
   // through lies within it (Korvex_Band.cpp): Blur_Band for G E, Haze_Band for G E and, to
   // `tolerance`, G'G; 0 where it does not (the 2-D plans).
-  static unsigned Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
-                               unsigned W, unsigned H, double tolerance, unsigned& blur);
+  static void Haze_Bands(const std::vector<double>& g, const std::vector<double>& ge, unsigned W,
+                         unsigned H, double tolerance, unsigned bands[2], unsigned& blur);
   // The rows of a centred, column-major W x H array that hold its nonzero values: the least r
   // such that they lie in device rows 0 .. r - 1 and H - r + 1 .. H - 1.
   static unsigned Reach_Rows(const std::vector<double>& centred, unsigned W, unsigned H);
@@ -336,7 +336,7 @@ class Korvex {
   // b's grid (Korvex_Band.cpp): with b following x, the least grid, in each direction, that
   // holds every frequency of G E and, to the rounding unit, of G'G, where that grid saves
   // enough; else x's. b's images and spectra there are kept in the room of x's.
-  void Set_Haze_Grid(const std::vector<double>& g, const std::vector<double>& ge);
+  void Set_Haze_Grid();
   bool Haze_Coarse() const { return m_hazeWidth != m_width || m_hazeHeight != m_height; }
   // The fine spectrum holds b's own grid's transform this many times.
   T Haze_Ratio() const {
@@ -354,7 +354,8 @@ class Korvex {
   unsigned m_hazeGridPlanned[2] = {0, 0};  // the grid m_hazeGridForward was made for
   cufftHandle m_hazeGridForward = 0;  // b's grid's real transform and its inverse
   cufftHandle m_hazeGridInverse = 0;
-  unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Columns
+  unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Bands
+  unsigned m_hazeRows = 0;            // and its rows'
   unsigned m_blurColumns = 0;         // the band of G E
   unsigned m_blurRows = 0;            // the rows of G E, from Reach_Rows
   unsigned m_hazeBand = 0;            // m_hazeColumns where its plans prune, else 0

@@ -17,7 +17,6 @@
 // are made again only when the band's width changes.
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -80,44 +79,59 @@ unsigned Korvex<T>::Band_Columns(const std::vector<double>& centred, unsigned W,
   return 8 * uint64_t{band} > 3 * uint64_t{W} ? 0 : band;
 }
 
-// The band the out-of-focus term's filters need, from G's even part `g` and G E (`ge`), both
-// centred and column-major like Band_Columns' argument: every column where G E is nonzero, and
-// as many of G's as keep G'G whole to `tolerance`. A Gaussian G is nonzero everywhere, but G'G
-// enters the b-gradient only as F G'G applied to b (or to a move of b), whose transform is at
-// most its sum at every frequency: leaving out columns where G^2 sums to tolerance G(0)^2
-// changes that image by at most tolerance times its mean, F G(0)^2 sum(b) / (W H). With the
-// precision's rounding unit for `tolerance`, that is below the rounding of the transforms.
-// G itself (G'sum_j d_j, the haze G b) is filtered once a call, through the 2-D plans, whole.
-// `blur` gets the band of G E alone, which the filterings without G'G need.
+// The bands the out-of-focus term's filters need, from G's even part `g` and G E (`ge`), both
+// centred and column-major like Band_Columns' argument: every column (row) where G E is
+// nonzero, and as many of G's as keep G'G whole to `tolerance`. A Gaussian G is nonzero
+// everywhere, but G'G enters the b-gradient only as F G'G applied to b (or to a move of b),
+// whose transform is at most its sum at every frequency: leaving out columns where G^2 sums to
+// tolerance G(0)^2 changes that image by at most tolerance times its mean,
+// F G(0)^2 sum(b) / (W H). With the precision's rounding unit for `tolerance`, that is below
+// the rounding of the transforms. G itself (G'sum_j d_j, the haze G b) is filtered once a
+// call, through the 2-D plans, whole. `bands` gets the columns' band and the rows', counted
+// alike (Band_Columns' rule, device row d in band m when d < m or d >= H - m), and `blur` the
+// columns' band of G E alone, which the filterings without G'G need. One pass reads both.
 template <typename T>
-unsigned Korvex<T>::Haze_Columns(const std::vector<double>& g, const std::vector<double>& ge,
-                                 unsigned W, unsigned H, double tolerance, unsigned& blur) {
-  // A column's reach: the least band that holds it (device column d lies in band m when
-  // d < m or d >= W - m).
-  const unsigned reaches = W / 2 + 1;
-  std::vector<double> power(reaches + 2, 0.0);
-  unsigned needed = 1;
+void Korvex<T>::Haze_Bands(const std::vector<double>& g, const std::vector<double>& ge,
+                           unsigned W, unsigned H, double tolerance, unsigned bands[2],
+                           unsigned& blur) {
+  // An index's reach along an axis of n points: the least band that holds it.
+  const auto reach = [](unsigned index, unsigned n) {
+    const unsigned device = (index + n - n / 2) % n;
+    return device <= n / 2 ? device + 1 : n - device;
+  };
+  std::vector<unsigned> rowReach(H);
+  for (unsigned r = 0; r < H; ++r) rowReach[r] = reach(r, H);
+  std::vector<double> power[2] = {std::vector<double>(W / 2 + 3, 0.0),
+                                  std::vector<double>(H / 2 + 3, 0.0)};
+  unsigned needed[2] = {1, 1};
   for (unsigned c = 0; c < W; ++c) {
-    const unsigned device = (c + W - W / 2) % W;
-    const unsigned reach = device <= W / 2 ? device + 1 : W - device;
+    const unsigned columnReach = reach(c, W);
     const double* column = g.data() + size_t{c} * H;
     const double* product = ge.data() + size_t{c} * H;
-    for (unsigned r = 0; r < H; ++r) power[reach] += column[r] * column[r];
-    if (std::any_of(product, product + H, [](double v) { return v != 0.0; })) {
-      needed = std::max(needed, reach);
+    double sum = 0.0;
+    for (unsigned r = 0; r < H; ++r) {
+      sum += column[r] * column[r];
+      power[1][rowReach[r]] += column[r] * column[r];
+      if (product[r] != 0.0) {
+        needed[0] = std::max(needed[0], columnReach);
+        needed[1] = std::max(needed[1], rowReach[r]);
+      }
     }
+    power[0][columnReach] += sum;
   }
-  blur = needed;
+  blur = needed[0];
   const double zero = g[size_t{W / 2} * H + H / 2];
   const double allowed = tolerance * zero * zero;
-  // Widen the band from the widest reach down while what it leaves out stays allowed.
-  unsigned band = reaches;
-  double left = 0.0;
-  while (band > needed && left + power[band] <= allowed) {
-    left += power[band];
-    --band;
+  // Widen each band from the widest reach down while what it leaves out stays allowed.
+  for (int axis = 0; axis < 2; ++axis) {
+    unsigned band = (axis == 0 ? W : H) / 2 + 1;
+    double left = 0.0;
+    while (band > needed[axis] && left + power[axis][band] <= allowed) {
+      left += power[axis][band];
+      --band;
+    }
+    bands[axis] = band;
   }
-  return band;
 }
 
 // Reads the band of the transfer function just uploaded to d_otf (harmonic engines only) and
@@ -210,7 +224,7 @@ void Korvex<T>::Set_Haze_Band() {
 }
 
 // The side of b's grid along an axis of `side` points whose band reaches `reach` (frequencies
-// -reach .. reach - 1, as Haze_Columns counts): room for every one of them below that grid's
+// -reach .. reach - 1, as Haze_Bands counts): room for every one of them below that grid's
 // Nyquist frequency, on an even size of small prime factors, which the transforms take fast;
 // `side` itself where that is no smaller.
 template <typename T>
@@ -228,30 +242,18 @@ unsigned Korvex<T>::Haze_Grid_Side(unsigned reach, unsigned side) {
 
 // With b following x, b lives on the least grid that holds G's band (b's images pass through G
 // alone, so finer detail of b changes nothing the frames see): its transforms, steps and
-// projections then cost a fraction of x's. The rows' band is read as Haze_Columns reads the
-// columns', from the transposed arrays. The grid is used where it holds at most half of x's
+// projections then cost a fraction of x's. The grid is used where it holds at most half of x's
 // pixels and its spectra fit beside x's in the work images (Haze_Eliminate, Haze_Data); its
 // plans are made again only when it changes.
 template <typename T>
-void Korvex<T>::Set_Haze_Grid(const std::vector<double>& g, const std::vector<double>& ge) {
+void Korvex<T>::Set_Haze_Grid() {
   const unsigned W = m_width;
   const unsigned H = m_height;
   m_hazeWidth = W;
   m_hazeHeight = H;
   if (!m_eliminate) return;
-  std::vector<double> gT(g.size());
-  std::vector<double> geT(ge.size());
-  for (unsigned c = 0; c < W; ++c) {
-    for (unsigned r = 0; r < H; ++r) {
-      gT[size_t{r} * W + c] = g[size_t{c} * H + r];
-      geT[size_t{r} * W + c] = ge[size_t{c} * H + r];
-    }
-  }
-  unsigned blurRows = 0;
-  const unsigned rows =
-      Haze_Columns(gT, geT, H, W, 0.5 * std::numeric_limits<T>::epsilon(), blurRows);
   const uint64_t width = Haze_Grid_Side(m_hazeColumns, W);
-  const uint64_t height = Haze_Grid_Side(rows, H);
+  const uint64_t height = Haze_Grid_Side(m_hazeRows, H);
   const uint64_t pixels = uint64_t{W} * H;
   const uint64_t spectra = (uint64_t{W} / 2 + 1) * H + (width / 2 + 1) * height + 64;
   if (2 * width * height > pixels || spectra > pixels) return;
@@ -336,18 +338,14 @@ template void Korvex<float>::Make_Real_Row_Plans();
 template void Korvex<double>::Make_Real_Row_Plans();
 template unsigned Korvex<float>::Haze_Grid_Side(unsigned, unsigned);
 template unsigned Korvex<double>::Haze_Grid_Side(unsigned, unsigned);
-template void Korvex<float>::Set_Haze_Grid(const std::vector<double>&,
-                                           const std::vector<double>&);
-template void Korvex<double>::Set_Haze_Grid(const std::vector<double>&,
-                                            const std::vector<double>&);
+template void Korvex<float>::Set_Haze_Grid();
+template void Korvex<double>::Set_Haze_Grid();
 template void Korvex<float>::Set_Haze_Band();
 template void Korvex<double>::Set_Haze_Band();
-template unsigned Korvex<float>::Haze_Columns(const std::vector<double>&,
-                                             const std::vector<double>&, unsigned, unsigned,
-                                             double, unsigned&);
-template unsigned Korvex<double>::Haze_Columns(const std::vector<double>&,
-                                              const std::vector<double>&, unsigned, unsigned,
-                                              double, unsigned&);
+template void Korvex<float>::Haze_Bands(const std::vector<double>&, const std::vector<double>&,
+                                        unsigned, unsigned, double, unsigned[2], unsigned&);
+template void Korvex<double>::Haze_Bands(const std::vector<double>&, const std::vector<double>&,
+                                         unsigned, unsigned, double, unsigned[2], unsigned&);
 template void Korvex<float>::Set_Band(const std::vector<double>&);
 template void Korvex<double>::Set_Band(const std::vector<double>&);
 template void Korvex<float>::Band_Forward(CudaComplex<float>*);

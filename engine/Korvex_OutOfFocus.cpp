@@ -90,11 +90,13 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vec
     ge[i] *= g[i];
     if (std::fabs(ge[i]) < negligible) ge[i] = 0.0;
   }
-  m_hazeColumns =
-      Haze_Columns(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), m_blurColumns);
+  unsigned bands[2] = {0, 0};
+  Haze_Bands(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), bands, m_blurColumns);
+  m_hazeColumns = bands[0];
+  m_hazeRows = bands[1];
   m_blurRows = Reach_Rows(ge, W, H);
   Set_Haze_Band();
-  Set_Haze_Grid(g, ge);
+  Set_Haze_Grid();
   Upload_Centred(g, Haze_Part(kHazeG));
   Upload_Centred(ge, Haze_Part(kHazeGE));
   m_hazeSpectrumKept = false;
@@ -458,7 +460,7 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
     } else {
       Filter_Real(b, Haze_Part(kHazeG), d_dataGrad);
     }
-    CuCall_Row2Col(m_launch, d_dataGrad, staging, W, H);
+    CuCall_Row2Col_Tiles(Tile_Launch(), d_dataGrad, staging, W, H);
     KORVEX_CHECK(cudaMemcpy(haze, staging, size_t{W} * H * sizeof(T), cudaMemcpyDeviceToHost));
   }
   // b >= 0, so its sum is the sum of its magnitudes.

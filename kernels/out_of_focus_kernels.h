@@ -79,17 +79,18 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* x, CudaCom
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
     const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
     const T xr = x[h].re, xi = x[h].im;
+    if (rowB >= Hb) {  // beyond b's grid, where G passes nothing: u0 alone
+      x[h].re = scale.apply(t[i] * xr);
+      x[h].im = scale.apply(t[i] * xi);
+      continue;
+    }
+    const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
     const T blur = ge[i];
     const T haze = s * blur;
-    T br = T(0), bi = T(0);
-    if (rowB < Hb) {
-      const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
-      br = ratio * z[k].re;
-      bi = ratio * z[k].im;
-      const T gain = In_Band(col, band, W) ? g[i] * g[i] : T(0);
-      acc[k].re = frames * (blur * xr + gain * br);
-      acc[k].im = frames * (blur * xi + gain * bi);
-    }
+    const T br = ratio * z[k].re, bi = ratio * z[k].im;
+    const T gain = In_Band(col, band, W) ? g[i] * g[i] : T(0);
+    acc[k].re = frames * (blur * xr + gain * br);
+    acc[k].im = frames * (blur * xi + gain * bi);
     x[h].re = scale.apply(t[i] * xr + haze * br);
     x[h].im = scale.apply(t[i] * xi + haze * bi);
   }

@@ -220,3 +220,54 @@ TYPED_TEST(ReconstructionHostTest, HazeTransformsFollowTheBandWhereItsLowPassVan
   EXPECT_EQ(pruned.real, whole.real);
   EXPECT_EQ(pruned.complex, whole.complex + 2 * kIterations);
 }
+
+// With preconditioned steps b follows x on a grid of its own, sized to a narrow G: its two real
+// plans are made at the first call and kept while that grid stays. A failed plan leaves nothing
+// locked, and the engine then gives, bit for bit, what an engine that never failed gives.
+TYPED_TEST(ReconstructionHostTest, HazeGridPlansAreMadeOnceAndAFailedOneLeavesTheEngineReusable) {
+  using T = TypeParam;
+  const Problem p = Random_Problem(40, 36, 3, 5);
+  KorvexHarmonics harmonics;
+  harmonics.orientations = {{1.1, 0.4}, {0.3, -1.2}, {-0.7, 0.9}};
+  harmonics.coefficients.assign(p.F, {{{0.4, 0.1}, {0.0, 0.0}}});
+  harmonics.approximation.resize(size_t{p.W} * p.H);
+  for (size_t i = 0; i < harmonics.approximation.size(); ++i) {
+    harmonics.approximation[i] = p.F * p.otf[i] * p.otf[i] + 0.1;
+  }
+  KorvexOptions options;
+  options.preconditioned = true;
+  options.outOfFocus.resize(size_t{p.W} * p.H);
+  for (unsigned c = 0; c < p.W; ++c) {
+    for (unsigned r = 0; r < p.H; ++r) {
+      const double fx = (double(c) - p.W / 2) / p.W, fy = (double(r) - p.H / 2) / p.H;
+      options.outOfFocus[size_t{c} * p.H + r] = std::exp(-(fx * fx + fy * fy) / (2 * 0.03 * 0.03));
+    }
+  }
+  const auto run = [&](Korvex<T>& engine) {
+    HostArrays<T> arrays(p);
+    engine.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), harmonics, arrays.output.data(),
+                          T(0), T(kLambda), T(kAlpha), options);
+    return arrays.output;
+  };
+  Korvex<T> engine(p.W, p.H, p.F, kIterations, true, true);
+  host::clear_call_counts();
+  const std::vector<T> expected = run(engine);
+  EXPECT_LT(2 * engine.Haze_Width() * engine.Haze_Height(), p.W * p.H);
+  EXPECT_EQ(host::call_count("cufftPlan2d"), 2u);
+  host::clear_call_counts();
+  EXPECT_EQ(run(engine), expected);
+  EXPECT_EQ(host::call_count("cufftPlan2d"), 0u);
+
+  for (unsigned nth : {1u, 2u}) {
+    SCOPED_TRACE(nth);
+    Korvex<T> failing(p.W, p.H, p.F, kIterations, true, true);
+    host::clear_call_counts();
+    host::fail_call("cufftPlan2d", nth, CUFFT_ALLOC_FAILED);
+    const std::string message = Message_Of([&] { run(failing); });
+    EXPECT_GT(Line_Of(message, "CUFFT ERR - ALLOC_FAILED in: Korvex at line: ([0-9]+)\n"), 0)
+        << message;
+    EXPECT_EQ(host::ledger().registered_ranges, 0u);
+    host::clear_failures();
+    EXPECT_EQ(run(failing), expected);
+  }
+}
