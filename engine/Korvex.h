@@ -238,8 +238,10 @@ class Korvex {
   // The Fourier start and preconditioner from harmonics.approximation (Korvex_Fourier.cpp).
   std::vector<double> Fourier_Filter(const std::vector<double>& multiplier, double lambda,
                                      double floor) const;
+  // How the out-of-focus model's `source` joins the start (Haze_Prepare): through C / D or C.
+  enum class Haze_Coupling { kNone, kReduced, kCrossing };
   void Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
-                     const std::vector<double>& coupling = {}, T* source = nullptr);
+                     Haze_Coupling coupling = Haze_Coupling::kNone, T* source = nullptr);
   T* Precondition(bool nonNegative);
   // Harmonic engines without the haze pair: the gradient with its change, and the step size
   // from the changes (Korvex_Compute.cpp).
@@ -262,9 +264,10 @@ class Korvex {
   // `iteration`: the iteration's index, or kHazeStart before the iterations; it sets b's steps.
   static constexpr unsigned kHazeStart = ~0u;
   void Haze_Eliminate(unsigned iteration);
-  void Reduced_Problem(const std::vector<double>& approximation, const std::vector<double>& g,
-                       const std::vector<double>& e, std::vector<double>& reduced,
-                       std::vector<double>& coupling, std::vector<double>& crossing) const;
+  void Reduced_Operator(const std::vector<double>& approximation, const std::vector<double>& g,
+                        const std::vector<double>& e, double share,
+                        std::vector<double>& reduced) const;
+  double Haze_Curvature_Floor() const;
   void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& g,
                     const std::vector<double>& e, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.
@@ -319,10 +322,7 @@ class Korvex {
   // through lies within it (Korvex_Band.cpp): Blur_Band for G E, Haze_Band for G E and, to
   // `tolerance`, G'G; 0 where it does not (the 2-D plans).
   static void Haze_Bands(const std::vector<double>& g, const std::vector<double>& ge, unsigned W,
-                         unsigned H, double tolerance, unsigned bands[2], unsigned& blur);
-  // The rows of a centred, column-major W x H array that hold its nonzero values: the least r
-  // such that they lie in device rows 0 .. r - 1 and H - r + 1 .. H - 1.
-  static unsigned Reach_Rows(const std::vector<double>& centred, unsigned W, unsigned H);
+                         unsigned H, double tolerance, unsigned bands[2], unsigned blur[2]);
   // Makes the plans of b's own band, m_hazeColumns wide (0: the 2-D plans).
   void Set_Haze_Band();
   unsigned Blur_Band() const { return m_band != 0 && m_blurColumns <= m_band ? m_band : 0; }
@@ -357,7 +357,7 @@ class Korvex {
   unsigned m_hazeColumns = 0;         // the band of G E and G'G, from Haze_Bands
   unsigned m_hazeRows = 0;            // and its rows'
   unsigned m_blurColumns = 0;         // the band of G E
-  unsigned m_blurRows = 0;            // the rows of G E, from Reach_Rows
+  unsigned m_blurRows = 0;            // the rows of G E, from Haze_Bands
   unsigned m_hazeBand = 0;            // m_hazeColumns where its plans prune, else 0
   unsigned m_hazePlanned = 0;         // the band m_hazeColumnPlan was made for; 0: none
   cufftHandle m_hazeColumnPlan = 0;   // m_hazePlanned columns of the half spectrum

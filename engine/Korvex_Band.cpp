@@ -88,19 +88,27 @@ unsigned Korvex<T>::Band_Columns(const std::vector<double>& centred, unsigned W,
 // F G(0)^2 sum(b) / (W H). With the precision's rounding unit for `tolerance`, that is below
 // the rounding of the transforms. G itself (G'sum_j d_j, the haze G b) is filtered once a
 // call, through the 2-D plans, whole. `bands` gets the columns' band and the rows', counted
-// alike (Band_Columns' rule, device row d in band m when d < m or d >= H - m), and `blur` the
-// columns' band of G E alone, which the filterings without G'G need. One pass reads both.
+// alike (Band_Columns' rule, device row d in band m when d < m or d >= H - m); `blur` gets the
+// columns' band of G E alone, which the filterings without G'G need, and the rows G E reaches:
+// the least r such that it is 0 outside device rows 0 .. r - 1 and H - r + 1 .. H - 1. One pass
+// reads them all.
 template <typename T>
 void Korvex<T>::Haze_Bands(const std::vector<double>& g, const std::vector<double>& ge,
                            unsigned W, unsigned H, double tolerance, unsigned bands[2],
-                           unsigned& blur) {
+                           unsigned blur[2]) {
   // An index's reach along an axis of n points: the least band that holds it.
   const auto reach = [](unsigned index, unsigned n) {
     const unsigned device = (index + n - n / 2) % n;
     return device <= n / 2 ? device + 1 : n - device;
   };
   std::vector<unsigned> rowReach(H);
-  for (unsigned r = 0; r < H; ++r) rowReach[r] = reach(r, H);
+  std::vector<unsigned> rowSpan(H);  // the least r above, for one row
+  for (unsigned r = 0; r < H; ++r) {
+    rowReach[r] = reach(r, H);
+    const unsigned device = (r + H - H / 2) % H;
+    rowSpan[r] = device <= H / 2 ? device + 1 : H - device + 1;
+  }
+  unsigned span = 1;
   std::vector<double> power[2] = {std::vector<double>(W / 2 + 3, 0.0),
                                   std::vector<double>(H / 2 + 3, 0.0)};
   unsigned needed[2] = {1, 1};
@@ -115,11 +123,13 @@ void Korvex<T>::Haze_Bands(const std::vector<double>& g, const std::vector<doubl
       if (product[r] != 0.0) {
         needed[0] = std::max(needed[0], columnReach);
         needed[1] = std::max(needed[1], rowReach[r]);
+        span = std::max(span, rowSpan[r]);
       }
     }
     power[0][columnReach] += sum;
   }
-  blur = needed[0];
+  blur[0] = needed[0];
+  blur[1] = span;
   const double zero = g[size_t{W / 2} * H + H / 2];
   const double allowed = tolerance * zero * zero;
   // Widen each band from the widest reach down while what it leaves out stays allowed.
@@ -185,19 +195,6 @@ void Korvex<T>::Make_Real_Row_Plans() {
       return Plan_Batch(p, W, H, 1, halfWidth, 1, W, single ? CUFFT_C2R : CUFFT_Z2D);
     });
   }
-}
-
-template <typename T>
-unsigned Korvex<T>::Reach_Rows(const std::vector<double>& centred, unsigned W, unsigned H) {
-  unsigned reach = 1;
-  for (unsigned c = 0; c < W; ++c) {
-    for (unsigned r = 0; r < H; ++r) {
-      if (centred[size_t{c} * H + r] == 0.0) continue;
-      const unsigned device = (r + H - H / 2) % H;
-      reach = std::max(reach, device <= H / 2 ? device + 1 : H - device + 1);
-    }
-  }
-  return reach;
 }
 
 // b's images are smooth: G, which they pass through, is far narrower than the OTF, so their
@@ -332,8 +329,6 @@ void Korvex<T>::Band_Filter_Real(T* in, T* out) {
 
 template unsigned Korvex<float>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
 template unsigned Korvex<double>::Band_Columns(const std::vector<double>&, unsigned, unsigned);
-template unsigned Korvex<float>::Reach_Rows(const std::vector<double>&, unsigned, unsigned);
-template unsigned Korvex<double>::Reach_Rows(const std::vector<double>&, unsigned, unsigned);
 template void Korvex<float>::Make_Real_Row_Plans();
 template void Korvex<double>::Make_Real_Row_Plans();
 template unsigned Korvex<float>::Haze_Grid_Side(unsigned, unsigned);
@@ -343,9 +338,9 @@ template void Korvex<double>::Set_Haze_Grid();
 template void Korvex<float>::Set_Haze_Band();
 template void Korvex<double>::Set_Haze_Band();
 template void Korvex<float>::Haze_Bands(const std::vector<double>&, const std::vector<double>&,
-                                        unsigned, unsigned, double, unsigned[2], unsigned&);
+                                        unsigned, unsigned, double, unsigned[2], unsigned[2]);
 template void Korvex<double>::Haze_Bands(const std::vector<double>&, const std::vector<double>&,
-                                         unsigned, unsigned, double, unsigned[2], unsigned&);
+                                         unsigned, unsigned, double, unsigned[2], unsigned[2]);
 template void Korvex<float>::Set_Band(const std::vector<double>&);
 template void Korvex<double>::Set_Band(const std::vector<double>&);
 template void Korvex<float>::Band_Forward(CudaComplex<float>*);

@@ -54,24 +54,28 @@ std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multipl
 // x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images. With the
 // out-of-focus model (Haze_Prepare) the `source` image through the `coupling` filter joins it:
 // r_b (the kHazeData image) through C / D with the reduced problem's multiplier, or the haze b0
-// through C with the plain one, which takes G b0 out of the frames. A null `source` stands for b
+// through C with the plain one, which takes G b0 out of the frames (Reduced_Operator). A null `source` stands for b
 // where it lives on a grid of its own (Haze_Fine_Spectrum).
 template <typename T>
 void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
-                              const std::vector<double>& coupling, T* source) {
+                              Haze_Coupling coupling, T* source) {
   const unsigned W = m_width;
   const unsigned H = m_height;
   std::vector<double> filter = Fourier_Filter(multiplier, static_cast<double>(m_lambda), 0.0);
   // The filter waits in d_preconditioner, which the preconditioner's own replaces later.
   Upload_Centred(filter, d_preconditioner);
   // d_dataGrad is free until the first gradient: -x0 unclipped.
-  if (coupling.empty()) {
+  if (coupling == Haze_Coupling::kNone) {
     Filter_Real(d_images, d_preconditioner, d_dataGrad);
   } else {
     // Both images' half spectra through their filters are summed and come back through one
-    // inverse transform; the coupled filter waits in d_gradPrev, free until the iterations.
-    for (size_t i = 0; i < filter.size(); ++i) filter[i] *= coupling[i];
-    Upload_Centred(filter, d_gradPrev);
+    // inverse transform; the coupled filter, formed on the device from G and G E, waits in
+    // d_gradPrev, free until the iterations.
+    const bool reduced = coupling == Haze_Coupling::kReduced;
+    CuCall_Haze_Couple(m_launch, d_preconditioner, Haze_Part(kHazeG), Haze_Part(kHazeGE),
+                       static_cast<T>(m_frames),
+                       static_cast<T>(reduced ? Haze_Curvature_Floor() : 0.0), reduced ? 1u : 0u,
+                       d_gradPrev, W, H);
     KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, d_images, d_scratchA));
     if (source != nullptr) {
       KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, source, d_scratchB));
@@ -117,8 +121,8 @@ template std::vector<double> Korvex<float>::Fourier_Filter(const std::vector<dou
 template std::vector<double> Korvex<double>::Fourier_Filter(const std::vector<double>&, double,
                                                             double) const;
 template void Korvex<float>::Fourier_Start(const std::vector<double>&, bool,
-                                           const std::vector<double>&, float*);
+                                              Korvex<float>::Haze_Coupling, float*);
 template void Korvex<double>::Fourier_Start(const std::vector<double>&, bool,
-                                            const std::vector<double>&, double*);
+                                              Korvex<double>::Haze_Coupling, double*);
 template float* Korvex<float>::Precondition(bool);
 template double* Korvex<double>::Precondition(bool);

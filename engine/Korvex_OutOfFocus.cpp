@@ -33,20 +33,8 @@ using korvex::detail::Sum_Abs;
 
 constexpr const char* kUnit = "Korvex";
 
-// eps of Reduced_Problem, a share of b's curvature at zero frequency F G(0)^2.
+// eps of Reduced_Operator, a share of b's curvature at zero frequency F G(0)^2.
 constexpr double kHazeCurvatureFloor = 1e-4;
-
-// The reduced problem's normal operator, the approximation less `share` of b's part
-// coupling * crossing (Reduced_Problem), clipped at 0 as std::fmax(0, v) would (0 for a NaN)
-// without its library call per frequency.
-void Reduce(const std::vector<double>& approximation, const std::vector<double>& coupling,
-            const std::vector<double>& crossing, double share, std::vector<double>& reduced) {
-  reduced.resize(approximation.size());
-  for (size_t i = 0; i < reduced.size(); ++i) {
-    const double v = approximation[i] - share * coupling[i] * crossing[i];
-    reduced[i] = v > 0.0 ? v : 0.0;
-  }
-}
 
 // Projected gradient steps that bring b towards its optimum for the current x (Haze_Eliminate):
 // at the start, where b starts from 0, and in the first iteration, where x moves farthest;
@@ -91,10 +79,12 @@ void Korvex<T>::Upload_Out_Of_Focus(const std::vector<double>& g, const std::vec
     if (std::fabs(ge[i]) < negligible) ge[i] = 0.0;
   }
   unsigned bands[2] = {0, 0};
-  Haze_Bands(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), bands, m_blurColumns);
+  unsigned blur[2] = {0, 0};
+  Haze_Bands(g, ge, W, H, 0.5 * std::numeric_limits<T>::epsilon(), bands, blur);
   m_hazeColumns = bands[0];
   m_hazeRows = bands[1];
-  m_blurRows = Reach_Rows(ge, W, H);
+  m_blurColumns = blur[0];
+  m_blurRows = blur[1];
   Set_Haze_Band();
   Set_Haze_Grid();
   Upload_Centred(g, Haze_Part(kHazeG));
@@ -355,30 +345,33 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
 // curvature is D = F G^2 + eps (eps the share of F G(0)^2 below which b is left out: the
 // frequencies G hardly passes, which b's steps do not reach) and its coupling to x is
 // C = w H'G, about F E G (E the OTF's even part, w about F). Eliminating b gives
-//   normal operator  A~ - C^2 / D = A~ - F E^2 F G^2 / D   (`reduced`): the widefield term F E^2
-//                    loses the share b's optimum takes back; what is left at low frequencies is
-//                    what the patterned bands carry, the slow direction the preconditioner speeds;
-//   right-hand side  r_x - (C / D) r_b                      (`coupling` = C / D),
-// r_x and r_b the data x and b are fitted to; `crossing` is C. The reduction is whole here;
-// Reduce scales it by a share. g and e are G's and the OTF's even parts. Centred and
-// column-major like the approximation.
+//   normal operator  A~ - C^2 / D = A~ - F E^2 F G^2 / D   (`reduced`, clipped at 0): the
+//                    widefield term F E^2 loses the share b's optimum takes back; what is left
+//                    at low frequencies is what the patterned bands carry, the slow direction
+//                    the preconditioner speeds;
+//   right-hand side  r_x - (C / D) r_b,
+// r_x and r_b the data x and b are fitted to. `share` scales the reduction. g and e are G's
+// and the OTF's even parts. Centred and column-major like the approximation. C / D and C
+// filter on the device (Cuda_Haze_Couple), from G and G E as uploaded.
 template <typename T>
-void Korvex<T>::Reduced_Problem(const std::vector<double>& approximation,
-                                const std::vector<double>& g, const std::vector<double>& e,
-                                std::vector<double>& reduced, std::vector<double>& coupling,
-                                std::vector<double>& crossing) const {
-  const unsigned W = m_width;
-  const unsigned H = m_height;
+void Korvex<T>::Reduced_Operator(const std::vector<double>& approximation,
+                                 const std::vector<double>& g, const std::vector<double>& e,
+                                 double share, std::vector<double>& reduced) const {
   const double frames = m_frames;
-  const double g0 = g[size_t{W / 2} * H + H / 2];
-  const double eps = kHazeCurvatureFloor * frames * g0 * g0;
-  coupling.resize(approximation.size());
-  crossing.resize(approximation.size());
+  const double eps = Haze_Curvature_Floor();
+  reduced.resize(approximation.size());
   for (size_t i = 0; i < approximation.size(); ++i) {
-    crossing[i] = frames * e[i] * g[i];
-    coupling[i] = crossing[i] / (frames * g[i] * g[i] + eps);
+    const double crossing = frames * e[i] * g[i];
+    const double coupling = crossing / (frames * g[i] * g[i] + eps);
+    // Clipped as std::fmax(0, v) would (0 for a NaN), without its library call per frequency.
+    const double v = approximation[i] - share * coupling * crossing;
+    reduced[i] = v > 0.0 ? v : 0.0;
   }
-  Reduce(approximation, coupling, crossing, 1.0, reduced);
+}
+
+template <typename T>
+double Korvex<T>::Haze_Curvature_Floor() const {
+  return kHazeCurvatureFloor * m_frames * m_hazeZero * m_hazeZero;
 }
 
 // The start and the preconditioner with the out-of-focus model. The reduced problem's Fourier
@@ -395,8 +388,8 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
                              const std::vector<double>& g, const std::vector<double>& e,
                              bool fourierStart, bool nonNegative) {
   const size_t pixels = size_t{m_width} * m_height;
-  std::vector<double> reduced, coupling, crossing;
-  Reduced_Problem(approximation, g, e, reduced, coupling, crossing);
+  std::vector<double> reduced;
+  Reduced_Operator(approximation, g, e, 1.0, reduced);
   double share = 1.0;
   if (fourierStart || m_eliminate) {
     // The widefield start, kept in d_directionPrev, which is free until the iterations.
@@ -404,7 +397,7 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
     if (!fourierStart) {
       KORVEX_CHECK(cudaMemcpy(d_directionPrev, d_estimate, bytes, cudaMemcpyDeviceToDevice));
     }
-    Fourier_Start(reduced, nonNegative, coupling, Haze_Part(kHazeData));
+    Fourier_Start(reduced, nonNegative, Haze_Coupling::kReduced, Haze_Part(kHazeData));
     if (m_eliminate) {
       Harmonic_Data_Gradient(true);
       Haze_Eliminate(kHazeStart);
@@ -422,12 +415,12 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       }
       if (fourierStart || share > 0.0) {
         // Without b on x's grid, Fourier_Start takes its fine spectrum (Haze_Fine_Spectrum).
-        Fourier_Start(approximation, nonNegative, crossing,
+        Fourier_Start(approximation, nonNegative, Haze_Coupling::kCrossing,
                       Haze_Coarse() ? nullptr : d_estimate + pixels);
       } else {
         KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
       }
-      if (share != 1.0) Reduce(approximation, coupling, crossing, share, reduced);
+      if (share != 1.0) Reduced_Operator(approximation, g, e, share, reduced);
     }
   }
   if (m_preconditioned) {
@@ -505,16 +498,16 @@ template void Korvex<float>::Haze_Finish();
 template void Korvex<double>::Haze_Finish();
 template void Korvex<float>::Haze_Eliminate(unsigned);
 template void Korvex<double>::Haze_Eliminate(unsigned);
-template void Korvex<float>::Reduced_Problem(const std::vector<double>&,
-                                             const std::vector<double>&,
-                                             const std::vector<double>&,
-                                             std::vector<double>&, std::vector<double>&,
-                                             std::vector<double>&) const;
-template void Korvex<double>::Reduced_Problem(const std::vector<double>&,
+template void Korvex<float>::Reduced_Operator(const std::vector<double>&,
                                               const std::vector<double>&,
-                                              const std::vector<double>&,
-                                              std::vector<double>&, std::vector<double>&,
+                                              const std::vector<double>&, double,
                                               std::vector<double>&) const;
+template void Korvex<double>::Reduced_Operator(const std::vector<double>&,
+                                               const std::vector<double>&,
+                                               const std::vector<double>&, double,
+                                               std::vector<double>&) const;
+template double Korvex<float>::Haze_Curvature_Floor() const;
+template double Korvex<double>::Haze_Curvature_Floor() const;
 template void Korvex<float>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,
                                           const std::vector<double>&, bool, bool);
 template void Korvex<double>::Haze_Prepare(const std::vector<double>&, const std::vector<double>&,

@@ -212,6 +212,20 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gradient(T* v, T* c, T* b, T* bG
   }
 }
 
+// The start's coupled filter (device order): out = filter F G E, divided by b's curvature
+// F G^2 + eps where `divide` is 1 (C / D of the reduced problem, else C).
+template <typename T>
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Couple(T* filter, T* g, T* ge, T frames, T eps,
+                                                       unsigned divide, T* out, unsigned W,
+                                                       unsigned H) {
+  KORVEX_FOR_EACH_PIXEL(col, row, W, H) {
+    const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
+    const T crossing = frames * ge[i];
+    const T coupling = divide != 0u ? crossing / (frames * g[i] * g[i] + eps) : crossing;
+    out[i] = filter[i] * coupling;
+  }
+}
+
 // b takes a projected gradient step of length `step`: b = max(0, b - step bGrad); `move` gets
 // the move b made, and `moved` the moves so far (this one alone when `first` is 1).
 template <typename T>
