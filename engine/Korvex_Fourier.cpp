@@ -54,8 +54,8 @@ std::vector<double> Korvex<T>::Fourier_Filter(const std::vector<double>& multipl
 // x0 into d_estimate from -(b - s w), which Fold_Harmonic_Data left in d_images. With the
 // out-of-focus model (Haze_Prepare) the `source` image through the `coupling` filter joins it:
 // r_b (the kHazeData image) through C / D with the reduced problem's multiplier, or the haze b0
-// through C with the plain one, which takes G b0 out of the frames (Reduced_Operator). A null `source` stands for b
-// where it lives on a grid of its own (Haze_Fine_Spectrum).
+// through C with the plain one, which takes G b0 out of the frames (Reduced_Operator). A null
+// `source` stands for b where it lives on a grid of its own (Haze_Fine_Spectrum).
 template <typename T>
 void Korvex<T>::Fourier_Start(const std::vector<double>& multiplier, bool nonNegative,
                               Haze_Coupling coupling, T* source) {

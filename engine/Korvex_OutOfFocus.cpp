@@ -150,14 +150,15 @@ template <typename T>
 void Korvex<T>::Haze_Fine_Spectrum(T* filter, T factor) {
   CudaComplex<T>* own = Haze_Grid_Spectrum();
   Haze_Real_Forward(d_estimate + size_t{m_width} * m_height, own);
-  CuCall_Haze_Spread(m_launch, own, filter, factor * Haze_Ratio(), d_scratchB, 0u, m_width,
-                     m_height, m_hazeWidth, m_hazeHeight);
+  CuCall_Haze_Spread(m_launch, own, filter, factor * Haze_Ratio(), d_scratchB, m_width, m_height,
+                     m_hazeWidth, m_hazeHeight);
 }
 
 // After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
 // F sparsity, through G' (and sampled on b's grid, Haze_Data), and w = sum_j m_j (per
-// orientation `phases` masks with the mean coefficients). The sparsity penalty on x is what lowering every frame by `sparsity` adds to
-// its gradient; the same lowering adds F sparsity G(0) to b's. Light then costs the same in x
+// orientation `phases` masks with the mean coefficients). The sparsity penalty on x is what
+// lowering every frame by `sparsity` adds to its gradient; the same lowering adds
+// F sparsity G(0) to b's. Light then costs the same in x
 // as in b, so the penalty gains nothing by moving in-focus light into the haze, and the
 // patterned data alone decide between them.
 template <typename T>
@@ -172,8 +173,9 @@ void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
     // One transform serves both: the spectrum through G, gathered to b's grid, then back.
     KORVEX_CHECK(korvex::detail::Execute_Real_Forward(m_realForward, data, d_scratchB));
     CuCall_Filter_Half(m_launch, d_scratchB, Haze_Part(kHazeG), W, H);
-    CuCall_Haze_Gather(m_launch, d_scratchB, T(1), d_scratchA, W, H, m_hazeWidth, m_hazeHeight);
-    KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_hazeGridInverse, d_scratchA, Haze_Data()));
+    CuCall_Haze_Gather(m_launch, d_scratchB, d_scratchA, W, H, m_hazeWidth, m_hazeHeight);
+    KORVEX_CHECK(
+        korvex::detail::Execute_Real_Inverse(m_hazeGridInverse, d_scratchA, Haze_Data()));
     KORVEX_CHECK(korvex::detail::Execute_Real_Inverse(m_realInverse, d_scratchB, data));
   } else {
     Filter_Real(data, Haze_Part(kHazeG), data);
@@ -463,7 +465,8 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
                        &hazeSum));
   KORVEX_CHECK(Dot(m_blasHandle, n, Haze_Part(kHazeWeight), d_estimate, &weighted));
   // A sample of b on a coarser grid stands for Haze_Ratio of x's pixels.
-  const double ratio = static_cast<double>(W) * H / (static_cast<double>(m_hazeWidth) * m_hazeHeight);
+  const double ratio =
+      static_cast<double>(W) * H / (static_cast<double>(m_hazeWidth) * m_hazeHeight);
   const double hazeLight = m_hazeZero * ratio * static_cast<double>(hazeSum);
   const double focusLight = m_otfZero * static_cast<double>(weighted) / m_frames;
   const double total = hazeLight + focusLight;

@@ -158,17 +158,16 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Move(CudaComplex<T>* z, T* ge,
 
 // b's half spectrum z (its own grid's transform) into the fine half spectrum `out`, times
 // `factor` and, where `filter` is not null, the fine filter (real, even, device order); 0
-// beyond b's grid and, with a nonzero `band`, beyond G's band (In_Band).
+// beyond b's grid.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Spread(CudaComplex<T>* z, T* filter, T factor,
-                                                       CudaComplex<T>* out, unsigned band,
-                                                       unsigned W, unsigned H, unsigned Wb,
-                                                       unsigned Hb) {
+                                                       CudaComplex<T>* out, unsigned W,
+                                                       unsigned H, unsigned Wb, unsigned Hb) {
   const unsigned half = W / 2 + 1;
   const unsigned halfB = Wb / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
-    const unsigned rowB = col < halfB && In_Band(col, band, W) ? Haze_Row(row, H, Hb) : Hb;
+    const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
     if (rowB >= Hb) {
       out[h].re = T(0);
       out[h].im = T(0);
@@ -181,19 +180,18 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Spread(CudaComplex<T>* z, T* fil
   }
 }
 
-// The fine half spectrum z's values at the frequencies b's grid holds, times `factor`, into
-// b's half spectrum `out`.
+// The fine half spectrum z's values at the frequencies b's grid holds into b's half spectrum
+// `out`.
 template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gather(CudaComplex<T>* z, T factor,
-                                                       CudaComplex<T>* out, unsigned W,
-                                                       unsigned H, unsigned Wb, unsigned Hb) {
+KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Gather(CudaComplex<T>* z, CudaComplex<T>* out,
+                                                       unsigned W, unsigned H, unsigned Wb,
+                                                       unsigned Hb) {
   const unsigned half = W / 2 + 1;
   const unsigned halfB = Wb / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, halfB, Hb) {
     const korvex::kernels::Index h = korvex::kernels::at(col, Fine_Row(row, H, Hb), half);
     const korvex::kernels::Index k = korvex::kernels::at(col, row, halfB);
-    out[k].re = factor * z[h].re;
-    out[k].im = factor * z[h].im;
+    out[k] = z[h];
   }
 }
 

@@ -297,7 +297,9 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
 std::vector<double> Interpolate(const std::vector<double>& b, unsigned Wb, unsigned Hb,
                                 unsigned W, unsigned H) {
   const double pi = std::acos(-1.0);
-  const auto frequency = [](unsigned k, unsigned n) { return k <= n / 2 ? double(k) : k - double(n); };
+  const auto frequency = [](unsigned k, unsigned n) {
+    return k <= n / 2 ? double(k) : k - double(n);
+  };
   std::vector<std::complex<double>> spectrum(size_t{Wb} * Hb);
   for (unsigned v = 0; v < Hb; ++v) {
     for (unsigned u = 0; u < Wb; ++u) {
@@ -317,8 +319,8 @@ std::vector<double> Interpolate(const std::vector<double>& b, unsigned Wb, unsig
       std::complex<double> sum = 0.0;
       for (unsigned v = 0; v < Hb; ++v) {
         for (unsigned u = 0; u < Wb; ++u) {
-          sum += spectrum[size_t{v} * Wb + u] *
-                 std::polar(1.0, 2 * pi * (frequency(u, Wb) * col / W + frequency(v, Hb) * row / H));
+          const double phase = frequency(u, Wb) * col / W + frequency(v, Hb) * row / H;
+          sum += spectrum[size_t{v} * Wb + u] * std::polar(1.0, 2 * pi * phase);
         }
       }
       fine[size_t{row} * W + col] = sum.real() / (double(Wb) * Hb);
@@ -359,8 +361,8 @@ void Expect_Gradient_At_The_Haze_That_Follows_X(const HazeProblem& h, bool coars
   ASSERT_GT(hazePixels, m / 10) << "the haze must be under way for its terms to count";
   const std::vector<double> expected = Frame_By_Frame_Gradient(h, point, true, options.sparsity);
   const std::vector<double> actual = Device_Image(engine.d_grad, n);
-  EXPECT_LT(Relative_Difference(actual, std::vector<double>(expected.begin(), expected.begin() + n)),
-            1e-10);
+  const std::vector<double> expectedX(expected.begin(), expected.begin() + n);
+  EXPECT_LT(Relative_Difference(actual, expectedX), 1e-10);
   for (double v : Device_Image(engine.d_grad + n, m)) EXPECT_EQ(v, 0.0);
 }
 
