@@ -150,8 +150,8 @@ template <typename T>
 void Korvex<T>::Haze_Fine_Spectrum(T* filter, T factor) {
   CudaComplex<T>* own = Haze_Grid_Spectrum();
   Haze_Real_Forward(d_estimate + size_t{m_width} * m_height, own);
-  CuCall_Haze_Spread(m_launch, own, filter, factor * Haze_Ratio(), d_scratchB, m_width, m_height,
-                     m_hazeWidth, m_hazeHeight);
+  CuCall_Haze_Spread(m_launch, own, filter, factor * Haze_Ratio(), nullptr, d_scratchB, m_width,
+                     m_height, m_hazeWidth, m_hazeHeight);
 }
 
 // After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
@@ -325,9 +325,11 @@ void Korvex<T>::Haze_Eliminate(unsigned iteration) {
   }
   T* change = moved;  // H'G (b_new - b) on x's grid, once filtered
   Haze_Real_Forward(moved, spectrum);
-  // b's kept spectrum moves with b (Haze_Start formed it in this gradient).
-  CuCall_Haze_Move(m_launch, spectrum, Haze_Part(kHazeGE), Haze_Kept_Spectrum(), fine, W, H, Wb,
-                   Hb);
+  // b's kept spectrum moves with b (Haze_Start formed it in this gradient); the move goes through
+  // G E onto x's grid, normalised for its inverse transform there.
+  CuCall_Haze_Spread(m_launch, spectrum, Haze_Part(kHazeGE),
+                     static_cast<T>(1.0 / (static_cast<double>(Wb) * Hb)), Haze_Kept_Spectrum(),
+                     fine, W, H, Wb, Hb);
   // Before the iterations only b is wanted: the first forms x's gradient afresh.
   if (iteration == kHazeStart) return;
   Haze_Fine_Inverse(fine, change);

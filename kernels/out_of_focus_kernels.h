@@ -42,6 +42,16 @@ KORVEX_DEVICE unsigned Haze_Row(unsigned row, unsigned H, unsigned Hb) {
   return Hb;
 }
 
+// Where position (col, row) of x's half spectrum lies in b's (Wb / 2 + 1 columns of Hb rows):
+// false where b's grid does not hold that frequency.
+KORVEX_DEVICE bool Haze_Index(unsigned col, unsigned row, unsigned H, unsigned Wb, unsigned Hb,
+                              korvex::kernels::Index& k) {
+  const unsigned rowB = col < Wb / 2 + 1 ? Haze_Row(row, H, Hb) : Hb;
+  if (rowB >= Hb) return false;
+  k = korvex::kernels::at(col, rowB, Wb / 2 + 1);
+  return true;
+}
+
 // The row of x's grid holding the frequency of row `row` of b's grid.
 KORVEX_DEVICE unsigned Fine_Row(unsigned row, unsigned H, unsigned Hb) {
   return row < Hb / 2 + 1 ? row : row + (H - Hb);
@@ -73,18 +83,16 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Split(CudaComplex<T>* x, CudaCom
                                                       unsigned Hb) {
   const korvex::kernels::InverseFftScale<T> scale(W, H);
   const unsigned half = W / 2 + 1;
-  const unsigned halfB = Wb / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
-    const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
     const T xr = x[h].re, xi = x[h].im;
-    if (rowB >= Hb) {  // beyond b's grid, where G passes nothing: u0 alone
+    korvex::kernels::Index k = 0;
+    if (!Haze_Index(col, row, H, Wb, Hb, k)) {  // beyond b's grid, where G passes nothing
       x[h].re = scale.apply(t[i] * xr);
       x[h].im = scale.apply(t[i] * xi);
       continue;
     }
-    const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
     const T blur = ge[i];
     const T haze = s * blur;
     const T br = ratio * z[k].re, bi = ratio * z[k].im;
@@ -126,57 +134,31 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
   }
 }
 
-// z, the half spectrum of b's move on b's grid, joins b's kept half spectrum `kept`; `out`, the
-// fine half spectrum (W / 2 + 1 columns of H rows), gets it through ge scaled by
-// ratio / (W H) = 1 / (Wb Hb), as Cuda_Filter_Half: its inverse real transform gives G E of the
-// move on x's grid. `out` may be z where b's grid is x's.
-template <typename T>
-KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Move(CudaComplex<T>* z, T* ge,
-                                                     CudaComplex<T>* kept, CudaComplex<T>* out,
-                                                     unsigned W, unsigned H, unsigned Wb,
-                                                     unsigned Hb) {
-  const korvex::kernels::InverseFftScale<T> scale(Wb, Hb);
-  const unsigned half = W / 2 + 1;
-  const unsigned halfB = Wb / 2 + 1;
-  KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
-    const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
-    const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
-    if (rowB >= Hb) {
-      out[h].re = T(0);
-      out[h].im = T(0);
-      continue;
-    }
-    const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
-    const T r = scale.apply(ge[korvex::kernels::at(col, row, W)]);
-    const T zr = z[k].re, zi = z[k].im;
-    kept[k].re = kept[k].re + zr;
-    kept[k].im = kept[k].im + zi;
-    out[h].re = r * zr;
-    out[h].im = r * zi;
-  }
-}
-
 // b's half spectrum z (its own grid's transform) into the fine half spectrum `out`, times
 // `factor` and, where `filter` is not null, the fine filter (real, even, device order); 0
-// beyond b's grid.
+// beyond b's grid. Where `kept` is not null, z (a move of b) first joins it (b's kept half
+// spectrum). `out` may be z where b's grid is x's.
 template <typename T>
 KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Spread(CudaComplex<T>* z, T* filter, T factor,
-                                                       CudaComplex<T>* out, unsigned W,
-                                                       unsigned H, unsigned Wb, unsigned Hb) {
+                                                       CudaComplex<T>* kept, CudaComplex<T>* out,
+                                                       unsigned W, unsigned H, unsigned Wb,
+                                                       unsigned Hb) {
   const unsigned half = W / 2 + 1;
-  const unsigned halfB = Wb / 2 + 1;
   KORVEX_FOR_EACH_PIXEL(col, row, half, H) {
     const korvex::kernels::Index h = korvex::kernels::at(col, row, half);
-    const unsigned rowB = col < halfB ? Haze_Row(row, H, Hb) : Hb;
-    if (rowB >= Hb) {
-      out[h].re = T(0);
-      out[h].im = T(0);
+    korvex::kernels::Index k = 0;
+    if (!Haze_Index(col, row, H, Wb, Hb, k)) {
+      out[h] = CudaComplex<T>{T(0), T(0)};
       continue;
     }
-    const korvex::kernels::Index k = korvex::kernels::at(col, rowB, halfB);
     const T f = filter != nullptr ? factor * filter[korvex::kernels::at(col, row, W)] : factor;
-    out[h].re = f * z[k].re;
-    out[h].im = f * z[k].im;
+    const T zr = z[k].re, zi = z[k].im;
+    if (kept != nullptr) {
+      kept[k].re = kept[k].re + zr;
+      kept[k].im = kept[k].im + zi;
+    }
+    out[h].re = f * zr;
+    out[h].im = f * zi;
   }
 }
 
