@@ -338,10 +338,11 @@ class Korvex {
   // enough; else x's. b's images and spectra there are kept in the room of x's.
   void Set_Haze_Grid();
   bool Haze_Coarse() const { return m_hazeWidth != m_width || m_hazeHeight != m_height; }
-  // The fine spectrum holds b's own grid's transform this many times.
-  T Haze_Ratio() const {
-    return static_cast<T>(static_cast<double>(m_width) * m_height /
-                          (static_cast<double>(m_hazeWidth) * m_hazeHeight));
+  // The fine spectrum holds b's own grid's transform this many times; a sample of b stands for
+  // this many of x's pixels.
+  double Haze_Ratio() const {
+    return static_cast<double>(m_width) * m_height /
+           (static_cast<double>(m_hazeWidth) * m_hazeHeight);
   }
   // Where b's grid keeps its half spectra in d_scratchB: at its end where that grid is coarser,
   // so that a fine one fits before it (Set_Haze_Grid leaves the room).

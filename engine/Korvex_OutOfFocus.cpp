@@ -150,17 +150,16 @@ template <typename T>
 void Korvex<T>::Haze_Fine_Spectrum(T* filter, T factor) {
   CudaComplex<T>* own = Haze_Grid_Spectrum();
   Haze_Real_Forward(d_estimate + size_t{m_width} * m_height, own);
-  CuCall_Haze_Spread(m_launch, own, filter, factor * Haze_Ratio(), nullptr, d_scratchB, m_width,
-                     m_height, m_hazeWidth, m_hazeHeight);
+  CuCall_Haze_Spread(m_launch, own, filter, factor * static_cast<T>(Haze_Ratio()), nullptr,
+                     d_scratchB, m_width, m_height, m_hazeWidth, m_hazeHeight);
 }
 
 // After Fold_Harmonic_Data has summed the data into the kHazeData image: that sum, lowered by
 // F sparsity, through G' (and sampled on b's grid, Haze_Data), and w = sum_j m_j (per
 // orientation `phases` masks with the mean coefficients). The sparsity penalty on x is what
 // lowering every frame by `sparsity` adds to its gradient; the same lowering adds
-// F sparsity G(0) to b's. Light then costs the same in x
-// as in b, so the penalty gains nothing by moving in-focus light into the haze, and the
-// patterned data alone decide between them.
+// F sparsity G(0) to b's. Light then costs the same in x as in b, so the penalty gains nothing
+// by moving in-focus light into the haze, and the patterned data alone decide between them.
 template <typename T>
 void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   const unsigned W = m_width;
@@ -206,7 +205,8 @@ void Korvex<T>::Haze_Start(T* out, bool hazeOnly) {
   }
   CuCall_Haze_Split(m_launch, d_scratchA, Haze_Kept_Spectrum(), d_otf, Haze_Part(kHazeG),
                     Haze_Part(kHazeGE), m_multiplier ? frames : T(1), frames, Haze_Spectrum(),
-                    Haze_Band(), Haze_Ratio(), W, H, m_hazeWidth, m_hazeHeight);
+                    Haze_Band(), static_cast<T>(Haze_Ratio()), W, H, m_hazeWidth,
+                    m_hazeHeight);
   // t and G E only, within the OTF's band
   if (hazeOnly) return;
   if (Blur_Band() != 0) {
@@ -466,10 +466,7 @@ double Korvex<T>::Out_Of_Focus(T* haze) {
   KORVEX_CHECK(Sum_Abs(m_blasHandle, static_cast<int>(size_t{m_hazeWidth} * m_hazeHeight), b,
                        &hazeSum));
   KORVEX_CHECK(Dot(m_blasHandle, n, Haze_Part(kHazeWeight), d_estimate, &weighted));
-  // A sample of b on a coarser grid stands for Haze_Ratio of x's pixels.
-  const double ratio =
-      static_cast<double>(W) * H / (static_cast<double>(m_hazeWidth) * m_hazeHeight);
-  const double hazeLight = m_hazeZero * ratio * static_cast<double>(hazeSum);
+  const double hazeLight = m_hazeZero * Haze_Ratio() * static_cast<double>(hazeSum);
   const double focusLight = m_otfZero * static_cast<double>(weighted) / m_frames;
   const double total = hazeLight + focusLight;
   return total > 0.0 && hazeLight > 0.0 ? hazeLight / total : 0.0;

@@ -118,17 +118,16 @@ KORVEX_HOST_CLONES KORVEX_GLOBAL void Cuda_Haze_Accumulate(CudaComplex<T>* z, T*
                                                            unsigned rows, unsigned W, unsigned H,
                                                            unsigned Wb, unsigned Hb) {
   const T mr = phases * mean[0].re, mi = phases * mean[0].im;
-  const unsigned halfB = Wb / 2 + 1;
   const unsigned low = (rows + 1) / 2;  // rows 0 .. low - 1; the rest count back from H - 1
   KORVEX_FOR_EACH_PIXEL(col, boxRow, columns, rows) {
     const unsigned row = rows >= H || boxRow < low ? boxRow : H - (rows - boxRow);
     const korvex::kernels::Index i = korvex::kernels::at(col, row, W);
-    if (ge[i] == T(0)) continue;
+    korvex::kernels::Index h = 0;
+    if (ge[i] == T(0) || !Haze_Index(col, row, H, Wb, Hb, h)) continue;
     const korvex::kernels::Index o = Opposite(col, row, W, H);
     // (mu z(q) + conj(mu z(-q))) P ge: twice the Hermitian part, halved by the factor 2.
     const T re = (mr * z[i].re - mi * z[i].im) + (mr * z[o].re - mi * z[o].im);
     const T im = (mr * z[i].im + mi * z[i].re) - (mr * z[o].im + mi * z[o].re);
-    const korvex::kernels::Index h = korvex::kernels::at(col, Haze_Row(row, H, Hb), halfB);
     acc[h].re = acc[h].re + ge[i] * re;
     acc[h].im = acc[h].im + ge[i] * im;
   }

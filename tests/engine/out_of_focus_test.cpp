@@ -296,36 +296,21 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
 // same frequencies up to that grid's Nyquist and no others: a plain discrete Fourier sum.
 std::vector<double> Interpolate(const std::vector<double>& b, unsigned Wb, unsigned Hb,
                                 unsigned W, unsigned H) {
-  const double pi = std::acos(-1.0);
-  const auto frequency = [](unsigned k, unsigned n) {
-    return k <= n / 2 ? double(k) : k - double(n);
+  std::vector<std::complex<double>> coarse(b.begin(), b.end());
+  Dft2(coarse, Wb, Hb, -1);
+  // Each frequency to its place on x's grid: index k of n stands for k, or k - n above n / 2.
+  const auto place = [](unsigned k, unsigned n, unsigned fine) {
+    return k <= n / 2 ? k : fine - (n - k);
   };
-  std::vector<std::complex<double>> spectrum(size_t{Wb} * Hb);
+  std::vector<std::complex<double>> spectrum(size_t{W} * H, 0.0);
   for (unsigned v = 0; v < Hb; ++v) {
     for (unsigned u = 0; u < Wb; ++u) {
-      std::complex<double> sum = 0.0;
-      for (unsigned row = 0; row < Hb; ++row) {
-        for (unsigned col = 0; col < Wb; ++col) {
-          sum += b[size_t{row} * Wb + col] *
-                 std::polar(1.0, -2 * pi * (double(u) * col / Wb + double(v) * row / Hb));
-        }
-      }
-      spectrum[size_t{v} * Wb + u] = sum;
+      spectrum[size_t{place(v, Hb, H)} * W + place(u, Wb, W)] = coarse[size_t{v} * Wb + u];
     }
   }
+  Dft2(spectrum, W, H, +1);
   std::vector<double> fine(size_t{W} * H);
-  for (unsigned row = 0; row < H; ++row) {
-    for (unsigned col = 0; col < W; ++col) {
-      std::complex<double> sum = 0.0;
-      for (unsigned v = 0; v < Hb; ++v) {
-        for (unsigned u = 0; u < Wb; ++u) {
-          const double phase = frequency(u, Wb) * col / W + frequency(v, Hb) * row / H;
-          sum += spectrum[size_t{v} * Wb + u] * std::polar(1.0, 2 * pi * phase);
-        }
-      }
-      fine[size_t{row} * W + col] = sum.real() / (double(Wb) * Hb);
-    }
-  }
+  for (size_t i = 0; i < fine.size(); ++i) fine[i] = spectrum[i].real() / (double(Wb) * Hb);
   return fine;
 }
 
