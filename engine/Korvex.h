@@ -292,6 +292,7 @@ class Korvex {
                                     // a complex work image and b's half spectrum
   KernelLaunch_t m_launchPair;      // covers the pair (x, b) as one W x 2H image
   unsigned m_parts = 1;             // 2 while the last reconstruction estimates b
+  bool m_hazeIdle = false;          // the last one asked for b, and its start found no haze
   double m_hazeZero = 0;            // G at zero frequency
   double m_otfZero = 0;             // the OTF's even part at zero frequency
   unsigned m_orientations = 0;      // of the last harmonic upload

@@ -147,6 +147,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, T* masks, T* output, T threshol
   m_alpha = alpha;
   m_parts = 1;
   m_eliminate = false;
+  m_hazeIdle = false;
 
   // Image and mask frames travel on their own streams, each through its own staging buffer.
   for (unsigned i = 0; i < F; ++i) {
@@ -246,6 +247,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   m_preconditioned = options.preconditioned;
   // With preconditioned steps the haze follows x (Haze_Eliminate), on a grid of its own.
   m_eliminate = outOfFocus && m_preconditioned;
+  m_hazeIdle = false;
 
   Upload_Harmonics(harmonics);
   // The OTF's even part, and the out-of-focus transfer's, formed once for all that need them.

@@ -384,9 +384,10 @@ double Korvex<T>::Haze_Curvature_Floor() const {
 // solution with G b0 taken out of the frames. The reduction holds only where b is free to
 // move, so the preconditioner's takes the share of b0's pixels that are above 0: a haze that
 // fills the field gets the whole reduction. Where that share is below kHazeFreeFloor the start
-// found no haze (noise lifts a few pixels of a thin specimen's b0): b starts at 0, and x from
-// the start and with the preconditioner it would have without the model, the widefield sum or,
-// with fourierStart, the plain Fourier start.
+// found no haze (noise lifts a few pixels of a thin specimen's b0): the call goes on as it
+// would without the model, from the same start (the widefield sum or, with fourierStart, the
+// plain Fourier start) with the same preconditioner and steps, and b stays 0. A thin specimen
+// then gets the image and nearly the time of a call without the model.
 template <typename T>
 void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
                              const std::vector<double>& g, const std::vector<double>& e,
@@ -416,11 +417,16 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
         share = 0.0;
         KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, hazePixels * sizeof(T)));
         m_hazeSpectrumKept = false;
+        m_parts = 1;
+        m_eliminate = false;
+        m_hazeIdle = true;
       }
-      if (fourierStart || share > 0.0) {
+      if (share > 0.0) {
         // Without b on x's grid, Fourier_Start takes its fine spectrum (Haze_Fine_Spectrum).
         Fourier_Start(approximation, nonNegative, Haze_Coupling::kCrossing,
                       Haze_Coarse() ? nullptr : d_estimate + pixels);
+      } else if (fourierStart) {
+        Fourier_Start(approximation, nonNegative);
       } else {
         KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
       }
@@ -439,12 +445,17 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
 
 template <typename T>
 double Korvex<T>::Out_Of_Focus(T* haze) {
-  if (m_parts != 2 || d_haze == nullptr) {
+  if ((m_parts != 2 && !m_hazeIdle) || d_haze == nullptr) {
     throw std::runtime_error(
         "KorvexCUDA Error: the last reconstruction had no out-of-focus model!\n");
   }
   const unsigned W = m_width;
   const unsigned H = m_height;
+  if (m_hazeIdle) {
+    // The start found no haze and b stayed 0.
+    if (haze != nullptr) std::fill(haze, haze + size_t{W} * H, T(0));
+    return 0.0;
+  }
   const int n = static_cast<int>(W * H);
   T* b = d_estimate + size_t{W} * H;
   if (haze != nullptr) {

@@ -400,6 +400,34 @@ TEST(OutOfFocusEngineTest, AReusedEngineGivesWhatANewOneGives) {
   EXPECT_EQ(again.share, expected.share);
 }
 
+// A penalty that holds every pixel of b0 at 0 is a start that found no haze: the call then runs
+// as one without the model would, to the last bit, from either start, and reports no haze.
+TEST(OutOfFocusEngineTest, AStartThatFindsNoHazeRunsAsWithoutTheModel) {
+  const HazeProblem h = Narrow(Make_Problem(41, 36, 3, true));
+  const Problem& p = h.problem;
+  const size_t n = size_t{p.W} * p.H;
+  const KorvexHarmonics harmonics = With_Approximation(h);
+  for (const bool fourierStart : {false, true}) {
+    SCOPED_TRACE(fourierStart ? "Fourier start" : "widefield start");
+    KorvexOptions options = Preconditioned_Haze_Options(h);
+    options.sparsity = 50.0;
+    options.fourierStart = fourierStart;
+    Korvex<double> engine(p.W, p.H, p.F, 6, true, true);
+    HostArrays<double> with(p);
+    engine.Mapsim_Compute(with.image.data(), with.otf.data(), harmonics, with.output.data(), 0.0,
+                          0.0, 0.05, options);
+    std::vector<double> haze(n, 1.0);
+    EXPECT_EQ(engine.Out_Of_Focus(haze.data()), 0.0);
+    EXPECT_EQ(haze, std::vector<double>(n, 0.0));
+    options.outOfFocus.clear();
+    HostArrays<double> without(p);
+    engine.Mapsim_Compute(without.image.data(), without.otf.data(), harmonics,
+                          without.output.data(), 0.0, 0.0, 0.05, options);
+    EXPECT_EQ(with.output, without.output);
+    EXPECT_THROW(engine.Out_Of_Focus(nullptr), std::runtime_error);
+  }
+}
+
 // With preconditioned steps the iteration keeps only the changes the step size needs, the
 // haze's share of the gradient included: after one more iteration, the move, the gradient's
 // change and the direction's change are the differences between the two runs' last estimate,
