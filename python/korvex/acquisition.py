@@ -189,9 +189,14 @@ class Pipeline:
             self._check_open()
             if self._estimator is None:
                 self._estimator = _core.Estimator(*self.shape, a.angles, a.phases)
-            otf = camera_otf(a, self.shape).astype(frames.dtype)
-            return estimate_with(self._estimator, frames, otf, period, angle_guess, a.angles,
-                                 a.orders or "auto", a.background, a.gain)
+            otf = camera_otf(a, self.shape)
+            # As the pipeline does: with the out-of-focus model, the in-focus light's depth.
+            reach = _core.out_of_focus_reach(
+                np.ascontiguousarray(otf, np.float64), a.na, a.wavelength, a.pixel_size,
+                a.immersion, a.out_of_focus_width, a.defocus) if a.out_of_focus else 0.0
+            return estimate_with(self._estimator, frames, otf.astype(frames.dtype), period,
+                                 angle_guess, a.angles, a.orders or "auto", a.background, a.gain,
+                                 reach)
 
     def _checked(self, frames) -> np.ndarray:
         frames = _arrays.as_real("frames", frames, 3, "(F, H, W)")

@@ -204,8 +204,9 @@ def warn_undersampled(otf: np.ndarray, stacklevel: int = 3) -> None:
 
 
 def estimate_with(estimator, frames, otf, period, angle_guess, angles, orders="auto",
-                  background=0.0, gain=1.0) -> Pattern:
-    """One estimate with a kept `_core.Estimator` on checked arrays of one type."""
+                  background=0.0, gain=1.0, haze_frequency=0.0) -> Pattern:
+    """One estimate with a kept `_core.Estimator` on checked arrays of one type; with
+    haze_frequency > 0 (cycles per pixel) the depth is measured beyond it."""
     guess_period = 0.0 if period is None else _arrays.number("period", period, positive=True)
     guess_angles = [] if angle_guess is None else _arrays.finite_values(
         "angle_guess", angle_guess)
@@ -215,4 +216,5 @@ def estimate_with(estimator, frames, otf, period, angle_guess, angles, orders="a
     level, image = camera_background(background, frames.shape[1:])
     gain = _arrays.number("gain", gain, positive=True)
     return Pattern.from_core(estimator.estimate(frames, otf, guess_period, guess_angles,
-                                                orders_code(orders), level, image, gain))
+                                                orders_code(orders), level, image, gain,
+                                                haze_frequency))

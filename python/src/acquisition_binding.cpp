@@ -15,6 +15,7 @@
 
 #include "acquisition_pipeline.h"
 #include "core_calls.h"
+#include "out_of_focus_transfer.h"
 #include "transposed_layout.h"
 
 namespace korvex::python {
@@ -150,6 +151,24 @@ void Bind(nb::module_& m, const char* name) {
       .def("release", &Pipeline<T>::Release);
 }
 
+// How far the out-of-focus model's haze reaches on the camera grid of `otf` (the OTF the
+// pipeline estimates with, C-ordered (H, W)), in cycles per camera pixel: what the pipeline
+// gives the pattern estimator with the model on.
+double Out_Of_Focus_Reach(Image<double> otf, double na, double wavelength, double pixelSize,
+                          double immersion, double outOfFocusWidth, double defocus) {
+  AcquisitionOptions options;
+  options.optics = {na, wavelength, pixelSize, immersion};
+  options.outOfFocus.enabled = true;
+  options.outOfFocus.width = outOfFocusWidth;
+  options.outOfFocus.defocus = defocus;
+  // C-ordered (h, w) is the core's column-major w x h.
+  const unsigned height = unsigned(otf.shape(1)), width = unsigned(otf.shape(0));
+  return Core_Call([&] {
+    return korvex::acquisition::Out_Of_Focus_Reach(
+        options, height, width, std::vector<double>(otf.data(), otf.data() + otf.size()));
+  });
+}
+
 }  // namespace
 
 void Bind_Acquisition(nb::module_& m) {
@@ -168,6 +187,9 @@ void Bind_Acquisition(nb::module_& m) {
   defaults["sparsity"] = ReconstructionDefaults::kSparsity;
   defaults["out_of_focus"] = ReconstructionDefaults::kOutOfFocus;
   m.attr("acquisition_defaults") = defaults;
+  m.def("out_of_focus_reach", &Out_Of_Focus_Reach, nb::arg("otf").noconvert(), nb::arg("na"),
+        nb::arg("wavelength"), nb::arg("pixel_size"), nb::arg("immersion"),
+        nb::arg("out_of_focus_width"), nb::arg("defocus"));
 }
 
 }  // namespace korvex::python

@@ -37,7 +37,8 @@ class Estimator {
   template <typename T>
   nb::dict Estimate(Stack<T> frames, Image<T> otf, double period,
                     const std::vector<double>& angles, unsigned orders, double background,
-                    std::optional<Image<double>> backgroundImage, double gain) {
+                    std::optional<Image<double>> backgroundImage, double gain,
+                    double hazeFrequency) {
     const size_t count = size_t{estimator_->Angles()} * estimator_->Phases();
     if (frames.shape(0) != count || frames.shape(1) != height_ || frames.shape(2) != width_) {
       throw std::invalid_argument("frames must be (" + std::to_string(count) + ", " +
@@ -50,6 +51,8 @@ class Estimator {
     PatternGuess guess;
     guess.period = period;
     guess.orders = orders;
+    // With the out-of-focus model the depth is the in-focus light's, measured beyond the haze.
+    guess.hazeFrequency = hazeFrequency;
     // A single angle is spread over the orientations in numpy's axes, then each is swapped.
     for (double angle : korvex::acquisition::Angle_Guesses(angles, estimator_->Angles())) {
       guess.angles.push_back(Swap_Angle(angle));
@@ -97,12 +100,12 @@ void Bind_Patterns(nb::module_& m) {
            nb::arg("otf").noconvert(), nb::arg("period") = 0.0,
            nb::arg("angles") = std::vector<double>{}, nb::arg("orders") = 0u,
            nb::arg("background") = 0.0, nb::arg("background_image").none() = nb::none(),
-           nb::arg("gain") = 1.0)
+           nb::arg("gain") = 1.0, nb::arg("haze_frequency") = 0.0)
       .def("estimate", &Estimator::Estimate<double>, nb::arg("frames").noconvert(),
            nb::arg("otf").noconvert(), nb::arg("period") = 0.0,
            nb::arg("angles") = std::vector<double>{}, nb::arg("orders") = 0u,
            nb::arg("background") = 0.0, nb::arg("background_image").none() = nb::none(),
-           nb::arg("gain") = 1.0);
+           nb::arg("gain") = 1.0, nb::arg("haze_frequency") = 0.0);
   m.def("sampling", &Sampling<float>, nb::arg("otf").noconvert());
   m.def("sampling", &Sampling<double>, nb::arg("otf").noconvert());
 }
