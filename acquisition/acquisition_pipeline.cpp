@@ -167,6 +167,18 @@ struct HazeKey {
   }
 };
 
+// What a reconstruction too large for the machine can give up to fit.
+const char* Memory_Advice(bool single, bool outOfFocus) {
+  if (outOfFocus) {
+    return single ? "; turn the out-of-focus model off, or use fewer or smaller frames or a "
+                    "smaller upsample"
+                  : "; turn the out-of-focus model off, or use fewer or smaller frames, a "
+                    "smaller upsample or single precision";
+  }
+  return single ? "; use fewer or smaller frames or a smaller upsample"
+                : "; use fewer or smaller frames, a smaller upsample or single precision";
+}
+
 }  // namespace
 
 KorvexHarmonics Fine_Grid_Harmonics(const IlluminationPattern& pattern, unsigned factor) {
@@ -294,6 +306,11 @@ double Sparsity_Share(const AcquisitionOptions& options) {
   return options.nonNegative ? ReconstructionDefaults::kSparsity : 0.0;
 }
 
+bool Out_Of_Focus_On(const AcquisitionOptions& options) {
+  return options.outOfFocus.enabled.value_or(ReconstructionDefaults::kOutOfFocus &&
+                                             options.preconditioned);
+}
+
 unsigned Upsampling_Factor(double upsample) {
   if (!(upsample >= 1.0) || !std::isfinite(upsample) || upsample != std::floor(upsample) ||
       upsample > 65536.0) {
@@ -355,7 +372,7 @@ struct AcquisitionPipeline<T>::Kept {
     }
     Camera_Otf(options, height, width);
     korvex::patterns::PatternGuess guess = options.guess;
-    if (options.outOfFocus.enabled) guess.hazeFrequency = Haze_Reach(options, height, width);
+    if (Out_Of_Focus_On(options)) guess.hazeFrequency = Haze_Reach(options, height, width);
     result.pattern = estimator->Estimate(frames, cameraOtf.data(), guess);
     result.lowModulation = Low_Modulation(result.pattern);
     result.estimated = true;
@@ -524,14 +541,11 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     }
     Check_Camera_Units(options.camera, height, width);
     Check_Out_Of_Focus(options, height, width, factor);
-    const bool outOfFocus = options.outOfFocus.enabled;
+    const bool outOfFocus = Out_Of_Focus_On(options);
     Check_Memory(Beyond(Pipeline_Bytes(height, width, frameCount, factor, options.angles,
                                        !options.pattern, sizeof(T), outOfFocus),
                         kept_->Held()),
-                 "the reconstruction",
-                 sizeof(T) == sizeof(float)
-                     ? "; use fewer or smaller frames or a smaller upsample"
-                     : "; use fewer or smaller frames, a smaller upsample or single precision");
+                 "the reconstruction", Memory_Advice(sizeof(T) == sizeof(float), outOfFocus));
 
     Kept& k = *kept_;
     frames = k.Photons(frames, height, width, frameCount, options.camera);

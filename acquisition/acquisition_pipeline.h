@@ -49,7 +49,9 @@ struct ReconstructionDefaults {
   static constexpr bool kNonNegative = true;
   static constexpr bool kFrameData = true;
   static constexpr double kSparsity = 0.25;  // with nonNegative; 0 without
-  static constexpr bool kOutOfFocus = false;
+  // The out-of-focus model, with the preconditioned steps; with plain ones it is off unless
+  // asked for (there b steps with x and takes a few hundred iterations to leave it).
+  static constexpr bool kOutOfFocus = true;
   static constexpr bool kFourierStart = false;
   static constexpr bool kPreconditioned = true;
 };
@@ -64,7 +66,9 @@ struct ReconstructionDefaults {
 // problem's Fourier solution (KorvexOptions::fourierStart is set): the haze leaves the
 // specimen within the default iterations. Plain steps move the pair and take a few hundred.
 struct OutOfFocusModel {
-  bool enabled = ReconstructionDefaults::kOutOfFocus;
+  // Unset: ReconstructionDefaults::kOutOfFocus with preconditioned steps, off with plain ones
+  // (Out_Of_Focus_On). A start that finds no haze runs the call as without the model.
+  std::optional<bool> enabled;
   // Standard deviation of the Gaussian low-pass the haze is seen through, in cycles per unit
   // length of the pixel size; 0: the default, a share of the OTF cut-off (kOutOfFocusWidthShare
   // in out_of_focus_transfer.h; with a measured OTF and no optics, the cut-off is where that
@@ -115,6 +119,9 @@ struct AcquisitionOptions {
 
 // The sparsity share that `options` ask for, its default filled in.
 double Sparsity_Share(const AcquisitionOptions& options);
+
+// Whether `options` ask for the out-of-focus model, its default filled in.
+bool Out_Of_Focus_On(const AcquisitionOptions& options);
 
 // Seconds spent in each stage of one call.
 struct StageTimes {

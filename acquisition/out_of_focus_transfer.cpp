@@ -49,7 +49,7 @@ void Check_Out_Of_Focus(const AcquisitionOptions& options, unsigned height, unsi
   const OutOfFocusModel& model = options.outOfFocus;
   Check_Non_Negative(model.width, "outOfFocusWidth");
   Check_Non_Negative(model.defocus, "defocus");
-  if (!model.enabled) return;
+  if (!Out_Of_Focus_On(options)) return;
   const Optics& optics = options.optics;
   if (model.defocus > 0.0) {
     if (!Positive(optics.na) || !Positive(optics.wavelength)) {

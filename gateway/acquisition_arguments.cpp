@@ -77,8 +77,9 @@ double Read_Non_Negative(const mxArray* value, const std::string& name) {
 
 // A width or defocus describes the out-of-focus model; given with the model off it would be
 // ignored without a word.
-void Check_Out_Of_Focus(const korvex::acquisition::OutOfFocusModel& model) {
-  if (model.enabled) return;
+void Check_Out_Of_Focus(const korvex::acquisition::AcquisitionOptions& options) {
+  if (korvex::acquisition::Out_Of_Focus_On(options)) return;
+  const korvex::acquisition::OutOfFocusModel& model = options.outOfFocus;
   for (const auto& [name, value] :
        {std::pair{"outOfFocusWidth", model.width}, std::pair{"defocus", model.defocus}}) {
     if (value > 0.0) {
@@ -177,7 +178,7 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
     }
   }
   if (pattern != nullptr) o.pattern = Read_Pattern(pattern, o.angles, o.phases);
-  Check_Out_Of_Focus(o.outOfFocus);
+  Check_Out_Of_Focus(o);
   return call;
 }
 

@@ -56,7 +56,10 @@ function varargout = korvex_reconstruct(varargin)
 %     'outOfFocus'  true models the light of the planes above and below the focus (the
 %                   haze of a thick specimen): an unpatterned, non-negative image shared by
 %                   every frame, estimated together with IMAGE so that it stays out of it;
-%                   an estimated depth is then the in-focus light's [false]
+%                   an estimated depth is then the in-focus light's. A stack in which the
+%                   start finds no haze is reconstructed as without the model [true with
+%                   'precondition', false with plain steps, which take hundreds of iterations
+%                   to move the haze]
 %     'outOfFocusWidth'  standard deviation of the Gaussian low-pass the haze is seen
 %                   through, in cycles per unit of P (per micrometre for P in micrometres);
 %                   needs 'outOfFocus' [0: a share of the OTF cut-off]

@@ -112,7 +112,9 @@ def _parser() -> argparse.ArgumentParser:
                    default="on" if DEFAULTS["out_of_focus"] else "off",
                    help="model the light of the planes above and below the focus (a thick "
                    "specimen's haze) apart from the image; each time point's out-of-focus "
-                   "share is printed and recorded")
+                   "share is printed and recorded (default "
+                   f"{'on' if DEFAULTS['out_of_focus'] else 'off'}; a stack without haze is "
+                   "reconstructed as with it off)")
     r.add_argument("--out-of-focus-width", type=float, default=None,
                    help="standard deviation of the Gaussian low-pass the haze is seen through, "
                    "cycles per micrometre (default: a share of the OTF cut-off); needs "

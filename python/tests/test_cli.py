@@ -122,7 +122,7 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
         "--defocus must be a non-negative finite number": [raw, *optics, "--out-of-focus", "on",
                                                            "--defocus", -1],
         "--out-of-focus-width applies to the out-of-focus model, which is off: give "
-        "--out-of-focus on": [raw, *optics, "--out-of-focus-width", 0.5],
+        "--out-of-focus on": [raw, *optics, "--out-of-focus", "off", "--out-of-focus-width", 0.5],
         "argument --out-of-focus: invalid choice": [raw, *optics, "--out-of-focus", "yes"],
     }
     for message, args in cases.items():

@@ -144,6 +144,9 @@ def test_out_of_focus_option_share_and_haze_layer(make_napari_viewer, qtbot):
     widget = KorvexWidget(viewer)
     widget.iterations.value = 40
     widget.time_points.value = ALL
+    # The model is on by default; its settings follow the switch.
+    assert widget.out_of_focus.value and widget.defocus.enabled and widget.haze_layer.enabled
+    widget.out_of_focus.value = False
     assert not widget.defocus.enabled and not widget.haze_layer.enabled
     widget.out_of_focus.value = True
     assert widget.defocus.enabled and widget.haze_layer.enabled

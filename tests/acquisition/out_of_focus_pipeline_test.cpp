@@ -202,6 +202,13 @@ TEST_F(OutOfFocusPipelineTest, RemovesTheHazeAndKeepsTheInFocusLevel) {
     ASSERT_EQ(on.outOfFocus.size(), on.image.size());
     const size_t centre = size_t(kHazeCol) * kFine + size_t(kHazeRow);
     EXPECT_NEAR(on.outOfFocus[centre], s.haze[centre], 0.25 * s.haze[centre]);
+    // Unset, the model follows the steps: on with the preconditioned ones, off with plain ones,
+    // where it would need its 300 iterations.
+    options.outOfFocus.enabled.reset();
+    const AcquisitionResult<float> unset =
+        pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
+    EXPECT_EQ(unset.image, (preconditioned ? on : off).image);
+    EXPECT_EQ(unset.outOfFocus.empty(), !preconditioned);
   }
   pipeline_.Release();
 }

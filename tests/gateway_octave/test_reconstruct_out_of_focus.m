@@ -19,6 +19,14 @@ expect(frames, [good, {'outOfFocus', false, 'outOfFocusWidth', 0.6}], ...
 [image, info] = korvex_reconstruct(frames, good{:}, 'outOfFocus', false);
 assert(info.outOfFocusShare == 0, sprintf('share %g with the model off', info.outOfFocusShare));
 assert(isempty(info.outOfFocus) && isa(info.outOfFocus, 'single'));
+% Unset, the model follows the steps: on with the preconditioned ones, off with plain ones,
+% where a setting of the model is refused as with the model off.
+[~, info] = korvex_reconstruct(frames, good{:});
+assert(info.outOfFocusShare > 0, sprintf('share %g by default', info.outOfFocusShare));
+[~, info] = korvex_reconstruct(frames, good{:}, 'precondition', false);
+assert(info.outOfFocusShare == 0 && isempty(info.outOfFocus));
+expect(frames, [good, {'precondition', false, 'defocus', 1.5}], ...
+       'defocus applies to the out-of-focus model, which is off');
 
 for precision = {'single', 'double'}
   [image, info] = korvex_reconstruct(frames, good{:}, 'outOfFocus', true, ...
