@@ -204,6 +204,8 @@ TEST_F(PlausibilityTest, AStackThatDoesNotFitIsRefusedAtOnce) {
   ASSERT_EQ(setrlimit(RLIMIT_DATA, &saved), 0);
   EXPECT_THAT(message, HasSubstr("the reconstruction needs about"));
   EXPECT_THAT(message, HasSubstr("are available (the process's RLIMIT_DATA)"));
+  // The out-of-focus model, on by default, is one of the things to give up.
+  EXPECT_THAT(message, HasSubstr("turn the out-of-focus model off, or use fewer"));
   EXPECT_LT(seconds, 10.0);
 }
 
