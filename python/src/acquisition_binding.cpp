@@ -164,6 +164,8 @@ double Out_Of_Focus_Reach(Image<double> otf, double na, double wavelength, doubl
   // C-ordered (h, w) is the core's column-major w x h.
   const unsigned height = unsigned(otf.shape(1)), width = unsigned(otf.shape(0));
   return Core_Call([&] {
+    // A defocus without the optics to model it from is refused as the reconstruction would.
+    korvex::acquisition::Check_Out_Of_Focus(options, height, width, 1);
     return korvex::acquisition::Out_Of_Focus_Reach(
         options, height, width, std::vector<double>(otf.data(), otf.data() + otf.size()));
   });

@@ -124,3 +124,8 @@ def test_estimate_measures_the_depth_as_the_reconstruction_does(hazy):
     # The glow lowers the depth of all the light (0.85 when written); the stripes' is 0.9.
     assert (depths[False] < 0.88).all()
     assert depths[True] == pytest.approx(np.full(3, 0.9), abs=0.01)
+    # A defocus the estimate cannot model without the optics is refused as reconstruct does.
+    with korvex.Pipeline(frames.shape[1:], len(frames), defocus=1.5,
+                         otf=korvex.otf(frames.shape[1:], 1.2, 0.52, 0.1)) as pipeline:
+        with pytest.raises(ValueError, match=r"defocus \(1.5\) needs na and wavelength"):
+            pipeline.estimate(frames)
