@@ -19,11 +19,12 @@ function rows = three_beam_study(varargin)
 %   attenuation at the carrier, for comparison with korvex_pattern_bench's figures.
 %   Options: 'size' (camera pixels) [256], 'photons' [1000], 'seeds' [1 2], 'upsample' [3],
 %   'depths' (the 3-beam a1 and a2) [0.8 0.5]; [4/3 2/3] is three beams of equal strength,
-%   'iterations' [] (korvex_reconstruct's default), 'spacing' [400] (camera pixels per
+%   'iterations' [] (korvex_reconstruct's default), 'outOfFocus' [] (korvex_reconstruct's
+%   default; true or false to set the out-of-focus model), 'spacing' [400] (camera pixels per
 %   filament; 100 is a network four times as dense, whose FRC follows what the bands carry
 %   rather than how far the priors extrapolate thin isolated filaments).
 options = struct('size', 256, 'photons', 1000, 'seeds', [1, 2], 'upsample', 3, ...
-                 'depths', [0.8, 0.5], 'iterations', [], 'spacing', 400);
+                 'depths', [0.8, 0.5], 'iterations', [], 'spacing', 400, 'outOfFocus', []);
 for i = 1:2:numel(varargin)
   options.(varargin{i}) = varargin{i + 1};
 end
@@ -43,18 +44,19 @@ two = struct('angle', angles, 'period', finest, ...
              'phase', repmat((0:2) * 2 * pi / 3, 1, 3), 'modulation', 1);
 
 rows = struct('seed', {}, 'stack', {}, 'orders', {}, 'resolution', {}, 'correlation', {}, ...
-              'modulation2', {}, 'phase2', {}, 'mcnr2', {}, 'mcnr', {}, 'seconds', {});
+              'modulation2', {}, 'phase2', {}, 'mcnr2', {}, 'mcnr', {}, 'seconds', {}, 'share', {});
 fprintf('finest period %.1f nm (%.3f camera pixels), cut-off period %.1f nm\n', ...
         1000 * finest * 0.1, finest, 1000 / cutoff);
 fprintf(['| seed | stack | orders | resolution (nm) | correlation | MCNR | a1 | a2 | ' ...
-         'psi (rad) | MCNR2 | seconds |\n|---:|---|---|---:|---:|---|---|---|---|---|---:|\n']);
+         'psi (rad) | MCNR2 | seconds | out-of-focus share |\n' ...
+         '|---:|---|---|---:|---:|---|---|---|---|---|---:|---:|\n']);
 for seed = options.seeds
   s = options.upsample;
   a = acquisition_filaments(n, n, options.photons, seed, 100 + seed, three, s, options.spacing);
   b = acquisition_filaments(n, n, options.photons, seed, 100 + seed, two, s, options.spacing);
-  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 'auto', s, options.iterations);
-  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 1, s, options.iterations);
-  rows(end + 1) = reconstruct(seed, '2-beam', b, 3, 'auto', s, options.iterations);
+  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 'auto', s, options);
+  rows(end + 1) = reconstruct(seed, '3-beam', a, 5, 1, s, options);
+  rows(end + 1) = reconstruct(seed, '2-beam', b, 3, 'auto', s, options);
 end
 korvex_reconstruct('release');
 
@@ -79,10 +81,13 @@ for seed = options.seeds
 end
 end
 
-function row = reconstruct(seed, name, stack, phases, orders, upsample, iterations)
+function row = reconstruct(seed, name, stack, phases, orders, upsample, options)
 extra = {};
-if ~isempty(iterations)
-  extra = {'iterations', iterations};
+if ~isempty(options.iterations)
+  extra = {'iterations', options.iterations};
+end
+if ~isempty(options.outOfFocus)
+  extra = [extra, {'outOfFocus', options.outOfFocus}];
 end
 [image, info] = korvex_reconstruct(single(stack.frames), 'na', stack.na, ...
                                    'wavelength', stack.wavelength, ...
@@ -94,11 +99,12 @@ row = struct('seed', seed, 'stack', name, 'orders', num2str(orders), ...
              'resolution', 1000 * korvex_frc(image, stack.truth2, stack.pixelSize / upsample), ...
              'correlation', correlation(image, stack.truth2), ...
              'modulation2', p.modulation2, 'phase2', p.phase2, 'mcnr2', p.mcnr2, ...
-             'mcnr', p.mcnr, 'seconds', info.seconds.total);
-fprintf('| %d | %s | %s | %.1f | %.3f | %s | %s | %s | %s | %s | %.1f |\n', seed, name, ...
+             'mcnr', p.mcnr, 'seconds', info.seconds.total, 'share', info.outOfFocusShare);
+fprintf('| %d | %s | %s | %.1f | %.3f | %s | %s | %s | %s | %s | %.1f | %.3f |\n', seed, name, ...
         row.orders, row.resolution, row.correlation, mat2str(p.mcnr, 3), ...
         mat2str(p.modulation, 2), ...
-        mat2str(p.modulation2, 2), mat2str(p.phase2, 2), mat2str(p.mcnr2, 3), row.seconds);
+        mat2str(p.modulation2, 2), mat2str(p.phase2, 2), mat2str(p.mcnr2, 3), row.seconds, ...
+        row.share);
 end
 
 function g = pixel_attenuation(angles, period)
