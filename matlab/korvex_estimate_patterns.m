@@ -63,6 +63,11 @@ function varargout = korvex_estimate_patterns(varargin)
 %     [masks, pattern] = korvex_estimate_patterns(frames, otf);
 %     image = KorvexCUDA(single(frames), single(masks), single(otf), 40, 1e-3, 0.01, 0.05);
 %
+%   The depth here is measured over all the object frequencies. KORVEX_RECONSTRUCT, with its
+%   out-of-focus model (on by default), measures it beyond the haze's reach, which a thick
+%   specimen's haze does not lower: for it, give KORVEX_RECONSTRUCT no 'pattern' (or the
+%   info.pattern of an earlier call) rather than this function's PATTERN.
+%
 %   See also KORVEX_MASKS, KORVEX_OTF, KORVEXCUDA, KORVEX_DEMO.
 
 % This file carries the help text; the compiled MEX file beside it takes precedence when
