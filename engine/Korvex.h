@@ -268,6 +268,7 @@ class Korvex {
                         const std::vector<double>& e, double share,
                         std::vector<double>& reduced) const;
   double Haze_Curvature_Floor() const;
+  double Haze_Light_Share();
   void Haze_Prepare(const std::vector<double>& approximation, const std::vector<double>& g,
                     const std::vector<double>& e, bool fourierStart, bool nonNegative);
   // The images of d_haze, in order.
