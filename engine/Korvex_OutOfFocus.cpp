@@ -44,9 +44,9 @@ constexpr int kHazeFirstSteps = 2;
 
 // The start found no haze (Haze_Prepare) where fewer than this share of b0's pixels are above
 // 0 and b0 holds less than kHazeLightFloor of the modelled light. Noise lifts a few pixels of a
-// thin specimen's b0, with well under 1% of the light (0.7% at most on the thin stacks
-// measured, 100 photons); a compact out-of-focus blob lifts few pixels too, but carries
-// several per cent.
+// thin specimen's b0, with well under 1% of the light (0.45% at most on the thin stacks
+// measured, 100 photons); a compact out-of-focus blob lifts few pixels too, but carries a few
+// per cent.
 constexpr double kHazeFreeFloor = 0.02;
 constexpr double kHazeLightFloor = 0.01;
 
