@@ -168,15 +168,10 @@ struct HazeKey {
 };
 
 // What a reconstruction too large for the machine can give up to fit.
-const char* Memory_Advice(bool single, bool outOfFocus) {
-  if (outOfFocus) {
-    return single ? "; turn the out-of-focus model off, or use fewer or smaller frames or a "
-                    "smaller upsample"
-                  : "; turn the out-of-focus model off, or use fewer or smaller frames, a "
-                    "smaller upsample or single precision";
-  }
-  return single ? "; use fewer or smaller frames or a smaller upsample"
-                : "; use fewer or smaller frames, a smaller upsample or single precision";
+std::string Memory_Advice(bool single, bool outOfFocus) {
+  return std::string("; ") + (outOfFocus ? "turn the out-of-focus model off, or " : "") +
+         (single ? "use fewer or smaller frames or a smaller upsample"
+                 : "use fewer or smaller frames, a smaller upsample or single precision");
 }
 
 }  // namespace
@@ -545,7 +540,8 @@ AcquisitionResult<T> AcquisitionPipeline<T>::Reconstruct(const T* frames, unsign
     Check_Memory(Beyond(Pipeline_Bytes(height, width, frameCount, factor, options.angles,
                                        !options.pattern, sizeof(T), outOfFocus),
                         kept_->Held()),
-                 "the reconstruction", Memory_Advice(sizeof(T) == sizeof(float), outOfFocus));
+                 "the reconstruction",
+                 Memory_Advice(sizeof(T) == sizeof(float), outOfFocus).c_str());
 
     Kept& k = *kept_;
     frames = k.Photons(frames, height, width, frameCount, options.camera);

@@ -436,7 +436,12 @@ void Korvex<T>::Haze_Prepare(const std::vector<double>& approximation,
       } else {
         KORVEX_CHECK(cudaMemcpy(d_estimate, d_directionPrev, bytes, cudaMemcpyDeviceToDevice));
       }
-      if (share != 1.0) Reduced_Operator(approximation, g, e, share, reduced);
+      // Without haze the preconditioner is the one without the model, from the approximation.
+      if (share == 0.0) {
+        reduced = approximation;
+      } else if (share != 1.0) {
+        Reduced_Operator(approximation, g, e, share, reduced);
+      }
     }
   }
   if (m_preconditioned) {
