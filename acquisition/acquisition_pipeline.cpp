@@ -145,6 +145,7 @@ KorvexOptions Engine_Options(const AcquisitionOptions& options, double frameMean
   engine.fourierStart = options.fourierStart;
   const double share = Sparsity_Share(options);
   if (share > 0.0 && frameMean > 0.0) engine.sparsity = share * frameMean;
+  engine.outOfFocusCost = options.outOfFocus.cost;
   return engine;
 }
 

@@ -77,6 +77,11 @@ struct OutOfFocusModel {
   // > 0: the haze is seen instead through the OTF defocused by this distance (the unit of the
   // wavelength), from the optics' NA, wavelength and immersion index.
   double defocus = 0.0;
+  // The share of the sparsity penalty the haze's light pays, from 0 to 1 (KorvexOptions::
+  // outOfFocusCost). 1 suits every specimen measured; a sparse one (filaments, vesicles,
+  // beads) under heavy haze loses less of it and keeps more resolution at about 0.95, where a
+  // dense cell body would lose its smooth light to the haze.
+  double cost = 1.0;
 };
 
 // A measured OTF: centred like KorvexCUDA's, 1 at zero frequency, on the camera grid (H x W)

@@ -49,6 +49,11 @@ void Check_Out_Of_Focus(const AcquisitionOptions& options, unsigned height, unsi
   const OutOfFocusModel& model = options.outOfFocus;
   Check_Non_Negative(model.width, "outOfFocusWidth");
   Check_Non_Negative(model.defocus, "defocus");
+  if (!(model.cost >= 0.0 && model.cost <= 1.0)) {
+    std::ostringstream message;
+    message << Argument("outOfFocusCost") << " must be a number from 0 to 1, got " << model.cost;
+    throw std::invalid_argument(message.str());
+  }
   if (!Out_Of_Focus_On(options)) return;
   const Optics& optics = options.optics;
   if (model.defocus > 0.0) {

@@ -54,11 +54,18 @@ struct KorvexOptions {
   // haze it implies taken out (where the start finds no haze, from the start without the
   // model: the widefield sum, or with fourierStart the Fourier start). The smoothness term
   // stays on x; the sparsity penalty weighs b's light as it weighs x's (sparsity F G(0)
-  // sum_i b_i), so that only the patterned data tell in-focus light from haze. With frameData
+  // sum_i b_i, times outOfFocusCost), so that only the patterned data tell in-focus light
+  // from haze. With frameData
   // off, the masked data m_j y_j take the place of y_j. With a multiplier
   // (KorvexHarmonics::multiplier), which stands for equal phase steps, w is taken as F.
   // Empty: no haze.
   std::vector<double> outOfFocus;
+  // The share of the sparsity penalty b's light pays, in [0, 1]: 1 charges it as x's, so the
+  // patterned data alone tell them apart. Below 1 the haze is cheaper, and smooth light the
+  // bands barely see goes to b: on a sparse specimen that is the haze x would otherwise keep
+  // under its non-negativity (a pedestal that lets x fit the noise's dips), on a dense one it
+  // is the specimen's own smooth body.
+  double outOfFocusCost = 1.0;
 };
 
 // Illumination masks given by their harmonics rather than as images. Frames are

@@ -213,6 +213,10 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
         "KorvexCUDA Error: the out-of-focus model needs an engine built for it!\n");
   }
   if (outOfFocus) Check_Out_Of_Focus(options.outOfFocus, m_width, m_height);
+  if (outOfFocus && !(options.outOfFocusCost >= 0.0 && options.outOfFocusCost <= 1.0)) {
+    throw std::runtime_error("KorvexCUDA Error: outOfFocusCost must lie in [0, 1], got " +
+                             std::to_string(options.outOfFocusCost) + "!\n");
+  }
   for (const std::vector<double>* m : {&harmonics.multiplier, &harmonics.approximation}) {
     if (!m->empty() && m->size() != size_t{m_width} * m_height) {
       throw std::runtime_error(std::string("KorvexCUDA Error: the ") +
@@ -260,7 +264,7 @@ void Korvex<T>::Mapsim_Compute(T* image, T* otf, const KorvexHarmonics& harmonic
   const T sparsity = static_cast<T>(options.sparsity);
   Fold_Harmonic_Data(image, options.frameData, sparsity);
   if (outOfFocus) {
-    Fold_Out_Of_Focus(sparsity);
+    Fold_Out_Of_Focus(sparsity * static_cast<T>(options.outOfFocusCost));
     // The haze starts at zero: the widefield start explains all light as specimen.
     KORVEX_CHECK(cudaMemset(d_estimate + pixels, 0, imageBytes));
   }

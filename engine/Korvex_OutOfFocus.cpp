@@ -165,6 +165,7 @@ void Korvex<T>::Haze_Fine_Spectrum(T* filter, T factor) {
 // lowering every frame by `sparsity` adds to its gradient; the same lowering adds
 // F sparsity G(0) to b's. Light then costs the same in x as in b, so the penalty gains nothing
 // by moving in-focus light into the haze, and the patterned data alone decide between them.
+// `sparsity` comes here times KorvexOptions::outOfFocusCost: below 1 the haze is cheaper.
 template <typename T>
 void Korvex<T>::Fold_Out_Of_Focus(T sparsity) {
   const unsigned W = m_width;

@@ -23,7 +23,7 @@ const std::vector<std::string> kOptionNames = {
     "upsample",  "otf",         "pattern",    "iterations",      "lambda", "alpha",
     "threshold", "nonnegative", "dataTerm",   "sparsity",        "orders", "background",
     "gain",      "precision",   "outOfFocus", "outOfFocusWidth", "defocus", "start",
-    "precondition"};
+    "precondition", "outOfFocusCost"};
 
 std::vector<double> Pattern_Field(const mxArray* pattern, const char* field) {
   const mxArray* value = mxGetField(pattern, 0, field);
@@ -75,14 +75,15 @@ double Read_Non_Negative(const mxArray* value, const std::string& name) {
   return number;
 }
 
-// A width or defocus describes the out-of-focus model; given with the model off it would be
-// ignored without a word.
+// A width, defocus or cost describes the out-of-focus model; given with the model off it would
+// be ignored without a word.
 void Check_Out_Of_Focus(const korvex::acquisition::AcquisitionOptions& options) {
   if (korvex::acquisition::Out_Of_Focus_On(options)) return;
   const korvex::acquisition::OutOfFocusModel& model = options.outOfFocus;
   for (const auto& [name, value] :
-       {std::pair{"outOfFocusWidth", model.width}, std::pair{"defocus", model.defocus}}) {
-    if (value > 0.0) {
+       {std::pair{"outOfFocusWidth", model.width}, std::pair{"defocus", model.defocus},
+        std::pair{"outOfFocusCost", 1.0 - model.cost}}) {
+    if (value != 0.0) {
       Fail(std::string(name) + " applies to the out-of-focus model, which is off: set "
            "'outOfFocus' to true");
     }
@@ -161,6 +162,8 @@ AcquisitionCall Read_Acquisition_Call(int nrhs, const mxArray* prhs[]) {
       o.outOfFocus.width = Read_Non_Negative(value, name);
     } else if (name == "defocus") {
       o.outOfFocus.defocus = Read_Non_Negative(value, name);
+    } else if (name == "outOfFocusCost") {
+      o.outOfFocus.cost = Read_Scalar(value, name);
     } else if (name == "precision") {
       const std::string precision = Read_Text(value, name);
       if (precision != "single" && precision != "double") {

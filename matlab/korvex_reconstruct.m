@@ -65,6 +65,10 @@ function varargout = korvex_reconstruct(varargin)
 %                   needs 'outOfFocus' [0: a share of the OTF cut-off]
 %     'defocus'     > 0: the haze is seen instead through the OTF defocused by this distance
 %                   (LAMBDA's unit), from NA, LAMBDA and 'immersion'; needs 'outOfFocus' [0]
+%     'outOfFocusCost'  share of the sparsity penalty the haze's light pays, 0 to 1; below
+%                   1 more smooth light goes to the haze: about 0.95 takes more of it out of
+%                   a sparse specimen (filaments, vesicles, beads) but also a dense cell
+%                   body's smooth light; needs 'outOfFocus' [1]
 %     'precision'   'single' or 'double' [class of FRAMES; single for integers]
 %     'precondition' true moves each step along the gradient filtered by the inverse of the
 %                   equal-step Fourier multiplier (on the pixels the bound leaves free), which

@@ -122,6 +122,11 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--defocus", type=float, default=None,
                    help="see the haze through the OTF defocused by this distance, micrometres, "
                    "instead of the low-pass; needs --out-of-focus on")
+    r.add_argument("--out-of-focus-cost", type=float, default=None,
+                   help="share of the sparsity penalty the haze's light pays, 0 to 1 (default "
+                   "1); about 0.95 takes more haze out of a sparse specimen (filaments, "
+                   "vesicles, beads) but also a dense cell body's smooth light; needs "
+                   "--out-of-focus on")
     r.add_argument("--preview", metavar="PREVIEW.png", default=None,
                    help="PNG of the first time point (its middle plane): widefield and "
                    "reconstruction (top), their log-magnitude spectra (bottom)")
@@ -212,6 +217,7 @@ class _Report:
         if a.out_of_focus:
             settings["out-of-focus width (1/um)"] = a.out_of_focus_width or "default"
             settings["defocus (um)"] = a.defocus
+            settings["out-of-focus cost"] = a.out_of_focus_cost
         text = {key: str(value) for key, value in settings.items()}
         if a.out_of_focus:  # one share per image, in the order of the output's planes
             text["out-of-focus share"] = json.dumps([self.shares[unit] for unit in raw.images])
@@ -248,10 +254,15 @@ def _run(args, raw, targets, tqdm) -> None:
     if not np.isfinite(args.background):
         raise InputError(f"--background must be a finite number, got {args.background}")
     for option, value in (("--out-of-focus-width", args.out_of_focus_width),
-                          ("--defocus", args.defocus)):
+                          ("--defocus", args.defocus),
+                          ("--out-of-focus-cost", args.out_of_focus_cost)):
         if value is not None and not (np.isfinite(value) and value >= 0):
             raise InputError(f"{option} must be a non-negative finite number, got {value}")
-        if value and args.out_of_focus == "off":
+        if option == "--out-of-focus-cost" and value is not None and value > 1:
+            raise InputError(f"--out-of-focus-cost must be a number from 0 to 1, got {value}")
+        # Settings that would be ignored: a width or defocus, a cost other than 1.
+        ignored = value is not None and value != (1 if option == "--out-of-focus-cost" else 0)
+        if ignored and args.out_of_focus == "off":
             raise InputError(f"{option} applies to the out-of-focus model, which is off: give "
                              "--out-of-focus on")
     optics = {}
@@ -268,7 +279,7 @@ def _run(args, raw, targets, tqdm) -> None:
         sparsity=args.sparsity, background=args.background, gain=args.gain,
         orders=args.orders if args.orders == "auto" else int(args.orders),
         out_of_focus=args.out_of_focus == "on", out_of_focus_width=args.out_of_focus_width,
-        defocus=args.defocus)
+        defocus=args.defocus, out_of_focus_cost=args.out_of_focus_cost)
     height, width = raw.shape
     # float64 files run in double precision whatever their byte order; the rest in single.
     dtype = np.dtype(np.float64 if raw.dtype.kind == "f" and raw.dtype.itemsize == 8

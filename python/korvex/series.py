@@ -147,7 +147,8 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
                        iterations=None, threshold=0.0, smoothness=None, step=None,
                        nonnegative=None, data_term=None, sparsity=None, orders=None,
                        background=None, gain=None, out_of_focus=None,
-                       out_of_focus_width=None, defocus=None, estimate="once",
+                       out_of_focus_width=None, defocus=None, out_of_focus_cost=None,
+                       estimate="once",
                        quiet=False) -> SeriesResult:
     """Reconstructs every time point of a (T, F, H, W) series; returns a SeriesResult.
 
@@ -167,9 +168,9 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
     step 0.05 with masks (the engine as KorvexCUDA runs it); the acquisition pipeline's
     measured defaults with optics. nonnegative, data_term, sparsity, orders ('auto', 1, 2),
     background (camera offset, a number or an (H, W) image, subtracted first) and gain
-    (counts per photon) belong to the pipeline, as do out_of_focus, out_of_focus_width and
-    defocus (the haze of thick specimens; see reconstruct_acquisition). A numpy series reports
-    each time point's out_of_focus_share."""
+    (counts per photon) belong to the pipeline, as do out_of_focus, out_of_focus_width,
+    defocus and out_of_focus_cost (the haze of thick specimens; see reconstruct_acquisition).
+    A numpy series reports each time point's out_of_focus_share."""
     start = time.perf_counter()
     lazy = _is_dask(frames)
     if not lazy:
@@ -191,7 +192,7 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
         pipeline_only = dict(nonnegative=nonnegative, data_term=data_term, sparsity=sparsity,
                              orders=orders, background=background, gain=gain,
                              out_of_focus=out_of_focus, out_of_focus_width=out_of_focus_width,
-                             defocus=defocus)
+                             defocus=defocus, out_of_focus_cost=out_of_focus_cost)
         given = [name for name, value in pipeline_only.items() if value is not None]
         if given:
             raise ValueError(f"{', '.join(given)} apply to the acquisition pipeline (optics), "
@@ -209,7 +210,8 @@ def reconstruct_series(frames, masks=None, otf=None, *, na=None, wavelength=None
         given = dict(iterations=iterations, smoothness=smoothness, step=step,
                      nonnegative=nonnegative, data_term=data_term, sparsity=sparsity,
                      orders=orders, background=background, gain=gain, out_of_focus=out_of_focus,
-                     out_of_focus_width=out_of_focus_width, defocus=defocus)
+                     out_of_focus_width=out_of_focus_width, defocus=defocus,
+                     out_of_focus_cost=out_of_focus_cost)
         acquisition = Acquisition.checked(
             na=na, wavelength=wavelength, pixel_size=pixel_size, immersion=immersion,
             angles=angles, phases=phases, upsample=upsample, threshold=threshold, otf=otf,

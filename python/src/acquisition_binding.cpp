@@ -48,7 +48,8 @@ class Pipeline {
                        std::optional<Image<double>> otf, std::optional<PatternTuple> pattern,
                        unsigned orders, double background,
                        std::optional<Image<double>> backgroundImage, double gain,
-                       std::optional<bool> outOfFocus, double outOfFocusWidth, double defocus) {
+                       std::optional<bool> outOfFocus, double outOfFocusWidth, double defocus,
+                       double outOfFocusCost) {
     AcquisitionOptions options;
     options.optics = {na, wavelength, pixelSize, immersion};
     options.angles = angles;
@@ -66,6 +67,7 @@ class Pipeline {
     if (outOfFocus) options.outOfFocus.enabled = *outOfFocus;  // None: the core's default
     options.outOfFocus.width = outOfFocusWidth;
     options.outOfFocus.defocus = defocus;
+    options.outOfFocus.cost = outOfFocusCost;
     if (otf) {
       // C-ordered (h, w) is the core's column-major w x h.
       MeasuredOtf measured;
@@ -147,7 +149,7 @@ void Bind(nb::module_& m, const char* name) {
            nb::arg("orders") = 0u, nb::arg("background") = 0.0,
            nb::arg("background_image").none() = nb::none(), nb::arg("gain") = 1.0,
            nb::arg("out_of_focus").none() = nb::none(), nb::arg("out_of_focus_width") = 0.0,
-           nb::arg("defocus") = 0.0)
+           nb::arg("defocus") = 0.0, nb::arg("out_of_focus_cost") = 1.0)
       .def("release", &Pipeline<T>::Release);
 }
 

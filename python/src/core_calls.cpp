@@ -24,7 +24,8 @@ const korvex::CallerTerms& Python_Terms() {
                                           {"periodGuess", "period"},
                                           {"angleGuess", "angle_guess"},
                                           {"outOfFocus", "out_of_focus"},
-                                          {"outOfFocusWidth", "out_of_focus_width"}}};
+                                          {"outOfFocusWidth", "out_of_focus_width"},
+                                          {"outOfFocusCost", "out_of_focus_cost"}}};
   return terms;
 }
 

@@ -124,6 +124,10 @@ def test_bad_input_exits_2_with_one_line_and_no_output(raw, tmp_path):
         "--out-of-focus-width applies to the out-of-focus model, which is off: give "
         "--out-of-focus on": [raw, *optics, "--out-of-focus", "off", "--out-of-focus-width", 0.5],
         "argument --out-of-focus: invalid choice": [raw, *optics, "--out-of-focus", "yes"],
+        "--out-of-focus-cost must be a number from 0 to 1": [raw, *optics, "--out-of-focus-cost",
+                                                             1.5],
+        "--out-of-focus-cost applies to the out-of-focus model, which is off": [
+            raw, *optics, "--out-of-focus", "off", "--out-of-focus-cost", 0.9],
     }
     for message, args in cases.items():
         done = korvex_cli("reconstruct", args[0], "-o", out, "-q", *args[1:])
@@ -143,7 +147,8 @@ def test_out_of_focus_share_of_each_time_point_printed_and_recorded(raw, tmp_pat
                      metadata={"axes": "TZYX", "unit": "um"})
     base = ["reconstruct", hazy, "-o", out, "--na", 1.2, "--wavelength", 0.52, "--iterations", 40,
             "-q"]
-    done = korvex_cli(*base, "--out-of-focus", "on", "--out-of-focus-width", 0.6)
+    done = korvex_cli(*base, "--out-of-focus", "on", "--out-of-focus-width", 0.6,
+                      "--out-of-focus-cost", 0.95)
     assert done.returncode == 0, done.stderr
     printed = [line.split(": out-of-focus share ") for line in done.stdout.splitlines()
                if ": out-of-focus share " in line]
@@ -152,6 +157,7 @@ def test_out_of_focus_share_of_each_time_point_printed_and_recorded(raw, tmp_pat
     _, _, notes = ome(out)
     assert notes["out of focus"] == "on" and float(notes["defocus (um)"]) == 0
     assert float(notes["out-of-focus width (1/um)"]) == 0.6
+    assert float(notes["out-of-focus cost"]) == 0.95
     recorded = json.loads(notes["out-of-focus share"])
     assert [f"{share:.3f}" for share in recorded] == [value for _, value in printed]
     assert all(0 < share < 1 for share in recorded)

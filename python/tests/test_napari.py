@@ -148,13 +148,18 @@ def test_out_of_focus_option_share_and_haze_layer(make_napari_viewer, qtbot):
     assert widget.out_of_focus.value and widget.defocus.enabled and widget.haze_layer.enabled
     widget.out_of_focus.value = False
     assert not widget.defocus.enabled and not widget.haze_layer.enabled
+    assert not widget.out_of_focus_cost.enabled
+    widget.out_of_focus_cost.value = 0.5  # ignored with the model off, not refused
+    assert widget._kept_pipeline(raw).settings.out_of_focus_cost == 1
     widget.out_of_focus.value = True
     assert widget.defocus.enabled and widget.haze_layer.enabled
     assert widget._kept_pipeline(raw).settings.defocus == 0  # 0: the low-pass
     widget.defocus.value = 1.5
+    widget.out_of_focus_cost.value = 0.95
     widget.haze_layer.value = True
     pipeline = widget._kept_pipeline(raw)  # the changed settings build a new one
     assert pipeline.settings.out_of_focus and pipeline.settings.defocus == 1.5
+    assert pipeline.settings.out_of_focus_cost == 0.95
 
     widget.reconstruct()
     wait_until_idle(qtbot, widget)

@@ -41,6 +41,9 @@ def test_settings_are_checked_with_the_python_names():
             dict(out_of_focus=True, out_of_focus_width=np.inf),
         "defocus applies to the out-of-focus model, which is off":
             dict(out_of_focus=False, defocus=1.0),
+        "out_of_focus_cost must be a number from 0 to 1": dict(out_of_focus_cost=1.5),
+        "out_of_focus_cost applies to the out-of-focus model, which is off":
+            dict(out_of_focus=False, out_of_focus_cost=0.9),
     }
     for message, options in refusals.items():
         with pytest.raises(ValueError, match=message):
@@ -72,6 +75,10 @@ def test_model_off_reports_no_haze_and_on_reports_what_it_found(hazy):
     haze = on.out_of_focus
     assert haze.shape == on.image.shape and haze.dtype == on.image.dtype
     assert haze.max() > 0 and haze.min() >= -1e-5 * haze.max()
+    # The cost reaches the core: a cheaper haze takes more of the glow.
+    cheap = korvex.reconstruct_acquisition(frames, **common, out_of_focus=True,
+                                           out_of_focus_cost=0.9)
+    assert cheap.out_of_focus_share > on.out_of_focus_share + 0.01
     # The defocus reaches the pipeline: it refuses one it cannot model without the optics.
     with pytest.raises(ValueError, match=r"defocus \(1.5\) needs na and wavelength"):
         korvex.reconstruct_acquisition(frames, otf=korvex.otf(frames.shape[1:], 1.2, 0.52, 0.1),

@@ -236,6 +236,25 @@ TEST_F(OutOfFocusPipelineTest, FindsACompactBlobOfHaze) {
   pipeline_.Release();
 }
 
+// A cheaper haze (outOfFocusCost below 1) is handed the smooth light the sidebands barely
+// see: more of the haze leaves the image, and the spots, which the sidebands do see, keep
+// their level.
+TEST_F(OutOfFocusPipelineTest, ACheaperHazeTakesMoreOfIt) {
+  const Scene s = Make_Scene(0.5);
+  AcquisitionOptions options = Options(true, true);
+  options.iterations = ReconstructionDefaults::kIterations;
+  const AcquisitionResult<float> full =
+      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
+  options.outOfFocus.cost = 0.9;
+  const AcquisitionResult<float> cheap =
+      pipeline_.Reconstruct(s.frames.data(), kSide, kSide, kFrames, options);
+  const Levels a = Measure(full.image, s), b = Measure(cheap.image, s);
+  EXPECT_GT(cheap.outOfFocusShare, full.outOfFocusShare + 0.02);
+  EXPECT_LT(b.haze, 0.5 * a.haze);
+  EXPECT_NEAR(b.focus, a.focus, 0.05 * a.focus);
+  pipeline_.Release();
+}
+
 TEST_F(OutOfFocusPipelineTest, EstimatesTheInFocusDepthBesideTheHaze) {
   Scene s = Make_Scene(0.0);
   std::vector<double> texture(size_t{kSide} * kSide, 0.0);
@@ -327,6 +346,12 @@ TEST_F(OutOfFocusPipelineTest, RefusesNonsenseSettingsNamingThem) {
   EXPECT_EQ(refusal(o), "outOfFocusWidth must be a non-negative finite number, got nan");
   o.outOfFocus.enabled = false;  // nonsense is refused even with the model off
   EXPECT_EQ(refusal(o), "outOfFocusWidth must be a non-negative finite number, got nan");
+  for (const double cost : {-0.5, 1.5, double(NAN)}) {
+    o = Options(true);
+    o.outOfFocus.cost = cost;
+    EXPECT_EQ(refusal(o), "outOfFocusCost must be a number from 0 to 1, got " +
+                              std::string(std::isnan(cost) ? "nan" : cost < 0 ? "-0.5" : "1.5"));
+  }
   o = Options(true);
   o.outOfFocus.defocus = 1.0;
   o.optics.immersion = 1.0;  // NA 1.2 in air

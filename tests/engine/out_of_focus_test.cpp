@@ -272,6 +272,10 @@ TEST(OutOfFocusEngineTest, RefusesWhatItCannotModel) {
   wrong = options;
   wrong.outOfFocus[7] = NAN;
   EXPECT_EQ(run(engine, wrong), "KorvexCUDA Error: the out-of-focus transfer holds NaN or Inf!\n");
+  wrong = options;
+  wrong.outOfFocusCost = 1.5;
+  EXPECT_EQ(run(engine, wrong),
+            "KorvexCUDA Error: outOfFocusCost must lie in [0, 1], got 1.500000!\n");
   Korvex<double> frames(p.W, p.H, p.F, 3);
   EXPECT_EQ(Message_Of([&] {
               frames.Mapsim_Compute(arrays.image.data(), arrays.otf.data(), arrays.masks.data(),

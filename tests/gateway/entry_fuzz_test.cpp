@@ -35,7 +35,8 @@ const char* const kOptions[] = {"na",        "wavelength",  "pixelSize",       "
                                 "angles",    "phases",      "upsample",        "otf",
                                 "pattern",   "iterations",  "lambda",          "alpha",
                                 "threshold", "nonnegative", "dataTerm",        "sparsity",
-                                "precision", "outOfFocus",  "outOfFocusWidth", "defocus"};
+                                "precision", "outOfFocus",  "outOfFocusWidth", "defocus",
+                                "outOfFocusCost"};
 #endif
 
 unsigned Env_Or(const char* name, unsigned fallback) {

@@ -15,6 +15,9 @@ expect(frames, [good, {'outOfFocus', false, 'defocus', 1.5}], ...
        'defocus applies to the out-of-focus model, which is off: set ''outOfFocus'' to true');
 expect(frames, [good, {'outOfFocus', false, 'outOfFocusWidth', 0.6}], ...
        'outOfFocusWidth applies to the out-of-focus model');
+expect(frames, [good, {'outOfFocus', false, 'outOfFocusCost', 0.95}], ...
+       'outOfFocusCost applies to the out-of-focus model');
+expect(frames, [good, {'outOfFocusCost', 1.2}], 'outOfFocusCost must be a number from 0 to 1');
 
 [image, info] = korvex_reconstruct(frames, good{:}, 'outOfFocus', false);
 assert(info.outOfFocusShare == 0, sprintf('share %g with the model off', info.outOfFocusShare));
@@ -23,6 +26,10 @@ assert(isempty(info.outOfFocus) && isa(info.outOfFocus, 'single'));
 % where a setting of the model is refused as with the model off.
 [~, info] = korvex_reconstruct(frames, good{:});
 assert(info.outOfFocusShare > 0, sprintf('share %g by default', info.outOfFocusShare));
+% A cheaper haze takes more of the light.
+[~, cheap] = korvex_reconstruct(frames, good{:}, 'outOfFocusCost', 0.9);
+assert(cheap.outOfFocusShare > info.outOfFocusShare, ...
+       sprintf('share %g at cost 0.9, %g at 1', cheap.outOfFocusShare, info.outOfFocusShare));
 [~, info] = korvex_reconstruct(frames, good{:}, 'precondition', false);
 assert(info.outOfFocusShare == 0 && isempty(info.outOfFocus));
 expect(frames, [good, {'precondition', false, 'defocus', 1.5}], ...

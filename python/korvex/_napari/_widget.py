@@ -49,6 +49,11 @@ class KorvexWidget(Container):
                                      value=DEFAULTS["out_of_focus"])
         self.defocus = FloatSpinBox(label="defocus (µm, 0: low-pass)", value=0.0, min=0.0,
                                     max=50.0, step=0.1, enabled=self.out_of_focus.value)
+        # Below 1 the haze is cheaper: more of it leaves a sparse specimen, but a dense cell
+        # body's smooth light goes with it.
+        self.out_of_focus_cost = FloatSpinBox(label="haze cost (1: any specimen)", value=1.0,
+                                              min=0.0, max=1.0, step=0.01,
+                                              enabled=self.out_of_focus.value)
         self.haze_layer = CheckBox(label="haze layer", text="add the haze as a layer",
                                    value=False, enabled=self.out_of_focus.value)
         self.share = Label(label="out-of-focus share", value="")
@@ -65,7 +70,7 @@ class KorvexWidget(Container):
         settings = Container(labels=True, widgets=[
             self.layer, self.na, self.wavelength, self.pixel_size, self.immersion, self.angles,
             self.phases, self.orders, self.background, self.iterations, self.time_points,
-            self.out_of_focus, self.defocus, self.haze_layer, self.share])
+            self.out_of_focus, self.defocus, self.out_of_focus_cost, self.haze_layer, self.share])
         actions = Container(labels=False, widgets=[
             self.estimate_button, self.reconstruct_button, self.cancel_button, self.progress,
             self.table, self.status])
@@ -81,7 +86,7 @@ class KorvexWidget(Container):
         self.layer.changed.connect(self._layer_chosen)
         for setting in (self.na, self.wavelength, self.pixel_size, self.immersion, self.angles,
                         self.phases, self.orders, self.background, self.iterations,
-                        self.out_of_focus, self.defocus):
+                        self.out_of_focus, self.defocus, self.out_of_focus_cost):
             setting.changed.connect(self._settings_changed)
         self.out_of_focus.changed.connect(self._out_of_focus_switched)
         viewer.layers.events.inserted.connect(self.layer.reset_choices)
@@ -117,7 +122,8 @@ class KorvexWidget(Container):
         self._done.clear()
 
     def _out_of_focus_switched(self, on) -> None:
-        self.defocus.enabled = self.haze_layer.enabled = bool(on)
+        for setting in (self.defocus, self.out_of_focus_cost, self.haze_layer):
+            setting.enabled = bool(on)
         self.share.value = ""
 
     def _frame_count(self) -> int:
@@ -154,7 +160,8 @@ class KorvexWidget(Container):
         return (id(layer), tuple(layer.data.shape), self.na.value, self.wavelength.value,
                 self.pixel_size.value, self.immersion.value, self.angles.value,
                 self.phases.value, self.orders.value, self.iterations.value,
-                self.background.value, self.out_of_focus.value, self.defocus.value)
+                self.background.value, self.out_of_focus.value, self.defocus.value,
+                self.out_of_focus_cost.value)
 
     def _kept_pipeline(self, layer) -> Pipeline:
         key = self._key(layer)
@@ -170,6 +177,8 @@ class KorvexWidget(Container):
                                 orders=orders, background=self.background.value,
                                 out_of_focus=self.out_of_focus.value,
                                 defocus=(self.defocus.value or None)
+                                if self.out_of_focus.value else None,
+                                out_of_focus_cost=self.out_of_focus_cost.value
                                 if self.out_of_focus.value else None)
             self._pipeline = (key, pipeline)
         return self._pipeline[1]
@@ -348,7 +357,7 @@ class KorvexWidget(Container):
     def _settings(self) -> dict:
         return {name: getattr(self, name).value for name in
                 ("na", "wavelength", "pixel_size", "immersion", "angles", "phases", "orders",
-                 "background", "iterations", "out_of_focus", "defocus")}
+                 "background", "iterations", "out_of_focus", "defocus", "out_of_focus_cost")}
 
     def _set_status(self, text: str) -> None:
         self.status.value = text
