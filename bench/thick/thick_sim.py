@@ -142,6 +142,9 @@ class Stack:
     focus: np.ndarray  # (2H, 2W) in-focus truth on the output grid
     haze: np.ndarray  # (2H, 2W) out-of-focus object, projected, carrying max(K, 1) x focus's light
     planes: list = field(default_factory=list)  # (z, share of the out-of-focus light)
+    # (9, H, W) the out-of-focus light's expected counts in `frames`: what a reconstruction
+    # that knew the haze exactly would take out (its photon noise stays in the frames)
+    haze_frames: np.ndarray | None = None
     photons: float = 0.0
     K: float = 0.0
 
@@ -181,14 +184,15 @@ def thick_stack(kind="filaments", K=1.0, planes=((1.0, 0.5), (1.5, 0.25), (2.0, 
     haze_unit = 0.5 * flux * (strands / strands.sum() + glow / glow.sum())
     haze = max(K, 1.0) * haze_unit
     shares = np.array([s for _, s in planes]) / sum(s for _, s in planes)
-    layers = [(0.0, focus)] + [(z, K * s * haze_unit) for (z, _), s in zip(planes, shares)
-                               if K > 0]
-    clean = image_planes(layers, shape)
+    hazy = [(z, K * s * haze_unit) for (z, _), s in zip(planes, shares) if K > 0]
+    in_focus = image_planes([(0.0, focus)], shape)
+    out_of_focus = image_planes(hazy, shape) if hazy else np.zeros_like(in_focus)
+    clean = in_focus + out_of_focus
     scale = photons / clean.max()
     noise = np.random.default_rng(seed + 1000)
     frames = noise.poisson(clean * scale + BACKGROUND).astype(np.float64)
     return Stack(frames=frames, focus=focus, haze=haze, planes=list(planes),
-                 photons=photons, K=K)
+                 photons=photons, K=K, haze_frames=out_of_focus * scale)
 
 
 def true_pattern():
