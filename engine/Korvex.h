@@ -55,9 +55,9 @@ struct KorvexOptions {
   // model: the widefield sum, or with fourierStart the Fourier start). The smoothness term
   // stays on x; the sparsity penalty weighs b's light as it weighs x's (sparsity F G(0)
   // sum_i b_i, times outOfFocusCost), so that only the patterned data tell in-focus light
-  // from haze. With frameData
-  // off, the masked data m_j y_j take the place of y_j. With a multiplier
-  // (KorvexHarmonics::multiplier), which stands for equal phase steps, w is taken as F.
+  // from haze. With frameData off, the masked data m_j y_j take the place of y_j. With a
+  // multiplier (KorvexHarmonics::multiplier), which stands for equal phase steps, w is taken
+  // as F.
   // Empty: no haze.
   std::vector<double> outOfFocus;
   // The share of the sparsity penalty b's light pays, in [0, 1]: 1 charges it as x's, so the

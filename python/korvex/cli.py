@@ -256,12 +256,13 @@ def _run(args, raw, targets, tqdm) -> None:
     for option, value in (("--out-of-focus-width", args.out_of_focus_width),
                           ("--defocus", args.defocus),
                           ("--out-of-focus-cost", args.out_of_focus_cost)):
+        cost = option == "--out-of-focus-cost"
+        if value is not None and cost and not 0 <= value <= 1:
+            raise InputError(f"{option} must be a number from 0 to 1, got {value}")
         if value is not None and not (np.isfinite(value) and value >= 0):
             raise InputError(f"{option} must be a non-negative finite number, got {value}")
-        if option == "--out-of-focus-cost" and value is not None and value > 1:
-            raise InputError(f"--out-of-focus-cost must be a number from 0 to 1, got {value}")
         # Settings that would be ignored: a width or defocus, a cost other than 1.
-        ignored = value is not None and value != (1 if option == "--out-of-focus-cost" else 0)
+        ignored = value is not None and value != (1 if cost else 0)
         if ignored and args.out_of_focus == "off":
             raise InputError(f"{option} applies to the out-of-focus model, which is off: give "
                              "--out-of-focus on")
