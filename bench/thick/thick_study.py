@@ -272,8 +272,9 @@ def panel(keep, stack, path):
     import matplotlib.pyplot as plt
     names = [("in-focus truth", stack.focus), ("widefield", keep["widefield"][0]),
              ("Korvex, out-of-focus off", keep["Korvex, out-of-focus off"][0])]
-    if "Korvex, out-of-focus on" in keep:
-        names.append(("Korvex, out-of-focus on", keep["Korvex, out-of-focus on"][0]))
+    for method in ("Korvex, out-of-focus on", "Korvex, on, cost 0.95"):
+        if method in keep:
+            names.append((method, keep[method][0]))
     names.append(("Wiener-type, attenuation on", keep["Wiener, attenuation on"][0]))
     haze = keep.get("Korvex, out-of-focus on", (None, None))[1]
     if haze is not None and np.size(haze):
