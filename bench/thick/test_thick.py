@@ -34,6 +34,13 @@ class Simulator(unittest.TestCase):
         self.assertEqual(np.unravel_index(cross.argmax(), cross.shape), (0, 0))
         self.assertGreater(M.ring_correlation(wide, blurred, S.PIXEL / 2), 0.99)
 
+    def test_haze_frames_are_the_out_of_focus_share_of_the_counts(self):
+        # What the bound takes out: K times the in-focus light, none of it without haze.
+        hazy = S.thick_stack(K=3.0, photons=1e6, size=64, seed=3)
+        signal = hazy.frames.sum() - hazy.frames.size * S.BACKGROUND
+        self.assertAlmostEqual(hazy.haze_frames.sum() / signal, 0.75, delta=0.005)
+        self.assertEqual(np.abs(S.thick_stack(K=0.0, size=64, seed=3).haze_frames).max(), 0)
+
 
 class Scores(unittest.TestCase):
     def test_leak_fit_recovers_known_weights_in_every_band(self):
