@@ -253,17 +253,19 @@ def _reconstruct(args) -> None:
 def _run(args, raw, targets, tqdm) -> None:
     if not np.isfinite(args.background):
         raise InputError(f"--background must be a finite number, got {args.background}")
-    for option, value in (("--out-of-focus-width", args.out_of_focus_width),
-                          ("--defocus", args.defocus),
-                          ("--out-of-focus-cost", args.out_of_focus_cost)):
-        cost = option == "--out-of-focus-cost"
-        if value is not None and cost and not 0 <= value <= 1:
-            raise InputError(f"{option} must be a number from 0 to 1, got {value}")
-        if value is not None and not (np.isfinite(value) and value >= 0):
+    # The out-of-focus model's settings, each with the value that leaves the model as it is
+    # (any other, given with the model off, would be ignored) and its bound, if any.
+    for option, value, neutral, bound in (
+            ("--out-of-focus-width", args.out_of_focus_width, 0, None),
+            ("--defocus", args.defocus, 0, None),
+            ("--out-of-focus-cost", args.out_of_focus_cost, 1, 1)):
+        if value is None:
+            continue
+        if bound is not None and not 0 <= value <= bound:
+            raise InputError(f"{option} must be a number from 0 to {bound}, got {value}")
+        if not (np.isfinite(value) and value >= 0):
             raise InputError(f"{option} must be a non-negative finite number, got {value}")
-        # Settings that would be ignored: a width or defocus, a cost other than 1.
-        ignored = value is not None and value != (1 if cost else 0)
-        if ignored and args.out_of_focus == "off":
+        if value != neutral and args.out_of_focus == "off":
             raise InputError(f"{option} applies to the out-of-focus model, which is off: give "
                              "--out-of-focus on")
     optics = {}

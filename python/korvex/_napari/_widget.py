@@ -157,11 +157,8 @@ class KorvexWidget(Container):
     # The kept pipeline.
 
     def _key(self, layer):
-        return (id(layer), tuple(layer.data.shape), self.na.value, self.wavelength.value,
-                self.pixel_size.value, self.immersion.value, self.angles.value,
-                self.phases.value, self.orders.value, self.iterations.value,
-                self.background.value, self.out_of_focus.value, self.defocus.value,
-                self.out_of_focus_cost.value)
+        # The pipeline is built for one layer's shape and every setting the record keeps.
+        return (id(layer), tuple(layer.data.shape), *self._settings().values())
 
     def _kept_pipeline(self, layer) -> Pipeline:
         key = self._key(layer)
