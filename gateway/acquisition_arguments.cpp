@@ -76,7 +76,8 @@ double Read_Non_Negative(const mxArray* value, const std::string& name) {
 }
 
 // A width, defocus or cost describes the out-of-focus model; given with the model off it would
-// be ignored without a word.
+// be ignored without a word. Each is checked as its distance from the value that leaves the
+// model as it is (0 for a width or defocus, 1 for the cost).
 void Check_Out_Of_Focus(const korvex::acquisition::AcquisitionOptions& options) {
   if (korvex::acquisition::Out_Of_Focus_On(options)) return;
   const korvex::acquisition::OutOfFocusModel& model = options.outOfFocus;

@@ -343,8 +343,7 @@ def main(argv):
                       ["widefield", *KORVEX, "Wiener, attenuation on"])
     study_seconds = time.time() - started
     sizes = ((256, 3),) if quick else ((256, 7), (512, 5))
-    times = [t for t in (timing(size, repeats, haze) for haze in (1.0, 0.0)
-                         for size, repeats in sizes) if t is not None]
+    times = [timing(size, repeats, haze) for haze in (1.0, 0.0) for size, repeats in sizes]
     for t in times:
         print(f"time {stack_name(t)} {t['size']}x{t['size']}x9 -> 2x, warm Pipeline, float32: off "
               f"{t['off']:.3f} s, on {t['on']:.3f} s, ratio {t['ratio']:.3f} "
